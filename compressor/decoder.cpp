@@ -1,0 +1,15 @@
+// Placeholder until this operation lands.
+#include "compressor/object.hpp"
+
+namespace ormek {
+
+namespace {
+PyObject* not_yet() {
+  PyErr_SetString(PyExc_NotImplementedError, "not yet");
+  return nullptr;
+}
+}  // namespace
+
+PyObject* decode_package_wrapper(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_yet(); }
+
+}  // namespace ormek

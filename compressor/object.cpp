@@ -1,0 +1,201 @@
+// The OrmekCompressor class: allocation, __init__, the four attributes,
+// garbage collection and destruction.
+#include "compressor/object.hpp"
+
+#include "compressor/pickling.hpp"
+#include "module/binding.hpp"
+#include "module/errors.hpp"
+#include "module/messages.hpp"
+#include "module/ref.hpp"
+#include "module/state.hpp"
+
+namespace ormek {
+
+namespace {
+
+namespace line {
+constexpr int kInitBinding = 13;
+constexpr int kInitGlobalDict = 15;
+constexpr int kInitInverseDict = 16;
+constexpr int kInitLoadDict = 18;
+constexpr int kNextId = 11;
+}  // namespace line
+
+constexpr Trace kInitTrace{"ormek_compressor.OrmekCompressor.__init__", kFileCompressor};
+constexpr Trace kNextIdGetTrace{"ormek_compressor.OrmekCompressor.next_id.__get__",
+                                kFileCompressor};
+constexpr Trace kNextIdSetTrace{"ormek_compressor.OrmekCompressor.next_id.__set__",
+                                kFileCompressor};
+
+const Signature kInitSignature{"__init__", {Str::dict_path}, 1, 0};
+
+CompressorObject* as_compressor(PyObject* op) { return reinterpret_cast<CompressorObject*>(op); }
+
+PyObject* compressor_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyObject* op = type->tp_alloc(type, 0);
+  if (!op) return nullptr;
+  CompressorObject* self = as_compressor(op);
+  self->direct = &compressor_direct_entries;
+  self->dict_path = Py_NewRef(Py_None);
+  self->global_dict = Py_NewRef(Py_None);
+  self->inverse_dict = Py_NewRef(Py_None);
+  self->next_id = 0;
+  return op;
+}
+
+int compressor_init(PyObject* op, PyObject* args, PyObject* kwds) {
+  BoundArguments bound;
+  if (bind_tuple_dict(kInitSignature, args, kwds, bound) < 0) {
+    return kInitTrace.fail_status(line::kInitBinding);
+  }
+  CompressorObject* self = as_compressor(op);
+  replace_field(self->dict_path, bound.given(0) ? bound[0] : str(Str::default_dict_path));
+  Ref global_dict = Ref::steal(PyDict_New());
+  if (!global_dict) return kInitTrace.fail_status(line::kInitGlobalDict);
+  replace_field(self->global_dict, std::move(global_dict));
+  Ref inverse_dict = Ref::steal(PyDict_New());
+  if (!inverse_dict) return kInitTrace.fail_status(line::kInitInverseDict);
+  replace_field(self->inverse_dict, std::move(inverse_dict));
+  self->next_id = 1;
+  // By name, so that a subclass's load_dict is the one that runs.
+  Ref result = call_method(op, str(Str::load_dict), nullptr, 0);
+  if (!result) return kInitTrace.fail_status(line::kInitLoadDict);
+  return 0;
+}
+
+int compressor_traverse(PyObject* op, visitproc visit, void* arg) {
+  CompressorObject* self = as_compressor(op);
+  Py_VISIT(self->dict_path);
+  Py_VISIT(self->global_dict);
+  Py_VISIT(self->inverse_dict);
+  return 0;
+}
+
+int compressor_clear(PyObject* op) {
+  CompressorObject* self = as_compressor(op);
+  replace_field(self->dict_path, Py_None);
+  replace_field(self->global_dict, Py_None);
+  replace_field(self->inverse_dict, Py_None);
+  return 0;
+}
+
+void compressor_dealloc(PyObject* op) {
+  PyTypeObject* type = Py_TYPE(op);
+  if (type->tp_finalize && !PyObject_GC_IsFinalized(op) && type->tp_dealloc == compressor_dealloc) {
+    if (PyObject_CallFinalizerFromDealloc(op) < 0) return;  // resurrected
+  }
+  PyObject_GC_UnTrack(op);
+  CompressorObject* self = as_compressor(op);
+  Py_CLEAR(self->dict_path);
+  Py_CLEAR(self->global_dict);
+  Py_CLEAR(self->inverse_dict);
+  type->tp_free(op);
+}
+
+// dict_path, global_dict, inverse_dict: the very object held; deletion stores None.
+template <PyObject* CompressorObject::* Field>
+PyObject* get_object_field(PyObject* op, void*) {
+  return Py_NewRef(as_compressor(op)->*Field);
+}
+
+template <PyObject* CompressorObject::* Field>
+int set_object_field(PyObject* op, PyObject* value, void*) {
+  replace_field(as_compressor(op)->*Field, value ? value : Py_None);
+  return 0;
+}
+
+PyObject* get_next_id(PyObject* op, void*) {
+  PyObject* value = PyLong_FromLong(as_compressor(op)->next_id);
+  if (!value) return kNextIdGetTrace.fail(line::kNextId);
+  return value;
+}
+
+int set_next_id(PyObject* op, PyObject* value, void*) {
+  if (!value) {
+    PyErr_SetString(PyExc_NotImplementedError, msg::kDeleteNotSupported);
+    return -1;
+  }
+  int32_t converted = as_int32(value);
+  if (converted == -1 && PyErr_Occurred()) return kNextIdSetTrace.fail_status(line::kNextId);
+  as_compressor(op)->next_id = converted;
+  return 0;
+}
+
+PyGetSetDef compressor_getset[] = {
+    {"dict_path", get_object_field<&CompressorObject::dict_path>,
+     set_object_field<&CompressorObject::dict_path>, nullptr, nullptr},
+    {"global_dict", get_object_field<&CompressorObject::global_dict>,
+     set_object_field<&CompressorObject::global_dict>, nullptr, nullptr},
+    {"inverse_dict", get_object_field<&CompressorObject::inverse_dict>,
+     set_object_field<&CompressorObject::inverse_dict>, nullptr, nullptr},
+    {"next_id", get_next_id, set_next_id, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#define ORMEK_METHOD(name, wrapper)                                              \
+  {                                                                              \
+    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(wrapper)), \
+        METH_FASTCALL | METH_KEYWORDS, nullptr                                   \
+  }
+
+PyMethodDef compressor_methods[] = {
+    ORMEK_METHOD("load_dict", load_dict_wrapper),
+    ORMEK_METHOD("save_dict", save_dict_wrapper),
+    ORMEK_METHOD("encode_files", encode_files_wrapper),
+    ORMEK_METHOD("decode_package", decode_package_wrapper),
+    ORMEK_METHOD("__reduce_cython__", reduce_cython_wrapper),
+    ORMEK_METHOD("__setstate_cython__", setstate_cython_wrapper),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+bool g_type_ready = false;
+
+}  // namespace
+
+PyMethodDef load_dict_def = ORMEK_METHOD("load_dict", load_dict_wrapper);
+PyMethodDef save_dict_def = ORMEK_METHOD("save_dict", save_dict_wrapper);
+PyMethodDef tokenize_def = ORMEK_METHOD("tokenize", tokenize_wrapper);
+PyMethodDef detokenize_def = ORMEK_METHOD("detokenize", detokenize_wrapper);
+PyMethodDef encode_files_def = ORMEK_METHOD("encode_files", encode_files_wrapper);
+PyMethodDef decode_package_def = ORMEK_METHOD("decode_package", decode_package_wrapper);
+PyMethodDef reduce_cython_def = ORMEK_METHOD("__reduce_cython__", reduce_cython_wrapper);
+PyMethodDef setstate_cython_def = ORMEK_METHOD("__setstate_cython__", setstate_cython_wrapper);
+PyMethodDef unpickle_compressor_def =
+    ORMEK_METHOD("__pyx_unpickle_OrmekCompressor", unpickle_compressor_wrapper);
+PyMethodDef unpickle_enum_def = ORMEK_METHOD("__pyx_unpickle_Enum", unpickle_enum_wrapper);
+
+CompressorDirectEntries compressor_direct_entries = {tokenize_direct, detokenize_direct};
+
+PyTypeObject CompressorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "ormek_compressor.OrmekCompressor",
+    .tp_basicsize = sizeof(CompressorObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = compressor_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = compressor_traverse,
+    .tp_clear = compressor_clear,
+    .tp_methods = compressor_methods,
+    .tp_getset = compressor_getset,
+    .tp_init = compressor_init,
+    .tp_new = compressor_new,
+};
+
+int ready_compressor_type() {
+  // The class is static and outlives a failed start-up: a later start-up
+  // finds it ready, with its pickling already set up, and must not redo that
+  // (the method-table names it moves are gone from the class by then).
+  if (g_type_ready) return 0;
+  compressor_direct_entries = {tokenize_direct, detokenize_direct};
+  if (PyType_Ready(&CompressorType) < 0) return -1;
+  Ref capsule = Ref::steal(PyCapsule_New(&compressor_direct_entries, nullptr, nullptr));
+  if (!capsule) return -1;
+  if (PyDict_SetItem(CompressorType.tp_dict, str(Str::dunder_vtable), capsule.get()) < 0) {
+    return -1;
+  }
+  if (setup_pickling(&CompressorType) < 0) return -1;
+  g_type_ready = true;
+  return 0;
+}
+
+}  // namespace ormek

@@ -1,0 +1,103 @@
+// Error reporting: traceback entries, the raise operation, global name lookup,
+// the shared error operations, and the context-manager protocol of `with`
+// blocks.
+//
+// Style: a failing host call is one line, `if (!x) return tb.fail(kLine);`,
+// where `tb` names the Python-visible function and file. Line numbers are
+// named constants next to the code that reports them.
+#pragma once
+
+#include <Python.h>
+
+#include "module/ref.hpp"
+
+namespace ormek {
+
+inline constexpr const char kFileCompressor[] = "compressor";
+inline constexpr const char kFileStringsource[] = "<stringsource>";
+
+// Appends one traceback entry (function, file, line) to the pending exception.
+// Never replaces the pending exception; on internal failure the entry is
+// simply left out.
+void add_traceback(const char* function_name, int line, const char* file_name);
+
+// A Python-visible function as it appears in tracebacks.
+struct Trace {
+  const char* function_name;
+  const char* file_name;
+
+  void add(int line) const { add_traceback(function_name, line, file_name); }
+  // Adds the entry and returns the object-result failure value.
+  PyObject* fail(int line) const {
+    add(line);
+    return nullptr;
+  }
+  // Adds the entry and returns the status-result failure value.
+  int fail_status(int line) const {
+    add(line);
+    return -1;
+  }
+};
+
+// `raise type, value` with the semantics of a raise statement.
+void raise_exception(PyObject* type, PyObject* value);
+
+// Module global (module namespace first, then built-ins), looked up at each use.
+Ref get_global(PyObject* name);
+
+// The value errors of unpacking a fixed-size sequence.
+void raise_need_more_values(Py_ssize_t found);
+void raise_too_many_values(Py_ssize_t expected);
+
+// Sets TypeError "Expected %s, got %.200s".
+void raise_expected_type(const char* expected, PyObject* got);
+
+// Calls `callable` like a Python call statement: a null result without an
+// exception becomes SystemError, and the recursion limit is honoured.
+Ref call(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames = nullptr);
+inline Ref call0(PyObject* callable) { return call(callable, nullptr, 0); }
+inline Ref call1(PyObject* callable, PyObject* arg) { return call(callable, &arg, 1); }
+inline Ref call2(PyObject* callable, PyObject* a, PyObject* b) {
+  PyObject* args[] = {a, b};
+  return call(callable, args, 2);
+}
+// obj.name(*args)
+Ref call_method(PyObject* obj, PyObject* name, PyObject* const* args, size_t nargs,
+                PyObject* kwnames = nullptr);
+
+// Looks `name` up on the type of `obj`, bound through its descriptor; a missing
+// one raises AttributeError with the name as its value.
+Ref lookup_special(PyObject* obj, PyObject* name);
+
+// Truth value of an object: True/False/None directly, anything else asked.
+int truth_value(PyObject* obj);
+
+// A `with` block over a context manager. enter() looks up __exit__ and then
+// __enter__ on the manager's type and calls __enter__; leave_normally() calls
+// __exit__(None, None, None); leave_with_pending() hands the pending exception
+// to __exit__ and returns 1 when __exit__ swallowed it, 0 when the exception
+// (or one raised by __exit__) is pending again. The thread's handled-exception
+// state is kept aside for the duration of the block.
+class WithBlock {
+ public:
+  WithBlock() = default;
+  WithBlock(const WithBlock&) = delete;
+  WithBlock& operator=(const WithBlock&) = delete;
+  ~WithBlock();
+
+  bool enter(PyObject* manager);
+  PyObject* value() const { return value_.get(); }
+  bool leave_normally();
+  int leave_with_pending();
+
+ private:
+  Ref exit_;
+  Ref value_;
+  PyObject* saved_handled_ = nullptr;
+  bool saved_ = false;
+};
+
+// The fatal-error path: formats into 200 characters and ends the process.
+[[noreturn]] void fatal_error(const char* format, ...);
+
+}  // namespace ormek

@@ -1,0 +1,497 @@
+#include "module/function_type.hpp"
+
+#include <cstddef>
+#include <cstring>
+
+#include "module/errors.hpp"
+#include "module/messages.hpp"
+#include "module/ref.hpp"
+#include "module/state.hpp"
+
+namespace ormek {
+
+namespace {
+
+constexpr const char kRegistryModule[] = "_velmar_3_1_4";
+
+struct VelFunction {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyMethodDef* def;
+  FunctionKind kind;
+  PyTypeObject* owner;
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module;
+  PyObject* globals;
+  PyObject* code;
+  PyObject* defaults;
+  PyObject* kwdefaults;
+  PyObject* annotations;
+  PyObject* doc;
+  PyObject* dict;
+  PyObject* weakreflist;
+};
+
+VelFunction* as_function(PyObject* op) { return reinterpret_cast<VelFunction*>(op); }
+
+// ---------------------------------------------------------------------------
+// Calls.
+
+PyObject* call_wrapper(VelFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* self = nullptr;
+  if (f->kind == FunctionKind::native_method) {
+    if (nargs < 1) {
+      PyErr_Format(PyExc_TypeError, msg::kNeedsArgument, f->def->ml_name, msg::kNeedsArgumentWhat);
+      return nullptr;
+    }
+    self = args[0];
+    args++;
+    nargs--;
+    // The bodies rely on the bound object's fields: refuse anything else
+    // before a body can run.
+    if (f->owner && !PyObject_TypeCheck(self, f->owner)) {
+      PyErr_Format(PyExc_TypeError, msg::kWrongBoundObject, f->def->ml_name, f->owner->tp_name,
+                   Py_TYPE(self)->tp_name);
+      return nullptr;
+    }
+  }
+  auto wrapper = reinterpret_cast<PyCFunctionFastWithKeywords>(
+      reinterpret_cast<void (*)(void)>(f->def->ml_meth));
+  return wrapper(self, args, nargs, kwnames);
+}
+
+PyObject* function_vectorcall(PyObject* op, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+  return call_wrapper(as_function(op), args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+PyObject* function_call(PyObject* op, PyObject* args, PyObject* kwargs) {
+  VelFunction* f = as_function(op);
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) {
+    return call_wrapper(f, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+  }
+  Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+  auto* stack = static_cast<PyObject**>(
+      PyMem_Malloc(static_cast<size_t>(nargs + nkw) * sizeof(PyObject*)));
+  if (!stack) return PyErr_NoMemory();
+  Ref kwnames = Ref::steal(PyTuple_New(nkw));
+  if (!kwnames) {
+    PyMem_Free(stack);
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < nargs; i++) stack[i] = PyTuple_GET_ITEM(args, i);
+  // The values are kept alive by references of our own while the call runs.
+  Ref values = Ref::steal(PyTuple_New(nkw));
+  bool ok = static_cast<bool>(values);
+  if (ok) {
+    Py_ssize_t pos = 0;
+    Py_ssize_t k = 0;
+    PyObject* key;
+    PyObject* value;
+    while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) {
+        PyErr_SetString(PyExc_TypeError, msg::kKeywordKeysNotStrings);
+        ok = false;
+        break;
+      }
+      PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+      PyTuple_SET_ITEM(values.get(), k, Py_NewRef(value));
+      stack[nargs + k] = value;
+      k++;
+    }
+  }
+  PyObject* result = ok ? call_wrapper(f, stack, nargs, kwnames.get()) : nullptr;
+  PyMem_Free(stack);
+  return result;
+}
+
+PyObject* function_descr_get(PyObject* op, PyObject* obj, PyObject*) {
+  if (!obj || obj == Py_None) return Py_NewRef(op);
+  return PyMethod_New(op, obj);
+}
+
+// ---------------------------------------------------------------------------
+// Attributes. Each reader and writer runs in a critical section on the
+// function object.
+
+template <typename Body>
+PyObject* locked_get(PyObject* op, Body body) {
+  PyObject* result;
+  Py_BEGIN_CRITICAL_SECTION(op);
+  result = body(as_function(op));
+  Py_END_CRITICAL_SECTION();
+  return result;
+}
+
+template <typename Body>
+int locked_set(PyObject* op, Body body) {
+  int result;
+  Py_BEGIN_CRITICAL_SECTION(op);
+  result = body(as_function(op));
+  Py_END_CRITICAL_SECTION();
+  return result;
+}
+
+PyObject* or_none(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+
+PyObject* get_doc(PyObject* op, void*) {
+  return locked_get(op, [](VelFunction* f) { return or_none(f->doc); });
+}
+int set_doc(PyObject* op, PyObject* value, void*) {
+  return locked_set(op, [value](VelFunction* f) {
+    Py_XSETREF(f->doc, Py_XNewRef(value ? value : Py_None));
+    return 0;
+  });
+}
+
+PyObject* get_name(PyObject* op, void*) {
+  return locked_get(op, [](VelFunction* f) { return Py_NewRef(f->name); });
+}
+int set_name(PyObject* op, PyObject* value, void*) {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, msg::kNameMustBeString);
+    return -1;
+  }
+  return locked_set(op, [value](VelFunction* f) {
+    Py_SETREF(f->name, Py_NewRef(value));
+    return 0;
+  });
+}
+
+PyObject* get_qualname(PyObject* op, void*) {
+  return locked_get(op, [](VelFunction* f) { return Py_NewRef(f->qualname); });
+}
+int set_qualname(PyObject* op, PyObject* value, void*) {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, msg::kQualnameMustBeString);
+    return -1;
+  }
+  return locked_set(op, [value](VelFunction* f) {
+    Py_SETREF(f->qualname, Py_NewRef(value));
+    return 0;
+  });
+}
+
+PyObject* get_dict(PyObject* op, void*) {
+  return locked_get(op, [](VelFunction* f) -> PyObject* {
+    if (!f->dict) {
+      f->dict = PyDict_New();
+      if (!f->dict) return nullptr;
+    }
+    return Py_NewRef(f->dict);
+  });
+}
+int set_dict(PyObject* op, PyObject* value, void*) {
+  if (!value) {
+    PyErr_SetString(PyExc_TypeError, msg::kFuncDictDeleted);
+    return -1;
+  }
+  if (!PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, msg::kFuncDictNotDict);
+    return -1;
+  }
+  return locked_set(op, [value](VelFunction* f) {
+    Py_XSETREF(f->dict, Py_NewRef(value));
+    return 0;
+  });
+}
+
+PyObject* get_globals(PyObject* op, void*) {
+  return locked_get(op, [](VelFunction* f) { return Py_NewRef(f->globals); });
+}
+PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_code(PyObject* op, void*) {
+  return locked_get(op, [](VelFunction* f) { return or_none(f->code); });
+}
+
+PyObject* get_defaults(PyObject* op, void*) {
+  return locked_get(op, [](VelFunction* f) { return or_none(f->defaults); });
+}
+int set_defaults(PyObject* op, PyObject* value, void*) {
+  if (value == Py_None) value = nullptr;
+  if (value && !PyTuple_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, msg::kDefaultsMustBeTuple);
+    return -1;
+  }
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, msg::kDefaultsChanged, 1) < 0) return -1;
+  return locked_set(op, [value](VelFunction* f) {
+    Py_XSETREF(f->defaults, Py_XNewRef(value));
+    return 0;
+  });
+}
+
+PyObject* get_kwdefaults(PyObject* op, void*) {
+  return locked_get(op, [](VelFunction* f) { return or_none(f->kwdefaults); });
+}
+int set_kwdefaults(PyObject* op, PyObject* value, void*) {
+  if (value == Py_None) value = nullptr;
+  if (value && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, msg::kKwdefaultsMustBeDict);
+    return -1;
+  }
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, msg::kKwdefaultsChanged, 1) < 0) return -1;
+  return locked_set(op, [value](VelFunction* f) {
+    Py_XSETREF(f->kwdefaults, Py_XNewRef(value));
+    return 0;
+  });
+}
+
+PyObject* get_annotations(PyObject* op, void*) {
+  return locked_get(op, [](VelFunction* f) -> PyObject* {
+    if (!f->annotations) {
+      f->annotations = PyDict_New();
+      if (!f->annotations) return nullptr;
+    }
+    return Py_NewRef(f->annotations);
+  });
+}
+int set_annotations(PyObject* op, PyObject* value, void*) {
+  if (value == Py_None) value = nullptr;
+  if (value && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, msg::kAnnotationsMustBeDict);
+    return -1;
+  }
+  return locked_set(op, [value](VelFunction* f) {
+    Py_XSETREF(f->annotations, Py_XNewRef(value));
+    return 0;
+  });
+}
+
+PyObject* get_is_coroutine(PyObject* op, void*) {
+  return locked_get(op, [](VelFunction*) { return Py_NewRef(Py_False); });
+}
+
+PyGetSetDef function_getset[] = {
+    {"func_doc", get_doc, set_doc, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"func_name", get_name, set_name, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"func_dict", get_dict, set_dict, nullptr, nullptr},
+    {"__dict__", get_dict, set_dict, nullptr, nullptr},
+    {"func_globals", get_globals, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"func_closure", get_closure, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"func_code", get_code, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", Py_T_OBJECT_EX, offsetof(VelFunction, module), 0, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(VelFunction, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(VelFunction, weakreflist), Py_READONLY,
+     nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(VelFunction, vectorcall), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// A method object pickles by its qualified name.
+PyObject* function_reduce(PyObject* op, PyObject*) {
+  return locked_get(op, [](VelFunction* f) { return Py_NewRef(f->qualname); });
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* function_repr(PyObject* op) {
+  return locked_get(op, [op](VelFunction* f) {
+    return PyUnicode_FromFormat(msg::kFunctionRepr, f->qualname, op);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Lifetime.
+
+int function_traverse(PyObject* op, visitproc visit, void* arg) {
+  VelFunction* f = as_function(op);
+  Py_VISIT(Py_TYPE(op));
+  Py_VISIT(f->owner);
+  Py_VISIT(f->name);
+  Py_VISIT(f->qualname);
+  Py_VISIT(f->module);
+  Py_VISIT(f->globals);
+  Py_VISIT(f->code);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->kwdefaults);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->dict);
+  return 0;
+}
+
+int function_clear(PyObject* op) {
+  VelFunction* f = as_function(op);
+  Py_CLEAR(f->owner);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->code);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->kwdefaults);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->dict);
+  return 0;
+}
+
+void function_dealloc(PyObject* op) {
+  VelFunction* f = as_function(op);
+  PyTypeObject* type = Py_TYPE(op);
+  PyObject_GC_UnTrack(op);
+  if (f->weakreflist) PyObject_ClearWeakRefs(op);
+  function_clear(op);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  PyObject_GC_Del(op);
+  Py_DECREF(type);
+}
+
+PyType_Slot function_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(function_call)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "_velmar_3_1_4.velmar_function_or_method",
+    sizeof(VelFunction),
+    0,
+    Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
+        Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+    function_slots,
+};
+
+// The shared metatype only changes what its types report as __module__.
+PyObject* metatype_get_module(PyObject*, void*) { return PyUnicode_FromString(kRegistryModule); }
+
+PyGetSetDef metatype_getset[] = {
+    {"__module__", metatype_get_module, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot metatype_slots[] = {
+    {Py_tp_getset, metatype_getset},
+    {0, nullptr},
+};
+
+PyType_Spec metatype_spec = {
+    "_velmar_3_1_4._common_types_metatype",
+    0,
+    0,
+    Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    metatype_slots,
+};
+
+PyObject* check_shared_type(PyObject* obj, const PyType_Spec& spec, const char* short_name) {
+  if (!PyType_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, msg::kSharedTypeNotAType, short_name);
+    return nullptr;
+  }
+  if (spec.basicsize && reinterpret_cast<PyTypeObject*>(obj)->tp_basicsize != spec.basicsize) {
+    PyErr_Format(PyExc_TypeError, msg::kSharedTypeWrongSize, short_name);
+    return nullptr;
+  }
+  return obj;
+}
+
+// Takes the shared type from the registry module, or creates and publishes it;
+// when another module publishes one first, that one is used.
+Ref fetch_shared_type(PyTypeObject* metaclass, PyType_Spec& spec, PyObject* bases) {
+  const char* short_name = std::strrchr(spec.name, '.') + 1;
+  Ref registry = Ref::steal(PyImport_AddModuleRef(kRegistryModule));
+  if (!registry) return Ref();
+  PyObject* registry_dict = PyModule_GetDict(registry.get());
+  Ref key = Ref::steal(PyUnicode_FromString(short_name));
+  if (!key) return Ref();
+  PyObject* existing = nullptr;
+  if (PyDict_GetItemRef(registry_dict, key.get(), &existing) < 0) return Ref();
+  if (existing) {
+    Ref held = Ref::steal(existing);
+    if (!check_shared_type(held.get(), spec, short_name)) return Ref();
+    return held;
+  }
+  Ref created = Ref::steal(PyType_FromMetaclass(metaclass, registry.get(), &spec, bases));
+  if (!created) return Ref();
+  PyObject* published = nullptr;
+  if (PyDict_SetDefaultRef(registry_dict, key.get(), created.get(), &published) < 0) return Ref();
+  Ref held = Ref::steal(published);
+  if (held.get() != created.get() && !check_shared_type(held.get(), spec, short_name)) {
+    return Ref();
+  }
+  return held;
+}
+
+}  // namespace
+
+int ready_function_type() {
+  Ref metatype = fetch_shared_type(nullptr, metatype_spec,
+                                   reinterpret_cast<PyObject*>(&PyType_Type));
+  if (!metatype) return -1;
+  Ref function_type = fetch_shared_type(reinterpret_cast<PyTypeObject*>(metatype.get()),
+                                        function_spec, nullptr);
+  if (!function_type) return -1;
+  PyObject* old = reinterpret_cast<PyObject*>(g_state.function_type);
+  g_state.function_type = reinterpret_cast<PyTypeObject*>(function_type.release());
+  Py_XDECREF(old);
+  return 0;
+}
+
+PyObject* new_function(PyMethodDef* def, FunctionKind kind, PyObject* qualname,
+                       PyObject* module_name, PyObject* globals, PyObject* code,
+                       PyTypeObject* owner) {
+  auto* f = PyObject_GC_New(VelFunction, g_state.function_type);
+  if (!f) return nullptr;
+  f->vectorcall = function_vectorcall;
+  f->def = def;
+  f->kind = kind;
+  f->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(owner)));
+  f->name = PyUnicode_InternFromString(def->ml_name);
+  f->qualname = Py_NewRef(qualname);
+  f->module = Py_XNewRef(module_name);
+  f->globals = Py_NewRef(globals);
+  f->code = Py_XNewRef(code);
+  f->defaults = nullptr;
+  f->kwdefaults = nullptr;
+  f->annotations = nullptr;
+  f->doc = nullptr;
+  f->dict = nullptr;
+  f->weakreflist = nullptr;
+  PyObject* op = reinterpret_cast<PyObject*>(f);
+  if (!f->name) {
+    function_dealloc(op);
+    return nullptr;
+  }
+  // Tracking starts only once every field is set.
+  PyObject_GC_Track(op);
+  return op;
+}
+
+void set_function_defaults(PyObject* function, PyObject* defaults) {
+  Py_XSETREF(as_function(function)->defaults, Py_XNewRef(defaults));
+}
+
+bool is_own_function(PyObject* callable, PyMethodDef* def) {
+  if (PyMethod_Check(callable)) callable = PyMethod_GET_FUNCTION(callable);
+  if (!g_state.function_type || !PyObject_TypeCheck(callable, g_state.function_type)) return false;
+  return as_function(callable)->def == def;
+}
+
+}  // namespace ormek

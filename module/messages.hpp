@@ -1,0 +1,97 @@
+// Every message text the module raises itself, named after what it reports.
+// They are part of the module's interface: tests check them verbatim, so they
+// are written once here and used everywhere else by name.
+#pragma once
+
+namespace ormek::msg {
+
+// Start-up.
+inline constexpr const char kInterpreterChange[] =
+    "Interpreter change detected - this module can only be loaded into one interpreter per process.";
+inline constexpr const char kReinitialisation[] =
+    "Module 'ormek_compressor' has already been imported. Re-initialisation is not supported.";
+inline constexpr const char kVersionMismatch[] =
+    "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d";
+inline constexpr const char kVersionMismatchVerb[] = "does not match";
+inline constexpr const char kNameNotDefined[] = "name '%U' is not defined";
+inline constexpr const char kSharedTypeNotAType[] = "Shared Velmar type %.200s is not a type object";
+inline constexpr const char kSharedTypeWrongSize[] =
+    "Shared Velmar type %.200s has the wrong size, try recompiling";
+inline constexpr const char kPicklingSetup[] = "Unable to initialize pickling for %.200s";
+inline constexpr const char kInitFailed[] = "init ormek_compressor";
+
+// Call binding.
+inline constexpr const char kArity[] = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
+inline constexpr const char kArityExactly[] = "exactly";
+inline constexpr const char kArityAtLeast[] = "at least";
+inline constexpr const char kArityAtMost[] = "at most";
+inline constexpr const char kMultipleValues[] = "%s() got multiple values for keyword argument '%U'";
+inline constexpr const char kUnexpectedKeyword[] = "%s() got an unexpected keyword argument '%U'";
+inline constexpr const char kKeywordsNotStrings[] = "%.200s() keywords must be strings";
+inline constexpr const char kKeywordKeysNotStrings[] = "keywords must be strings";
+inline constexpr const char kNeedsArgument[] = "%.200s() %s";
+inline constexpr const char kNeedsArgumentWhat[] = "needs an argument";
+inline constexpr const char kWrongBoundObject[] =
+    "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object";
+inline constexpr const char kIncorrectArgumentType[] =
+    "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
+inline constexpr const char kValueTooLargeForInt[] = "value too large to convert to int";
+inline constexpr const char kValueTooLargeForLong[] = "value too large to convert to long";
+inline constexpr const char kIntegerRequired[] = "an integer is required";
+inline constexpr const char kIntReturnedNonInt[] = "__int__ returned non-int (type %.200s)";
+inline constexpr const char kIntReturnedIntSubclass[] =
+    "__int__ returned non-int (type %.200s).  The ability to return an instance of a strict "
+    "subclass of int is deprecated, and may be removed in a future version of Python.";
+inline constexpr const char kExpectedType[] = "Expected %s, got %.200s";
+
+// The shared function type's attributes.
+inline constexpr const char kNameMustBeString[] = "__name__ must be set to a string object";
+inline constexpr const char kQualnameMustBeString[] = "__qualname__ must be set to a string object";
+inline constexpr const char kFuncDictDeleted[] = "function's dictionary may not be deleted";
+inline constexpr const char kFuncDictNotDict[] = "setting function's dictionary to a non-dict";
+inline constexpr const char kDefaultsMustBeTuple[] = "__defaults__ must be set to a tuple object";
+inline constexpr const char kDefaultsChanged[] =
+    "changes to velfunction.__defaults__ will not currently affect the values used in function calls";
+inline constexpr const char kKwdefaultsMustBeDict[] = "__kwdefaults__ must be set to a dict object";
+inline constexpr const char kKwdefaultsChanged[] =
+    "changes to velfunction.__kwdefaults__ will not currently affect the values used in function "
+    "calls";
+inline constexpr const char kAnnotationsMustBeDict[] = "__annotations__ must be set to a dict object";
+inline constexpr const char kFunctionRepr[] = "<velfunction %U at %p>";
+
+// Shared error operations.
+inline constexpr const char kNeedMoreValues[] = "need more than %zd value%.1s to unpack";
+inline constexpr const char kTooManyValues[] = "too many values to unpack (expected %zd)";
+inline constexpr const char kDictChangedSize[] = "dictionary changed size during iteration";
+inline constexpr const char kNoneNotIterable[] = "'NoneType' object is not iterable";
+inline constexpr const char kNoneNotSubscriptable[] = "'NoneType' object is not subscriptable";
+inline constexpr const char kNoneHasNoAttribute[] = "'NoneType' object has no attribute '%.30s'";
+inline constexpr const char kNullWithoutError[] = "NULL result without error in PyObject_Call";
+inline constexpr const char kWhileCalling[] = " while calling a Python object";
+inline constexpr const char kCannotImportName[] = "cannot import name %S";
+inline constexpr const char kInstanceWithValue[] = "instance exception may not have a separate value";
+inline constexpr const char kRaiseNeedsException[] =
+    "raise: exception class must be a subclass of BaseException";
+inline constexpr const char kRaiseCallReturned[] =
+    "calling %R should have returned an instance of BaseException, not %R";
+inline constexpr const char kAcquisitionCount[] = "Acquisition count is %d (line %d)";
+inline constexpr const char kUnboundLocal[] = "local variable '%s' referenced before assignment";
+inline constexpr const char kBufferOutOfBounds[] = "Out of bounds on buffer access (axis %d)";
+inline constexpr const char kDeleteNotSupported[] = "__del__";
+
+// Pickling.
+inline constexpr const char kIncompatibleChecksums[] =
+    "Incompatible checksums (0x%x vs (0x3e12e10, 0x7d3093e, 0x18c54b4) = (dict_path, global_dict, "
+    "inverse_dict, next_id))";
+inline constexpr const char kIncompatibleEnumChecksums[] =
+    "Incompatible checksums (0x%x vs (0x82a3537, 0x6ae9995, 0xb068931) = (name))";
+
+// Limits the package layout imposes (32-bit ids, 32-bit byte offsets).
+inline constexpr const char kTooManyTokens[] =
+    "a package holds at most %zd tokens; these files have %zd";
+inline constexpr const char kIdSpaceExhausted[] =
+    "the token dictionary is full: next_id %d cannot give %zd new ids without passing 2147483647";
+inline constexpr const char kPayloadTooLarge[] =
+    "the package payload holds %zd ids; at most %zd are supported";
+
+}  // namespace ormek::msg

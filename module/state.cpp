@@ -1,0 +1,212 @@
+#include "module/state.hpp"
+
+#include <algorithm>
+#include <initializer_list>
+
+#include "module/messages.hpp"
+#include "module/ref.hpp"
+
+namespace ormek {
+
+ModuleState g_state;
+
+namespace {
+
+enum StringKind : int { kText, kIdent, kBytes };
+
+struct StringEntry {
+  const char* text;
+  Py_ssize_t size;
+  StringKind kind;
+};
+
+constexpr StringEntry kStringTable[] = {
+#define ORMEK_STRING_ENTRY(id, text, kind) {text, sizeof(text) - 1, kind},
+    ORMEK_STRING_TABLE(ORMEK_STRING_ENTRY)
+#undef ORMEK_STRING_ENTRY
+};
+
+constexpr long kIntTable[] = {0,        1,         4,         6,         8,
+                              16,       24,        0x18c54b4, 0x3e12e10, 0x6ae9995,
+                              0x7d3093e, 0x82a3537, 0xb068931, -1};
+static_assert(sizeof kIntTable / sizeof kIntTable[0] == static_cast<size_t>(Int::count));
+
+constexpr const char* kBuiltinNames[] = {
+    "open", "range",     "zip",      "__import__",     "ValueError", "MemoryError",
+    "enumerate", "TypeError", "AssertionError", "Ellipsis", "id",     "IndexError",
+};
+static_assert(sizeof kBuiltinNames / sizeof kBuiltinNames[0] ==
+              static_cast<size_t>(Builtin::count));
+
+// Constants live for the life of the process; a second start-up (after a
+// failed first one) reuses what the first one made.
+bool g_strings_made = false;
+
+}  // namespace
+
+int make_empty_constants() {
+  if (!g_state.empty_tuple) g_state.empty_tuple = PyTuple_New(0);
+  if (!g_state.empty_tuple) return -1;
+  if (!g_state.empty_bytes) g_state.empty_bytes = PyBytes_FromStringAndSize("", 0);
+  if (!g_state.empty_bytes) return -1;
+  if (!g_state.empty_unicode) g_state.empty_unicode = PyUnicode_FromStringAndSize("", 0);
+  if (!g_state.empty_unicode) return -1;
+  return 0;
+}
+
+int make_string_and_int_constants() {
+  if (g_strings_made) return 0;
+  for (int i = 0; i < static_cast<int>(Str::count); i++) {
+    if (g_state.strings[i]) continue;
+    const StringEntry& e = kStringTable[i];
+    PyObject* obj;
+    switch (e.kind) {
+      case kIdent:
+        obj = PyUnicode_InternFromString(e.text);
+        break;
+      case kBytes:
+        obj = PyBytes_FromStringAndSize(e.text, e.size);
+        break;
+      default:
+        obj = PyUnicode_FromStringAndSize(e.text, e.size);
+        break;
+    }
+    if (!obj) return -1;
+    if (PyObject_Hash(obj) == -1) {
+      Py_DECREF(obj);
+      return -1;
+    }
+    g_state.strings[i] = obj;
+  }
+  for (int i = 0; i < static_cast<int>(Int::count); i++) {
+    if (g_state.ints[i]) continue;
+    g_state.ints[i] = PyLong_FromLong(kIntTable[i]);
+    if (!g_state.ints[i]) return -1;
+  }
+  g_strings_made = true;
+  return 0;
+}
+
+int read_assertions_flag() {
+  PyObject* builtins = PyEval_GetBuiltins();
+  PyObject* flag = builtins ? PyDict_GetItemWithError(builtins, str(Str::dunder_debug)) : nullptr;
+  if (!flag) {
+    g_state.assertions_enabled = 1;
+    return PyErr_Occurred() ? -1 : 0;
+  }
+  int truth = PyObject_IsTrue(flag);
+  if (truth < 0) return -1;
+  g_state.assertions_enabled = truth;
+  return 0;
+}
+
+int cache_builtins() {
+  for (int i = 0; i < static_cast<int>(Builtin::count); i++) {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttrString(g_state.builtins, kBuiltinNames[i], &value) < 0) return -1;
+    if (!value) {
+      Ref name = Ref::steal(PyUnicode_FromString(kBuiltinNames[i]));
+      if (name) PyErr_Format(PyExc_NameError, msg::kNameNotDefined, name.get());
+      return -1;
+    }
+    Py_XSETREF(g_state.builtin_objects[i], value);
+  }
+  return 0;
+}
+
+int make_constant_tuples() {
+  auto make = [](PyObject*& slot, PyObject* tuple) {
+    if (!tuple) return false;
+    Py_XSETREF(slot, tuple);
+    return true;
+  };
+  return make(g_state.enum_checksums,
+              PyTuple_Pack(3, integer(Int::checksum_82a3537), integer(Int::checksum_6ae9995),
+                           integer(Int::checksum_b068931))) &&
+                 make(g_state.next_id_lookup_args, PyTuple_Pack(2, str(Str::next_id),
+                                                                integer(Int::one))) &&
+                 make(g_state.three_nones, PyTuple_Pack(3, Py_None, Py_None, Py_None)) &&
+                 make(g_state.state_checksums,
+                      PyTuple_Pack(3, integer(Int::checksum_3e12e10),
+                                   integer(Int::checksum_7d3093e),
+                                   integer(Int::checksum_18c54b4))) &&
+                 make(g_state.encode_defaults, PyTuple_Pack(2, integer(Int::six),
+                                                            integer(Int::four))) &&
+                 make(g_state.decode_defaults, PyTuple_Pack(1, Py_True))
+             ? 0
+             : -1;
+}
+
+namespace {
+
+struct CodeSpec {
+  Str name;
+  Str qualname;
+  Str file;
+  int first_line;
+  int argcount;
+  std::initializer_list<Str> locals;
+};
+
+const CodeSpec kCodeTable[] = {
+    {Str::load_dict, Str::q_load_dict, Str::file_compressor, 21, 1,
+     {Str::self, Str::f, Str::data, Str::k, Str::v}},
+    {Str::save_dict, Str::q_save_dict, Str::file_compressor, 29, 1,
+     {Str::self, Str::data, Str::f}},
+    {Str::tokenize, Str::q_tokenize, Str::file_compressor, 38, 2, {Str::self, Str::text}},
+    {Str::detokenize, Str::q_detokenize, Str::file_compressor, 41, 2, {Str::self, Str::tokens}},
+    {Str::encode_files, Str::q_encode_files, Str::file_compressor, 45, 5,
+     {Str::self, Str::filepaths, Str::output_path, Str::zstd_level, Str::threads, Str::all_tokens,
+      Str::file_boundaries, Str::filenames, Str::path, Str::f, Str::tokens, Str::packed_tokens,
+      Str::packed_view, Str::offset, Str::token_id, Str::token, Str::package}},
+    {Str::decode_package, Str::q_decode_package, Str::file_compressor, 95, 4,
+     {Str::self, Str::package_path, Str::output_dir, Str::use_zstd, Str::f, Str::package,
+      Str::data, Str::num_tokens, Str::restored_tokens, Str::i, Str::token_id, Str::start_idx,
+      Str::boundary, Str::filename, Str::k, Str::v}},
+    {Str::reduce_cython, Str::q_reduce_cython, Str::file_stringsource, 1, 1,
+     {Str::self, Str::state, Str::under_dict, Str::use_setstate}},
+    {Str::setstate_cython, Str::q_setstate_cython, Str::file_stringsource, 16, 2,
+     {Str::self, Str::pyx_state}},
+    {Str::unpickle_compressor, Str::unpickle_compressor, Str::file_stringsource, 1, 3,
+     {Str::pyx_type, Str::pyx_checksum, Str::pyx_state, Str::pyx_PickleError, Str::pyx_result}},
+};
+static_assert(sizeof kCodeTable / sizeof kCodeTable[0] == static_cast<size_t>(Code::count));
+
+// One location entry without columns covering the whole (zero-filled) code
+// string, at the first line.
+constexpr char kLineTable[] = {static_cast<char>(0x80 | (13 << 3) | 3), 0};
+
+}  // namespace
+
+int make_code_objects() {
+  Ref interned = Ref::steal(PyDict_New());
+  if (!interned) return -1;
+  Ref line_table = Ref::steal(PyBytes_FromStringAndSize(kLineTable, sizeof kLineTable));
+  if (!line_table) return -1;
+  // Four bytes per two line-table bytes, plus four.
+  Py_ssize_t code_size = (static_cast<Py_ssize_t>(sizeof kLineTable) / 2) * 4 + 4;
+  Ref code_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, code_size));
+  if (!code_bytes) return -1;
+  std::fill_n(PyBytes_AS_STRING(code_bytes.get()), code_size, '\0');
+  for (int i = 0; i < static_cast<int>(Code::count); i++) {
+    const CodeSpec& spec = kCodeTable[i];
+    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.locals.size())));
+    if (!names) return -1;
+    Py_ssize_t n = 0;
+    for (Str local : spec.locals) {
+      PyObject* unique = nullptr;
+      if (PyDict_SetDefaultRef(interned.get(), str(local), str(local), &unique) < 0) return -1;
+      PyTuple_SET_ITEM(names.get(), n++, unique);
+    }
+    PyCodeObject* code = PyUnstable_Code_NewWithPosOnlyArgs(
+        spec.argcount, 0, 0, static_cast<int>(n), 0, CO_OPTIMIZED | CO_NEWLOCALS,
+        code_bytes.get(), g_state.empty_tuple, g_state.empty_tuple, names.get(),
+        g_state.empty_tuple, g_state.empty_tuple, str(spec.file), str(spec.name),
+        str(spec.qualname), spec.first_line, line_table.get(), g_state.empty_bytes);
+    if (!code) return -1;
+    Py_XSETREF(g_state.code_objects[i], reinterpret_cast<PyObject*>(code));
+  }
+  return 0;
+}
+
+}  // namespace ormek

@@ -1,0 +1,271 @@
+// The module state: one process-wide record of the constants, cached built-ins
+// and type references that every operation reads its names and literals from.
+// It is filled once by start-up and never released.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace ormek {
+
+// String constants: identifier, text, kind. kIdent entries are interned
+// identifiers, kText plain text strings, kBytes a bytes object.
+#define ORMEK_STRING_TABLE(X)                                                   \
+  /* Literals of the compressor's logic and the file-format keys. */           \
+  X(token_pattern, "\\S+|\\s+", kText)                                          \
+  X(unknown_token, "<UNK>", kText)                                              \
+  X(default_dict_path, "larkmoor_dict.bin", kText)                              \
+  X(utf_8, "utf-8", kText)                                                      \
+  X(mode_r, "r", kIdent)                                                        \
+  X(mode_rb, "rb", kIdent)                                                      \
+  X(mode_w, "w", kIdent)                                                        \
+  X(mode_wb, "wb", kIdent)                                                      \
+  X(empty, "", kText)                                                           \
+  X(compressed, "compressed", kIdent)                                           \
+  X(file_boundaries, "file_boundaries", kIdent)                                 \
+  X(filenames, "filenames", kIdent)                                             \
+  X(global_dict, "global_dict", kIdent)                                         \
+  X(dict, "dict", kIdent)                                                       \
+  X(next_id, "next_id", kIdent)                                                 \
+  /* Module, attribute and keyword names. */                                   \
+  X(os, "os", kIdent)                                                           \
+  X(path, "path", kIdent)                                                       \
+  X(exists, "exists", kIdent)                                                   \
+  X(basename, "basename", kIdent)                                               \
+  X(join, "join", kIdent)                                                       \
+  X(makedirs, "makedirs", kIdent)                                               \
+  X(exist_ok, "exist_ok", kIdent)                                               \
+  X(re, "re", kIdent)                                                           \
+  X(findall, "findall", kIdent)                                                 \
+  X(struct_, "struct", kIdent)                                                  \
+  X(pack, "pack", kIdent)                                                       \
+  X(unpack, "unpack", kIdent)                                                   \
+  X(pickle, "pickle", kIdent)                                                   \
+  X(dump, "dump", kIdent)                                                       \
+  X(load, "load", kIdent)                                                       \
+  X(zstandard, "zstandard", kIdent)                                             \
+  X(zstd, "zstd", kIdent)                                                       \
+  X(ZstdCompressor, "ZstdCompressor", kIdent)                                   \
+  X(ZstdDecompressor, "ZstdDecompressor", kIdent)                               \
+  X(compress, "compress", kIdent)                                               \
+  X(decompress, "decompress", kIdent)                                           \
+  X(level, "level", kIdent)                                                     \
+  X(threads, "threads", kIdent)                                                 \
+  X(open, "open", kIdent)                                                       \
+  X(read, "read", kIdent)                                                       \
+  X(write, "write", kIdent)                                                     \
+  X(encoding, "encoding", kIdent)                                               \
+  X(newline, "newline", kIdent)                                                 \
+  X(get, "get", kIdent)                                                         \
+  X(items, "items", kIdent)                                                     \
+  X(update, "update", kIdent)                                                   \
+  X(enumerate, "enumerate", kIdent)                                             \
+  X(range, "range", kIdent)                                                     \
+  X(zip, "zip", kIdent)                                                         \
+  X(id, "id", kIdent)                                                           \
+  X(Ellipsis, "Ellipsis", kIdent)                                               \
+  X(dunder_enter, "__enter__", kIdent)                                          \
+  X(dunder_exit, "__exit__", kIdent)                                            \
+  X(dunder_dict, "__dict__", kIdent)                                            \
+  X(dunder_class, "__class__", kIdent)                                          \
+  X(dunder_getstate, "__getstate__", kIdent)                                    \
+  X(dunder_setstate, "__setstate__", kIdent)                                    \
+  X(dunder_reduce, "__reduce__", kIdent)                                        \
+  X(dunder_reduce_ex, "__reduce_ex__", kIdent)                                  \
+  X(reduce_cython, "__reduce_cython__", kIdent)                                 \
+  X(setstate_cython, "__setstate_cython__", kIdent)                             \
+  X(unpickle_compressor, "__pyx_unpickle_OrmekCompressor", kIdent)              \
+  X(unpickle_enum, "__pyx_unpickle_Enum", kIdent)                               \
+  X(use_setstate, "use_setstate", kIdent)                                       \
+  X(state, "state", kIdent)                                                     \
+  X(under_dict, "_dict", kIdent)                                                \
+  X(dunder_name, "__name__", kIdent)                                            \
+  X(dunder_qualname, "__qualname__", kIdent)                                    \
+  X(dunder_module, "__module__", kIdent)                                        \
+  X(dunder_test, "__test__", kIdent)                                            \
+  X(dunder_spec, "__spec__", kIdent)                                            \
+  X(initializing, "_initializing", kIdent)                                      \
+  X(dunder_import, "__import__", kIdent)                                        \
+  X(dunder_set_name, "__set_name__", kIdent)                                    \
+  X(dunder_vtable, "__pyx_vtable__", kIdent)                                    \
+  X(dunder_new, "__new__", kIdent)                                              \
+  X(dunder_builtins, "__builtins__", kIdent)                                    \
+  X(dunder_debug, "__debug__", kIdent)                                          \
+  X(dunder_loader, "__loader__", kIdent)                                        \
+  X(dunder_file, "__file__", kIdent)                                            \
+  X(dunder_package, "__package__", kIdent)                                      \
+  X(dunder_path, "__path__", kIdent)                                            \
+  X(spec_name, "name", kIdent)                                                  \
+  X(spec_loader, "loader", kIdent)                                              \
+  X(spec_origin, "origin", kIdent)                                              \
+  X(spec_parent, "parent", kIdent)                                              \
+  X(spec_search_locations, "submodule_search_locations", kIdent)                \
+  /* The class, its fields and methods. */                                     \
+  X(OrmekCompressor, "OrmekCompressor", kIdent)                                 \
+  X(dict_path, "dict_path", kIdent)                                             \
+  X(inverse_dict, "inverse_dict", kIdent)                                       \
+  X(load_dict, "load_dict", kIdent)                                             \
+  X(save_dict, "save_dict", kIdent)                                             \
+  X(tokenize, "tokenize", kIdent)                                               \
+  X(detokenize, "detokenize", kIdent)                                           \
+  X(encode_files, "encode_files", kIdent)                                       \
+  X(decode_package, "decode_package", kIdent)                                   \
+  /* Qualified names of the function objects. */                               \
+  X(q_load_dict, "OrmekCompressor.load_dict", kText)                            \
+  X(q_save_dict, "OrmekCompressor.save_dict", kText)                            \
+  X(q_tokenize, "OrmekCompressor.tokenize", kText)                              \
+  X(q_detokenize, "OrmekCompressor.detokenize", kText)                          \
+  X(q_encode_files, "OrmekCompressor.encode_files", kText)                      \
+  X(q_decode_package, "OrmekCompressor.decode_package", kText)                  \
+  X(q_reduce_cython, "OrmekCompressor.__reduce_cython__", kText)                \
+  X(q_setstate_cython, "OrmekCompressor.__setstate_cython__", kText)            \
+  /* Parameter and local names of the code objects. */                         \
+  X(self, "self", kIdent)                                                       \
+  X(filepaths, "filepaths", kIdent)                                             \
+  X(output_path, "output_path", kIdent)                                         \
+  X(zstd_level, "zstd_level", kIdent)                                           \
+  X(package_path, "package_path", kIdent)                                       \
+  X(output_dir, "output_dir", kIdent)                                           \
+  X(use_zstd, "use_zstd", kIdent)                                               \
+  X(text, "text", kIdent)                                                       \
+  X(tokens, "tokens", kIdent)                                                   \
+  X(f, "f", kIdent)                                                             \
+  X(data, "data", kIdent)                                                       \
+  X(k, "k", kIdent)                                                             \
+  X(v, "v", kIdent)                                                             \
+  X(all_tokens, "all_tokens", kIdent)                                           \
+  X(packed_tokens, "packed_tokens", kIdent)                                     \
+  X(packed_view, "packed_view", kIdent)                                         \
+  X(offset, "offset", kIdent)                                                   \
+  X(token_id, "token_id", kIdent)                                               \
+  X(token, "token", kIdent)                                                     \
+  X(package, "package", kIdent)                                                 \
+  X(num_tokens, "num_tokens", kIdent)                                           \
+  X(restored_tokens, "restored_tokens", kIdent)                                 \
+  X(i, "i", kIdent)                                                             \
+  X(start_idx, "start_idx", kIdent)                                             \
+  X(boundary, "boundary", kIdent)                                               \
+  X(filename, "filename", kIdent)                                               \
+  X(pyx_state, "__pyx_state", kIdent)                                           \
+  X(pyx_type, "__pyx_type", kIdent)                                             \
+  X(pyx_checksum, "__pyx_checksum", kIdent)                                     \
+  X(pyx_PickleError, "__pyx_PickleError", kIdent)                               \
+  X(pyx_result, "__pyx_result", kIdent)                                         \
+  /* File, module and error-message names. */                                  \
+  X(file_compressor, "compressor", kIdent)                                      \
+  X(file_stringsource, "<stringsource>", kText)                                 \
+  X(module_name, "ormek_compressor", kIdent)                                    \
+  X(incompatible_checksums, "Incompatible checksums (0x%x vs (0x3e12e10, 0x7d3093e, 0x18c54b4) = (dict_path, global_dict, inverse_dict, next_id))", kText) \
+  X(incompatible_enum_checksums, "Incompatible checksums (0x%x vs (0x82a3537, 0x6ae9995, 0xb068931) = (name))", kText) \
+  X(no_default_reduce, "no default __reduce__ due to non-trivial __cinit__", kText) \
+  X(TypeError, "TypeError", kIdent)                                             \
+  X(ValueError, "ValueError", kIdent)                                           \
+  X(IndexError, "IndexError", kIdent)                                           \
+  X(MemoryError, "MemoryError", kIdent)                                         \
+  X(AssertionError, "AssertionError", kIdent)                                   \
+  X(PickleError, "PickleError", kIdent)                                         \
+  X(enum_name, "name", kText)                                                   \
+  X(bytes_O, "O", kBytes)
+
+enum class Str : int {
+#define ORMEK_STRING_ENUM(id, text, kind) id,
+  ORMEK_STRING_TABLE(ORMEK_STRING_ENUM)
+#undef ORMEK_STRING_ENUM
+      count
+};
+
+// Integer constants, in the order start-up makes them.
+enum class Int : int {
+  zero,
+  one,
+  four,
+  six,
+  eight,
+  sixteen,
+  twenty_four,
+  checksum_18c54b4,
+  checksum_3e12e10,
+  checksum_6ae9995,
+  checksum_7d3093e,
+  checksum_82a3537,
+  checksum_b068931,
+  minus_one,
+  count
+};
+
+// Cached built-ins, in the order start-up looks them up.
+enum class Builtin : int {
+  open,
+  range,
+  zip,
+  import,
+  ValueError,
+  MemoryError,
+  enumerate,
+  TypeError,
+  AssertionError,
+  Ellipsis,
+  id,
+  IndexError,
+  count
+};
+
+// The code objects (one per function object).
+enum class Code : int {
+  load_dict,
+  save_dict,
+  tokenize,
+  detokenize,
+  encode_files,
+  decode_package,
+  reduce_cython,
+  setstate_cython,
+  unpickle_compressor,
+  count
+};
+
+struct ModuleState {
+  PyObject* module_dict = nullptr;
+  PyObject* builtins = nullptr;
+  PyObject* runtime_module = nullptr;
+
+  PyObject* empty_tuple = nullptr;
+  PyObject* empty_bytes = nullptr;
+  PyObject* empty_unicode = nullptr;
+
+  PyTypeObject* function_type = nullptr;
+  PyTypeObject* compressor_type = nullptr;
+
+  PyObject* strings[static_cast<int>(Str::count)] = {};
+  PyObject* ints[static_cast<int>(Int::count)] = {};
+  PyObject* builtin_objects[static_cast<int>(Builtin::count)] = {};
+  PyObject* code_objects[static_cast<int>(Code::count)] = {};
+
+  // Constant tuples.
+  PyObject* enum_checksums = nullptr;       // (0x82a3537, 0x6ae9995, 0xb068931)
+  PyObject* next_id_lookup_args = nullptr;  // ("next_id", 1)
+  PyObject* three_nones = nullptr;          // (None, None, None)
+  PyObject* state_checksums = nullptr;      // (0x3e12e10, 0x7d3093e, 0x18c54b4)
+  PyObject* encode_defaults = nullptr;      // (6, 4)
+  PyObject* decode_defaults = nullptr;      // (True,)
+
+  int assertions_enabled = 1;
+};
+
+extern ModuleState g_state;
+
+inline PyObject* str(Str s) { return g_state.strings[static_cast<int>(s)]; }
+inline PyObject* integer(Int i) { return g_state.ints[static_cast<int>(i)]; }
+inline PyObject* builtin(Builtin b) { return g_state.builtin_objects[static_cast<int>(b)]; }
+inline PyObject* code_object(Code c) { return g_state.code_objects[static_cast<int>(c)]; }
+
+// Start-up pieces that fill the state (each returns 0, or -1 with an exception).
+int make_empty_constants();
+int make_string_and_int_constants();
+int read_assertions_flag();
+int cache_builtins();
+int make_constant_tuples();
+int make_code_objects();
+
+}  // namespace ormek
