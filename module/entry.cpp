@@ -212,6 +212,7 @@ int module_exec(PyObject* module) {
     if (import_into_namespace(Str::struct_, Str::struct_) < 0) return fail(line::kImportStruct);
     if (import_into_namespace(Str::pickle, Str::pickle) < 0) return fail(line::kImportPickle);
     if (import_into_namespace(Str::zstandard, Str::zstd) < 0) return fail(line::kImportZstandard);
+    if (record_original_globals() < 0) return fail(line::kImportZstandard);
 
     const MethodSpec methods[] = {
         {&load_dict_def, Str::load_dict, Str::q_load_dict, Code::load_dict, line::kLoadDict,

@@ -209,4 +209,30 @@ int make_code_objects() {
   return 0;
 }
 
+int record_original_globals() {
+  auto global = [](Str name) { return PyDict_GetItemWithError(g_state.module_dict, str(name)); };
+  auto keep = [](PyObject*& slot, PyObject* value) {
+    if (!value) return false;
+    Py_XSETREF(slot, Py_NewRef(value));
+    return true;
+  };
+  auto keep_attr = [](PyObject*& slot, PyObject* owner, Str name) {
+    PyObject* value = PyObject_GetAttr(owner, str(name));
+    if (!value) return false;
+    Py_XSETREF(slot, value);
+    return true;
+  };
+  auto& o = g_state.original;
+  if (!keep(o.os, global(Str::os)) || !keep(o.re, global(Str::re)) ||
+      !keep(o.pickle, global(Str::pickle)) || !keep(o.zstd, global(Str::zstd))) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "module global missing");
+    return -1;
+  }
+  if (!keep_attr(o.re_findall, o.re, Str::findall) || !keep_attr(o.pickle_load, o.pickle, Str::load) ||
+      !keep_attr(o.pickle_dump, o.pickle, Str::dump)) {
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace ormek

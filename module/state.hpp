@@ -251,6 +251,19 @@ struct ModuleState {
   PyObject* decode_defaults = nullptr;      // (True,)
 
   int assertions_enabled = 1;
+
+  // The objects start-up found behind the module globals. Fast paths compare
+  // against these: once a user replaces a global (or the function a fast path
+  // stands in for), the plain path runs instead.
+  struct {
+    PyObject* os = nullptr;
+    PyObject* re = nullptr;
+    PyObject* re_findall = nullptr;
+    PyObject* pickle = nullptr;
+    PyObject* pickle_load = nullptr;
+    PyObject* pickle_dump = nullptr;
+    PyObject* zstd = nullptr;
+  } original;
 };
 
 extern ModuleState g_state;
@@ -267,5 +280,7 @@ int read_assertions_flag();
 int cache_builtins();
 int make_constant_tuples();
 int make_code_objects();
+// Records g_state.original from the freshly imported module globals.
+int record_original_globals();
 
 }  // namespace ormek
