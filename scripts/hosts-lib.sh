@@ -1,0 +1,131 @@
+# Shared helpers for scripts/setup-hosts, scripts/on-host and scripts/test-all.
+# Sourced, not executed.  Everything expensive lives in $ORMEK_HOST_CACHE,
+# outside the work tree, so a fresh clone reuses it.
+#
+# Hosts:
+#   3.13t  free-threaded CPython 3.13 built from Debian's python3.13 source
+#          package with --disable-gil, plus a venv on it
+#   3.14   a Debian unstable chroot (debootstrap) with its CPython 3.14
+#   3.14t  a free-threaded 3.14 found as python3.14t on PATH or given as
+#          PYTHON=..., plus a venv on it (only when such an interpreter exists)
+
+ORMEK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
+ORMEK_SCRIPTS=$ORMEK_ROOT/scripts
+ORMEK_HOST_CACHE=${ORMEK_HOST_CACHE:-/var/cache/ormek-hosts}
+CACHE=$ORMEK_HOST_CACHE
+
+# Debian suites used for the sources and the chroot.
+ORMEK_PY313_SUITE=${ORMEK_PY313_SUITE:-trixie}
+ORMEK_CHROOT_SUITE=${ORMEK_CHROOT_SUITE:-sid}
+
+ORMEK_CHROOT=$CACHE/chroot-$ORMEK_CHROOT_SUITE
+# Paths as seen inside the chroot.
+ORMEK_CHROOT_VENV=/opt/ormek-venv
+ORMEK_CHROOT_BUILD=/var/cache/ormek-build
+
+ORMEK_CHROOT_PACKAGES="python3-dev python3-zstandard python3-pytest python3-hypothesis
+ g++ cmake ninja-build python3-scikit-build-core python3-pip python3-venv"
+
+ORMEK_SYSTEM_BUILD_DEPS="build-essential dpkg-dev debootstrap pkg-config xz-utils
+ libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
+ libreadline-dev libncurses-dev libgdbm-dev uuid-dev libexpat1-dev"
+
+ORMEK_VENV_PACKAGES="pytest hypothesis scikit-build-core cmake ninja"
+
+log() { printf '[ormek-hosts] %s\n' "$*" >&2; }
+die() { printf '[ormek-hosts] error: %s\n' "$*" >&2; exit 1; }
+
+# The Debian mirror this machine's apt uses (first non-security URI), or
+# $ORMEK_DEBIAN_MIRROR.  Read at run time, never written into the tree.
+debian_mirror() {
+    if [[ -n ${ORMEK_DEBIAN_MIRROR:-} ]]; then
+        printf '%s\n' "$ORMEK_DEBIAN_MIRROR"
+        return
+    fi
+    local uri f
+    for f in /etc/apt/sources.list.d/debian.sources /etc/apt/sources.list.d/*.sources; do
+        [[ -r $f ]] || continue
+        uri=$(awk '/^URIs:/ { for (i = 2; i <= NF; i++) if ($i !~ /security/) { print $i; exit } }' "$f")
+        if [[ -n $uri ]]; then
+            printf '%s\n' "$uri"
+            return
+        fi
+    done
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [[ -r $f ]] || continue
+        uri=$(awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { if ($i !~ /security/) { print $i; exit } else break } }' "$f")
+        if [[ -n $uri ]]; then
+            printf '%s\n' "$uri"
+            return
+        fi
+    done
+    die "no Debian mirror found in /etc/apt; set ORMEK_DEBIAN_MIRROR"
+}
+
+# Install missing packages from the system's own repositories.
+ORMEK_APT_UPDATED=
+system_apt_install() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+    done
+    ((${#missing[@]})) || return 0
+    log "installing system packages: ${missing[*]}"
+    if [[ -z $ORMEK_APT_UPDATED ]]; then
+        apt-get update -q >&2
+        ORMEK_APT_UPDATED=1
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+}
+
+# Variables a caller gives to the COMMAND but that must not disturb our own
+# set-up steps (pip, cmake, chroot, mount): saved, unset, and handed back to
+# COMMAND only.
+ORMEK_SAVED_ENV=()
+save_user_env() {
+    local v
+    ORMEK_SAVED_ENV=()
+    while IFS= read -r v; do
+        case $v in
+            LD_PRELOAD | LD_LIBRARY_PATH | LD_AUDIT | PYTHON* | ASAN_OPTIONS | UBSAN_OPTIONS | LSAN_OPTIONS | TSAN_OPTIONS | MALLOC_*)
+                ORMEK_SAVED_ENV+=("$v=${!v}")
+                unset "$v"
+                ;;
+        esac
+    done < <(compgen -e)
+}
+
+# A digest of everything that goes into the module's build.
+source_digest() {
+    (
+        cd "$ORMEK_ROOT"
+        find module compressor tests/cpp CMakeLists.txt pyproject.toml \
+            -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.cc' -o -name '*.inc' \
+            -o -name 'CMakeLists.txt' -o -name '*.cmake' -o -name 'pyproject.toml' \) -print0 2>/dev/null |
+            LC_ALL=C sort -z | xargs -0 -r sha256sum
+        printf 'ORMEK_SANITIZE=%s\n' "${ORMEK_SANITIZE:-OFF}"
+    ) | sha256sum | cut -d' ' -f1
+}
+
+# The known hosts, in order; 3.14t only when an interpreter exists for it.
+all_hosts() {
+    local hosts=(3.13t 3.14)
+    if [[ -n $(find_314t_python) ]]; then hosts+=(3.14t); fi
+    printf '%s\n' "${hosts[@]}"
+}
+
+# A free-threaded 3.14: $PYTHON, python3.14t on PATH, or the one remembered
+# from an earlier set-up.
+find_314t_python() {
+    local cand
+    for cand in "${ORMEK_314T_PYTHON:-}" "$(command -v python3.14t 2>/dev/null || true)" \
+        "$(cat "$CACHE/3.14t.python" 2>/dev/null || true)"; do
+        [[ -n $cand && -x $cand ]] || continue
+        if "$cand" -c 'import sys, sysconfig; assert sys.version_info[:2] == (3, 14) and sysconfig.get_config_var("Py_GIL_DISABLED")' 2>/dev/null; then
+            printf '%s\n' "$cand"
+            return
+        fi
+    done
+}
+
+venv_dir() { printf '%s/venv-%s\n' "$CACHE" "$1"; }
