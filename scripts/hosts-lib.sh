@@ -128,4 +128,14 @@ find_314t_python() {
     done
 }
 
+# Build directories are kept per host and per work tree (a CMake cache is
+# bound to one source directory).
+ORMEK_TREE_KEY=$(printf '%s' "$ORMEK_ROOT" | sha256sum | cut -c1-10)
+host_build_root() { # host_build_root HOST -> path as the host sees it
+    case $1 in
+        3.14) printf '%s/%s\n' "$ORMEK_CHROOT_BUILD" "$ORMEK_TREE_KEY" ;;
+        *) printf '%s/build/%s/%s\n' "$CACHE" "$1" "$ORMEK_TREE_KEY" ;;
+    esac
+}
+
 venv_dir() { printf '%s/venv-%s\n' "$CACHE" "$1"; }
