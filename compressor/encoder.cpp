@@ -1,15 +1,543 @@
-// Placeholder until this operation lands.
+// encode_files: packs text files into one package (the compressed id stream,
+// the cut points between the files, their names and the whole dictionary).
+//
+// Two ways through the same steps. The plain way materialises every token as a
+// str in one list and walks it with generic host operations. The native way
+// (used when nothing it relies on was replaced) never makes that list: it
+// cuts each text with the native scanner, finds each occurrence in a native
+// table by its code units and only touches the host dictionaries once per
+// distinct token. Both give the same package, the same dictionary growth in
+// the same order, and the same errors at the same points.
+#include <climits>
+#include <cstring>
+#include <vector>
+
 #include "compressor/object.hpp"
+#include "compressor/token_scanner.hpp"
+#include "compressor/token_table.hpp"
+#include "module/binding.hpp"
+#include "module/errors.hpp"
+#include "module/function_type.hpp"
+#include "module/messages.hpp"
+#include "module/ref.hpp"
+#include "module/state.hpp"
 
 namespace ormek {
 
 namespace {
-PyObject* not_yet() {
-  PyErr_SetString(PyExc_NotImplementedError, "not yet");
-  return nullptr;
+
+namespace line {
+constexpr int kBinding = 45;
+constexpr int kAllTokens = 46;
+constexpr int kFileBoundaries = 47;
+constexpr int kFilenames = 48;
+constexpr int kIterateFiles = 51;
+constexpr int kOpenInput = 52;
+constexpr int kReadAndTokenize = 53;
+constexpr int kExtendTokens = 54;
+constexpr int kAppendBoundary = 55;
+constexpr int kAppendName = 56;
+constexpr int kPackedTokens = 59;
+constexpr int kPackedView = 60;
+constexpr int kIterateTokens = 65;
+constexpr int kContains = 66;
+constexpr int kNewId = 68;
+constexpr int kInverseEntry = 69;
+constexpr int kExistingId = 72;
+constexpr int kStoreByte0 = 73;  // the four byte stores are lines 73 to 76
+constexpr int kCompress = 80;
+constexpr int kPackage = 84;
+constexpr int kOpenPackage = 89;
+constexpr int kDump = 90;
+constexpr int kResult = 92;
+}  // namespace line
+
+constexpr Trace kTrace{"ormek_compressor.OrmekCompressor.encode_files", kFileCompressor};
+
+const Signature kSignature{
+    "encode_files", {Str::filepaths, Str::output_path, Str::zstd_level, Str::threads}, 4, 2};
+
+// The package layout indexes the stream with a signed 32-bit byte offset.
+constexpr Py_ssize_t kMaxRecords = Py_ssize_t{1} << 29;
+
+// Keyword-name tuples of the calls this file makes, made once.
+PyObject* keyword_names(PyObject*& slot, std::initializer_list<Str> names) {
+  if (!slot) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    if (!tuple) return nullptr;
+    Py_ssize_t i = 0;
+    for (Str name : names) PyTuple_SET_ITEM(tuple, i++, Py_NewRef(str(name)));
+    slot = tuple;
+  }
+  return slot;
 }
+PyObject* g_encoding_kw = nullptr;
+PyObject* g_compressor_kw = nullptr;
+
+// One input file after it has been read: its text and, when the tokens came
+// from a call of `tokenize` (or the plain way), the token list.
+struct InputText {
+  Ref text;
+  Py_ssize_t token_count;
+};
+
+// Whether `tokenize` would run the module's own body on `text` with the
+// original re.findall, whose result the native scanner reproduces exactly.
+// A lookup that fails here answers no, so that the call of `tokenize` itself
+// raises that error with its own traceback entries.
+bool native_tokenize_applies(CompressorObject* self, PyObject* text) {
+  if (!PyUnicode_CheckExact(text)) return false;
+  auto fails = [] {
+    PyErr_Clear();
+    return false;
+  };
+  if (Py_TYPE(self) != &CompressorType) {
+    Ref method =
+        Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), str(Str::tokenize)));
+    if (!method) return fails();
+    if (!is_own_function(method.get(), &tokenize_def)) return false;
+  }
+  Ref re = get_global(str(Str::re));
+  if (!re) return fails();
+  if (re.get() != g_state.original.re) return false;
+  Ref findall = Ref::steal(PyObject_GetAttr(re.get(), str(Str::findall)));
+  if (!findall) return fails();
+  return findall.get() == g_state.original.re_findall;
+}
+
+template <typename Fn>
+auto with_text_units(PyObject* text, Fn&& fn) {
+  const void* data = PyUnicode_DATA(text);
+  size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+      return fn(static_cast<const uint8_t*>(data), length);
+    case PyUnicode_2BYTE_KIND:
+      return fn(static_cast<const uint16_t*>(data), length);
+    default:
+      return fn(static_cast<const uint32_t*>(data), length);
+  }
+}
+
+Py_ssize_t native_token_count(PyObject* text) {
+  return with_text_units(text, [](auto* units, size_t length) {
+    return static_cast<Py_ssize_t>(scan::count_tokens(units, length));
+  });
+}
+
+void store_record(uint8_t* record, int32_t token_id) {
+  record[0] = static_cast<uint8_t>(token_id >> 24);
+  record[1] = static_cast<uint8_t>(token_id >> 16);
+  record[2] = static_cast<uint8_t>(token_id >> 8);
+  record[3] = static_cast<uint8_t>(token_id);
+}
+
+// Giving a new token an id must not push next_id past 2**31 - 1: ids would
+// wrap to negative values that no reader accepts.
+bool reserve_new_id(CompressorObject* self, int32_t& token_id) {
+  if (self->next_id == INT32_MAX) {
+    PyErr_Format(PyExc_OverflowError, msg::kIdSpaceExhausted, self->next_id);
+    return false;
+  }
+  token_id = self->next_id;
+  return true;
+}
+
+class Encoder {
+ public:
+  Encoder(CompressorObject* self, PyObject* filepaths, PyObject* output_path, int32_t level,
+          int32_t threads)
+      : self_(self),
+        filepaths_(filepaths),
+        output_path_(output_path),
+        level_(level),
+        threads_(threads) {}
+
+  PyObject* run();
+
+ private:
+  bool read_files();
+  int read_one(PyObject* path);
+  bool switch_to_plain_tokens();
+  bool native_ids_apply() const;
+  bool assign_ids_native(uint8_t* packed, Py_ssize_t packed_length);
+  bool assign_ids_plain(uint8_t* packed, Py_ssize_t packed_length);
+  bool assign_one_id(PyObject* token, uint8_t* packed, Py_ssize_t packed_length, int32_t offset);
+
+  CompressorObject* self_;
+  PyObject* filepaths_;
+  PyObject* output_path_;
+  int32_t level_;
+  int32_t threads_;
+
+  Ref all_tokens_;
+  Ref file_boundaries_;
+  Ref filenames_;
+  // The native way keeps the texts instead of all_tokens; total_tokens_ is
+  // what len(all_tokens) would be.
+  bool native_tokens_ = true;
+  std::vector<InputText> texts_;
+  Py_ssize_t total_tokens_ = 0;
+};
+
+// Steps 2.1 to 2.7 for one path. Returns 1 when the file was handled, 0 when
+// an exception is pending.
+int Encoder::read_one(PyObject* path) {
+  PyObject* open_args[] = {path, str(Str::mode_r), str(Str::utf_8)};
+  Ref file = call(builtin(Builtin::open), open_args, 2,
+                  keyword_names(g_encoding_kw, {Str::encoding}));
+  WithBlock block;
+  if (!file || !block.enter(file.get())) return kTrace.fail(line::kOpenInput), 0;
+
+  int failed_line = 0;
+  auto body = [&]() -> bool {
+    failed_line = line::kReadAndTokenize;
+    Ref text = call_method(block.value(), str(Str::read), nullptr, 0);
+    if (!text) return false;
+    if (text.get() != Py_None && !PyUnicode_CheckExact(text.get())) {
+      raise_expected_type("str", text.get());
+      return false;
+    }
+    Py_ssize_t count;
+    if (native_tokens_) {
+      if (!native_tokenize_applies(self_, text.get()) && !switch_to_plain_tokens()) return false;
+    }
+    if (native_tokens_) {
+      count = native_token_count(text.get());
+      total_tokens_ += count;
+      texts_.push_back({std::move(text), count});
+    } else {
+      Ref tokens = Ref::steal(self_->direct->tokenize(self_, text.get(), 0));
+      if (!tokens) return false;
+      failed_line = line::kExtendTokens;
+      if (PyList_Extend(all_tokens_.get(), tokens.get()) < 0) return false;
+      total_tokens_ = PyList_GET_SIZE(all_tokens_.get());
+    }
+    failed_line = line::kAppendBoundary;
+    Ref boundary = Ref::steal(PyLong_FromSsize_t(total_tokens_));
+    if (!boundary || PyList_Append(file_boundaries_.get(), boundary.get()) < 0) return false;
+    failed_line = line::kAppendName;
+    Ref os = get_global(str(Str::os));
+    if (!os) return false;
+    Ref os_path = Ref::steal(PyObject_GetAttr(os.get(), str(Str::path)));
+    if (!os_path) return false;
+    Ref name = call_method(os_path.get(), str(Str::basename), &path, 1);
+    if (!name || PyList_Append(filenames_.get(), name.get()) < 0) return false;
+    return true;
+  };
+
+  if (!body()) {
+    kTrace.add(failed_line);
+    // A true __exit__ drops the exception and the loop goes on.
+    if (block.leave_with_pending() == 0) return kTrace.fail(line::kOpenInput), 0;
+    return 1;
+  }
+  if (!block.leave_normally()) return kTrace.fail(line::kOpenInput), 0;
+  return 1;
+}
+
+// From the first file whose tokens must come from a call of `tokenize`, the
+// plain way is taken: the files read so far get the token lists the original
+// re.findall gives for them (what their `tokenize` calls would have returned).
+bool Encoder::switch_to_plain_tokens() {
+  native_tokens_ = false;
+  for (InputText& input : texts_) {
+    PyObject* args[] = {str(Str::token_pattern), input.text.get()};
+    Ref tokens = call(g_state.original.re_findall, args, 2);
+    if (!tokens || PyList_Extend(all_tokens_.get(), tokens.get()) < 0) return false;
+  }
+  texts_.clear();
+  return true;
+}
+
+bool Encoder::read_files() {
+  if (filepaths_ == Py_None) {
+    PyErr_SetString(PyExc_TypeError, msg::kNoneNotIterable);
+    return kTrace.fail(line::kIterateFiles), false;
+  }
+  // By index, reading the list's current length before each item.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(filepaths_); i++) {
+    Ref path = Ref::borrow(PyList_GET_ITEM(filepaths_, i));
+    if (!read_one(path.get())) return false;
+  }
+  return true;
+}
+
+// The native id loop runs no code of the user's: exactly dicts whose keys and
+// values are of types with native hashing, comparison and destruction, so the
+// dictionaries cannot change behind the loop's back.
+bool Encoder::native_ids_apply() const {
+  PyObject* global_dict = self_->global_dict;
+  PyObject* inverse_dict = self_->inverse_dict;
+  if (!native_tokens_ || !PyDict_CheckExact(global_dict) || !PyDict_CheckExact(inverse_dict) ||
+      global_dict == inverse_dict) {
+    return false;
+  }
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(global_dict, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key) || !PyLong_CheckExact(value)) return false;
+  }
+  pos = 0;
+  while (PyDict_Next(inverse_dict, &pos, &key, &value)) {
+    if (!PyLong_CheckExact(key)) return false;
+    if (value != Py_None && !PyUnicode_CheckExact(value) && !PyLong_CheckExact(value)) return false;
+  }
+  return true;
+}
+
+bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
+  PyObject* global_dict = self_->global_dict;
+  PyObject* inverse_dict = self_->inverse_dict;
+  TokenTable table(static_cast<size_t>(PyDict_GET_SIZE(global_dict)) / 4);
+  // The str objects the table's keys point into.
+  std::vector<Ref> key_objects;
+  int32_t offset = 0;
+  int failed_line = 0;
+
+  // Id of the token text[begin, end): from the table, else from global_dict,
+  // else a new one entered in both dictionaries.
+  auto resolve = [&](const auto* units, size_t begin, size_t end, int32_t& token_id) -> bool {
+    using Char = std::remove_cv_t<std::remove_pointer_t<decltype(units)>>;
+    const Char* start = units + begin;
+    size_t length = end - begin;
+    uint64_t h = TokenTable::hash(start, length);
+    if (int32_t* known = table.find(start, length, h)) {
+      token_id = *known;
+      return true;
+    }
+    failed_line = line::kContains;
+    Ref token = Ref::steal(PyUnicode_FromKindAndData(sizeof(Char), start,
+                                                     static_cast<Py_ssize_t>(length)));
+    if (!token) return false;
+    PyObject* existing = nullptr;
+    if (PyDict_GetItemRef(global_dict, token.get(), &existing) < 0) return false;
+    if (existing) {
+      Ref held = Ref::steal(existing);
+      failed_line = line::kExistingId;
+      token_id = as_int32(held.get());
+      if (token_id == -1 && PyErr_Occurred()) return false;
+    } else {
+      failed_line = line::kNewId;
+      if (!reserve_new_id(self_, token_id)) return false;
+      Ref id_object = Ref::steal(PyLong_FromLong(token_id));
+      if (!id_object || PyDict_SetItem(global_dict, token.get(), id_object.get()) < 0) {
+        return false;
+      }
+      failed_line = line::kInverseEntry;
+      if (PyDict_SetItem(inverse_dict, id_object.get(), token.get()) < 0) return false;
+      self_->next_id = token_id + 1;
+    }
+    PyObject* key = token.get();
+    table.insert(PyUnicode_DATA(key), length, PyUnicode_KIND(key), h, token_id);
+    key_objects.push_back(std::move(token));
+    return true;
+  };
+
+  for (InputText& input : texts_) {
+    bool ok = with_text_units(input.text.get(), [&](const auto* units, size_t length) {
+      bool fine = true;
+      scan::for_each_token(units, length, [&](size_t begin, size_t end) {
+        int32_t token_id;
+        if (!resolve(units, begin, end, token_id)) return fine = false;
+        if (offset > packed_length - 4) {
+          failed_line = line::kStoreByte0;
+          PyErr_Format(PyExc_IndexError, msg::kBufferOutOfBounds, 0);
+          return fine = false;
+        }
+        store_record(packed + offset, token_id);
+        offset += 4;
+        return true;
+      });
+      return fine;
+    });
+    if (!ok) return kTrace.fail(failed_line), false;
+    input.text = Ref();  // the ids are packed: the text is no longer needed
+  }
+  return true;
+}
+
+// Steps 5.1 to 5.6 for one token, with generic host operations.
+bool Encoder::assign_one_id(PyObject* token, uint8_t* packed, Py_ssize_t packed_length,
+                            int32_t offset) {
+  if (token != Py_None && !PyUnicode_CheckExact(token)) {
+    raise_expected_type("str", token);
+    return kTrace.fail(line::kIterateTokens), false;
+  }
+  int32_t token_id;
+  // Held while user code (a mapping's __contains__) may replace the field.
+  Ref global_dict = Ref::borrow(self_->global_dict);
+  int contained = PySequence_Contains(global_dict.get(), token);
+  if (contained < 0) return kTrace.fail(line::kContains), false;
+  if (!contained) {
+    if (!reserve_new_id(self_, token_id)) return kTrace.fail(line::kNewId), false;
+    Ref id_object = Ref::steal(PyLong_FromLong(token_id));
+    global_dict = Ref::borrow(self_->global_dict);
+    if (!id_object || PyObject_SetItem(global_dict.get(), token, id_object.get()) < 0) {
+      return kTrace.fail(line::kNewId), false;
+    }
+    Ref inverse = Ref::borrow(self_->inverse_dict);
+    Ref inverse_key = Ref::steal(PyLong_FromLong(token_id));
+    if (!inverse_key || PyObject_SetItem(inverse.get(), inverse_key.get(), token) < 0) {
+      return kTrace.fail(line::kInverseEntry), false;
+    }
+    self_->next_id = token_id + 1;
+  } else {
+    global_dict = Ref::borrow(self_->global_dict);
+    Ref value;
+    if (PyDict_CheckExact(global_dict.get())) {
+      PyObject* found = nullptr;
+      if (PyDict_GetItemRef(global_dict.get(), token, &found) < 0) {
+        return kTrace.fail(line::kExistingId), false;
+      }
+      if (!found) {
+        PyErr_SetObject(PyExc_KeyError, token);
+        return kTrace.fail(line::kExistingId), false;
+      }
+      value = Ref::steal(found);
+    } else {
+      value = Ref::steal(PyObject_GetItem(global_dict.get(), token));
+      if (!value) return kTrace.fail(line::kExistingId), false;
+    }
+    token_id = as_int32(value.get());
+    if (token_id == -1 && PyErr_Occurred()) return kTrace.fail(line::kExistingId), false;
+  }
+  // Each of the four stores is bounds-tested against the view's length.
+  for (int byte = 0; byte < 4; byte++) {
+    if (offset + byte >= packed_length) {
+      PyErr_Format(PyExc_IndexError, msg::kBufferOutOfBounds, 0);
+      return kTrace.fail(line::kStoreByte0 + byte), false;
+    }
+  }
+  store_record(packed + offset, token_id);
+  return true;
+}
+
+bool Encoder::assign_ids_plain(uint8_t* packed, Py_ssize_t packed_length) {
+  int32_t offset = 0;
+  PyObject* tokens = all_tokens_.get();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tokens); i++) {
+    Ref token = Ref::borrow(PyList_GET_ITEM(tokens, i));
+    if (!assign_one_id(token.get(), packed, packed_length, offset)) return false;
+    offset += 4;
+  }
+  return true;
+}
+
+PyObject* Encoder::run() {
+  all_tokens_ = Ref::steal(PyList_New(0));
+  if (!all_tokens_) return kTrace.fail(line::kAllTokens);
+  file_boundaries_ = Ref::steal(PyList_New(0));
+  if (!file_boundaries_) return kTrace.fail(line::kFileBoundaries);
+  filenames_ = Ref::steal(PyList_New(0));
+  if (!filenames_) return kTrace.fail(line::kFilenames);
+
+  if (!read_files()) return nullptr;
+
+  if (native_tokens_ && !native_ids_apply() && !switch_to_plain_tokens()) {
+    return kTrace.fail(line::kReadAndTokenize);
+  }
+  if (!native_tokens_) total_tokens_ = PyList_GET_SIZE(all_tokens_.get());
+  if (total_tokens_ > kMaxRecords) {
+    PyErr_Format(PyExc_OverflowError, msg::kTooManyTokens, kMaxRecords, total_tokens_);
+    return kTrace.fail(line::kPackedTokens);
+  }
+
+  Ref packed_tokens = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 4 * total_tokens_));
+  if (!packed_tokens) return kTrace.fail(line::kPackedTokens);
+  std::memset(PyByteArray_AS_STRING(packed_tokens.get()), 0, static_cast<size_t>(4 * total_tokens_));
+
+  {
+    // The byte view over packed_tokens, held until the stream is filled.
+    Py_buffer view;
+    if (PyObject_GetBuffer(packed_tokens.get(), &view, PyBUF_WRITABLE | PyBUF_STRIDES) < 0) {
+      return kTrace.fail(line::kPackedView);
+    }
+    auto* packed = static_cast<uint8_t*>(view.buf);
+    bool ok = native_tokens_ ? assign_ids_native(packed, view.len)
+                             : assign_ids_plain(packed, view.len);
+    PyBuffer_Release(&view);
+    if (!ok) return nullptr;
+  }
+  texts_.clear();
+  all_tokens_ = Ref();
+
+  Ref compressed;
+  {
+    Ref zstd = get_global(str(Str::zstd));
+    if (!zstd) return kTrace.fail(line::kCompress);
+    Ref compressor_class = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdCompressor)));
+    if (!compressor_class) return kTrace.fail(line::kCompress);
+    Ref level = Ref::steal(PyLong_FromLong(level_));
+    if (!level) return kTrace.fail(line::kCompress);
+    Ref threads = Ref::steal(PyLong_FromLong(threads_));
+    if (!threads) return kTrace.fail(line::kCompress);
+    PyObject* kwvalues[] = {level.get(), threads.get()};
+    PyObject* kwnames = keyword_names(g_compressor_kw, {Str::level, Str::threads});
+    if (!kwnames) return kTrace.fail(line::kCompress);
+    Ref compressor = call(compressor_class.get(), kwvalues, 0, kwnames);
+    if (!compressor) return kTrace.fail(line::kCompress);
+    PyObject* packed_arg = packed_tokens.get();
+    compressed = call_method(compressor.get(), str(Str::compress), &packed_arg, 1);
+    if (!compressed) return kTrace.fail(line::kCompress);
+  }
+  packed_tokens = Ref();  // only the frame is needed from here on
+
+  Ref package = Ref::steal(PyDict_New());
+  if (!package ||
+      PyDict_SetItem(package.get(), str(Str::compressed), compressed.get()) < 0 ||
+      PyDict_SetItem(package.get(), str(Str::file_boundaries), file_boundaries_.get()) < 0 ||
+      PyDict_SetItem(package.get(), str(Str::filenames), filenames_.get()) < 0 ||
+      PyDict_SetItem(package.get(), str(Str::global_dict), self_->global_dict) < 0) {
+    return kTrace.fail(line::kPackage);
+  }
+
+  {
+    PyObject* open_args[] = {output_path_, str(Str::mode_wb)};
+    Ref file = call(builtin(Builtin::open), open_args, 2);
+    WithBlock block;
+    if (!file || !block.enter(file.get())) return kTrace.fail(line::kOpenPackage);
+    Ref pickle = get_global(str(Str::pickle));
+    Ref dump = pickle ? Ref::steal(PyObject_GetAttr(pickle.get(), str(Str::dump))) : Ref();
+    Ref dumped = dump ? call2(dump.get(), package.get(), block.value()) : Ref();
+    if (!dumped) {
+      kTrace.add(line::kDump);
+      if (block.leave_with_pending() == 0) return kTrace.fail(line::kOpenPackage);
+    } else if (!block.leave_normally()) {
+      return kTrace.fail(line::kOpenPackage);
+    }
+  }
+
+  Py_ssize_t length = PyObject_Length(compressed.get());
+  if (length < 0) return kTrace.fail(line::kResult);
+  PyObject* result = PyLong_FromSsize_t(length);
+  if (!result) return kTrace.fail(line::kResult);
+  return result;
+}
+
 }  // namespace
 
-PyObject* encode_files_wrapper(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_yet(); }
+PyObject* encode_files_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  BoundArguments bound;
+  if (bind_vectorcall(kSignature, args, nargs, kwnames, bound) < 0) {
+    return kTrace.fail(line::kBinding);
+  }
+  int32_t level = 6;
+  int32_t threads = 4;
+  if (bound.given(2)) {
+    level = as_int32(bound[2]);
+    if (level == -1 && PyErr_Occurred()) return kTrace.fail(line::kBinding);
+  }
+  if (bound.given(3)) {
+    threads = as_int32(bound[3]);
+    if (threads == -1 && PyErr_Occurred()) return kTrace.fail(line::kBinding);
+  }
+  if (!check_exact_type(bound[0], &PyList_Type, Str::filepaths)) return nullptr;
+  if (!check_exact_type(bound[1], &PyUnicode_Type, Str::output_path)) return nullptr;
+  Encoder encoder(reinterpret_cast<CompressorObject*>(self), bound[0], bound[1], level, threads);
+  return encoder.run();
+}
 
 }  // namespace ormek

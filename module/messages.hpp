@@ -90,7 +90,7 @@ inline constexpr const char kIncompatibleEnumChecksums[] =
 inline constexpr const char kTooManyTokens[] =
     "a package holds at most %zd tokens; these files have %zd";
 inline constexpr const char kIdSpaceExhausted[] =
-    "the token dictionary is full: next_id %d cannot give %zd new ids without passing 2147483647";
+    "no token id left for a new token: next_id is %d and ids cannot pass 2147483647";
 inline constexpr const char kPayloadTooLarge[] =
     "the package payload holds %zd ids; at most %zd are supported";
 
