@@ -1,15 +1,608 @@
-// Placeholder until this operation lands.
+// decode_package: restores the text files of a package into a directory.
+//
+// The body follows the statements of the method one by one (each with its
+// traceback line). The id loop and the per-file joins have a native path that
+// turns the payload straight into one str per file, used only while
+// `native_id_loop_applies` holds; otherwise the plain path below it runs.
+#include <Python.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "compressor/inverse_dict.hpp"
 #include "compressor/object.hpp"
+#include "module/binding.hpp"
+#include "module/errors.hpp"
+#include "module/messages.hpp"
+#include "module/ref.hpp"
+#include "module/state.hpp"
 
 namespace ormek {
 
 namespace {
-PyObject* not_yet() {
-  PyErr_SetString(PyExc_NotImplementedError, "not yet");
-  return nullptr;
+
+namespace line {
+constexpr int kBinding = 95;
+constexpr int kOpenPackage = 96;
+constexpr int kLoadPackage = 97;
+constexpr int kTakeGlobalDict = 99;
+constexpr int kBuildInverse = 100;
+constexpr int kCompressed = 102;
+constexpr int kDecompress = 104;
+constexpr int kLength = 107;
+constexpr int kRestoredTokens = 108;
+constexpr int kReadId = 111;
+constexpr int kLookupId = 112;
+constexpr int kMakedirs = 115;
+constexpr int kFileLoop = 119;
+constexpr int kOpenOutput = 120;
+constexpr int kWriteOutput = 121;
+constexpr int kResult = 124;
+}  // namespace line
+
+constexpr Trace tb{"ormek_compressor.OrmekCompressor.decode_package", kFileCompressor};
+
+// The boolean failure value of the body's helpers, with the traceback entry.
+bool failed(int at_line) {
+  tb.add(at_line);
+  return false;
 }
+
+const Signature kSignature{
+    "decode_package", {Str::package_path, Str::output_dir, Str::use_zstd}, 3, 2};
+
+// The record limit of the package layout: record offsets are 32-bit signed
+// byte offsets. A larger payload would wrap the record count, so it is refused
+// before any directory or file is written.
+constexpr Py_ssize_t kMaxRecords = Py_ssize_t{1} << 29;
+
+// package[key]: an exact dict is looked up directly (a missing key raises
+// KeyError carrying the key), anything else through the generic item access.
+Ref subscript(PyObject* package, Str key) {
+  if (PyDict_CheckExact(package)) {
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(package, str(key), &value);
+    if (found == 0) PyErr_SetObject(PyExc_KeyError, str(key));
+    return Ref::steal(value);
+  }
+  return Ref::steal(PyObject_GetItem(package, str(key)));
+}
+
+// list[start:stop] bounds with the host's list-slice rules: a negative index
+// counts from the end, both are clamped to the list, and the slice is empty
+// when its start is not below its stop.
+void clamp_slice(Py_ssize_t length, Py_ssize_t& start, Py_ssize_t& stop) {
+  auto wrap = [length](Py_ssize_t index) {
+    if (index < 0) return std::max<Py_ssize_t>(index + length, 0);
+    return std::min(index, length);
+  };
+  start = wrap(start);
+  stop = std::max(wrap(stop), start);
+}
+
+// ---------------------------------------------------------------------------
+// Native id loop: the payload stays as it is (a bytes object holds the ids
+// compactly, 4 bytes each) and every file is joined from it through an id ->
+// token table built once from inverse_dict. No list of restored tokens is
+// made.
+
+inline uint32_t record_at(const unsigned char* payload, Py_ssize_t i) {
+  const unsigned char* p = payload + 4 * i;
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+}
+
+// Index of the first record whose id does not fit a signed 32-bit integer, or
+// -1 when all fit.
+Py_ssize_t first_oversized_record(const unsigned char* payload, Py_ssize_t count) {
+  for (Py_ssize_t i = 0; i < count; i++) {
+    if (payload[4 * i] & 0x80) return i;
+  }
+  return -1;
+}
+
+// Character width classes of a token, ordered so that the widest wins.
+enum Width : uint8_t { kAscii, kLatin1, kUcs2, kUcs4, kOpaque };
+constexpr Py_UCS4 kWidthMaxChar[] = {0x7f, 0xff, 0xffff, 0x10ffff};
+
+struct TokenEntry {
+  PyObject* object;  // borrowed from the table's own references (or "<UNK>")
+  uint32_t length;
+  Width width;  // kOpaque: not a str (or too long); the host's join decides
+};
+
+TokenEntry make_entry(PyObject* token) {
+  if (!PyUnicode_Check(token) || PyUnicode_GET_LENGTH(token) > UINT32_MAX) {
+    return {token, 0, kOpaque};
+  }
+  Width width = kUcs4;
+  switch (PyUnicode_KIND(token)) {
+    case PyUnicode_1BYTE_KIND:
+      width = PyUnicode_IS_ASCII(token) ? kAscii : kLatin1;
+      break;
+    case PyUnicode_2BYTE_KIND:
+      width = kUcs2;
+      break;
+    default:
+      break;
+  }
+  return {token, static_cast<uint32_t>(PyUnicode_GET_LENGTH(token)), width};
+}
+
+// The id -> token table: a dense array by id when the ids are compact, an
+// open-addressing hash table for sparse ids. Ids the dictionary lacks give
+// "<UNK>". The table holds its own references to the tokens, so that code run
+// later (a replaced os.path.join, say) cannot free them by emptying the dict.
+class TokenTable {
+ public:
+  TokenTable() = default;
+  TokenTable(const TokenTable&) = delete;
+  TokenTable& operator=(const TokenTable&) = delete;
+  ~TokenTable() {
+    for (PyObject* token : owned_) Py_DECREF(token);
+  }
+
+  // 1 when built, 0 when the dict holds a key that is not an exact int (the
+  // plain loop must run), -1 with MemoryError set.
+  int build(PyObject* dict) {
+    unknown_ = make_entry(str(Str::unknown_token));
+    std::vector<std::pair<uint32_t, PyObject*>> pairs;
+    try {
+      pairs.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+      owned_.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return -1;
+    }
+    bool exact = true;
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+      // The reservation keeps the walk free of allocation (and of C++
+      // exceptions inside the critical section); a dict that grew meanwhile
+      // simply takes the plain loop.
+      if (!PyLong_CheckExact(key) || pairs.size() == pairs.capacity()) {
+        exact = false;
+        break;
+      }
+      int overflow = 0;
+      long long id = PyLong_AsLongLongAndOverflow(key, &overflow);
+      if (overflow || id < 0 || id > INT32_MAX) continue;  // no record can name it
+      owned_.push_back(Py_NewRef(value));
+      pairs.emplace_back(static_cast<uint32_t>(id), value);
+    }
+    Py_END_CRITICAL_SECTION();
+    if (!exact) return 0;
+    try {
+      uint32_t max_id = 0;
+      for (const auto& pair : pairs) max_id = std::max(max_id, pair.first);
+      if (pairs.empty() || max_id <= 2 * pairs.size() + 1024) {
+        dense_.assign(pairs.empty() ? 0 : size_t{max_id} + 1, unknown_);
+        for (const auto& [id, token] : pairs) dense_[id] = make_entry(token);
+      } else {
+        build_sparse(pairs);
+      }
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return -1;
+    }
+    return 1;
+  }
+
+  const TokenEntry& lookup(uint32_t id) const {
+    if (sparse_keys_.empty()) return id < dense_.size() ? dense_[id] : unknown_;
+    for (size_t slot = hash(id);; slot = (slot + 1) & mask_) {
+      int64_t key = sparse_keys_[slot];
+      if (key == id) return sparse_entries_[slot];
+      if (key < 0) return unknown_;
+    }
+  }
+
+ private:
+  size_t hash(uint32_t id) const { return (size_t{id} * 0x9E3779B97F4A7C15ull >> 20) & mask_; }
+
+  void build_sparse(const std::vector<std::pair<uint32_t, PyObject*>>& pairs) {
+    size_t capacity = 16;
+    while (capacity < 2 * pairs.size()) capacity *= 2;
+    mask_ = capacity - 1;
+    sparse_keys_.assign(capacity, -1);
+    sparse_entries_.assign(capacity, unknown_);
+    for (const auto& [id, token] : pairs) {
+      size_t slot = hash(id);
+      while (sparse_keys_[slot] >= 0) slot = (slot + 1) & mask_;
+      sparse_keys_[slot] = id;
+      sparse_entries_[slot] = make_entry(token);
+    }
+  }
+
+  std::vector<PyObject*> owned_;
+  TokenEntry unknown_{};
+  std::vector<TokenEntry> dense_;
+  std::vector<int64_t> sparse_keys_;  // -1: empty slot
+  std::vector<TokenEntry> sparse_entries_;
+  size_t mask_ = 0;
+};
+
+template <typename Out>
+void copy_tokens(const TokenTable& table, const unsigned char* payload, Py_ssize_t start,
+                 Py_ssize_t stop, Out* out) {
+  for (Py_ssize_t i = start; i < stop; i++) {
+    const TokenEntry& entry = table.lookup(record_at(payload, i));
+    PyObject* token = entry.object;
+    const void* data = PyUnicode_DATA(token);
+    const int kind = PyUnicode_KIND(token);
+    if (static_cast<size_t>(kind) == sizeof(Out)) {
+      std::memcpy(out, data, size_t{entry.length} * sizeof(Out));
+    } else if constexpr (sizeof(Out) > 1) {
+      if (kind == PyUnicode_1BYTE_KIND) {
+        std::copy_n(static_cast<const Py_UCS1*>(data), entry.length, out);
+      } else {
+        std::copy_n(static_cast<const Py_UCS2*>(data), entry.length, out);
+      }
+    }
+    out += entry.length;
+  }
+}
+
+// The tokens of one file by the host's join over a list of them: the exact
+// result and errors ("sequence item %zd: expected str instance, ...") for
+// tokens the native join does not copy.
+Ref join_by_host(const TokenTable& table, const unsigned char* payload, Py_ssize_t start,
+                 Py_ssize_t stop) {
+  Ref tokens = Ref::steal(PyList_New(stop - start));
+  if (!tokens) return Ref();
+  for (Py_ssize_t i = start; i < stop; i++) {
+    PyList_SET_ITEM(tokens.get(), i - start,
+                    Py_NewRef(table.lookup(record_at(payload, i)).object));
+  }
+  return Ref::steal(PyUnicode_Join(str(Str::empty), tokens.get()));
+}
+
+// "".join(restored_tokens[start:stop]) in one native pass: the length and the
+// widest character class first, then the code units copied into the new str.
+Ref join_native(const TokenTable& table, const unsigned char* payload, Py_ssize_t start,
+                Py_ssize_t stop) {
+  Py_ssize_t length = 0;
+  uint8_t width = kAscii;
+  for (Py_ssize_t i = start; i < stop; i++) {
+    const TokenEntry& entry = table.lookup(record_at(payload, i));
+    if (entry.width == kOpaque) return join_by_host(table, payload, start, stop);
+    length += entry.length;
+    width = std::max<uint8_t>(width, entry.width);
+  }
+  Ref text = Ref::steal(PyUnicode_New(length, kWidthMaxChar[width]));
+  if (!text || length == 0) return text;
+  void* out = PyUnicode_DATA(text.get());
+  switch (PyUnicode_KIND(text.get())) {
+    case PyUnicode_1BYTE_KIND:
+      copy_tokens(table, payload, start, stop, static_cast<Py_UCS1*>(out));
+      break;
+    case PyUnicode_2BYTE_KIND:
+      copy_tokens(table, payload, start, stop, static_cast<Py_UCS2*>(out));
+      break;
+    default:
+      copy_tokens(table, payload, start, stop, static_cast<Py_UCS4*>(out));
+      break;
+  }
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+// The restored tokens as the file loop sees them: the plain list of the
+// method, or the payload read through the native table.
+struct RestoredTokens {
+  Ref list;                            // plain path
+  Ref payload;                         // native path: the exact bytes payload
+  const TokenTable* table = nullptr;   // native path
+  Py_ssize_t size = 0;
+
+  // "".join(restored_tokens[start:stop]) with list-slice semantics.
+  Ref join(Py_ssize_t start, Py_ssize_t stop) const {
+    clamp_slice(size, start, stop);
+    if (table) {
+      const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(payload.get()));
+      return join_native(*table, bytes, start, stop);
+    }
+    Ref slice = Ref::steal(PyList_GetSlice(list.get(), start, stop));
+    if (!slice) return Ref();
+    return Ref::steal(PyUnicode_Join(str(Str::empty), slice.get()));
+  }
+};
+
+// The native id loop is exact when nothing in it can run user code or see a
+// difference: indexing an exact bytes object yields ints 0..255, an exact
+// dict's get cannot be overridden, and with only exact int keys a lookup by an
+// int compares ints alone (a bool, float or user-defined key could equal an id
+// or run __eq__). TokenTable::build re-checks the keys as it walks and gives
+// up on the first other one.
+bool native_id_loop_applies(PyObject* data, PyObject* inverse_dict) {
+  if (!PyBytes_CheckExact(data) || !PyDict_CheckExact(inverse_dict)) return false;
+  bool all_int_keys = true;
+  Py_BEGIN_CRITICAL_SECTION(inverse_dict);
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (all_int_keys && PyDict_Next(inverse_dict, &pos, &key, &value)) {
+    all_int_keys = PyLong_CheckExact(key);
+  }
+  Py_END_CRITICAL_SECTION();
+  return all_int_keys;
+}
+
+// The plain id loop, statement by statement: restored_tokens[i] =
+// self.inverse_dict.get(token_id, "<UNK>") with token_id read from the four
+// bytes by host indexing and host integer operations.
+bool restore_tokens_plainly(CompressorObject* self, PyObject* data, Py_ssize_t num_tokens,
+                            RestoredTokens& restored) {
+  restored.list = Ref::steal(PyList_New(num_tokens));
+  if (!restored.list) return failed(line::kRestoredTokens);
+  for (Py_ssize_t i = 0; i < num_tokens; i++) {
+    PyList_SET_ITEM(restored.list.get(), i, Py_NewRef(Py_None));
+  }
+  restored.size = num_tokens;
+  static constexpr Int kShifts[] = {Int::twenty_four, Int::sixteen, Int::eight};
+  int32_t offset = 0;
+  for (Py_ssize_t i = 0; i < num_tokens; i++, offset += 4) {
+    Ref bytes[4];
+    for (int b = 0; b < 4; b++) {
+      Ref index = Ref::steal(PyLong_FromLong(offset + b));
+      if (!index) return failed(line::kReadId);
+      bytes[b] = Ref::steal(PyObject_GetItem(data, index.get()));
+      if (!bytes[b]) return failed(line::kReadId);
+    }
+    Ref combined;
+    for (int b = 0; b < 3; b++) {
+      Ref shifted = Ref::steal(PyNumber_Lshift(bytes[b].get(), integer(kShifts[b])));
+      if (!shifted) return failed(line::kReadId);
+      combined = b == 0 ? std::move(shifted)
+                        : Ref::steal(PyNumber_Or(combined.get(), shifted.get()));
+      if (!combined) return failed(line::kReadId);
+    }
+    combined = Ref::steal(PyNumber_Or(combined.get(), bytes[3].get()));
+    if (!combined) return failed(line::kReadId);
+    int32_t token_id = as_int32(combined.get());
+    if (token_id == -1 && PyErr_Occurred()) return failed(line::kReadId);
+
+    Ref id = Ref::steal(PyLong_FromLong(token_id));
+    if (!id) return failed(line::kLookupId);
+    Ref inverse_dict = Ref::borrow(self->inverse_dict);
+    PyObject* get_args[] = {id.get(), str(Str::unknown_token)};
+    Ref token = call_method(inverse_dict.get(), str(Str::get), get_args, 2);
+    if (!token) return failed(line::kLookupId);
+    PyObject* old = PyList_GET_ITEM(restored.list.get(), i);
+    PyList_SET_ITEM(restored.list.get(), i, token.release());
+    Py_DECREF(old);
+  }
+  return true;
+}
+
+// The native id loop: refuses an oversized id where the plain loop would (it
+// has no other observable effect up to that record), then builds the table.
+// Returns 1 done, 0 when the plain loop must run after all, -1 on error.
+int restore_tokens_natively(CompressorObject* self, PyObject* data, Py_ssize_t num_tokens,
+                            TokenTable& table, RestoredTokens& restored) {
+  const auto* payload = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
+  if (first_oversized_record(payload, num_tokens) >= 0) {
+    PyErr_SetString(PyExc_OverflowError, msg::kValueTooLargeForInt);
+    return tb.fail_status(line::kReadId);
+  }
+  int built = table.build(self->inverse_dict);
+  if (built <= 0) return built < 0 ? tb.fail_status(line::kRestoredTokens) : 0;
+  restored.payload = Ref::borrow(data);
+  restored.table = &table;
+  restored.size = num_tokens;
+  return 1;
+}
+
+// for boundary, filename in zip(...): one item unpacked into exactly two values.
+bool unpack_pair(PyObject* item, Ref& first, Ref& second) {
+  if (PyTuple_CheckExact(item)) {
+    Py_ssize_t size = PyTuple_GET_SIZE(item);
+    if (size != 2) {
+      if (size > 2) {
+        raise_too_many_values(2);
+      } else {
+        raise_need_more_values(size);
+      }
+      return false;
+    }
+    first = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+    second = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+    return true;
+  }
+  Ref iter = Ref::steal(PyObject_GetIter(item));
+  if (!iter) return false;
+  Ref* slots[] = {&first, &second};
+  for (Py_ssize_t i = 0; i < 2; i++) {
+    *slots[i] = Ref::steal(PyIter_Next(iter.get()));
+    if (!*slots[i]) {
+      if (!PyErr_Occurred()) raise_need_more_values(i);
+      return false;
+    }
+  }
+  Ref extra = Ref::steal(PyIter_Next(iter.get()));
+  if (extra) {
+    raise_too_many_values(2);
+    return false;
+  }
+  return !PyErr_Occurred();
+}
+
+// One output file: open(os.path.join(output_dir, filename), "w",
+// encoding="utf-8", newline="") as f, then f.write(the joined tokens).
+bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& restored,
+                Py_ssize_t start, Py_ssize_t stop, Ref& open_kwnames) {
+  Ref os = get_global(str(Str::os));
+  if (!os) return failed(line::kOpenOutput);
+  Ref path = Ref::steal(PyObject_GetAttr(os.get(), str(Str::path)));
+  if (!path) return failed(line::kOpenOutput);
+  Ref join = Ref::steal(PyObject_GetAttr(path.get(), str(Str::join)));
+  if (!join) return failed(line::kOpenOutput);
+  Ref file_path = call2(join.get(), output_dir, filename);
+  if (!file_path) return failed(line::kOpenOutput);
+  if (!open_kwnames) {
+    open_kwnames = Ref::steal(PyTuple_Pack(2, str(Str::encoding), str(Str::newline)));
+    if (!open_kwnames) return failed(line::kOpenOutput);
+  }
+  PyObject* open_args[] = {file_path.get(), str(Str::mode_w), str(Str::utf_8), str(Str::empty)};
+  Ref file = call(builtin(Builtin::open), open_args, 2, open_kwnames.get());
+  if (!file) return failed(line::kOpenOutput);
+  WithBlock with;
+  if (!with.enter(file.get())) return failed(line::kOpenOutput);
+
+  bool body_ok = false;
+  if (Ref text = restored.join(start, stop)) {
+    PyObject* write_args[] = {text.get()};
+    body_ok = static_cast<bool>(call_method(with.value(), str(Str::write), write_args, 1));
+  }
+  if (body_ok) {
+    if (!with.leave_normally()) return failed(line::kOpenOutput);
+    return true;
+  }
+  tb.add(line::kWriteOutput);
+  if (!with.leave_with_pending()) return failed(line::kOpenOutput);
+  return true;  // __exit__ swallowed the error: the loop goes on
+}
+
+PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObject* output_dir,
+                         bool use_zstd) {
+  // with open(package_path, "rb") as f: package = pickle.load(f)
+  Ref package;
+  {
+    Ref file = call2(builtin(Builtin::open), package_path, str(Str::mode_rb));
+    if (!file) return tb.fail(line::kOpenPackage);
+    WithBlock with;
+    if (!with.enter(file.get())) return tb.fail(line::kOpenPackage);
+    if (Ref pickle = get_global(str(Str::pickle))) {
+      if (Ref load = Ref::steal(PyObject_GetAttr(pickle.get(), str(Str::load)))) {
+        package = call1(load.get(), with.value());
+      }
+    }
+    if (package) {
+      if (!with.leave_normally()) return tb.fail(line::kOpenPackage);
+    } else {
+      tb.add(line::kLoadPackage);
+      if (!with.leave_with_pending()) return tb.fail(line::kOpenPackage);
+    }
+  }
+
+  // self.global_dict = package.get("global_dict", {})
+  if (!package) {
+    PyErr_Format(PyExc_UnboundLocalError, msg::kUnboundLocal, "package");
+    return tb.fail(line::kTakeGlobalDict);
+  }
+  {
+    Ref get = Ref::steal(PyObject_GetAttr(package.get(), str(Str::get)));
+    if (!get) return tb.fail(line::kTakeGlobalDict);
+    Ref empty = Ref::steal(PyDict_New());
+    if (!empty) return tb.fail(line::kTakeGlobalDict);
+    Ref global_dict = call2(get.get(), str(Str::global_dict), empty.get());
+    if (!global_dict) return tb.fail(line::kTakeGlobalDict);
+    replace_field(self->global_dict, std::move(global_dict));
+  }
+
+  // self.inverse_dict = {v: k for k, v in self.global_dict.items()}
+  {
+    Ref inverse_dict = build_inverse_dict(self->global_dict);
+    if (!inverse_dict) return tb.fail(line::kBuildInverse);
+    replace_field(self->inverse_dict, std::move(inverse_dict));
+  }
+
+  Ref data = subscript(package.get(), Str::compressed);
+  if (!data) return tb.fail(line::kCompressed);
+  if (use_zstd) {
+    Ref zstd = get_global(str(Str::zstd));
+    if (!zstd) return tb.fail(line::kDecompress);
+    Ref decompressor_type = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdDecompressor)));
+    if (!decompressor_type) return tb.fail(line::kDecompress);
+    Ref decompressor = call0(decompressor_type.get());
+    if (!decompressor) return tb.fail(line::kDecompress);
+    PyObject* decompress_args[] = {data.get()};
+    data = call_method(decompressor.get(), str(Str::decompress), decompress_args, 1);
+    if (!data) return tb.fail(line::kDecompress);
+  }
+
+  Py_ssize_t length = PyObject_Length(data.get());
+  if (length < 0) return tb.fail(line::kLength);
+  const Py_ssize_t num_tokens = length / 4;
+  if (num_tokens > kMaxRecords) {
+    PyErr_Format(PyExc_OverflowError, msg::kPayloadTooLarge, num_tokens, kMaxRecords);
+    return tb.fail(line::kLength);
+  }
+
+  TokenTable table;
+  RestoredTokens restored;
+  int native = 0;
+  if (native_id_loop_applies(data.get(), self->inverse_dict)) {
+    native = restore_tokens_natively(self, data.get(), num_tokens, table, restored);
+    if (native < 0) return nullptr;
+  }
+  if (!native && !restore_tokens_plainly(self, data.get(), num_tokens, restored)) return nullptr;
+
+  // os.makedirs(output_dir, exist_ok=True)
+  {
+    Ref os = get_global(str(Str::os));
+    if (!os) return tb.fail(line::kMakedirs);
+    Ref makedirs = Ref::steal(PyObject_GetAttr(os.get(), str(Str::makedirs)));
+    if (!makedirs) return tb.fail(line::kMakedirs);
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, str(Str::exist_ok)));
+    if (!kwnames) return tb.fail(line::kMakedirs);
+    PyObject* args[] = {output_dir, Py_True};
+    if (!call(makedirs.get(), args, 1, kwnames.get())) return tb.fail(line::kMakedirs);
+  }
+
+  // for boundary, filename in zip(package["file_boundaries"], package["filenames"]):
+  {
+    int32_t start_idx = 0;
+    Ref boundaries = subscript(package.get(), Str::file_boundaries);
+    if (!boundaries) return tb.fail(line::kFileLoop);
+    Ref filenames = subscript(package.get(), Str::filenames);
+    if (!filenames) return tb.fail(line::kFileLoop);
+    Ref pairs = call2(builtin(Builtin::zip), boundaries.get(), filenames.get());
+    if (!pairs) return tb.fail(line::kFileLoop);
+    Ref iter = Ref::steal(PyObject_GetIter(pairs.get()));
+    if (!iter) return tb.fail(line::kFileLoop);
+    Ref open_kwnames;
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+      Ref boundary_obj;
+      Ref filename;
+      if (!unpack_pair(item.get(), boundary_obj, filename)) return tb.fail(line::kFileLoop);
+      int32_t boundary = as_int32(boundary_obj.get());
+      if (boundary == -1 && PyErr_Occurred()) return tb.fail(line::kFileLoop);
+      if (filename.get() != Py_None && !PyUnicode_CheckExact(filename.get())) {
+        raise_expected_type("str", filename.get());
+        return tb.fail(line::kFileLoop);
+      }
+      if (!write_file(output_dir, filename.get(), restored, start_idx, boundary, open_kwnames)) {
+        return nullptr;
+      }
+      start_idx = boundary;
+    }
+    if (PyErr_Occurred()) return tb.fail(line::kFileLoop);
+  }
+
+  Ref result = subscript(package.get(), Str::filenames);
+  if (!result) return tb.fail(line::kResult);
+  return result.release();
+}
+
 }  // namespace
 
-PyObject* decode_package_wrapper(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_yet(); }
+PyObject* decode_package_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  BoundArguments bound;
+  if (bind_vectorcall(kSignature, args, nargs, kwnames, bound) < 0) return tb.fail(line::kBinding);
+  int use_zstd = bound.given(2) ? as_truth(bound[2]) : 1;
+  if (use_zstd < 0) return tb.fail(line::kBinding);
+  if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
+  if (!check_exact_type(bound[1], &PyUnicode_Type, Str::output_dir)) return nullptr;
+  return decode_package(reinterpret_cast<CompressorObject*>(self), bound[0], bound[1],
+                        use_zstd != 0);
+}
 
 }  // namespace ormek
