@@ -43,8 +43,8 @@ int check_no_arguments(const char* name, Py_ssize_t nargs, PyObject* kwnames);
 // The signed 32-bit integer conversion. Returns -1 with an exception set on
 // failure (check PyErr_Occurred() when -1 is a valid value).
 int32_t as_int32(PyObject* obj);
-// Same rule for a machine long with its own overflow text (the pickling
-// checksum argument).
+// Same rule for a machine long, over its whole range (the pickling checksum
+// argument).
 long as_long_checked(PyObject* obj);
 
 // True/False/None directly, anything else through its truth test.

@@ -99,6 +99,9 @@ int store_in_class(PyTypeObject* type, PyObject* name, PyObject* value) {
 int import_into_namespace(Str name, Str store_as) {
   Ref module = Ref::steal(PyImport_GetModule(str(name)));
   if (!module && PyErr_Occurred()) return -1;
+  // None in the registry blocks the import: the import machinery raises for
+  // it, where taking None as the module would only fail later and obscurely.
+  if (module.get() == Py_None) module = Ref();
   if (module) {
     // A module still initialising is imported properly instead.
     PyObject* spec = nullptr;
