@@ -21,6 +21,7 @@ namespace ormek {
   X(mode_rb, "rb", kIdent)                                                      \
   X(mode_w, "w", kIdent)                                                        \
   X(mode_wb, "wb", kIdent)                                                      \
+  X(mode_xb, "xb", kIdent)                                                      \
   X(empty, "", kText)                                                           \
   X(compressed, "compressed", kIdent)                                           \
   X(file_boundaries, "file_boundaries", kIdent)                                 \
@@ -55,6 +56,8 @@ namespace ormek {
   X(open, "open", kIdent)                                                       \
   X(read, "read", kIdent)                                                       \
   X(write, "write", kIdent)                                                     \
+  X(flush, "flush", kIdent)                                                     \
+  X(fileno, "fileno", kIdent)                                                   \
   X(encoding, "encoding", kIdent)                                               \
   X(newline, "newline", kIdent)                                                 \
   X(get, "get", kIdent)                                                         \
