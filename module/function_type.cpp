@@ -370,12 +370,16 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
+// Instances are made only by new_function: without DISALLOW_INSTANTIATION the
+// type would inherit object's tp_new, and calling the type from Python would
+// make a record with no method entry that crashes on first use.
 PyType_Spec function_spec = {
     "_velmar_3_1_4.velmar_function_or_method",
     sizeof(VelFunction),
     0,
     Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
-        Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+        Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
 
