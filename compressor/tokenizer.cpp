@@ -1,18 +1,196 @@
-// Placeholder until this operation lands.
+// tokenize and detokenize: the two overridable methods of OrmekCompressor.
+// Each has a wrapper (what Python calls) and a direct entry (what the module's
+// own code calls, honouring an override in a Python subclass).
+#include <cstring>
+#include <type_traits>
+
 #include "compressor/object.hpp"
+#include "compressor/token_scanner.hpp"
+#include "module/binding.hpp"
+#include "module/errors.hpp"
+#include "module/function_type.hpp"
+#include "module/messages.hpp"
+#include "module/ref.hpp"
+#include "module/state.hpp"
 
 namespace ormek {
 
 namespace {
-PyObject* not_yet() {
-  PyErr_SetString(PyExc_NotImplementedError, "not yet");
-  return nullptr;
+
+namespace line {
+constexpr int kTokenizeDefinition = 38;  // binding, override dispatch, wrapper
+constexpr int kTokenizeBody = 39;
+constexpr int kDetokenizeDefinition = 41;
+constexpr int kDetokenizeBody = 42;
+}  // namespace line
+
+constexpr Trace kTokenizeTrace{"ormek_compressor.OrmekCompressor.tokenize", kFileCompressor};
+constexpr Trace kDetokenizeTrace{"ormek_compressor.OrmekCompressor.detokenize", kFileCompressor};
+
+const Signature kTokenizeSignature{"tokenize", {Str::text}, 1, 1};
+const Signature kDetokenizeSignature{"detokenize", {Str::tokens}, 1, 1};
+
+CompressorObject* as_compressor(PyObject* op) { return reinterpret_cast<CompressorObject*>(op); }
+
+// The override dispatch shared by both direct entries. Only a subclass can
+// override, so an exact OrmekCompressor skips the attribute lookup: the
+// encoder dispatches once per file. Returns 1 with `result` set when an
+// override ran, 0 when the module's own body is to run, -1 on failure.
+int run_override(CompressorObject* self, Str name, PyMethodDef* own_def, PyObject* arg,
+                 PyTypeObject* expected, const char* expected_name, Ref& result) {
+  if (Py_TYPE(self) == &CompressorType) return 0;
+  Ref method = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), str(name)));
+  if (!method) return -1;
+  if (is_own_function(method.get(), own_def)) return 0;
+  result = call1(method.get(), arg);
+  if (!result) return -1;
+  if (result.get() != Py_None && Py_TYPE(result.get()) != expected) {
+    raise_expected_type(expected_name, result.get());
+    result = Ref();
+    return -1;
+  }
+  return 1;
 }
+
+// --- tokenize --------------------------------------------------------------
+
+// One token as a new canonical str. One-byte text that is all ASCII gives
+// ASCII tokens without a scan for the widest character; every other case
+// lets the host pick the narrowest kind. One-character Latin-1 tokens come
+// back as the host's shared single-character strings either way.
+template <typename Char>
+PyObject* make_token(const Char* units, size_t length, bool ascii_text) {
+  if constexpr (std::is_same_v<Char, uint8_t>) {
+    if (ascii_text) {
+      if (length == 1) return PyUnicode_FromOrdinal(units[0]);
+      PyObject* token = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+      if (token) std::memcpy(PyUnicode_1BYTE_DATA(token), units, length);
+      return token;
+    }
+    return PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, units, static_cast<Py_ssize_t>(length));
+  } else {
+    constexpr int kind = sizeof(Char) == 2 ? PyUnicode_2BYTE_KIND : PyUnicode_4BYTE_KIND;
+    return PyUnicode_FromKindAndData(kind, units, static_cast<Py_ssize_t>(length));
+  }
+}
+
+template <typename Char>
+PyObject* scan_into_list(const Char* units, size_t length, bool ascii_text) {
+  // Counting first sizes the list exactly: no growth copies and no slack on
+  // a list that can hold millions of tokens.
+  const size_t count = scan::count_tokens(units, length);
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return nullptr;
+  Py_ssize_t next = 0;
+  bool failed = false;
+  scan::for_each_token(units, length, [&](size_t begin, size_t end) {
+    PyObject* token = make_token(units + begin, end - begin, ascii_text);
+    if (!token) {
+      failed = true;  // the unfilled slots are null, which the list's release skips
+      return false;
+    }
+    PyList_SET_ITEM(list.get(), next++, token);
+    return true;
+  });
+  if (failed) return nullptr;
+  return list.release();
+}
+
+// The same list as findall("\S+|\s+", text) for an exact str, built from the
+// text's own buffer.
+PyObject* native_tokenize(PyObject* text) {
+  const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  const void* data = PyUnicode_DATA(text);
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+      return scan_into_list(static_cast<const uint8_t*>(data), length, PyUnicode_IS_ASCII(text));
+    case PyUnicode_2BYTE_KIND:
+      return scan_into_list(static_cast<const uint16_t*>(data), length, false);
+    default:
+      return scan_into_list(static_cast<const uint32_t*>(data), length, false);
+  }
+}
+
+// The native scan stands in for `re.findall` only while the module global `re`
+// and its `findall` are what start-up imported, and for an exact str (None and
+// anything else go to findall, which raises its own errors).
+bool native_tokenize_applies(PyObject* re, PyObject* findall, PyObject* text) {
+  return re == g_state.original.re && findall == g_state.original.re_findall &&
+         PyUnicode_CheckExact(text);
+}
+
+PyObject* tokenize_body(PyObject* text) {
+  Ref re = get_global(str(Str::re));
+  if (!re) return kTokenizeTrace.fail(line::kTokenizeBody);
+  Ref findall = Ref::steal(PyObject_GetAttr(re.get(), str(Str::findall)));
+  if (!findall) return kTokenizeTrace.fail(line::kTokenizeBody);
+  if (native_tokenize_applies(re.get(), findall.get(), text)) {
+    PyObject* tokens = native_tokenize(text);
+    if (!tokens) return kTokenizeTrace.fail(line::kTokenizeBody);
+    return tokens;
+  }
+  Ref tokens = call2(findall.get(), str(Str::token_pattern), text);
+  if (!tokens) return kTokenizeTrace.fail(line::kTokenizeBody);
+  if (tokens.get() != Py_None && !PyList_CheckExact(tokens.get())) {
+    raise_expected_type("list", tokens.get());
+    return kTokenizeTrace.fail(line::kTokenizeBody);
+  }
+  return tokens.release();
+}
+
+// --- detokenize ------------------------------------------------------------
+
+PyObject* detokenize_body(PyObject* tokens) {
+  PyObject* text = PyUnicode_Join(str(Str::empty), tokens);
+  if (!text) return kDetokenizeTrace.fail(line::kDetokenizeBody);
+  return text;
+}
+
 }  // namespace
 
-PyObject* tokenize_wrapper(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_yet(); }
-PyObject* detokenize_wrapper(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_yet(); }
-PyObject* tokenize_direct(CompressorObject*, PyObject*, int) { return not_yet(); }
-PyObject* detokenize_direct(CompressorObject*, PyObject*, int) { return not_yet(); }
+PyObject* tokenize_direct(CompressorObject* self, PyObject* text, int skip_dispatch) {
+  if (!skip_dispatch) {
+    Ref result;
+    int ran = run_override(self, Str::tokenize, &tokenize_def, text, &PyList_Type, "list", result);
+    if (ran < 0) return kTokenizeTrace.fail(line::kTokenizeDefinition);
+    if (ran > 0) return result.release();
+  }
+  return tokenize_body(text);
+}
+
+PyObject* detokenize_direct(CompressorObject* self, PyObject* tokens, int skip_dispatch) {
+  if (!skip_dispatch) {
+    Ref result;
+    int ran = run_override(self, Str::detokenize, &detokenize_def, tokens, &PyUnicode_Type, "str",
+                           result);
+    if (ran < 0) return kDetokenizeTrace.fail(line::kDetokenizeDefinition);
+    if (ran > 0) return result.release();
+  }
+  return detokenize_body(tokens);
+}
+
+PyObject* tokenize_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  BoundArguments bound;
+  if (bind_vectorcall(kTokenizeSignature, args, nargs, kwnames, bound) < 0) {
+    return kTokenizeTrace.fail(line::kTokenizeDefinition);
+  }
+  if (!check_exact_type(bound[0], &PyUnicode_Type, Str::text)) return nullptr;
+  PyObject* tokens = tokenize_direct(as_compressor(self), bound[0], 1);
+  if (!tokens) return kTokenizeTrace.fail(line::kTokenizeDefinition);
+  return tokens;
+}
+
+PyObject* detokenize_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  BoundArguments bound;
+  if (bind_vectorcall(kDetokenizeSignature, args, nargs, kwnames, bound) < 0) {
+    return kDetokenizeTrace.fail(line::kDetokenizeDefinition);
+  }
+  if (!check_exact_type(bound[0], &PyList_Type, Str::tokens)) return nullptr;
+  PyObject* text = detokenize_direct(as_compressor(self), bound[0], 1);
+  if (!text) return kDetokenizeTrace.fail(line::kDetokenizeDefinition);
+  return text;
+}
 
 }  // namespace ormek
