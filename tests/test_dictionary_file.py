@@ -1,0 +1,699 @@
+"""The dictionary file: load_dict, save_dict, the inverse-dictionary rebuild
+and the replace-on-success save."""
+
+import errno
+import os
+import pathlib
+import pickle
+import stat
+import sys
+import types
+
+import pytest
+
+from conftest import qual
+
+import ormek_compressor
+
+C = ormek_compressor.OrmekCompressor
+DICT_FILE = "larkmoor_dict.bin"
+
+
+def load(n):
+    return (qual("load_dict"), "compressor", n)
+
+
+def save(n):
+    return (qual("save_dict"), "compressor", n)
+
+
+INIT_18 = (qual("__init__"), "compressor", 18)
+
+
+def write_dict_file(path, data):
+    with open(path, "wb") as f:
+        pickle.dump(data, f)
+
+
+def leftovers(directory, keep=(DICT_FILE,)):
+    return sorted(set(os.listdir(directory)) - set(keep))
+
+
+class FakePickle:
+    """Stands in for the module global `pickle`: load returns `data` (the file
+    must still exist, since load_dict tests for it first)."""
+
+    def __init__(self, data=None, dump=None):
+        self.data = data
+        self.dump = dump or pickle.dump
+        self.PickleError = pickle.PickleError
+
+    def load(self, f):
+        f.read()
+        return self.data
+
+
+@pytest.fixture
+def fake_load(in_tmp, monkeypatch):
+    """Makes load_dict see `data` as the unpickled dictionary file."""
+    (in_tmp / DICT_FILE).write_bytes(b"x")
+
+    def install(data):
+        monkeypatch.setattr(ormek_compressor, "pickle", FakePickle(data))
+        c = C.__new__(C)
+        c.dict_path = DICT_FILE
+        c.global_dict, c.inverse_dict, c.next_id = {"old": 1}, {1: "old"}, 9
+        return c
+
+    return install
+
+
+# ---------------------------------------------------------------------------
+# Round trips and the file format.
+
+
+def test_round_trip(comp):
+    comp.global_dict.update({"a": 1, " ": 2, "bc": 3})
+    comp.inverse_dict.update({1: "a", 2: " ", 3: "bc"})
+    comp.next_id = 4
+    assert comp.save_dict() is None
+    fresh = C()
+    assert fresh.global_dict == {"a": 1, " ": 2, "bc": 3}
+    assert fresh.inverse_dict == {1: "a", 2: " ", 3: "bc"}
+    assert fresh.next_id == 4
+    assert fresh.dict_path == DICT_FILE
+
+
+def test_file_format_is_plain_pickle_of_two_entries(comp):
+    comp.global_dict["t"] = 1
+    comp.next_id = 2
+    comp.save_dict()
+    with open(DICT_FILE, "rb") as f:
+        data = pickle.load(f)
+    assert list(data.items()) == [("dict", {"t": 1}), ("next_id", 2)]
+
+
+def test_save_replaces_whole_content(comp):
+    comp.global_dict.update({str(i): i for i in range(2000)})
+    comp.save_dict()
+    big = os.path.getsize(DICT_FILE)
+    comp.global_dict.clear()
+    comp.save_dict()
+    assert os.path.getsize(DICT_FILE) < big
+    assert C().global_dict == {}
+
+
+@pytest.mark.parametrize(
+    "make_path",
+    [str, lambda p: os.fsencode(p), pathlib.Path],
+    ids=["str", "bytes", "pathlike"],
+)
+def test_round_trip_path_kinds(in_tmp, make_path):
+    c = C(make_path(str(in_tmp / "d.bin")))
+    c.global_dict["x"] = 5
+    c.save_dict()
+    assert C(make_path(str(in_tmp / "d.bin"))).global_dict == {"x": 5}
+    assert leftovers(in_tmp, keep=("d.bin",)) == []
+
+
+def test_missing_file_changes_nothing(comp):
+    gd, inv = comp.global_dict, comp.inverse_dict
+    gd["k"] = 3
+    comp.next_id = 7
+    assert comp.load_dict() is None
+    assert comp.global_dict is gd and comp.inverse_dict is inv and comp.next_id == 7
+
+
+@pytest.mark.parametrize(
+    "data, global_dict, next_id",
+    [
+        ({"next_id": 5}, {}, 5),
+        ({"dict": {"a": 2}}, {"a": 2}, 1),
+        ({}, {}, 1),
+        ({"dict": {"a": 2}, "next_id": 3, "other": "ignored"}, {"a": 2}, 3),
+    ],
+)
+def test_missing_keys_take_defaults(in_tmp, data, global_dict, next_id):
+    write_dict_file(DICT_FILE, data)
+    c = C()
+    assert c.global_dict == global_dict
+    assert c.inverse_dict == {v: k for k, v in global_dict.items()}
+    assert c.next_id == next_id
+
+
+def test_get_is_called_with_the_specified_arguments(fake_load):
+    calls = []
+
+    class Data:
+        def get(self, key, default):
+            calls.append((key, default))
+            return {"t": 4} if key == "dict" else 8
+
+    c = fake_load(Data())
+    c.load_dict()
+    assert calls == [("dict", {}), ("next_id", 1)]
+    assert (c.global_dict, c.inverse_dict, c.next_id) == ({"t": 4}, {4: "t"}, 8)
+
+
+def test_tokens_sharing_an_id_keep_the_later(in_tmp):
+    write_dict_file(DICT_FILE, {"dict": {"first": 1, "second": 1, "x": 2}, "next_id": 3})
+    assert C().inverse_dict == {1: "second", 2: "x"}
+
+
+def test_none_dict_saves_and_fails_at_line_26(comp, entries):
+    comp.global_dict = None
+    comp.save_dict()
+    old_inverse = comp.inverse_dict
+    with pytest.raises(AttributeError) as info:
+        comp.load_dict()
+    assert str(info.value) == "'NoneType' object has no attribute 'items'"
+    assert entries(info.value) == [load(23), load(26)]
+    assert comp.global_dict is None and comp.inverse_dict is old_inverse
+
+
+def test_next_id_overflow_after_dicts_replaced(in_tmp, entries):
+    c = C()
+    c.next_id = 42
+    write_dict_file(DICT_FILE, {"dict": {"a": 1}, "next_id": 2**31})
+    with pytest.raises(OverflowError) as info:
+        c.load_dict()
+    assert entries(info.value) == [load(23), load(27)]
+    assert c.global_dict == {"a": 1} and c.inverse_dict == {1: "a"}
+    assert c.next_id == 42
+
+
+def test_next_id_extremes_load(in_tmp):
+    write_dict_file(DICT_FILE, {"next_id": 2**31 - 1})
+    assert C().next_id == 2**31 - 1
+    write_dict_file(DICT_FILE, {"next_id": -(2**31)})
+    assert C().next_id == -(2**31)
+
+
+def test_empty_file_fails_the_constructor(in_tmp, entries):
+    (in_tmp / DICT_FILE).write_bytes(b"")
+    with pytest.raises(EOFError) as info:
+        C()
+    assert entries(info.value) == [INIT_18, load(23), load(24)]
+
+
+# ---------------------------------------------------------------------------
+# Failure lines of load_dict.
+
+
+class Boom(Exception):
+    pass
+
+
+def raise_boom(*args):
+    raise Boom
+
+
+class BadBool:
+    def __bool__(self):
+        raise Boom
+
+
+@pytest.mark.parametrize(
+    "os_standin",
+    [
+        types.SimpleNamespace(),
+        types.SimpleNamespace(path=types.SimpleNamespace()),
+        types.SimpleNamespace(path=types.SimpleNamespace(exists=raise_boom)),
+        types.SimpleNamespace(path=types.SimpleNamespace(exists=lambda p: BadBool())),
+    ],
+    ids=["no-path", "no-exists", "exists-raises", "truth-raises"],
+)
+def test_exists_step_fails_at_22(comp, monkeypatch, entries, os_standin):
+    monkeypatch.setattr(ormek_compressor, "os", os_standin)
+    with pytest.raises((AttributeError, Boom)) as info:
+        comp.load_dict()
+    assert entries(info.value) == [load(22)]
+
+
+def test_missing_os_global_is_a_name_error(comp, monkeypatch, entries):
+    monkeypatch.delattr(ormek_compressor, "os")
+    with pytest.raises(NameError, match="^name 'os' is not defined$") as info:
+        comp.load_dict()
+    assert entries(info.value) == [load(22)]
+
+
+def test_os_global_is_looked_up_at_each_use(in_tmp, monkeypatch):
+    write_dict_file(DICT_FILE, {"dict": {"a": 1}})
+    seen = []
+
+    def exists(p):
+        seen.append(p)
+        return 0
+
+    monkeypatch.setattr(
+        ormek_compressor, "os", types.SimpleNamespace(path=types.SimpleNamespace(exists=exists))
+    )
+    c = C()
+    assert seen == [DICT_FILE] and c.global_dict == {}
+
+
+def test_open_failure_is_line_23(comp, in_tmp, entries):
+    (in_tmp / "adir").mkdir()
+    comp.dict_path = "adir"
+    with pytest.raises(IsADirectoryError) as info:
+        comp.load_dict()
+    assert entries(info.value) == [load(23)]
+
+
+def test_none_path_is_handed_to_exists(comp, entries):
+    comp.dict_path = None
+    with pytest.raises(TypeError) as info:
+        comp.load_dict()
+    with pytest.raises(TypeError) as expected:
+        os.path.exists(None)
+    assert str(info.value) == str(expected.value)
+    assert entries(info.value) == [load(22)]
+
+
+@pytest.mark.parametrize("content", [b"garbage", b"\x80\x05", pickle.dumps({"dict": {}})[:-1]])
+def test_malformed_pickle_is_line_24(in_tmp, entries, content):
+    c = C()
+    before = (c.global_dict, c.inverse_dict, c.next_id)
+    (in_tmp / DICT_FILE).write_bytes(content)
+    with pytest.raises(Exception) as info:
+        c.load_dict()
+    assert entries(info.value) == [load(23), load(24)]
+    assert (c.global_dict, c.inverse_dict, c.next_id) == before
+
+
+def test_data_without_get_is_line_25(in_tmp, entries):
+    c = C()
+    gd = c.global_dict
+    write_dict_file(DICT_FILE, ["not", "a", "mapping"])
+    with pytest.raises(AttributeError) as info:
+        c.load_dict()
+    assert entries(info.value) == [load(23), load(25)]
+    assert c.global_dict is gd
+
+
+def test_pickle_global_replaced_is_used(fake_load, entries):
+    c = fake_load({"dict": {"z": 26}, "next_id": 27})
+    c.load_dict()
+    assert (c.global_dict, c.inverse_dict, c.next_id) == ({"z": 26}, {26: "z"}, 27)
+
+
+@pytest.mark.parametrize(
+    "next_id, exc, message",
+    [
+        ("7", TypeError, "an integer is required"),
+        (None, TypeError, "an integer is required"),
+        (2**31, OverflowError, "value too large to convert to int"),
+        (-(2**31) - 1, OverflowError, "value too large to convert to int"),
+    ],
+)
+def test_bad_next_id_is_line_27(fake_load, entries, next_id, exc, message):
+    c = fake_load({"dict": {"a": 1}, "next_id": next_id})
+    with pytest.raises(exc) as info:
+        c.load_dict()
+    assert str(info.value) == message
+    assert entries(info.value) == [load(23), load(27)]
+    assert c.global_dict == {"a": 1} and c.next_id == 9
+
+
+def test_next_id_conversion_truncates_floats(fake_load):
+    c = fake_load({"dict": {}, "next_id": 7.9})
+    c.load_dict()
+    assert c.next_id == 7
+
+
+def test_failure_in_block_restores_handled_exception(fake_load):
+    c = fake_load({"dict": None})
+    outer = KeyError("outer")
+    try:
+        raise outer
+    except KeyError:
+        with pytest.raises(AttributeError):
+            c.load_dict()
+        assert sys.exc_info()[1] is outer
+
+
+# ---------------------------------------------------------------------------
+# The inverse-dictionary rebuild (line 26).
+
+
+class ItemsOf:
+    """A mapping stand-in whose items() returns `items` as given."""
+
+    def __init__(self, items):
+        self._items = items
+
+    def items(self):
+        return self._items
+
+
+class CountingDict(dict):
+    def items(self):
+        return [("from-override", 1)]
+
+
+@pytest.mark.parametrize(
+    "mapping, inverse",
+    [
+        ({"a": 1, "b": 2}, {1: "a", 2: "b"}),
+        ({}, {}),
+        (ItemsOf([("a", 1), ("b", 1)]), {1: "b"}),
+        (ItemsOf((("a", 1), ("b", 2))), {1: "a", 2: "b"}),
+        (ItemsOf(iter([("a", 1)])), {1: "a"}),
+        (ItemsOf((x for x in [["k", "v"]])), {"v": "k"}),
+        (ItemsOf([iter("ab")]), {"b": "a"}),
+        (ItemsOf([]), {}),
+        (CountingDict(a=5), {1: "from-override"}),
+    ],
+    ids=["dict", "empty", "list", "tuple", "iterator", "generator-of-lists", "iter-item",
+         "no-items", "dict-subclass-uses-items"],
+)
+def test_inverse_rebuild(fake_load, mapping, inverse):
+    c = fake_load({"dict": mapping})
+    c.load_dict()
+    assert c.global_dict is mapping
+    assert c.inverse_dict == inverse
+
+
+@pytest.mark.parametrize(
+    "mapping, exc, message",
+    [
+        (ItemsOf([("a", 1, 2)]), ValueError, "too many values to unpack (expected 2)"),
+        (ItemsOf([("a",)]), ValueError, "need more than 1 value to unpack"),
+        (ItemsOf([()]), ValueError, "need more than 0 values to unpack"),
+        (ItemsOf([iter("abc")]), ValueError, "too many values to unpack (expected 2)"),
+        (ItemsOf([iter("a")]), ValueError, "need more than 1 value to unpack"),
+        (ItemsOf([None]), TypeError, "'NoneType' object is not iterable"),
+        (ItemsOf([5]), TypeError, "'int' object is not iterable"),
+        (ItemsOf(5), TypeError, "'int' object is not iterable"),
+        (ItemsOf([("a", [1])]), TypeError, "unhashable type: 'list'"),
+        (["no", "items"], AttributeError, "'list' object has no attribute 'items'"),
+        ({"a": [1]}, TypeError, "unhashable type: 'list'"),
+    ],
+)
+def test_inverse_rebuild_errors(fake_load, entries, mapping, exc, message):
+    c = fake_load({"dict": mapping, "next_id": 5})
+    old_inverse = c.inverse_dict
+    with pytest.raises(exc) as info:
+        c.load_dict()
+    assert str(info.value) == message
+    assert entries(info.value) == [load(23), load(26)]
+    assert c.global_dict is mapping
+    assert c.inverse_dict is old_inverse and c.next_id == 9
+
+
+def test_items_iterator_error_propagates(fake_load, entries):
+    def gen():
+        yield ("a", 1)
+        raise Boom
+
+    c = fake_load({"dict": ItemsOf(gen())})
+    with pytest.raises(Boom) as info:
+        c.load_dict()
+    assert entries(info.value) == [load(23), load(26)]
+
+
+def test_dict_changed_size_during_walk(fake_load, entries):
+    walked = {}
+
+    class Grows:
+        def __hash__(self):
+            walked[len(walked) + 100] = "new"
+            return 1
+
+    walked.update({"a": Grows(), "b": Grows()})
+    c = fake_load({"dict": walked})
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$") as info:
+        c.load_dict()
+    assert entries(info.value) == [load(23), load(26)]
+
+
+def test_list_shrinking_during_walk_stops_cleanly(fake_load):
+    items = [("a", 1), ("b", 2), ("c", 3)]
+
+    class Shrinks:
+        def __hash__(self):
+            items.clear()
+            return 7
+
+        def __eq__(self, other):
+            return self is other
+
+    key = Shrinks()
+    items[0] = ("a", key)
+    c = fake_load({"dict": ItemsOf(items)})
+    c.load_dict()
+    assert c.inverse_dict == {key: "a"}
+
+
+def test_walk_survives_replacing_global_dict(fake_load):
+    # A value's __hash__ drops the compressor's only reference to the mapping
+    # being walked.
+    holder = {}
+
+    class Replacer:
+        def __hash__(self):
+            holder["c"].global_dict = None
+            return 3
+
+    c = fake_load(None)
+    holder["c"] = c
+    ormek_compressor.pickle.data = {"dict": {"a": Replacer(), "b": 2}}
+    c.load_dict()
+    assert c.global_dict is None
+    assert sorted(map(repr, c.inverse_dict.values())) == ["'a'", "'b'"]
+
+
+# ---------------------------------------------------------------------------
+# Argument refusals (no traceback entry).
+
+
+@pytest.mark.parametrize("method", ["load_dict", "save_dict"])
+def test_refuses_arguments(comp, entries, method):
+    with pytest.raises(TypeError) as info:
+        getattr(comp, method)(1)
+    assert str(info.value) == f"{method}() takes exactly 0 positional arguments (1 given)"
+    assert entries(info.value) == []
+    with pytest.raises(TypeError) as info:
+        getattr(comp, method)(x=1)
+    assert str(info.value) == f"{method}() got an unexpected keyword argument 'x'"
+    assert entries(info.value) == []
+
+
+# ---------------------------------------------------------------------------
+# save_dict failures and the replace-on-success save.
+
+
+def saved_dictionary(in_tmp):
+    c = C()
+    c.global_dict.update({"keep": 1, "me": 2})
+    c.next_id = 3
+    c.save_dict()
+    return c, (in_tmp / DICT_FILE).read_bytes()
+
+
+class Unpicklable:
+    def __reduce__(self):
+        raise Boom("no pickling")
+
+
+def test_unpicklable_dict_keeps_old_file(in_tmp, entries):
+    c, before = saved_dictionary(in_tmp)
+    c.global_dict["bad"] = Unpicklable()
+    with pytest.raises(Boom) as info:
+        c.save_dict()
+    assert entries(info.value) == [save(34), save(35)]
+    assert (in_tmp / DICT_FILE).read_bytes() == before
+    assert leftovers(in_tmp) == []
+
+
+def test_lambda_in_dict_is_a_pickling_error(in_tmp, entries):
+    c, before = saved_dictionary(in_tmp)
+    c.global_dict["bad"] = lambda: 0
+    with pytest.raises((pickle.PicklingError, AttributeError)) as info:
+        c.save_dict()
+    assert entries(info.value) == [save(34), save(35)]
+    assert (in_tmp / DICT_FILE).read_bytes() == before
+
+
+def full_disk_dump(obj, f):
+    f.write(b"\x80\x04partial stream")
+    f.flush()
+    raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+
+def test_full_disk_keeps_old_file(in_tmp, monkeypatch, entries):
+    c, before = saved_dictionary(in_tmp)
+    monkeypatch.setattr(ormek_compressor, "pickle", FakePickle(dump=full_disk_dump))
+    c.global_dict["new"] = 9
+    with pytest.raises(OSError) as info:
+        c.save_dict()
+    assert info.value.errno == errno.ENOSPC
+    assert entries(info.value) == [save(34), save(35)]
+    assert (in_tmp / DICT_FILE).read_bytes() == before
+    assert leftovers(in_tmp) == []
+
+
+def test_full_disk_on_first_save_leaves_nothing(comp, in_tmp, monkeypatch):
+    monkeypatch.setattr(ormek_compressor, "pickle", FakePickle(dump=full_disk_dump))
+    with pytest.raises(OSError):
+        comp.save_dict()
+    assert os.listdir(in_tmp) == []
+
+
+def test_dump_receives_the_open_file(comp, monkeypatch):
+    seen = []
+
+    def dump(obj, f):
+        seen.append((obj, f.mode, f.closed))
+        f.write(b"custom")
+
+    monkeypatch.setattr(ormek_compressor, "pickle", FakePickle(dump=dump))
+    comp.save_dict()
+    assert seen == [({"dict": {}, "next_id": 1}, "xb", False)]
+    with open(DICT_FILE, "rb") as f:
+        assert f.read() == b"custom"
+
+
+def test_missing_pickle_global(comp, monkeypatch, entries, in_tmp):
+    monkeypatch.delattr(ormek_compressor, "pickle")
+    with pytest.raises(NameError, match="^name 'pickle' is not defined$") as info:
+        comp.save_dict()
+    assert entries(info.value) == [save(34), save(35)]
+    assert os.listdir(in_tmp) == []
+
+
+def test_missing_directory_names_dict_path(comp, entries):
+    comp.dict_path = os.path.join("no_such_dir", "d.bin")
+    with pytest.raises(FileNotFoundError) as info:
+        comp.save_dict()
+    assert entries(info.value) == [save(34)]
+    assert info.value.filename == comp.dict_path
+    assert str(info.value) == f"[Errno 2] No such file or directory: {comp.dict_path!r}"
+
+
+def test_missing_directory_pathlike_names_its_fspath(comp, entries):
+    comp.dict_path = pathlib.Path("no_such_dir") / "d.bin"
+    with pytest.raises(FileNotFoundError) as info:
+        comp.save_dict()
+    assert info.value.filename == os.fspath(comp.dict_path)
+
+
+@pytest.mark.parametrize(
+    "path, exc",
+    [(None, TypeError), (3.5, TypeError), ("with\0nul", ValueError), (b"with\0nul", ValueError)],
+)
+def test_unusable_paths_fail_as_open_does(comp, entries, path, exc):
+    comp.dict_path = path
+    with pytest.raises(exc) as info:
+        comp.save_dict()
+    with pytest.raises(exc) as expected:
+        open(path, "wb")
+    assert str(info.value) == str(expected.value)
+    assert entries(info.value) == [save(34)]
+
+
+def test_directory_path_fails_at_34(comp, in_tmp, entries):
+    (in_tmp / "adir").mkdir()
+    comp.dict_path = "adir"
+    with pytest.raises(IsADirectoryError) as info:
+        comp.save_dict()
+    assert entries(info.value) == [save(34)]
+    assert os.listdir(in_tmp) == ["adir"] and os.listdir(in_tmp / "adir") == []
+
+
+def test_device_is_written_in_place(comp):
+    comp.dict_path = os.devnull
+    comp.save_dict()
+    assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
+
+
+def test_file_descriptor_path(comp, in_tmp):
+    comp.global_dict["fd"] = 1
+    fd = os.open(in_tmp / "by_fd.bin", os.O_WRONLY | os.O_CREAT)
+    comp.dict_path = fd
+    comp.save_dict()  # open(fd, "wb") closes fd on leaving the block
+    with pytest.raises(OSError):
+        os.fstat(fd)
+    assert C(str(in_tmp / "by_fd.bin")).global_dict == {"fd": 1}
+
+
+def test_save_keeps_permissions(in_tmp):
+    c, _ = saved_dictionary(in_tmp)
+    os.chmod(DICT_FILE, 0o600)
+    c.save_dict()
+    assert stat.S_IMODE(os.stat(DICT_FILE).st_mode) == 0o600
+
+
+def test_save_through_symlink_updates_the_target(in_tmp):
+    real = in_tmp / "real"
+    real.mkdir()
+    c = C(str(real / "d.bin"))
+    c.global_dict["one"] = 1
+    c.save_dict()
+    os.symlink(real / "d.bin", in_tmp / "link.bin")
+    c = C(str(in_tmp / "link.bin"))
+    c.global_dict["two"] = 2
+    c.save_dict()
+    assert os.path.islink(in_tmp / "link.bin")
+    assert C(str(real / "d.bin")).global_dict == {"one": 1, "two": 2}
+    assert leftovers(real, keep=("d.bin",)) == []
+
+
+def test_dangling_symlink_creates_its_target(in_tmp):
+    os.symlink(in_tmp / "target.bin", in_tmp / "link.bin")
+    c = C(str(in_tmp / "link.bin"))
+    c.global_dict["t"] = 1
+    c.save_dict()
+    assert os.path.islink(in_tmp / "link.bin")
+    assert C(str(in_tmp / "target.bin")).global_dict == {"t": 1}
+
+
+def test_taken_temp_names_are_skipped(comp, in_tmp, monkeypatch):
+    # The fresh file's name is dict_path plus ".<pid>-<serial>.tmp"; files that
+    # already hold the next names (a crashed run's leftovers) are passed over
+    # and left alone.
+    seen = []
+
+    def dump(obj, f):
+        seen.append(os.path.basename(f.name))
+        pickle.dump(obj, f)
+
+    monkeypatch.setattr(ormek_compressor, "pickle", FakePickle(dump=dump))
+    comp.save_dict()
+    prefix, serial = seen[0].rsplit(".", 1)[0].rsplit("-", 1)
+    assert prefix == f"{DICT_FILE}.{os.getpid():x}"
+    taken = [f"{prefix}-{int(serial, 16) + k:x}.tmp" for k in range(1, 6)]
+    for name in taken:
+        (in_tmp / name).write_bytes(b"stale")
+    comp.global_dict["after"] = 1
+    comp.save_dict()
+    assert seen[1] not in taken
+    with open(DICT_FILE, "rb") as f:
+        assert pickle.load(f)["dict"] == {"after": 1}
+    assert sorted(leftovers(in_tmp)) == sorted(taken)
+    assert all((in_tmp / name).read_bytes() == b"stale" for name in taken)
+
+
+# ---------------------------------------------------------------------------
+# Damaged dictionary files never crash the loader.
+
+
+def _damaged_files():
+    data = {"dict": {f"tok{i}": i for i in range(1, 40)}, "next_id": 40}
+    good = pickle.dumps(data)
+    cases = [good[:n] for n in range(0, len(good), max(1, len(good) // 20))]
+    for i, pos in enumerate(range(0, len(good), max(1, len(good) // 20))):
+        flipped = bytearray(good)
+        flipped[pos] ^= 0x55 if i % 2 else 0xFF
+        cases.append(bytes(flipped))
+    return cases
+
+
+@pytest.mark.parametrize("content", _damaged_files())
+def test_damaged_file_loads_or_raises(in_tmp, content):
+    (in_tmp / DICT_FILE).write_bytes(content)
+    try:
+        c = C()
+    except Exception:
+        return
+    assert isinstance(c.next_id, int)
