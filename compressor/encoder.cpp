@@ -10,6 +10,9 @@
 // the same order, and the same errors at the same points.
 #include <climits>
 #include <cstring>
+#include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "compressor/object.hpp"
@@ -59,6 +62,8 @@ const Signature kSignature{
 
 // The package layout indexes the stream with a signed 32-bit byte offset.
 constexpr Py_ssize_t kMaxRecords = Py_ssize_t{1} << 29;
+// Below this many tokens a second scanning thread costs more than it saves.
+constexpr Py_ssize_t kParallelThreshold = 1 << 20;
 
 // Keyword-name tuples of the calls this file makes, made once.
 PyObject* keyword_names(PyObject*& slot, std::initializer_list<Str> names) {
@@ -287,73 +292,175 @@ bool Encoder::native_ids_apply() const {
   return true;
 }
 
+// The native id loop in three passes:
+//  1. without the host (the thread state detached, two threads for a large
+//     input): number the distinct tokens of each half of the files in order of
+//     first occurrence, and put each occurrence's number into its record;
+//  2. with the host: give the distinct tokens their ids in order of first
+//     occurrence over all files (an existing entry of global_dict, else a new
+//     id entered in both dictionaries), which is the order in which the plain
+//     loop meets them, so the dictionaries grow identically and a failure
+//     leaves the same entries behind;
+//  3. replace each record's number by its id, most significant byte first.
 bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
-  PyObject* global_dict = self_->global_dict;
-  PyObject* inverse_dict = self_->inverse_dict;
-  TokenTable table(static_cast<size_t>(PyDict_GET_SIZE(global_dict)) / 4);
-  // The str objects the table's keys point into.
-  std::vector<Ref> key_objects;
-  int32_t offset = 0;
-  int failed_line = 0;
+  if (packed_length != 4 * total_tokens_) {
+    PyErr_Format(PyExc_IndexError, msg::kBufferOutOfBounds, 0);
+    return kTrace.fail(line::kStoreByte0), false;
+  }
+  // Split the files in two runs of about equal token counts.
+  size_t split = texts_.size();
+  if (total_tokens_ >= kParallelThreshold) {
+    Py_ssize_t seen = 0;
+    for (split = 0; split < texts_.size() && seen < total_tokens_ / 2; split++) {
+      seen += texts_[split].token_count;
+    }
+  }
+  struct Run {
+    size_t first_text;
+    size_t end_text;
+    uint8_t* records;
+    TokenTable table;
+    bool out_of_memory = false;
+  };
+  Py_ssize_t first_run_tokens = 0;
+  for (size_t i = 0; i < split; i++) first_run_tokens += texts_[i].token_count;
+  Run runs[2] = {{0, split, packed, TokenTable(1024)},
+                 {split, texts_.size(), packed + 4 * first_run_tokens, TokenTable(1024)}};
+  const size_t run_count = split < texts_.size() ? 2 : 1;
+  if (run_count == 1) runs[0].end_text = texts_.size();
 
-  // Id of the token text[begin, end): from the table, else from global_dict,
-  // else a new one entered in both dictionaries.
-  auto resolve = [&](const auto* units, size_t begin, size_t end, int32_t& token_id) -> bool {
-    using Char = std::remove_cv_t<std::remove_pointer_t<decltype(units)>>;
-    const Char* start = units + begin;
-    size_t length = end - begin;
-    uint64_t h = TokenTable::hash(start, length);
-    if (int32_t* known = table.find(start, length, h)) {
-      token_id = *known;
-      return true;
-    }
-    failed_line = line::kContains;
-    Ref token = Ref::steal(PyUnicode_FromKindAndData(sizeof(Char), start,
-                                                     static_cast<Py_ssize_t>(length)));
-    if (!token) return false;
-    PyObject* existing = nullptr;
-    if (PyDict_GetItemRef(global_dict, token.get(), &existing) < 0) return false;
-    if (existing) {
-      Ref held = Ref::steal(existing);
-      failed_line = line::kExistingId;
-      token_id = as_int32(held.get());
-      if (token_id == -1 && PyErr_Occurred()) return false;
-    } else {
-      failed_line = line::kNewId;
-      if (!reserve_new_id(self_, token_id)) return false;
-      Ref id_object = Ref::steal(PyLong_FromLong(token_id));
-      if (!id_object || PyDict_SetItem(global_dict, token.get(), id_object.get()) < 0) {
-        return false;
+  auto number_tokens = [this](Run& run) {
+    try {
+      uint8_t* record = run.records;
+      for (size_t t = run.first_text; t < run.end_text; t++) {
+        with_text_units(texts_[t].text.get(), [&](const auto* units, size_t length) {
+          scan::for_each_token(units, length, [&](size_t begin, size_t end) {
+            const auto* start = units + begin;
+            size_t n = end - begin;
+            uint64_t h = TokenTable::hash(start, n);
+            int32_t number;
+            if (int32_t* known = run.table.find(start, n, h)) {
+              number = *known;
+            } else {
+              number = static_cast<int32_t>(run.table.size());
+              run.table.insert(start, n, sizeof(*start), h, number);
+            }
+            std::memcpy(record, &number, 4);
+            record += 4;
+          });
+        });
       }
-      failed_line = line::kInverseEntry;
-      if (PyDict_SetItem(inverse_dict, id_object.get(), token.get()) < 0) return false;
-      self_->next_id = token_id + 1;
+    } catch (const std::bad_alloc&) {
+      run.out_of_memory = true;
     }
-    PyObject* key = token.get();
-    table.insert(PyUnicode_DATA(key), length, PyUnicode_KIND(key), h, token_id);
-    key_objects.push_back(std::move(token));
-    return true;
   };
 
-  for (InputText& input : texts_) {
-    bool ok = with_text_units(input.text.get(), [&](const auto* units, size_t length) {
-      bool fine = true;
-      scan::for_each_token(units, length, [&](size_t begin, size_t end) {
-        int32_t token_id;
-        if (!resolve(units, begin, end, token_id)) return fine = false;
-        if (offset > packed_length - 4) {
-          failed_line = line::kStoreByte0;
-          PyErr_Format(PyExc_IndexError, msg::kBufferOutOfBounds, 0);
-          return fine = false;
+  // Pass 1. The texts are immutable and held by this call; nothing here
+  // touches the host, so the thread state is detached meanwhile.
+  bool thread_failed = false;
+  Py_BEGIN_ALLOW_THREADS;
+  if (run_count == 2) {
+    try {
+      std::thread second([&] { number_tokens(runs[1]); });
+      number_tokens(runs[0]);
+      second.join();
+    } catch (const std::system_error&) {
+      thread_failed = true;
+    }
+  }
+  if (run_count == 1 || thread_failed) {
+    for (size_t r = 0; r < run_count; r++) number_tokens(runs[r]);
+  }
+  Py_END_ALLOW_THREADS;
+  if (runs[0].out_of_memory || runs[1].out_of_memory) {
+    PyErr_NoMemory();
+    return kTrace.fail(line::kContains), false;
+  }
+
+  // The distinct tokens of both runs in order of first occurrence: the first
+  // run's, then those of the second run that the first did not have.
+  std::vector<const TokenTable::Entry*> distinct;
+  std::vector<int32_t> second_run_order;
+  try {
+    distinct.reserve(runs[0].table.size() + (run_count == 2 ? runs[1].table.size() : 0));
+    for (size_t i = 0; i < runs[0].table.size(); i++) distinct.push_back(&runs[0].table.entry(i));
+    if (run_count == 2) {
+      second_run_order.resize(runs[1].table.size());
+      for (size_t i = 0; i < runs[1].table.size(); i++) {
+        const TokenTable::Entry& e = runs[1].table.entry(i);
+        if (int32_t* in_first = runs[0].table.find_entry(e)) {
+          second_run_order[i] = *in_first;
+        } else {
+          second_run_order[i] = static_cast<int32_t>(distinct.size());
+          distinct.push_back(&e);
         }
-        store_record(packed + offset, token_id);
-        offset += 4;
-        return true;
-      });
-      return fine;
-    });
-    if (!ok) return kTrace.fail(failed_line), false;
-    input.text = Ref();  // the ids are packed: the text is no longer needed
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return kTrace.fail(line::kContains), false;
+  }
+  runs[0].table.release_index();
+  runs[1].table.release_index();
+
+  // Pass 2, in the host.
+  std::vector<int32_t> ids;
+  try {
+    ids.resize(distinct.size());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return kTrace.fail(line::kContains), false;
+  }
+  PyObject* global_dict = self_->global_dict;
+  PyObject* inverse_dict = self_->inverse_dict;
+  for (size_t k = 0; k < distinct.size(); k++) {
+    const TokenTable::Entry& e = *distinct[k];
+    Ref token = Ref::steal(PyUnicode_FromKindAndData(e.kind, e.data, e.length));
+    if (!token) return kTrace.fail(line::kContains), false;
+    // One lookup finds an existing entry or enters the new one.
+    int32_t candidate = self_->next_id;
+    Ref id_object = Ref::steal(PyLong_FromLong(candidate));
+    if (!id_object) return kTrace.fail(line::kNewId), false;
+    PyObject* stored = nullptr;
+    bool present;
+    if (candidate == INT32_MAX) {
+      // next_id cannot move on: only an existing entry can be used.
+      if (PyDict_GetItemRef(global_dict, token.get(), &stored) < 0) {
+        return kTrace.fail(line::kContains), false;
+      }
+      if (!stored) {
+        reserve_new_id(self_, candidate);
+        return kTrace.fail(line::kNewId), false;
+      }
+      present = true;
+    } else {
+      int rc = PyDict_SetDefaultRef(global_dict, token.get(), id_object.get(), &stored);
+      if (rc < 0) return kTrace.fail(line::kNewId), false;
+      present = rc == 1;
+    }
+    Ref value = Ref::steal(stored);
+    if (present) {
+      int32_t token_id = as_int32(value.get());
+      if (token_id == -1 && PyErr_Occurred()) return kTrace.fail(line::kExistingId), false;
+      ids[k] = token_id;
+    } else {
+      if (PyDict_SetItem(inverse_dict, id_object.get(), token.get()) < 0) {
+        return kTrace.fail(line::kInverseEntry), false;
+      }
+      self_->next_id = candidate + 1;
+      ids[k] = candidate;
+    }
+  }
+
+  // Pass 3.
+  uint8_t* record = packed;
+  uint8_t* second_start = runs[1].records;
+  uint8_t* end = packed + packed_length;
+  for (; record < end; record += 4) {
+    int32_t number;
+    std::memcpy(&number, record, 4);
+    if (run_count == 2 && record >= second_start) number = second_run_order[number];
+    store_record(record, ids[number]);
   }
   return true;
 }

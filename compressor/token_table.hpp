@@ -47,9 +47,6 @@ class TokenTable {
     place(h, static_cast<uint32_t>(entries_.size()));
   }
 
-  size_t size() const { return entries_.size(); }
-
- private:
   struct Entry {
     uint64_t hash;
     const void* data;
@@ -57,6 +54,28 @@ class TokenTable {
     uint8_t kind;
     int32_t value;
   };
+
+  size_t size() const { return entries_.size(); }
+  // Entries in insertion order.
+  const Entry& entry(size_t i) const { return entries_[i]; }
+  // Looks up another table's entry here.
+  int32_t* find_entry(const Entry& e) {
+    switch (e.kind) {
+      case 1:
+        return find(static_cast<const uint8_t*>(e.data), e.length, e.hash);
+      case 2:
+        return find(static_cast<const uint16_t*>(e.data), e.length, e.hash);
+      default:
+        return find(static_cast<const uint32_t*>(e.data), e.length, e.hash);
+    }
+  }
+  // Drops the index once only the entries are needed.
+  void release_index() {
+    std::vector<uint32_t>().swap(slots_);
+    mask_ = 0;
+  }
+
+ private:
 
   static size_t capacity_for(size_t expected) {
     size_t capacity = 1024;
@@ -67,6 +86,13 @@ class TokenTable {
   template <typename Stored, typename Char>
   static bool same_units(const Stored* stored, const Char* text, size_t length) {
     if constexpr (sizeof(Stored) == sizeof(Char)) {
+      // Most tokens are short: compare them without a library call.
+      if (length <= 8) {
+        for (size_t i = 0; i < length; ++i) {
+          if (stored[i] != text[i]) return false;
+        }
+        return true;
+      }
       return std::memcmp(stored, text, length * sizeof(Char)) == 0;
     } else {
       for (size_t i = 0; i < length; ++i) {
