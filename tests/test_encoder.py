@@ -1,0 +1,391 @@
+"""encode_files: argument binding, the package it writes, its failures with
+their traceback entries and what persists after each, overrides and replaced
+globals, and the limits of the 32-bit id stream."""
+
+import os
+import pickle
+import re
+import types
+
+import pytest
+import zstandard
+
+import ormek_compressor
+from conftest import qual
+
+Q = qual("encode_files")
+E = (Q, "compressor")
+
+
+def write(path, data):
+    path.write_bytes(data.encode() if isinstance(data, str) else data)
+    return str(path)
+
+
+def load(path):
+    with open(path, "rb") as f:
+        return pickle.load(f)
+
+
+def ids_of(package):
+    raw = zstandard.ZstdDecompressor().decompress(package["compressed"])
+    return [int.from_bytes(raw[i:i + 4], "big", signed=True) for i in range(0, len(raw), 4)]
+
+
+@pytest.fixture
+def files(in_tmp):
+    a = write(in_tmp / "a.txt", "  hello   world\n")
+    b = write(in_tmp / "b.txt", "world hello\tagain")
+    return [a, b]
+
+
+def test_package_layout_and_ids(comp, files, in_tmp):
+    n = comp.encode_files(files, "out.pkg")
+    package = load("out.pkg")
+    assert list(package) == ["compressed", "file_boundaries", "filenames", "global_dict"]
+    assert n == len(package["compressed"])
+    assert package["file_boundaries"] == [5, 10]
+    assert package["filenames"] == ["a.txt", "b.txt"]
+    tokens = ["  ", "hello", "   ", "world", "\n", " ", "\t", "again"]
+    assert package["global_dict"] == {t: i + 1 for i, t in enumerate(tokens)}
+    assert package["global_dict"] is not comp.global_dict  # a pickled copy
+    assert comp.global_dict == package["global_dict"]
+    assert comp.inverse_dict == {i: t for t, i in comp.global_dict.items()}
+    assert comp.next_id == 9
+    assert ids_of(package) == [1, 2, 3, 4, 5, 4, 6, 2, 7, 8]
+
+
+def test_existing_ids_are_kept_and_repeat_calls_add_nothing(comp, files):
+    comp.global_dict["world"] = 40
+    comp.inverse_dict[40] = "world"
+    comp.encode_files(files, "one.pkg")
+    assert comp.global_dict["world"] == 40
+    state = (dict(comp.global_dict), comp.next_id)
+    comp.encode_files(files, "two.pkg")
+    assert (comp.global_dict, comp.next_id) == state
+    assert ids_of(load("one.pkg")) == ids_of(load("two.pkg"))
+
+
+def test_empty_list_writes_an_empty_package(comp):
+    n = comp.encode_files([], "empty.pkg")
+    package = load("empty.pkg")
+    assert package["file_boundaries"] == [] and package["filenames"] == []
+    assert zstandard.ZstdDecompressor().decompress(package["compressed"]) == b""
+    assert n == len(package["compressed"])
+    assert comp.global_dict == {} and comp.next_id == 1
+
+
+def test_empty_file_repeats_the_boundary(comp, in_tmp):
+    paths = [write(in_tmp / "x", "a b"), write(in_tmp / "empty", ""), write(in_tmp / "y", "c")]
+    comp.encode_files(paths, "p.pkg")
+    package = load("p.pkg")
+    assert package["file_boundaries"] == [3, 3, 4]
+    assert package["filenames"] == ["x", "empty", "y"]
+
+
+@pytest.mark.parametrize("raw, text", [
+    (b"a\r\nb\r\n", "a\nb\n"),
+    (b"a\rb\r", "a\nb\n"),
+    (b"\r\n\r\r\n", "\n\n\n"),
+])
+def test_line_ends_are_read_in_text_mode(comp, in_tmp, raw, text):
+    comp.encode_files([write(in_tmp / "f", raw)], "p.pkg")
+    assert "\r" not in "".join(comp.global_dict)
+    assert "".join(comp.inverse_dict[i] for i in ids_of(load("p.pkg"))) == text
+
+
+def test_bytes_paths_record_bytes_names(comp, in_tmp):
+    path = write(in_tmp / "b.txt", "x y")
+    comp.encode_files([os.fsencode(path)], "p.pkg")
+    assert load("p.pkg")["filenames"] == [b"b.txt"]
+
+
+# --- argument binding ------------------------------------------------------
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((["a"],), {}, "encode_files() takes at least 2 positional arguments (1 given)"),
+    ((["a"],), {"threads": 2}, "encode_files() takes at least 2 positional arguments (1 given)"),
+    (([], "o", 1, 2, 3), {}, "encode_files() takes at most 4 positional arguments (5 given)"),
+    (([], "o"), {"level": 1}, "encode_files() got an unexpected keyword argument 'level'"),
+    (([], "o"), {"filepaths": []},
+     "encode_files() got multiple values for keyword argument 'filepaths'"),
+    (([], "o", "6"), {}, "an integer is required"),
+    (([], "o", 6, None), {}, "an integer is required"),
+])
+def test_binding_errors_report_line_45(comp, entries, args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        comp.encode_files(*args, **kwargs)
+    assert str(info.value) == message
+    assert entries(info.value) == [(Q, "compressor", 45)]
+
+
+@pytest.mark.parametrize("value", [2 ** 31, -2 ** 31 - 1, 2 ** 40])
+def test_out_of_range_level_overflows_at_45(comp, entries, value):
+    with pytest.raises(OverflowError) as info:
+        comp.encode_files([], "o", value)
+    assert entries(info.value) == [(Q, "compressor", 45)]
+
+
+@pytest.mark.parametrize("args, message", [
+    (((), "o"), "Argument 'filepaths' has incorrect type (expected list, got tuple)"),
+    (([], b"o"), "Argument 'output_path' has incorrect type (expected str, got bytes)"),
+    ((type("L", (list,), {})(), "o"),
+     "Argument 'filepaths' has incorrect type (expected list, got L)"),
+    (([], type("S", (str,), {})("o")),
+     "Argument 'output_path' has incorrect type (expected str, got S)"),
+    # The conversions come before the type tests.
+    (((), "o", "x"), "an integer is required"),
+])
+def test_exact_type_errors_add_no_entry(comp, entries, args, message):
+    with pytest.raises(TypeError) as info:
+        comp.encode_files(*args)
+    assert str(info.value) == message
+    if "incorrect type" in message:
+        assert entries(info.value) == []
+
+
+class RecordingZstd(types.ModuleType):
+    """A stand-in for the zstandard binding that records its calls."""
+
+    def __init__(self):
+        super().__init__("zstd_stand_in")
+        self.calls = []
+        recorder = self
+
+        class ZstdCompressor:
+            def __init__(self, **kwargs):
+                recorder.calls.append(kwargs)
+                self.real = zstandard.ZstdCompressor(**kwargs)
+
+            def compress(self, data):
+                recorder.calls.append(type(data))
+                return self.real.compress(data)
+
+        self.ZstdCompressor = ZstdCompressor
+        self.ZstdDecompressor = zstandard.ZstdDecompressor
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda c, f: c.encode_files(f, "o"), {"level": 6, "threads": 4}),
+    (lambda c, f: c.encode_files(filepaths=f, output_path="o"), {"level": 6, "threads": 4}),
+    (lambda c, f: c.encode_files(f, "o", 3.9, True), {"level": 3, "threads": 1}),
+    (lambda c, f: c.encode_files(f, "o", threads=0), {"level": 6, "threads": 0}),
+])
+def test_level_and_threads_reach_the_binding(comp, files, monkeypatch, call, expected):
+    stand_in = RecordingZstd()
+    monkeypatch.setattr(ormek_compressor, "zstd", stand_in)
+    call(comp, files)
+    assert stand_in.calls == [expected, bytearray]
+    assert list(stand_in.calls[0]) == ["level", "threads"]
+
+
+# --- failures, their traceback entries and what persists ------------------------
+
+def test_none_filepaths(comp, entries):
+    with pytest.raises(TypeError, match="^'NoneType' object is not iterable$") as info:
+        comp.encode_files(None, "o")
+    assert entries(info.value) == [(Q, "compressor", 51)]
+
+
+def test_missing_file_changes_nothing(comp, files, in_tmp, entries):
+    with pytest.raises(FileNotFoundError) as info:
+        comp.encode_files(files + [str(in_tmp / "nope")], "out.pkg")
+    assert entries(info.value) == [(Q, "compressor", 52)]
+    assert comp.global_dict == {} and comp.next_id == 1
+    assert not (in_tmp / "out.pkg").exists()
+
+
+def test_invalid_utf8_changes_nothing(comp, files, in_tmp, entries):
+    bad = write(in_tmp / "bad", b"ok \xff\xfe")
+    with pytest.raises(UnicodeDecodeError) as info:
+        comp.encode_files(files + [bad], "out.pkg")
+    assert entries(info.value) == [(Q, "compressor", 52), (Q, "compressor", 53)]
+    assert comp.global_dict == {} and comp.next_id == 1
+    assert not (in_tmp / "out.pkg").exists()
+
+
+@pytest.mark.parametrize("value, error, message", [
+    (2 ** 31, OverflowError, "value too large to convert to int"),
+    ("7", TypeError, "an integer is required"),
+    (None, TypeError, "an integer is required"),
+])
+def test_bad_existing_id_fails_at_72(comp, in_tmp, entries, value, error, message):
+    path = write(in_tmp / "f", "new1 bad new2")
+    comp.global_dict["bad"] = value
+    with pytest.raises(error, match=f"^{message}$") as info:
+        comp.encode_files([path], "out.pkg")
+    assert entries(info.value) == [(Q, "compressor", 72)]
+    # The tokens met before the failing one stay; no package is written.
+    assert comp.global_dict == {"bad": value, "new1": 1, " ": 2}
+    assert comp.inverse_dict == {1: "new1", 2: " "}
+    assert comp.next_id == 3
+    assert not (in_tmp / "out.pkg").exists()
+
+
+def test_negative_id_is_packed_as_twos_complement(comp, in_tmp):
+    comp.global_dict["neg"] = -2
+    comp.encode_files([write(in_tmp / "f", "neg")], "p.pkg")
+    raw = zstandard.ZstdDecompressor().decompress(load("p.pkg")["compressed"])
+    assert raw == b"\xff\xff\xff\xfe"
+
+
+def test_output_in_missing_directory_keeps_new_ids(comp, files, in_tmp, entries):
+    with pytest.raises(FileNotFoundError) as info:
+        comp.encode_files(files, str(in_tmp / "no" / "such" / "dir.pkg"))
+    assert entries(info.value) == [(Q, "compressor", 89)]
+    assert comp.next_id == 9 and len(comp.global_dict) == 8
+
+
+def test_unpicklable_dictionary_fails_at_90_then_89(comp, files, entries):
+    comp.global_dict[lambda: None] = 99
+    with pytest.raises((pickle.PicklingError, AttributeError, TypeError)) as info:
+        comp.encode_files(files, "out.pkg")
+    assert entries(info.value) == [(Q, "compressor", 89), (Q, "compressor", 90)]
+
+
+@pytest.mark.parametrize("global_name, line", [("os", 56), ("zstd", 80), ("pickle", 90)])
+def test_missing_module_global(comp, files, entries, monkeypatch, global_name, line):
+    monkeypatch.delattr(ormek_compressor, global_name)
+    with pytest.raises(NameError, match=f"^name '{global_name}' is not defined$") as info:
+        comp.encode_files(files, "out.pkg")
+    got = entries(info.value)
+    assert got[-1] == (Q, "compressor", line)
+
+
+def test_inverse_dict_as_list_follows_list_rules(comp, in_tmp, entries):
+    comp.inverse_dict = [None] * 4
+    comp.encode_files([write(in_tmp / "f", "a b")], "p.pkg")
+    assert comp.inverse_dict == [None, "a", " ", "b"]
+    with pytest.raises(IndexError) as info:
+        comp.encode_files([write(in_tmp / "g", "new")], "q.pkg")
+    assert entries(info.value) == [(Q, "compressor", 69)]
+    # The entry of global_dict was made; next_id moves on only after both.
+    assert comp.global_dict["new"] == 4 and comp.next_id == 4
+
+
+# --- overrides and replaced globals ----------------------------------------------
+
+class TupleTokens(ormek_compressor.OrmekCompressor):
+    def tokenize(self, text):
+        return tuple(text.split())
+
+
+class UpperTokens(ormek_compressor.OrmekCompressor):
+    def tokenize(self, text):
+        # The class's own method object always runs the module's body.
+        return [t.upper() for t in ormek_compressor.OrmekCompressor.tokenize(self, text)]
+
+
+class NoOverride(ormek_compressor.OrmekCompressor):
+    pass
+
+
+def test_override_returning_a_tuple_fails(in_tmp, files, entries):
+    with pytest.raises(TypeError, match=r"^Expected list, got tuple$") as info:
+        TupleTokens().encode_files(files, "out.pkg")
+    assert entries(info.value) == [
+        (Q, "compressor", 52), (Q, "compressor", 53),
+        (qual("tokenize"), "compressor", 38),
+    ]
+
+
+def test_override_returning_a_list_is_used(in_tmp, files):
+    comp = UpperTokens()
+    comp.encode_files(files, "out.pkg")
+    assert "HELLO" in comp.global_dict and "hello" not in comp.global_dict
+
+
+def reference_package(files, tmp, **kwargs):
+    """The package of a plain compressor whose tokenize goes through a
+    replaced `re` (which forces every plain step)."""
+    return package_bytes(ormek_compressor.OrmekCompressor(str(tmp / "none.bin")), files, tmp,
+                         **kwargs)
+
+
+def package_bytes(comp, files, tmp, name="p.pkg", **kwargs):
+    out = str(tmp / name)
+    comp.encode_files(files, out, **kwargs)
+    with open(out, "rb") as f:
+        return f.read()
+
+
+@pytest.fixture
+def varied_files(in_tmp):
+    texts = ["x = 1\n\ty\u00a0=\u3000\U0001f600 2\r\n", "", "\u2028\u2029 z" * 3, "x y  z\n"]
+    return [write(in_tmp / f"v{i}", t) for i, t in enumerate(texts)]
+
+
+def test_plain_and_native_ways_write_identical_packages(varied_files, in_tmp, monkeypatch):
+    native = package_bytes(NoOverride(str(in_tmp / "n.bin")), varied_files, in_tmp, "a.pkg")
+    stand_in = types.ModuleType("re_stand_in")
+    stand_in.findall = re.findall
+    monkeypatch.setattr(ormek_compressor, "re", stand_in)
+    plain = reference_package(varied_files, in_tmp)
+    assert native == plain
+
+
+def test_replaced_findall_is_called(comp, files, monkeypatch):
+    calls = []
+    stand_in = types.ModuleType("re_stand_in")
+    stand_in.findall = lambda pattern, text: calls.append(pattern) or text.split()
+    monkeypatch.setattr(ormek_compressor, "re", stand_in)
+    comp.encode_files(files, "out.pkg")
+    assert calls == [r"\S+|\s+"] * 2
+    assert " " not in comp.global_dict
+
+
+class CountingDict(dict):
+    pass
+
+
+@pytest.mark.parametrize("make", [CountingDict, lambda: types.SimpleNamespace()])
+def test_mapping_that_is_not_a_dict(comp, files, in_tmp, make):
+    if make is CountingDict:
+        comp.global_dict = CountingDict()
+        comp.encode_files(files, "out.pkg")
+        assert dict(comp.global_dict) == {"  ": 1, "hello": 2, "   ": 3, "world": 4, "\n": 5,
+                                          " ": 6, "\t": 7, "again": 8}
+    else:
+        comp.global_dict = make()
+        with pytest.raises(TypeError):
+            comp.encode_files(files, "out.pkg")
+
+
+def test_large_input_uses_both_scanning_runs_identically(in_tmp, monkeypatch):
+    # Over a million tokens: the native way splits the files in two runs.
+    words = [f"w{i % 5000}" for i in range(300_000)]
+    texts = [" ".join(words[i::4]) + "\n" for i in range(4)] + ["w1 unique\u00e9 \U0001f600"]
+    files = [write(in_tmp / f"big{i}", t) for i, t in enumerate(texts)]
+    native = package_bytes(ormek_compressor.OrmekCompressor(str(in_tmp / "n.bin")), files,
+                           in_tmp, "a.pkg")
+    stand_in = types.ModuleType("re_stand_in")
+    stand_in.findall = re.findall
+    monkeypatch.setattr(ormek_compressor, "re", stand_in)
+    assert native == reference_package(files, in_tmp)
+
+
+# --- limits of the 32-bit id stream --------------------------------------------
+
+def test_next_id_never_wraps(comp, in_tmp, entries):
+    comp.next_id = 2 ** 31 - 2
+    path = write(in_tmp / "f", "a")
+    comp.encode_files([path], "ok.pkg")
+    assert comp.global_dict == {"a": 2 ** 31 - 2} and comp.next_id == 2 ** 31 - 1
+    with pytest.raises(OverflowError) as info:
+        comp.encode_files([write(in_tmp / "g", "a b")], "out.pkg")
+    assert entries(info.value) == [(Q, "compressor", 68)]
+    assert comp.next_id == 2 ** 31 - 1 and " " not in comp.global_dict
+    assert not (in_tmp / "out.pkg").exists()
+    # Tokens that already have ids still pack.
+    comp.encode_files([path], "again.pkg")
+
+
+def test_next_id_limit_in_the_plain_way(comp, in_tmp, entries, monkeypatch):
+    stand_in = types.ModuleType("re_stand_in")
+    stand_in.findall = re.findall
+    monkeypatch.setattr(ormek_compressor, "re", stand_in)
+    comp.next_id = 2 ** 31 - 1
+    with pytest.raises(OverflowError) as info:
+        comp.encode_files([write(in_tmp / "g", "b")], "out.pkg")
+    assert entries(info.value) == [(Q, "compressor", 68)]
+    assert comp.global_dict == {} and comp.next_id == 2 ** 31 - 1
