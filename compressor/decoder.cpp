@@ -104,38 +104,31 @@ Py_ssize_t first_oversized_record(const unsigned char* payload, Py_ssize_t count
   return -1;
 }
 
+// Short same-width tokens (most of them) are copied as one fixed 16-byte move:
+// the arena ends in that much slack, the move stays inside the new str while
+// 16 bytes remain before its end, and what it writes past the token is
+// overwritten by the next one.
+constexpr size_t kShortCopy = 16;
+
 // Character width classes of a token, ordered so that the widest wins.
 enum Width : uint8_t { kAscii, kLatin1, kUcs2, kUcs4, kOpaque };
 constexpr Py_UCS4 kWidthMaxChar[] = {0x7f, 0xff, 0xffff, 0x10ffff};
 
+// One token as the native join copies it: its code units, in their own width,
+// sit in the table's arena, so that the joins read one compact buffer instead
+// of the scattered str objects.
 struct TokenEntry {
-  PyObject* object;  // borrowed from the table's own references (or "<UNK>")
-  uint32_t length;
-  Width width;  // kOpaque: not a str (or too long); the host's join decides
+  uint64_t offset;  // of the code units in the arena, in bytes
+  uint32_t length;  // in code points
+  Width width;      // kOpaque: not a str (or too long); the host's join decides
+  uint8_t kind;     // bytes per code unit
 };
 
-TokenEntry make_entry(PyObject* token) {
-  if (!PyUnicode_Check(token) || PyUnicode_GET_LENGTH(token) > UINT32_MAX) {
-    return {token, 0, kOpaque};
-  }
-  Width width = kUcs4;
-  switch (PyUnicode_KIND(token)) {
-    case PyUnicode_1BYTE_KIND:
-      width = PyUnicode_IS_ASCII(token) ? kAscii : kLatin1;
-      break;
-    case PyUnicode_2BYTE_KIND:
-      width = kUcs2;
-      break;
-    default:
-      break;
-  }
-  return {token, static_cast<uint32_t>(PyUnicode_GET_LENGTH(token)), width};
-}
-
 // The id -> token table: a dense array by id when the ids are compact, an
-// open-addressing hash table for sparse ids. Ids the dictionary lacks give
-// "<UNK>". The table holds its own references to the tokens, so that code run
-// later (a replaced os.path.join, say) cannot free them by emptying the dict.
+// open-addressing hash table for sparse ids; either way an id leads to a slot,
+// and ids the dictionary lacks lead to the slot of "<UNK>". The table holds
+// its own references to the tokens, so that code run later (a replaced
+// os.path.join, say) cannot free them by emptying the dict.
 class TokenTable {
  public:
   TokenTable() = default;
@@ -148,7 +141,6 @@ class TokenTable {
   // 1 when built, 0 when the dict holds a key that is not an exact int (the
   // plain loop must run), -1 with MemoryError set.
   int build(PyObject* dict) {
-    unknown_ = make_entry(str(Str::unknown_token));
     std::vector<std::pair<uint32_t, PyObject*>> pairs;
     try {
       pairs.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
@@ -179,14 +171,7 @@ class TokenTable {
     Py_END_CRITICAL_SECTION();
     if (!exact) return 0;
     try {
-      uint32_t max_id = 0;
-      for (const auto& pair : pairs) max_id = std::max(max_id, pair.first);
-      if (pairs.empty() || max_id <= 2 * pairs.size() + 1024) {
-        dense_.assign(pairs.empty() ? 0 : size_t{max_id} + 1, unknown_);
-        for (const auto& [id, token] : pairs) dense_[id] = make_entry(token);
-      } else {
-        build_sparse(pairs);
-      }
+      fill(pairs);
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
       return -1;
@@ -194,55 +179,106 @@ class TokenTable {
     return 1;
   }
 
-  const TokenEntry& lookup(uint32_t id) const {
-    if (sparse_keys_.empty()) return id < dense_.size() ? dense_[id] : unknown_;
-    for (size_t slot = hash(id);; slot = (slot + 1) & mask_) {
-      int64_t key = sparse_keys_[slot];
-      if (key == id) return sparse_entries_[slot];
-      if (key < 0) return unknown_;
+  uint32_t slot(uint32_t id) const {
+    if (keys_.empty()) return id < unknown_slot_ ? id : unknown_slot_;
+    for (size_t at = hash(id);; at = (at + 1) & mask_) {
+      int64_t key = keys_[at];
+      if (key == id) return static_cast<uint32_t>(at);
+      if (key < 0) return unknown_slot_;
     }
   }
+  const TokenEntry& entry(uint32_t slot) const { return entries_[slot]; }
+  PyObject* object(uint32_t slot) const { return objects_[slot]; }
+  const unsigned char* arena() const { return arena_.data(); }
 
  private:
   size_t hash(uint32_t id) const { return (size_t{id} * 0x9E3779B97F4A7C15ull >> 20) & mask_; }
 
-  void build_sparse(const std::vector<std::pair<uint32_t, PyObject*>>& pairs) {
-    size_t capacity = 16;
-    while (capacity < 2 * pairs.size()) capacity *= 2;
-    mask_ = capacity - 1;
-    sparse_keys_.assign(capacity, -1);
-    sparse_entries_.assign(capacity, unknown_);
+  void fill(const std::vector<std::pair<uint32_t, PyObject*>>& pairs) {
+    PyObject* unknown = str(Str::unknown_token);
+    size_t arena_size = 4 + arena_bytes(unknown);
+    uint32_t max_id = 0;
     for (const auto& [id, token] : pairs) {
-      size_t slot = hash(id);
-      while (sparse_keys_[slot] >= 0) slot = (slot + 1) & mask_;
-      sparse_keys_[slot] = id;
-      sparse_entries_[slot] = make_entry(token);
+      arena_size += 4 + arena_bytes(token);  // with room for alignment
+      max_id = std::max(max_id, id);
     }
+    arena_.reserve(arena_size + kShortCopy);
+    size_t slots;
+    if (pairs.empty() || max_id <= 2 * pairs.size() + 1024) {
+      slots = pairs.empty() ? 0 : size_t{max_id} + 1;
+    } else {
+      slots = 16;
+      while (slots < 2 * pairs.size()) slots *= 2;
+      mask_ = slots - 1;
+      keys_.assign(slots, -1);
+    }
+    unknown_slot_ = static_cast<uint32_t>(slots);
+    const TokenEntry unknown_entry = add_to_arena(unknown);
+    entries_.assign(slots + 1, unknown_entry);
+    objects_.assign(slots + 1, unknown);
+    for (const auto& [id, token] : pairs) {
+      size_t at = id;
+      if (!keys_.empty()) {
+        for (at = hash(id); keys_[at] >= 0; at = (at + 1) & mask_) {
+        }
+        keys_[at] = id;
+      }
+      entries_[at] = add_to_arena(token);
+      objects_[at] = token;
+    }
+    arena_.resize(arena_.size() + kShortCopy);
+  }
+
+  static bool copyable(PyObject* token) {
+    return PyUnicode_Check(token) && PyUnicode_GET_LENGTH(token) <= UINT32_MAX;
+  }
+  static size_t arena_bytes(PyObject* token) {
+    if (!copyable(token)) return 0;
+    return static_cast<size_t>(PyUnicode_GET_LENGTH(token)) * PyUnicode_KIND(token);
+  }
+
+  TokenEntry add_to_arena(PyObject* token) {
+    if (!copyable(token)) return {0, 0, kOpaque, 1};
+    const uint8_t kind = static_cast<uint8_t>(PyUnicode_KIND(token));
+    Width width =
+        kind == 1 ? (PyUnicode_IS_ASCII(token) ? kAscii : kLatin1) : (kind == 2 ? kUcs2 : kUcs4);
+    const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(token));
+    size_t offset = arena_.size();
+    offset += (kind - offset % kind) % kind;
+    const auto* data = static_cast<const unsigned char*>(PyUnicode_DATA(token));
+    arena_.resize(offset);
+    arena_.insert(arena_.end(), data, data + length * kind);
+    return {offset, static_cast<uint32_t>(length), width, kind};
   }
 
   std::vector<PyObject*> owned_;
-  TokenEntry unknown_{};
-  std::vector<TokenEntry> dense_;
-  std::vector<int64_t> sparse_keys_;  // -1: empty slot
-  std::vector<TokenEntry> sparse_entries_;
+  std::vector<TokenEntry> entries_;  // by slot; the last one is "<UNK>"
+  std::vector<PyObject*> objects_;   // by slot, borrowed from owned_ (or "<UNK>")
+  std::vector<unsigned char> arena_;
+  std::vector<int64_t> keys_;  // sparse ids: the id of each slot, -1 when empty
   size_t mask_ = 0;
+  uint32_t unknown_slot_ = 0;
 };
 
 template <typename Out>
 void copy_tokens(const TokenTable& table, const unsigned char* payload, Py_ssize_t start,
-                 Py_ssize_t stop, Out* out) {
+                 Py_ssize_t stop, Out* out, Out* end) {
+  const unsigned char* arena = table.arena();
   for (Py_ssize_t i = start; i < stop; i++) {
-    const TokenEntry& entry = table.lookup(record_at(payload, i));
-    PyObject* token = entry.object;
-    const void* data = PyUnicode_DATA(token);
-    const int kind = PyUnicode_KIND(token);
-    if (static_cast<size_t>(kind) == sizeof(Out)) {
-      std::memcpy(out, data, size_t{entry.length} * sizeof(Out));
-    } else if constexpr (sizeof(Out) > 1) {
-      if (kind == PyUnicode_1BYTE_KIND) {
-        std::copy_n(static_cast<const Py_UCS1*>(data), entry.length, out);
+    const TokenEntry& entry = table.entry(table.slot(record_at(payload, i)));
+    const unsigned char* data = arena + entry.offset;
+    const size_t bytes = size_t{entry.length} * sizeof(Out);
+    if (entry.kind == sizeof(Out)) {
+      if (bytes <= kShortCopy && static_cast<size_t>(end - out) * sizeof(Out) >= kShortCopy) {
+        std::memcpy(out, data, kShortCopy);
       } else {
-        std::copy_n(static_cast<const Py_UCS2*>(data), entry.length, out);
+        std::memcpy(out, data, bytes);
+      }
+    } else if constexpr (sizeof(Out) > 1) {
+      if (entry.kind == 1) {
+        std::copy_n(data, entry.length, out);
+      } else {
+        std::copy_n(reinterpret_cast<const Py_UCS2*>(data), entry.length, out);
       }
     }
     out += entry.length;
@@ -257,8 +293,8 @@ Ref join_by_host(const TokenTable& table, const unsigned char* payload, Py_ssize
   Ref tokens = Ref::steal(PyList_New(stop - start));
   if (!tokens) return Ref();
   for (Py_ssize_t i = start; i < stop; i++) {
-    PyList_SET_ITEM(tokens.get(), i - start,
-                    Py_NewRef(table.lookup(record_at(payload, i)).object));
+    PyObject* token = table.object(table.slot(record_at(payload, i)));
+    PyList_SET_ITEM(tokens.get(), i - start, Py_NewRef(token));
   }
   return Ref::steal(PyUnicode_Join(str(Str::empty), tokens.get()));
 }
@@ -270,7 +306,7 @@ Ref join_native(const TokenTable& table, const unsigned char* payload, Py_ssize_
   Py_ssize_t length = 0;
   uint8_t width = kAscii;
   for (Py_ssize_t i = start; i < stop; i++) {
-    const TokenEntry& entry = table.lookup(record_at(payload, i));
+    const TokenEntry& entry = table.entry(table.slot(record_at(payload, i)));
     if (entry.width == kOpaque) return join_by_host(table, payload, start, stop);
     length += entry.length;
     width = std::max<uint8_t>(width, entry.width);
@@ -280,13 +316,16 @@ Ref join_native(const TokenTable& table, const unsigned char* payload, Py_ssize_
   void* out = PyUnicode_DATA(text.get());
   switch (PyUnicode_KIND(text.get())) {
     case PyUnicode_1BYTE_KIND:
-      copy_tokens(table, payload, start, stop, static_cast<Py_UCS1*>(out));
+      copy_tokens(table, payload, start, stop, static_cast<Py_UCS1*>(out),
+                  static_cast<Py_UCS1*>(out) + length);
       break;
     case PyUnicode_2BYTE_KIND:
-      copy_tokens(table, payload, start, stop, static_cast<Py_UCS2*>(out));
+      copy_tokens(table, payload, start, stop, static_cast<Py_UCS2*>(out),
+                  static_cast<Py_UCS2*>(out) + length);
       break;
     default:
-      copy_tokens(table, payload, start, stop, static_cast<Py_UCS4*>(out));
+      copy_tokens(table, payload, start, stop, static_cast<Py_UCS4*>(out),
+                  static_cast<Py_UCS4*>(out) + length);
       break;
   }
   return text;
@@ -296,9 +335,9 @@ Ref join_native(const TokenTable& table, const unsigned char* payload, Py_ssize_
 // The restored tokens as the file loop sees them: the plain list of the
 // method, or the payload read through the native table.
 struct RestoredTokens {
-  Ref list;                            // plain path
-  Ref payload;                         // native path: the exact bytes payload
-  const TokenTable* table = nullptr;   // native path
+  Ref list;                           // plain path
+  Ref payload;                        // native path: the exact bytes payload
+  const TokenTable* table = nullptr;  // native path
   Py_ssize_t size = 0;
 
   // "".join(restored_tokens[start:stop]) with list-slice semantics.
@@ -359,8 +398,8 @@ bool restore_tokens_plainly(CompressorObject* self, PyObject* data, Py_ssize_t n
     for (int b = 0; b < 3; b++) {
       Ref shifted = Ref::steal(PyNumber_Lshift(bytes[b].get(), integer(kShifts[b])));
       if (!shifted) return failed(line::kReadId);
-      combined = b == 0 ? std::move(shifted)
-                        : Ref::steal(PyNumber_Or(combined.get(), shifted.get()));
+      combined =
+          b == 0 ? std::move(shifted) : Ref::steal(PyNumber_Or(combined.get(), shifted.get()));
       if (!combined) return failed(line::kReadId);
     }
     combined = Ref::steal(PyNumber_Or(combined.get(), bytes[3].get()));

@@ -560,6 +560,12 @@ def test_non_str_token_fails_the_join(mod, comp, monkeypatch, entries, in_tmp, s
 # The native id loop against the plain one
 
 
+def lengths_dict():
+    """Tokens of every length from 1 to 40 in each character width."""
+    tokens = [c * n for c in "a\xe9\u20ac\U0001f600" for n in range(1, 41)]
+    return {t: i + 1 for i, t in enumerate(tokens)}
+
+
 def sparse_dict():
     return {"lo": 0, "mid": 123_456_789, "hi": 0x7FFFFFFF, " ": 5}
 
@@ -577,6 +583,8 @@ EQUIVALENCE_CASES = {
     "negative and clamped boundaries": (GD, [1, 2, 3, 4], [-2, -3, 2, 40, -1],
                                         ["a", "b", "c", "d", "e"]),
     "str subclass tokens": ({StrSub("sub"): 1, "x": 2}, [1, 2, 1], [3], ["a"]),
+    "token lengths": (lengths_dict(), [(i * 37) % 161 + 1 for i in range(400)] + [40, 1, 17],
+                      [100, 101, 117, 300, 403], ["a", "b", "c", "d", "e"]),
     "empty dictionary": ({}, [1, 2, 3], [2, 3], ["a", "b"]),
     "empty payload": (GD, [], [0, 4], ["a", "b"]),
     "long file": ({f"t{i}": i for i in range(3000)},
