@@ -130,11 +130,11 @@ std::atomic<unsigned> g_temp_counter{0};
 // plain in-place write, whose open reports or handles them as it always did
 // (renaming over /dev/null would replace the device node).
 struct SaveTarget {
-  Ref fspath;          // os.fspath(dict_path): str or bytes, as open reports it
+  Ref fspath;  // os.fspath(dict_path): str or bytes, as open reports it
   bool is_text = false;
-  std::string path;    // the file-system encoded path that is replaced
+  std::string path;  // the file-system encoded path that is replaced
   bool exists = false;
-  mode_t mode = 0;     // permission bits of the file being replaced
+  mode_t mode = 0;  // permission bits of the file being replaced
 };
 
 enum class SaveMode { kInPlace, kReplace };
@@ -248,10 +248,9 @@ bool sync_to_disk(PyObject* file) {
   if (!fileno) return false;
   int fd = PyLong_AsInt(fileno.get());
   if (fd == -1 && PyErr_Occurred()) return false;
-  int rc;
-  Py_BEGIN_ALLOW_THREADS
-  rc = fsync(fd);
-  Py_END_ALLOW_THREADS
+  PyThreadState* released = PyEval_SaveThread();
+  int rc = fsync(fd);
+  PyEval_RestoreThread(released);
   if (rc != 0) {
     PyErr_SetFromErrno(PyExc_OSError);
     return false;
@@ -312,10 +311,9 @@ PyObject* save_replacing(PyObject* dict_path, const SaveTarget& target, PyObject
   int written = dump_block(file.get(), data, true);
   if (written < 0) return nullptr;
   if (written == 0) Py_RETURN_NONE;  // swallowed: nothing complete to install
-  int rc;
-  Py_BEGIN_ALLOW_THREADS
-  rc = rename(temp.path.c_str(), target.path.c_str());
-  Py_END_ALLOW_THREADS
+  PyThreadState* released = PyEval_SaveThread();
+  int rc = rename(temp.path.c_str(), target.path.c_str());
+  PyEval_RestoreThread(released);
   if (rc != 0) {
     PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, temp.name.get(), target.fspath.get());
     return tb.fail(line::kSaveOpen);
@@ -346,14 +344,12 @@ PyObject* save_dict_body(CompressorObject* self) {
 
 }  // namespace
 
-PyObject* load_dict_wrapper(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* load_dict_wrapper(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (check_no_arguments("load_dict", nargs, kwnames) < 0) return nullptr;
   return load_dict_body(as_compressor(self));
 }
 
-PyObject* save_dict_wrapper(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* save_dict_wrapper(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (check_no_arguments("save_dict", nargs, kwnames) < 0) return nullptr;
   return save_dict_body(as_compressor(self));
 }

@@ -46,7 +46,8 @@ bool invert_exact_dict(PyObject* dict, PyObject* new_dict) {
 bool invert_item(PyObject* item, PyObject* new_dict) {
   if (PyTuple_Check(item)) {
     Py_ssize_t size = PyTuple_GET_SIZE(item);
-    if (size == 2) return put_inverse(new_dict, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
+    if (size == 2)
+      return put_inverse(new_dict, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
     if (size > 2) {
       raise_too_many_values(2);
     } else {

@@ -128,8 +128,8 @@ PyObject* reduce_body(CompressorObject* self) {
     if (!state) return tb.fail(line::kReduceAddDict);
     use_setstate = true;
   } else {
-    use_setstate = self->dict_path != Py_None || self->global_dict != Py_None ||
-                   self->inverse_dict != Py_None;
+    use_setstate =
+        self->dict_path != Py_None || self->global_dict != Py_None || self->inverse_dict != Py_None;
   }
 
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
@@ -179,8 +179,9 @@ bool set_state(CompressorObject* self, PyObject* state) {
     tb.add(line::kSetStateFields);
     return false;
   }
-  PyObject* CompressorObject::* const fields[] = {
-      &CompressorObject::dict_path, &CompressorObject::global_dict, &CompressorObject::inverse_dict};
+  PyObject* CompressorObject::* const fields[] = {&CompressorObject::dict_path,
+                                                  &CompressorObject::global_dict,
+                                                  &CompressorObject::inverse_dict};
   for (Py_ssize_t i = 0; i < 3; i++) {
     Ref item = tuple_item(state, i);
     if (!item) {
@@ -259,16 +260,15 @@ Ref import_pickle_error() {
   if (!from_list) return Ref();
   Ref locals = Ref::steal(PyDict_New());
   if (!locals) return Ref();
-  Ref module = Ref::steal(PyImport_ImportModuleLevelObject(
-      str(Str::pickle), g_state.module_dict, locals.get(), from_list.get(), 0));
+  Ref module = Ref::steal(PyImport_ImportModuleLevelObject(str(Str::pickle), g_state.module_dict,
+                                                           locals.get(), from_list.get(), 0));
   if (!module) return Ref();
   Ref value = Ref::steal(PyObject_GetAttr(module.get(), str(Str::PickleError)));
   if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     // A submodule of that name that is imported but not bound as an attribute.
     PyErr_Clear();
     if (const char* module_name = PyModule_GetName(module.get())) {
-      Ref full_name =
-          Ref::steal(PyUnicode_FromFormat("%s.%U", module_name, str(Str::PickleError)));
+      Ref full_name = Ref::steal(PyUnicode_FromFormat("%s.%U", module_name, str(Str::PickleError)));
       if (full_name) value = Ref::steal(PyImport_GetModule(full_name.get()));
     }
   }
