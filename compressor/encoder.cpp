@@ -8,6 +8,7 @@
 // table by its code units and only touches the host dictionaries once per
 // distinct token. Both give the same package, the same dictionary growth in
 // the same order, and the same errors at the same points.
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -64,6 +65,9 @@ const Signature kSignature{
 constexpr Py_ssize_t kMaxRecords = Py_ssize_t{1} << 29;
 // Below this many tokens a second scanning thread costs more than it saves.
 constexpr Py_ssize_t kParallelThreshold = 1 << 20;
+// Below this many new tokens, entering them is quicker than starting a thread
+// to compress meanwhile.
+constexpr size_t kOverlapThreshold = 1 << 15;
 
 // Keyword-name tuples of the calls this file makes, made once.
 PyObject* keyword_names(PyObject*& slot, std::initializer_list<Str> names) {
@@ -166,6 +170,17 @@ class Encoder {
   bool switch_to_plain_tokens();
   bool native_ids_apply() const;
   bool assign_ids_native(uint8_t* packed, Py_ssize_t packed_length);
+  template <typename MakeKey>
+  bool enter_new_tokens(const std::vector<uint32_t>& new_tokens, const std::vector<int32_t>& ids,
+                        std::vector<Ref>& keys, const std::vector<const TokenTable::Entry*>& distinct,
+                        MakeKey& make_key);
+  template <typename MakeKey>
+  bool enter_tokens_while_compressing(const std::vector<uint32_t>& new_tokens,
+                                      const std::vector<int32_t>& ids, std::vector<Ref>& keys,
+                                      const std::vector<const TokenTable::Entry*>& distinct,
+                                      MakeKey& make_key);
+  bool original_compressor_in_use();
+  Ref compress_stream();
   bool assign_ids_plain(uint8_t* packed, Py_ssize_t packed_length);
   bool assign_one_id(PyObject* token, uint8_t* packed, Py_ssize_t packed_length, int32_t offset);
 
@@ -183,6 +198,9 @@ class Encoder {
   bool native_tokens_ = true;
   std::vector<InputText> texts_;
   Py_ssize_t total_tokens_ = 0;
+  Ref packed_tokens_;
+  // The frame, when the native id loop already compressed the stream.
+  Ref compressed_;
 };
 
 // Steps 2.1 to 2.7 for one path. Returns 1 when the file was handled, 0 when
@@ -403,53 +421,68 @@ bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
   runs[0].table.release_index();
   runs[1].table.release_index();
 
-  // Pass 2, in the host.
+  // Pass 2, in the host: which distinct tokens global_dict already has (and
+  // their ids), and the ids the others will get, in order of first
+  // occurrence. A failure at distinct token k is the plain loop's failure at
+  // that token's first occurrence: it is raised once the new tokens before k
+  // are entered, as the plain loop would have left them.
   std::vector<int32_t> ids;
+  std::vector<Ref> keys;
+  std::vector<uint32_t> new_tokens;
+  PyObject* global_dict = self_->global_dict;
+  const bool known_empty = PyDict_GET_SIZE(global_dict) == 0;
   try {
     ids.resize(distinct.size());
+    keys.resize(distinct.size());
+    new_tokens.reserve(known_empty ? distinct.size() : 0);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return kTrace.fail(line::kContains), false;
   }
-  PyObject* global_dict = self_->global_dict;
-  PyObject* inverse_dict = self_->inverse_dict;
-  for (size_t k = 0; k < distinct.size(); k++) {
+  auto make_key = [&](size_t k) {
     const TokenTable::Entry& e = *distinct[k];
-    Ref token = Ref::steal(PyUnicode_FromKindAndData(e.kind, e.data, e.length));
-    if (!token) return kTrace.fail(line::kContains), false;
-    // One lookup finds an existing entry or enters the new one.
-    int32_t candidate = self_->next_id;
-    Ref id_object = Ref::steal(PyLong_FromLong(candidate));
-    if (!id_object) return kTrace.fail(line::kNewId), false;
-    PyObject* stored = nullptr;
-    bool present;
-    if (candidate == INT32_MAX) {
-      // next_id cannot move on: only an existing entry can be used.
-      if (PyDict_GetItemRef(global_dict, token.get(), &stored) < 0) {
-        return kTrace.fail(line::kContains), false;
+    keys[k] = Ref::steal(PyUnicode_FromKindAndData(e.kind, e.data, e.length));
+    return static_cast<bool>(keys[k]);
+  };
+  int32_t next_id = self_->next_id;
+  size_t resolved = 0;
+  int failed_line = 0;
+  for (; resolved < distinct.size(); resolved++) {
+    if (!known_empty) {
+      if (!make_key(resolved)) {
+        failed_line = line::kContains;
+        break;
       }
-      if (!stored) {
-        reserve_new_id(self_, candidate);
-        return kTrace.fail(line::kNewId), false;
+      PyObject* existing = nullptr;
+      if (PyDict_GetItemRef(global_dict, keys[resolved].get(), &existing) < 0) {
+        failed_line = line::kContains;
+        break;
       }
-      present = true;
-    } else {
-      int rc = PyDict_SetDefaultRef(global_dict, token.get(), id_object.get(), &stored);
-      if (rc < 0) return kTrace.fail(line::kNewId), false;
-      present = rc == 1;
+      if (existing) {
+        Ref value = Ref::steal(existing);
+        int32_t token_id = as_int32(value.get());
+        if (token_id == -1 && PyErr_Occurred()) {
+          failed_line = line::kExistingId;
+          break;
+        }
+        ids[resolved] = token_id;
+        keys[resolved] = Ref();
+        continue;
+      }
     }
-    Ref value = Ref::steal(stored);
-    if (present) {
-      int32_t token_id = as_int32(value.get());
-      if (token_id == -1 && PyErr_Occurred()) return kTrace.fail(line::kExistingId), false;
-      ids[k] = token_id;
-    } else {
-      if (PyDict_SetItem(inverse_dict, id_object.get(), token.get()) < 0) {
-        return kTrace.fail(line::kInverseEntry), false;
-      }
-      self_->next_id = candidate + 1;
-      ids[k] = candidate;
+    if (next_id == INT32_MAX) {
+      PyErr_Format(PyExc_OverflowError, msg::kIdSpaceExhausted, next_id);
+      failed_line = line::kNewId;
+      break;
     }
+    ids[resolved] = next_id++;
+    new_tokens.push_back(static_cast<uint32_t>(resolved));
+  }
+  if (failed_line) {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (!enter_new_tokens(new_tokens, ids, keys, distinct, make_key)) return false;
+    PyErr_SetRaisedException(error.release());
+    return kTrace.fail(failed_line), false;
   }
 
   // Pass 3.
@@ -462,7 +495,125 @@ bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
     if (run_count == 2 && record >= second_start) number = second_run_order[number];
     store_record(record, ids[number]);
   }
+  // The texts are no longer needed: the keys still to be made point into
+  // them only through `distinct`, which enter_new_tokens reads first.
+
+  // Entering the new tokens and compressing the stream are independent once
+  // the ids are known: with the original binding, whose compression runs no
+  // code of the user's, the stream is compressed on a second thread
+  // meanwhile. A failure while entering the tokens discards that result, so
+  // what is observable is the plain order: all entries, then the frame.
+  if (new_tokens.size() >= kOverlapThreshold && original_compressor_in_use()) {
+    return enter_tokens_while_compressing(new_tokens, ids, keys, distinct, make_key);
+  }
+  if (!enter_new_tokens(new_tokens, ids, keys, distinct, make_key)) return false;
+  compressed_ = compress_stream();
+  return compressed_ ? true : (kTrace.fail(line::kCompress), false);
+}
+
+template <typename MakeKey>
+bool Encoder::enter_new_tokens(const std::vector<uint32_t>& new_tokens,
+                               const std::vector<int32_t>& ids, std::vector<Ref>& keys,
+                               const std::vector<const TokenTable::Entry*>&, MakeKey& make_key) {
+  PyObject* global_dict = self_->global_dict;
+  PyObject* inverse_dict = self_->inverse_dict;
+  for (uint32_t k : new_tokens) {
+    if (!keys[k] && !make_key(k)) return kTrace.fail(line::kNewId), false;
+    Ref id_object = Ref::steal(PyLong_FromLong(ids[k]));
+    if (!id_object || PyDict_SetItem(global_dict, keys[k].get(), id_object.get()) < 0) {
+      return kTrace.fail(line::kNewId), false;
+    }
+    if (PyDict_SetItem(inverse_dict, id_object.get(), keys[k].get()) < 0) {
+      return kTrace.fail(line::kInverseEntry), false;
+    }
+    keys[k] = Ref();
+    self_->next_id = ids[k] + 1;
+  }
   return true;
+}
+
+bool Encoder::original_compressor_in_use() {
+  Ref zstd = get_global(str(Str::zstd));
+  if (!zstd) {
+    PyErr_Clear();
+    return false;
+  }
+  if (zstd.get() != g_state.original.zstd) return false;
+  PyObject* compressor_class = nullptr;
+  if (PyObject_GetOptionalAttr(zstd.get(), str(Str::ZstdCompressor), &compressor_class) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref held = Ref::steal(compressor_class);
+  return held.get() == g_state.original.zstd_compressor;
+}
+
+template <typename MakeKey>
+bool Encoder::enter_tokens_while_compressing(const std::vector<uint32_t>& new_tokens,
+                                             const std::vector<int32_t>& ids,
+                                             std::vector<Ref>& keys,
+                                             const std::vector<const TokenTable::Entry*>& distinct,
+                                             MakeKey& make_key) {
+  std::atomic<bool> attached{false};
+  PyObject* result = nullptr;
+  PyObject* error = nullptr;
+  std::thread worker;
+  try {
+    worker = std::thread([&] {
+      PyGILState_STATE gil = PyGILState_Ensure();
+      attached.store(true, std::memory_order_release);
+      attached.notify_one();
+      result = compress_stream().release();
+      if (!result) error = PyErr_GetRaisedException();
+      PyGILState_Release(gil);
+    });
+  } catch (const std::system_error&) {
+    if (!enter_new_tokens(new_tokens, ids, keys, distinct, make_key)) return false;
+    compressed_ = compress_stream();
+    return compressed_ ? true : (kTrace.fail(line::kCompress), false);
+  }
+  // Let the worker into the host; it leaves it again while the binding
+  // compresses, and this thread then enters the new tokens.
+  Py_BEGIN_ALLOW_THREADS;
+  attached.wait(false, std::memory_order_acquire);
+  Py_END_ALLOW_THREADS;
+  bool entered = enter_new_tokens(new_tokens, ids, keys, distinct, make_key);
+  Ref entering_error = entered ? Ref() : Ref::steal(PyErr_GetRaisedException());
+  Py_BEGIN_ALLOW_THREADS;
+  worker.join();
+  Py_END_ALLOW_THREADS;
+  Ref frame = Ref::steal(result);
+  Ref compress_error = Ref::steal(error);
+  if (!entered) {
+    PyErr_SetRaisedException(entering_error.release());
+    return false;
+  }
+  if (!frame) {
+    PyErr_SetRaisedException(compress_error.release());
+    return kTrace.fail(line::kCompress), false;
+  }
+  compressed_ = std::move(frame);
+  return true;
+}
+
+// Step 6 without its traceback entry: the frame of packed_tokens from the
+// module global zstd, or null with the exception set.
+Ref Encoder::compress_stream() {
+  Ref zstd = get_global(str(Str::zstd));
+  if (!zstd) return Ref();
+  Ref compressor_class = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdCompressor)));
+  if (!compressor_class) return Ref();
+  Ref level = Ref::steal(PyLong_FromLong(level_));
+  if (!level) return Ref();
+  Ref threads = Ref::steal(PyLong_FromLong(threads_));
+  if (!threads) return Ref();
+  PyObject* kwvalues[] = {level.get(), threads.get()};
+  PyObject* kwnames = keyword_names(g_compressor_kw, {Str::level, Str::threads});
+  if (!kwnames) return Ref();
+  Ref compressor = call(compressor_class.get(), kwvalues, 0, kwnames);
+  if (!compressor) return Ref();
+  PyObject* packed_arg = packed_tokens_.get();
+  return call_method(compressor.get(), str(Str::compress), &packed_arg, 1);
 }
 
 // Steps 5.1 to 5.6 for one token, with generic host operations.
@@ -551,14 +702,15 @@ PyObject* Encoder::run() {
     return kTrace.fail(line::kPackedTokens);
   }
 
-  Ref packed_tokens = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 4 * total_tokens_));
-  if (!packed_tokens) return kTrace.fail(line::kPackedTokens);
-  std::memset(PyByteArray_AS_STRING(packed_tokens.get()), 0, static_cast<size_t>(4 * total_tokens_));
+  packed_tokens_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 4 * total_tokens_));
+  if (!packed_tokens_) return kTrace.fail(line::kPackedTokens);
+  std::memset(PyByteArray_AS_STRING(packed_tokens_.get()), 0,
+              static_cast<size_t>(4 * total_tokens_));
 
   {
     // The byte view over packed_tokens, held until the stream is filled.
     Py_buffer view;
-    if (PyObject_GetBuffer(packed_tokens.get(), &view, PyBUF_WRITABLE | PyBUF_STRIDES) < 0) {
+    if (PyObject_GetBuffer(packed_tokens_.get(), &view, PyBUF_WRITABLE | PyBUF_STRIDES) < 0) {
       return kTrace.fail(line::kPackedView);
     }
     auto* packed = static_cast<uint8_t*>(view.buf);
@@ -569,27 +721,12 @@ PyObject* Encoder::run() {
   }
   texts_.clear();
   all_tokens_ = Ref();
-
-  Ref compressed;
-  {
-    Ref zstd = get_global(str(Str::zstd));
-    if (!zstd) return kTrace.fail(line::kCompress);
-    Ref compressor_class = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdCompressor)));
-    if (!compressor_class) return kTrace.fail(line::kCompress);
-    Ref level = Ref::steal(PyLong_FromLong(level_));
-    if (!level) return kTrace.fail(line::kCompress);
-    Ref threads = Ref::steal(PyLong_FromLong(threads_));
-    if (!threads) return kTrace.fail(line::kCompress);
-    PyObject* kwvalues[] = {level.get(), threads.get()};
-    PyObject* kwnames = keyword_names(g_compressor_kw, {Str::level, Str::threads});
-    if (!kwnames) return kTrace.fail(line::kCompress);
-    Ref compressor = call(compressor_class.get(), kwvalues, 0, kwnames);
-    if (!compressor) return kTrace.fail(line::kCompress);
-    PyObject* packed_arg = packed_tokens.get();
-    compressed = call_method(compressor.get(), str(Str::compress), &packed_arg, 1);
-    if (!compressed) return kTrace.fail(line::kCompress);
+  if (!compressed_) {
+    compressed_ = compress_stream();
+    if (!compressed_) return kTrace.fail(line::kCompress);
   }
-  packed_tokens = Ref();  // only the frame is needed from here on
+  packed_tokens_ = Ref();  // only the frame is needed from here on
+  Ref compressed = std::move(compressed_);
 
   Ref package = Ref::steal(PyDict_New());
   if (!package ||

@@ -229,7 +229,8 @@ int record_original_globals() {
     return -1;
   }
   if (!keep_attr(o.re_findall, o.re, Str::findall) || !keep_attr(o.pickle_load, o.pickle, Str::load) ||
-      !keep_attr(o.pickle_dump, o.pickle, Str::dump)) {
+      !keep_attr(o.pickle_dump, o.pickle, Str::dump) ||
+      !keep_attr(o.zstd_compressor, o.zstd, Str::ZstdCompressor)) {
     return -1;
   }
   return 0;

@@ -266,6 +266,7 @@ struct ModuleState {
     PyObject* pickle_load = nullptr;
     PyObject* pickle_dump = nullptr;
     PyObject* zstd = nullptr;
+    PyObject* zstd_compressor = nullptr;
   } original;
 };
 
