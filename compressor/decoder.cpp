@@ -111,72 +111,129 @@ Py_ssize_t first_oversized_record(const unsigned char* payload, Py_ssize_t count
 constexpr size_t kShortCopy = 16;
 
 // Character width classes of a token, ordered so that the widest wins.
-enum Width : uint8_t { kAscii, kLatin1, kUcs2, kUcs4, kOpaque };
+enum Width : uint32_t { kAscii, kLatin1, kUcs2, kUcs4, kOpaque };
 constexpr Py_UCS4 kWidthMaxChar[] = {0x7f, 0xff, 0xffff, 0x10ffff};
+constexpr uint32_t kWidthKind[] = {1, 1, 2, 4, 1};
 
-// One token as the native join copies it: its code units, in their own width,
-// sit in the table's arena, so that the joins read one compact buffer instead
-// of the scattered str objects.
+// The limits of the packed table entry; a dictionary beyond them (a token of
+// 2^29 characters, 4 GiB of token text) takes the plain loop.
+constexpr Py_ssize_t kMaxTokenLength = (Py_ssize_t{1} << 29) - 1;
+constexpr size_t kMaxArenaBytes = UINT32_MAX;
+
+// One token as the native join copies it, packed in 8 bytes so that the table
+// stays small next to the dictionaries: the code units of a str sit, in their
+// own width, in the table's arena; anything else (kOpaque) is kept as the
+// object itself, for the host's join to report.
 struct TokenEntry {
-  uint64_t offset;  // of the code units in the arena, in bytes
-  uint32_t length;  // in code points
-  Width width;      // kOpaque: not a str (or too long); the host's join decides
-  uint8_t kind;     // bytes per code unit
+  uint32_t where;  // byte offset in the arena, or (kOpaque) index of the object
+  uint32_t info;   // length << 3 | width
+
+  uint32_t length() const { return info >> 3; }
+  Width width() const { return static_cast<Width>(info & 7); }
 };
+
+Width width_of(PyObject* token) {
+  if (!PyUnicode_Check(token)) return kOpaque;
+  switch (PyUnicode_KIND(token)) {
+    case PyUnicode_1BYTE_KIND:
+      return PyUnicode_IS_ASCII(token) ? kAscii : kLatin1;
+    case PyUnicode_2BYTE_KIND:
+      return kUcs2;
+    default:
+      return kUcs4;
+  }
+}
+
+// What the walk of the predicate below measured, so that the table is
+// allocated once and its fill allocates nothing.
+struct TableShape {
+  size_t tokens = 0;  // entries whose id a record can name
+  size_t opaque = 0;
+  uint32_t max_id = 0;
+  size_t arena_bytes = 0;  // with room for alignment
+};
+
+// The native id loop is exact when nothing in it can run user code or see a
+// difference: indexing an exact bytes object yields ints 0..255, an exact
+// dict's get cannot be overridden, and with only exact int keys a lookup by an
+// int compares ints alone (a bool, float or user-defined key could equal an id
+// or run __eq__). The tokens must also fit the packed table. The walk measures
+// the table on the way.
+bool native_id_loop_applies(PyObject* data, PyObject* inverse_dict, TableShape& shape) {
+  if (!PyBytes_CheckExact(data) || !PyDict_CheckExact(inverse_dict)) return false;
+  bool applies = true;
+  Py_BEGIN_CRITICAL_SECTION(inverse_dict);
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (applies && PyDict_Next(inverse_dict, &pos, &key, &value)) {
+    applies = PyLong_CheckExact(key);
+    int overflow = 0;
+    long long id = applies ? PyLong_AsLongLongAndOverflow(key, &overflow) : -1;
+    if (overflow || id < 0 || id > INT32_MAX) continue;  // no record can name it
+    shape.tokens++;
+    shape.max_id = std::max(shape.max_id, static_cast<uint32_t>(id));
+    if (!PyUnicode_Check(value)) {
+      shape.opaque++;
+      continue;
+    }
+    applies = PyUnicode_GET_LENGTH(value) <= kMaxTokenLength;
+    shape.arena_bytes += 3 + static_cast<size_t>(PyUnicode_GET_LENGTH(value)) *
+                                 static_cast<size_t>(PyUnicode_KIND(value));
+  }
+  Py_END_CRITICAL_SECTION();
+  return applies && shape.arena_bytes + 16 + kShortCopy <= kMaxArenaBytes;
+}
 
 // The id -> token table: a dense array by id when the ids are compact, an
 // open-addressing hash table for sparse ids; either way an id leads to a slot,
-// and ids the dictionary lacks lead to the slot of "<UNK>". The table holds
-// its own references to the tokens, so that code run later (a replaced
-// os.path.join, say) cannot free them by emptying the dict.
+// and ids the dictionary lacks lead to the slot of "<UNK>". The arena holds
+// copies of the tokens' code units, so the tokens themselves may go (a
+// replaced os.path.join may empty the dict) without harm.
 class TokenTable {
  public:
   TokenTable() = default;
   TokenTable(const TokenTable&) = delete;
   TokenTable& operator=(const TokenTable&) = delete;
   ~TokenTable() {
-    for (PyObject* token : owned_) Py_DECREF(token);
+    for (PyObject* token : opaque_) Py_DECREF(token);
   }
 
-  // 1 when built, 0 when the dict holds a key that is not an exact int (the
-  // plain loop must run), -1 with MemoryError set.
-  int build(PyObject* dict) {
-    std::vector<std::pair<uint32_t, PyObject*>> pairs;
+  // 1 when built, 0 when the dict no longer matches its shape (the plain loop
+  // must run), -1 with MemoryError set.
+  int build(PyObject* dict, const TableShape& shape) {
+    size_t slots = 0;
     try {
-      pairs.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
-      owned_.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+      arena_.resize(shape.arena_bytes + 16 + kShortCopy);
+      opaque_.reserve(shape.opaque);
+      if (shape.tokens == 0 || shape.max_id <= 2 * shape.tokens + 1024) {
+        slots = shape.tokens == 0 ? 0 : size_t{shape.max_id} + 1;
+      } else {
+        slots = 16;
+        while (slots < 2 * shape.tokens) slots *= 2;
+        mask_ = slots - 1;
+        keys_.assign(slots, -1);
+      }
+      unknown_slot_ = static_cast<uint32_t>(slots);
+      entries_.assign(slots + 1, add(str(Str::unknown_token)));
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
       return -1;
     }
-    bool exact = true;
+    bool fits = true;
     Py_BEGIN_CRITICAL_SECTION(dict);
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-      // The reservation keeps the walk free of allocation (and of C++
-      // exceptions inside the critical section); a dict that grew meanwhile
-      // simply takes the plain loop.
-      if (!PyLong_CheckExact(key) || pairs.size() == pairs.capacity()) {
-        exact = false;
-        break;
-      }
+    while (fits && PyDict_Next(dict, &pos, &key, &value)) {
       int overflow = 0;
-      long long id = PyLong_AsLongLongAndOverflow(key, &overflow);
-      if (overflow || id < 0 || id > INT32_MAX) continue;  // no record can name it
-      owned_.push_back(Py_NewRef(value));
-      pairs.emplace_back(static_cast<uint32_t>(id), value);
+      long long id = PyLong_CheckExact(key) ? PyLong_AsLongLongAndOverflow(key, &overflow) : -2;
+      if (id == -2) fits = false;
+      if (overflow || id < 0 || id > INT32_MAX) continue;
+      fits = place(static_cast<uint32_t>(id), value);
     }
     Py_END_CRITICAL_SECTION();
-    if (!exact) return 0;
-    try {
-      fill(pairs);
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-      return -1;
-    }
-    return 1;
+    return fits ? 1 : 0;
   }
 
   uint32_t slot(uint32_t id) const {
@@ -188,74 +245,57 @@ class TokenTable {
     }
   }
   const TokenEntry& entry(uint32_t slot) const { return entries_[slot]; }
-  PyObject* object(uint32_t slot) const { return objects_[slot]; }
   const unsigned char* arena() const { return arena_.data(); }
+  PyObject* opaque(const TokenEntry& entry) const { return opaque_[entry.where]; }
 
  private:
   size_t hash(uint32_t id) const { return (size_t{id} * 0x9E3779B97F4A7C15ull >> 20) & mask_; }
 
-  void fill(const std::vector<std::pair<uint32_t, PyObject*>>& pairs) {
-    PyObject* unknown = str(Str::unknown_token);
-    size_t arena_size = 4 + arena_bytes(unknown);
-    uint32_t max_id = 0;
-    for (const auto& [id, token] : pairs) {
-      arena_size += 4 + arena_bytes(token);  // with room for alignment
-      max_id = std::max(max_id, id);
-    }
-    arena_.reserve(arena_size + kShortCopy);
-    size_t slots;
-    if (pairs.empty() || max_id <= 2 * pairs.size() + 1024) {
-      slots = pairs.empty() ? 0 : size_t{max_id} + 1;
+  // Stores the token of `id`; false when the dict outgrew its measured shape
+  // (only another thread could have changed it), which nothing here allocates
+  // for.
+  bool place(uint32_t id, PyObject* token) {
+    size_t at = id;
+    if (keys_.empty()) {
+      if (id >= unknown_slot_) return false;
     } else {
-      slots = 16;
-      while (slots < 2 * pairs.size()) slots *= 2;
-      mask_ = slots - 1;
-      keys_.assign(slots, -1);
-    }
-    unknown_slot_ = static_cast<uint32_t>(slots);
-    const TokenEntry unknown_entry = add_to_arena(unknown);
-    entries_.assign(slots + 1, unknown_entry);
-    objects_.assign(slots + 1, unknown);
-    for (const auto& [id, token] : pairs) {
-      size_t at = id;
-      if (!keys_.empty()) {
-        for (at = hash(id); keys_[at] >= 0; at = (at + 1) & mask_) {
-        }
-        keys_[at] = id;
+      for (at = hash(id); keys_[at] >= 0; at = (at + 1) & mask_) {
+        if (keys_[at] == id) return false;
       }
-      entries_[at] = add_to_arena(token);
-      objects_[at] = token;
     }
-    arena_.resize(arena_.size() + kShortCopy);
+    if (width_of(token) == kOpaque && opaque_.size() == opaque_.capacity()) return false;
+    if (PyUnicode_Check(token) &&
+        used_ + 3 + static_cast<size_t>(PyUnicode_GET_LENGTH(token)) * PyUnicode_KIND(token) >
+            arena_.size() - kShortCopy) {
+      return false;
+    }
+    if (!keys_.empty()) keys_[at] = id;
+    entries_[at] = add(token);
+    return true;
   }
 
-  static bool copyable(PyObject* token) {
-    return PyUnicode_Check(token) && PyUnicode_GET_LENGTH(token) <= UINT32_MAX;
-  }
-  static size_t arena_bytes(PyObject* token) {
-    if (!copyable(token)) return 0;
-    return static_cast<size_t>(PyUnicode_GET_LENGTH(token)) * PyUnicode_KIND(token);
-  }
-
-  TokenEntry add_to_arena(PyObject* token) {
-    if (!copyable(token)) return {0, 0, kOpaque, 1};
-    const uint8_t kind = static_cast<uint8_t>(PyUnicode_KIND(token));
-    Width width =
-        kind == 1 ? (PyUnicode_IS_ASCII(token) ? kAscii : kLatin1) : (kind == 2 ? kUcs2 : kUcs4);
+  // The entry of a token, its code units appended to the arena (aligned to
+  // their width) or the object kept.
+  TokenEntry add(PyObject* token) {
+    const Width width = width_of(token);
+    if (width == kOpaque) {
+      opaque_.push_back(Py_NewRef(token));
+      return {static_cast<uint32_t>(opaque_.size() - 1), kOpaque};
+    }
+    const size_t kind = kWidthKind[width];
     const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(token));
-    size_t offset = arena_.size();
-    offset += (kind - offset % kind) % kind;
-    const auto* data = static_cast<const unsigned char*>(PyUnicode_DATA(token));
-    arena_.resize(offset);
-    arena_.insert(arena_.end(), data, data + length * kind);
-    return {offset, static_cast<uint32_t>(length), width, kind};
+    used_ += (kind - used_ % kind) % kind;
+    std::memcpy(arena_.data() + used_, PyUnicode_DATA(token), length * kind);
+    TokenEntry entry{static_cast<uint32_t>(used_), static_cast<uint32_t>(length << 3) | width};
+    used_ += length * kind;
+    return entry;
   }
 
-  std::vector<PyObject*> owned_;
   std::vector<TokenEntry> entries_;  // by slot; the last one is "<UNK>"
-  std::vector<PyObject*> objects_;   // by slot, borrowed from owned_ (or "<UNK>")
   std::vector<unsigned char> arena_;
-  std::vector<int64_t> keys_;  // sparse ids: the id of each slot, -1 when empty
+  size_t used_ = 0;
+  std::vector<PyObject*> opaque_;  // own references
+  std::vector<int64_t> keys_;      // sparse ids: the id of each slot, -1 when empty
   size_t mask_ = 0;
   uint32_t unknown_slot_ = 0;
 };
@@ -265,51 +305,60 @@ void copy_tokens(const TokenTable& table, const unsigned char* payload, Py_ssize
                  Py_ssize_t stop, Out* out, Out* end) {
   const unsigned char* arena = table.arena();
   for (Py_ssize_t i = start; i < stop; i++) {
-    const TokenEntry& entry = table.entry(table.slot(record_at(payload, i)));
-    const unsigned char* data = arena + entry.offset;
-    const size_t bytes = size_t{entry.length} * sizeof(Out);
-    if (entry.kind == sizeof(Out)) {
+    const TokenEntry entry = table.entry(table.slot(record_at(payload, i)));
+    const unsigned char* data = arena + entry.where;
+    const uint32_t length = entry.length();
+    const size_t bytes = size_t{length} * sizeof(Out);
+    if (kWidthKind[entry.width()] == sizeof(Out)) {
       if (bytes <= kShortCopy && static_cast<size_t>(end - out) * sizeof(Out) >= kShortCopy) {
         std::memcpy(out, data, kShortCopy);
       } else {
         std::memcpy(out, data, bytes);
       }
     } else if constexpr (sizeof(Out) > 1) {
-      if (entry.kind == 1) {
-        std::copy_n(data, entry.length, out);
+      if (entry.width() <= kLatin1) {
+        std::copy_n(data, length, out);
       } else {
-        std::copy_n(reinterpret_cast<const Py_UCS2*>(data), entry.length, out);
+        std::copy_n(reinterpret_cast<const Py_UCS2*>(data), length, out);
       }
     }
-    out += entry.length;
+    out += length;
   }
 }
 
-// The tokens of one file by the host's join over a list of them: the exact
-// result and errors ("sequence item %zd: expected str instance, ...") for
-// tokens the native join does not copy.
+// A file holding a token that is not a str: the host's join over the tokens up
+// to and including the first such one fails there, exactly as over the whole
+// slice ("sequence item %zd: expected str instance, %.80s found").
 Ref join_by_host(const TokenTable& table, const unsigned char* payload, Py_ssize_t start,
                  Py_ssize_t stop) {
-  Ref tokens = Ref::steal(PyList_New(stop - start));
+  Ref tokens = Ref::steal(PyList_New(0));
   if (!tokens) return Ref();
   for (Py_ssize_t i = start; i < stop; i++) {
-    PyObject* token = table.object(table.slot(record_at(payload, i)));
-    PyList_SET_ITEM(tokens.get(), i - start, Py_NewRef(token));
+    const TokenEntry entry = table.entry(table.slot(record_at(payload, i)));
+    Ref token;
+    if (entry.width() == kOpaque) {
+      token = Ref::borrow(table.opaque(entry));
+    } else {
+      token = Ref::steal(PyUnicode_FromKindAndData(static_cast<int>(kWidthKind[entry.width()]),
+                                                   table.arena() + entry.where, entry.length()));
+    }
+    if (!token || PyList_Append(tokens.get(), token.get()) < 0) return Ref();
+    if (entry.width() == kOpaque) break;
   }
   return Ref::steal(PyUnicode_Join(str(Str::empty), tokens.get()));
 }
 
-// "".join(restored_tokens[start:stop]) in one native pass: the length and the
-// widest character class first, then the code units copied into the new str.
+// "".join(restored_tokens[start:stop]) natively: the length and the widest
+// character class first, then the code units copied into the new str.
 Ref join_native(const TokenTable& table, const unsigned char* payload, Py_ssize_t start,
                 Py_ssize_t stop) {
   Py_ssize_t length = 0;
-  uint8_t width = kAscii;
+  uint32_t width = kAscii;
   for (Py_ssize_t i = start; i < stop; i++) {
-    const TokenEntry& entry = table.entry(table.slot(record_at(payload, i)));
-    if (entry.width == kOpaque) return join_by_host(table, payload, start, stop);
-    length += entry.length;
-    width = std::max<uint8_t>(width, entry.width);
+    const TokenEntry entry = table.entry(table.slot(record_at(payload, i)));
+    if (entry.width() == kOpaque) return join_by_host(table, payload, start, stop);
+    length += entry.length();
+    width = std::max<uint32_t>(width, entry.width());
   }
   Ref text = Ref::steal(PyUnicode_New(length, kWidthMaxChar[width]));
   if (!text || length == 0) return text;
@@ -352,26 +401,6 @@ struct RestoredTokens {
     return Ref::steal(PyUnicode_Join(str(Str::empty), slice.get()));
   }
 };
-
-// The native id loop is exact when nothing in it can run user code or see a
-// difference: indexing an exact bytes object yields ints 0..255, an exact
-// dict's get cannot be overridden, and with only exact int keys a lookup by an
-// int compares ints alone (a bool, float or user-defined key could equal an id
-// or run __eq__). TokenTable::build re-checks the keys as it walks and gives
-// up on the first other one.
-bool native_id_loop_applies(PyObject* data, PyObject* inverse_dict) {
-  if (!PyBytes_CheckExact(data) || !PyDict_CheckExact(inverse_dict)) return false;
-  bool all_int_keys = true;
-  Py_BEGIN_CRITICAL_SECTION(inverse_dict);
-  Py_ssize_t pos = 0;
-  PyObject* key;
-  PyObject* value;
-  while (all_int_keys && PyDict_Next(inverse_dict, &pos, &key, &value)) {
-    all_int_keys = PyLong_CheckExact(key);
-  }
-  Py_END_CRITICAL_SECTION();
-  return all_int_keys;
-}
 
 // The plain id loop, statement by statement: restored_tokens[i] =
 // self.inverse_dict.get(token_id, "<UNK>") with token_id read from the four
@@ -424,13 +453,13 @@ bool restore_tokens_plainly(CompressorObject* self, PyObject* data, Py_ssize_t n
 // has no other observable effect up to that record), then builds the table.
 // Returns 1 done, 0 when the plain loop must run after all, -1 on error.
 int restore_tokens_natively(CompressorObject* self, PyObject* data, Py_ssize_t num_tokens,
-                            TokenTable& table, RestoredTokens& restored) {
+                            const TableShape& shape, TokenTable& table, RestoredTokens& restored) {
   const auto* payload = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
   if (first_oversized_record(payload, num_tokens) >= 0) {
     PyErr_SetString(PyExc_OverflowError, msg::kValueTooLargeForInt);
     return tb.fail_status(line::kReadId);
   }
-  int built = table.build(self->inverse_dict);
+  int built = table.build(self->inverse_dict, shape);
   if (built <= 0) return built < 0 ? tb.fail_status(line::kRestoredTokens) : 0;
   restored.payload = Ref::borrow(data);
   restored.table = &table;
@@ -576,9 +605,10 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
 
   TokenTable table;
   RestoredTokens restored;
+  TableShape shape;
   int native = 0;
-  if (native_id_loop_applies(data.get(), self->inverse_dict)) {
-    native = restore_tokens_natively(self, data.get(), num_tokens, table, restored);
+  if (native_id_loop_applies(data.get(), self->inverse_dict, shape)) {
+    native = restore_tokens_natively(self, data.get(), num_tokens, shape, table, restored);
     if (native < 0) return nullptr;
   }
   if (!native && !restore_tokens_plainly(self, data.get(), num_tokens, restored)) return nullptr;
