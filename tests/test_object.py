@@ -544,6 +544,19 @@ def test_dealloc_releases_fields(in_tmp):
     assert [r() for r in refs] == [None, None, None]
 
 
+@pytest.mark.parametrize("cls", [C, type("Sub", (C,), {})], ids=["plain", "subclass"])
+def test_deep_chain_of_instances_is_destroyed(cls):
+    # Each instance holds the previous one directly in a field; releasing the
+    # head must not recurse once per link.
+    head = cls.__new__(cls)
+    for _ in range(300_000):
+        link = cls.__new__(cls)
+        link.global_dict = head
+        head = link
+    del link
+    del head
+
+
 # ---------------------------------------------------------------------------
 # Leaks: repeated success and error paths must not grow the heap.
 
