@@ -1,8 +1,11 @@
 // tokenize and detokenize: the two overridable methods of OrmekCompressor.
 // Each has a wrapper (what Python calls) and a direct entry (what the module's
 // own code calls, honouring an override in a Python subclass).
+#include <algorithm>
+#include <bit>
 #include <cstring>
 #include <type_traits>
+#include <vector>
 
 #include "compressor/object.hpp"
 #include "compressor/token_scanner.hpp"
@@ -74,6 +77,59 @@ PyObject* make_token(const Char* units, size_t length, bool ascii_text) {
   }
 }
 
+// The tokens made so far in one call, so that a word repeated through a long
+// text becomes one shared object in the list rather than an allocation per
+// occurrence: source text is full of repeats ("self", "=", indentation), and
+// sharing roughly halves both the time and the memory of a large result.
+// Tokens are immutable and compare by value, so sharing them within one
+// result changes nothing a caller can rely on; nothing outlives the call.
+// Direct-mapped and keyed by content (checked against the text itself, since
+// the token may be of a narrower kind), so a miss costs only the hash.
+template <typename Char>
+class TokenCache {
+ public:
+  // Longer tokens repeat rarely and would make the hash the main cost.
+  static constexpr size_t kMaxLength = 24;
+  // Small texts gain nothing from a cache worth allocating.
+  static constexpr size_t kMinTokens = 256;
+  static constexpr size_t kMaxSlots = 4096;
+
+  TokenCache(const Char* units, size_t token_count) : units_(units) {
+    if (token_count < kMinTokens) return;
+    slots_.resize(std::min(kMaxSlots, std::bit_ceil(token_count / 4)));
+    mask_ = slots_.size() - 1;
+  }
+
+  // A new reference to the token text[begin, begin + length).
+  PyObject* token(size_t begin, size_t length, bool ascii_text) {
+    const Char* units = units_ + begin;
+    // One-character Latin-1 tokens are the host's shared strings already.
+    if (slots_.empty() || length == 1 || length > kMaxLength) {
+      return make_token(units, length, ascii_text);
+    }
+    uint64_t hash = 0xcbf29ce484222325ull;
+    for (size_t i = 0; i < length; ++i) hash = (hash ^ units[i]) * 0x100000001b3ull;
+    Slot& slot = slots_[(hash ^ (hash >> 29)) & mask_];
+    if (slot.token && slot.length == length &&
+        std::memcmp(units_ + slot.begin, units, length * sizeof(Char)) == 0) {
+      return Py_NewRef(slot.token);
+    }
+    PyObject* token = make_token(units, length, ascii_text);
+    if (token) slot = Slot{token, begin, length};
+    return token;
+  }
+
+ private:
+  struct Slot {
+    PyObject* token = nullptr;  // borrowed: the result list holds it
+    size_t begin = 0;
+    size_t length = 0;
+  };
+  const Char* units_;
+  size_t mask_ = 0;
+  std::vector<Slot> slots_;
+};
+
 template <typename Char>
 PyObject* scan_into_list(const Char* units, size_t length, bool ascii_text) {
   // Counting first sizes the list exactly: no growth copies and no slack on
@@ -81,10 +137,11 @@ PyObject* scan_into_list(const Char* units, size_t length, bool ascii_text) {
   const size_t count = scan::count_tokens(units, length);
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return nullptr;
+  TokenCache<Char> cache(units, count);
   Py_ssize_t next = 0;
   bool failed = false;
   scan::for_each_token(units, length, [&](size_t begin, size_t end) {
-    PyObject* token = make_token(units + begin, end - begin, ascii_text);
+    PyObject* token = cache.token(begin, end - begin, ascii_text);
     if (!token) {
       failed = true;  // the unfilled slots are null, which the list's release skips
       return false;

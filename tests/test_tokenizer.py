@@ -202,9 +202,11 @@ def test_detokenize_empty_list(comp):
         "plain ascii  text\n",  # ASCII text
     ],
 )
-def test_tokens_are_in_narrowest_form(comp, text):
+@pytest.mark.parametrize("repeat", [1, 200])  # long texts share repeated tokens
+def test_tokens_are_in_narrowest_form(comp, text, repeat):
     # A token must be the same canonical str that slicing the text makes:
     # a wider kind than needed would compare and hash wrongly in places.
+    text = (text + " ") * repeat
     for token, expected in zip(comp.tokenize(text), findall(text), strict=True):
         assert type(token) is str
         assert sys.getsizeof(token) == sys.getsizeof(expected)
@@ -230,6 +232,27 @@ def test_long_text_per_kind(comp, width):
     pieces = ["word", " ", "\n\t", "x" * 300, "\u00a0", chr(width), "  ", chr(width) * 3]
     text = "".join(p for p in pieces * 2000 if max(map(ord, p)) <= width)
     assert comp.tokenize(text) == findall(text)
+
+
+@pytest.mark.parametrize(
+    "make_word",
+    [
+        lambda i: f"w{i}",  # many distinct short tokens: shared slots get replaced
+        lambda i: "ab"[i % 2] * (1 + i % 30),  # same first letter, lengths around the limit
+        lambda i: chr(0x100 + i % 7) + chr(0x1F600 + i % 5),  # wide tokens repeating
+        lambda i: "x" * (i % 3 + 1) + "\u3000" * (i % 2),  # one-character and wide spaces
+        lambda i: f"{i // 23:04d}abcdefghijklmnopqrst"[: 1 + i % 23],  # prefixes of each other
+    ],
+)
+def test_many_repeated_and_distinct_tokens(comp, make_word):
+    text = (
+        " ".join(make_word(i) for i in range(20000))
+        + "\n"
+        + " \t".join(make_word(i) for i in range(0, 20000, 7))
+    )
+    tokens = comp.tokenize(text)
+    assert tokens == findall(text)
+    assert "".join(tokens) == text
 
 
 def test_all_code_points(comp):
