@@ -87,13 +87,13 @@ void compressor_dealloc(PyObject* op) {
   PyObject_GC_UnTrack(op);
   // A chain of compressors holding each other in their fields would otherwise
   // recurse once per link here and overflow the C stack.
-  Py_TRASHCAN_BEGIN(op, compressor_dealloc)
+  Py_TRASHCAN_BEGIN(op, compressor_dealloc);
   CompressorObject* self = as_compressor(op);
   Py_CLEAR(self->dict_path);
   Py_CLEAR(self->global_dict);
   Py_CLEAR(self->inverse_dict);
   type->tp_free(op);
-  Py_TRASHCAN_END
+  Py_TRASHCAN_END;
 }
 
 // dict_path, global_dict, inverse_dict: the very object held; deletion stores None.
