@@ -180,9 +180,11 @@ def _call_id(case):
     return "%s%r%r" % (method, args, kwargs)
 
 
-@pytest.mark.parametrize(
-    "method, args, kwargs, exc, message, expected", BINDING_ERRORS, ids=map(_call_id, BINDING_ERRORS)
-)
+ERROR_FIELDS = "method, args, kwargs, exc, message, expected"
+ERROR_IDS = [_call_id(case) for case in BINDING_ERRORS]
+
+
+@pytest.mark.parametrize(ERROR_FIELDS, BINDING_ERRORS, ids=ERROR_IDS)
 def test_binding_errors(comp, entries, method, args, kwargs, exc, message, expected):
     with pytest.raises(exc) as info:
         getattr(comp, method)(*args, **kwargs)
@@ -190,9 +192,7 @@ def test_binding_errors(comp, entries, method, args, kwargs, exc, message, expec
     assert entries(info.value) == expected
 
 
-@pytest.mark.parametrize(
-    "method, args, kwargs, exc, message, expected", BINDING_ERRORS, ids=map(_call_id, BINDING_ERRORS)
-)
+@pytest.mark.parametrize(ERROR_FIELDS, BINDING_ERRORS, ids=ERROR_IDS)
 def test_binding_errors_through_the_class(comp, entries, method, args, kwargs, exc, message,
                                           expected):
     # The unbound method takes the object as its first argument, which the
@@ -203,9 +203,7 @@ def test_binding_errors_through_the_class(comp, entries, method, args, kwargs, e
     assert entries(info.value) == expected
 
 
-@pytest.mark.parametrize(
-    "method, args, kwargs, exc, message, expected", BINDING_ERRORS, ids=map(_call_id, BINDING_ERRORS)
-)
+@pytest.mark.parametrize(ERROR_FIELDS, BINDING_ERRORS, ids=ERROR_IDS)
 def test_binding_errors_through_tuple_call(comp, entries, method, args, kwargs, exc, message,
                                            expected):
     # tp_call: the keyword dictionary is turned into keyword names.
