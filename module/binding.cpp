@@ -216,12 +216,15 @@ int32_t as_int32(PyObject* obj) {
 }
 
 long as_long_checked(PyObject* obj) {
-  // The target is a machine long, so the whole range PyLong_AsLong accepts is
-  // valid; beyond it the host's own OverflowError stands. (The module's own
-  // "too large to convert to long" text only arises where long is narrower
-  // than the conversion's intermediate, which no supported platform has.)
+  // The checksum is a signed 32-bit value: one outside that range cannot be
+  // any layout's checksum and is refused as an overflow (beyond the machine
+  // long range the host's own OverflowError stands).
   long value;
   if (!convert_to_long(obj, value)) return -1;
+  if (value < INT32_MIN || value > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, msg::kValueTooLargeForLong);
+    return -1;
+  }
   return value;
 }
 

@@ -242,12 +242,19 @@ def test_unpickle_binding_errors(entries, args, kwargs, exc, message):
     assert entries(info.value) == UNPICKLE
 
 
-def test_unpickle_checksum_takes_the_machine_long_range(entries):
-    # A checksum beyond 32 bits is still a number to compare, so the mismatch
-    # is what gets reported.
+@pytest.mark.parametrize("checksum", [2**31, -(2**31) - 1, 2**40])
+def test_unpickle_checksum_is_a_32_bit_value(entries, checksum):
+    with pytest.raises(OverflowError) as info:
+        ormek_compressor.__pyx_unpickle_OrmekCompressor(C, checksum, None)
+    assert str(info.value) == "value too large to convert to long"
+    assert entries(info.value) == UNPICKLE
+
+
+@pytest.mark.parametrize("checksum", [2**31 - 1, -(2**31)])
+def test_unpickle_checksum_range_ends_are_compared(checksum):
     with pytest.raises(pickle.PickleError) as info:
-        ormek_compressor.__pyx_unpickle_OrmekCompressor(C, 2**40, None)
-    assert str(info.value).startswith("Incompatible checksums (0x10000000000 vs (0x3e12e10")
+        ormek_compressor.__pyx_unpickle_OrmekCompressor(C, checksum, None)
+    assert str(info.value).startswith(f"Incompatible checksums (0x{checksum:x} vs (0x3e12e10")
 
 
 def test_unpickle_binds_by_keyword():
