@@ -80,6 +80,18 @@ def _maxrss(who):
     return value if sys.platform == "darwin" else value * 1024
 
 
+def _cpu_seconds():
+    """User plus system time of this process and its waited-for children, so
+    that a busy machine shows as wall time above CPU time."""
+    import resource
+
+    total = 0.0
+    for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN):
+        usage = resource.getrusage(who)
+        total += usage.ru_utime + usage.ru_stime
+    return total
+
+
 def _read_list(path):
     with open(path, encoding="utf-8") as f:
         return [line.rstrip("\n") for line in f if line.strip()]
@@ -131,6 +143,21 @@ def _setup(task):
         def work():
             size = comp.encode_files(paths, out, level, threads)
             return {"compressed_bytes": size, "output_bytes": os.path.getsize(out)}
+
+        if kind == "prep":
+
+            def prep_work():
+                # The parent must never load a package itself: a child starts
+                # with its parent's peak as its own ru_maxrss.
+                result = work()
+                import pickle
+
+                with open(out, "rb") as f:
+                    boundaries = pickle.load(f)["file_boundaries"]
+                result["tokens"] = boundaries[-1] if boundaries else 0
+                return result
+
+            return prep_work
 
         return work
 
@@ -254,19 +281,22 @@ def _verify(task, paths):
 def child_main(task_json):
     import gc
 
+    import resource
+
     task = json.loads(task_json)
     work = _setup(task)
     gc.collect()
     idle = _rss_now()
-    peak_before = _maxrss(0)
+    peak_before = _maxrss(resource.RUSAGE_SELF)
+    cpu_before = _cpu_seconds()
     start = time.perf_counter()
     extra = work() or {}
     wall = time.perf_counter() - start
-    import resource
-
+    cpu = _cpu_seconds() - cpu_before
     peak = _maxrss(resource.RUSAGE_SELF)
     result = {
         "wall": wall,
+        "cpu": cpu,
         "idle": idle,
         "peak": peak,
         # Peak memory above idle; a setup peak above idle would mask the
@@ -421,7 +451,7 @@ def _print_corpus_table(name, corpus, results):
         f"{_fmt(tokens and tokens / 1e6, '.2f')} M tokens =="
     )
     header = (
-        f"{'measurement':<24}{'time s':>9}{'vs floor':>10}{'vs plain':>10}"
+        f"{'measurement':<24}{'time s':>9}{'cpu s':>8}{'vs floor':>10}{'vs plain':>10}"
         f"{'mem MB':>9}{'mem/corpus':>12}{'output MB':>11}{'ratio':>8}"
     )
     print(header)
@@ -435,7 +465,7 @@ def _print_corpus_table(name, corpus, results):
         mem = r["memory"]
         out = r.get("output_bytes")
         print(
-            f"{label:<24}{_cell(t, 9, 3)}"
+            f"{label:<24}{_cell(t, 9, 3)}{_cell(r['cpu'], 8, 2)}"
             f"{_cell(_ratio(t, results[floor].get('time')), 10, 2, 'x')}"
             f"{_cell(_ratio(t, results[plain].get('time')), 10, 2, 'x')}"
             f"{_cell(mem and mem / 1e6, 9, 1)}"
@@ -450,6 +480,10 @@ def _print_growth(corpora, results):
     print(
         f"\n== growth double/single (corpus size x{double['bytes'] / single['bytes']:.2f}): "
         "linear means about the same factor =="
+    )
+    print(
+        "(the double corpus repeats the single one's vocabulary, so costs that follow\n"
+        " the dictionary's size, rather than the token count, stay flat)"
     )
     print(f"{'measurement':<24}{'time':>8}{'memory':>9}")
     for key, label, *_ in MEASUREMENTS:
@@ -524,11 +558,7 @@ def parent_main(args):
             result, error = _run_child(task)
             if error:
                 raise SystemExit(f"preparing the {name} corpus failed: {error}")
-            import pickle
-
-            with open(corpus["prep_package"], "rb") as f:
-                boundaries = pickle.load(f)["file_boundaries"]
-            corpus["tokens"] = boundaries[-1] if boundaries else 0
+            corpus["tokens"] = result["tokens"]
             print(
                 f"staged {name}: {corpus['files']} files, {corpus['bytes'] / 1e6:.1f} MB, "
                 f"{corpus['tokens'] / 1e6:.2f} M tokens"
@@ -572,6 +602,7 @@ def parent_main(args):
                     "runs": slot["runs"],
                 }
                 entry["time"] = _median(entry["times"])
+                entry["cpu"] = _median([r["cpu"] for r in slot["runs"]])
                 entry["memory"] = _median(entry["memories"])
                 outputs = [r["output_bytes"] for r in slot["runs"] if "output_bytes" in r]
                 entry["output_bytes"] = outputs[-1] if outputs else None
