@@ -209,8 +209,8 @@ PRELOADED_DICTS = {
     # Ids that are neither dense nor in order of appearance, plus tokens the
     # inputs never use (they must still travel in the package).
     "sparse_ids": ({"the": 7, " ": 3, "\n": 42, "unused": 1000, "hat": 2}, 2000),
-    # next_id below ids already taken: new tokens reuse numbers, as specified
-    # for a dictionary file that does not check its fields.
+    # next_id below ids already taken: new tokens reuse numbers, since the
+    # dictionary file's two fields are not checked against each other.
     "next_id_below_taken": ({"the": 5, "cat": 6}, 5),
     # A negative id is packed as its two's complement.
     "negative_id": ({"cat": -5, "hat": -(2**31)}, 10),
@@ -268,13 +268,14 @@ def _frames_deterministic(data, level, threads):
 @pytest.mark.parametrize("level", [1, 6, 19])
 def test_levels_and_threads_match(mod, in_tmp, stdlib_files, level, threads):
     paths = stdlib_files[::4]
+    settings = {"zstd_level": level, "threads": threads}
     plain = reference.PlainCompressor()
-    p_result, p_bytes = _encode(plain, paths, in_tmp / "plain.pkg", zstd_level=level, threads=threads)
+    p_result, p_bytes = _encode(plain, paths, in_tmp / "plain.pkg", **settings)
     stream = zstandard.ZstdDecompressor().decompress(pickle.loads(p_bytes)["compressed"])
     if not _frames_deterministic(stream, level, threads):
         pytest.skip(f"zstandard frames are not reproducible at level {level}, threads {threads}")
     native = mod.OrmekCompressor()
-    n_result, n_bytes = _encode(native, paths, in_tmp / "native.pkg", zstd_level=level, threads=threads)
+    n_result, n_bytes = _encode(native, paths, in_tmp / "native.pkg", **settings)
     _assert_same_package(n_bytes, p_bytes)
     assert n_result == p_result
 
