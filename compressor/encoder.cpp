@@ -170,15 +170,10 @@ class Encoder {
   bool switch_to_plain_tokens();
   bool native_ids_apply() const;
   bool assign_ids_native(uint8_t* packed, Py_ssize_t packed_length);
-  template <typename MakeKey>
   bool enter_new_tokens(const std::vector<uint32_t>& new_tokens, const std::vector<int32_t>& ids,
-                        std::vector<Ref>& keys, const std::vector<const TokenTable::Entry*>& distinct,
-                        MakeKey& make_key);
-  template <typename MakeKey>
+                        std::vector<Ref>& keys);
   bool enter_tokens_while_compressing(const std::vector<uint32_t>& new_tokens,
-                                      const std::vector<int32_t>& ids, std::vector<Ref>& keys,
-                                      const std::vector<const TokenTable::Entry*>& distinct,
-                                      MakeKey& make_key);
+                                      const std::vector<int32_t>& ids, std::vector<Ref>& keys);
   bool original_compressor_in_use();
   Ref compress_stream();
   bool assign_ids_plain(uint8_t* packed, Py_ssize_t packed_length);
@@ -448,11 +443,11 @@ bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
   size_t resolved = 0;
   int failed_line = 0;
   for (; resolved < distinct.size(); resolved++) {
+    if (!make_key(resolved)) {
+      failed_line = line::kContains;
+      break;
+    }
     if (!known_empty) {
-      if (!make_key(resolved)) {
-        failed_line = line::kContains;
-        break;
-      }
       PyObject* existing = nullptr;
       if (PyDict_GetItemRef(global_dict, keys[resolved].get(), &existing) < 0) {
         failed_line = line::kContains;
@@ -480,10 +475,16 @@ bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
   }
   if (failed_line) {
     Ref error = Ref::steal(PyErr_GetRaisedException());
-    if (!enter_new_tokens(new_tokens, ids, keys, distinct, make_key)) return false;
+    if (!enter_new_tokens(new_tokens, ids, keys)) return false;
     PyErr_SetRaisedException(error.release());
     return kTrace.fail(failed_line), false;
   }
+
+  // Every key is made: the texts and the numbering tables are done with.
+  texts_.clear();
+  distinct = {};
+  runs[0].table = TokenTable();
+  if (run_count == 2) runs[1].table = TokenTable();
 
   // Pass 3.
   uint8_t* record = packed;
@@ -495,30 +496,24 @@ bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
     if (run_count == 2 && record >= second_start) number = second_run_order[number];
     store_record(record, ids[number]);
   }
-  // The texts are no longer needed: the keys still to be made point into
-  // them only through `distinct`, which enter_new_tokens reads first.
-
   // Entering the new tokens and compressing the stream are independent once
   // the ids are known: with the original binding, whose compression runs no
   // code of the user's, the stream is compressed on a second thread
   // meanwhile. A failure while entering the tokens discards that result, so
   // what is observable is the plain order: all entries, then the frame.
   if (new_tokens.size() >= kOverlapThreshold && original_compressor_in_use()) {
-    return enter_tokens_while_compressing(new_tokens, ids, keys, distinct, make_key);
+    return enter_tokens_while_compressing(new_tokens, ids, keys);
   }
-  if (!enter_new_tokens(new_tokens, ids, keys, distinct, make_key)) return false;
+  if (!enter_new_tokens(new_tokens, ids, keys)) return false;
   compressed_ = compress_stream();
   return compressed_ ? true : (kTrace.fail(line::kCompress), false);
 }
 
-template <typename MakeKey>
 bool Encoder::enter_new_tokens(const std::vector<uint32_t>& new_tokens,
-                               const std::vector<int32_t>& ids, std::vector<Ref>& keys,
-                               const std::vector<const TokenTable::Entry*>&, MakeKey& make_key) {
+                               const std::vector<int32_t>& ids, std::vector<Ref>& keys) {
   PyObject* global_dict = self_->global_dict;
   PyObject* inverse_dict = self_->inverse_dict;
   for (uint32_t k : new_tokens) {
-    if (!keys[k] && !make_key(k)) return kTrace.fail(line::kNewId), false;
     Ref id_object = Ref::steal(PyLong_FromLong(ids[k]));
     if (!id_object || PyDict_SetItem(global_dict, keys[k].get(), id_object.get()) < 0) {
       return kTrace.fail(line::kNewId), false;
@@ -548,12 +543,9 @@ bool Encoder::original_compressor_in_use() {
   return held.get() == g_state.original.zstd_compressor;
 }
 
-template <typename MakeKey>
 bool Encoder::enter_tokens_while_compressing(const std::vector<uint32_t>& new_tokens,
                                              const std::vector<int32_t>& ids,
-                                             std::vector<Ref>& keys,
-                                             const std::vector<const TokenTable::Entry*>& distinct,
-                                             MakeKey& make_key) {
+                                             std::vector<Ref>& keys) {
   std::atomic<bool> attached{false};
   PyObject* result = nullptr;
   PyObject* error = nullptr;
@@ -568,7 +560,7 @@ bool Encoder::enter_tokens_while_compressing(const std::vector<uint32_t>& new_to
       PyGILState_Release(gil);
     });
   } catch (const std::system_error&) {
-    if (!enter_new_tokens(new_tokens, ids, keys, distinct, make_key)) return false;
+    if (!enter_new_tokens(new_tokens, ids, keys)) return false;
     compressed_ = compress_stream();
     return compressed_ ? true : (kTrace.fail(line::kCompress), false);
   }
@@ -577,7 +569,7 @@ bool Encoder::enter_tokens_while_compressing(const std::vector<uint32_t>& new_to
   Py_BEGIN_ALLOW_THREADS;
   attached.wait(false, std::memory_order_acquire);
   Py_END_ALLOW_THREADS;
-  bool entered = enter_new_tokens(new_tokens, ids, keys, distinct, make_key);
+  bool entered = enter_new_tokens(new_tokens, ids, keys);
   Ref entering_error = entered ? Ref() : Ref::steal(PyErr_GetRaisedException());
   Py_BEGIN_ALLOW_THREADS;
   worker.join();
