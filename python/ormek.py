@@ -179,10 +179,10 @@ def _refuse_extension(_unpickler: object) -> NoReturn:
     _unpickling_refused("EXT opcode")
 
 
-class _PlainPyUnpickler(pickle._Unpickler):  # type: ignore[name-defined,misc]
+class _PlainPyUnpickler(pickle._Unpickler):
     """The slow unpickler, with the three EXT opcodes refused outright."""
 
-    dispatch = dict(pickle._Unpickler.dispatch)  # type: ignore[attr-defined]
+    dispatch = dict(pickle._Unpickler.dispatch)
     for _op in (pickle.EXT1, pickle.EXT2, pickle.EXT4):
         dispatch[_op[0]] = _refuse_extension
     del _op
@@ -745,14 +745,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
-    except Exception as err:
-        # Still one line: a shell user gets the failure, not a traceback.
-        print(f"{PROG}: error: {args.command}: {_exception_text(err)}", file=sys.stderr)
-        return 1
     except BrokenPipeError:
         # The reader went away (e.g. `ormek info ... | head`): nothing to say.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except Exception as err:
+        # Still one line: a shell user gets the failure, not a traceback.
+        print(f"{PROG}: error: {args.command}: {_exception_text(err)}", file=sys.stderr)
         return 1
 
 

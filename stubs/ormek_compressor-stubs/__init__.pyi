@@ -1,0 +1,66 @@
+# Type stubs for the native module ormek_compressor.
+#
+# The attributes are typed as a compressor made by its constructor holds them;
+# an instance made by OrmekCompressor.__new__ alone (as unpickling does before
+# it restores the state) holds None in dict_path, global_dict and inverse_dict.
+
+import os as os
+import pickle as pickle
+import re as re
+import struct as struct
+from collections.abc import Callable
+from typing import Any, Final, SupportsInt, TypeAlias, TypeVar
+
+import zstandard
+from _typeshed import StrOrBytesPath
+
+# The module imports the zstandard binding under this name.
+zstd = zstandard
+
+_P = TypeVar("_P", bound=StrOrBytesPath)
+_C = TypeVar("_C", bound=OrmekCompressor)
+
+# The state tuple of a pickled compressor: dict_path, global_dict,
+# inverse_dict, next_id, and the instance __dict__ of a Python subclass.
+_State: TypeAlias = (
+    tuple[Any, Any, Any, int] | tuple[Any, Any, Any, int, dict[str, Any]]
+)
+_Unpickle: TypeAlias = Callable[[type[Any], SupportsInt, tuple[Any, ...] | None], Any]
+_Reduced: TypeAlias = (
+    tuple[_Unpickle, tuple[type[Any], int, None], _State]
+    | tuple[_Unpickle, tuple[type[Any], int, _State]]
+)
+
+__test__: Final[dict[str, str]]
+
+class OrmekCompressor:
+    dict_path: StrOrBytesPath
+    global_dict: dict[str, int]
+    inverse_dict: dict[int, str]
+    next_id: int
+    def __init__(self, dict_path: StrOrBytesPath = "larkmoor_dict.bin") -> None: ...
+    def load_dict(self) -> None: ...
+    def save_dict(self) -> None: ...
+    def tokenize(self, text: str) -> list[str]: ...
+    def detokenize(self, tokens: list[str]) -> str: ...
+    def encode_files(
+        self,
+        filepaths: list[_P],
+        output_path: str,
+        zstd_level: SupportsInt = 6,
+        threads: SupportsInt = 4,
+    ) -> int: ...
+    def decode_package(
+        self, package_path: str, output_dir: str, use_zstd: object = True
+    ) -> list[str]: ...
+    def __reduce_cython__(self) -> _Reduced: ...
+    def __setstate_cython__(self, pyx_state: tuple[Any, ...], /) -> None: ...
+    def __reduce__(self) -> _Reduced: ...
+    def __setstate__(self, pyx_state: tuple[Any, ...], /) -> None: ...
+
+def __pyx_unpickle_OrmekCompressor(
+    pyx_type: type[_C], pyx_checksum: SupportsInt, pyx_state: tuple[Any, ...] | None, /
+) -> _C: ...
+def __pyx_unpickle_Enum(
+    pyx_type: type[Any], pyx_checksum: SupportsInt, pyx_state: tuple[Any, ...] | None, /
+) -> Any: ...
