@@ -429,10 +429,6 @@ def _median(values):
     return statistics.median(values) if values else None
 
 
-def _fmt(value, spec, missing="-"):
-    return missing if value is None else format(value, spec)
-
-
 def _cell(value, width, precision=2, suffix=""):
     """A right-aligned table cell; "-" when the value is missing."""
     text = "-" if value is None else f"{value:.{precision}f}{suffix}"
@@ -448,7 +444,7 @@ def _print_corpus_table(name, corpus, results):
     tokens = corpus.get("tokens")
     print(
         f"\n== {name} corpus: {corpus['files']} files, {mb:.1f} MB, "
-        f"{_fmt(tokens and tokens / 1e6, '.2f')} M tokens =="
+        f"{_cell(tokens and tokens / 1e6, 0, 2).strip()} M tokens =="
     )
     header = (
         f"{'measurement':<24}{'time s':>9}{'cpu s':>8}{'vs floor':>10}{'vs plain':>10}"
@@ -643,7 +639,10 @@ def parent_main(args):
         checks = _check_targets(corpora, results)
 
         report.update(
-            corpora={k: {x: v[x] for x in ("files", "bytes", "tokens")} for k, v in corpora.items()},
+            corpora={
+                name: {key: corpus[key] for key in ("files", "bytes", "tokens")}
+                for name, corpus in corpora.items()
+            },
             results=results,
             verification=verification,
             targets=checks,
