@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "compressor/atomic_file.hpp"
 #include "compressor/object.hpp"
 #include "compressor/token_scanner.hpp"
 #include "compressor/token_table.hpp"
@@ -729,21 +730,13 @@ PyObject* Encoder::run() {
     return kTrace.fail(line::kPackage);
   }
 
-  {
-    PyObject* open_args[] = {output_path_, str(Str::mode_wb)};
-    Ref file = call(builtin(Builtin::open), open_args, 2);
-    WithBlock block;
-    if (!file || !block.enter(file.get())) return kTrace.fail(line::kOpenPackage);
-    Ref pickle = get_global(str(Str::pickle));
-    Ref dump = pickle ? Ref::steal(PyObject_GetAttr(pickle.get(), str(Str::dump))) : Ref();
-    Ref dumped = dump ? call2(dump.get(), package.get(), block.value()) : Ref();
-    if (!dumped) {
-      kTrace.add(line::kDump);
-      if (block.leave_with_pending() == 0) return kTrace.fail(line::kOpenPackage);
-    } else if (!block.leave_normally()) {
-      return kTrace.fail(line::kOpenPackage);
-    }
-  }
+  // with open(output_path, "wb") as f: pickle.dump(package, f), through a
+  // fresh file that replaces output_path only once complete: a failing dump
+  // leaves no half package and keeps an older one. A dump whose error
+  // __exit__ swallowed installs nothing, and the method goes on.
+  int written =
+      dump_pickle_replacing(output_path_, package.get(), kTrace, line::kOpenPackage, line::kDump);
+  if (written < 0) return nullptr;
 
   Py_ssize_t length = PyObject_Length(compressed.get());
   if (length < 0) return kTrace.fail(line::kResult);
