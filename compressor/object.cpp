@@ -2,6 +2,8 @@
 // garbage collection and destruction.
 #include "compressor/object.hpp"
 
+#include <new>
+
 #include "compressor/pickling.hpp"
 #include "module/binding.hpp"
 #include "module/errors.hpp"
@@ -40,10 +42,12 @@ PyObject* compressor_new(PyTypeObject* type, PyObject*, PyObject*) {
   self->global_dict = Py_NewRef(Py_None);
   self->inverse_dict = Py_NewRef(Py_None);
   self->next_id = 0;
+  new (&self->call_lock) CallLock();
   return op;
 }
 
 int compressor_init(PyObject* op, PyObject* args, PyObject* kwds) {
+  CallGuard guard(call_lock_of(op));
   BoundArguments bound;
   if (bind_tuple_dict(kInitSignature, args, kwds, bound) < 0) {
     return kInitTrace.fail_status(line::kInitBinding);
@@ -99,16 +103,19 @@ void compressor_dealloc(PyObject* op) {
 // dict_path, global_dict, inverse_dict: the very object held; deletion stores None.
 template <PyObject* CompressorObject::* Field>
 PyObject* get_object_field(PyObject* op, void*) {
+  CallGuard guard(call_lock_of(op));
   return Py_NewRef(as_compressor(op)->*Field);
 }
 
 template <PyObject* CompressorObject::* Field>
 int set_object_field(PyObject* op, PyObject* value, void*) {
+  CallGuard guard(call_lock_of(op));
   replace_field(as_compressor(op)->*Field, value ? value : Py_None);
   return 0;
 }
 
 PyObject* get_next_id(PyObject* op, void*) {
+  CallGuard guard(call_lock_of(op));
   PyObject* value = PyLong_FromLong(as_compressor(op)->next_id);
   if (!value) return kNextIdGetTrace.fail(line::kNextId);
   return value;
@@ -119,8 +126,10 @@ int set_next_id(PyObject* op, PyObject* value, void*) {
     PyErr_SetString(PyExc_NotImplementedError, msg::kDeleteNotSupported);
     return -1;
   }
+  // Converted before the lock is taken: __int__ may be user code.
   int32_t converted = as_int32(value);
   if (converted == -1 && PyErr_Occurred()) return kNextIdSetTrace.fail_status(line::kNextId);
+  CallGuard guard(call_lock_of(op));
   as_compressor(op)->next_id = converted;
   return 0;
 }

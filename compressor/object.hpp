@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "compressor/call_lock.hpp"
+
 namespace ormek {
 
 struct CompressorObject;
@@ -23,7 +25,14 @@ struct CompressorObject {
   PyObject* global_dict;
   PyObject* inverse_dict;
   int32_t next_id;
+  // Held for the whole of every operation on the object.
+  CallLock call_lock;
 };
+
+// The call lock of the object an operation runs on, for the operation's scope.
+inline CallLock& call_lock_of(PyObject* self) {
+  return reinterpret_cast<CompressorObject*>(self)->call_lock;
+}
 
 extern PyTypeObject CompressorType;
 extern CompressorDirectEntries compressor_direct_entries;

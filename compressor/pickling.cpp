@@ -403,12 +403,14 @@ int setup_pickling(PyTypeObject* type) {
 PyObject* reduce_cython_wrapper(PyObject* self, PyObject* const*, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   if (check_no_arguments("__reduce_cython__", nargs, kwnames) < 0) return nullptr;
+  CallGuard guard(call_lock_of(self));
   return reduce_body(as_compressor(self));
 }
 
 PyObject* setstate_cython_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
   const Trace& tb = kSetstateTrace;
+  CallGuard guard(call_lock_of(self));
   BoundArguments bound;
   if (bind_vectorcall(kSetstateSignature, args, nargs, kwnames, bound) < 0) {
     return tb.fail(line::kSetstateBinding);

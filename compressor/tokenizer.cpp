@@ -228,6 +228,7 @@ PyObject* detokenize_direct(CompressorObject* self, PyObject* tokens, int skip_d
 
 PyObject* tokenize_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
+  CallGuard guard(call_lock_of(self));
   BoundArguments bound;
   if (bind_vectorcall(kTokenizeSignature, args, nargs, kwnames, bound) < 0) {
     return kTokenizeTrace.fail(line::kTokenizeDefinition);
@@ -240,6 +241,7 @@ PyObject* tokenize_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* detokenize_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
+  CallGuard guard(call_lock_of(self));
   BoundArguments bound;
   if (bind_vectorcall(kDetokenizeSignature, args, nargs, kwnames, bound) < 0) {
     return kDetokenizeTrace.fail(line::kDetokenizeDefinition);
