@@ -292,30 +292,30 @@ bool Encoder::native_ids_apply() const {
       global_dict == inverse_dict) {
     return false;
   }
+  // Another thread may hold these dicts too: each walk runs in the dict's
+  // critical section.
+  bool plain_entries = true;
+  Py_BEGIN_CRITICAL_SECTION(global_dict);
   Py_ssize_t pos = 0;
   PyObject* key;
   PyObject* value;
-  while (PyDict_Next(global_dict, &pos, &key, &value)) {
-    if (!PyUnicode_CheckExact(key) || !PyLong_CheckExact(value)) return false;
+  while (plain_entries && PyDict_Next(global_dict, &pos, &key, &value)) {
+    plain_entries = PyUnicode_CheckExact(key) && PyLong_CheckExact(value);
   }
-  pos = 0;
-  while (PyDict_Next(inverse_dict, &pos, &key, &value)) {
-    if (!PyLong_CheckExact(key)) return false;
-    if (value != Py_None && !PyUnicode_CheckExact(value) && !PyLong_CheckExact(value)) return false;
+  Py_END_CRITICAL_SECTION();
+  if (!plain_entries) return false;
+  Py_BEGIN_CRITICAL_SECTION(inverse_dict);
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (plain_entries && PyDict_Next(inverse_dict, &pos, &key, &value)) {
+    plain_entries = PyLong_CheckExact(key) &&
+                    (value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value));
   }
-  return true;
+  Py_END_CRITICAL_SECTION();
+  return plain_entries;
 }
 
-// The native id loop in three passes:
-//  1. without the host (the thread state detached, two threads for a large
-//     input): number the distinct tokens of each half of the files in order of
-//     first occurrence, and put each occurrence's number into its record;
-//  2. with the host: give the distinct tokens their ids in order of first
-//     occurrence over all files (an existing entry of global_dict, else a new
-//     id entered in both dictionaries), which is the order in which the plain
-//     loop meets them, so the dictionaries grow identically and a failure
-//     leaves the same entries behind;
-//  3. replace each record's number by its id, most significant byte first.
 bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
   if (packed_length != 4 * total_tokens_) {
     PyErr_Format(PyExc_IndexError, msg::kBufferOutOfBounds, 0);
