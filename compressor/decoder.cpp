@@ -5,8 +5,10 @@
 // turns the payload straight into one str per file, used only while
 // `native_id_loop_applies` holds; otherwise the plain path below it runs.
 #include <Python.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -15,6 +17,7 @@
 
 #include "compressor/inverse_dict.hpp"
 #include "compressor/object.hpp"
+#include "compressor/safe_unpickle.hpp"
 #include "module/binding.hpp"
 #include "module/errors.hpp"
 #include "module/messages.hpp"
@@ -543,6 +546,370 @@ bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& 
   return true;  // __exit__ swallowed the error: the loop goes on
 }
 
+// ---------------------------------------------------------------------------
+// Loading a package that came from elsewhere.
+//
+// A package written by encode_files from a dict-based dictionary holds only
+// dicts, lists, str, bytes and ints. While pickle.load is still the host's own,
+// the package is therefore loaded so that no class or function can be
+// reached: the opcode scan of safe_unpickle.hpp refuses extension codes and
+// oversized memo indices, and an unpickler whose find_class knows only the
+// few globals that rebuild plain data in old protocols refuses every other
+// global. A user who replaced pickle or its load gets exactly what they
+// installed, unrestricted.
+
+PyObject* safe_loader_error();
+
+// Raised for every refusal, so callers catch one type whatever was refused.
+PyObject* refuse_arguments(const char* what) {
+  PyErr_Format(safe_loader_error(), msg::kRefusedArguments, what);
+  return nullptr;
+}
+
+bool is_latin1_name(PyObject* name) {
+  return PyUnicode_CheckExact(name) &&
+         (PyUnicode_EqualToUTF8(name, "latin1") || PyUnicode_EqualToUTF8(name, "latin-1"));
+}
+
+// (text, "latin1"): how protocols 0 to 2 carry the bytes of bytes and bytearray.
+bool is_latin1_text(PyObject* const* args, Py_ssize_t nargs) {
+  return nargs == 2 && PyUnicode_CheckExact(args[0]) && is_latin1_name(args[1]);
+}
+
+// Stand-ins for the callables find_class hands out. Each rebuilds only the
+// argument shapes that pickling plain data writes (bytes(), bytearray(),
+// bytearray(b"..."), _codecs.encode("...", "latin1"), and the text shape for
+// the two types): an int argument would make a zero-filled buffer of its
+// value, and any other encoding would run the host's codec search, which
+// registered search functions (user code) take part in.
+PyObject* rebuild_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs == 0) return PyBytes_FromStringAndSize(nullptr, 0);
+  if (nargs == 1 && (PyBytes_CheckExact(args[0]) || PyByteArray_CheckExact(args[0]))) {
+    return PyBytes_FromObject(args[0]);
+  }
+  if (is_latin1_text(args, nargs)) return PyUnicode_AsLatin1String(args[0]);
+  return refuse_arguments("builtins.bytes");
+}
+
+PyObject* rebuild_bytearray(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs == 0) return PyByteArray_FromStringAndSize(nullptr, 0);
+  if (nargs == 1 && (PyBytes_CheckExact(args[0]) || PyByteArray_CheckExact(args[0]))) {
+    return PyByteArray_FromObject(args[0]);
+  }
+  if (is_latin1_text(args, nargs)) {
+    Ref bytes = Ref::steal(PyUnicode_AsLatin1String(args[0]));
+    return bytes ? PyByteArray_FromObject(bytes.get()) : nullptr;
+  }
+  return refuse_arguments("builtins.bytearray");
+}
+
+PyObject* encode_latin1(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (is_latin1_text(args, nargs)) return PyUnicode_AsLatin1String(args[0]);
+  return refuse_arguments("_codecs.encode");
+}
+
+PyMethodDef kRebuildBytesDef = {"bytes", reinterpret_cast<PyCFunction>(rebuild_bytes),
+                                METH_FASTCALL, nullptr};
+PyMethodDef kRebuildBytearrayDef = {"bytearray", reinterpret_cast<PyCFunction>(rebuild_bytearray),
+                                    METH_FASTCALL, nullptr};
+PyMethodDef kEncodeLatin1Def = {"encode", reinterpret_cast<PyCFunction>(encode_latin1),
+                                METH_FASTCALL, nullptr};
+
+// What the safe load needs, made on first use and kept for the process.
+struct SafeLoader {
+  Ref unpickler_type;  // the host's Unpickler with the find_class below
+  Ref error;           // pickle.UnpicklingError
+  Ref bytes_io;        // io.BytesIO
+  Ref rebuild_bytes;
+  Ref rebuild_bytearray;
+  Ref encode_latin1;
+};
+
+std::atomic<SafeLoader*> g_safe_loader{nullptr};
+
+PyObject* safe_loader_error() { return g_safe_loader.load(std::memory_order_acquire)->error.get(); }
+
+// Unpickler.find_class(module, name): the allow-list. Protocols 0 to 2 name
+// the built-ins "__builtin__" (fix_imports), later ones "builtins"; set and
+// frozenset are handed out as the types themselves (their constructors only
+// iterate what the stream built), the rest as the stand-ins above.
+PyObject* find_class(PyObject*, PyObject* args) {
+  PyObject* module;
+  PyObject* name;
+  if (!PyArg_UnpackTuple(args, "find_class", 2, 2, &module, &name)) return nullptr;
+  const SafeLoader& loader = *g_safe_loader.load(std::memory_order_acquire);
+  if (PyUnicode_CheckExact(module) && PyUnicode_CheckExact(name)) {
+    if (PyUnicode_EqualToUTF8(module, "builtins") || PyUnicode_EqualToUTF8(module, "__builtin__")) {
+      if (PyUnicode_EqualToUTF8(name, "set")) return Py_NewRef(&PySet_Type);
+      if (PyUnicode_EqualToUTF8(name, "frozenset")) return Py_NewRef(&PyFrozenSet_Type);
+      if (PyUnicode_EqualToUTF8(name, "bytes")) return loader.rebuild_bytes.new_ref();
+      if (PyUnicode_EqualToUTF8(name, "bytearray")) return loader.rebuild_bytearray.new_ref();
+    } else if (PyUnicode_EqualToUTF8(module, "_codecs") && PyUnicode_EqualToUTF8(name, "encode")) {
+      return loader.encode_latin1.new_ref();
+    }
+  }
+  PyErr_Format(loader.error.get(), msg::kRefusedGlobal, module, name);
+  return nullptr;
+}
+
+PyMethodDef kUnpicklerMethods[] = {
+    {"find_class", reinterpret_cast<PyCFunction>(find_class), METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+PyType_Slot kUnpicklerSlots[] = {
+    {Py_tp_methods, kUnpicklerMethods},
+    {0, nullptr},
+};
+PyType_Spec kUnpicklerSpec = {"ormek_compressor.PackageUnpickler", 0, 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kUnpicklerSlots};
+
+// The Unpickler of the module that provides the original load (the host's
+// native one), not whatever pickle.Unpickler names now.
+Ref host_unpickler_type() {
+  PyObject* load = g_state.original.pickle_load;
+  PyObject* owner = PyCFunction_Check(load) ? PyCFunction_GetSelf(load) : nullptr;
+  if (!owner || !PyModule_Check(owner)) owner = g_state.original.pickle;
+  Ref type = Ref::steal(PyObject_GetAttrString(owner, "Unpickler"));
+  if (type && !PyType_Check(type.get())) {
+    raise_expected_type("type", type.get());
+    return Ref();
+  }
+  return type;
+}
+
+const SafeLoader* safe_loader() {
+  if (const SafeLoader* made = g_safe_loader.load(std::memory_order_acquire)) return made;
+  auto* loader = new (std::nothrow) SafeLoader();
+  if (!loader) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  auto give_up = [loader]() -> const SafeLoader* {
+    delete loader;
+    return nullptr;
+  };
+  Ref base = host_unpickler_type();
+  if (!base) return give_up();
+  loader->unpickler_type = Ref::steal(PyType_FromSpecWithBases(&kUnpicklerSpec, base.get()));
+  loader->error = Ref::steal(PyObject_GetAttrString(g_state.original.pickle, "UnpicklingError"));
+  Ref io = Ref::steal(PyImport_ImportModule("io"));
+  if (io) loader->bytes_io = Ref::steal(PyObject_GetAttrString(io.get(), "BytesIO"));
+  loader->rebuild_bytes = Ref::steal(PyCFunction_New(&kRebuildBytesDef, nullptr));
+  loader->rebuild_bytearray = Ref::steal(PyCFunction_New(&kRebuildBytearrayDef, nullptr));
+  loader->encode_latin1 = Ref::steal(PyCFunction_New(&kEncodeLatin1Def, nullptr));
+  if (!loader->unpickler_type || !loader->error || !loader->bytes_io || !loader->rebuild_bytes ||
+      !loader->rebuild_bytearray || !loader->encode_latin1) {
+    return give_up();
+  }
+  // Two threads may both get here (the GIL can be off): the first one to
+  // publish wins, the other frees its copy.
+  SafeLoader* expected = nullptr;
+  if (!g_safe_loader.compare_exchange_strong(expected, loader, std::memory_order_acq_rel)) {
+    delete loader;
+    return expected;
+  }
+  return loader;
+}
+
+// The first read asks for the whole of a regular file (one read, no growing
+// buffer); anything else (a pipe, a device) is read in growing pieces as far
+// as the scan needs, so a stream that never ends is not read whole first.
+constexpr Py_ssize_t kFirstPiece = Py_ssize_t{1} << 16;
+constexpr Py_ssize_t kLargestPiece = Py_ssize_t{1} << 26;
+
+Py_ssize_t first_read_size(PyObject* file) {
+  int fd = PyObject_AsFileDescriptor(file);
+  if (fd < 0) {
+    PyErr_Clear();
+    return kFirstPiece;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+      st.st_size >= PY_SSIZE_T_MAX) {
+    return kFirstPiece;
+  }
+  return static_cast<Py_ssize_t>(st.st_size) + 1;  // + 1: the read meets the end at once
+}
+
+// Reads the stream from `file` as far as the scan takes it and checks it;
+// the bytes read, or null with the refusal (or the read's error) set.
+Ref read_checked_stream(PyObject* file, const SafeLoader& loader) {
+  PickleScanner scanner;
+  Ref stream;
+  Py_ssize_t ask = first_read_size(file);
+  for (;;) {
+    Ref size_arg = Ref::steal(PyLong_FromSsize_t(ask));
+    if (!size_arg) return Ref();
+    PyObject* read_args[] = {size_arg.get()};
+    Ref piece = call_method(file, str(Str::read), read_args, 1);
+    if (!piece) return Ref();
+    if (!PyBytes_Check(piece.get())) {
+      raise_expected_type("bytes", piece.get());
+      return Ref();
+    }
+    const bool at_end = PyBytes_GET_SIZE(piece.get()) == 0;
+    if (!stream) {
+      stream = std::move(piece);
+    } else if (!at_end) {
+      PyObject* joined = stream.release();
+      PyBytes_Concat(&joined, piece.get());
+      stream = Ref::steal(joined);
+      if (!stream) return Ref();
+    }
+    const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(stream.get()));
+    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(stream.get()));
+    const PickleScan scan = scanner.scan(data, size);
+    switch (scan.verdict) {
+      case PickleVerdict::kComplete:
+      case PickleVerdict::kLeftToHost:
+        return stream;
+      case PickleVerdict::kExtensionCode:
+        PyErr_Format(loader.error.get(), msg::kRefusedExtensionCode,
+                     static_cast<unsigned long long>(scan.value), pickle_opcode_name(scan.opcode),
+                     scan.position);
+        return Ref();
+      case PickleVerdict::kMemoIndex:
+        PyErr_Format(loader.error.get(), msg::kRefusedMemoIndex,
+                     static_cast<unsigned long long>(scan.value), pickle_opcode_name(scan.opcode),
+                     scan.position, size);
+        return Ref();
+      case PickleVerdict::kNeedMore:
+        if (at_end) return stream;  // truncated: the host reports it in its words
+        break;
+    }
+    const Py_ssize_t have = static_cast<Py_ssize_t>(size);
+    const Py_ssize_t step = std::clamp(have, kFirstPiece, kLargestPiece);
+    ask = scan.needed > size ? std::min(static_cast<Py_ssize_t>(scan.needed - size), step) : step;
+  }
+}
+
+// pickle.load(f) restricted to plain data: the checked bytes go to the
+// restricted unpickler with the defaults of load (fix_imports, "ASCII",
+// "strict"), so every error the host would raise for them stays its own.
+Ref load_plain_data(PyObject* file) {
+  const SafeLoader* loader = safe_loader();
+  if (!loader) return Ref();
+  Ref stream = read_checked_stream(file, *loader);
+  if (!stream) return Ref();
+  Ref buffer = call1(loader->bytes_io.get(), stream.get());
+  if (!buffer) return Ref();
+  stream = Ref();
+  Ref unpickler = call1(loader->unpickler_type.get(), buffer.get());
+  if (!unpickler) return Ref();
+  return call_method(unpickler.get(), str(Str::load), nullptr, 0);
+}
+
+// The restricted load stands in for pickle.load only while both are the
+// host's own: a replaced module or function is called as it is.
+bool plain_data_load_applies(PyObject* pickle, PyObject* load) {
+  return pickle == g_state.original.pickle && load == g_state.original.pickle_load &&
+         load != nullptr;
+}
+
+// package = pickle.load(f)
+Ref load_package(PyObject* file) {
+  Ref pickle = get_global(str(Str::pickle));
+  if (!pickle) return Ref();
+  Ref load = Ref::steal(PyObject_GetAttr(pickle.get(), str(Str::load)));
+  if (!load) return Ref();
+  if (plain_data_load_applies(pickle.get(), load.get())) return load_plain_data(file);
+  return call1(load.get(), file);
+}
+
+// ---------------------------------------------------------------------------
+// Stored file names.
+//
+// A name is written only inside output_dir: one that is empty, "." or "..",
+// holds a path separator of the platform (an absolute name begins with one)
+// or a NUL would land elsewhere or not be a file name at all, and is refused
+// with ValueError. Only names that zip pairs with a boundary are ever
+// written, so only those are judged.
+
+constexpr char kSeparators[] = {'/',
+#ifdef _WIN32
+                                '\\', ':',
+#endif
+                                '\0'};
+
+bool is_unsafe_file_name(PyObject* name) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+  if (length == 0) return true;
+  const int kind = PyUnicode_KIND(name);
+  const void* data = PyUnicode_DATA(name);
+  bool all_dots = length <= 2;
+  for (Py_ssize_t i = 0; i < length; i++) {
+    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    for (char separator : kSeparators) {
+      if (c == static_cast<unsigned char>(separator)) return true;
+    }
+    all_dots = all_dots && c == '.';
+  }
+  return all_dots;
+}
+
+bool refuse_file_name(PyObject* name) {
+  PyErr_Format(PyExc_ValueError, msg::kUnsafeFileName, name);
+  return failed(line::kFileLoop);
+}
+
+// The value of an exact dict's str key found without running any user code:
+// with every key an exact str, a lookup compares str alone; any other key
+// could answer the comparison itself, so the check leaves such a package to
+// the per-name check of the file loop. Borrowed; null when not found.
+PyObject* plain_lookup(PyObject* package, Str key) {
+  PyObject* found = nullptr;
+  Py_ssize_t pos = 0;
+  PyObject* k;
+  PyObject* v;
+  while (PyDict_Next(package, &pos, &k, &v)) {
+    if (!PyUnicode_CheckExact(k)) return nullptr;
+    if (!found && PyUnicode_Compare(k, str(key)) == 0) found = v;
+  }
+  return found;
+}
+
+// Before output_dir is made, refuses the first unsafe name that the file
+// loop would reach, judging only what can be judged without raising or
+// running user code: an exact dict package with exact list or tuple values.
+// The walk stops where the file loop would fail first (a boundary that is not
+// an int in range, a name that is not exactly a str), so the order of the
+// errors stays that of the loop.
+bool check_file_names_ahead(PyObject* package) {
+  if (!PyDict_CheckExact(package)) return true;
+  bool ok = true;
+  Py_BEGIN_CRITICAL_SECTION(package);
+  PyObject* boundaries = plain_lookup(package, Str::file_boundaries);
+  PyObject* names = plain_lookup(package, Str::filenames);
+  if (boundaries && names && (PyList_CheckExact(boundaries) || PyTuple_CheckExact(boundaries)) &&
+      (PyList_CheckExact(names) || PyTuple_CheckExact(names))) {
+    Ref boundary_items = Ref::steal(PySequence_Tuple(boundaries));
+    Ref name_items = Ref::steal(PySequence_Tuple(names));
+    if (!boundary_items || !name_items) {
+      PyErr_Clear();
+    } else {
+      const Py_ssize_t pairs =
+          std::min(PyTuple_GET_SIZE(boundary_items.get()), PyTuple_GET_SIZE(name_items.get()));
+      for (Py_ssize_t i = 0; i < pairs; i++) {
+        PyObject* boundary = PyTuple_GET_ITEM(boundary_items.get(), i);
+        PyObject* name = PyTuple_GET_ITEM(name_items.get(), i);
+        int overflow = 0;
+        const long long value =
+            PyLong_CheckExact(boundary) ? PyLong_AsLongLongAndOverflow(boundary, &overflow) : 0;
+        if (!PyLong_CheckExact(boundary) || overflow || value < INT32_MIN || value > INT32_MAX ||
+            !PyUnicode_CheckExact(name)) {
+          break;
+        }
+        if (is_unsafe_file_name(name)) {
+          ok = refuse_file_name(name);
+          break;
+        }
+      }
+    }
+  }
+  Py_END_CRITICAL_SECTION();
+  return ok;
+}
+
 PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObject* output_dir,
                          bool use_zstd) {
   // with open(package_path, "rb") as f: package = pickle.load(f)
@@ -552,11 +919,7 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
     if (!file) return tb.fail(line::kOpenPackage);
     WithBlock with;
     if (!with.enter(file.get())) return tb.fail(line::kOpenPackage);
-    if (Ref pickle = get_global(str(Str::pickle))) {
-      if (Ref load = Ref::steal(PyObject_GetAttr(pickle.get(), str(Str::load)))) {
-        package = call1(load.get(), with.value());
-      }
-    }
+    package = load_package(with.value());
     if (package) {
       if (!with.leave_normally()) return tb.fail(line::kOpenPackage);
     } else {
@@ -619,6 +982,8 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
   }
   if (!native && !restore_tokens_plainly(self, data.get(), num_tokens, restored)) return nullptr;
 
+  if (!check_file_names_ahead(package.get())) return nullptr;
+
   // os.makedirs(output_dir, exist_ok=True)
   {
     Ref os = get_global(str(Str::os));
@@ -652,6 +1017,11 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
       if (filename.get() != Py_None && !PyUnicode_CheckExact(filename.get())) {
         raise_expected_type("str", filename.get());
         return tb.fail(line::kFileLoop);
+      }
+      // The safety net behind check_file_names_ahead: names it could not see.
+      if (filename.get() != Py_None && is_unsafe_file_name(filename.get())) {
+        refuse_file_name(filename.get());
+        return nullptr;
       }
       if (!write_file(output_dir, filename.get(), restored, start_idx, boundary, open_kwnames)) {
         return nullptr;

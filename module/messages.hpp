@@ -94,4 +94,18 @@ inline constexpr const char kIdSpaceExhausted[] =
 inline constexpr const char kPayloadTooLarge[] =
     "the package payload holds %zd ids; at most %zd are supported";
 
+// Untrusted packages: what loading one refuses.
+inline constexpr const char kRefusedGlobal[] =
+    "refusing to load the global '%S.%S' from a package: a package holds only plain data";
+inline constexpr const char kRefusedArguments[] =
+    "refusing to call %s with arguments that do not rebuild plain data while loading a package";
+inline constexpr const char kRefusedExtensionCode[] =
+    "refusing the extension code %llu (%s at byte %zu) in a package: a package holds only plain "
+    "data";
+inline constexpr const char kRefusedMemoIndex[] =
+    "refusing the memo index %llu (%s at byte %zu) of a package: it lies beyond the %zu bytes of "
+    "its stream";
+inline constexpr const char kUnsafeFileName[] =
+    "refusing to write the stored file name %R outside the output directory";
+
 }  // namespace ormek::msg
