@@ -119,6 +119,8 @@ class PlainCompressor:
                 | (data[offset + 2] << 8)
                 | data[offset + 3]
             )
+            if token_id > 0x7FFFFFFF:  # ids are signed 32-bit on both sides
+                raise OverflowError("value too large to convert to int")
             restored_tokens[i] = self.inverse_dict.get(token_id, UNKNOWN_TOKEN)
 
         os.makedirs(output_dir, exist_ok=True)
