@@ -11,12 +11,12 @@ file and the problem), 2 on bad usage.  ``python -m ormek`` runs the same.
 from __future__ import annotations
 
 import argparse
-import copyreg
 import io
 import json
 import os
 import pickle
 import stat
+import struct
 import sys
 import tempfile
 import threading
@@ -167,12 +167,9 @@ def _find_plain_global(module: str, name: str) -> Callable[..., object]:
     _unpickling_refused(f"global '{module}.{name}'")
 
 
-class _PlainUnpickler(pickle.Unpickler):
-    def find_class(self, module: str, name: str, /) -> Any:
-        return _find_plain_global(module, name)
-
-    def persistent_load(self, pid: Any, /) -> NoReturn:
-        _unpickling_refused("persistent id")
+class _OpcodeTable(dict[int, Callable[[Any], None]]):
+    def __missing__(self, opcode: int) -> NoReturn:
+        raise pickle.UnpicklingError(f"invalid opcode {bytes([opcode])!r}")
 
 
 def _refuse_extension(_unpickler: object) -> NoReturn:
@@ -182,7 +179,7 @@ def _refuse_extension(_unpickler: object) -> NoReturn:
 class _PlainPyUnpickler(pickle._Unpickler):
     """The slow unpickler, with the three EXT opcodes refused outright."""
 
-    dispatch = dict(pickle._Unpickler.dispatch)
+    dispatch = _OpcodeTable(pickle._Unpickler.dispatch)
     for _op in (pickle.EXT1, pickle.EXT2, pickle.EXT4):
         dispatch[_op[0]] = _refuse_extension
     del _op
@@ -194,18 +191,16 @@ class _PlainPyUnpickler(pickle._Unpickler):
         _unpickling_refused("persistent id")
 
 
-def _extension_registry_empty() -> bool:
-    # With no extension code registered (nothing in the standard library
-    # registers one), the fast unpickler fails every EXT opcode itself with
-    # "unregistered extension code"; a code that some import registered
-    # would be resolved from the registry's cache without asking find_class.
-    return not copyreg._inverted_registry and not copyreg._extension_cache  # type: ignore[attr-defined]
-
-
-def _plain_load(file: io.BufferedReader) -> object:
-    if _extension_registry_empty():
-        return _PlainUnpickler(file).load()
-    return _PlainPyUnpickler(file).load()
+def _plain_load_prefix(data: bytes) -> tuple[object, int]:
+    # The pure-Python unpickler, about five times slower than the C one, on
+    # purpose: the C one grows its memo array to whatever index a memo store
+    # names (one altered byte makes it allocate and clear gigabytes), and it
+    # resolves an extension code that anything in the process registered from
+    # a cache without asking find_class.  Here the memo is a dict and the EXT
+    # opcodes are refused.  Reading from memory also keeps a forged length
+    # from making a file read allocate that much up front.
+    stream = io.BytesIO(data)
+    return _PlainPyUnpickler(stream).load(), stream.tell()
 
 
 class PackageSummary:
@@ -263,16 +258,21 @@ def load_package_safely(path: str) -> PackageSummary:
     """Read a package with the plain-data unpickler and check its layout.
     Raises OSError for the file, PackageError for its content."""
     with open(path, "rb") as f:
-        try:
-            raw = _plain_load(f)
-        except _Refused as err:
-            raise PackageError(f"not a plain-data package ({err})") from None
-        except (pickle.UnpicklingError, EOFError, ValueError, TypeError, KeyError, IndexError, AttributeError) as err:
-            raise PackageError(f"not a package pickle ({_exception_text(err)})") from None
-        except MemoryError:
-            raise PackageError("not a package pickle (too large to load)") from None
-        if f.read(1):
-            raise PackageError("data follows the pickle stream")
+        data = f.read()
+    try:
+        raw, end = _plain_load_prefix(data)
+    except _Refused as err:
+        raise PackageError(f"not a plain-data package ({err})") from None
+    except (EOFError, struct.error):
+        # struct.error: a length or argument field cut off by the end of data.
+        raise PackageError("not a package pickle (it ends early)") from None
+    except (pickle.UnpicklingError, ValueError, TypeError, KeyError, IndexError,
+            AttributeError) as err:
+        raise PackageError(f"not a package pickle ({_exception_text(err)})") from None
+    except (MemoryError, RecursionError):
+        raise PackageError("not a package pickle (too large or too deep to load)") from None
+    if end != len(data):
+        raise PackageError("data follows the pickle stream")
     return PackageSummary(raw)
 
 

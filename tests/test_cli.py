@@ -308,6 +308,22 @@ def test_plain_loader_refuses_ext_also_when_registered(in_tmp, monkeypatch):
 
 
 @pytest.mark.parametrize(
+    "stream, problem",
+    [
+        # A memo store at index 2^27: an unpickler that sizes its memo by the
+        # index would allocate and clear gigabytes here.
+        (b"\x80\x02Nr\x00\x00\x00\x08.", "holds a NoneType"),
+        (b"\x80\x02\xee.", "invalid opcode"),
+        (b"\x80\x02}q\x00(X\x01\x00\x00", "ends early"),
+        (b"\x80\x05\x95" + (1 << 62).to_bytes(8, "little") + b"B\xff\xff\xff\x7f", "ends early"),
+    ],
+)
+def test_hostile_streams_fail_cheaply(run, in_tmp, stream, problem):
+    (in_tmp / "p.pkg").write_bytes(stream)
+    assert problem in user_error(run("info", "p.pkg"), "p.pkg")
+
+
+@pytest.mark.parametrize(
     "names, problem",
     [
         (["../escape.txt"], "not a bare file name"),
