@@ -1,0 +1,716 @@
+"""Mutation fuzzer for the inputs ormek_compressor takes from elsewhere:
+packages, dictionary files, pickled compressors and set-state tuples.
+
+Every case must end in success or an ordinary exception (an Exception
+subclass); a crash, a hang, any other BaseException, or a file written
+outside the case's output directory is a finding.  Cases are numbered: case
+N of a target is generated from a random.Random seeded with (seed, target, N),
+so any case can be replayed alone.
+
+    python fuzz/ormek_fuzz.py [--cases N] [--targets a,b] [--seed S]
+                              [--time-limit SECONDS] [--replay TARGET:N]
+                              [--write-corpus DIR] [--in-process]
+
+By default each target runs in a worker process of its own, so a crash or a
+hang is reported with the case that caused it.  Everything is written under
+one temporary directory, removed at the end.
+"""
+
+from __future__ import annotations
+
+import argparse
+import faulthandler
+import io
+import os
+import pickle
+import pickletools
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", RuntimeWarning)
+    import ormek_compressor
+
+import zstandard
+
+TARGETS = ("decode_package", "decode_package_raw", "load_dict", "unpickle", "setstate")
+CHECKSUMS = (0x3E12E10, 0x7D3093E, 0x18C54B4)
+
+# ---------------------------------------------------------------- corpus ----
+# Words that are no importable module name: a mutated pickle that turns two
+# memoised strings into a global reference must not find anything to call.
+_SYLLABLES = ("zq", "vex", "orm", "lak", "thü", "mø", "ka", "ré", "日本", "ß", "λ", "x")
+_SPACES = (" ", "  ", "\n", "\t", "\n\n", " \t ", "\u3000", "\xa0", "\x0b", "\x0c", "\x1c", "\x85",
+           "\u2028", "\u2003")
+
+
+def _text(rng, words):
+    parts = []
+    for _ in range(words):
+        parts.append("".join(rng.choice(_SYLLABLES) for _ in range(rng.randint(1, 3))))
+        parts.append(rng.choice(_SPACES))
+    if rng.random() < 0.3:
+        parts.append("😀" * rng.randint(1, 3))
+    return "".join(parts)
+
+
+def _frame(payload):
+    return zstandard.ZstdCompressor(level=1).compress(payload)
+
+
+class Corpus:
+    """Real packages and dictionary files written by the module, plus the
+    plain objects they hold, made once per process under `root`."""
+
+    def __init__(self, root):
+        self.root = root
+        rng = random.Random(20240611)
+        src = os.path.join(root, "src")
+        os.makedirs(src)
+        comp = ormek_compressor.OrmekCompressor(os.path.join(root, "seed-dict.bin"))
+        shapes = {
+            "empty": [],
+            "one-empty": [""],
+            "small": [_text(rng, 5), "", _text(rng, 3)],
+            # Over 256 memoised objects: protocols 1 to 3 switch to LONG_BINPUT.
+            "large": [_text(rng, 400), _text(rng, 200), _text(rng, 50)],
+        }
+        self.packages = {}  # name -> raw bytes as encode_files wrote them
+        self.package_objects = {}  # name -> the unpickled dict
+        for name, texts in shapes.items():
+            paths = []
+            for i, text in enumerate(texts):
+                p = os.path.join(src, f"{name}-{i}.txt")
+                with open(p, "w", encoding="utf-8", newline="") as f:
+                    f.write(text)
+                paths.append(p)
+            out = os.path.join(root, f"{name}.pkg")
+            comp.encode_files(paths, out, 1, 0)
+            with open(out, "rb") as f:
+                self.packages[name] = f.read()
+            self.package_objects[name] = pickle.loads(self.packages[name])
+        comp.save_dict()
+        with open(comp.dict_path, "rb") as f:
+            self.dict_file = f.read()
+        self.dict_object = pickle.loads(self.dict_file)
+        self.comp_state = (comp.dict_path, dict(comp.global_dict), dict(comp.inverse_dict),
+                           comp.next_id)
+        self.pickles = [pickle.dumps(comp, p) for p in range(6)]
+        self.pickles.append(pickle.dumps(ormek_compressor.OrmekCompressor.__new__(
+            ormek_compressor.OrmekCompressor)))
+
+    def seeds(self):
+        """(file name, bytes) of every seed, for --write-corpus."""
+        for name, data in self.packages.items():
+            for proto in range(6):
+                yield f"package-{name}-p{proto}.pkg", pickle.dumps(self.package_objects[name], proto)
+            yield f"package-{name}.pkg", data
+        yield "dict.bin", self.dict_file
+        for i, data in enumerate(self.pickles):
+            yield f"compressor-{i}.pickle", data
+
+
+# ------------------------------------------------------------- mutators -----
+INTERESTING_INTS = (0, 1, -1, 2, 255, 256, 2**15, 2**16, 2**31 - 1, 2**31, -(2**31), -(2**31) - 1,
+                    2**32 - 1, 2**32, 2**63 - 1, 2**63, -(2**63), 2**64, 10**30, -(10**30))
+
+
+def any_value(rng, depth=0):
+    """A random picklable plain value of any type."""
+    kinds = ["int", "bigint", "str", "bytes", "none", "float", "bool", "list", "tuple", "dict",
+             "set", "bytearray", "complex"]
+    if depth > 2:
+        kinds = kinds[:7]
+    kind = rng.choice(kinds)
+    if kind == "int":
+        return rng.choice(INTERESTING_INTS)
+    if kind == "bigint":
+        return rng.randint(-(2**70), 2**70)
+    if kind == "str":
+        return rng.choice(["", "a", "<UNK>", "\x00", "\ud800", "x" * 300, _text(rng, 2)])
+    if kind == "bytes":
+        return rng.randbytes(rng.randint(0, 12))
+    if kind == "none":
+        return None
+    if kind == "float":
+        return rng.choice([0.0, -1.5, 1e300, float("nan"), float("inf")])
+    if kind == "bool":
+        return rng.random() < 0.5
+    if kind == "list":
+        return [any_value(rng, depth + 1) for _ in range(rng.randint(0, 4))]
+    if kind == "tuple":
+        return tuple(any_value(rng, depth + 1) for _ in range(rng.randint(0, 4)))
+    if kind == "dict":
+        return {rng.choice(["a", 1, None, b"k", 2.5]): any_value(rng, depth + 1)
+                for _ in range(rng.randint(0, 3))}
+    if kind == "set":
+        return {rng.choice([1, "a", None]) for _ in range(rng.randint(0, 3))}
+    if kind == "bytearray":
+        return bytearray(rng.randbytes(rng.randint(0, 8)))
+    return complex(1, 2)
+
+
+def mutate_bytes(rng, data, others=()):
+    """One to four byte-level mutations of `data`."""
+    data = bytearray(data)
+    for _ in range(rng.randint(1, 4)):
+        op = rng.randrange(9)
+        n = len(data)
+        if op == 0 and n:  # truncate
+            del data[rng.randrange(n):]
+        elif op == 1 and n:  # bit flips
+            for _ in range(rng.randint(1, 8)):
+                data[rng.randrange(n)] ^= 1 << rng.randrange(8)
+        elif op == 2 and n:  # interesting bytes
+            for _ in range(rng.randint(1, 4)):
+                data[rng.randrange(n)] = rng.choice((0, 1, 0x7F, 0x80, 0xFF, 0x2E, 0x0A))
+        elif op == 3:  # insert random bytes
+            pos = rng.randint(0, n)
+            data[pos:pos] = rng.randbytes(rng.randint(1, 16))
+        elif op == 4 and n:  # delete a run
+            pos = rng.randrange(n)
+            del data[pos:pos + rng.randint(1, 16)]
+        elif op == 5 and n:  # duplicate a chunk
+            pos = rng.randrange(n)
+            chunk = data[pos:pos + rng.randint(1, 64)]
+            at = rng.randint(0, len(data))
+            data[at:at] = chunk
+        elif op == 6 and others:  # splice with another seed
+            other = rng.choice(others)
+            data = data[:rng.randint(0, n)] + other[rng.randint(0, len(other)):]
+        elif op == 7 and n >= 4:  # overwrite a 4-byte field with a boundary value
+            pos = rng.randrange(n - 3)
+            data[pos:pos + 4] = rng.choice((0, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF)).to_bytes(4, "little")
+        elif op == 8:  # random bytes, with or without a pickle header
+            data = bytearray(rng.choice((b"", b"\x80\x05", b"\x80\x02", b"(")) +
+                             rng.randbytes(rng.randint(0, 256)))
+    return bytes(data)
+
+
+def memo_bomb(data):
+    """Whether the host's own unpickler would turn a memo store of this stream
+    into a huge array (it sizes the memo by the largest index).  Only checked
+    for streams the host unpickles without the module's guard in front."""
+    try:
+        for op, arg, _ in pickletools.genops(io.BytesIO(data)):
+            if op.name in ("PUT", "BINPUT", "LONG_BINPUT") and isinstance(arg, int) \
+                    and arg > 16 * len(data) + 4096:
+                return True
+    except Exception:
+        pass
+    return False
+
+
+def mutate_payload(rng, payload):
+    """The packed id stream, changed as ids: out-of-range records, random
+    ids, stray trailing bytes."""
+    data = bytearray(payload)
+    op = rng.randrange(5)
+    if op == 0 and len(data) >= 4:
+        pos = rng.randrange(len(data) // 4) * 4
+        data[pos:pos + 4] = rng.choice((0x80000000, 0xFFFFFFFF, 0x7FFFFFFF, 0)).to_bytes(4, "big")
+    elif op == 1:
+        data += rng.randbytes(rng.randint(1, 3))
+    elif op == 2:
+        data = bytearray(rng.randbytes(4 * rng.randint(0, 64)))
+    elif op == 3 and data:
+        del data[rng.randrange(len(data)):]
+    else:
+        data = bytearray(b"".join(rng.randrange(1, 40).to_bytes(4, "big") for _ in range(50)))
+    return bytes(data)
+
+
+def escape_names(work):
+    """Stored names that would land outside the output directory, or that
+    the host refuses: every one must fail or stay inside."""
+    return ["", ".", "..", "../up.txt", "../../up2.txt", "a/b.txt", "a\\b.txt", "x\x00y",
+            os.path.join(work, "escape", "abs.txt"), "/", "//", "./", "out/../..", "\ud800",
+            "n" * 300, " ", "-", "~", "..."]
+
+
+def mutate_package(rng, corpus, work):
+    """A package object with one to three fields changed."""
+    base = rng.choice(list(corpus.package_objects))
+    pkg = dict(corpus.package_objects[base])
+    pkg["filenames"] = list(pkg["filenames"])
+    pkg["file_boundaries"] = list(pkg["file_boundaries"])
+    for _ in range(rng.randint(1, 3)):
+        field = rng.choice(("compressed", "file_boundaries", "filenames", "global_dict", "keys",
+                            "payload", "whole"))
+        if field == "compressed":
+            pkg["compressed"] = rng.choice([
+                any_value(rng), "text", 7, -1, None, [1, 2, 3], bytearray(pkg["compressed"]),
+                pkg["compressed"][:rng.randint(0, len(pkg["compressed"]))], b"",
+                b"\x28\xb5\x2f\xfd" + rng.randbytes(rng.randint(0, 24)),
+            ])
+        elif field == "payload":
+            try:
+                payload = zstandard.ZstdDecompressor().decompress(pkg["compressed"])
+            except Exception:
+                payload = b""
+            payload = mutate_payload(rng, payload)
+            pkg["compressed"] = payload if rng.random() < 0.3 else _frame(payload)
+        elif field == "file_boundaries":
+            b = pkg["file_boundaries"]
+            pkg["file_boundaries"] = rng.choice([
+                [rng.choice(INTERESTING_INTS) for _ in b] or [rng.choice(INTERESTING_INTS)],
+                list(reversed(b)), [-x for x in b], [any_value(rng) for _ in b],
+                b + [rng.choice(INTERESTING_INTS)], b[:-1], [], None, "12", 5, tuple(b),
+                {1: 2}, [1.5] * len(b), [str(x) for x in b], [[x] for x in b], [True] * len(b),
+            ])
+        elif field == "filenames":
+            names = pkg["filenames"] or ["f"]
+            i = rng.randrange(len(names))
+            pick = rng.choice(escape_names(work) + [any_value(rng)])
+            pkg["filenames"] = rng.choice([
+                names[:i] + [pick] + names[i + 1:], [any_value(rng) for _ in names], None,
+                "name", 3, tuple(names), names + [pick], [], [pick] * 3,
+            ])
+        elif field == "global_dict":
+            g = dict(pkg["global_dict"])
+            items = list(g.items())
+            pkg["global_dict"] = rng.choice([
+                items, None, [], (), 5, "str", [(1, 2, 3)], [(1,)], [1, 2], set(g),
+                {k: rng.choice(["id", 1.5, None, -1, 2**31, 2**40, b"x", (1, 2)]) for k in g},
+                {k: v % 3 for k, v in items}, {rng.choice(INTERESTING_INTS): "t"},
+                {any_value(rng, 3): any_value(rng, 3)}, {k: [v] for k, v in items[:2]},
+                {k: -v for k, v in items},
+            ])
+        elif field == "keys":
+            key = rng.choice(("compressed", "file_boundaries", "filenames", "global_dict"))
+            if rng.random() < 0.7:
+                pkg.pop(key, None)
+            else:
+                pkg[any_value(rng, 3) if rng.random() < 0.5 else "extra"] = any_value(rng)
+        else:
+            return rng.choice([None, [], 5, "package", list(pkg.items()), tuple(pkg), set()])
+    return pkg
+
+
+def package_bytes(rng, corpus, work):
+    if rng.random() < 0.55:
+        obj = mutate_package(rng, corpus, work)
+        try:
+            data = pickle.dumps(obj, rng.randrange(6))
+        except Exception:
+            data = pickle.dumps(corpus.package_objects["small"])
+        if rng.random() < 0.25:
+            data = mutate_bytes(rng, data)
+        return data
+    seeds = list(corpus.packages.values())
+    data = rng.choice(seeds)
+    if rng.random() < 0.4:
+        data = pickle.dumps(pickle.loads(data), rng.randrange(6))
+    return mutate_bytes(rng, data, seeds)
+
+
+def dict_file_bytes(rng, corpus):
+    if rng.random() < 0.5:
+        obj = dict(corpus.dict_object)
+        for _ in range(rng.randint(1, 2)):
+            what = rng.randrange(6)
+            if what == 0:
+                obj["dict"] = rng.choice([None, [], list(obj["dict"].items()), 5, "d", {1: 2},
+                                          {"a": "b"}, {"a": None}, [(1, 2, 3)], [(1,)], set("ab"),
+                                          {any_value(rng, 3): any_value(rng, 3)}])
+            elif what == 1:
+                obj["next_id"] = rng.choice(list(INTERESTING_INTS) + [None, "1", 1.5, [], b"1"])
+            elif what == 2:
+                obj.pop(rng.choice(("dict", "next_id")), None)
+            elif what == 3:
+                obj[any_value(rng, 3) if rng.random() < 0.5 else "x"] = any_value(rng)
+            elif what == 4:
+                obj = rng.choice([None, [], 3, "dict", list(obj.items()), (1, 2)])
+                break
+            else:
+                obj = {"dict": {k: -v for k, v in obj["dict"].items()}, "next_id": 1}
+        data = pickle.dumps(obj, rng.randrange(6))
+        if rng.random() < 0.25:
+            data = mutate_bytes(rng, data)
+        return data
+    return mutate_bytes(rng, corpus.dict_file, [corpus.dict_file])
+
+
+# ---------------------------------------------------------------- checks ----
+class Finding(Exception):
+    """A case broke a rule that an ordinary exception must not hide."""
+
+
+class _Unpickler(pickle.Unpickler):
+    # The fuzzer's own loads of mutated compressor pickles: a flipped byte must
+    # not reach an arbitrary callable of the process, only the two globals a
+    # pickled compressor names and plain-data constructors.
+    allowed = {("ormek_compressor", "__pyx_unpickle_OrmekCompressor"),
+               ("ormek_compressor", "OrmekCompressor"), ("builtins", "set"),
+               ("builtins", "frozenset"), ("builtins", "bytearray"), ("_codecs", "encode"),
+               ("builtins", "bytes")}
+
+    def find_class(self, module, name):
+        if (module, name) not in self.allowed:
+            raise pickle.UnpicklingError(f"fuzz: global {module}.{name} refused")
+        return super().find_class(module, name)
+
+
+def _snapshot(root):
+    return sorted(os.path.relpath(os.path.join(d, n), root)
+                  for d, dirs, files in os.walk(root) for n in dirs + files)
+
+
+def exercise(comp, work):
+    """After a state of random fields: the other operations fail cleanly too."""
+    outcomes = []
+    for op in (lambda: comp.tokenize("a b"), lambda: comp.detokenize(["a", " "]),
+               lambda: pickle.dumps(comp), lambda: comp.save_dict(), lambda: comp.load_dict(),
+               lambda: comp.decode_package(os.path.join(work, "ok.pkg"), os.path.join(work, "out")),
+               lambda: comp.encode_files([os.path.join(work, "in.txt")],
+                                         os.path.join(work, "enc.pkg"), 1, 0),
+               lambda: (comp.dict_path, comp.global_dict, comp.inverse_dict, comp.next_id)):
+        try:
+            op()
+            outcomes.append("ok")
+        except Exception as e:
+            outcomes.append(type(e).__name__)
+    return outcomes
+
+
+class Fuzzer:
+    def __init__(self, root, seed=0):
+        self.root = root
+        self.seed = seed
+        self.corpus = Corpus(os.path.join(root, "corpus"))
+        # work/ is a case's whole world: the input files, out/ and escape/; a
+        # write anywhere else below root shows up in the snapshot.
+        self.work = os.path.join(root, "cases", "work")
+        self.reset()
+        self.expected = _snapshot(os.path.join(root, "cases"))
+
+    def reset(self):
+        shutil.rmtree(os.path.join(self.root, "cases"), ignore_errors=True)
+        os.makedirs(os.path.join(self.work, "escape"))
+        with open(os.path.join(self.work, "ok.pkg"), "wb") as f:
+            f.write(self.corpus.packages["small"])
+        with open(os.path.join(self.work, "in.txt"), "w", encoding="utf-8") as f:
+            f.write("zq vex\n")
+
+    def rng(self, target, n):
+        return random.Random(f"{self.seed}:{target}:{n}")
+
+    # Each target returns the name of the outcome ("ok" or the exception).
+    def t_decode_package(self, rng, use_zstd=True):
+        path = os.path.join(self.work, "case.pkg")
+        data = package_bytes(rng, self.corpus, self.work)
+        with open(path, "wb") as f:
+            f.write(data)
+        comp = ormek_compressor.OrmekCompressor(os.path.join(self.work, "none.bin"))
+        out = os.path.join(self.work, "out")
+        names = comp.decode_package(path, out, use_zstd)
+        g, inv = comp.global_dict, comp.inverse_dict
+        if type(g) is dict and type(inv) is dict:
+            try:
+                want = {v: k for k, v in g.items()}
+            except TypeError:
+                want = None
+            if want is not None and want != inv:
+                raise Finding("inverse_dict is not the inverse of global_dict")
+        return names
+
+    def t_decode_package_raw(self, rng):
+        return self.t_decode_package(rng, use_zstd=False)
+
+    def t_load_dict(self, rng):
+        path = os.path.join(self.work, "dict.bin")
+        data = dict_file_bytes(rng, self.corpus)
+        if memo_bomb(data):
+            return "screened"
+        with open(path, "wb") as f:
+            f.write(data)
+        if rng.random() < 0.5:
+            comp = ormek_compressor.OrmekCompressor(path)  # loads through __init__
+        else:
+            comp = ormek_compressor.OrmekCompressor(os.path.join(self.work, "none.bin"))
+            comp.dict_path = path
+            comp.load_dict()
+        if rng.random() < 0.2:
+            exercise(comp, self.work)
+
+    def t_unpickle(self, rng):
+        seeds = self.corpus.pickles
+        if rng.random() < 0.3:
+            # A pickled compressor whose state tuple holds odd values.
+            comp = ormek_compressor.OrmekCompressor.__new__(ormek_compressor.OrmekCompressor)
+            state = random_state(rng, self.work, picklable=True)
+            checksum = rng.choice(CHECKSUMS + (1, 0, -1, 2**31, 2**40, "x"))
+            reduced = (ormek_compressor.__pyx_unpickle_OrmekCompressor,
+                       (type(comp), checksum, state if rng.random() < 0.5 else None))
+            if reduced[1][2] is None:
+                reduced = reduced + (state,)
+
+            class Wrapped:
+                def __reduce__(self):
+                    return reduced
+            try:
+                data = pickle.dumps(Wrapped(), rng.randrange(6))
+            except Exception:
+                data = rng.choice(seeds)
+            if rng.random() < 0.3:
+                data = mutate_bytes(rng, data, seeds)
+        else:
+            data = mutate_bytes(rng, rng.choice(seeds), seeds)
+        if memo_bomb(data):
+            return "screened"
+        obj = _Unpickler(io.BytesIO(data)).load()
+        if isinstance(obj, ormek_compressor.OrmekCompressor) and rng.random() < 0.3:
+            exercise(obj, self.work)
+
+    def t_setstate(self, rng):
+        state = random_state(rng, self.work, picklable=False)
+        if rng.random() < 0.5:
+            comp = ormek_compressor.OrmekCompressor(os.path.join(self.work, "none.bin"))
+            comp.__setstate__(state)
+        else:
+            checksum = rng.choice(CHECKSUMS + (1, -1, 2**31, 2**31 - 1, "x", None))
+            comp = ormek_compressor.__pyx_unpickle_OrmekCompressor(
+                rng.choice([ormek_compressor.OrmekCompressor, ormek_compressor.OrmekCompressor,
+                            _Sub, int, None]), checksum, state)
+        exercise(comp, self.work)
+
+    def run_case(self, target, n, time_limit):
+        rng = self.rng(target, n)
+        faulthandler.dump_traceback_later(time_limit, exit=True)
+        try:
+            try:
+                result = getattr(self, "t_" + target)(rng)
+                outcome = result if result == "screened" else "ok"
+            except Finding:
+                raise
+            except RecursionError:
+                outcome = "RecursionError"
+            except Exception as e:
+                outcome = type(e).__name__
+            except BaseException as e:
+                raise Finding(f"{type(e).__name__} escaped: {e!r}") from e
+        finally:
+            faulthandler.cancel_dump_traceback_later()
+        now = _snapshot(os.path.join(self.root, "cases"))
+        extra = [p for p in now if p not in self.expected and not p.startswith(
+            os.path.join("work", "out")) and p not in _CASE_FILES]
+        if extra:
+            raise Finding(f"written outside the output directory: {extra[:5]}")
+        shutil.rmtree(os.path.join(self.work, "out"), ignore_errors=True)
+        for name in _CASE_FILES:
+            try:
+                os.remove(os.path.join(self.root, "cases", name))
+            except FileNotFoundError:
+                pass
+        return outcome
+
+
+# Files a case itself may write next to out/: its input and what `exercise`
+# saves at the paths the state tuple names.
+_CASE_FILES = tuple(os.path.join("work", n) for n in (
+    "case.pkg", "dict.bin", "state-dict.bin", "enc.pkg", "larkmoor_dict.bin"))
+
+
+class _Sub(ormek_compressor.OrmekCompressor):
+    pass
+
+
+class _Weird:
+    """Objects that fail in the hooks the module may call on a field."""
+
+    def __init__(self, fail):
+        self.fail = fail
+
+    def __index__(self):
+        raise ValueError("no index")
+
+    def __hash__(self):
+        raise TypeError("no hash")
+
+    def __eq__(self, other):
+        raise TypeError("no eq")
+
+    def items(self):
+        if self.fail:
+            raise KeyError("items")
+        return iter([(1, 2), (3,)])
+
+    def get(self, *args):
+        raise LookupError("get")
+
+    def __fspath__(self):
+        raise OSError("no path")
+
+
+class _Mapping(dict):
+    def items(self):
+        return [("a", 1), ("b", "not an id"), (None, 2**40)]
+
+
+def random_state(rng, work, picklable):
+    """A state tuple (or not) for __setstate__ and the module reconstructor."""
+    dict_paths = [os.path.join(work, "state-dict.bin"), None, 1.5, [], b"/nonexistent/x",
+                  os.path.join(work, "state-dict.bin").encode(), os.path.join(work, "missing", "d")]
+    dicts = [{}, {"a": 1, " ": 2}, None, [], [("a", 1)], {"a": "b"}, {1: "a"}, {"a": 2**31},
+             {"a": -5}, "str", 5, {("t",): 1}]
+    inverses = [{}, {1: "a", 2: " "}, None, [], {1: 2}, {1: None}, {2**40: "x"}, "s", 3]
+    if not picklable:
+        dicts += [_Weird(True), _Weird(False), _Mapping(a=1)]
+        inverses += [_Weird(True), _Mapping()]
+        dict_paths += [_Weird(False)]
+    next_ids = [1, 0, -1, 2**31 - 1, 2**31, -(2**31) - 1, 2**64, "1", None, 1.5, True]
+    if not picklable:
+        next_ids.append(_Weird(False))
+    kind = rng.randrange(10)
+    if kind == 0:
+        return rng.choice([None, [], list(range(4)), "tuple", 4, {}])
+    state = [rng.choice(dict_paths), rng.choice(dicts), rng.choice(inverses), rng.choice(next_ids)]
+    if kind == 1:
+        state = state[:rng.randrange(4)]
+    elif kind == 2:
+        state.append(rng.choice([{}, {"x": 1}, None, [], "s", {1: 2}, [("a", 1)]]))
+    elif kind == 3:
+        state += [any_value(rng) for _ in range(rng.randint(1, 3))]
+    return tuple(state)
+
+
+# ------------------------------------------------------------------ runs ----
+def run(targets, cases, seed=0, time_limit=60.0, root=None, start=0, progress=None):
+    """Run `cases` cases of each target in this process; returns
+    {target: {outcome: count}}.  A Finding propagates with the case number."""
+    own = root is None
+    root = root or tempfile.mkdtemp(prefix="ormek-fuzz-")
+    faulthandler.enable()
+    cwd = os.getcwd()
+    try:
+        fuzzer = Fuzzer(root, seed)
+        os.chdir(fuzzer.work)  # a relative path written by accident lands in work/
+        results = {}
+        for target in targets:
+            counts = results.setdefault(target, {})
+            for n in range(start, start + cases):
+                if progress:
+                    progress(target, n)
+                try:
+                    outcome = fuzzer.run_case(target, n, time_limit)
+                except Finding as e:
+                    raise Finding(f"{target}:{n}: {e}") from e
+                counts[outcome] = counts.get(outcome, 0) + 1
+        return results
+    finally:
+        os.chdir(cwd)
+        if own:
+            shutil.rmtree(root, ignore_errors=True)
+
+
+def _worker(args):
+    marker = os.path.join(args.root, "current-case")
+    fd = os.open(marker, os.O_WRONLY | os.O_CREAT, 0o644)
+
+    def progress(target, n):
+        os.pwrite(fd, f"{target}:{n}\n".ljust(64).encode(), 0)
+
+    started = time.monotonic()
+    try:
+        results = run([args.targets], args.cases, args.seed, args.time_limit,
+                      root=os.path.join(args.root, "run"), start=args.start, progress=progress)
+    except Finding as e:
+        print(f"FINDING {e}", flush=True)
+        return 3
+    elapsed = time.monotonic() - started
+    print("RESULT " + repr((results[args.targets], elapsed)), flush=True)
+    return 0
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--cases", type=int, default=20000, help="cases per target (default 20000)")
+    ap.add_argument("--targets", default=",".join(TARGETS))
+    ap.add_argument("--seed", type=int, default=0)
+    ap.add_argument("--start", type=int, default=0, help="first case number")
+    ap.add_argument("--time-limit", type=float, default=60.0, help="seconds per case")
+    ap.add_argument("--replay", metavar="TARGET:N", help="run one case in this process")
+    ap.add_argument("--write-corpus", metavar="DIR", help="write the seed corpus and exit")
+    ap.add_argument("--in-process", action="store_true", help="no worker processes")
+    ap.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--root", help=argparse.SUPPRESS)
+    args = ap.parse_args(argv)
+
+    if args.worker:
+        return _worker(args)
+    if args.write_corpus:
+        tmp = tempfile.mkdtemp(prefix="ormek-fuzz-")
+        try:
+            corpus = Corpus(os.path.join(tmp, "corpus"))
+            os.makedirs(args.write_corpus, exist_ok=True)
+            for name, data in corpus.seeds():
+                with open(os.path.join(args.write_corpus, name), "wb") as f:
+                    f.write(data)
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+        return 0
+    if args.replay:
+        target, n = args.replay.rsplit(":", 1)
+        print(run([target], 1, args.seed, args.time_limit, start=int(n)))
+        return 0
+    targets = [t for t in args.targets.split(",") if t]
+    unknown = set(targets) - set(TARGETS)
+    if unknown:
+        ap.error(f"unknown targets {sorted(unknown)} (known: {', '.join(TARGETS)})")
+    if args.in_process:
+        started = time.monotonic()
+        try:
+            results = run(targets, args.cases, args.seed, args.time_limit, start=args.start)
+        except Finding as e:
+            print(f"FINDING {e}")
+            return 1
+        for t in targets:
+            print(f"{t:20} {args.cases} cases  {dict(sorted(results[t].items()))}")
+        print(f"all {len(targets)} targets: {time.monotonic() - started:.1f} s")
+        return 0
+
+    status = 0
+    total = time.monotonic()
+    for target in targets:
+        tmp = tempfile.mkdtemp(prefix="ormek-fuzz-")
+        try:
+            cmd = [sys.executable, "-X", "faulthandler", os.path.abspath(__file__), "--worker",
+                   "--root", tmp, "--targets", target, "--cases", str(args.cases),
+                   "--seed", str(args.seed), "--start", str(args.start),
+                   "--time-limit", str(args.time_limit)]
+            proc = subprocess.run(cmd, capture_output=True, text=True)
+            lines = proc.stdout.splitlines()
+            result = [line for line in lines if line.startswith("RESULT ")]
+            if proc.returncode == 0 and result:
+                counts, elapsed = eval(result[-1][7:], {})  # our own repr of plain data
+                print(f"{target:20} {args.cases} cases in {elapsed:6.1f} s  {dict(sorted(counts.items()))}",
+                      flush=True)
+                continue
+            status = 1
+            try:
+                with open(os.path.join(tmp, "current-case")) as f:
+                    case = f.read().strip()
+            except OSError:
+                case = "?"
+            finding = [line for line in lines if line.startswith("FINDING ")]
+            if finding:
+                print(f"{target:20} {finding[-1]}")
+            else:
+                how = (f"killed by signal {-proc.returncode}" if proc.returncode < 0
+                       else f"exit {proc.returncode} (a hang past the time limit exits 1)")
+                print(f"{target:20} CRASH at case {case}: {how}")
+            print(f"  replay: {sys.executable} {__file__} --replay {case} --seed {args.seed}")
+            sys.stdout.write("".join(f"  | {line}\n" for line in proc.stderr.splitlines()[-40:]))
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+    print(f"total {time.monotonic() - total:.1f} s; {'FAILED' if status else 'all cases ended cleanly'}")
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
