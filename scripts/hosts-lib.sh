@@ -8,6 +8,12 @@
 #   3.14   a Debian unstable chroot (debootstrap) with its CPython 3.14
 #   3.14t  a free-threaded 3.14 found as python3.14t on PATH or given as
 #          PYTHON=..., plus a venv on it (only when such an interpreter exists)
+#   3.13td the same source as 3.13t built --with-pydebug (sys.gettotalrefcount
+#          for the leak checks), plus a venv on it
+#
+# ORMEK_SANITIZE=ON on a venv host builds the module with ASan + UBSan into a
+# separate directory put in front of PYTHONPATH, so the normal install that
+# other runs use is never replaced (see sanitizer_env).
 
 ORMEK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 ORMEK_SCRIPTS=$ORMEK_ROOT/scripts
@@ -70,12 +76,17 @@ system_apt_install() {
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
     done
     ((${#missing[@]})) || return 0
+    # Host set-ups may run side by side; dpkg takes one installer at a time.
+    local aptfd
+    exec {aptfd}>"$CACHE/locks/system-apt.lock"
+    flock "$aptfd"
     log "installing system packages: ${missing[*]}"
     if [[ -z $ORMEK_APT_UPDATED ]]; then
         apt-get update -q >&2
         ORMEK_APT_UPDATED=1
     fi
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+    exec {aptfd}>&-
 }
 
 # Variables a caller gives to the COMMAND but that must not disturb our own
@@ -109,7 +120,7 @@ source_digest() {
 
 # The known hosts, in order; 3.14t only when an interpreter exists for it.
 all_hosts() {
-    local hosts=(3.13t 3.14)
+    local hosts=(3.13t 3.14 3.13td)
     if [[ -n $(find_314t_python) ]]; then hosts+=(3.14t); fi
     printf '%s\n' "${hosts[@]}"
 }
@@ -139,3 +150,35 @@ host_build_root() { # host_build_root HOST -> path as the host sees it
 }
 
 venv_dir() { printf '%s/venv-%s\n' "$CACHE" "$1"; }
+
+# Sanitizer builds (ORMEK_SANITIZE=ON) live apart from the normal install.
+sanitize_on() { [[ ${ORMEK_SANITIZE:-OFF} =~ ^(ON|on|1|TRUE|true|YES|yes)$ ]]; }
+asan_site() { printf '%s/asan-site/%s/%s\n' "$CACHE" "$1" "$ORMEK_TREE_KEY"; }
+
+# Variables that make HOST's COMMAND run the sanitizer build: its directory in
+# front of PYTHONPATH, the ASan and UBSan runtimes the module links preloaded
+# (ASan must be the first library loaded), and options that stop at the first
+# report.  Leak detection is off: the interpreter keeps its allocations to the
+# end on purpose.  PYTHONMALLOC stays as it is: free-threaded builds insist on
+# mimalloc.  Caller settings win, except PYTHONPATH and LD_PRELOAD, which are
+# extended.  Prints NAME=VALUE lines.
+sanitizer_env() { # sanitizer_env HOST  (after save_user_env)
+    local site so runtimes v py_path="" preload="" asan="" ubsan=""
+    site=$(asan_site "$1")
+    so=$(find "$site" -maxdepth 1 -name 'ormek_compressor*.so' | head -n1)
+    [[ -n $so ]] || die "$1: no sanitizer build in $site"
+    runtimes=$(ldd "$so" | awk '$1 ~ /^lib(asan|ubsan)\.so/ { print $3 }' | sort | tr '\n' ':')
+    [[ $runtimes == *libasan* ]] || die "$1: $so does not link the ASan runtime"
+    for v in "${ORMEK_SAVED_ENV[@]}"; do
+        case $v in
+            PYTHONPATH=*) py_path=${v#PYTHONPATH=} ;;
+            LD_PRELOAD=*) preload=${v#LD_PRELOAD=} ;;
+            ASAN_OPTIONS=*) asan=${v#ASAN_OPTIONS=} ;;
+            UBSAN_OPTIONS=*) ubsan=${v#UBSAN_OPTIONS=} ;;
+        esac
+    done
+    printf 'PYTHONPATH=%s\n' "$site${py_path:+:$py_path}"
+    printf 'LD_PRELOAD=%s\n' "${runtimes%:}${preload:+:$preload}"
+    printf 'ASAN_OPTIONS=%s\n' "${asan:-detect_leaks=0:halt_on_error=1:abort_on_error=0:exitcode=86}"
+    printf 'UBSAN_OPTIONS=%s\n' "${ubsan:-halt_on_error=1:print_stacktrace=1:exitcode=87}"
+}
