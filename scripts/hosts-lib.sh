@@ -37,6 +37,9 @@ ORMEK_SYSTEM_BUILD_DEPS="build-essential dpkg-dev debootstrap pkg-config xz-util
  libreadline-dev libncurses-dev libgdbm-dev uuid-dev libexpat1-dev"
 
 ORMEK_VENV_PACKAGES="pytest hypothesis scikit-build-core cmake ninja"
+# Type checkers for tests/test_typing.py, installed from wheels only and not
+# fatal when missing (those tests then skip).
+ORMEK_VENV_TYPING_PACKAGES="mypy basedpyright"
 
 log() { printf '[ormek-hosts] %s\n' "$*" >&2; }
 die() { printf '[ormek-hosts] error: %s\n' "$*" >&2; exit 1; }
@@ -110,9 +113,10 @@ save_user_env() {
 source_digest() {
     (
         cd "$ORMEK_ROOT"
-        find module compressor tests/cpp CMakeLists.txt pyproject.toml \
+        find module compressor tests/cpp python stubs CMakeLists.txt pyproject.toml \
             -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.cc' -o -name '*.inc' \
-            -o -name 'CMakeLists.txt' -o -name '*.cmake' -o -name 'pyproject.toml' \) -print0 2>/dev/null |
+            -o -name 'CMakeLists.txt' -o -name '*.cmake' -o -name 'pyproject.toml' \
+            -o -name '*.py' -o -name '*.pyi' \) -print0 2>/dev/null |
             LC_ALL=C sort -z | xargs -0 -r sha256sum
         printf 'ORMEK_SANITIZE=%s\n' "${ORMEK_SANITIZE:-OFF}"
     ) | sha256sum | cut -d' ' -f1
