@@ -291,7 +291,7 @@ def test_package_code_never_runs(run, in_tmp, subcommand, kind):
         (in_tmp / "evil.pkg").write_bytes(ext_opcode_pickle())
     args = ["-d", "out"] if subcommand == "unpack" else []
     line = user_error(run(subcommand, "evil.pkg", *args), "evil.pkg")
-    assert "refused" in line or "unregistered extension" in line
+    assert "refus" in line
     assert not marker.exists()
     assert not (in_tmp / "out").exists()
 
@@ -321,20 +321,15 @@ def test_plain_loader_refuses_ext_also_when_registered(in_tmp, monkeypatch):
 def test_hostile_streams_fail_cheaply(run, in_tmp, stream, problem):
     (in_tmp / "p.pkg").write_bytes(stream)
     assert problem in user_error(run("info", "p.pkg"), "p.pkg")
+    user_error(run("unpack", "p.pkg", "-d", "out"), "p.pkg")
+    assert not (in_tmp / "out").exists()
 
 
 @pytest.mark.parametrize(
-    "names, problem",
-    [
-        (["../escape.txt"], "not a bare file name"),
-        (["/tmp/abs.txt"], "not a bare file name"),
-        (["sub/inner.txt"], "not a bare file name"),
-        ([".."], "not a bare file name"),
-        ([b"bytes.txt"], "not a bare file name"),
-        (["twice.txt", "twice.txt"], "occurs twice"),
-    ],
+    "names",
+    [["../escape.txt"], ["/tmp/abs.txt"], ["sub/inner.txt"], [".."], ["ok.txt", "../escape.txt"]],
 )
-def test_unpack_refuses_unsafe_names(run, in_tmp, names, problem):
+def test_unpack_refuses_names_outside_the_directory(run, in_tmp, names):
     import zstandard
 
     package = {
@@ -344,9 +339,20 @@ def test_unpack_refuses_unsafe_names(run, in_tmp, names, problem):
         "global_dict": {"x": 1},
     }
     write_package(in_tmp / "p.pkg", package)
-    assert problem in user_error(run("unpack", "p.pkg", "-d", "out"), "p.pkg")
-    assert not (in_tmp / "out").exists()
-    assert not (in_tmp / "escape.txt").exists()
+    assert "outside the output directory" in user_error(run("unpack", "p.pkg", "-d", "out"), "p.pkg")
+    assert sorted(os.listdir(in_tmp)) == ["p.pkg"]  # not even the output directory
+
+
+def test_unpack_reports_repeated_names(run, in_tmp):
+    package = {
+        "compressed": raw_ids(1, 2),
+        "file_boundaries": [1, 2],
+        "filenames": ["twice.txt", "twice.txt"],
+        "global_dict": {"first": 1, "second": 2},
+    }
+    write_package(in_tmp / "p.pkg", package)
+    assert "'twice.txt'" in user_error(run("unpack", "p.pkg", "-d", "out", "--raw"), "p.pkg")
+    assert (in_tmp / "out" / "twice.txt").read_text() == "second"
 
 
 @pytest.mark.parametrize(
@@ -359,10 +365,23 @@ def test_unpack_refuses_unsafe_names(run, in_tmp, names, problem):
         ({"compressed": "text", "file_boundaries": [], "filenames": []}, "not bytes"),
     ],
 )
-def test_malformed_packages(run, in_tmp, package, problem):
+def test_info_refuses_malformed_packages(run, in_tmp, package, problem):
     write_package(in_tmp / "p.pkg", package)
     assert problem in user_error(run("info", "p.pkg"), "p.pkg")
-    assert problem in user_error(run("unpack", "p.pkg", "-d", "out"), "p.pkg")
+
+
+@pytest.mark.parametrize(
+    "package, problem",
+    [
+        ([1, 2], "AttributeError"),
+        ({"file_boundaries": [], "filenames": []}, "missing key 'compressed'"),
+        ({"compressed": b"", "file_boundaries": [0], "filenames": [b"bytes.txt"]}, "Expected str, got bytes"),
+        ({"compressed": b"\x80\x00\x00\x00", "file_boundaries": [1], "filenames": ["a"]}, "OverflowError"),
+    ],
+)
+def test_unpack_failures_are_one_line(run, in_tmp, package, problem):
+    write_package(in_tmp / "p.pkg", package)
+    assert problem in user_error(run("unpack", "p.pkg", "-d", "out", "--raw"), "p.pkg")
 
 
 def test_unpack_raw(run, in_tmp):
