@@ -617,9 +617,10 @@ PyMethodDef kEncodeLatin1Def = {"encode", reinterpret_cast<PyCFunction>(encode_l
 
 // What the safe load needs, made on first use and kept for the process.
 struct SafeLoader {
-  Ref unpickler_type;  // the host's Unpickler with the find_class below
-  Ref error;           // pickle.UnpicklingError
-  Ref bytes_io;        // io.BytesIO
+  Ref unpickler_type;   // the host's Unpickler with the find_class below
+  Ref error;            // pickle.UnpicklingError
+  Ref bytes_io;         // io.BytesIO
+  Ref buffered_reader;  // io.BufferedReader
   Ref rebuild_bytes;
   Ref rebuild_bytearray;
   Ref encode_latin1;
@@ -693,12 +694,15 @@ const SafeLoader* safe_loader() {
   loader->unpickler_type = Ref::steal(PyType_FromSpecWithBases(&kUnpicklerSpec, base.get()));
   loader->error = Ref::steal(PyObject_GetAttrString(g_state.original.pickle, "UnpicklingError"));
   Ref io = Ref::steal(PyImport_ImportModule("io"));
-  if (io) loader->bytes_io = Ref::steal(PyObject_GetAttrString(io.get(), "BytesIO"));
+  if (io) {
+    loader->bytes_io = Ref::steal(PyObject_GetAttrString(io.get(), "BytesIO"));
+    loader->buffered_reader = Ref::steal(PyObject_GetAttrString(io.get(), "BufferedReader"));
+  }
   loader->rebuild_bytes = Ref::steal(PyCFunction_New(&kRebuildBytesDef, nullptr));
   loader->rebuild_bytearray = Ref::steal(PyCFunction_New(&kRebuildBytearrayDef, nullptr));
   loader->encode_latin1 = Ref::steal(PyCFunction_New(&kEncodeLatin1Def, nullptr));
-  if (!loader->unpickler_type || !loader->error || !loader->bytes_io || !loader->rebuild_bytes ||
-      !loader->rebuild_bytearray || !loader->encode_latin1) {
+  if (!loader->unpickler_type || !loader->error || !loader->bytes_io || !loader->buffered_reader ||
+      !loader->rebuild_bytes || !loader->rebuild_bytearray || !loader->encode_latin1) {
     return give_up();
   }
   // Two threads may both get here (the GIL can be off): the first one to
@@ -729,6 +733,21 @@ Py_ssize_t first_read_size(PyObject* file) {
     return kFirstPiece;
   }
   return static_cast<Py_ssize_t>(st.st_size) + 1;  // + 1: the read meets the end at once
+}
+
+// A copy of `stream` whose last, unfinished counted opcode claims one byte
+// more than the stream still holds.
+Ref with_short_claim(PyObject* stream, const PickleScan& scan) {
+  const Py_ssize_t size = PyBytes_GET_SIZE(stream);
+  Ref copy = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(stream), size));
+  if (!copy) return Ref();
+  auto* data = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(copy.get()));
+  const size_t count_at = scan.position + 1;
+  uint64_t claim = static_cast<size_t>(size) - (count_at + scan.count_width) + 1;
+  for (int i = 0; i < scan.count_width; i++, claim >>= 8) {
+    data[count_at + i] = static_cast<unsigned char>(claim & 0xff);
+  }
+  return copy;
 }
 
 // Reads the stream from `file` as far as the scan takes it and checks it;
@@ -774,8 +793,15 @@ Ref read_checked_stream(PyObject* file, const SafeLoader& loader) {
                      scan.position, size);
         return Ref();
       case PickleVerdict::kNeedMore:
-        if (at_end) return stream;  // truncated: the host reports it in its words
-        break;
+        if (!at_end) break;
+        // The stream ends inside a counted opcode. The host would first make
+        // a buffer of the length it claims (a flipped byte claims exabytes,
+        // and the failure path of a bytearray that size frees a half-made
+        // object) and only then find the data missing. The copy it is given
+        // claims one byte more than remains instead: everything before runs
+        // as it would, and the host reports the truncation in its own words.
+        if (scan.count_width > 1) return with_short_claim(stream.get(), scan);
+        return stream;  // ends between opcodes or inside a line: the host says so
     }
     const Py_ssize_t have = static_cast<Py_ssize_t>(size);
     const Py_ssize_t step = std::clamp(have, kFirstPiece, kLargestPiece);
@@ -786,12 +812,17 @@ Ref read_checked_stream(PyObject* file, const SafeLoader& loader) {
 // pickle.load(f) restricted to plain data: the checked bytes go to the
 // restricted unpickler with the defaults of load (fix_imports, "ASCII",
 // "strict"), so every error the host would raise for them stays its own.
+// They are read through a buffered reader as the package file is: the host's
+// unpickler prefetches from a reader that can peek, and a malformed frame
+// fails differently (or not at all) without one.
 Ref load_plain_data(PyObject* file) {
   const SafeLoader* loader = safe_loader();
   if (!loader) return Ref();
   Ref stream = read_checked_stream(file, *loader);
   if (!stream) return Ref();
-  Ref buffer = call1(loader->bytes_io.get(), stream.get());
+  Ref memory = call1(loader->bytes_io.get(), stream.get());
+  if (!memory) return Ref();
+  Ref buffer = call1(loader->buffered_reader.get(), memory.get());
   if (!buffer) return Ref();
   stream = Ref();
   Ref unpickler = call1(loader->unpickler_type.get(), buffer.get());

@@ -164,6 +164,7 @@ PickleScan PickleScanner::scan(const unsigned char* data, size_t size) {
   size_t at = resume_;
   while (at < size) {
     const unsigned char op = data[at];
+    result.count_width = 0;
     const size_t args = at + 1;
     size_t next = args;  // just past this opcode
     auto need = [&](size_t total) {
@@ -177,6 +178,7 @@ PickleScan PickleScanner::scan(const unsigned char* data, size_t size) {
     auto counted = [&](int length_bytes, bool is_signed) -> int {
       if (args + length_bytes > size) return 0;
       uint64_t count = little_endian(data + args, length_bytes);
+      result.count_width = length_bytes;
       if (is_signed && (count & 0x80000000u)) return -1;
       // A count no buffer can hold: the host refuses it (or fails to
       // allocate it) before reading anything more.

@@ -36,6 +36,7 @@ struct PickleScan {
   size_t needed = 0;    // kNeedMore: total length that completes the opcode (0: unknown)
   uint64_t value = 0;   // kExtensionCode, kMemoIndex
   unsigned char opcode = 0;
+  int count_width = 0;  // kNeedMore on a counted opcode whose length is read: 1, 4 or 8
 };
 
 // Scans a stream that may arrive in pieces: each call is given the whole data

@@ -205,6 +205,16 @@ def test_flipped_byte_in_a_memo_index_is_refused(comp, entries, in_tmp):
     refused(comp, entries, in_tmp, bytes(data), "memo index")
 
 
+@pytest.mark.parametrize("opcode", [b"\x96", b"\x8e", b"\x8d"])  # BYTEARRAY8, BINBYTES8, BINUNICODE8
+def test_a_count_beyond_the_stream_is_truncation(comp, in_tmp, opcode, capfd):
+    # The host would first try to allocate the claimed exabytes.
+    (in_tmp / "p").write_bytes(b"\x80\x05" + opcode + b"\x00\x00\x00\x00\x00\x00\x00\x66ab")
+    with pytest.raises(pickle.UnpicklingError) as info:
+        comp.decode_package("p", "out")
+    assert str(info.value) == "pickle data was truncated"
+    assert capfd.readouterr().err == ""
+
+
 def test_negative_put_is_left_to_the_host(comp, entries, in_tmp):
     (in_tmp / "p").write_bytes(b"(dp-5\n.")
     with pytest.raises(ValueError, match="negative PUT argument"):

@@ -158,6 +158,9 @@ void check_needed() {
   check(big.verdict == PickleVerdict::kNeedMore && big.position == 1 &&
             big.needed == 1 + 9 + (uint64_t{1} << 32),
         "BINBYTES8 of 2**32 bytes needs them all");
+  check(big.count_width == 8, "the unfinished BINBYTES8 reports its 8-byte length");
+  check(scan_whole(bytes({'N', 'X', 1, 0})).count_width == 0,
+        "an unfinished length is no count yet");
   // A line does not know its length.
   const PickleScan line = scan_whole("N(I12");
   check(line.verdict == PickleVerdict::kNeedMore && line.position == 2 && line.needed == 0,
