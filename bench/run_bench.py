@@ -647,10 +647,19 @@ def parent_main(args):
             verification=verification,
             targets=checks,
         )
-        if args.json:
-            with open(args.json, "w", encoding="utf-8") as f:
+        json_path = args.json or (os.path.join(scratch, "results.json") if args.chart else None)
+        if json_path:
+            with open(json_path, "w", encoding="utf-8") as f:
                 json.dump(report, f, indent=1)
-            print(f"\nresults saved to {args.json}")
+            if args.json:
+                print(f"\nresults saved to {args.json}")
+        if args.chart:
+            # The chart needs matplotlib, which the host under test may lack:
+            # any interpreter that has it may draw it.
+            drawer = args.chart_python or sys.executable
+            chart = subprocess.run([drawer, os.path.join(HERE, "chart.py"), json_path, args.chart])
+            if chart.returncode:
+                print(f"no chart: {drawer} could not draw it (is matplotlib installed?)")
     finally:
         if args.keep:
             print(f"scratch kept in {scratch}")
@@ -665,6 +674,9 @@ def main():
     parser.add_argument("--json", metavar="FILE", help="save all results as JSON")
     parser.add_argument("--scratch", metavar="DIR", help="stage under DIR instead of /dev/shm")
     parser.add_argument("--keep", action="store_true", help="keep the staged corpora and outputs")
+    parser.add_argument("--chart", metavar="PNG", help="draw the results as a chart (matplotlib)")
+    parser.add_argument("--chart-python", metavar="PYTHON",
+                        help="interpreter with matplotlib to draw the chart (default: this one)")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
