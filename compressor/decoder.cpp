@@ -851,7 +851,8 @@ Ref load_package(PyObject* file) {
 // Stored file names.
 //
 // A name is written only inside output_dir: one that is empty, "." or "..",
-// holds a path separator of the platform (an absolute name begins with one)
+// holds a path separator of the platform (an absolute name begins with one;
+// on Windows a drive colon counts too, "C:x" joins to a path off the drive)
 // or a NUL would land elsewhere or not be a file name at all, and is refused
 // with ValueError. Only names that zip pairs with a boundary are ever
 // written, so only those are judged.
