@@ -1072,6 +1072,7 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
 
 PyObject* decode_package_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
+  CallGuard guard(call_lock_of(self));
   BoundArguments bound;
   if (bind_vectorcall(kSignature, args, nargs, kwnames, bound) < 0) return tb.fail(line::kBinding);
   int use_zstd = bound.given(2) ? as_truth(bound[2]) : 1;

@@ -129,11 +129,13 @@ PyObject* save_dict_body(CompressorObject* self) {
 
 PyObject* load_dict_wrapper(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (check_no_arguments("load_dict", nargs, kwnames) < 0) return nullptr;
+  CallGuard guard(call_lock_of(self));
   return load_dict_body(as_compressor(self));
 }
 
 PyObject* save_dict_wrapper(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   if (check_no_arguments("save_dict", nargs, kwnames) < 0) return nullptr;
+  CallGuard guard(call_lock_of(self));
   return save_dict_body(as_compressor(self));
 }
 

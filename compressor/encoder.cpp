@@ -749,6 +749,7 @@ PyObject* Encoder::run() {
 
 PyObject* encode_files_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
+  CallGuard guard(call_lock_of(self));
   BoundArguments bound;
   if (bind_vectorcall(kSignature, args, nargs, kwnames, bound) < 0) {
     return kTrace.fail(line::kBinding);
