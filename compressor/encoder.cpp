@@ -203,8 +203,8 @@ class Encoder {
 // an exception is pending.
 int Encoder::read_one(PyObject* path) {
   PyObject* open_args[] = {path, str(Str::mode_r), str(Str::utf_8)};
-  Ref file = call(builtin(Builtin::open), open_args, 2,
-                  keyword_names(g_encoding_kw, {Str::encoding}));
+  Ref file =
+      call(builtin(Builtin::open), open_args, 2, keyword_names(g_encoding_kw, {Str::encoding}));
   WithBlock block;
   if (!file || !block.enter(file.get())) return kTrace.fail(line::kOpenInput), 0;
 
@@ -707,8 +707,8 @@ PyObject* Encoder::run() {
       return kTrace.fail(line::kPackedView);
     }
     auto* packed = static_cast<uint8_t*>(view.buf);
-    bool ok = native_tokens_ ? assign_ids_native(packed, view.len)
-                             : assign_ids_plain(packed, view.len);
+    bool ok =
+        native_tokens_ ? assign_ids_native(packed, view.len) : assign_ids_plain(packed, view.len);
     PyBuffer_Release(&view);
     if (!ok) return nullptr;
   }
@@ -722,8 +722,7 @@ PyObject* Encoder::run() {
   Ref compressed = std::move(compressed_);
 
   Ref package = Ref::steal(PyDict_New());
-  if (!package ||
-      PyDict_SetItem(package.get(), str(Str::compressed), compressed.get()) < 0 ||
+  if (!package || PyDict_SetItem(package.get(), str(Str::compressed), compressed.get()) < 0 ||
       PyDict_SetItem(package.get(), str(Str::file_boundaries), file_boundaries_.get()) < 0 ||
       PyDict_SetItem(package.get(), str(Str::filenames), filenames_.get()) < 0 ||
       PyDict_SetItem(package.get(), str(Str::global_dict), self_->global_dict) < 0) {

@@ -145,11 +145,9 @@ PyGetSetDef compressor_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-#define ORMEK_METHOD(name, wrapper)                                              \
-  {                                                                              \
-    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(wrapper)), \
-        METH_FASTCALL | METH_KEYWORDS, nullptr                                   \
-  }
+#define ORMEK_METHOD(name, wrapper)                                                \
+  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(wrapper)), \
+   METH_FASTCALL | METH_KEYWORDS, nullptr}
 
 PyMethodDef compressor_methods[] = {
     ORMEK_METHOD("load_dict", load_dict_wrapper),
@@ -180,8 +178,11 @@ PyMethodDef unpickle_enum_def = ORMEK_METHOD("__pyx_unpickle_Enum", unpickle_enu
 CompressorDirectEntries compressor_direct_entries = {tokenize_direct, detokenize_direct};
 
 PyTypeObject CompressorType = {
+    // The head macro ends in its own comma, which the formatter cannot see.
+    // clang-format off
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "ormek_compressor.OrmekCompressor",
+    // clang-format on
     .tp_basicsize = sizeof(CompressorObject),
     .tp_itemsize = 0,
     .tp_dealloc = compressor_dealloc,

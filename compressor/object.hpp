@@ -19,8 +19,7 @@ struct CompressorDirectEntries {
 };
 
 struct CompressorObject {
-  PyObject_HEAD
-  CompressorDirectEntries* direct;
+  PyObject_HEAD CompressorDirectEntries* direct;
   PyObject* dict_path;
   PyObject* global_dict;
   PyObject* inverse_dict;

@@ -76,7 +76,6 @@ class TokenTable {
   }
 
  private:
-
   static size_t capacity_for(size_t expected) {
     size_t capacity = 1024;
     while (capacity < expected * 2) capacity *= 2;

@@ -22,8 +22,8 @@ void raise_arity(const char* name, Py_ssize_t min, Py_ssize_t max, Py_ssize_t gi
     more_or_less = msg::kArityAtMost;
     expected = max;
   }
-  PyErr_Format(PyExc_TypeError, msg::kArity, name, more_or_less, expected,
-               expected == 1 ? "" : "s", given);
+  PyErr_Format(PyExc_TypeError, msg::kArity, name, more_or_less, expected, expected == 1 ? "" : "s",
+               given);
 }
 
 // Equality of an exact str keyword with an interned parameter name, the cheap

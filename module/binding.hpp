@@ -15,10 +15,10 @@ inline constexpr Py_ssize_t kMaxParameters = 4;
 
 // An operation's parameter list, without `self`.
 struct Signature {
-  const char* name;                        // bare method name, for messages
-  Str params[kMaxParameters];              // parameter names in declaration order
-  Py_ssize_t count;                        // number of parameters
-  Py_ssize_t required;                     // the first `required` have no default
+  const char* name;            // bare method name, for messages
+  Str params[kMaxParameters];  // parameter names in declaration order
+  Py_ssize_t count;            // number of parameters
+  Py_ssize_t required;         // the first `required` have no default
 };
 
 // The bound values of a call, one slot per parameter (empty when not given).

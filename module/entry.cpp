@@ -123,8 +123,8 @@ int import_into_namespace(Str name, Str store_as) {
   if (!module) {
     Ref locals = Ref::steal(PyDict_New());
     if (!locals) return -1;
-    module = Ref::steal(PyImport_ImportModuleLevelObject(str(name), g_state.module_dict,
-                                                         locals.get(), nullptr, 0));
+    module = Ref::steal(
+        PyImport_ImportModuleLevelObject(str(name), g_state.module_dict, locals.get(), nullptr, 0));
     if (!module) return -1;
   }
   return PyDict_SetItem(g_state.module_dict, str(store_as), module.get());
@@ -202,8 +202,8 @@ int module_exec(PyObject* module) {
     // What the typed-buffer machinery leaves in the namespace: its
     // reconstructor. The view types themselves are not needed by any
     // operation (the encoder fills its stream through a plain buffer view).
-    Ref unpickle_enum = Ref::steal(PyCFunction_NewEx(&unpickle_enum_def, nullptr,
-                                                     str(Str::module_name)));
+    Ref unpickle_enum =
+        Ref::steal(PyCFunction_NewEx(&unpickle_enum_def, nullptr, str(Str::module_name)));
     if (!unpickle_enum) return fail(1, kFileStringsource);
     if (PyDict_SetItem(g_state.module_dict, str(Str::unpickle_enum), unpickle_enum.get()) < 0) {
       return fail(1, kFileStringsource);
@@ -224,23 +224,24 @@ int module_exec(PyObject* module) {
          kFileCompressor},
         {&tokenize_def, Str::tokenize, Str::q_tokenize, Code::tokenize, line::kTokenize,
          kFileCompressor},
-        {&detokenize_def, Str::detokenize, Str::q_detokenize, Code::detokenize,
-         line::kDetokenize, kFileCompressor},
+        {&detokenize_def, Str::detokenize, Str::q_detokenize, Code::detokenize, line::kDetokenize,
+         kFileCompressor},
         {&encode_files_def, Str::encode_files, Str::q_encode_files, Code::encode_files,
          line::kEncodeFiles, kFileCompressor},
         {&decode_package_def, Str::decode_package, Str::q_decode_package, Code::decode_package,
          line::kDecodePackage, kFileCompressor},
         {&reduce_cython_def, Str::reduce_cython, Str::q_reduce_cython, Code::reduce_cython,
          line::kReduceCython, kFileStringsource},
-        {&setstate_cython_def, Str::setstate_cython, Str::q_setstate_cython,
-         Code::setstate_cython, line::kSetstateCython, kFileStringsource},
+        {&setstate_cython_def, Str::setstate_cython, Str::q_setstate_cython, Code::setstate_cython,
+         line::kSetstateCython, kFileStringsource},
     };
     for (const MethodSpec& m : methods) {
       Ref function = Ref::steal(new_function(m.def, FunctionKind::native_method, str(m.qualname),
                                              str(Str::module_name), g_state.module_dict,
                                              code_object(m.code), &CompressorType));
       if (!function) return fail(m.line, m.file);
-      if (m.def == &encode_files_def) set_function_defaults(function.get(), g_state.encode_defaults);
+      if (m.def == &encode_files_def)
+        set_function_defaults(function.get(), g_state.encode_defaults);
       if (m.def == &decode_package_def) {
         set_function_defaults(function.get(), g_state.decode_defaults);
       }
@@ -249,10 +250,10 @@ int module_exec(PyObject* module) {
       }
     }
 
-    Ref unpickle = Ref::steal(new_function(
-        &unpickle_compressor_def, FunctionKind::plain, str(Str::unpickle_compressor),
-        str(Str::module_name), g_state.module_dict, code_object(Code::unpickle_compressor),
-        nullptr));
+    Ref unpickle = Ref::steal(new_function(&unpickle_compressor_def, FunctionKind::plain,
+                                           str(Str::unpickle_compressor), str(Str::module_name),
+                                           g_state.module_dict,
+                                           code_object(Code::unpickle_compressor), nullptr));
     if (!unpickle) return fail(line::kUnpickle, kFileStringsource);
     if (PyDict_SetItem(g_state.module_dict, str(Str::unpickle_compressor), unpickle.get()) < 0) {
       return fail(line::kUnpickle, kFileStringsource);

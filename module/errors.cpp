@@ -70,8 +70,7 @@ PyObject* cache_lookup(int line, const char* function_name, const char* file_nam
   PyObject* found = nullptr;
   if (cache.access.fetch_add(1, std::memory_order_acquire) >= 0 && cache.entries) {
     int pos = cache_position(cache, line, function_name, file_name);
-    if (pos < cache.count &&
-        compare_key(cache.entries[pos], line, function_name, file_name) == 0) {
+    if (pos < cache.count && compare_key(cache.entries[pos], line, function_name, file_name) == 0) {
       found = Py_NewRef(cache.entries[pos].code);
     }
   }

@@ -15,8 +15,7 @@ namespace {
 constexpr const char kRegistryModule[] = "_velmar_3_1_4";
 
 struct VelFunction {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   PyMethodDef* def;
   FunctionKind kind;
   PyTypeObject* owner;
@@ -73,8 +72,8 @@ PyObject* function_call(PyObject* op, PyObject* args, PyObject* kwargs) {
     return call_wrapper(f, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
   }
   Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
-  auto* stack = static_cast<PyObject**>(
-      PyMem_Malloc(static_cast<size_t>(nargs + nkw) * sizeof(PyObject*)));
+  auto* stack =
+      static_cast<PyObject**>(PyMem_Malloc(static_cast<size_t>(nargs + nkw) * sizeof(PyObject*)));
   if (!stack) return PyErr_NoMemory();
   Ref kwnames = Ref::steal(PyTuple_New(nkw));
   if (!kwnames) {
@@ -288,8 +287,7 @@ PyGetSetDef function_getset[] = {
 PyMemberDef function_members[] = {
     {"__module__", Py_T_OBJECT_EX, offsetof(VelFunction, module), 0, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(VelFunction, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(VelFunction, weakreflist), Py_READONLY,
-     nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(VelFunction, weakreflist), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(VelFunction, vectorcall), Py_READONLY,
      nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -446,11 +444,11 @@ Ref fetch_shared_type(PyTypeObject* metaclass, PyType_Spec& spec, PyObject* base
 }  // namespace
 
 int ready_function_type() {
-  Ref metatype = fetch_shared_type(nullptr, metatype_spec,
-                                   reinterpret_cast<PyObject*>(&PyType_Type));
+  Ref metatype =
+      fetch_shared_type(nullptr, metatype_spec, reinterpret_cast<PyObject*>(&PyType_Type));
   if (!metatype) return -1;
-  Ref function_type = fetch_shared_type(reinterpret_cast<PyTypeObject*>(metatype.get()),
-                                        function_spec, nullptr);
+  Ref function_type =
+      fetch_shared_type(reinterpret_cast<PyTypeObject*>(metatype.get()), function_spec, nullptr);
   if (!function_type) return -1;
   PyObject* old = reinterpret_cast<PyObject*>(g_state.function_type);
   g_state.function_type = reinterpret_cast<PyTypeObject*>(function_type.release());

@@ -7,25 +7,29 @@ namespace ormek::msg {
 
 // Start-up.
 inline constexpr const char kInterpreterChange[] =
-    "Interpreter change detected - this module can only be loaded into one interpreter per process.";
+    "Interpreter change detected - this module can only be loaded into one interpreter per "
+    "process.";
 inline constexpr const char kReinitialisation[] =
     "Module 'ormek_compressor' has already been imported. Re-initialisation is not supported.";
 inline constexpr const char kVersionMismatch[] =
     "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d";
 inline constexpr const char kVersionMismatchVerb[] = "does not match";
 inline constexpr const char kNameNotDefined[] = "name '%U' is not defined";
-inline constexpr const char kSharedTypeNotAType[] = "Shared Velmar type %.200s is not a type object";
+inline constexpr const char kSharedTypeNotAType[] =
+    "Shared Velmar type %.200s is not a type object";
 inline constexpr const char kSharedTypeWrongSize[] =
     "Shared Velmar type %.200s has the wrong size, try recompiling";
 inline constexpr const char kPicklingSetup[] = "Unable to initialize pickling for %.200s";
 inline constexpr const char kInitFailed[] = "init ormek_compressor";
 
 // Call binding.
-inline constexpr const char kArity[] = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
+inline constexpr const char kArity[] =
+    "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
 inline constexpr const char kArityExactly[] = "exactly";
 inline constexpr const char kArityAtLeast[] = "at least";
 inline constexpr const char kArityAtMost[] = "at most";
-inline constexpr const char kMultipleValues[] = "%s() got multiple values for keyword argument '%U'";
+inline constexpr const char kMultipleValues[] =
+    "%s() got multiple values for keyword argument '%U'";
 inline constexpr const char kUnexpectedKeyword[] = "%s() got an unexpected keyword argument '%U'";
 inline constexpr const char kKeywordsNotStrings[] = "%.200s() keywords must be strings";
 inline constexpr const char kKeywordKeysNotStrings[] = "keywords must be strings";
@@ -51,12 +55,14 @@ inline constexpr const char kFuncDictDeleted[] = "function's dictionary may not 
 inline constexpr const char kFuncDictNotDict[] = "setting function's dictionary to a non-dict";
 inline constexpr const char kDefaultsMustBeTuple[] = "__defaults__ must be set to a tuple object";
 inline constexpr const char kDefaultsChanged[] =
-    "changes to velfunction.__defaults__ will not currently affect the values used in function calls";
+    "changes to velfunction.__defaults__ will not currently affect the values used in function "
+    "calls";
 inline constexpr const char kKwdefaultsMustBeDict[] = "__kwdefaults__ must be set to a dict object";
 inline constexpr const char kKwdefaultsChanged[] =
     "changes to velfunction.__kwdefaults__ will not currently affect the values used in function "
     "calls";
-inline constexpr const char kAnnotationsMustBeDict[] = "__annotations__ must be set to a dict object";
+inline constexpr const char kAnnotationsMustBeDict[] =
+    "__annotations__ must be set to a dict object";
 inline constexpr const char kFunctionRepr[] = "<velfunction %U at %p>";
 
 // Shared error operations.
@@ -69,7 +75,8 @@ inline constexpr const char kNoneHasNoAttribute[] = "'NoneType' object has no at
 inline constexpr const char kNullWithoutError[] = "NULL result without error in PyObject_Call";
 inline constexpr const char kWhileCalling[] = " while calling a Python object";
 inline constexpr const char kCannotImportName[] = "cannot import name %S";
-inline constexpr const char kInstanceWithValue[] = "instance exception may not have a separate value";
+inline constexpr const char kInstanceWithValue[] =
+    "instance exception may not have a separate value";
 inline constexpr const char kRaiseNeedsException[] =
     "raise: exception class must be a subclass of BaseException";
 inline constexpr const char kRaiseCallReturned[] =

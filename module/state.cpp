@@ -26,14 +26,14 @@ constexpr StringEntry kStringTable[] = {
 #undef ORMEK_STRING_ENTRY
 };
 
-constexpr long kIntTable[] = {0,        1,         4,         6,         8,
-                              16,       24,        0x18c54b4, 0x3e12e10, 0x6ae9995,
-                              0x7d3093e, 0x82a3537, 0xb068931, -1};
+constexpr long kIntTable[] = {0,         1,         4,         6,         8,         16,        24,
+                              0x18c54b4, 0x3e12e10, 0x6ae9995, 0x7d3093e, 0x82a3537, 0xb068931, -1};
 static_assert(sizeof kIntTable / sizeof kIntTable[0] == static_cast<size_t>(Int::count));
 
 constexpr const char* kBuiltinNames[] = {
-    "open", "range",     "zip",      "__import__",     "ValueError", "MemoryError",
-    "enumerate", "TypeError", "AssertionError", "Ellipsis", "id",     "IndexError",
+    "open",           "range",       "zip",       "__import__",
+    "ValueError",     "MemoryError", "enumerate", "TypeError",
+    "AssertionError", "Ellipsis",    "id",        "IndexError",
 };
 static_assert(sizeof kBuiltinNames / sizeof kBuiltinNames[0] ==
               static_cast<size_t>(Builtin::count));
@@ -120,21 +120,25 @@ int make_constant_tuples() {
     Py_XSETREF(slot, tuple);
     return true;
   };
-  return make(g_state.enum_checksums,
-              PyTuple_Pack(3, integer(Int::checksum_82a3537), integer(Int::checksum_6ae9995),
-                           integer(Int::checksum_b068931))) &&
-                 make(g_state.next_id_lookup_args, PyTuple_Pack(2, str(Str::next_id),
-                                                                integer(Int::one))) &&
-                 make(g_state.three_nones, PyTuple_Pack(3, Py_None, Py_None, Py_None)) &&
-                 make(g_state.state_checksums,
-                      PyTuple_Pack(3, integer(Int::checksum_3e12e10),
-                                   integer(Int::checksum_7d3093e),
-                                   integer(Int::checksum_18c54b4))) &&
-                 make(g_state.encode_defaults, PyTuple_Pack(2, integer(Int::six),
-                                                            integer(Int::four))) &&
-                 make(g_state.decode_defaults, PyTuple_Pack(1, Py_True))
-             ? 0
-             : -1;
+  if (!make(g_state.enum_checksums,
+            PyTuple_Pack(3, integer(Int::checksum_82a3537), integer(Int::checksum_6ae9995),
+                         integer(Int::checksum_b068931)))) {
+    return -1;
+  }
+  if (!make(g_state.next_id_lookup_args, PyTuple_Pack(2, str(Str::next_id), integer(Int::one)))) {
+    return -1;
+  }
+  if (!make(g_state.three_nones, PyTuple_Pack(3, Py_None, Py_None, Py_None))) return -1;
+  if (!make(g_state.state_checksums,
+            PyTuple_Pack(3, integer(Int::checksum_3e12e10), integer(Int::checksum_7d3093e),
+                         integer(Int::checksum_18c54b4)))) {
+    return -1;
+  }
+  if (!make(g_state.encode_defaults, PyTuple_Pack(2, integer(Int::six), integer(Int::four)))) {
+    return -1;
+  }
+  if (!make(g_state.decode_defaults, PyTuple_Pack(1, Py_True))) return -1;
+  return 0;
 }
 
 namespace {
@@ -149,25 +153,48 @@ struct CodeSpec {
 };
 
 const CodeSpec kCodeTable[] = {
-    {Str::load_dict, Str::q_load_dict, Str::file_compressor, 21, 1,
+    {Str::load_dict,
+     Str::q_load_dict,
+     Str::file_compressor,
+     21,
+     1,
      {Str::self, Str::f, Str::data, Str::k, Str::v}},
-    {Str::save_dict, Str::q_save_dict, Str::file_compressor, 29, 1,
-     {Str::self, Str::data, Str::f}},
+    {Str::save_dict, Str::q_save_dict, Str::file_compressor, 29, 1, {Str::self, Str::data, Str::f}},
     {Str::tokenize, Str::q_tokenize, Str::file_compressor, 38, 2, {Str::self, Str::text}},
     {Str::detokenize, Str::q_detokenize, Str::file_compressor, 41, 2, {Str::self, Str::tokens}},
-    {Str::encode_files, Str::q_encode_files, Str::file_compressor, 45, 5,
+    {Str::encode_files,
+     Str::q_encode_files,
+     Str::file_compressor,
+     45,
+     5,
      {Str::self, Str::filepaths, Str::output_path, Str::zstd_level, Str::threads, Str::all_tokens,
       Str::file_boundaries, Str::filenames, Str::path, Str::f, Str::tokens, Str::packed_tokens,
       Str::packed_view, Str::offset, Str::token_id, Str::token, Str::package}},
-    {Str::decode_package, Str::q_decode_package, Str::file_compressor, 95, 4,
-     {Str::self, Str::package_path, Str::output_dir, Str::use_zstd, Str::f, Str::package,
-      Str::data, Str::num_tokens, Str::restored_tokens, Str::i, Str::token_id, Str::start_idx,
-      Str::boundary, Str::filename, Str::k, Str::v}},
-    {Str::reduce_cython, Str::q_reduce_cython, Str::file_stringsource, 1, 1,
+    {Str::decode_package,
+     Str::q_decode_package,
+     Str::file_compressor,
+     95,
+     4,
+     {Str::self, Str::package_path, Str::output_dir, Str::use_zstd, Str::f, Str::package, Str::data,
+      Str::num_tokens, Str::restored_tokens, Str::i, Str::token_id, Str::start_idx, Str::boundary,
+      Str::filename, Str::k, Str::v}},
+    {Str::reduce_cython,
+     Str::q_reduce_cython,
+     Str::file_stringsource,
+     1,
+     1,
      {Str::self, Str::state, Str::under_dict, Str::use_setstate}},
-    {Str::setstate_cython, Str::q_setstate_cython, Str::file_stringsource, 16, 2,
+    {Str::setstate_cython,
+     Str::q_setstate_cython,
+     Str::file_stringsource,
+     16,
+     2,
      {Str::self, Str::pyx_state}},
-    {Str::unpickle_compressor, Str::unpickle_compressor, Str::file_stringsource, 1, 3,
+    {Str::unpickle_compressor,
+     Str::unpickle_compressor,
+     Str::file_stringsource,
+     1,
+     3,
      {Str::pyx_type, Str::pyx_checksum, Str::pyx_state, Str::pyx_PickleError, Str::pyx_result}},
 };
 static_assert(sizeof kCodeTable / sizeof kCodeTable[0] == static_cast<size_t>(Code::count));
@@ -199,10 +226,10 @@ int make_code_objects() {
       PyTuple_SET_ITEM(names.get(), n++, unique);
     }
     PyCodeObject* code = PyUnstable_Code_NewWithPosOnlyArgs(
-        spec.argcount, 0, 0, static_cast<int>(n), 0, CO_OPTIMIZED | CO_NEWLOCALS,
-        code_bytes.get(), g_state.empty_tuple, g_state.empty_tuple, names.get(),
-        g_state.empty_tuple, g_state.empty_tuple, str(spec.file), str(spec.name),
-        str(spec.qualname), spec.first_line, line_table.get(), g_state.empty_bytes);
+        spec.argcount, 0, 0, static_cast<int>(n), 0, CO_OPTIMIZED | CO_NEWLOCALS, code_bytes.get(),
+        g_state.empty_tuple, g_state.empty_tuple, names.get(), g_state.empty_tuple,
+        g_state.empty_tuple, str(spec.file), str(spec.name), str(spec.qualname), spec.first_line,
+        line_table.get(), g_state.empty_bytes);
     if (!code) return -1;
     Py_XSETREF(g_state.code_objects[i], reinterpret_cast<PyObject*>(code));
   }
@@ -228,7 +255,8 @@ int record_original_globals() {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "module global missing");
     return -1;
   }
-  if (!keep_attr(o.re_findall, o.re, Str::findall) || !keep_attr(o.pickle_load, o.pickle, Str::load) ||
+  if (!keep_attr(o.re_findall, o.re, Str::findall) ||
+      !keep_attr(o.pickle_load, o.pickle, Str::load) ||
       !keep_attr(o.pickle_dump, o.pickle, Str::dump) ||
       !keep_attr(o.zstd_compressor, o.zstd, Str::ZstdCompressor)) {
     return -1;

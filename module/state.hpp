@@ -11,6 +11,7 @@ namespace ormek {
 
 // String constants: identifier, text, kind. kIdent entries are interned
 // identifiers, kText plain text strings, kBytes a bytes object.
+// clang-format off
 #define ORMEK_STRING_TABLE(X)                                                   \
   /* Literals of the compressor's logic and the file-format keys. */           \
   X(token_pattern, "\\S+|\\s+", kText)                                          \
@@ -170,6 +171,7 @@ namespace ormek {
   X(PickleError, "PickleError", kIdent)                                         \
   X(enum_name, "name", kText)                                                   \
   X(bytes_O, "O", kBytes)
+// clang-format on
 
 enum class Str : int {
 #define ORMEK_STRING_ENUM(id, text, kind) id,
