@@ -476,40 +476,6 @@ int restore_tokens_natively(CompressorObject* self, PyObject* data, Py_ssize_t n
   return 1;
 }
 
-// for boundary, filename in zip(...): one item unpacked into exactly two values.
-bool unpack_pair(PyObject* item, Ref& first, Ref& second) {
-  if (PyTuple_CheckExact(item)) {
-    Py_ssize_t size = PyTuple_GET_SIZE(item);
-    if (size != 2) {
-      if (size > 2) {
-        raise_too_many_values(2);
-      } else {
-        raise_need_more_values(size);
-      }
-      return false;
-    }
-    first = Ref::borrow(PyTuple_GET_ITEM(item, 0));
-    second = Ref::borrow(PyTuple_GET_ITEM(item, 1));
-    return true;
-  }
-  Ref iter = Ref::steal(PyObject_GetIter(item));
-  if (!iter) return false;
-  Ref* slots[] = {&first, &second};
-  for (Py_ssize_t i = 0; i < 2; i++) {
-    *slots[i] = Ref::steal(PyIter_Next(iter.get()));
-    if (!*slots[i]) {
-      if (!PyErr_Occurred()) raise_need_more_values(i);
-      return false;
-    }
-  }
-  Ref extra = Ref::steal(PyIter_Next(iter.get()));
-  if (extra) {
-    raise_too_many_values(2);
-    return false;
-  }
-  return !PyErr_Occurred();
-}
-
 // One output file: open(os.path.join(output_dir, filename), "w",
 // encoding="utf-8", newline="") as f, then f.write(the joined tokens).
 bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& restored,
@@ -1043,7 +1009,7 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
       Ref boundary_obj;
       Ref filename;
-      if (!unpack_pair(item.get(), boundary_obj, filename)) return tb.fail(line::kFileLoop);
+      if (!unpack_two(item.get(), boundary_obj, filename)) return tb.fail(line::kFileLoop);
       int32_t boundary = as_int32(boundary_obj.get());
       if (boundary == -1 && PyErr_Occurred()) return tb.fail(line::kFileLoop);
       if (filename.get() != Py_None && !PyUnicode_CheckExact(filename.get())) {

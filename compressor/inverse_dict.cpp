@@ -41,37 +41,11 @@ bool invert_exact_dict(PyObject* dict, PyObject* new_dict) {
   }
 }
 
-// One item of items(): exactly two values, with the unpacking errors of a
-// `for k, v in ...` loop.
+// One item of items(): exactly two values, as a `for k, v in ...` loop takes them.
 bool invert_item(PyObject* item, PyObject* new_dict) {
-  if (PyTuple_Check(item)) {
-    Py_ssize_t size = PyTuple_GET_SIZE(item);
-    if (size == 2)
-      return put_inverse(new_dict, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
-    if (size > 2) {
-      raise_too_many_values(2);
-    } else {
-      raise_need_more_values(size);
-    }
-    return false;
-  }
-  Ref iter = Ref::steal(PyObject_GetIter(item));
-  if (!iter) return false;
-  Ref pair[2];
-  for (Py_ssize_t i = 0; i < 2; i++) {
-    pair[i] = Ref::steal(PyIter_Next(iter.get()));
-    if (!pair[i]) {
-      if (!PyErr_Occurred()) raise_need_more_values(i);
-      return false;
-    }
-  }
-  Ref extra = Ref::steal(PyIter_Next(iter.get()));
-  if (extra) {
-    raise_too_many_values(2);
-    return false;
-  }
-  if (PyErr_Occurred()) return false;
-  return put_inverse(new_dict, pair[0].get(), pair[1].get());
+  Ref key;
+  Ref value;
+  return unpack_two(item, key, value) && put_inverse(new_dict, key.get(), value.get());
 }
 
 // The result of items(): a list or tuple by index (re-reading the length at

@@ -232,6 +232,39 @@ void raise_too_many_values(Py_ssize_t expected) {
   PyErr_Format(PyExc_ValueError, msg::kTooManyValues, expected);
 }
 
+bool unpack_two(PyObject* item, Ref& first, Ref& second) {
+  if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(item);
+    if (size != 2) {
+      if (size > 2) {
+        raise_too_many_values(2);
+      } else {
+        raise_need_more_values(size);
+      }
+      return false;
+    }
+    first = Ref::borrow(PySequence_Fast_GET_ITEM(item, 0));
+    second = Ref::borrow(PySequence_Fast_GET_ITEM(item, 1));
+    return true;
+  }
+  Ref iter = Ref::steal(PyObject_GetIter(item));
+  if (!iter) return false;
+  Ref* slots[] = {&first, &second};
+  for (Py_ssize_t i = 0; i < 2; i++) {
+    *slots[i] = Ref::steal(PyIter_Next(iter.get()));
+    if (!*slots[i]) {
+      if (!PyErr_Occurred()) raise_need_more_values(i);
+      return false;
+    }
+  }
+  Ref extra = Ref::steal(PyIter_Next(iter.get()));
+  if (extra) {
+    raise_too_many_values(2);
+    return false;
+  }
+  return !PyErr_Occurred();
+}
+
 void raise_expected_type(const char* expected, PyObject* got) {
   PyErr_Format(PyExc_TypeError, msg::kExpectedType, expected, Py_TYPE(got)->tp_name);
 }

@@ -48,6 +48,9 @@ Ref get_global(PyObject* name);
 // The value errors of unpacking a fixed-size sequence.
 void raise_need_more_values(Py_ssize_t found);
 void raise_too_many_values(Py_ssize_t expected);
+// Unpacks `item` into exactly two values the way `a, b = item` does: an exact
+// tuple or list by index, anything else through its iterator.
+bool unpack_two(PyObject* item, Ref& first, Ref& second);
 
 // Sets TypeError "Expected %s, got %.200s".
 void raise_expected_type(const char* expected, PyObject* got);
