@@ -4,6 +4,7 @@
 #include "compressor/atomic_file.hpp"
 #include "compressor/inverse_dict.hpp"
 #include "compressor/object.hpp"
+#include "compressor/pickle_snapshot.hpp"
 #include "module/binding.hpp"
 #include "module/errors.hpp"
 #include "module/ref.hpp"
@@ -110,7 +111,8 @@ PyObject* save_dict_body(CompressorObject* self) {
   const Trace& tb = kSaveTrace;
   Ref data = Ref::steal(PyDict_New());
   if (!data) return tb.fail(line::kSaveDict);
-  if (PyDict_SetItem(data.get(), str(Str::dict), self->global_dict) < 0) {
+  Ref dumped_dict = dumped_global_dict(self->global_dict);
+  if (!dumped_dict || PyDict_SetItem(data.get(), str(Str::dict), dumped_dict.get()) < 0) {
     return tb.fail(line::kSaveDict);
   }
   Ref next_id = Ref::steal(PyLong_FromLong(self->next_id));

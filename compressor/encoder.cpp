@@ -18,6 +18,7 @@
 
 #include "compressor/atomic_file.hpp"
 #include "compressor/object.hpp"
+#include "compressor/pickle_snapshot.hpp"
 #include "compressor/token_scanner.hpp"
 #include "compressor/token_table.hpp"
 #include "module/binding.hpp"
@@ -722,10 +723,12 @@ PyObject* Encoder::run() {
   Ref compressed = std::move(compressed_);
 
   Ref package = Ref::steal(PyDict_New());
-  if (!package || PyDict_SetItem(package.get(), str(Str::compressed), compressed.get()) < 0 ||
+  Ref dumped_dict = dumped_global_dict(self_->global_dict);
+  if (!package || !dumped_dict ||
+      PyDict_SetItem(package.get(), str(Str::compressed), compressed.get()) < 0 ||
       PyDict_SetItem(package.get(), str(Str::file_boundaries), file_boundaries_.get()) < 0 ||
       PyDict_SetItem(package.get(), str(Str::filenames), filenames_.get()) < 0 ||
-      PyDict_SetItem(package.get(), str(Str::global_dict), self_->global_dict) < 0) {
+      PyDict_SetItem(package.get(), str(Str::global_dict), dumped_dict.get()) < 0) {
     return kTrace.fail(line::kPackage);
   }
 

@@ -5,6 +5,7 @@
 #include "compressor/pickling.hpp"
 
 #include "compressor/object.hpp"
+#include "compressor/pickle_snapshot.hpp"
 #include "module/binding.hpp"
 #include "module/errors.hpp"
 #include "module/messages.hpp"
@@ -110,8 +111,19 @@ PyObject* reduce_body(CompressorObject* self) {
   const Trace& tb = kReduceTrace;
   Ref next_id = Ref::steal(PyLong_FromLong(self->next_id));
   if (!next_id) return tb.fail(line::kReduceState);
+  // The state is pickled after the call lock is released: see pickle_snapshot.
+  // The copies stand in only when no other field is the same dict.
+  Ref global_dict = Ref::borrow(self->global_dict);
+  Ref inverse_dict = Ref::borrow(self->inverse_dict);
+  if (self->global_dict != self->inverse_dict && self->dict_path != self->global_dict &&
+      self->dict_path != self->inverse_dict) {
+    global_dict = pickle_snapshot(self->global_dict, true);
+    if (!global_dict) return tb.fail(line::kReduceState);
+    inverse_dict = pickle_snapshot(self->inverse_dict, false);
+    if (!inverse_dict) return tb.fail(line::kReduceState);
+  }
   Ref state = Ref::steal(
-      PyTuple_Pack(4, self->dict_path, self->global_dict, self->inverse_dict, next_id.get()));
+      PyTuple_Pack(4, self->dict_path, global_dict.get(), inverse_dict.get(), next_id.get()));
   if (!state) return tb.fail(line::kReduceState);
 
   PyObject* found = nullptr;
