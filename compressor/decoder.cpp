@@ -15,6 +15,7 @@
 
 #include "compressor/inverse_dict.hpp"
 #include "compressor/object.hpp"
+#include "compressor/package_format.hpp"
 #include "compressor/package_loader.hpp"
 #include "module/binding.hpp"
 #include "module/errors.hpp"
@@ -56,10 +57,9 @@ bool failed(int at_line) {
 const Signature kSignature{
     "decode_package", {Str::package_path, Str::output_dir, Str::use_zstd}, 3, 2};
 
-// The record limit of the package layout: record offsets are 32-bit signed
-// byte offsets. A larger payload would wrap the record count, so it is refused
-// before any directory or file is written.
-constexpr Py_ssize_t kMaxRecords = Py_ssize_t{1} << 29;
+// A payload beyond the layout's record limit would wrap the 32-bit record
+// count, so it is refused before any directory or file is written.
+using package::kMaxRecords;
 
 // package[key]: an exact dict is looked up directly (a missing key raises
 // KeyError carrying the key), anything else through the generic item access.
@@ -91,10 +91,7 @@ void clamp_slice(Py_ssize_t length, Py_ssize_t& start, Py_ssize_t& stop) {
 // token table built once from inverse_dict. No list of restored tokens is
 // made.
 
-inline uint32_t record_at(const unsigned char* payload, Py_ssize_t i) {
-  const unsigned char* p = payload + 4 * i;
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
+using package::record_at;
 
 // Index of the first record whose id does not fit a signed 32-bit integer, or
 // -1 when all fit.

@@ -18,6 +18,7 @@
 
 #include "compressor/atomic_file.hpp"
 #include "compressor/object.hpp"
+#include "compressor/package_format.hpp"
 #include "compressor/pickle_snapshot.hpp"
 #include "compressor/token_scanner.hpp"
 #include "compressor/token_table.hpp"
@@ -63,8 +64,8 @@ constexpr Trace kTrace{"ormek_compressor.OrmekCompressor.encode_files", kFileCom
 const Signature kSignature{
     "encode_files", {Str::filepaths, Str::output_path, Str::zstd_level, Str::threads}, 4, 2};
 
-// The package layout indexes the stream with a signed 32-bit byte offset.
-constexpr Py_ssize_t kMaxRecords = Py_ssize_t{1} << 29;
+using package::kMaxRecords;
+using package::store_record;
 // Below this many tokens a second scanning thread costs more than it saves.
 constexpr Py_ssize_t kParallelThreshold = 1 << 20;
 // Below this many new tokens, entering them is quicker than starting a thread
@@ -134,13 +135,6 @@ Py_ssize_t native_token_count(PyObject* text) {
   return with_text_units(text, [](auto* units, size_t length) {
     return static_cast<Py_ssize_t>(scan::count_tokens(units, length));
   });
-}
-
-void store_record(uint8_t* record, int32_t token_id) {
-  record[0] = static_cast<uint8_t>(token_id >> 24);
-  record[1] = static_cast<uint8_t>(token_id >> 16);
-  record[2] = static_cast<uint8_t>(token_id >> 8);
-  record[3] = static_cast<uint8_t>(token_id);
 }
 
 // Giving a new token an id must not push next_id past 2**31 - 1: ids would
