@@ -28,9 +28,10 @@ def in_work(fuzzer, monkeypatch):
 def test_cases_end_cleanly(in_work, target):
     # A generous limit: a sanitizer or debug build runs a case many times slower.
     outcomes = {}
-    for n in range(SMOKE_CASES):
-        outcome = in_work.run_case(target, n, time_limit=120.0)
-        outcomes[outcome] = outcomes.get(outcome, 0) + 1
+    with ormek_fuzz.capped_address_space():
+        for n in range(SMOKE_CASES):
+            outcome = in_work.run_case(target, n, time_limit=120.0)
+            outcomes[outcome] = outcomes.get(outcome, 0) + 1
     # Both ends must be reached, or the mutators stopped producing anything
     # the module gets to work on (or anything it refuses).
     assert outcomes.get("ok", 0) > 0, outcomes
