@@ -204,6 +204,18 @@ PickleScan PickleScanner::scan(const unsigned char* data, size_t size) {
         break;
       case Arg::kFixed8:
         next += 8;
+        // The host reads a whole frame before it looks inside, allocating its
+        // claimed length first: the frame must lie within the stream (at its
+        // end a shorter claim lets the host report the truncation cheaply).
+        if (op == 0x95 && next <= size) {
+          const uint64_t frame = little_endian(data + args, 8);
+          result.count_width = 8;
+          if (frame > static_cast<uint64_t>(PTRDIFF_MAX) - 16) {
+            state = -1;
+          } else if (next + frame > size) {
+            return need(next + static_cast<size_t>(frame));
+          }
+        }
         break;
       case Arg::kLine:
       case Arg::kTwoLines: {

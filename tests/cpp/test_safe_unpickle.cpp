@@ -77,9 +77,13 @@ const std::vector<Case>& cases() {
   static const std::vector<Case> kCases = {
       // pickle.dumps({"a": [1, b"x"]}, protocol=5)
       {"protocol 5 package shape",
-       bytes({0x80, 5,    0x95, 0x13, 0,   0,   0, 0,   0, 0,   0,    '}', 0x94, 0x8c, 1,
+       bytes({0x80, 5,    0x95, 0x12, 0,   0,   0, 0,   0, 0,   0,    '}', 0x94, 0x8c, 1,
               'a',  0x94, ']',  0x94, '(', 'K', 1, 'C', 1, 'x', 0x94, 'e', 's',  '.'}),
        PickleVerdict::kComplete, 28, 0},
+      // A frame claiming more than the stream holds: the host would allocate
+      // the claim before reading it.
+      {"frame longer than the stream", bytes({0x80, 5, 0x95, 0, 0, 0, 0, 0, 0, 0, 0x40, 'N', '.'}),
+       PickleVerdict::kNeedMore, 2, 0},
       {"protocol 0 text opcodes", "(dp0\nVa\np1\n(lp2\nI1\naL5L\naF1.5\nas.",
        PickleVerdict::kComplete, 32, 0},
       {"globals are find_class's business", "cos\nsystem\n(S'x'\ntR.", PickleVerdict::kComplete, 19,
