@@ -34,8 +34,8 @@ constexpr int kEncodeFiles = 45;
 constexpr int kDecodePackage = 95;
 constexpr int kTestDict = 1;
 // Pickling functions, in "<stringsource>".
-constexpr int kReduceCython = 1;
-constexpr int kSetstateCython = 16;
+constexpr int kReduceMethod = 1;
+constexpr int kSetstateMethod = 16;
 constexpr int kUnpickle = 1;
 }  // namespace line
 
@@ -231,9 +231,9 @@ int module_exec(PyObject* module) {
         {&decode_package_def, Str::decode_package, Str::q_decode_package, Code::decode_package,
          line::kDecodePackage, kFileCompressor},
         {&reduce_cython_def, Str::reduce_cython, Str::q_reduce_cython, Code::reduce_cython,
-         line::kReduceCython, kFileStringsource},
+         line::kReduceMethod, kFileStringsource},
         {&setstate_cython_def, Str::setstate_cython, Str::q_setstate_cython, Code::setstate_cython,
-         line::kSetstateCython, kFileStringsource},
+         line::kSetstateMethod, kFileStringsource},
     };
     for (const MethodSpec& m : methods) {
       Ref function = Ref::steal(new_function(m.def, FunctionKind::native_method, str(m.qualname),
