@@ -101,3 +101,18 @@ def test_memo_bomb_screen():
     bomb = b"\x80\x02N" + b"r" + (2**31).to_bytes(4, "little") + b"."
     assert ormek_fuzz.memo_bomb(bomb)
     assert not ormek_fuzz.memo_bomb(pickle.dumps(["a", "b"], 2))
+
+
+@pytest.mark.parametrize("stream", [
+    b"\x80\x04\x95" + (2**34).to_bytes(8, "little") + b"N.",  # FRAME
+    b"\x80\x04\x8e" + (2**34).to_bytes(8, "little") + b"ab.",  # BINBYTES8
+    b"\x80\x04\x8d" + (2**34).to_bytes(8, "little") + b"ab.",  # BINUNICODE8
+    b"\x80\x03B" + (2**31 - 1).to_bytes(4, "little") + b"ab.",  # BINBYTES
+])
+def test_length_bomb_screen(stream):
+    assert ormek_fuzz.length_bomb(stream)
+
+
+def test_length_screen_passes_real_streams(fuzzer):
+    for name, data in fuzzer.corpus.seeds():
+        assert not ormek_fuzz.length_bomb(data), name
