@@ -68,8 +68,15 @@ class PlainCompressor:
 
         packed_tokens = bytearray(4 * len(all_tokens))
         offset = 0
+        # Ids that entries already hold are never given out again, even when
+        # next_id has been left below them (by decode_package or a dictionary
+        # file): two tokens sharing an id would restore the wrong text.
+        taken = {v for v in self.global_dict.values() if isinstance(v, int)}
+        taken.update(k for k in self.inverse_dict if isinstance(k, int))
         for token in all_tokens:
             if token not in self.global_dict:
+                while self.next_id in taken:
+                    self.next_id += 1
                 token_id = self.next_id
                 self.global_dict[token] = token_id
                 self.inverse_dict[token_id] = token

@@ -22,6 +22,8 @@ namespace {
 // concurrent writer that happens to pick the same name).
 constexpr int kTempNameAttempts = 100;
 std::atomic<unsigned> g_temp_counter{0};
+// Room for the suffix within the 255 bytes a file name may have.
+constexpr size_t kTempStemBytes = 200;
 
 // Where a safe write goes. Only regular files (or a path that does not exist
 // yet) are replaced by rename: a directory, a device or a FIFO keeps the
@@ -114,12 +116,11 @@ void name_user_path_in_error(PyObject* fspath) {
 
 // open(<fresh name>, "xb"); null with the exception set on failure.
 Ref open_temp(const Target& target, TempFile& temp) {
+  const size_t slash = target.path.rfind('/');
+  const size_t base_at = slash == std::string::npos ? 0 : slash + 1;
   for (int attempt = 1;; attempt++) {
-    unsigned serial = g_temp_counter.fetch_add(1, std::memory_order_relaxed);
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".%lx-%x.tmp", static_cast<unsigned long>(getpid()),
-                  serial);
-    temp.path = target.path + suffix;
+    temp.path = target.path.substr(0, base_at) +
+                temporary_name_beside(std::string_view(target.path).substr(base_at));
     temp.name = target.is_text ? Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
                                      temp.path.data(), static_cast<Py_ssize_t>(temp.path.size())))
                                : Ref::steal(PyBytes_FromStringAndSize(
@@ -211,6 +212,7 @@ int dump_replacing(PyObject* path, const Target& target, PyObject* data, const S
   if (target.exists) chmod(temp.path.c_str(), target.mode);
   int written = dump_block(file.get(), data, true, site);
   if (written <= 0) return written;  // swallowed: nothing complete to install
+  if (PyErr_CheckSignals() < 0) return site.trace.fail_status(site.open_line);
   PyThreadState* released = PyEval_SaveThread();
   int rc = rename(temp.path.c_str(), target.path.c_str());
   PyEval_RestoreThread(released);
@@ -223,6 +225,13 @@ int dump_replacing(PyObject* path, const Target& target, PyObject* data, const S
 }
 
 }  // namespace
+
+std::string temporary_name_beside(std::string_view base_name) {
+  const unsigned serial = g_temp_counter.fetch_add(1, std::memory_order_relaxed);
+  char suffix[64];
+  std::snprintf(suffix, sizeof suffix, ".%lx-%x.tmp", static_cast<unsigned long>(getpid()), serial);
+  return std::string(base_name.substr(0, kTempStemBytes)) + suffix;
+}
 
 int dump_pickle_replacing(PyObject* path, PyObject* data, const Trace& trace, int open_line,
                           int dump_line) {

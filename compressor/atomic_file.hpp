@@ -7,15 +7,27 @@
 // it. Instead the stream goes to a fresh file beside the target, which
 // replaces the target (rename, atomic on one file system) only once the dump,
 // the sync to disk and the close have all succeeded; any failure removes the
-// fresh file and leaves the old one as it was. The messages and traceback
+// fresh file and leaves the old one as it was. A signal whose handler raises
+// while the stream is written (Ctrl-C, say) is answered just before the
+// rename: the fresh file goes, the old one stays. The messages and traceback
 // lines stay those of the in-place write.
 #pragma once
 
 #include <Python.h>
 
+#include <string>
+#include <string_view>
+
 #include "module/errors.hpp"
 
 namespace ormek {
+
+// The name of a fresh file beside the file `base_name` (a name within one
+// directory, in the file system's encoding): the name's first bytes, the
+// process id and a serial number, ending in ".tmp". Unique within the process;
+// another process has another id. A signal pending when the fresh file is
+// complete keeps it from replacing its target (see below).
+std::string temporary_name_beside(std::string_view base_name);
 
 // with open(path, "wb") as f: pickle.dump(data, f), through a fresh file when
 // `path` names a regular file or nothing yet. A failure adds `open_line` (the

@@ -13,10 +13,13 @@
 #include <utility>
 #include <vector>
 
+#include "compressor/background_call.hpp"
 #include "compressor/inverse_dict.hpp"
+#include "compressor/name_checks.hpp"
 #include "compressor/object.hpp"
 #include "compressor/package_format.hpp"
 #include "compressor/package_loader.hpp"
+#include "compressor/restore_files.hpp"
 #include "module/binding.hpp"
 #include "module/errors.hpp"
 #include "module/messages.hpp"
@@ -60,6 +63,10 @@ const Signature kSignature{
 // A payload beyond the layout's record limit would wrap the 32-bit record
 // count, so it is refused before any directory or file is written.
 using package::kMaxRecords;
+
+// From this many bytes of stored payload on, the module's own binding
+// decompresses on a helper thread (background_call.hpp).
+constexpr Py_ssize_t kBackgroundDecompressBytes = Py_ssize_t{1} << 18;
 
 // package[key]: an exact dict is looked up directly (a missing key raises
 // KeyError carrying the key), anything else through the generic item access.
@@ -472,9 +479,14 @@ int restore_tokens_natively(CompressorObject* self, PyObject* data, Py_ssize_t n
 }
 
 // One output file: open(os.path.join(output_dir, filename), "w",
-// encoding="utf-8", newline="") as f, then f.write(the joined tokens).
+// encoding="utf-8", newline="") as f, then f.write(the joined tokens), through
+// a fresh file that replaces the target once complete (restore_files.hpp).
+// With the module's own join the restorer finds the target from the stored
+// name itself, part by part from output_dir; a replaced join's path is used as
+// it is. The built-in open is the host's, whose __exit__ never swallows an
+// error, so every failure of the body also leaves the block.
 bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& restored,
-                Py_ssize_t start, Py_ssize_t stop, Ref& open_kwnames) {
+                Py_ssize_t start, Py_ssize_t stop, FileRestorer& restorer) {
   Ref os = get_global(str(Str::os));
   if (!os) return failed(line::kOpenOutput);
   Ref path = Ref::steal(PyObject_GetAttr(os.get(), str(Str::path)));
@@ -483,61 +495,25 @@ bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& 
   if (!join) return failed(line::kOpenOutput);
   Ref file_path = call2(join.get(), output_dir, filename);
   if (!file_path) return failed(line::kOpenOutput);
-  if (!open_kwnames) {
-    open_kwnames = Ref::steal(PyTuple_Pack(2, str(Str::encoding), str(Str::newline)));
-    if (!open_kwnames) return failed(line::kOpenOutput);
-  }
-  PyObject* open_args[] = {file_path.get(), str(Str::mode_w), str(Str::utf_8), str(Str::empty)};
-  Ref file = call(builtin(Builtin::open), open_args, 2, open_kwnames.get());
-  if (!file) return failed(line::kOpenOutput);
-  WithBlock with;
-  if (!with.enter(file.get())) return failed(line::kOpenOutput);
+  const bool found_by_name =
+      join.get() == g_state.original.os_path_join && PyUnicode_CheckExact(filename);
+  const bool opened = found_by_name ? restorer.begin(filename, file_path.get())
+                                    : restorer.begin_at(file_path.get());
+  if (!opened) return failed(line::kOpenOutput);
 
-  bool body_ok = false;
-  if (Ref text = restored.join(start, stop)) {
-    PyObject* write_args[] = {text.get()};
-    body_ok = static_cast<bool>(call_method(with.value(), str(Str::write), write_args, 1));
-  }
-  if (body_ok) {
-    if (!with.leave_normally()) return failed(line::kOpenOutput);
-    return true;
-  }
-  tb.add(line::kWriteOutput);
-  if (!with.leave_with_pending()) return failed(line::kOpenOutput);
-  return true;  // __exit__ swallowed the error: the loop goes on
+  Ref text = restored.join(start, stop);
+  const WriteFailure failure = text ? restorer.finish(text.get()) : WriteFailure::kText;
+  if (!text) restorer.discard();
+  if (failure == WriteFailure::kText) tb.add(line::kWriteOutput);
+  return failure == WriteFailure::kNone ? true : failed(line::kOpenOutput);
 }
 
 // ---------------------------------------------------------------------------
 // Stored file names.
 //
-// A name is written only inside output_dir: one that is empty, "." or "..",
-// holds a path separator of the platform (an absolute name begins with one;
-// on Windows a drive colon counts too, "C:x" joins to a path off the drive)
-// or a NUL would land elsewhere or not be a file name at all, and is refused
-// with ValueError. Only names that zip pairs with a boundary are ever
-// written, so only those are judged.
-
-constexpr char kSeparators[] = {'/',
-#ifdef _WIN32
-                                '\\', ':',
-#endif
-                                '\0'};
-
-bool is_unsafe_file_name(PyObject* name) {
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-  if (length == 0) return true;
-  const int kind = PyUnicode_KIND(name);
-  const void* data = PyUnicode_DATA(name);
-  bool all_dots = length <= 2;
-  for (Py_ssize_t i = 0; i < length; i++) {
-    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-    for (char separator : kSeparators) {
-      if (c == static_cast<unsigned char>(separator)) return true;
-    }
-    all_dots = all_dots && c == '.';
-  }
-  return all_dots;
-}
+// A name is written only inside output_dir (name_checks.hpp): one that could
+// land elsewhere or name no file is refused with ValueError. Only names that
+// zip pairs with a boundary are ever written, so only those are judged.
 
 bool refuse_file_name(PyObject* name) {
   PyErr_Format(PyExc_ValueError, msg::kUnsafeFileName, name);
@@ -560,64 +536,77 @@ PyObject* plain_lookup(PyObject* package, Str key) {
   return found;
 }
 
-// Before output_dir is made, refuses the first unsafe name that the file
-// loop would reach, judging only what can be judged without raising or
-// running user code: an exact dict package with exact list or tuple values.
-// The walk stops where the file loop would fail first (a boundary that is not
-// an int in range, a name that is not exactly a str), so the order of the
-// errors stays that of the loop.
-bool check_file_names_ahead(PyObject* package) {
+// Whether os.path.join is the module's own, which refuses None and puts
+// output_dir and a relative name together with "/". A lookup that fails
+// answers no: the file loop raises it in its turn.
+bool original_join_in_use() {
+  Ref os = get_global(str(Str::os));
+  Ref path = os ? Ref::steal(PyObject_GetAttr(os.get(), str(Str::path))) : Ref();
+  Ref join = path ? Ref::steal(PyObject_GetAttr(path.get(), str(Str::join))) : Ref();
+  if (!join) PyErr_Clear();
+  return join && join.get() == g_state.original.os_path_join;
+}
+
+// Before output_dir is made, the names the file loop will write, as far as
+// they can be known without raising or running user code (an exact dict
+// package with exact list or tuple values): each must be a str (None too,
+// with the module's own join, which refuses it) that can be restored, no name
+// may be a directory of another, and with the module's own join nothing may
+// stand in the way of any of them. The walk stops where the file loop would
+// fail first on a boundary, so the errors come in the order of the loop.
+bool check_file_names_ahead(PyObject* package, FileRestorer& restorer) {
   if (!PyDict_CheckExact(package)) return true;
-  bool ok = true;
+  Ref boundary_items;
+  Ref name_items;
   Py_BEGIN_CRITICAL_SECTION(package);
   PyObject* boundaries = plain_lookup(package, Str::file_boundaries);
   PyObject* names = plain_lookup(package, Str::filenames);
   if (boundaries && names && (PyList_CheckExact(boundaries) || PyTuple_CheckExact(boundaries)) &&
       (PyList_CheckExact(names) || PyTuple_CheckExact(names))) {
-    Ref boundary_items = Ref::steal(PySequence_Tuple(boundaries));
-    Ref name_items = Ref::steal(PySequence_Tuple(names));
-    if (!boundary_items || !name_items) {
-      PyErr_Clear();
-    } else {
-      const Py_ssize_t pairs =
-          std::min(PyTuple_GET_SIZE(boundary_items.get()), PyTuple_GET_SIZE(name_items.get()));
-      for (Py_ssize_t i = 0; i < pairs; i++) {
-        PyObject* boundary = PyTuple_GET_ITEM(boundary_items.get(), i);
-        PyObject* name = PyTuple_GET_ITEM(name_items.get(), i);
-        int overflow = 0;
-        const long long value =
-            PyLong_CheckExact(boundary) ? PyLong_AsLongLongAndOverflow(boundary, &overflow) : 0;
-        if (!PyLong_CheckExact(boundary) || overflow || value < INT32_MIN || value > INT32_MAX ||
-            !PyUnicode_CheckExact(name)) {
-          break;
-        }
-        if (is_unsafe_file_name(name)) {
-          ok = refuse_file_name(name);
-          break;
-        }
-      }
-    }
+    boundary_items = Ref::steal(PySequence_Tuple(boundaries));
+    name_items = Ref::steal(PySequence_Tuple(names));
   }
   Py_END_CRITICAL_SECTION();
-  return ok;
+  if (!boundary_items || !name_items) {
+    PyErr_Clear();
+    return true;
+  }
+  const bool original_join = original_join_in_use();
+  StoredNames checked;
+  const Py_ssize_t pairs =
+      std::min(PyTuple_GET_SIZE(boundary_items.get()), PyTuple_GET_SIZE(name_items.get()));
+  for (Py_ssize_t i = 0; i < pairs; i++) {
+    PyObject* boundary = PyTuple_GET_ITEM(boundary_items.get(), i);
+    PyObject* name = PyTuple_GET_ITEM(name_items.get(), i);
+    int overflow = 0;
+    const long long value =
+        PyLong_CheckExact(boundary) ? PyLong_AsLongLongAndOverflow(boundary, &overflow) : 0;
+    if (!PyLong_CheckExact(boundary) || overflow || value < INT32_MIN || value > INT32_MAX) break;
+    if (name == Py_None && !original_join) continue;  // a replaced join decides
+    if (!PyUnicode_CheckExact(name)) {
+      raise_expected_type("str", name);
+      return failed(line::kFileLoop);
+    }
+    if (!is_safe_stored_name(name)) return refuse_file_name(name);
+    if (!checked.add(name)) return failed(line::kFileLoop);
+  }
+  if (!checked.check_clashes(false)) return failed(line::kFileLoop);
+  if (!original_join) return true;
+  for (Py_ssize_t i = 0; i < pairs; i++) {
+    PyObject* name = PyTuple_GET_ITEM(name_items.get(), i);
+    if (PyUnicode_CheckExact(name) && !restorer.check_in_the_way(name)) {
+      return failed(line::kFileLoop);
+    }
+  }
+  return true;
 }
 
 PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObject* output_dir,
                          bool use_zstd) {
   // with open(package_path, "rb") as f: package = pickle.load(f)
   Ref package;
-  {
-    Ref file = call2(builtin(Builtin::open), package_path, str(Str::mode_rb));
-    if (!file) return tb.fail(line::kOpenPackage);
-    WithBlock with;
-    if (!with.enter(file.get())) return tb.fail(line::kOpenPackage);
-    package = load_package(with.value());
-    if (package) {
-      if (!with.leave_normally()) return tb.fail(line::kOpenPackage);
-    } else {
-      tb.add(line::kLoadPackage);
-      if (!with.leave_with_pending()) return tb.fail(line::kOpenPackage);
-    }
+  if (load_package_file(package_path, tb, line::kOpenPackage, line::kLoadPackage, package) < 0) {
+    return nullptr;
   }
 
   // self.global_dict = package.get("global_dict", {})
@@ -651,8 +640,18 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
     if (!decompressor_type) return tb.fail(line::kDecompress);
     Ref decompressor = call0(decompressor_type.get());
     if (!decompressor) return tb.fail(line::kDecompress);
-    PyObject* decompress_args[] = {data.get()};
-    data = call_method(decompressor.get(), str(Str::decompress), decompress_args, 1);
+    Ref decompress = Ref::steal(PyObject_GetAttr(decompressor.get(), str(Str::decompress)));
+    if (!decompress) return tb.fail(line::kDecompress);
+    // The module's own binding on a bytes payload runs no code of the user's:
+    // a big one is decompressed on a helper thread, so that a signal is
+    // answered meanwhile (background_call.hpp).
+    BackgroundCall background;
+    const bool in_background = zstd.get() == g_state.original.zstd &&
+                               decompressor_type.get() == g_state.original.zstd_decompressor &&
+                               PyBytes_CheckExact(data.get()) &&
+                               PyBytes_GET_SIZE(data.get()) >= kBackgroundDecompressBytes &&
+                               background.start(decompress.get(), data.get());
+    data = in_background ? background.wait() : call1(decompress.get(), data.get());
     if (!data) return tb.fail(line::kDecompress);
   }
 
@@ -674,7 +673,8 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
   }
   if (!native && !restore_tokens_plainly(self, data.get(), num_tokens, restored)) return nullptr;
 
-  if (!check_file_names_ahead(package.get())) return nullptr;
+  FileRestorer restorer(output_dir);
+  if (!check_file_names_ahead(package.get(), restorer)) return nullptr;
 
   // os.makedirs(output_dir, exist_ok=True)
   {
@@ -699,7 +699,6 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
     if (!pairs) return tb.fail(line::kFileLoop);
     Ref iter = Ref::steal(PyObject_GetIter(pairs.get()));
     if (!iter) return tb.fail(line::kFileLoop);
-    Ref open_kwnames;
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
       Ref boundary_obj;
       Ref filename;
@@ -710,12 +709,14 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
         raise_expected_type("str", filename.get());
         return tb.fail(line::kFileLoop);
       }
-      // The safety net behind check_file_names_ahead: names it could not see.
-      if (filename.get() != Py_None && is_unsafe_file_name(filename.get())) {
+      // The safety net behind check_file_names_ahead: names it could not
+      // see. Names that clash, or a tree changed meanwhile, meet the
+      // restorer's refusals when they are written.
+      if (filename.get() != Py_None && !is_safe_stored_name(filename.get())) {
         refuse_file_name(filename.get());
         return nullptr;
       }
-      if (!write_file(output_dir, filename.get(), restored, start_idx, boundary, open_kwnames)) {
+      if (!write_file(output_dir, filename.get(), restored, start_idx, boundary, restorer)) {
         return nullptr;
       }
       start_idx = boundary;

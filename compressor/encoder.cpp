@@ -1,5 +1,9 @@
-// encode_files: packs text files into one package (the compressed id stream,
-// the cut points between the files, their names and the whole dictionary).
+// encode_files and encode_named_files: pack text files into one package (the
+// compressed id stream, the cut points between the files, their names and the
+// whole dictionary). encode_files stores each file under its base name;
+// encode_named_files under a name its caller chose, checked first with the
+// rules decode_package restores by. Both run the same statements, each method
+// with traceback lines of its own.
 //
 // Two ways through the same steps. The plain way materialises every token as a
 // str in one list and walks it with generic host operations. The native way
@@ -12,14 +16,20 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "compressor/atomic_file.hpp"
+#include "compressor/background_call.hpp"
+#include "compressor/id_allocator.hpp"
+#include "compressor/name_checks.hpp"
 #include "compressor/object.hpp"
 #include "compressor/package_format.hpp"
 #include "compressor/pickle_snapshot.hpp"
+#include "compressor/text_units.hpp"
 #include "compressor/token_scanner.hpp"
 #include "compressor/token_table.hpp"
 #include "module/binding.hpp"
@@ -33,44 +43,119 @@ namespace ormek {
 
 namespace {
 
-namespace line {
-constexpr int kBinding = 45;
-constexpr int kAllTokens = 46;
-constexpr int kFileBoundaries = 47;
-constexpr int kFilenames = 48;
-constexpr int kIterateFiles = 51;
-constexpr int kOpenInput = 52;
-constexpr int kReadAndTokenize = 53;
-constexpr int kExtendTokens = 54;
-constexpr int kAppendBoundary = 55;
-constexpr int kAppendName = 56;
-constexpr int kPackedTokens = 59;
-constexpr int kPackedView = 60;
-constexpr int kIterateTokens = 65;
-constexpr int kContains = 66;
-constexpr int kNewId = 68;
-constexpr int kInverseEntry = 69;
-constexpr int kExistingId = 72;
-constexpr int kStoreByte0 = 73;  // the four byte stores are lines 73 to 76
-constexpr int kCompress = 80;
-constexpr int kPackage = 84;
-constexpr int kOpenPackage = 89;
-constexpr int kDump = 90;
-constexpr int kResult = 92;
-}  // namespace line
+// The traceback lines of one encoding method, statement by statement.
+struct EncoderLines {
+  int binding;
+  int all_tokens;
+  int file_boundaries;
+  int filenames;
+  // encode_named_files: the walk of its (path, name) entries, the check of
+  // each name and the check of the names together.
+  int iterate_entries;
+  int check_name;
+  int check_clashes;
+  int iterate_files;
+  int open_input;
+  int read_and_tokenize;
+  int extend_tokens;
+  int append_boundary;
+  int append_name;  // encode_files: the base name
+  int packed_tokens;
+  int packed_view;
+  int iterate_tokens;
+  int contains;
+  int new_id;
+  int inverse_entry;
+  int existing_id;
+  int store_byte0;  // the four byte stores are this line and the next three
+  int compress;
+  int package;
+  int open_package;
+  int dump;
+  int result;
+};
 
-constexpr Trace kTrace{"ormek_compressor.OrmekCompressor.encode_files", kFileCompressor};
+struct EncodingMethod {
+  Trace trace;
+  EncoderLines lines;
+};
 
-const Signature kSignature{
+const EncodingMethod kEncodeFiles{
+    {"ormek_compressor.OrmekCompressor.encode_files", kFileCompressor},
+    {.binding = 45,
+     .all_tokens = 46,
+     .file_boundaries = 47,
+     .filenames = 48,
+     .iterate_entries = 0,
+     .check_name = 0,
+     .check_clashes = 0,
+     .iterate_files = 51,
+     .open_input = 52,
+     .read_and_tokenize = 53,
+     .extend_tokens = 54,
+     .append_boundary = 55,
+     .append_name = 56,
+     .packed_tokens = 59,
+     .packed_view = 60,
+     .iterate_tokens = 65,
+     .contains = 66,
+     .new_id = 68,
+     .inverse_entry = 69,
+     .existing_id = 72,
+     .store_byte0 = 73,
+     .compress = 80,
+     .package = 84,
+     .open_package = 89,
+     .dump = 90,
+     .result = 92}};
+
+// encode_named_files follows encode_files: after its own head, each shared
+// statement sits 90 lines below its twin.
+const EncodingMethod kEncodeNamedFiles{
+    {"ormek_compressor.OrmekCompressor.encode_named_files", kFileCompressor},
+    {.binding = 131,
+     .all_tokens = 132,
+     .file_boundaries = 133,
+     .filenames = 134,
+     .iterate_entries = 136,
+     .check_name = 137,
+     .check_clashes = 139,
+     .iterate_files = 141,
+     .open_input = 142,
+     .read_and_tokenize = 143,
+     .extend_tokens = 144,
+     .append_boundary = 145,
+     .append_name = 0,
+     .packed_tokens = 149,
+     .packed_view = 150,
+     .iterate_tokens = 155,
+     .contains = 156,
+     .new_id = 158,
+     .inverse_entry = 159,
+     .existing_id = 162,
+     .store_byte0 = 163,
+     .compress = 170,
+     .package = 174,
+     .open_package = 179,
+     .dump = 180,
+     .result = 182}};
+
+const Signature kEncodeFilesSignature{
     "encode_files", {Str::filepaths, Str::output_path, Str::zstd_level, Str::threads}, 4, 2};
+const Signature kEncodeNamedFilesSignature{
+    "encode_named_files", {Str::entries, Str::output_path, Str::zstd_level, Str::threads}, 4, 2};
 
 using package::kMaxRecords;
 using package::store_record;
 // Below this many tokens a second scanning thread costs more than it saves.
 constexpr Py_ssize_t kParallelThreshold = 1 << 20;
-// Below this many new tokens, entering them is quicker than starting a thread
-// to compress meanwhile.
-constexpr size_t kOverlapThreshold = 1 << 15;
+// From this many bytes of packed ids on, the module's own binding compresses
+// on a helper thread (see background_call.hpp): the new tokens are entered
+// meanwhile, and a signal is answered while the frame is made. Below it,
+// starting a thread costs more than it saves.
+constexpr Py_ssize_t kBackgroundCompressBytes = Py_ssize_t{1} << 18;
+// The long loops look for signals every this many tokens.
+constexpr unsigned kPollTokens = 1u << 16;
 
 // Keyword-name tuples of the calls this file makes, made once.
 PyObject* keyword_names(PyObject*& slot, std::initializer_list<Str> names) {
@@ -91,6 +176,12 @@ PyObject* g_compressor_kw = nullptr;
 struct InputText {
   Ref text;
   Py_ssize_t token_count;
+};
+
+// One entry of encode_named_files: the path to read and the name to store.
+struct NamedInput {
+  Ref path;
+  Ref name;
 };
 
 // Whether `tokenize` would run the module's own body on `text` with the
@@ -117,69 +208,94 @@ bool native_tokenize_applies(CompressorObject* self, PyObject* text) {
   return findall.get() == g_state.original.re_findall;
 }
 
-template <typename Fn>
-auto with_text_units(PyObject* text, Fn&& fn) {
-  const void* data = PyUnicode_DATA(text);
-  size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-  switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-      return fn(static_cast<const uint8_t*>(data), length);
-    case PyUnicode_2BYTE_KIND:
-      return fn(static_cast<const uint16_t*>(data), length);
-    default:
-      return fn(static_cast<const uint32_t*>(data), length);
-  }
-}
-
 Py_ssize_t native_token_count(PyObject* text) {
   return with_text_units(text, [](auto* units, size_t length) {
     return static_cast<Py_ssize_t>(scan::count_tokens(units, length));
   });
 }
 
-// Giving a new token an id must not push next_id past 2**31 - 1: ids would
-// wrap to negative values that no reader accepts.
-bool reserve_new_id(CompressorObject* self, int32_t& token_id) {
-  if (self->next_id == INT32_MAX) {
-    PyErr_Format(PyExc_OverflowError, msg::kIdSpaceExhausted, self->next_id);
-    return false;
+// The ids at or above next_id that entries already hold (see
+// id_allocator.hpp): the values of global_dict and the keys of inverse_dict
+// that are ints. Only exact dicts are walked, which runs no code of the
+// user's; the entries of any other mapping are known only through calls into
+// it that the encoder does not otherwise make, so its ids are not looked
+// for. False with MemoryError set.
+bool collect_taken_ids(PyObject* global_dict, PyObject* inverse_dict, int32_t next_id,
+                       std::vector<int32_t>& taken) {
+  bool fits = true;
+  auto keep = [&](PyObject* id) {
+    if (!PyLong_Check(id)) return;
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(id, &overflow);
+    if (overflow || value < next_id || value > INT32_MAX) return;
+    try {
+      taken.push_back(static_cast<int32_t>(value));
+    } catch (const std::bad_alloc&) {
+      fits = false;
+    }
+  };
+  for (PyObject* dict : {global_dict, inverse_dict}) {
+    if (!PyDict_CheckExact(dict)) continue;
+    const bool ids_are_values = dict == global_dict;
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (fits && PyDict_Next(dict, &pos, &key, &value)) keep(ids_are_values ? value : key);
+    Py_END_CRITICAL_SECTION();
   }
-  token_id = self->next_id;
-  return true;
+  if (!fits) PyErr_NoMemory();
+  return fits;
 }
 
 class Encoder {
  public:
-  Encoder(CompressorObject* self, PyObject* filepaths, PyObject* output_path, int32_t level,
-          int32_t threads)
+  Encoder(CompressorObject* self, const EncodingMethod& method, PyObject* output_path,
+          int32_t level, int32_t threads)
       : self_(self),
-        filepaths_(filepaths),
+        trace_(method.trace),
+        lines_(method.lines),
         output_path_(output_path),
         level_(level),
         threads_(threads) {}
 
-  PyObject* run();
+  // encode_files: the files of the list, each stored under its base name.
+  PyObject* run_on_paths(PyObject* filepaths) {
+    filepaths_ = filepaths;
+    return run();
+  }
+  // encode_named_files: (path, name) entries, each file stored under its name.
+  PyObject* run_on_entries(PyObject* entries) {
+    entries_ = entries;
+    return run();
+  }
 
  private:
+  PyObject* run();
+  bool take_entries();
   bool read_files();
-  int read_one(PyObject* path);
+  int read_one(PyObject* path, PyObject* stored_name);
   bool switch_to_plain_tokens();
   bool native_ids_apply() const;
   bool assign_ids_native(uint8_t* packed, Py_ssize_t packed_length);
   bool enter_new_tokens(const std::vector<uint32_t>& new_tokens, const std::vector<int32_t>& ids,
                         std::vector<Ref>& keys);
-  bool enter_tokens_while_compressing(const std::vector<uint32_t>& new_tokens,
-                                      const std::vector<int32_t>& ids, std::vector<Ref>& keys);
   bool original_compressor_in_use();
-  Ref compress_stream();
+  Ref make_compress_call();
+  void start_compression_early();
+  Ref finish_compression();
   bool assign_ids_plain(uint8_t* packed, Py_ssize_t packed_length);
   bool assign_one_id(PyObject* token, uint8_t* packed, Py_ssize_t packed_length, int32_t offset);
 
   CompressorObject* self_;
-  PyObject* filepaths_;
+  const Trace& trace_;
+  const EncoderLines& lines_;
   PyObject* output_path_;
   int32_t level_;
   int32_t threads_;
+  PyObject* filepaths_ = nullptr;
+  PyObject* entries_ = nullptr;
+  std::vector<NamedInput> named_inputs_;
 
   Ref all_tokens_;
   Ref file_boundaries_;
@@ -189,23 +305,71 @@ class Encoder {
   bool native_tokens_ = true;
   std::vector<InputText> texts_;
   Py_ssize_t total_tokens_ = 0;
+  IdAllocator free_ids_;
   Ref packed_tokens_;
-  // The frame, when the native id loop already compressed the stream.
+  // Step 6, when begun before the new tokens were entered: the bound
+  // compress, or what making it raised, and the helper running it.
+  Ref compress_call_;
+  Ref compress_error_;
+  BackgroundCall background_compression_;
+  bool compressing_in_background_ = false;
+  // The frame, once made.
   Ref compressed_;
 };
 
-// Steps 2.1 to 2.7 for one path. Returns 1 when the file was handled, 0 when
-// an exception is pending.
-int Encoder::read_one(PyObject* path) {
+// encode_named_files' head: each entry unpacked into a path and a name, the
+// name an exact str that decode_package can restore, and the names together
+// free of clashes (a name given twice, or one that is a directory of
+// another); all before any file is read or the package opened.
+bool Encoder::take_entries() {
+  if (entries_ == Py_None) {
+    PyErr_SetString(PyExc_TypeError, msg::kNoneNotIterable);
+    return trace_.fail(lines_.iterate_entries), false;
+  }
+  StoredNames names;
+  // By index, reading the list's current length before each item.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries_); i++) {
+    Ref entry = Ref::borrow(PyList_GET_ITEM(entries_, i));
+    NamedInput input;
+    if (!unpack_two(entry.get(), input.path, input.name)) {
+      return trace_.fail(lines_.iterate_entries), false;
+    }
+    PyObject* name = input.name.get();
+    if (!PyUnicode_CheckExact(name)) {
+      raise_expected_type("str", name);
+      return trace_.fail(lines_.iterate_entries), false;
+    }
+    if (!is_safe_stored_name(name)) {
+      PyErr_Format(PyExc_ValueError, msg::kUnsafeStoredName, name);
+      return trace_.fail(lines_.check_name), false;
+    }
+    if (!names.add(name) || PyList_Append(filenames_.get(), name) < 0) {
+      return trace_.fail(lines_.check_name), false;
+    }
+    try {
+      named_inputs_.push_back(std::move(input));
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return trace_.fail(lines_.check_name), false;
+    }
+  }
+  if (!names.check_clashes(true)) return trace_.fail(lines_.check_clashes), false;
+  return true;
+}
+
+// Steps 2.1 to 2.7 for one path: the file stored under `stored_name`, or
+// (null) under its base name. Returns 1 when the file was handled, 0 when an
+// exception is pending.
+int Encoder::read_one(PyObject* path, PyObject* stored_name) {
   PyObject* open_args[] = {path, str(Str::mode_r), str(Str::utf_8)};
   Ref file =
       call(builtin(Builtin::open), open_args, 2, keyword_names(g_encoding_kw, {Str::encoding}));
   WithBlock block;
-  if (!file || !block.enter(file.get())) return kTrace.fail(line::kOpenInput), 0;
+  if (!file || !block.enter(file.get())) return trace_.fail(lines_.open_input), 0;
 
   int failed_line = 0;
   auto body = [&]() -> bool {
-    failed_line = line::kReadAndTokenize;
+    failed_line = lines_.read_and_tokenize;
     Ref text = call_method(block.value(), str(Str::read), nullptr, 0);
     if (!text) return false;
     if (text.get() != Py_None && !PyUnicode_CheckExact(text.get())) {
@@ -223,30 +387,37 @@ int Encoder::read_one(PyObject* path) {
     } else {
       Ref tokens = Ref::steal(self_->direct->tokenize(self_, text.get(), 0));
       if (!tokens) return false;
-      failed_line = line::kExtendTokens;
+      failed_line = lines_.extend_tokens;
       if (PyList_Extend(all_tokens_.get(), tokens.get()) < 0) return false;
       total_tokens_ = PyList_GET_SIZE(all_tokens_.get());
     }
-    failed_line = line::kAppendBoundary;
+    failed_line = lines_.append_boundary;
     Ref boundary = Ref::steal(PyLong_FromSsize_t(total_tokens_));
     if (!boundary || PyList_Append(file_boundaries_.get(), boundary.get()) < 0) return false;
-    failed_line = line::kAppendName;
+    if (stored_name) return true;  // its name is in filenames already
+    failed_line = lines_.append_name;
     Ref os = get_global(str(Str::os));
     if (!os) return false;
     Ref os_path = Ref::steal(PyObject_GetAttr(os.get(), str(Str::path)));
     if (!os_path) return false;
     Ref name = call_method(os_path.get(), str(Str::basename), &path, 1);
-    if (!name || PyList_Append(filenames_.get(), name.get()) < 0) return false;
-    return true;
+    if (!name) return false;
+    // A name that is not a str (the bytes base name of a bytes path) would
+    // make a package that no reader restores.
+    if (!PyUnicode_CheckExact(name.get())) {
+      raise_expected_type("str", name.get());
+      return false;
+    }
+    return PyList_Append(filenames_.get(), name.get()) == 0;
   };
 
   if (!body()) {
-    kTrace.add(failed_line);
+    trace_.add(failed_line);
     // A true __exit__ drops the exception and the loop goes on.
-    if (block.leave_with_pending() == 0) return kTrace.fail(line::kOpenInput), 0;
+    if (block.leave_with_pending() == 0) return trace_.fail(lines_.open_input), 0;
     return 1;
   }
-  if (!block.leave_normally()) return kTrace.fail(line::kOpenInput), 0;
+  if (!block.leave_normally()) return trace_.fail(lines_.open_input), 0;
   return 1;
 }
 
@@ -265,14 +436,20 @@ bool Encoder::switch_to_plain_tokens() {
 }
 
 bool Encoder::read_files() {
+  if (entries_) {
+    for (const NamedInput& input : named_inputs_) {
+      if (!read_one(input.path.get(), input.name.get())) return false;
+    }
+    return true;
+  }
   if (filepaths_ == Py_None) {
     PyErr_SetString(PyExc_TypeError, msg::kNoneNotIterable);
-    return kTrace.fail(line::kIterateFiles), false;
+    return trace_.fail(lines_.iterate_files), false;
   }
   // By index, reading the list's current length before each item.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(filepaths_); i++) {
     Ref path = Ref::borrow(PyList_GET_ITEM(filepaths_, i));
-    if (!read_one(path.get())) return false;
+    if (!read_one(path.get(), nullptr)) return false;
   }
   return true;
 }
@@ -314,7 +491,7 @@ bool Encoder::native_ids_apply() const {
 bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
   if (packed_length != 4 * total_tokens_) {
     PyErr_Format(PyExc_IndexError, msg::kBufferOutOfBounds, 0);
-    return kTrace.fail(line::kStoreByte0), false;
+    return trace_.fail(lines_.store_byte0), false;
   }
   // Split the files in two runs of about equal token counts.
   size_t split = texts_.size();
@@ -338,12 +515,18 @@ bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
   const size_t run_count = split < texts_.size() ? 2 : 1;
   if (run_count == 1) runs[0].end_text = texts_.size();
 
-  auto number_tokens = [this](Run& run) {
+  // Numbers the tokens of a run; stops early once `keep_going` says no (it is
+  // asked at each text and every kPollTokens tokens).
+  auto number_tokens = [this](Run& run, auto&& keep_going) {
     try {
       uint8_t* record = run.records;
-      for (size_t t = run.first_text; t < run.end_text; t++) {
+      unsigned countdown = kPollTokens;
+      bool going = true;
+      for (size_t t = run.first_text; going && t < run.end_text; t++) {
+        going = keep_going();
+        if (!going) break;
         with_text_units(texts_[t].text.get(), [&](const auto* units, size_t length) {
-          scan::for_each_token(units, length, [&](size_t begin, size_t end) {
+          scan::for_each_token(units, length, [&](size_t begin, size_t end) -> bool {
             const auto* start = units + begin;
             size_t n = end - begin;
             uint64_t h = TokenTable::hash(start, n);
@@ -356,6 +539,10 @@ bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
             }
             std::memcpy(record, &number, 4);
             record += 4;
+            if (--countdown > 0) return true;
+            countdown = kPollTokens;
+            going = keep_going();
+            return going;
           });
         });
       }
@@ -365,25 +552,39 @@ bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
   };
 
   // Pass 1. The texts are immutable and held by this call; nothing here
-  // touches the host, so the thread state is detached meanwhile.
+  // touches the host, so the thread state is detached meanwhile, except for
+  // this thread's short visits to run the pending signal handlers. A handler
+  // that raises stops both runs.
+  std::atomic<bool> stop{false};
+  bool interrupted = false;
+  PyThreadState* detached = PyEval_SaveThread();
+  auto poll_signals = [&] {
+    if (stop.load(std::memory_order_relaxed)) return false;
+    PyEval_RestoreThread(detached);
+    interrupted = PyErr_CheckSignals() < 0;
+    detached = PyEval_SaveThread();
+    if (interrupted) stop.store(true, std::memory_order_relaxed);
+    return !interrupted;
+  };
+  auto until_stopped = [&] { return !stop.load(std::memory_order_relaxed); };
   bool thread_failed = false;
-  Py_BEGIN_ALLOW_THREADS;
   if (run_count == 2) {
     try {
-      std::thread second([&] { number_tokens(runs[1]); });
-      number_tokens(runs[0]);
+      std::thread second([&] { number_tokens(runs[1], until_stopped); });
+      number_tokens(runs[0], poll_signals);
       second.join();
     } catch (const std::system_error&) {
       thread_failed = true;
     }
   }
   if (run_count == 1 || thread_failed) {
-    for (size_t r = 0; r < run_count; r++) number_tokens(runs[r]);
+    for (size_t r = 0; r < run_count; r++) number_tokens(runs[r], poll_signals);
   }
-  Py_END_ALLOW_THREADS;
+  PyEval_RestoreThread(detached);
+  if (interrupted) return trace_.fail(lines_.contains), false;
   if (runs[0].out_of_memory || runs[1].out_of_memory) {
     PyErr_NoMemory();
-    return kTrace.fail(line::kContains), false;
+    return trace_.fail(lines_.contains), false;
   }
 
   // The distinct tokens of both runs in order of first occurrence: the first
@@ -407,7 +608,7 @@ bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
     }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-    return kTrace.fail(line::kContains), false;
+    return trace_.fail(lines_.contains), false;
   }
   runs[0].table.release_index();
   runs[1].table.release_index();
@@ -428,7 +629,7 @@ bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
     new_tokens.reserve(known_empty ? distinct.size() : 0);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-    return kTrace.fail(line::kContains), false;
+    return trace_.fail(lines_.contains), false;
   }
   auto make_key = [&](size_t k) {
     const TokenTable::Entry& e = *distinct[k];
@@ -438,22 +639,23 @@ bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
   int32_t next_id = self_->next_id;
   size_t resolved = 0;
   int failed_line = 0;
+  SignalPoll poll(kPollTokens);
   for (; resolved < distinct.size(); resolved++) {
-    if (!make_key(resolved)) {
-      failed_line = line::kContains;
+    if (!make_key(resolved) || poll() < 0) {
+      failed_line = lines_.contains;
       break;
     }
     if (!known_empty) {
       PyObject* existing = nullptr;
       if (PyDict_GetItemRef(global_dict, keys[resolved].get(), &existing) < 0) {
-        failed_line = line::kContains;
+        failed_line = lines_.contains;
         break;
       }
       if (existing) {
         Ref value = Ref::steal(existing);
         int32_t token_id = as_int32(value.get());
         if (token_id == -1 && PyErr_Occurred()) {
-          failed_line = line::kExistingId;
+          failed_line = lines_.existing_id;
           break;
         }
         ids[resolved] = token_id;
@@ -461,19 +663,21 @@ bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
         continue;
       }
     }
-    if (next_id == INT32_MAX) {
+    int32_t token_id;
+    if (!free_ids_.first_free(next_id, token_id)) {
       PyErr_Format(PyExc_OverflowError, msg::kIdSpaceExhausted, next_id);
-      failed_line = line::kNewId;
+      failed_line = lines_.new_id;
       break;
     }
-    ids[resolved] = next_id++;
+    ids[resolved] = token_id;
+    next_id = token_id + 1;
     new_tokens.push_back(static_cast<uint32_t>(resolved));
   }
   if (failed_line) {
     Ref error = Ref::steal(PyErr_GetRaisedException());
     if (!enter_new_tokens(new_tokens, ids, keys)) return false;
     PyErr_SetRaisedException(error.release());
-    return kTrace.fail(failed_line), false;
+    return trace_.fail(failed_line), false;
   }
 
   // Every key is made: the texts and the numbering tables are done with.
@@ -493,29 +697,29 @@ bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
     store_record(record, ids[number]);
   }
   // Entering the new tokens and compressing the stream are independent once
-  // the ids are known: with the original binding, whose compression runs no
-  // code of the user's, the stream is compressed on a second thread
-  // meanwhile. A failure while entering the tokens discards that result, so
-  // what is observable is the plain order: all entries, then the frame.
-  if (new_tokens.size() >= kOverlapThreshold && original_compressor_in_use()) {
-    return enter_tokens_while_compressing(new_tokens, ids, keys);
-  }
+  // the ids are known, so with the module's own binding the compression may
+  // start first, on a helper thread. A failure while entering the tokens
+  // leaves that frame unused, so what is observable is the plain order: all
+  // entries, then the frame.
+  start_compression_early();
   if (!enter_new_tokens(new_tokens, ids, keys)) return false;
-  compressed_ = compress_stream();
-  return compressed_ ? true : (kTrace.fail(line::kCompress), false);
+  compressed_ = finish_compression();
+  return compressed_ ? true : (trace_.fail(lines_.compress), false);
 }
 
 bool Encoder::enter_new_tokens(const std::vector<uint32_t>& new_tokens,
                                const std::vector<int32_t>& ids, std::vector<Ref>& keys) {
   PyObject* global_dict = self_->global_dict;
   PyObject* inverse_dict = self_->inverse_dict;
+  SignalPoll poll(kPollTokens);
   for (uint32_t k : new_tokens) {
+    if (poll() < 0) return trace_.fail(lines_.new_id), false;
     Ref id_object = Ref::steal(PyLong_FromLong(ids[k]));
     if (!id_object || PyDict_SetItem(global_dict, keys[k].get(), id_object.get()) < 0) {
-      return kTrace.fail(line::kNewId), false;
+      return trace_.fail(lines_.new_id), false;
     }
     if (PyDict_SetItem(inverse_dict, id_object.get(), keys[k].get()) < 0) {
-      return kTrace.fail(line::kInverseEntry), false;
+      return trace_.fail(lines_.inverse_entry), false;
     }
     keys[k] = Ref();
     self_->next_id = ids[k] + 1;
@@ -539,54 +743,9 @@ bool Encoder::original_compressor_in_use() {
   return held.get() == g_state.original.zstd_compressor;
 }
 
-bool Encoder::enter_tokens_while_compressing(const std::vector<uint32_t>& new_tokens,
-                                             const std::vector<int32_t>& ids,
-                                             std::vector<Ref>& keys) {
-  std::atomic<bool> attached{false};
-  PyObject* result = nullptr;
-  PyObject* error = nullptr;
-  std::thread worker;
-  try {
-    worker = std::thread([&] {
-      PyGILState_STATE gil = PyGILState_Ensure();
-      attached.store(true, std::memory_order_release);
-      attached.notify_one();
-      result = compress_stream().release();
-      if (!result) error = PyErr_GetRaisedException();
-      PyGILState_Release(gil);
-    });
-  } catch (const std::system_error&) {
-    if (!enter_new_tokens(new_tokens, ids, keys)) return false;
-    compressed_ = compress_stream();
-    return compressed_ ? true : (kTrace.fail(line::kCompress), false);
-  }
-  // Let the worker into the host; it leaves it again while the binding
-  // compresses, and this thread then enters the new tokens.
-  Py_BEGIN_ALLOW_THREADS;
-  attached.wait(false, std::memory_order_acquire);
-  Py_END_ALLOW_THREADS;
-  bool entered = enter_new_tokens(new_tokens, ids, keys);
-  Ref entering_error = entered ? Ref() : Ref::steal(PyErr_GetRaisedException());
-  Py_BEGIN_ALLOW_THREADS;
-  worker.join();
-  Py_END_ALLOW_THREADS;
-  Ref frame = Ref::steal(result);
-  Ref compress_error = Ref::steal(error);
-  if (!entered) {
-    PyErr_SetRaisedException(entering_error.release());
-    return false;
-  }
-  if (!frame) {
-    PyErr_SetRaisedException(compress_error.release());
-    return kTrace.fail(line::kCompress), false;
-  }
-  compressed_ = std::move(frame);
-  return true;
-}
-
-// Step 6 without its traceback entry: the frame of packed_tokens from the
-// module global zstd, or null with the exception set.
-Ref Encoder::compress_stream() {
+// zstd.ZstdCompressor(level=zstd_level, threads=threads).compress, bound;
+// null with the exception set.
+Ref Encoder::make_compress_call() {
   Ref zstd = get_global(str(Str::zstd));
   if (!zstd) return Ref();
   Ref compressor_class = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdCompressor)));
@@ -600,8 +759,41 @@ Ref Encoder::compress_stream() {
   if (!kwnames) return Ref();
   Ref compressor = call(compressor_class.get(), kwvalues, 0, kwnames);
   if (!compressor) return Ref();
-  PyObject* packed_arg = packed_tokens_.get();
-  return call_method(compressor.get(), str(Str::compress), &packed_arg, 1);
+  return Ref::steal(PyObject_GetAttr(compressor.get(), str(Str::compress)));
+}
+
+// Step 6 begun ahead of its turn, when that cannot be told apart: with the
+// module's own binding, whose compressor runs no code of the user's, on a
+// stream big enough to be worth a thread. What making the compressor raises
+// is kept for finish_compression, where the plain order raises it.
+void Encoder::start_compression_early() {
+  if (PyByteArray_GET_SIZE(packed_tokens_.get()) < kBackgroundCompressBytes ||
+      !original_compressor_in_use()) {
+    return;
+  }
+  compress_call_ = make_compress_call();
+  if (!compress_call_) {
+    compress_error_ = Ref::steal(PyErr_GetRaisedException());
+    return;
+  }
+  compressing_in_background_ =
+      background_compression_.start(compress_call_.get(), packed_tokens_.get());
+}
+
+// Step 6 without its traceback entry: the frame of packed_tokens, or null
+// with the exception set.
+Ref Encoder::finish_compression() {
+  if (compressing_in_background_) {
+    compressing_in_background_ = false;
+    return background_compression_.wait();
+  }
+  if (compress_error_) {
+    PyErr_SetRaisedException(compress_error_.release());
+    return Ref();
+  }
+  if (!compress_call_) compress_call_ = make_compress_call();
+  if (!compress_call_) return Ref();
+  return call1(compress_call_.get(), packed_tokens_.get());
 }
 
 // Steps 5.1 to 5.6 for one token, with generic host operations.
@@ -609,24 +801,27 @@ bool Encoder::assign_one_id(PyObject* token, uint8_t* packed, Py_ssize_t packed_
                             int32_t offset) {
   if (token != Py_None && !PyUnicode_CheckExact(token)) {
     raise_expected_type("str", token);
-    return kTrace.fail(line::kIterateTokens), false;
+    return trace_.fail(lines_.iterate_tokens), false;
   }
   int32_t token_id;
   // Held while user code (a mapping's __contains__) may replace the field.
   Ref global_dict = Ref::borrow(self_->global_dict);
   int contained = PySequence_Contains(global_dict.get(), token);
-  if (contained < 0) return kTrace.fail(line::kContains), false;
+  if (contained < 0) return trace_.fail(lines_.contains), false;
   if (!contained) {
-    if (!reserve_new_id(self_, token_id)) return kTrace.fail(line::kNewId), false;
+    if (!free_ids_.first_free(self_->next_id, token_id)) {
+      PyErr_Format(PyExc_OverflowError, msg::kIdSpaceExhausted, self_->next_id);
+      return trace_.fail(lines_.new_id), false;
+    }
     Ref id_object = Ref::steal(PyLong_FromLong(token_id));
     global_dict = Ref::borrow(self_->global_dict);
     if (!id_object || PyObject_SetItem(global_dict.get(), token, id_object.get()) < 0) {
-      return kTrace.fail(line::kNewId), false;
+      return trace_.fail(lines_.new_id), false;
     }
     Ref inverse = Ref::borrow(self_->inverse_dict);
     Ref inverse_key = Ref::steal(PyLong_FromLong(token_id));
     if (!inverse_key || PyObject_SetItem(inverse.get(), inverse_key.get(), token) < 0) {
-      return kTrace.fail(line::kInverseEntry), false;
+      return trace_.fail(lines_.inverse_entry), false;
     }
     self_->next_id = token_id + 1;
   } else {
@@ -635,25 +830,25 @@ bool Encoder::assign_one_id(PyObject* token, uint8_t* packed, Py_ssize_t packed_
     if (PyDict_CheckExact(global_dict.get())) {
       PyObject* found = nullptr;
       if (PyDict_GetItemRef(global_dict.get(), token, &found) < 0) {
-        return kTrace.fail(line::kExistingId), false;
+        return trace_.fail(lines_.existing_id), false;
       }
       if (!found) {
         PyErr_SetObject(PyExc_KeyError, token);
-        return kTrace.fail(line::kExistingId), false;
+        return trace_.fail(lines_.existing_id), false;
       }
       value = Ref::steal(found);
     } else {
       value = Ref::steal(PyObject_GetItem(global_dict.get(), token));
-      if (!value) return kTrace.fail(line::kExistingId), false;
+      if (!value) return trace_.fail(lines_.existing_id), false;
     }
     token_id = as_int32(value.get());
-    if (token_id == -1 && PyErr_Occurred()) return kTrace.fail(line::kExistingId), false;
+    if (token_id == -1 && PyErr_Occurred()) return trace_.fail(lines_.existing_id), false;
   }
   // Each of the four stores is bounds-tested against the view's length.
   for (int byte = 0; byte < 4; byte++) {
     if (offset + byte >= packed_length) {
       PyErr_Format(PyExc_IndexError, msg::kBufferOutOfBounds, 0);
-      return kTrace.fail(line::kStoreByte0 + byte), false;
+      return trace_.fail(lines_.store_byte0 + byte), false;
     }
   }
   store_record(packed + offset, token_id);
@@ -673,33 +868,42 @@ bool Encoder::assign_ids_plain(uint8_t* packed, Py_ssize_t packed_length) {
 
 PyObject* Encoder::run() {
   all_tokens_ = Ref::steal(PyList_New(0));
-  if (!all_tokens_) return kTrace.fail(line::kAllTokens);
+  if (!all_tokens_) return trace_.fail(lines_.all_tokens);
   file_boundaries_ = Ref::steal(PyList_New(0));
-  if (!file_boundaries_) return kTrace.fail(line::kFileBoundaries);
+  if (!file_boundaries_) return trace_.fail(lines_.file_boundaries);
   filenames_ = Ref::steal(PyList_New(0));
-  if (!filenames_) return kTrace.fail(line::kFilenames);
+  if (!filenames_) return trace_.fail(lines_.filenames);
 
+  if (entries_ && !take_entries()) return nullptr;
   if (!read_files()) return nullptr;
 
   if (native_tokens_ && !native_ids_apply() && !switch_to_plain_tokens()) {
-    return kTrace.fail(line::kReadAndTokenize);
+    return trace_.fail(lines_.read_and_tokenize);
   }
   if (!native_tokens_) total_tokens_ = PyList_GET_SIZE(all_tokens_.get());
   if (total_tokens_ > kMaxRecords) {
     PyErr_Format(PyExc_OverflowError, msg::kTooManyTokens, kMaxRecords, total_tokens_);
-    return kTrace.fail(line::kPackedTokens);
+    return trace_.fail(lines_.packed_tokens);
   }
 
   packed_tokens_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 4 * total_tokens_));
-  if (!packed_tokens_) return kTrace.fail(line::kPackedTokens);
+  if (!packed_tokens_) return trace_.fail(lines_.packed_tokens);
   std::memset(PyByteArray_AS_STRING(packed_tokens_.get()), 0,
               static_cast<size_t>(4 * total_tokens_));
+
+  {
+    std::vector<int32_t> taken;
+    if (!collect_taken_ids(self_->global_dict, self_->inverse_dict, self_->next_id, taken)) {
+      return trace_.fail(lines_.contains);
+    }
+    free_ids_ = IdAllocator(std::move(taken));
+  }
 
   {
     // The byte view over packed_tokens, held until the stream is filled.
     Py_buffer view;
     if (PyObject_GetBuffer(packed_tokens_.get(), &view, PyBUF_WRITABLE | PyBUF_STRIDES) < 0) {
-      return kTrace.fail(line::kPackedView);
+      return trace_.fail(lines_.packed_view);
     }
     auto* packed = static_cast<uint8_t*>(view.buf);
     bool ok =
@@ -710,8 +914,9 @@ PyObject* Encoder::run() {
   texts_.clear();
   all_tokens_ = Ref();
   if (!compressed_) {
-    compressed_ = compress_stream();
-    if (!compressed_) return kTrace.fail(line::kCompress);
+    start_compression_early();
+    compressed_ = finish_compression();
+    if (!compressed_) return trace_.fail(lines_.compress);
   }
   packed_tokens_ = Ref();  // only the frame is needed from here on
   Ref compressed = std::move(compressed_);
@@ -723,7 +928,7 @@ PyObject* Encoder::run() {
       PyDict_SetItem(package.get(), str(Str::file_boundaries), file_boundaries_.get()) < 0 ||
       PyDict_SetItem(package.get(), str(Str::filenames), filenames_.get()) < 0 ||
       PyDict_SetItem(package.get(), str(Str::global_dict), dumped_dict.get()) < 0) {
-    return kTrace.fail(line::kPackage);
+    return trace_.fail(lines_.package);
   }
 
   // with open(output_path, "wb") as f: pickle.dump(package, f), through a
@@ -731,14 +936,35 @@ PyObject* Encoder::run() {
   // leaves no half package and keeps an older one. A dump whose error
   // __exit__ swallowed installs nothing, and the method goes on.
   int written =
-      dump_pickle_replacing(output_path_, package.get(), kTrace, line::kOpenPackage, line::kDump);
+      dump_pickle_replacing(output_path_, package.get(), trace_, lines_.open_package, lines_.dump);
   if (written < 0) return nullptr;
 
   Py_ssize_t length = PyObject_Length(compressed.get());
-  if (length < 0) return kTrace.fail(line::kResult);
+  if (length < 0) return trace_.fail(lines_.result);
   PyObject* result = PyLong_FromSsize_t(length);
-  if (!result) return kTrace.fail(line::kResult);
+  if (!result) return trace_.fail(lines_.result);
   return result;
+}
+
+// Binding and the conversions of zstd_level and threads, shared by both
+// methods (their parameters differ only in the first one's name and type).
+bool bind_encoding_call(const Signature& signature, const EncodingMethod& method,
+                        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        BoundArguments& bound, int32_t& level, int32_t& threads) {
+  if (bind_vectorcall(signature, args, nargs, kwnames, bound) < 0) {
+    return method.trace.fail(method.lines.binding), false;
+  }
+  level = 6;
+  threads = 4;
+  if (bound.given(2)) {
+    level = as_int32(bound[2]);
+    if (level == -1 && PyErr_Occurred()) return method.trace.fail(method.lines.binding), false;
+  }
+  if (bound.given(3)) {
+    threads = as_int32(bound[3]);
+    if (threads == -1 && PyErr_Occurred()) return method.trace.fail(method.lines.binding), false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -747,23 +973,34 @@ PyObject* encode_files_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames) {
   CallGuard guard(call_lock_of(self));
   BoundArguments bound;
-  if (bind_vectorcall(kSignature, args, nargs, kwnames, bound) < 0) {
-    return kTrace.fail(line::kBinding);
-  }
-  int32_t level = 6;
-  int32_t threads = 4;
-  if (bound.given(2)) {
-    level = as_int32(bound[2]);
-    if (level == -1 && PyErr_Occurred()) return kTrace.fail(line::kBinding);
-  }
-  if (bound.given(3)) {
-    threads = as_int32(bound[3]);
-    if (threads == -1 && PyErr_Occurred()) return kTrace.fail(line::kBinding);
+  int32_t level;
+  int32_t threads;
+  if (!bind_encoding_call(kEncodeFilesSignature, kEncodeFiles, args, nargs, kwnames, bound, level,
+                          threads)) {
+    return nullptr;
   }
   if (!check_exact_type(bound[0], &PyList_Type, Str::filepaths)) return nullptr;
   if (!check_exact_type(bound[1], &PyUnicode_Type, Str::output_path)) return nullptr;
-  Encoder encoder(reinterpret_cast<CompressorObject*>(self), bound[0], bound[1], level, threads);
-  return encoder.run();
+  Encoder encoder(reinterpret_cast<CompressorObject*>(self), kEncodeFiles, bound[1], level,
+                  threads);
+  return encoder.run_on_paths(bound[0]);
+}
+
+PyObject* encode_named_files_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  CallGuard guard(call_lock_of(self));
+  BoundArguments bound;
+  int32_t level;
+  int32_t threads;
+  if (!bind_encoding_call(kEncodeNamedFilesSignature, kEncodeNamedFiles, args, nargs, kwnames,
+                          bound, level, threads)) {
+    return nullptr;
+  }
+  if (!check_exact_type(bound[0], &PyList_Type, Str::entries)) return nullptr;
+  if (!check_exact_type(bound[1], &PyUnicode_Type, Str::output_path)) return nullptr;
+  Encoder encoder(reinterpret_cast<CompressorObject*>(self), kEncodeNamedFiles, bound[1], level,
+                  threads);
+  return encoder.run_on_entries(bound[0]);
 }
 
 }  // namespace ormek

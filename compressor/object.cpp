@@ -154,6 +154,8 @@ PyMethodDef compressor_methods[] = {
     ORMEK_METHOD("save_dict", save_dict_wrapper),
     ORMEK_METHOD("encode_files", encode_files_wrapper),
     ORMEK_METHOD("decode_package", decode_package_wrapper),
+    ORMEK_METHOD("read_package", read_package_wrapper),
+    ORMEK_METHOD("encode_named_files", encode_named_files_wrapper),
     ORMEK_METHOD("__reduce_cython__", reduce_cython_wrapper),
     ORMEK_METHOD("__setstate_cython__", setstate_cython_wrapper),
     {nullptr, nullptr, 0, nullptr},
@@ -169,6 +171,8 @@ PyMethodDef tokenize_def = ORMEK_METHOD("tokenize", tokenize_wrapper);
 PyMethodDef detokenize_def = ORMEK_METHOD("detokenize", detokenize_wrapper);
 PyMethodDef encode_files_def = ORMEK_METHOD("encode_files", encode_files_wrapper);
 PyMethodDef decode_package_def = ORMEK_METHOD("decode_package", decode_package_wrapper);
+PyMethodDef read_package_def = ORMEK_METHOD("read_package", read_package_wrapper);
+PyMethodDef encode_named_files_def = ORMEK_METHOD("encode_named_files", encode_named_files_wrapper);
 PyMethodDef reduce_cython_def = ORMEK_METHOD("__reduce_cython__", reduce_cython_wrapper);
 PyMethodDef setstate_cython_def = ORMEK_METHOD("__setstate_cython__", setstate_cython_wrapper);
 PyMethodDef unpickle_compressor_def =

@@ -319,4 +319,16 @@ Ref load_package(PyObject* file) {
   return call1(load.get(), file);
 }
 
+int load_package_file(PyObject* path, const Trace& trace, int open_line, int load_line,
+                      Ref& package) {
+  Ref file = call2(builtin(Builtin::open), path, str(Str::mode_rb));
+  if (!file) return trace.fail_status(open_line);
+  WithBlock with;
+  if (!with.enter(file.get())) return trace.fail_status(open_line);
+  package = load_package(with.value());
+  if (package) return with.leave_normally() ? 0 : trace.fail_status(open_line);
+  trace.add(load_line);
+  return with.leave_with_pending() ? 0 : trace.fail_status(open_line);
+}
+
 }  // namespace ormek

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include "module/errors.hpp"
 #include "module/ref.hpp"
 
 namespace ormek {
@@ -11,5 +12,12 @@ namespace ormek {
 // pickle.load(file) through the module global `pickle`; null with the
 // exception set on failure (the caller adds its traceback entry).
 Ref load_package(PyObject* file);
+
+// with open(path, "rb") as f: package = pickle.load(f), reported under
+// `trace`: a failure of the load adds `load_line`, and every failure that
+// leaves the block adds `open_line`. Returns -1 on failure; 0 with `package`
+// set, or left empty when __exit__ swallowed the load's exception.
+int load_package_file(PyObject* path, const Trace& trace, int open_line, int load_line,
+                      Ref& package);
 
 }  // namespace ormek

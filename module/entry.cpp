@@ -32,6 +32,8 @@ constexpr int kTokenize = 38;
 constexpr int kDetokenize = 41;
 constexpr int kEncodeFiles = 45;
 constexpr int kDecodePackage = 95;
+constexpr int kReadPackage = 126;
+constexpr int kEncodeNamedFiles = 131;
 constexpr int kTestDict = 1;
 // Pickling functions, in "<stringsource>".
 constexpr int kReduceMethod = 1;
@@ -230,6 +232,10 @@ int module_exec(PyObject* module) {
          line::kEncodeFiles, kFileCompressor},
         {&decode_package_def, Str::decode_package, Str::q_decode_package, Code::decode_package,
          line::kDecodePackage, kFileCompressor},
+        {&read_package_def, Str::read_package, Str::q_read_package, Code::read_package,
+         line::kReadPackage, kFileCompressor},
+        {&encode_named_files_def, Str::encode_named_files, Str::q_encode_named_files,
+         Code::encode_named_files, line::kEncodeNamedFiles, kFileCompressor},
         {&reduce_cython_def, Str::reduce_cython, Str::q_reduce_cython, Code::reduce_cython,
          line::kReduceMethod, kFileStringsource},
         {&setstate_cython_def, Str::setstate_cython, Str::q_setstate_cython, Code::setstate_cython,
@@ -240,8 +246,9 @@ int module_exec(PyObject* module) {
                                              str(Str::module_name), g_state.module_dict,
                                              code_object(m.code), &CompressorType));
       if (!function) return fail(m.line, m.file);
-      if (m.def == &encode_files_def)
+      if (m.def == &encode_files_def || m.def == &encode_named_files_def) {
         set_function_defaults(function.get(), g_state.encode_defaults);
+      }
       if (m.def == &decode_package_def) {
         set_function_defaults(function.get(), g_state.decode_defaults);
       }

@@ -114,5 +114,20 @@ inline constexpr const char kRefusedMemoIndex[] =
     "its stream";
 inline constexpr const char kUnsafeFileName[] =
     "refusing to write the stored file name %R outside the output directory";
+inline constexpr const char kUnsafeStoredName[] =
+    "refusing to store the file name %R: a stored name is a relative path whose parts are file "
+    "or directory names (none empty, '.', '..' or holding a NUL), or it could not be restored";
+inline constexpr const char kRepeatedStoredName[] =
+    "refusing to store the file name %R twice: restoring the package would keep only the last "
+    "file of that name";
+inline constexpr const char kNameIsDirectoryOfAnother[] =
+    "refusing the stored file names %R and %R: the first would have to be both a file and a "
+    "directory of the second";
+// Restoring: what stands in the way of an output file (the strerror of the
+// OSError, whose filename is the path).
+inline constexpr const char kTargetNotRegularFile[] =
+    "exists and is not a regular file; refusing to restore a file over it";
+inline constexpr const char kPathPartNotDirectory[] =
+    "is a symbolic link or not a directory; refusing to restore files through it";
 
 }  // namespace ormek::msg

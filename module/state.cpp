@@ -178,6 +178,20 @@ const CodeSpec kCodeTable[] = {
      {Str::self, Str::package_path, Str::output_dir, Str::use_zstd, Str::f, Str::package, Str::data,
       Str::num_tokens, Str::restored_tokens, Str::i, Str::token_id, Str::start_idx, Str::boundary,
       Str::filename, Str::k, Str::v}},
+    {Str::read_package,
+     Str::q_read_package,
+     Str::file_compressor,
+     126,
+     2,
+     {Str::self, Str::package_path, Str::f}},
+    {Str::encode_named_files,
+     Str::q_encode_named_files,
+     Str::file_compressor,
+     131,
+     5,
+     {Str::self, Str::entries, Str::output_path, Str::zstd_level, Str::threads, Str::all_tokens,
+      Str::file_boundaries, Str::filenames, Str::paths, Str::path, Str::name, Str::f, Str::tokens,
+      Str::packed_tokens, Str::packed_view, Str::offset, Str::token_id, Str::token, Str::package}},
     {Str::reduce_cython,
      Str::q_reduce_cython,
      Str::file_stringsource,
@@ -255,10 +269,13 @@ int record_original_globals() {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "module global missing");
     return -1;
   }
+  Ref os_path = Ref::steal(PyObject_GetAttr(o.os, str(Str::path)));
+  if (!os_path || !keep_attr(o.os_path_join, os_path.get(), Str::join)) return -1;
   if (!keep_attr(o.re_findall, o.re, Str::findall) ||
       !keep_attr(o.pickle_load, o.pickle, Str::load) ||
       !keep_attr(o.pickle_dump, o.pickle, Str::dump) ||
-      !keep_attr(o.zstd_compressor, o.zstd, Str::ZstdCompressor)) {
+      !keep_attr(o.zstd_compressor, o.zstd, Str::ZstdCompressor) ||
+      !keep_attr(o.zstd_decompressor, o.zstd, Str::ZstdDecompressor)) {
     return -1;
   }
   return 0;

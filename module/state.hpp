@@ -115,6 +115,8 @@ namespace ormek {
   X(detokenize, "detokenize", kIdent)                                           \
   X(encode_files, "encode_files", kIdent)                                       \
   X(decode_package, "decode_package", kIdent)                                   \
+  X(encode_named_files, "encode_named_files", kIdent)                           \
+  X(read_package, "read_package", kIdent)                                       \
   /* Qualified names of the function objects. */                               \
   X(q_load_dict, "OrmekCompressor.load_dict", kText)                            \
   X(q_save_dict, "OrmekCompressor.save_dict", kText)                            \
@@ -122,6 +124,8 @@ namespace ormek {
   X(q_detokenize, "OrmekCompressor.detokenize", kText)                          \
   X(q_encode_files, "OrmekCompressor.encode_files", kText)                      \
   X(q_decode_package, "OrmekCompressor.decode_package", kText)                  \
+  X(q_encode_named_files, "OrmekCompressor.encode_named_files", kText)          \
+  X(q_read_package, "OrmekCompressor.read_package", kText)                      \
   X(q_reduce_cython, "OrmekCompressor.__reduce_cython__", kText)                \
   X(q_setstate_cython, "OrmekCompressor.__setstate_cython__", kText)            \
   /* Parameter and local names of the code objects. */                         \
@@ -151,6 +155,9 @@ namespace ormek {
   X(start_idx, "start_idx", kIdent)                                             \
   X(boundary, "boundary", kIdent)                                               \
   X(filename, "filename", kIdent)                                               \
+  X(entries, "entries", kIdent)                                                 \
+  X(paths, "paths", kIdent)                                                     \
+  X(name, "name", kIdent)                                                       \
   X(pyx_state, "__pyx_state", kIdent)                                           \
   X(pyx_type, "__pyx_type", kIdent)                                             \
   X(pyx_checksum, "__pyx_checksum", kIdent)                                     \
@@ -224,6 +231,8 @@ enum class Code : int {
   detokenize,
   encode_files,
   decode_package,
+  read_package,
+  encode_named_files,
   reduce_cython,
   setstate_cython,
   unpickle_compressor,
@@ -262,6 +271,7 @@ struct ModuleState {
   // stands in for), the plain path runs instead.
   struct {
     PyObject* os = nullptr;
+    PyObject* os_path_join = nullptr;
     PyObject* re = nullptr;
     PyObject* re_findall = nullptr;
     PyObject* pickle = nullptr;
@@ -269,6 +279,7 @@ struct ModuleState {
     PyObject* pickle_dump = nullptr;
     PyObject* zstd = nullptr;
     PyObject* zstd_compressor = nullptr;
+    PyObject* zstd_decompressor = nullptr;
   } original;
 };
 

@@ -94,10 +94,14 @@ def test_line_ends_are_read_in_text_mode(comp, in_tmp, raw, text):
     assert "".join(comp.inverse_dict[i] for i in ids_of(load("p.pkg"))) == text
 
 
-def test_bytes_paths_record_bytes_names(comp, in_tmp):
+def test_bytes_base_name_is_refused_before_the_package(comp, in_tmp, entries):
+    # A bytes name would make a package that no reader restores.
     path = write(in_tmp / "b.txt", "x y")
-    comp.encode_files([os.fsencode(path)], "p.pkg")
-    assert load("p.pkg")["filenames"] == [b"b.txt"]
+    with pytest.raises(TypeError) as info:
+        comp.encode_files([write(in_tmp / "a.txt", "a"), os.fsencode(path)], "p.pkg")
+    assert str(info.value) == "Expected str, got bytes"
+    assert entries(info.value) == [(Q, "compressor", 52), (Q, "compressor", 56)]
+    assert not (in_tmp / "p.pkg").exists() and comp.global_dict == {}
 
 
 # --- argument binding ------------------------------------------------------

@@ -44,11 +44,21 @@ CODE_TABLE = [
         ("self", "package_path", "output_dir", "use_zstd", "f", "package", "data", "num_tokens",
          "restored_tokens", "i", "token_id", "start_idx", "boundary", "filename", "k", "v"),
     ),
+    ("read_package", "compressor", 126, 2, ("self", "package_path", "f")),
+    (
+        "encode_named_files",
+        "compressor",
+        131,
+        5,
+        ("self", "entries", "output_path", "zstd_level", "threads", "all_tokens",
+         "file_boundaries", "filenames", "paths", "path", "name", "f", "tokens", "packed_tokens",
+         "packed_view", "offset", "token_id", "token", "package"),
+    ),
     ("__reduce_cython__", "<stringsource>", 1, 1, ("self", "state", "_dict", "use_setstate")),
     ("__setstate_cython__", "<stringsource>", 16, 2, ("self", "__pyx_state")),
 ]
 METHODS = [row[0] for row in CODE_TABLE]
-DEFAULTS = {"encode_files": (6, 4), "decode_package": (True,)}
+DEFAULTS = {"encode_files": (6, 4), "encode_named_files": (6, 4), "decode_package": (True,)}
 
 
 def method(name):

@@ -209,8 +209,7 @@ PRELOADED_DICTS = {
     # Ids that are neither dense nor in order of appearance, plus tokens the
     # inputs never use (they must still travel in the package).
     "sparse_ids": ({"the": 7, " ": 3, "\n": 42, "unused": 1000, "hat": 2}, 2000),
-    # next_id below ids already taken: new tokens reuse numbers, since the
-    # dictionary file's two fields are not checked against each other.
+    # next_id below ids already taken: new tokens skip the numbers in use.
     "next_id_below_taken": ({"the": 5, "cat": 6}, 5),
     # A negative id is packed as its two's complement.
     "negative_id": ({"cat": -5, "hat": -(2**31)}, 10),

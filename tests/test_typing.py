@@ -112,6 +112,10 @@ MISUSE = [
     "n: str = comp.encode_files(['a.txt'], 'out.pkg')",
     "s: int = comp.decode_package('p.pkg', 'out')[0]",
     "comp.decode_package('p.pkg')",
+    "comp.encode_files([b'a.txt'], 'out.pkg')",
+    "comp.encode_named_files(['a.txt'], 'out.pkg')",
+    "comp.encode_named_files([('a.txt', b'a')], 'out.pkg')",
+    "comp.read_package(b'p.pkg')",
     "comp.next_id = 'one'",
     "comp.load_dict(1)",
     "comp.no_such_method()",
@@ -183,7 +187,7 @@ def test_stub_class_surface_matches(mod):
     assert stub_names(cls.body) == runtime
 
 
-@pytest.mark.parametrize("method", ["encode_files", "decode_package"])
+@pytest.mark.parametrize("method", ["encode_files", "encode_named_files", "decode_package"])
 def test_stub_defaults_match(mod, method):
     cls = next(n for n in stub_tree().body if isinstance(n, ast.ClassDef) and n.name == "OrmekCompressor")
     node = next(n for n in cls.body if isinstance(n, ast.FunctionDef) and n.name == method)

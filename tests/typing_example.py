@@ -30,12 +30,15 @@ def round_trip(workdir: str) -> list[str]:
 
     size: int = comp.encode_files([text_path], package)
     size = comp.encode_files([str(text_path)], package, 3, threads=0)
-    # A bytes path records a bytes base name, which decode_package refuses:
-    # that package only shows the call.
-    size = comp.encode_files(
-        filepaths=[os.fsencode(text_path)], output_path=package + ".b", zstd_level=6
-    )
+    size = comp.encode_files(filepaths=[text_path], output_path=package, zstd_level=6)
     assert size > 0
+    nested = os.path.join(workdir, "nested.pkg")
+    size = comp.encode_named_files([(text_path, "docs/hello.txt")], nested)
+    size = comp.encode_named_files(
+        entries=[(os.fsencode(text_path), "b.txt")], output_path=nested, zstd_level=3, threads=0
+    )
+    loaded: Any = comp.read_package(nested)
+    assert loaded["filenames"] == ["b.txt"]
 
     comp.save_dict()
     comp.load_dict()

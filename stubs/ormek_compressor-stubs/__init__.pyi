@@ -12,12 +12,15 @@ from collections.abc import Callable
 from typing import Any, Final, SupportsInt, TypeAlias, TypeVar
 
 import zstandard
-from _typeshed import StrOrBytesPath
+from _typeshed import StrOrBytesPath, StrPath
 
 # The module imports the zstandard binding under this name.
 zstd = zstandard
 
-_P = TypeVar("_P", bound=StrOrBytesPath)
+# encode_files stores each file under its base name, which must be a str, so
+# its paths are str paths; encode_named_files only opens its paths.
+_P = TypeVar("_P", bound=StrPath)
+_AnyP = TypeVar("_AnyP", bound=StrOrBytesPath)
 _C = TypeVar("_C", bound=OrmekCompressor)
 
 # The state tuple of a pickled compressor: dict_path, global_dict,
@@ -53,6 +56,17 @@ class OrmekCompressor:
     def decode_package(
         self, package_path: str, output_dir: str, use_zstd: object = True
     ) -> list[str]: ...
+    # (path, stored name) pairs; a name is a relative POSIX path.
+    def encode_named_files(
+        self,
+        entries: list[tuple[_AnyP, str]],
+        output_path: str,
+        zstd_level: SupportsInt = 6,
+        threads: SupportsInt = 4,
+    ) -> int: ...
+    # The package as loaded (normally a dict with "compressed",
+    # "file_boundaries", "filenames" and "global_dict").
+    def read_package(self, package_path: str) -> Any: ...
     def __reduce_cython__(self) -> _Reduced: ...
     def __setstate_cython__(self, pyx_state: tuple[Any, ...], /) -> None: ...
     def __reduce__(self) -> _Reduced: ...

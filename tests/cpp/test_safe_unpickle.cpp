@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "compressor/safe_unpickle.cpp"
+#include "tests/cpp/check.hpp"
 
 namespace {
 
@@ -15,17 +16,7 @@ using ormek::PickleScan;
 using ormek::PickleScanner;
 using ormek::PickleVerdict;
 
-int g_passed = 0;
-int g_failed = 0;
-
-void check(bool ok, const std::string& what) {
-  if (ok) {
-    ++g_passed;
-  } else {
-    ++g_failed;
-    std::printf("FAILED: %s\n", what.c_str());
-  }
-}
+using ormek::test::check;
 
 const char* verdict_name(PickleVerdict v) {
   switch (v) {
@@ -192,6 +183,5 @@ int main() {
   check_prefixes();
   check_needed();
   check_names();
-  std::printf("%d passed, %d failed\n", g_passed, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return ormek::test::report();
 }

@@ -7,20 +7,11 @@
 #include <vector>
 
 #include "compressor/token_scanner.hpp"
+#include "tests/cpp/check.hpp"
 
 namespace {
 
-int g_passed = 0;
-int g_failed = 0;
-
-void check(bool ok, const std::string& what) {
-  if (ok) {
-    ++g_passed;
-  } else {
-    ++g_failed;
-    std::printf("FAILED: %s\n", what.c_str());
-  }
-}
+using ormek::test::check;
 
 std::string hex(char32_t cp) {
   char buffer[16];
@@ -170,6 +161,5 @@ int main() {
   test_random<uint8_t>("1", {'a', ' ', '\n', 0x85, 0xA0, 0xE9, 0x1C, 0x00});
   test_random<uint16_t>("2", {'a', ' ', 0x85, 0x3000, 0x200B, 0x2028, 0xFEFF, 0xD800});
   test_random<uint32_t>("4", {'a', ' ', 0x1680, 0x1F600, 0x205F, 0x10FFFF, 0x2060});
-  std::printf("%d passed, %d failed\n", g_passed, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return ormek::test::report();
 }

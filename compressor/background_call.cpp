@@ -1,0 +1,122 @@
+// The helper thread of a BackgroundCall (see background_call.hpp).
+#include "compressor/background_call.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+namespace ormek {
+
+namespace {
+
+// How often a waiting caller looks for signals: well within the second a
+// user waits for Ctrl-C to take effect, rare enough to cost nothing.
+constexpr std::chrono::milliseconds kWaitSlice{20};
+
+}  // namespace
+
+// Shared by the caller and the helper. Whoever is the last to let go deletes
+// it: the caller once it took the result, or the helper when the caller left.
+// The helper's part holds no C++ object with a destructor across the call, so
+// a thread ended by the host at shutdown unwinds through nothing that would
+// touch the host.
+struct BackgroundCall::Job {
+  std::mutex mutex;
+  std::condition_variable finished_cv;
+  bool finished = false;
+  bool abandoned = false;
+  PyObject* callable;  // strong; released by the helper
+  PyObject* arg;       // strong; released by the helper
+  PyObject* result = nullptr;
+  PyObject* error = nullptr;
+
+  static void run(Job* job) {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    PyObject* result = PyObject_CallOneArg(job->callable, job->arg);
+    PyObject* error = result ? nullptr : PyErr_GetRaisedException();
+    Py_DECREF(job->callable);
+    Py_DECREF(job->arg);
+    bool abandoned;
+    {
+      std::lock_guard<std::mutex> hold(job->mutex);
+      abandoned = job->abandoned;
+      if (!abandoned) {
+        job->result = result;
+        job->error = error;
+        job->finished = true;
+        job->finished_cv.notify_one();
+      }
+    }
+    if (abandoned) {
+      Py_XDECREF(result);
+      Py_XDECREF(error);
+    }
+    PyGILState_Release(gil);
+    if (abandoned) delete job;
+  }
+};
+
+bool BackgroundCall::start(PyObject* callable, PyObject* arg) {
+  auto* job = new (std::nothrow) Job();
+  if (!job) return false;
+  job->callable = Py_NewRef(callable);
+  job->arg = Py_NewRef(arg);
+  try {
+    std::thread(Job::run, job).detach();
+  } catch (const std::system_error&) {
+    Py_DECREF(job->callable);
+    Py_DECREF(job->arg);
+    delete job;
+    return false;
+  }
+  job_ = job;
+  return true;
+}
+
+Ref BackgroundCall::wait() {
+  for (;;) {
+    bool finished;
+    Py_BEGIN_ALLOW_THREADS;
+    {
+      // Let go of the job before taking the host back: the helper takes the
+      // job's mutex while it holds the host.
+      std::unique_lock<std::mutex> hold(job_->mutex);
+      finished = job_->finished_cv.wait_for(hold, kWaitSlice, [this] { return job_->finished; });
+    }
+    Py_END_ALLOW_THREADS;
+    if (finished) break;
+    if (PyErr_CheckSignals() < 0) {
+      abandon();
+      return Ref();
+    }
+  }
+  Ref result = Ref::steal(job_->result);
+  Ref error = Ref::steal(job_->error);
+  delete job_;
+  job_ = nullptr;
+  if (!result) PyErr_SetRaisedException(error.release());
+  return result;
+}
+
+void BackgroundCall::abandon() {
+  if (!job_) return;
+  Job* job = job_;
+  job_ = nullptr;
+  bool finished;
+  {
+    std::lock_guard<std::mutex> hold(job->mutex);
+    finished = job->finished;
+    job->abandoned = !finished;
+  }
+  if (!finished) return;  // the helper deletes the job
+  Py_XDECREF(job->result);
+  Py_XDECREF(job->error);
+  delete job;
+}
+
+BackgroundCall::~BackgroundCall() { abandon(); }
+
+}  // namespace ormek

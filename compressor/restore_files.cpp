@@ -1,0 +1,274 @@
+// Safe writes of restored files (see restore_files.hpp).
+#include "compressor/restore_files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "compressor/atomic_file.hpp"
+#include "module/messages.hpp"
+
+namespace ormek {
+
+namespace {
+
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+// A fresh file is never anything that was there before, nor a link.
+constexpr int kFreshFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+constexpr int kTempNameAttempts = 100;
+
+// OSError subclass `type` as the host makes it from (errno, strerror,
+// filename), so that its text names the path.
+void raise_in_the_way(PyObject* type, int error_number, const char* what, PyObject* path) {
+  Ref error = Ref::steal(PyObject_CallFunction(type, "isO", error_number, what, path));
+  if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+}
+
+void raise_from_errno(int error_number, PyObject* path) {
+  errno = error_number;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+}
+
+// `relative` under `directory` as the host's path join puts them together.
+std::string joined(const std::string& directory, const std::string& relative) {
+  if (directory.empty()) return relative;
+  if (directory.back() == '/') return directory + relative;
+  return directory + '/' + relative;
+}
+
+// A path in the file system's encoding, as a str for messages.
+Ref shown(const std::string& fs_path) {
+  return Ref::steal(
+      PyUnicode_DecodeFSDefaultAndSize(fs_path.data(), static_cast<Py_ssize_t>(fs_path.size())));
+}
+
+void close_quietly(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+}  // namespace
+
+FileRestorer::~FileRestorer() {
+  close_fresh_file();
+  if (current_dir_fd_ != output_dir_fd_) close_quietly(current_dir_fd_);
+  close_quietly(output_dir_fd_);
+}
+
+// The file system's bytes of a str or bytes path; false with the error open
+// would raise for it (an unencodable character, an embedded NUL).
+bool FileRestorer::fs_bytes(PyObject* text, std::string& out) {
+  Ref encoded =
+      PyUnicode_Check(text) ? Ref::steal(PyUnicode_EncodeFSDefault(text)) : Ref::borrow(text);
+  if (!encoded) return false;
+  const char* data = PyBytes_AS_STRING(encoded.get());
+  const auto size = static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()));
+  if (std::memchr(data, '\0', size)) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
+  out.assign(data, size);
+  return true;
+}
+
+bool FileRestorer::check_in_the_way(PyObject* name) {
+  std::string relative;
+  if ((!output_dir_encoded_ && !fs_bytes(output_dir_, output_dir_fs_)) ||
+      !fs_bytes(name, relative)) {
+    PyErr_Clear();
+    return true;
+  }
+  output_dir_encoded_ = true;
+  struct stat st;
+  for (size_t slash = relative.find('/'); slash != std::string::npos;
+       slash = relative.find('/', slash + 1)) {
+    std::string directory = relative.substr(0, slash);
+    if (checked_dirs_.count(directory)) continue;
+    const std::string path = joined(output_dir_fs_, directory);
+    if (lstat(path.c_str(), &st) != 0) return true;  // nothing there, or nothing to tell yet
+    if (!S_ISDIR(st.st_mode)) {
+      if (Ref where = shown(path)) {
+        raise_in_the_way(PyExc_NotADirectoryError, ENOTDIR, msg::kPathPartNotDirectory,
+                         where.get());
+      }
+      return false;
+    }
+    checked_dirs_.insert(std::move(directory));
+  }
+  const std::string path = joined(output_dir_fs_, relative);
+  if (lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return true;
+  if (Ref where = shown(path)) {
+    raise_in_the_way(PyExc_FileExistsError, EEXIST, msg::kTargetNotRegularFile, where.get());
+  }
+  return false;
+}
+
+// output_dir itself may be a link: it is where the caller asked for the files.
+int FileRestorer::open_output_dir() {
+  if (output_dir_fd_ >= 0) return output_dir_fd_;
+  if (!output_dir_encoded_ && !fs_bytes(output_dir_, output_dir_fs_)) return -1;
+  output_dir_encoded_ = true;
+  output_dir_fd_ = open(output_dir_fs_.c_str(), kDirectoryFlags);
+  if (output_dir_fd_ < 0) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, output_dir_);
+  return output_dir_fd_;
+}
+
+// The directory `directory` (parts joined by "/") under output_dir, made where
+// missing and opened one part at a time without following a link. Files of
+// one directory usually come together, so the last one stays open.
+int FileRestorer::open_directory(const std::string& directory) {
+  if (current_dir_fd_ >= 0 && current_dir_ == directory) return current_dir_fd_;
+  if (current_dir_fd_ != output_dir_fd_) close_quietly(current_dir_fd_);
+  current_dir_fd_ = -1;
+  int parent = output_dir_fd_;
+  for (size_t start = 0; start <= directory.size();) {
+    size_t end = directory.find('/', start);
+    if (end == std::string::npos) end = directory.size();
+    const std::string part = directory.substr(start, end - start);
+    int fd = openat(parent, part.c_str(), kDirectoryFlags | O_NOFOLLOW);
+    if (fd < 0 && errno == ENOENT) {
+      if (mkdirat(parent, part.c_str(), 0777) == 0 || errno == EEXIST) {
+        fd = openat(parent, part.c_str(), kDirectoryFlags | O_NOFOLLOW);
+      }
+    }
+    const int error_number = errno;
+    if (parent != output_dir_fd_) close(parent);
+    if (fd < 0) {
+      Ref where = shown(joined(output_dir_fs_, directory.substr(0, end)));
+      if (!where) return -1;
+      if (error_number == ELOOP || error_number == ENOTDIR) {
+        raise_in_the_way(PyExc_NotADirectoryError, ENOTDIR, msg::kPathPartNotDirectory,
+                         where.get());
+      } else {
+        raise_from_errno(error_number, where.get());
+      }
+      return -1;
+    }
+    parent = fd;
+    start = end + 1;
+  }
+  current_dir_ = directory;
+  current_dir_fd_ = parent;
+  return parent;
+}
+
+bool FileRestorer::begin(PyObject* name, PyObject* path) {
+  if (open_output_dir() < 0) return false;
+  std::string relative;
+  if (!fs_bytes(name, relative)) return false;
+  const size_t slash = relative.rfind('/');
+  if (slash == std::string::npos) return open_fresh_file(output_dir_fd_, false, relative, path);
+  const int dir_fd = open_directory(relative.substr(0, slash));
+  if (dir_fd < 0) return false;
+  return open_fresh_file(dir_fd, false, relative.substr(slash + 1), path);
+}
+
+bool FileRestorer::begin_at(PyObject* path) {
+  Ref fspath = Ref::steal(PyOS_FSPath(path));
+  std::string target;
+  if (!fspath || !fs_bytes(fspath.get(), target)) return false;
+  const size_t slash = target.rfind('/');
+  const std::string directory = slash == std::string::npos ? "."
+                                : slash == 0               ? "/"
+                                                           : target.substr(0, slash);
+  std::string file_name = slash == std::string::npos ? target : target.substr(slash + 1);
+  if (file_name.empty()) {
+    raise_from_errno(EISDIR, path);
+    return false;
+  }
+  const int dir_fd = open(directory.c_str(), kDirectoryFlags);
+  if (dir_fd < 0) {
+    raise_from_errno(errno, path);
+    return false;
+  }
+  return open_fresh_file(dir_fd, true, std::move(file_name), path);
+}
+
+bool FileRestorer::open_fresh_file(int dir_fd, bool own_dir_fd, std::string file_name,
+                                   PyObject* path) {
+  fresh_.dir_fd = dir_fd;
+  fresh_.own_dir_fd = own_dir_fd;
+  fresh_.file_name = std::move(file_name);
+  fresh_.path = Ref::borrow(path);
+  for (int attempt = 0; fresh_.fd < 0 && attempt < kTempNameAttempts; attempt++) {
+    fresh_.temp_name = temporary_name_beside(fresh_.file_name);
+    fresh_.fd = openat(dir_fd, fresh_.temp_name.c_str(), kFreshFileFlags, 0666);
+    if (fresh_.fd < 0 && errno != EEXIST) break;
+  }
+  if (fresh_.fd < 0) {
+    raise_from_errno(errno, path);
+    fresh_.temp_name.clear();
+    close_fresh_file();
+    return false;
+  }
+  // The new file keeps the permissions of the one it replaces.
+  struct stat st;
+  if (fstatat(dir_fd, fresh_.file_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(st.st_mode)) {
+    fchmod(fresh_.fd, st.st_mode & 07777);
+  }
+  return true;
+}
+
+void FileRestorer::close_fresh_file() {
+  close_quietly(fresh_.fd);
+  if (!fresh_.temp_name.empty()) unlinkat(fresh_.dir_fd, fresh_.temp_name.c_str(), 0);
+  if (fresh_.own_dir_fd) close_quietly(fresh_.dir_fd);
+  fresh_ = FreshFile();
+}
+
+void FileRestorer::discard() { close_fresh_file(); }
+
+WriteFailure FileRestorer::finish(PyObject* text) {
+  PyObject* path = fresh_.path.get();
+  auto give_up = [this](WriteFailure failure) {
+    close_fresh_file();
+    return failure;
+  };
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (!data) return give_up(WriteFailure::kText);
+  int write_error = 0;
+  const int fd = fresh_.fd;
+  Py_BEGIN_ALLOW_THREADS;
+  for (Py_ssize_t done = 0; done < size;) {
+    const ssize_t n = ::write(fd, data + done, static_cast<size_t>(size - done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      write_error = errno;
+      break;
+    }
+    done += n;
+  }
+  Py_END_ALLOW_THREADS;
+  if (write_error) {
+    raise_from_errno(write_error, path);
+    return give_up(WriteFailure::kText);
+  }
+  const int closed = close(fresh_.fd);
+  fresh_.fd = -1;
+  if (closed != 0) {
+    raise_from_errno(errno, path);
+    return give_up(WriteFailure::kFile);
+  }
+  // A signal that arrived meanwhile ends the restore before this file
+  // replaces anything.
+  if (PyErr_CheckSignals() < 0) return give_up(WriteFailure::kFile);
+  struct stat st;
+  const char* file_name = fresh_.file_name.c_str();
+  if (fstatat(fresh_.dir_fd, file_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+    raise_in_the_way(PyExc_FileExistsError, EEXIST, msg::kTargetNotRegularFile, path);
+    return give_up(WriteFailure::kFile);
+  }
+  if (renameat(fresh_.dir_fd, fresh_.temp_name.c_str(), fresh_.dir_fd, file_name) != 0) {
+    raise_from_errno(errno, path);
+    return give_up(WriteFailure::kFile);
+  }
+  fresh_.temp_name.clear();  // it is the target now
+  close_fresh_file();
+  return WriteFailure::kNone;
+}
+
+}  // namespace ormek

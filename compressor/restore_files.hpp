@@ -1,0 +1,99 @@
+// Writing the files of a package so that nothing outside the output directory
+// is touched and no half file is left behind.
+//
+// decode_package used to open each output path for writing, which follows a
+// symbolic link standing there (out/a.txt -> /etc/passwd would be rewritten)
+// and truncates the old file before the new text exists (a full disk left a
+// cut-off file where a complete one had been). Now:
+//
+// - Before output_dir is made, every target is looked at (check_in_the_way):
+//   a part of a stored name that exists as a symbolic link or as anything but
+//   a directory, or a file that exists as anything but a regular file (a
+//   link, dangling or not, a directory, a FIFO, a device), refuses the whole
+//   package with an OSError naming the path, before anything is written.
+// - Each file is written to a fresh file in its own directory and renamed
+//   over the target once complete (no fsync: a package can always be
+//   restored again). A failure removes the fresh file, so the target is
+//   either the old file or the whole new one. Files restored before the
+//   failure stay.
+// - Between that look and the write, the tree may change. The directories of
+//   a name are therefore opened one part at a time from output_dir, never
+//   following a link (a part planted as a link is refused), the fresh file is
+//   created exclusively, and the rename replaces whatever stands at the
+//   target's name instead of writing through it; a target that turned into a
+//   directory or a special file meanwhile is refused.
+//
+// This is how a target is found while os.path.join is the module's own; a
+// join the user replaced decides the path itself, and the file is then
+// written at that path, through a fresh file beside it, with no directories
+// made (write_at).
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+#include <unordered_set>
+
+#include "module/ref.hpp"
+
+namespace ormek {
+
+// Where a write failed: in the text (encoding or writing it) or around it
+// (the directories, the fresh file, the rename).
+enum class WriteFailure { kNone, kText, kFile };
+
+class FileRestorer {
+ public:
+  // `output_dir`: the exact str decode_package was given.
+  explicit FileRestorer(PyObject* output_dir) : output_dir_(output_dir) {}
+  FileRestorer(const FileRestorer&) = delete;
+  FileRestorer& operator=(const FileRestorer&) = delete;
+  ~FileRestorer();
+
+  // Before output_dir is made: false with FileExistsError or
+  // NotADirectoryError set when something other than a directory or a
+  // regular file stands in the way of the safe stored name `name`. Anything
+  // that cannot be judged yet (a name the file system encoding cannot hold,
+  // an output_dir that is not a directory) is left to the steps that report
+  // it in their own words.
+  bool check_in_the_way(PyObject* name);
+
+  // Opens the fresh file of the safe stored name `name` under output_dir,
+  // making its directories. `path` is what os.path.join made of them, for
+  // messages. False with the exception set.
+  bool begin(PyObject* name, PyObject* path);
+  // Opens the fresh file for `path` as given (a replaced os.path.join made it).
+  bool begin_at(PyObject* path);
+  // Writes `text` (a str) as UTF-8 into the fresh file, which then replaces
+  // the target.
+  WriteFailure finish(PyObject* text);
+  // Removes the fresh file unwritten.
+  void discard();
+
+ private:
+  bool fs_bytes(PyObject* text, std::string& out);
+  int open_output_dir();
+  int open_directory(const std::string& directory);
+  bool open_fresh_file(int dir_fd, bool own_dir_fd, std::string file_name, PyObject* path);
+  void close_fresh_file();
+
+  PyObject* output_dir_;  // borrowed from the caller
+  bool output_dir_encoded_ = false;
+  std::string output_dir_fs_;  // in the file system's encoding
+  int output_dir_fd_ = -1;
+  std::string current_dir_;  // the directory of the last file, within output_dir
+  int current_dir_fd_ = -1;  // open on it, or -1
+  std::unordered_set<std::string> checked_dirs_;
+
+  // The file being written.
+  struct FreshFile {
+    int dir_fd = -1;
+    bool own_dir_fd = false;  // opened for it alone (begin_at)
+    std::string file_name;    // the target's name in dir_fd
+    std::string temp_name;
+    int fd = -1;
+    Ref path;
+  } fresh_;
+};
+
+}  // namespace ormek
