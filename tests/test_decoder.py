@@ -2,8 +2,11 @@
 traceback entries, what persists after each failure, and the equivalence of
 the native id loop with the plain one."""
 
+import errno
 import os
 import pickle
+import subprocess
+import sys
 import types
 
 import pytest
@@ -646,3 +649,64 @@ def test_tokens_survive_a_dictionary_emptied_during_the_file_loop(mod, comp, mon
     want = "".join("tok" + str(i) * 40 for i in range(50))
     got = read_dir(in_tmp / "o")
     assert got["a"] + got["b"] == want.encode()
+
+
+# --------------------------------------------------------------------------
+# Nothing is written through or over what is not a regular file, and a failed
+# write leaves no half file
+
+
+def plant(kind, out, outside):
+    """Puts `kind` in the way of the stored name "d/a" (or "a") under `out`;
+    returns the stored name and the path the error names."""
+    outside.mkdir()
+    (outside / "victim").write_text("keep")
+    out.mkdir()
+    if kind == "link":
+        (out / "a").symlink_to(outside / "victim")
+    elif kind == "dangling link":
+        (out / "a").symlink_to(outside / "nothing")
+    elif kind == "directory":
+        (out / "a").mkdir()
+    elif kind == "fifo":
+        os.mkfifo(out / "a")
+    elif kind == "linked directory":
+        (out / "d").symlink_to(outside)
+        return "d/a", out / "d"
+    else:  # a file where a directory belongs
+        (out / "d").write_text("x")
+        return "d/a", out / "d"
+    return "a", out / "a"
+
+
+@pytest.mark.parametrize("kind", ["link", "dangling link", "directory", "fifo",
+                                  "linked directory", "file as directory"])
+def test_nothing_is_written_through_what_is_in_the_way(comp, entries, in_tmp, kind):
+    name, where = plant(kind, in_tmp / "o", in_tmp / "outside")
+    write_package(in_tmp / "p", [1, 3], [1, 2], ["first", name], GD)
+    before = sorted(os.listdir(in_tmp / "o"))
+    with pytest.raises(OSError) as info:
+        comp.decode_package("p", "o")
+    assert info.value.filename == os.path.join("o", os.path.relpath(where, in_tmp / "o"))
+    assert entries(info.value) == lines(119)
+    assert sorted(os.listdir(in_tmp / "o")) == before
+    assert read_dir(in_tmp / "outside") == {"victim": b"keep"}
+
+
+@pytest.mark.parametrize("existing", [None, b"old text"])
+def test_a_failed_write_leaves_no_half_file(in_tmp, existing):
+    # A child limited to 1 KiB files: the big file fails, the small one before it stays.
+    write_package(in_tmp / "p", [1, 3] * 600, [1, 1200], ["small", "big"], GD)
+    (in_tmp / "o").mkdir()
+    if existing is not None:
+        (in_tmp / "o" / "big").write_bytes(existing)
+    child = (
+        "import resource, sys, ormek_compressor as m\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))\n"
+        "try:\n    m.OrmekCompressor('d.bin').decode_package('p', 'o')\n"
+        "except OSError as e:\n    sys.exit(e.errno)\n"
+    )
+    result = subprocess.run([sys.executable, "-W", "ignore", "-c", child], cwd=in_tmp)
+    assert result.returncode == errno.EFBIG
+    want = {"small": b"hello"} if existing is None else {"small": b"hello", "big": existing}
+    assert read_dir(in_tmp / "o") == want

@@ -4,7 +4,11 @@ globals, and the limits of the 32-bit id stream."""
 
 import os
 import pickle
+import random
 import re
+import signal
+import threading
+import time
 import types
 
 import pytest
@@ -393,3 +397,126 @@ def test_next_id_limit_in_the_plain_way(comp, in_tmp, entries, monkeypatch):
         comp.encode_files([write(in_tmp / "g", "b")], "out.pkg")
     assert entries(info.value) == [(Q, "compressor", 68)]
     assert comp.global_dict == {} and comp.next_id == 2 ** 31 - 1
+
+
+# --- ids already in use --------------------------------------------------------
+
+def plain_tokenize(monkeypatch):
+    stand_in = types.ModuleType("re_stand_in")
+    stand_in.findall = re.findall
+    monkeypatch.setattr(ormek_compressor, "re", stand_in)
+
+
+def after_decode(tmp):
+    writer = ormek_compressor.OrmekCompressor(str(tmp / "w.bin"))
+    writer.encode_files([write(tmp / "old.txt", "alpha beta gamma\n")], str(tmp / "old.pkg"))
+    reader = ormek_compressor.OrmekCompressor(str(tmp / "r.bin"))
+    reader.decode_package(str(tmp / "old.pkg"), str(tmp / "old"))
+    return reader
+
+
+def low_next_id_file(tmp):
+    with open(tmp / "low.bin", "wb") as f:
+        pickle.dump({"dict": {"alpha": 1, " ": 2, "beta": 7}, "next_id": 1}, f)
+    return ormek_compressor.OrmekCompressor(str(tmp / "low.bin"))
+
+
+def assigned(tmp):
+    comp = ormek_compressor.OrmekCompressor(str(tmp / "a.bin"))
+    comp.global_dict = {"alpha": 3}
+    comp.inverse_dict = {3: "alpha", 4: "beta"}  # 4 in use by the inverse alone
+    return comp
+
+
+@pytest.mark.parametrize("plain", [False, True])
+@pytest.mark.parametrize("setup", [after_decode, low_next_id_file, assigned])
+def test_new_tokens_skip_ids_in_use(in_tmp, monkeypatch, setup, plain):
+    comp = setup(in_tmp)
+    before = dict(comp.global_dict)
+    used = set(before.values()) | set(comp.inverse_dict)
+    if plain:
+        plain_tokenize(monkeypatch)
+    text = "brand new alpha words\n"
+    comp.encode_files([write(in_tmp / "c.txt", text)], "c.pkg")
+    new = {t: i for t, i in comp.global_dict.items() if t not in before}
+    assert not used & set(new.values())
+    assert list(new.values()) == sorted(new.values())  # ascending in first-sight order
+    assert comp.next_id == max(new.values()) + 1
+    ormek_compressor.OrmekCompressor(str(in_tmp / "x.bin")).decode_package("c.pkg", "c")
+    assert (in_tmp / "c" / "c.txt").read_text() == text
+
+
+def test_id_space_exhausted_by_ids_in_use(comp, in_tmp, entries):
+    comp.global_dict = {"a": 2 ** 31 - 2}
+    comp.inverse_dict = {2 ** 31 - 2: "a"}
+    comp.next_id = 2 ** 31 - 2
+    with pytest.raises(OverflowError) as info:
+        comp.encode_files([write(in_tmp / "g", "b")], "out.pkg")
+    assert entries(info.value) == [(Q, "compressor", 68)]
+    assert not (in_tmp / "out.pkg").exists()
+
+
+# --- encode_named_files --------------------------------------------------------
+
+QN = qual("encode_named_files")
+
+
+def test_named_files_match_encode_files_and_restore_as_a_tree(in_tmp, files):
+    by_base = package_bytes(ormek_compressor.OrmekCompressor("1.bin"), files, in_tmp, "1.pkg")
+    named = ormek_compressor.OrmekCompressor("2.bin")
+    named.encode_named_files([(f, os.path.basename(f)) for f in files], "2.pkg")
+    assert (in_tmp / "2.pkg").read_bytes() == by_base
+    named.encode_named_files([(files[0], "src/a.txt"), (files[1], "src/sub/b.txt")], "3.pkg")
+    ormek_compressor.OrmekCompressor("3.bin").decode_package("3.pkg", "out")
+    assert (in_tmp / "out/src/sub/b.txt").read_text() == "world hello\tagain"
+
+
+@pytest.mark.parametrize("entries_, error, message, line", [
+    (None, TypeError, "'NoneType' object is not iterable", 136),
+    ([("p",)], ValueError, "need more than 1 value to unpack", 136),
+    ([("p", b"a")], TypeError, "Expected str, got bytes", 136),
+    ([("p", "a/../b")], ValueError, "refusing to store the file name 'a/../b'", 137),
+    ([("p", "/abs")], ValueError, "refusing to store the file name '/abs'", 137),
+    ([("p", "a"), ("p", "a")], ValueError, "refusing to store the file name 'a' twice", 139),
+    ([("p", "d/a"), ("p", "d")], ValueError,
+     "refusing the stored file names 'd' and 'd/a'", 139),
+    ([("missing", "a")], FileNotFoundError, None, 142),
+])
+def test_named_entries_are_checked_before_the_package(comp, in_tmp, entries, entries_, error,
+                                                      message, line):
+    with pytest.raises(error) as info:
+        comp.encode_named_files(entries_, "p.pkg")
+    assert message is None or str(info.value).startswith(message)
+    assert entries(info.value) == [(QN, "compressor", line)]
+    assert comp.global_dict == {} and not (in_tmp / "p.pkg").exists()
+
+
+# --- signals -------------------------------------------------------------------
+
+class Stop(BaseException):
+    pass
+
+
+def test_signal_ends_compression_at_once(in_tmp):
+    # Level 19 takes seconds on this stream; a handler that raises ends the
+    # call within a slice of the wait, leaving the earlier package alone.
+    if threading.current_thread() is not threading.main_thread():
+        pytest.skip("signal handlers run on the main thread")
+    rng = random.Random(1)
+    path = write(in_tmp / "big.txt", " ".join(f"w{rng.randrange(10**6)}" for _ in range(600_000)))
+    (in_tmp / "p.pkg").write_bytes(b"earlier")
+
+    def stop(*_):
+        raise Stop
+    old = signal.signal(signal.SIGALRM, stop)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        started = time.monotonic()
+        with pytest.raises(Stop):
+            ormek_compressor.OrmekCompressor("d.bin").encode_files([path], "p.pkg", 19, 0)
+        assert time.monotonic() - started < 1.5
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert sorted(os.listdir(in_tmp)) == ["big.txt", "p.pkg"]
+    assert (in_tmp / "p.pkg").read_bytes() == b"earlier"

@@ -85,6 +85,11 @@ def refused(comp, entries, in_tmp, data, needle):
     assert not (in_tmp / "out").exists()
     assert not (in_tmp / "pwned").exists()
     assert comp.global_dict == {"old": 7}
+    # read_package loads the same way and refuses the same.
+    with pytest.raises(pickle.UnpicklingError) as again:
+        comp.read_package("p")
+    assert str(again.value) == str(info.value)
+    assert entries(again.value) == lines(127, 128, function=qual("read_package"))
     return info.value
 
 
@@ -129,6 +134,7 @@ def test_class_instance_is_refused(comp, entries, in_tmp, protocol):
     (os.path.join, "'posixpath.join'"),
     (len, "'builtins.len'"),
     (copyreg._reconstructor, "'copyreg._reconstructor'"),
+    (complex(1, 2), "'builtins.complex'"),
 ])
 def test_any_other_global_is_refused(comp, entries, in_tmp, obj, needle):
     refused(comp, entries, in_tmp, pickle.dumps(package(global_dict=obj)), needle)
@@ -242,6 +248,7 @@ def test_every_protocol_of_a_plain_package_loads(mod, in_tmp, protocol):
     pkg["extra"] = {"nested": [{"k": (1,)}] * 3}
     (in_tmp / "p").write_bytes(pickle.dumps(pkg, protocol=protocol))
     reader = mod.OrmekCompressor()
+    assert reader.read_package("p") == pkg and reader.global_dict == {}
     names = reader.decode_package("p", "out")
     assert names == ["x.txt", "y.txt"] + PLAIN_NAMES
     assert [type(n) for n in names] == [str, str] + [type(n) for n in PLAIN_NAMES]
@@ -347,6 +354,16 @@ def test_unsafe_names_are_refused_before_the_directory(comp, entries, in_tmp, na
     assert entries(info.value) == lines(119)
     assert not (in_tmp / "out").exists()
     assert comp.global_dict == GD  # the steps before the directory ran
+
+
+@pytest.mark.parametrize("names", [["d", "d/a"], ["d/a/b", "x", "d/a"]])
+def test_names_that_clash_are_refused_before_the_directory(comp, entries, in_tmp, names):
+    (in_tmp / "p").write_bytes(pickle.dumps(package(file_boundaries=[3] * len(names),
+                                                    filenames=names)))
+    with pytest.raises(ValueError, match="^refusing the stored file names") as info:
+        comp.decode_package("p", "out")
+    assert entries(info.value) == lines(119)
+    assert not (in_tmp / "out").exists()
 
 
 @pytest.mark.parametrize("container", [list, tuple])
