@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "compressor/background_call.hpp"
+#include "compressor/background_work.hpp"
 #include "compressor/inverse_dict.hpp"
 #include "compressor/name_checks.hpp"
 #include "compressor/object.hpp"
@@ -65,7 +65,7 @@ const Signature kSignature{
 using package::kMaxRecords;
 
 // From this many bytes of stored payload on, the module's own binding
-// decompresses on a helper thread (background_call.hpp).
+// decompresses on a helper thread (background_work.hpp).
 constexpr Py_ssize_t kBackgroundDecompressBytes = Py_ssize_t{1} << 18;
 
 // package[key]: an exact dict is looked up directly (a missing key raises
@@ -644,7 +644,7 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
     if (!decompress) return tb.fail(line::kDecompress);
     // The module's own binding on a bytes payload runs no code of the user's:
     // a big one is decompressed on a helper thread, so that a signal is
-    // answered meanwhile (background_call.hpp).
+    // answered meanwhile (background_work.hpp).
     BackgroundCall background;
     const bool in_background = zstd.get() == g_state.original.zstd &&
                                decompressor_type.get() == g_state.original.zstd_decompressor &&

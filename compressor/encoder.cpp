@@ -16,14 +16,10 @@
 #include <climits>
 #include <cstring>
 #include <new>
-#include <optional>
-#include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "compressor/atomic_file.hpp"
-#include "compressor/background_call.hpp"
+#include "compressor/background_work.hpp"
 #include "compressor/id_allocator.hpp"
 #include "compressor/name_checks.hpp"
 #include "compressor/object.hpp"
@@ -147,10 +143,12 @@ const Signature kEncodeNamedFilesSignature{
 
 using package::kMaxRecords;
 using package::store_record;
-// Below this many tokens a second scanning thread costs more than it saves.
+// Below this many tokens, numbering them on this thread (a few milliseconds)
+// costs less than starting threads to number them apart (and, from two texts
+// on, in two halves at once).
 constexpr Py_ssize_t kParallelThreshold = 1 << 20;
 // From this many bytes of packed ids on, the module's own binding compresses
-// on a helper thread (see background_call.hpp): the new tokens are entered
+// on a helper thread (see background_work.hpp): the new tokens are entered
 // meanwhile, and a signal is answered while the frame is made. Below it,
 // starting a thread costs more than it saves.
 constexpr Py_ssize_t kBackgroundCompressBytes = Py_ssize_t{1} << 18;
@@ -551,37 +549,20 @@ bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
     }
   };
 
-  // Pass 1. The texts are immutable and held by this call; nothing here
-  // touches the host, so the thread state is detached meanwhile, except for
-  // this thread's short visits to run the pending signal handlers. A handler
-  // that raises stops both runs.
+  // Pass 1. The texts are immutable and held by this call, and nothing here
+  // touches the host. A small input is numbered right here; a big one on
+  // threads of their own while this thread waits, ready to stop them when a
+  // signal handler raises (background_work.hpp).
   std::atomic<bool> stop{false};
-  bool interrupted = false;
-  PyThreadState* detached = PyEval_SaveThread();
-  auto poll_signals = [&] {
-    if (stop.load(std::memory_order_relaxed)) return false;
-    PyEval_RestoreThread(detached);
-    interrupted = PyErr_CheckSignals() < 0;
-    detached = PyEval_SaveThread();
-    if (interrupted) stop.store(true, std::memory_order_relaxed);
-    return !interrupted;
-  };
-  auto until_stopped = [&] { return !stop.load(std::memory_order_relaxed); };
-  bool thread_failed = false;
-  if (run_count == 2) {
-    try {
-      std::thread second([&] { number_tokens(runs[1], until_stopped); });
-      number_tokens(runs[0], poll_signals);
-      second.join();
-    } catch (const std::system_error&) {
-      thread_failed = true;
-    }
+  auto until_stopped = [&stop] { return !stop.load(std::memory_order_relaxed); };
+  if (total_tokens_ < kParallelThreshold) {
+    Py_BEGIN_ALLOW_THREADS;
+    number_tokens(runs[0], until_stopped);
+    Py_END_ALLOW_THREADS;
+  } else if (run_native_tasks(
+                 run_count, [&](size_t r) { number_tokens(runs[r], until_stopped); }, stop) < 0) {
+    return trace_.fail(lines_.contains), false;
   }
-  if (run_count == 1 || thread_failed) {
-    for (size_t r = 0; r < run_count; r++) number_tokens(runs[r], poll_signals);
-  }
-  PyEval_RestoreThread(detached);
-  if (interrupted) return trace_.fail(lines_.contains), false;
   if (runs[0].out_of_memory || runs[1].out_of_memory) {
     PyErr_NoMemory();
     return trace_.fail(lines_.contains), false;

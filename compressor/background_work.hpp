@@ -1,0 +1,85 @@
+// Work that runs on threads of its own while the caller waits for it, ready
+// to stop waiting when a signal handler raises.
+//
+// While a thread runs a long stretch of native work, or a long call that
+// releases the host's lock (the one-shot Zstandard compress in encode_files
+// and decompress in decode_package run for seconds on a big corpus), it cannot
+// run the handler of a signal: Ctrl-C, or a program's SIGTERM handler, would
+// wait until the work ends. Run on other threads instead, the work is waited
+// for in short slices, and the pending signal handlers run between them; a
+// slice bounds how often the waiting thread takes the host back, whatever
+// the work does. When a handler raises (KeyboardInterrupt, or whatever a
+// program's handler raises), the exception is returned at once:
+//
+// - BackgroundCall: a host call is left to finish on its own. The helper owns
+//   references to everything the call uses, drops its result and ends.
+//   Nothing the call produces is written anywhere, so walking away from it
+//   loses nothing. Only calls that run no code of the user's are moved here
+//   (the binding's own methods, as the callers check): user code keeps
+//   running on the caller's thread.
+// - run_native_tasks: native tasks are told to stop and end within moments.
+//
+// Signal handlers run only on the main thread; elsewhere the waiting simply
+// waits.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+
+#include "module/ref.hpp"
+
+namespace ormek {
+
+class BackgroundCall {
+ public:
+  BackgroundCall() = default;
+  BackgroundCall(const BackgroundCall&) = delete;
+  BackgroundCall& operator=(const BackgroundCall&) = delete;
+  // A call still running is left to finish alone.
+  ~BackgroundCall();
+
+  // Starts callable(arg) on a helper thread. False (with nothing set) when no
+  // thread could be started: the caller then makes the call itself.
+  bool start(PyObject* callable, PyObject* arg);
+
+  // The call's result, or null with its exception set, or with the exception
+  // a signal handler raised meanwhile.
+  Ref wait();
+
+ private:
+  struct Job;
+  void abandon();
+
+  Job* job_ = nullptr;
+};
+
+// Runs task(0) .. task(count - 1), which must not touch the host, on threads
+// of their own while this thread waits. When a signal handler raises meanwhile,
+// `stop` is set (the tasks look at it now and then and end early) and, once
+// all have ended, -1 is returned with the handler's exception set; otherwise
+// 0. Tasks whose thread cannot be started run here, one after the other.
+int run_native_tasks(size_t count, const std::function<void(size_t)>& task,
+                     std::atomic<bool>& stop);
+
+// Runs the pending signal handlers now and then during a long loop on the
+// calling thread, which holds the host: 0, or -1 with the exception a handler
+// raised. Cheap enough to call once per item; it looks at the signals once
+// per `interval` calls.
+class SignalPoll {
+ public:
+  explicit SignalPoll(unsigned interval) : interval_(interval) {}
+  int operator()() {
+    if (++count_ < interval_) return 0;
+    count_ = 0;
+    return PyErr_CheckSignals();
+  }
+
+ private:
+  unsigned interval_;
+  unsigned count_ = 0;
+};
+
+}  // namespace ormek
