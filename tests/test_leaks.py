@@ -62,6 +62,8 @@ class Ctx:
         self.raw = zstandard.ZstdDecompressor().decompress(self.package["compressed"])
         self.packages = {}
         self.out = j("out")
+        os.makedirs(self.out)
+        os.symlink(self.text, os.path.join(self.out, "link"))  # in the way of the name "link"
         self.comp = Compressor(j("work-dict.bin"))
 
     def path(self, *names):
@@ -218,6 +220,17 @@ CASES = [
      lambda c: _fresh(c).encode_files([c.text], c.path("no", "x.pkg")), FileNotFoundError),
     ("encode_files bad level", lambda c: _fresh(c).encode_files([c.text], c.path("l.pkg"), 2**40),
      OverflowError),
+    ("encode_files ids in use", lambda c: _encode(c, [c.text], inverse_dict={1: "x", 3: "y"}),
+     None),
+    ("encode_files bytes base name", lambda c: _encode(c, [os.fsencode(c.text)]), TypeError),
+    ("encode_named_files", lambda c: _fresh(c).encode_named_files(
+        [(c.text, "d/in.txt"), (c.empty, "e")], c.path("named.pkg"), 1, 0), None),
+    ("encode_named_files clash", lambda c: _fresh(c).encode_named_files(
+        [(c.text, "d"), (c.empty, "d/e")], c.path("named.pkg")), ValueError),
+    # -- read_package
+    ("read_package", lambda c: c.comp.read_package(c.pkg("seed")), None),
+    ("read_package refused global", lambda c: c.comp.read_package(_evil(c)),
+     pickle.UnpicklingError),
     # -- decode_package: success and every row of its failure table
     ("decode_package", lambda c: _decode(c, "seed"), None),
     ("decode_package raw", lambda c: _decode(c, "raw", False, compressed=c.raw), None),
@@ -257,6 +270,12 @@ CASES = [
      ValueError),
     ("decode_package output is a file", lambda c: c.comp.decode_package(c.pkg("seed"), c.text),
      OSError),
+    ("decode_package nested names",
+     lambda c: _decode(c, "nested", file_boundaries=[5, 9], filenames=["d/a", "d/e/b"]), None),
+    ("decode_package names clash",
+     lambda c: _decode(c, "clash", file_boundaries=[5, 9], filenames=["d", "d/b"]), ValueError),
+    ("decode_package link in the way", lambda c: _decode(c, "linked", filenames=["link"]),
+     FileExistsError),
     ("decode_package unknown ids", lambda c: _decode(c, "unk", global_dict={"x": 10**6}), None),
     ("decode_package without os global",
      _without_global("os", lambda c: _decode(c, "seed")), NameError),
