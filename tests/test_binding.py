@@ -49,6 +49,8 @@ TOK = entry("tokenize", 38)
 DETOK = entry("detokenize", 41)
 ENC = entry("encode_files", 45)
 DEC = entry("decode_package", 95)
+NAMED = entry("encode_named_files", 131)
+READ = entry("read_package", 126)
 SETSTATE = entry("__setstate_cython__", 16, "<stringsource>")
 UNPICKLE = [(UNPICKLE_NAME, "<stringsource>", 1)]
 TAKES = "{}() takes {} {} positional argument{} ({} given)"
@@ -135,6 +137,16 @@ BINDING_ERRORS = [
     ("encode_files", ([], b"o"), {}, TypeError, incorrect("output_path", "str", "bytes"), []),
     ("encode_files", ([], S("o")), {}, TypeError, incorrect("output_path", "str", "S"), []),
     ("encode_files", ((), b"o"), {}, TypeError, incorrect("filepaths", "list", "tuple"), []),
+    # encode_named_files binds as encode_files does; read_package takes one str.
+    ("encode_named_files", ([],), {}, TypeError, takes("encode_named_files", "at least", 2, 1),
+     NAMED),
+    ("encode_named_files", ([], "o"), {"filepaths": []}, TypeError,
+     unexpected("encode_named_files", "filepaths"), NAMED),
+    ("encode_named_files", ([], "o", "x"), {}, TypeError, "an integer is required", NAMED),
+    ("encode_named_files", ((), "o"), {}, TypeError, incorrect("entries", "list", "tuple"), []),
+    ("read_package", (), {}, TypeError, takes("read_package", "exactly", 1, 0), READ),
+    ("read_package", ("p", "q"), {}, TypeError, takes("read_package", "exactly", 1, 2), READ),
+    ("read_package", (b"p",), {}, TypeError, incorrect("package_path", "str", "bytes"), []),
     # decode_package: two required, one truth value.
     ("decode_package", (), {}, TypeError, takes("decode_package", "at least", 2, 0), DEC),
     ("decode_package", ("p",), {}, TypeError, takes("decode_package", "at least", 2, 1), DEC),
