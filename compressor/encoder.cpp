@@ -212,38 +212,63 @@ Py_ssize_t native_token_count(PyObject* text) {
   });
 }
 
-// The ids at or above next_id that entries already hold (see
-// id_allocator.hpp): the values of global_dict and the keys of inverse_dict
-// that are ints. Only exact dicts are walked, which runs no code of the
-// user's; the entries of any other mapping are known only through calls into
-// it that the encoder does not otherwise make, so its ids are not looked
-// for. False with MemoryError set.
-bool collect_taken_ids(PyObject* global_dict, PyObject* inverse_dict, int32_t next_id,
-                       std::vector<int32_t>& taken) {
-  bool fits = true;
-  auto keep = [&](PyObject* id) {
+// What one walk over global_dict and inverse_dict finds. Only exact dicts are
+// walked, which runs no code of the user's, each in the dict's critical
+// section (another thread may hold them too).
+struct DictionaryScan {
+  // Every entry is of types with native hashing, comparison and destruction:
+  // a str key and an int id in global_dict, an int key and a None, str or int
+  // value in inverse_dict (both exact dicts).
+  bool plain_entries = true;
+  // The ids at or above next_id that entries already hold (id_allocator.hpp):
+  // the int values of global_dict and int keys of inverse_dict. The entries
+  // of any other mapping are known only through calls into it that the
+  // encoder does not otherwise make, so its ids are not looked for.
+  std::vector<int32_t> taken;
+  bool out_of_memory = false;
+};
+
+DictionaryScan scan_dictionaries(PyObject* global_dict, PyObject* inverse_dict, int32_t next_id) {
+  DictionaryScan scan;
+  auto note_id = [&](PyObject* id) {
     if (!PyLong_Check(id)) return;
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(id, &overflow);
     if (overflow || value < next_id || value > INT32_MAX) return;
     try {
-      taken.push_back(static_cast<int32_t>(value));
+      scan.taken.push_back(static_cast<int32_t>(value));
     } catch (const std::bad_alloc&) {
-      fits = false;
+      scan.out_of_memory = true;
     }
   };
-  for (PyObject* dict : {global_dict, inverse_dict}) {
-    if (!PyDict_CheckExact(dict)) continue;
-    const bool ids_are_values = dict == global_dict;
-    Py_BEGIN_CRITICAL_SECTION(dict);
+  scan.plain_entries = PyDict_CheckExact(global_dict) && PyDict_CheckExact(inverse_dict) &&
+                       global_dict != inverse_dict;
+  if (PyDict_CheckExact(global_dict)) {
+    Py_BEGIN_CRITICAL_SECTION(global_dict);
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
-    while (fits && PyDict_Next(dict, &pos, &key, &value)) keep(ids_are_values ? value : key);
+    while (!scan.out_of_memory && PyDict_Next(global_dict, &pos, &key, &value)) {
+      scan.plain_entries =
+          scan.plain_entries && PyUnicode_CheckExact(key) && PyLong_CheckExact(value);
+      note_id(value);
+    }
     Py_END_CRITICAL_SECTION();
   }
-  if (!fits) PyErr_NoMemory();
-  return fits;
+  if (PyDict_CheckExact(inverse_dict) && inverse_dict != global_dict) {
+    Py_BEGIN_CRITICAL_SECTION(inverse_dict);
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (!scan.out_of_memory && PyDict_Next(inverse_dict, &pos, &key, &value)) {
+      scan.plain_entries =
+          scan.plain_entries && PyLong_CheckExact(key) &&
+          (value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value));
+      note_id(key);
+    }
+    Py_END_CRITICAL_SECTION();
+  }
+  return scan;
 }
 
 class Encoder {
@@ -274,7 +299,6 @@ class Encoder {
   bool read_files();
   int read_one(PyObject* path, PyObject* stored_name);
   bool switch_to_plain_tokens();
-  bool native_ids_apply() const;
   bool assign_ids_native(uint8_t* packed, Py_ssize_t packed_length);
   bool enter_new_tokens(const std::vector<uint32_t>& new_tokens, const std::vector<int32_t>& ids,
                         std::vector<Ref>& keys);
@@ -450,40 +474,6 @@ bool Encoder::read_files() {
     if (!read_one(path.get(), nullptr)) return false;
   }
   return true;
-}
-
-// The native id loop runs no code of the user's: exactly dicts whose keys and
-// values are of types with native hashing, comparison and destruction, so the
-// dictionaries cannot change behind the loop's back.
-bool Encoder::native_ids_apply() const {
-  PyObject* global_dict = self_->global_dict;
-  PyObject* inverse_dict = self_->inverse_dict;
-  if (!native_tokens_ || !PyDict_CheckExact(global_dict) || !PyDict_CheckExact(inverse_dict) ||
-      global_dict == inverse_dict) {
-    return false;
-  }
-  // Another thread may hold these dicts too: each walk runs in the dict's
-  // critical section.
-  bool plain_entries = true;
-  Py_BEGIN_CRITICAL_SECTION(global_dict);
-  Py_ssize_t pos = 0;
-  PyObject* key;
-  PyObject* value;
-  while (plain_entries && PyDict_Next(global_dict, &pos, &key, &value)) {
-    plain_entries = PyUnicode_CheckExact(key) && PyLong_CheckExact(value);
-  }
-  Py_END_CRITICAL_SECTION();
-  if (!plain_entries) return false;
-  Py_BEGIN_CRITICAL_SECTION(inverse_dict);
-  Py_ssize_t pos = 0;
-  PyObject* key;
-  PyObject* value;
-  while (plain_entries && PyDict_Next(inverse_dict, &pos, &key, &value)) {
-    plain_entries = PyLong_CheckExact(key) &&
-                    (value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value));
-  }
-  Py_END_CRITICAL_SECTION();
-  return plain_entries;
 }
 
 bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
@@ -858,7 +848,15 @@ PyObject* Encoder::run() {
   if (entries_ && !take_entries()) return nullptr;
   if (!read_files()) return nullptr;
 
-  if (native_tokens_ && !native_ids_apply() && !switch_to_plain_tokens()) {
+  DictionaryScan scan = scan_dictionaries(self_->global_dict, self_->inverse_dict, self_->next_id);
+  if (scan.out_of_memory) {
+    PyErr_NoMemory();
+    return trace_.fail(lines_.contains);
+  }
+  free_ids_ = IdAllocator(std::move(scan.taken));
+  // The native id loop runs no code of the user's while the dictionaries hold
+  // only plain entries: they cannot change behind its back.
+  if (native_tokens_ && !scan.plain_entries && !switch_to_plain_tokens()) {
     return trace_.fail(lines_.read_and_tokenize);
   }
   if (!native_tokens_) total_tokens_ = PyList_GET_SIZE(all_tokens_.get());
@@ -871,14 +869,6 @@ PyObject* Encoder::run() {
   if (!packed_tokens_) return trace_.fail(lines_.packed_tokens);
   std::memset(PyByteArray_AS_STRING(packed_tokens_.get()), 0,
               static_cast<size_t>(4 * total_tokens_));
-
-  {
-    std::vector<int32_t> taken;
-    if (!collect_taken_ids(self_->global_dict, self_->inverse_dict, self_->next_id, taken)) {
-      return trace_.fail(lines_.contains);
-    }
-    free_ids_ = IdAllocator(std::move(taken));
-  }
 
   {
     // The byte view over packed_tokens, held until the stream is filled.
