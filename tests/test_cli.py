@@ -1,15 +1,18 @@
-"""The `ormek` command, run as a real process: pack, unpack, info, the user
-errors (status 1, one line on stderr), bad usage (status 2), and the
-plain-data package loader that keeps `info` and `unpack` from running code
-from a package."""
+"""The `ormek` command, run as a real process: pack and unpack of directory
+trees, info, the user errors (status 1, one line on stderr), bad usage
+(status 2), stop signals (status 128 + N), and the plain-data package loading
+that keeps `info` and `unpack` from running code from a package."""
 
 import json
 import os
 import pickle
+import random
 import re
+import signal
 import subprocess
 import sys
 import sysconfig
+import time
 from pathlib import Path
 
 import pytest
@@ -21,6 +24,8 @@ try:
 except ImportError:  # a build tree without the installed wheel
     sys.path.insert(0, str(REPO / "python"))
     import ormek
+from ormek import packages, progress
+from ormek.report import UserError
 
 SCRIPT = Path(sysconfig.get_path("scripts"), "ormek")
 INSTALLED = SCRIPT.is_file() and os.access(SCRIPT, os.X_OK)
@@ -86,14 +91,17 @@ SOURCES = {
 }
 
 
-@pytest.fixture
-def tree(in_tmp):
-    root = in_tmp / "src"
-    for rel, text in SOURCES.items():
+def write_files(root, files):
+    for rel, content in files.items():
         path = root / rel
         path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_bytes(text.encode("utf-8"))
-    return root
+        path.write_bytes(content if isinstance(content, bytes) else content.encode("utf-8"))
+
+
+@pytest.fixture
+def tree(in_tmp):
+    write_files(in_tmp / "src", SOURCES)
+    return in_tmp / "src"
 
 
 def text_mode(path):
@@ -101,25 +109,66 @@ def text_mode(path):
         return f.read()
 
 
-def sorted_inputs(root):
-    return sorted((p for p in root.rglob("*") if p.is_file()), key=lambda p: p.relative_to(root).parts)
+def snapshot(root):
+    """Every entry under `root` with its content: what "nothing written" compares."""
+    found = {}
+    for folder, dirs, files in os.walk(root):
+        for name in dirs + files:
+            path = Path(folder, name)
+            if path.is_symlink():
+                found[path] = ("link", os.readlink(path))
+            else:
+                found[path] = path.read_bytes() if path.is_file() else path.stat().st_mode
+    return found
 
 
-def test_pack_unpack_round_trip(run, tree, in_tmp):
-    out = ok(run("pack", tree, "-o", "p.pkg"))
-    size = sum(p.stat().st_size for p in sorted_inputs(tree))
-    summary = re.fullmatch(r"(\d+) files, (\d+) bytes -> (\d+) bytes \(.*\) in .* s, .* MB/s: p\.pkg\n", out)
+def under(prefix):
+    return {prefix + rel: rel for rel in SOURCES}
+
+
+@pytest.mark.parametrize(
+    "args, cwd, stored",
+    [
+        (["src"], ".", under("src/")),
+        (["src/"], ".", under("src/")),
+        (["."], "src", under("")),
+        ([".."], "src/a", under("")),
+        (["src/a/deep.md", "src/z"], ".", {"deep.md": "a/deep.md", "z/last.txt": "z/last.txt"}),
+    ],
+)
+def test_tree_round_trip(run, tree, in_tmp, args, cwd, stored):
+    out = ok(run("pack", *args, "-o", in_tmp / "p.pkg", cwd=in_tmp / cwd))
+    size = sum((tree / rel).stat().st_size for rel in stored.values())
+    summary = re.fullmatch(r"(\d+) files, (\d+) bytes -> (\d+) bytes \(.*\) in .* MB/s: .*\n", out)
     assert summary, out
-    assert summary.groups() == (str(len(SOURCES)), str(size), str((in_tmp / "p.pkg").stat().st_size))
+    assert summary.groups() == (str(len(stored)), str(size), str((in_tmp / "p.pkg").stat().st_size))
 
-    listed = ok(run("unpack", "p.pkg", "-d", "restored", "--list")).splitlines()
-    assert listed == [p.name for p in sorted_inputs(tree)]
-    restored = {p.name: p for p in (in_tmp / "restored").iterdir()}
-    assert sorted(restored) == sorted(Path(rel).name for rel in SOURCES)
-    for source in sorted_inputs(tree):
+    listed = ok(run("unpack", "p.pkg", "-d", "out", "--list")).splitlines()
+    assert listed == sorted(stored, key=lambda name: name.split("/"))
+    restored = {p for p in (in_tmp / "out").rglob("*") if p.is_file()}
+    assert restored == {in_tmp / "out" / name for name in stored}
+    for name, rel in stored.items():
         # Packages keep text as read in text mode: CR LF and lone CR become LF.
-        assert restored[source.name].read_bytes() == text_mode(source).encode("utf-8")
-    assert ok(run("unpack", "p.pkg", "-d", "again")) == f"{len(SOURCES)} files restored into again\n"
+        assert (in_tmp / "out" / name).read_bytes() == text_mode(tree / rel).encode("utf-8")
+    assert ok(run("unpack", "p.pkg", "-d", "again")) == f"{len(stored)} files restored into again\n"
+
+
+def test_standard_library_trees_round_trip(run, in_tmp):
+    lib = Path(sysconfig.get_path("stdlib")).resolve()
+    roots = [lib / "email", lib / "json"]
+    expected, not_utf8 = {}, 0
+    for path in (p for root in roots for p in root.rglob("*")):
+        if path.is_file() and not path.is_symlink():
+            try:
+                expected[in_tmp / "out" / path.relative_to(lib)] = text_mode(path).encode("utf-8")
+            except UnicodeDecodeError:
+                not_utf8 += 1
+    result = run("pack", *roots, "-o", "lib.pkg")
+    assert result.returncode == 0, result.stderr
+    assert (f"ormek: skipped {not_utf8} file" in result.stderr) == (not_utf8 > 0)
+    ok(run("unpack", "lib.pkg", "-d", "out"))
+    restored = {p: p.read_bytes() for p in (in_tmp / "out").rglob("*") if p.is_file()}
+    assert restored == expected
 
 
 def test_info_matches_package(run, tree, in_tmp, mod):
@@ -127,11 +176,10 @@ def test_info_matches_package(run, tree, in_tmp, mod):
     report = json.loads(ok(run("info", "p.pkg", "--json")))
     with open(in_tmp / "p.pkg", "rb") as f:
         package = pickle.load(f)
-    counts = [len(re.findall(r"\S+|\s+", text_mode(p))) for p in sorted_inputs(tree)]
+    names = sorted(under("src/"), key=lambda name: name.split("/"))
+    counts = [len(re.findall(r"\S+|\s+", text_mode(in_tmp / name))) for name in names]
     assert report["files"] == len(SOURCES)
-    assert report["file_tokens"] == [
-        {"name": p.name, "tokens": n} for p, n in zip(sorted_inputs(tree), counts)
-    ]
+    assert report["file_tokens"] == [{"name": name, "tokens": n} for name, n in zip(names, counts)]
     assert report["tokens"] == sum(counts) == package["file_boundaries"][-1]
     assert report["dictionary_size"] == len(package["global_dict"])
     assert report["compressed_bytes"] == len(package["compressed"])
@@ -142,23 +190,44 @@ def test_info_matches_package(run, tree, in_tmp, mod):
     text = ok(run("info", "p.pkg"))
     assert f"files:       {len(SOURCES)}\n" in text
     assert f"dictionary:  {len(package['global_dict'])} tokens\n" in text
-    for name, n in zip((p.name for p in sorted_inputs(tree)), counts):
+    for name, n in zip(names, counts):
         assert re.search(rf"^\s*{n}  {re.escape(name)}$", text, re.M)
 
 
 def test_info_writes_nothing(run, tree, in_tmp):
-    ok(run("pack", tree, "-o", "p.pkg", "--no-save-dict"))
-    before = sorted(os.listdir(in_tmp))
+    ok(run("pack", tree, "-o", "p.pkg"))
+    before = snapshot(in_tmp)
     ok(run("info", "p.pkg"))
     ok(run("info", "p.pkg", "--json"))
-    assert sorted(os.listdir(in_tmp)) == before
+    assert snapshot(in_tmp) == before
+
+
+def test_names_that_are_not_utf8(run, in_tmp):
+    name = os.fsdecode(b"caf\xe9.txt")
+    write_files(in_tmp / "src", {name: "text\n"})
+    ok(run("pack", "src", "-o", "p.pkg"))
+    # `run` decodes stdout as UTF-8: the JSON must be UTF-8 whatever the names.
+    report = json.loads(ok(run("info", "p.pkg", "--json")))
+    assert report["file_tokens"] == [{"name": f"src/{name}", "tokens": 2}]
+    assert "caf\\udce9.txt" in ok(run("info", "p.pkg"))
+    ok(run("unpack", "p.pkg", "-d", "out", "--list"))
+    assert (in_tmp / "out" / "src" / name).read_text() == "text\n"
+
+
+def test_without_dict_no_dictionary_file_is_read_or_written(run, tree, in_tmp):
+    (in_tmp / "larkmoor_dict.bin").write_bytes(b"not a pickle")
+    ok(run("pack", tree / "top.txt", "-o", "p.pkg"))
+    assert sorted(os.listdir(in_tmp)) == ["larkmoor_dict.bin", "p.pkg", "src"]
+    assert (in_tmp / "larkmoor_dict.bin").read_bytes() == b"not a pickle"
+    with open(in_tmp / "p.pkg", "rb") as f:
+        assert pickle.load(f)["global_dict"] == {"hello": 1, "  ": 2, "world": 3, "\n": 4}
 
 
 def test_dictionary_file_saved_and_reused(run, tree, in_tmp, mod):
-    ok(run("pack", tree / "a", "-o", "one.pkg"))
-    saved = mod.OrmekCompressor()  # loads the default file the pack saved
+    ok(run("pack", tree / "a", "-o", "one.pkg", "--dict", "d.bin"))
+    saved = mod.OrmekCompressor("d.bin")
     assert saved.global_dict and saved.next_id == len(saved.global_dict) + 1
-    ok(run("pack", tree / "z", tree / "top.txt", "-o", "two.pkg"))
+    ok(run("pack", tree / "z", tree / "top.txt", "-o", "two.pkg", "--dict", "d.bin"))
     with open(in_tmp / "two.pkg", "rb") as f:
         grown = pickle.load(f)["global_dict"]
     # Ids of the first run stay; the second run only adds.
@@ -171,30 +240,65 @@ def test_dictionary_file_saved_and_reused(run, tree, in_tmp, mod):
 
 
 def test_directory_walk_leaves_out_package_and_dictionary(run, tree):
-    ok(run("pack", ".", "-o", "self.pkg", cwd=tree))  # writes self.pkg and the dictionary
-    ok(run("pack", ".", "-o", "self.pkg", cwd=tree))  # both now sit in the walked directory
+    ok(run("pack", ".", "-o", "self.pkg", "--dict", "d.bin", cwd=tree))
+    ok(run("pack", ".", "-o", "self.pkg", "--dict", "d.bin", cwd=tree))  # both now in the tree
     report = json.loads(ok(run("info", tree / "self.pkg", "--json")))
     assert report["files"] == len(SOURCES)
 
 
-def test_clash_refused_before_writing(run, tree, in_tmp):
-    (in_tmp / "other" / "x").mkdir(parents=True)
-    (in_tmp / "other" / "x" / "top.txt").write_text("clash\n")
-    (in_tmp / "other" / "deep.md").write_text("clash\n")
+@pytest.mark.parametrize("strict", [False, True])
+def test_links_special_and_not_utf8_files_skipped(run, tree, in_tmp, strict):
+    write_files(tree, {"a/latin1.txt": b"caf\xe9\n", "a/blob.gz": b"\x1f\x8b\x08\x00\xff"})
+    (tree / "link.txt").symlink_to("top.txt")
+    os.mkfifo(tree / "pipe")
+    result = run("pack", tree, "-o", "p.pkg", *["--strict"] * strict)
+    skipped = [
+        f"1 symbolic link: {tree / 'link.txt'}",
+        f"1 special file: {tree / 'pipe'}",
+        f"2 files that are not UTF-8 text: {tree / 'a/blob.gz'}, {tree / 'a/latin1.txt'}",
+    ]
+    if strict:
+        user_error(result, "--strict", *skipped)
+        assert not (in_tmp / "p.pkg").exists()
+    else:
+        assert result.returncode == 0
+        assert result.stderr.splitlines() == [f"ormek: skipped {text}" for text in skipped]
+        assert json.loads(ok(run("info", "p.pkg", "--json")))["files"] == len(SOURCES)
+
+
+def test_clashing_names_refused_before_writing(run, in_tmp):
+    for side in "ab":
+        write_files(in_tmp / side / "src", {f"f{i:02}.txt": "x\n" for i in range(12)})
+    write_files(in_tmp, {"c/src": "a file where a directory is needed\n"})
+    before = snapshot(in_tmp)
     line = user_error(
-        run("pack", tree, "other", "-o", "p.pkg"),
-        tree / "top.txt",
-        Path("other", "x", "top.txt"),
-        tree / "a" / "deep.md",
-        Path("other", "deep.md"),
+        run("pack", "a/src", "b/src", "c/src", "-o", "p.pkg"),
+        "13 clashing stored names",
+        "src/f09.txt: a/src/f09.txt, b/src/f09.txt; ... and 3 more",
     )
-    assert "base name" in line
-    assert sorted(os.listdir(in_tmp)) == ["other", "src"]
+    assert "f10" not in line
+    user_error(run("pack", "c/src", "a/src", "-o", "p.pkg"), "src: c/src, a/src/f00.txt")
+    assert snapshot(in_tmp) == before
 
 
-def test_same_file_twice_is_a_clash(run, tree, in_tmp):
-    user_error(run("pack", tree / "top.txt", tree, "-o", "p.pkg"), tree / "top.txt")
-    assert not (in_tmp / "p.pkg").exists()
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["src/top.txt", "-o", "src/top.txt"],
+        ["src/top.txt", "-o", "src/../src/top.txt"],
+        ["src/top.txt", "-o", "hardlink.txt"],
+        ["src", "-o", "src"],
+        ["src", "-o", "p.pkg", "--dict", "p.pkg"],
+        ["src/top.txt", "-o", "p.pkg", "--dict", "./src/top.txt"],
+        ["src", "-o", "p.pkg", "--dict", "src"],
+    ],
+)
+def test_pack_over_its_own_files_is_bad_usage(run, tree, in_tmp, args):
+    os.link(tree / "top.txt", in_tmp / "hardlink.txt")
+    before = snapshot(in_tmp)
+    result = run("pack", *args)
+    assert result.returncode == 2 and "usage: ormek pack" in result.stderr
+    assert snapshot(in_tmp) == before
 
 
 @pytest.mark.parametrize(
@@ -209,33 +313,74 @@ def test_user_errors_are_one_line(run, tree, in_tmp, case):
         args.append("nothere.txt")
         named.append("nothere.txt")
     elif case == "non-UTF-8 input":
-        (tree / "a" / "latin1.txt").write_bytes(b"caf\xe9\n")
-        named += [tree / "a" / "latin1.txt", "UTF-8"]
+        (in_tmp / "latin1.txt").write_bytes(b"caf\xe9\n")
+        args.append("latin1.txt")
+        named += ["latin1.txt", "UTF-8"]
     elif case == "output dir missing":
         output = "no/such/dir/p.pkg"
     elif case == "output is a dir":
-        output = "src"
+        output = "src/a"
     else:
         output = "src/top.txt/p.pkg"
+    before = snapshot(in_tmp)
     user_error(run("pack", *args, "-o", output), output if not named else named[0], *named[1:])
-    assert sorted(os.listdir(in_tmp)) == ["src"]  # no package, no dictionary, no temporary
+    assert snapshot(in_tmp) == before  # no package, no dictionary, no temporary
 
 
-def test_failed_pack_keeps_earlier_package_and_dictionary(run, tree, in_tmp):
-    ok(run("pack", tree, "-o", "p.pkg"))
-    package = (in_tmp / "p.pkg").read_bytes()
-    dictionary = (in_tmp / "larkmoor_dict.bin").read_bytes()
-    (tree / "bad.txt").write_bytes(b"\xff\xfe\n")
-    user_error(run("pack", tree, "-o", "p.pkg"), tree / "bad.txt")
-    assert (in_tmp / "p.pkg").read_bytes() == package
-    assert (in_tmp / "larkmoor_dict.bin").read_bytes() == dictionary
-    assert sorted(os.listdir(in_tmp)) == ["larkmoor_dict.bin", "p.pkg", "src"]
+@pytest.mark.parametrize("earlier", [True, False])
+def test_failed_dictionary_save_keeps_the_earlier_package(run, tree, in_tmp, earlier):
+    if earlier:
+        ok(run("pack", tree / "top.txt", "-o", "p.pkg"))
+    # Under a regular file no dictionary file can be created, root or not.
+    (in_tmp / "plain.txt").write_text("a file, not a directory\n")
+    before = snapshot(in_tmp)
+    user_error(run("pack", tree, "-o", "p.pkg", "--dict", "plain.txt/d.bin"), "plain.txt/d.bin")
+    assert snapshot(in_tmp) == before
 
 
 def test_corrupt_dictionary_file(run, tree, in_tmp):
     (in_tmp / "d.bin").write_bytes(b"not a pickle")
     user_error(run("pack", tree, "-o", "p.pkg", "--dict", "d.bin"), "d.bin")
     assert not (in_tmp / "p.pkg").exists()
+
+
+def test_pack_to_a_device(run, tree):
+    assert ok(run("pack", tree, "-o", os.devnull)).endswith(f"MB/s: {os.devnull}\n")
+    assert Path(os.devnull).is_char_device()
+
+
+@pytest.fixture(scope="module")
+def slow_input(tmp_path_factory):
+    """Text whose id stream takes Zstandard level 19 some seconds."""
+    words = [f"w{i}" for i in range(50_000)]
+    path = tmp_path_factory.mktemp("slow") / "big.txt"
+    path.write_text(" ".join(random.Random(1).choices(words, k=1_500_000)))
+    return path
+
+
+def default_signals():
+    for signum in ormek.signals.STOP_SIGNALS:
+        signal.signal(signum, signal.SIG_DFL)
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+def test_stop_signal_during_compression(command, run, tree, in_tmp, slow_input, signum):
+    argv, env = command
+    ok(run("pack", tree, "-o", "p.pkg", "--dict", "d.bin"))
+    before = snapshot(in_tmp)
+    args = ["pack", slow_input, "-o", "p.pkg", "--dict", "d.bin", "--level", "19"]
+    with subprocess.Popen(
+        [*argv, *args], env=env, stderr=subprocess.PIPE, text=True, preexec_fn=default_signals
+    ) as proc:
+        # Compressing once Zstandard's worker threads have started.
+        deadline = time.monotonic() + 60
+        while len(os.listdir(f"/proc/{proc.pid}/task")) < 3 and time.monotonic() < deadline:
+            time.sleep(0.02)
+        proc.send_signal(signum)
+        proc.wait(timeout=1.5)
+        assert proc.returncode == 128 + signum
+        assert proc.stderr.read() == f"ormek: interrupted by {signal.Signals(signum).name}\n"
+    assert snapshot(in_tmp) == before
 
 
 def write_package(path, package, protocol=None):
@@ -296,15 +441,15 @@ def test_package_code_never_runs(run, in_tmp, subcommand, kind):
     assert not (in_tmp / "out").exists()
 
 
-def test_plain_loader_refuses_ext_also_when_registered(in_tmp, monkeypatch):
+def test_package_reading_refuses_ext_also_when_registered(in_tmp, monkeypatch):
     import copyreg
 
     monkeypatch.setitem(copyreg._inverted_registry, 0x7F, ("os", "system"))
     monkeypatch.setitem(copyreg._extension_registry, ("os", "system"), 0x7F)
     path = in_tmp / "ext.pkg"
     path.write_bytes(ext_opcode_pickle())
-    with pytest.raises(ormek.PackageError, match="EXT opcode"):
-        ormek.load_package_safely(str(path))
+    with pytest.raises(UserError, match="EXT"):
+        packages.read_package(str(path))
 
 
 @pytest.mark.parametrize(
@@ -312,10 +457,10 @@ def test_plain_loader_refuses_ext_also_when_registered(in_tmp, monkeypatch):
     [
         # A memo store at index 2^27: an unpickler that sizes its memo by the
         # index would allocate and clear gigabytes here.
-        (b"\x80\x02Nr\x00\x00\x00\x08.", "holds a NoneType"),
-        (b"\x80\x02\xee.", "invalid opcode"),
-        (b"\x80\x02}q\x00(X\x01\x00\x00", "ends early"),
-        (b"\x80\x05\x95" + (1 << 62).to_bytes(8, "little") + b"B\xff\xff\xff\x7f", "ends early"),
+        (b"\x80\x02Nr\x00\x00\x00\x08.", "memo index 134217728"),
+        (b"\x80\x02\xee.", "invalid load key"),
+        (b"\x80\x02}q\x00(X\x01\x00\x00", "truncated"),
+        (b"\x80\x05\x95" + (1 << 62).to_bytes(8, "little") + b"B\xff\xff\xff\x7f", "truncated"),
     ],
 )
 def test_hostile_streams_fail_cheaply(run, in_tmp, stream, problem):
@@ -327,7 +472,7 @@ def test_hostile_streams_fail_cheaply(run, in_tmp, stream, problem):
 
 @pytest.mark.parametrize(
     "names",
-    [["../escape.txt"], ["/tmp/abs.txt"], ["sub/inner.txt"], [".."], ["ok.txt", "../escape.txt"]],
+    [["../escape.txt"], ["/tmp/abs.txt"], ["sub//inner.txt"], [".."], ["ok.txt", "a/../../x"]],
 )
 def test_unpack_refuses_names_outside_the_directory(run, in_tmp, names):
     import zstandard
@@ -392,6 +537,53 @@ def test_unpack_raw(run, in_tmp):
     assert "--raw" in user_error(run("unpack", "raw.pkg", "-d", "out2"), "raw.pkg")
 
 
+def test_raw_refused_on_a_compressed_package(run, tree, in_tmp):
+    ok(run("pack", tree, "-o", "p.pkg"))
+    assert "Zstandard" in user_error(run("unpack", "p.pkg", "-d", "out", "--raw"), "p.pkg")
+    assert not (in_tmp / "out").exists()
+
+
+def test_unpack_refuses_existing_targets_unless_forced(run, in_tmp):
+    write_files(in_tmp / "src", {f"f{i:02}.txt": "new\n" for i in range(12)})
+    ok(run("pack", "src", "-o", "p.pkg"))
+    write_files(in_tmp, {f"out/src/f{i:02}.txt": "old\n" for i in range(12)})
+    write_files(in_tmp, {"elsewhere/other.txt": "stays\n"})
+    before = snapshot(in_tmp)
+    existing = "out/src/f09.txt, ... and 2 more"
+    line = user_error(run("unpack", "p.pkg", "-d", "out"), "--force", existing)
+    assert "f10" not in line
+    assert snapshot(in_tmp) == before
+    ok(run("unpack", "p.pkg", "-d", "out", "--force"))
+    assert {p.read_text() for p in (in_tmp / "out" / "src").iterdir()} == {"new\n"}
+    ok(run("unpack", "p.pkg", "-d", "elsewhere"))
+    assert (in_tmp / "elsewhere" / "other.txt").read_text() == "stays\n"
+
+
+@pytest.mark.parametrize(
+    "in_the_way, kind",
+    [
+        ("src/f.txt", "link to file"),
+        ("src/f.txt", "directory"),
+        ("src", "link to directory"),
+        ("src", "file"),
+    ],
+)
+def test_forced_unpack_replaces_regular_files_only(run, in_tmp, in_the_way, kind):
+    write_files(in_tmp, {"src/f.txt": "new\n", "victim/f.txt": "keep\n"})
+    ok(run("pack", "src", "-o", "p.pkg"))
+    path = in_tmp / "out" / in_the_way
+    path.parent.mkdir(parents=True)
+    if kind == "file":
+        path.write_text("in the way\n")
+    elif kind == "directory":
+        path.mkdir()
+    else:
+        path.symlink_to(in_tmp / "victim" / ("f.txt" if kind == "link to file" else ""))
+    before = snapshot(in_tmp)
+    user_error(run("unpack", "p.pkg", "-d", "out", "--force"), path.relative_to(in_tmp))
+    assert snapshot(in_tmp) == before
+
+
 @pytest.mark.parametrize("subcommand", ["unpack", "info"])
 def test_missing_or_foreign_package(run, in_tmp, subcommand):
     (in_tmp / "text.txt").write_text("just text\n")
@@ -438,15 +630,31 @@ def test_python_dash_m(in_tmp, command):
     assert result.returncode == 0 and result.stdout.startswith("usage: ormek info")
 
 
-def test_progress_follows_the_opens(monkeypatch):
-    progress = ormek._Progress(False, 2, 30)
-    opened = [""]
-    paths = [ormek._TrackedPath("a.txt", 10, progress, opened), ormek._TrackedPath("b.txt", 20, progress, opened)]
+def test_progress_follows_the_opens():
+    shown = progress.Progress(False, 2, 30)
+    paths = [progress.TrackedPath("a.txt", 10, shown), progress.TrackedPath("b.txt", 20, shown)]
     assert os.fspath(paths[0]) == "a.txt"
     assert os.path.basename(paths[0]) == "a.txt"  # a second __fspath__ is no second open
-    assert (progress.files_read, progress.bytes_read, opened[0]) == (1, 10, "a.txt")
+    assert (shown.files_read, shown.bytes_read, shown.last_opened) == (1, 10, "a.txt")
     os.fspath(paths[1])
-    assert (progress.files_read, progress.bytes_read, opened[0]) == (2, 30, "b.txt")
+    assert (shown.files_read, shown.bytes_read, shown.last_opened) == (2, 30, "b.txt")
+
+
+@pytest.mark.parametrize(
+    "columns, fitted", [(80, "packing 3 files"), (9, "packing "), (1, ""), (0, "")]
+)
+def test_progress_line_never_wraps(columns, fitted):
+    assert progress.fit_line("packing 3 files", columns) == fitted
+
+
+@pytest.mark.parametrize("python_options", [None, ["-W", "default"]])
+def test_no_warnings_at_start_up(command, python_options):
+    argv, env = command
+    if python_options is not None:
+        argv = [sys.executable, *python_options, "-m", "ormek"]
+    env = {**env, "PYTHONWARNINGS": "default"}
+    result = subprocess.run([*argv, "info", "--help"], capture_output=True, text=True, env=env)
+    assert result.returncode == 0 and result.stderr == ""
 
 
 def test_quiet_when_not_a_terminal(run, tree):

@@ -17,7 +17,7 @@ import pytest
 REPO = Path(__file__).resolve().parent.parent
 STUB_SOURCE = REPO / "stubs" / "ormek_compressor-stubs" / "__init__.pyi"
 EXAMPLE = Path(__file__).resolve().parent / "typing_example.py"
-CLI_SOURCE = REPO / "python" / "ormek.py"
+CLI_SOURCE = REPO / "python" / "ormek"
 ON_HOST = bool(os.environ.get("ORMEK_HOST"))
 
 

@@ -1,0 +1,196 @@
+"""The command line: arguments, the three commands, exit statuses.
+
+Exit status: 0 on success, 1 on a user error (one line on stderr naming the
+file and the problem, no traceback), 2 on bad usage, 128 + N when stopped by
+signal N (SIGINT, SIGTERM, SIGHUP)."""
+
+from __future__ import annotations
+
+import argparse
+import io
+import os
+import sys
+from collections.abc import Callable, Sequence
+from typing import TypeAlias
+
+from .signals import Interrupted, exit_interrupted, install, raise_if_caught
+from .undo import run_all as undo_all
+from .info import command_info
+from .pack import command_pack
+from .report import PROG, UsageError, UserError, exception_text
+from .unpack import command_unpack
+
+DEFAULT_LEVEL = 6
+DEFAULT_THREADS = 4
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    install()
+    try:
+        status = _main(argv)
+        raise_if_caught()
+        return status
+    except Interrupted as stop:
+        undo_all()
+        exit_interrupted(stop.signum)
+
+
+def _main(argv: Sequence[str] | None) -> int:
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        # Names that the output encoding cannot show come out escaped, never
+        # as a crash half-way through a listing.
+        sys.stdout.reconfigure(errors="backslashreplace")
+    args = build_parser().parse_args(argv)
+    try:
+        status = _run(args)
+        sys.stdout.flush()
+        return status
+    except UsageError as err:
+        command_parser: argparse.ArgumentParser = args.parser
+        command_parser.error(str(err))
+    except UserError as err:
+        print(f"{PROG}: error: {err}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away (e.g. `ormek info ... | head`): nothing to say.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except Exception as err:
+        # Still one line: a shell user gets the failure, not a traceback.
+        print(f"{PROG}: error: {args.command}: {exception_text(err)}", file=sys.stderr)
+        return 1
+
+
+def _run(args: argparse.Namespace) -> int:
+    try:
+        status: int = args.run(args)
+        return status
+    finally:
+        undo_all()  # nothing is left to undo after a command that succeeded
+
+
+def _int_in(low: int, high: int) -> Callable[[str], int]:
+    def convert(text: str) -> int:
+        try:
+            value = int(text, 10)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{value} is outside {low}..{high}")
+        return value
+
+    return convert
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Pack UTF-8 text files and directory trees into one token-dictionary"
+        " package compressed with Zstandard, restore them, or describe a package.",
+        epilog="Exit status: 0 success, 1 error, 2 bad usage, 128+N stopped by signal N.",
+    )
+    parser.add_argument(
+        "--version", action="version", version=f"%(prog)s (ormek_compressor {_version()})"
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    _add_pack(commands)
+    _add_unpack(commands)
+    _add_info(commands)
+    return parser
+
+
+Subparsers: TypeAlias = "argparse._SubParsersAction[argparse.ArgumentParser]"
+
+
+def _add_pack(commands: Subparsers) -> None:
+    pack = commands.add_parser(
+        "pack",
+        help="pack files and directory trees into a package",
+        description="Pack text files into PACKAGE. A file is stored under its base name; a"
+        " directory contributes its regular files, recursively, in sorted order, each stored"
+        " under its path from the directory's parent (src/pkg/a.py); symbolic links, special"
+        " files and files that are not UTF-8 are skipped and counted. Names that clash are"
+        " refused. Text is read as UTF-8 in text mode, so CR LF and lone CR line ends are"
+        " stored as LF. Without --dict a pack starts from an empty dictionary.",
+    )
+    pack.add_argument("paths", nargs="+", metavar="PATH", help="a text file or a directory")
+    pack.add_argument("-o", "--output", required=True, metavar="PACKAGE", help="package to write")
+    pack.add_argument(
+        "--dict",
+        metavar="FILE",
+        help="dictionary file to start from (when it exists) and to save, replaced together"
+        " with the package (default: none; start from an empty dictionary)",
+    )
+    pack.add_argument(
+        "--level",
+        type=_int_in(-(1 << 17), 22),
+        default=DEFAULT_LEVEL,
+        metavar="N",
+        help=f"Zstandard level (default: {DEFAULT_LEVEL})",
+    )
+    pack.add_argument(
+        "--threads",
+        type=_int_in(-1, 256),
+        default=DEFAULT_THREADS,
+        metavar="N",
+        help="Zstandard worker threads, 0 for none, -1 for one per CPU"
+        f" (default: {DEFAULT_THREADS})",
+    )
+    pack.add_argument(
+        "--no-save-dict",
+        action="store_true",
+        help="leave the --dict file as it was (the package still carries its dictionary)",
+    )
+    pack.add_argument(
+        "--strict",
+        action="store_true",
+        help="refuse to pack when anything would be skipped (links, special files, not UTF-8)",
+    )
+    pack.set_defaults(run=command_pack, parser=pack)
+
+
+def _add_unpack(commands: Subparsers) -> None:
+    unpack = commands.add_parser(
+        "unpack",
+        help="restore the files of a package into a directory",
+        description="Restore the files of PACKAGE into DIR, creating DIR and the directories"
+        " of stored names. Refuses to replace existing files unless --force is given, never"
+        " writes through a symbolic link, and leaves no partial file when it fails. Text is"
+        " written as stored, with LF line ends. The package is loaded as plain data only, and"
+        " stored names that would land outside DIR are refused before anything is written.",
+    )
+    unpack.add_argument("package", metavar="PACKAGE", help="package to read")
+    unpack.add_argument("-d", "--directory", required=True, metavar="DIR", help="output directory")
+    unpack.add_argument(
+        "--raw",
+        action="store_true",
+        help="the id stream is stored without Zstandard (use_zstd false)",
+    )
+    unpack.add_argument("--list", action="store_true", help="print each restored name")
+    unpack.add_argument(
+        "--force", action="store_true", help="replace existing regular files of the same names"
+    )
+    unpack.set_defaults(run=command_unpack, parser=unpack)
+
+
+def _add_info(commands: Subparsers) -> None:
+    info = commands.add_parser(
+        "info",
+        help="describe a package without restoring it",
+        description="Show the files of PACKAGE with their token counts, the dictionary size, the"
+        " compressed size and its ratio to the raw id stream (4 bytes a token). Writes no file"
+        " and runs no code from the package.",
+    )
+    info.add_argument("package", metavar="PACKAGE", help="package to read")
+    info.add_argument("--json", action="store_true", help="print one JSON object (UTF-8)")
+    info.set_defaults(run=command_info, parser=info)
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("ormek_compressor")
+    except Exception:
+        return "unknown"

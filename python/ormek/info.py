@@ -1,0 +1,89 @@
+"""`ormek info`: what a package holds, without restoring it."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import sys
+from typing import Any
+
+from .packages import PackageError, PackageSummary, read_package
+from .report import UserError, os_problem, percent
+
+# File names that are not UTF-8 reach Python with their bytes escaped as lone
+# surrogates, which UTF-8 cannot encode; JSON can, as \udcXX escapes.
+_LONE_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def command_info(args: argparse.Namespace) -> int:
+    package: str = args.package
+    summary = _summarise(package)
+    try:
+        package_bytes = os.stat(package).st_size
+    except OSError as err:
+        raise UserError(package, os_problem(err)) from None
+    report = _report(package, package_bytes, summary)
+    if args.json:
+        write_json(report)
+    else:
+        print("\n".join(_text_lines(report, summary)))
+    return 0
+
+
+def _summarise(package: str) -> PackageSummary:
+    try:
+        return PackageSummary(read_package(package))
+    except PackageError as err:
+        raise UserError(package, str(err)) from None
+
+
+def _report(package: str, package_bytes: int, summary: PackageSummary) -> dict[str, Any]:
+    raw_bytes = 4 * summary.tokens
+    compressed = len(summary.compressed)
+    return {
+        "package": package,
+        "package_bytes": package_bytes,
+        "files": len(summary.filenames),
+        "tokens": summary.tokens,
+        "dictionary_size": summary.dictionary_size,
+        "compressed_bytes": compressed,
+        "raw_bytes": raw_bytes,
+        "frame_content_bytes": summary.frame_content_size(),
+        "ratio": compressed / raw_bytes if raw_bytes else None,
+        "file_tokens": [
+            {"name": name if isinstance(name, str) else repr(name), "tokens": count}
+            for name, count in zip(summary.filenames, summary.token_counts)
+        ],
+    }
+
+
+def _text_lines(report: dict[str, Any], summary: PackageSummary) -> list[str]:
+    compressed, raw_bytes = report["compressed_bytes"], report["raw_bytes"]
+    lines = [
+        f"package:     {report['package']} ({report['package_bytes']} bytes)",
+        f"files:       {report['files']}",
+        f"tokens:      {summary.tokens}",
+        f"dictionary:  {summary.dictionary_size} tokens",
+        f"compressed:  {compressed} bytes of {raw_bytes} raw id bytes"
+        f" ({percent(compressed, raw_bytes)})",
+    ]
+    content = report["frame_content_bytes"]
+    if content is not None and content != raw_bytes:
+        lines.append(
+            f"warning:     the frame holds {content} bytes, the boundaries need {raw_bytes}"
+        )
+    if summary.filenames:
+        width = max(6, len(str(max(summary.token_counts, default=0))))
+        lines.append(f"{'tokens':>{width}}  name")
+        lines.extend(f"{e['tokens']:>{width}}  {e['name']}" for e in report["file_tokens"])
+    return lines
+
+
+def write_json(report: object) -> None:
+    """`report` as UTF-8 JSON on stdout, whatever the locale and the names."""
+    text = json.dumps(report, indent=2, ensure_ascii=False)
+    text = _LONE_SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
+    sys.stdout.flush()
+    sys.stdout.buffer.write(text.encode("utf-8") + b"\n")

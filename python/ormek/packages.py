@@ -1,0 +1,97 @@
+"""Reading packages without running code from them.
+
+A package is a pickle, and a pickle can name any callable. The module's
+read_package loads it with the same plain-data loader that decode_package
+uses (an allow-list of the few globals plain-data pickles name, extension
+codes and memo indices beyond the stream refused), so `info` and `unpack`
+see a package exactly as restoring would."""
+
+from __future__ import annotations
+
+from .report import UserError, exception_text, os_problem
+from .native import bare_compressor
+
+ZSTD_FRAME_MAGIC = b"\x28\xb5\x2f\xfd"
+MAX_TOKENS = 1 << 29
+
+
+class PackageError(ValueError):
+    """A package file that is not a well-formed, plain-data package."""
+
+
+def read_package(path: str) -> object:
+    """The unpickled package object; UserError when it cannot be loaded."""
+    try:
+        return bare_compressor().read_package(path)
+    except OSError as err:
+        raise UserError(path, os_problem(err)) from None
+    except EOFError:
+        raise UserError(path, "not a package pickle (it ends early)") from None
+    except Exception as err:
+        raise UserError(path, f"not a package pickle ({exception_text(err)})") from None
+
+
+def stored_names(package: object) -> list[str] | None:
+    """The stored file names when the package holds a list of them."""
+    names = package.get("filenames") if type(package) is dict else None
+    if type(names) is list and all(type(name) is str for name in names):
+        return names
+    return None
+
+
+def holds_zstd_frame(package: object) -> bool:
+    payload = package.get("compressed") if type(package) is dict else None
+    return isinstance(payload, (bytes, bytearray)) and payload[:4] == ZSTD_FRAME_MAGIC
+
+
+class PackageSummary:
+    """What a package holds, taken apart without decompressing it."""
+
+    def __init__(self, raw: object) -> None:
+        if type(raw) is not dict:
+            raise PackageError(f"holds a {type(raw).__name__}, not a package dict")
+        for key in ("compressed", "file_boundaries", "filenames"):
+            if key not in raw:
+                raise PackageError(f"missing key '{key}'")
+        compressed = raw["compressed"]
+        boundaries = raw["file_boundaries"]
+        names = raw["filenames"]
+        dictionary = raw.get("global_dict", {})
+        if not isinstance(compressed, (bytes, bytearray)):
+            raise PackageError(f"'compressed' is a {type(compressed).__name__}, not bytes")
+        if type(boundaries) is not list or not all(type(b) is int for b in boundaries):
+            raise PackageError("'file_boundaries' is not a list of integers")
+        if type(names) is not list:
+            raise PackageError(f"'filenames' is a {type(names).__name__}, not a list")
+        if len(boundaries) != len(names):
+            raise PackageError(f"{len(names)} file names but {len(boundaries)} file boundaries")
+        if not isinstance(dictionary, dict):
+            raise PackageError(f"'global_dict' is a {type(dictionary).__name__}, not a dict")
+        self.compressed: bytes | bytearray = compressed
+        self.filenames: list[object] = names
+        self.token_counts: list[int] = _token_counts(boundaries)
+        self.tokens: int = boundaries[-1] if boundaries else 0
+        self.dictionary_size: int = len(dictionary)
+
+    def frame_content_size(self) -> int | None:
+        """The content size the Zstandard frame header records, when it does."""
+        try:
+            import zstandard
+
+            size = zstandard.frame_content_size(bytes(self.compressed[:18]))
+        except Exception:
+            return None
+        return size if size >= 0 else None
+
+
+def _token_counts(boundaries: list[int]) -> list[int]:
+    previous = 0
+    counts: list[int] = []
+    for boundary in boundaries:
+        if boundary < previous:
+            raise PackageError("'file_boundaries' is not non-decreasing from 0")
+        counts.append(boundary - previous)
+        previous = boundary
+    if previous > MAX_TOKENS:
+        raise PackageError(f"{previous} tokens, more than a package can hold (2^29)")
+    return counts

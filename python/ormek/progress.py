@@ -1,0 +1,95 @@
+"""The status line of a pack that runs long, shown on a terminal only."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import sys
+import threading
+import time
+
+# Progress appears only once a pack has run this long: short runs stay quiet.
+PROGRESS_DELAY = 2.0
+PROGRESS_INTERVAL = 0.25
+
+
+def fit_line(text: str, columns: int) -> str:
+    """`text` cut to one column less than the terminal is wide: a line that
+    fills the last column wraps on some terminals."""
+    return text[: max(columns - 1, 0)]
+
+
+class Progress:
+    """A ticker thread draws the line; the path objects handed to the module
+    tell it how far reading has got, since the module opens each input
+    through its __fspath__."""
+
+    def __init__(self, enabled: bool, total_files: int, total_bytes: int) -> None:
+        self.enabled = enabled
+        self.total_files = total_files
+        self.total_bytes = total_bytes
+        self.files_read = 0
+        self.bytes_read = 0
+        self.last_opened = ""
+        self.start = time.monotonic()
+        self.shown = False
+        self._stop = threading.Event()
+        self._thread: threading.Thread | None = None
+
+    def __enter__(self) -> Progress:
+        if self.enabled:
+            self._thread = threading.Thread(target=self._tick, name="ormek-progress", daemon=True)
+            self._thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._stop.set()
+        if self._thread is not None:
+            self._thread.join()
+        if self.shown:
+            sys.stdout.write("\r\x1b[K")
+            sys.stdout.flush()
+
+    def status(self) -> str:
+        elapsed = f"{time.monotonic() - self.start:.0f} s"
+        total_mb = f"{self.total_bytes / 1e6:.1f} MB"
+        if self.files_read < self.total_files:
+            files = f"{self.files_read}/{self.total_files}"
+            return f"reading files: {files} ({self.bytes_read / 1e6:.1f}/{total_mb})  {elapsed}"
+        return f"packing {self.total_files} files ({total_mb})  {elapsed}"
+
+    def _tick(self) -> None:
+        while not self._stop.wait(PROGRESS_INTERVAL):
+            if time.monotonic() - self.start < PROGRESS_DELAY:
+                continue
+            line = fit_line(self.status(), shutil.get_terminal_size().columns)
+            try:
+                sys.stdout.write(f"\r\x1b[K{line}")
+                sys.stdout.flush()
+            except (OSError, ValueError):
+                return
+            self.shown = True
+
+
+class TrackedPath(os.PathLike[str]):
+    """An input path that records when the module opens it: the first
+    __fspath__ call on it is the open of that file."""
+
+    __slots__ = ("path", "size", "progress", "opened")
+
+    def __init__(self, path: str, size: int, progress: Progress) -> None:
+        self.path = path
+        self.size = size
+        self.progress = progress
+        self.opened = False
+
+    def __fspath__(self) -> str:
+        if not self.opened:
+            self.opened = True
+            self.progress.files_read += 1
+            self.progress.bytes_read += self.size
+            self.progress.last_opened = self.path
+        return self.path
+
+    def __repr__(self) -> str:
+        return repr(self.path)

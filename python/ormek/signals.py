@@ -1,0 +1,85 @@
+"""Stop signals: SIGINT, SIGTERM and SIGHUP end a command within a second,
+with exit status 128 + the signal number, once its changes are undone.
+
+The handler raises `Interrupted` in the main thread; the module lets an
+exception from a signal handler end even a running compression promptly.
+After the first stop signal later ones are ignored, so undoing cannot be
+cut short by a second Ctrl-C."""
+
+from __future__ import annotations
+
+import os
+import signal
+import sys
+from collections.abc import Generator
+from contextlib import contextmanager
+from types import FrameType
+from typing import NoReturn
+
+from .report import PROG
+
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+class Interrupted(BaseException):
+    """A stop signal arrived. A BaseException, so that no `except Exception`
+    on the way out takes it for an ordinary failure."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+class _Stop:
+    caught: int | None = None
+    raised = False
+    held = 0
+
+
+def install() -> None:
+    for signum in STOP_SIGNALS:
+        # A signal ignored by whoever started the command (nohup) stays ignored.
+        if signal.getsignal(signum) is not signal.SIG_IGN:
+            signal.signal(signum, _on_stop)
+
+
+def _on_stop(signum: int, _frame: FrameType | None) -> None:
+    if _Stop.caught is None:
+        _Stop.caught = signum
+        raise_if_caught()
+
+
+def raise_if_caught() -> None:
+    """Raises Interrupted for a stop signal that has arrived and not been
+    raised yet, unless a `held` block is running."""
+    if _Stop.caught is not None and not _Stop.raised and not _Stop.held:
+        _Stop.raised = True
+        raise Interrupted(_Stop.caught)
+
+
+@contextmanager
+def held() -> Generator[None]:
+    """Defers a stop signal to the end of the block, for the few short file
+    operations that must not stop half-way (making or putting back a backup)."""
+    _Stop.held += 1
+    try:
+        yield
+    finally:
+        _Stop.held -= 1
+    raise_if_caught()
+
+
+def exit_interrupted(signum: int) -> NoReturn:
+    """Ends the process at once. os._exit, because the module may still have
+    a compression thread running, which interpreter shutdown would wait for."""
+    for other in STOP_SIGNALS:
+        signal.signal(other, signal.SIG_IGN)
+    try:
+        sys.stdout.flush()
+    except (OSError, ValueError):
+        pass
+    try:
+        print(f"{PROG}: interrupted by {signal.Signals(signum).name}", file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
+    os._exit(128 + signum)

@@ -1,0 +1,188 @@
+"""Finding the files a pack takes, and the names they are stored under.
+
+A file argument is stored under its base name. A directory is walked
+recursively in sorted order, component by component (the same on every file
+system), and each regular file in it is stored under its path relative to
+the directory's parent, with "/" separators, as archivers do: `src` gives
+`src/a.py`, `src/pkg/b.py`. A directory argument of ".", ".." or "/" adds
+no name of its own. Inside a directory, symbolic links, special files and
+files that are not UTF-8 text are skipped and counted, and the package being
+written and the dictionary file are left out."""
+
+from __future__ import annotations
+
+import codecs
+import os
+import stat
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass, field
+
+from .report import UserError, counted, listing, os_problem
+
+SKIPPED_LIST_LIMIT = 5
+_READ_CHUNK = 1 << 20
+_OPEN_FLAGS = os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK
+
+
+def not_utf8_text(reason: str, start: int) -> str:
+    return f"not UTF-8 text ({reason} at byte {start})"
+
+
+@dataclass(frozen=True)
+class Entry:
+    path: str
+    name: str
+    size: int
+
+
+@dataclass
+class Skipped:
+    links: list[str] = field(default_factory=list)
+    special: list[str] = field(default_factory=list)
+    not_utf8: list[str] = field(default_factory=list)
+
+    def descriptions(self) -> list[str]:
+        """One text per kind of skip, counting them and naming the first few."""
+        kinds = [
+            (self.links, "symbolic link", "symbolic links"),
+            (self.special, "special file", "special files"),
+            (self.not_utf8, "file that is not UTF-8 text", "files that are not UTF-8 text"),
+        ]
+        return [
+            f"{counted(len(paths), one, many)}: {listing(paths, SKIPPED_LIST_LIMIT)}"
+            for paths, one, many in kinds
+            if paths
+        ]
+
+
+@dataclass
+class Inputs:
+    entries: list[Entry] = field(default_factory=list)
+    skipped: Skipped = field(default_factory=Skipped)
+
+
+def collect(paths: Sequence[str], leave_out: Sequence[os.stat_result]) -> Inputs:
+    """The files to pack for the command-line `paths`, in packing order."""
+    walker = _Walker({(s.st_dev, s.st_ino) for s in leave_out})
+    for path in paths:
+        walker.add_argument(path)
+    return walker.inputs
+
+
+def clashes(entries: Sequence[Entry]) -> list[str]:
+    """Stored names that cannot all be restored: one name for several files,
+    or a file's name that another file needs as a directory. Each clash as
+    "NAME: PATH, PATH"."""
+    paths_by_name: dict[str, list[str]] = {}
+    for entry in entries:
+        paths_by_name.setdefault(entry.name, []).append(entry.path)
+    found = {name: paths for name, paths in paths_by_name.items() if len(paths) > 1}
+    for name, paths in paths_by_name.items():
+        for folder in _folders(name):
+            if folder in paths_by_name and folder not in found:
+                found[folder] = [*paths_by_name[folder], paths[0]]
+    return [f"{name}: {', '.join(paths)}" for name, paths in found.items()]
+
+
+def _folders(name: str) -> Iterator[str]:
+    end = name.find("/")
+    while end != -1:
+        yield name[:end]
+        end = name.find("/", end + 1)
+
+
+def utf8_problem(fd: int, size: int) -> str | None:
+    """Why the file open on `fd` (of about `size` bytes) is not UTF-8 text, or
+    None when it is. Reads in chunks and stops at the first bad byte, so a
+    large binary file costs little; a small file is read in one piece,
+    without a chunk-sized buffer to allocate."""
+    decoder = codecs.getincrementaldecoder("utf-8")()
+    chunk_size = min(size + 1, _READ_CHUNK)
+    offset = 0
+    while True:
+        chunk = os.read(fd, chunk_size)
+        start = offset - len(decoder.getstate()[0])
+        try:
+            decoder.decode(chunk, final=not chunk)
+        except UnicodeDecodeError as err:
+            return not_utf8_text(err.reason, start + err.start)
+        if not chunk:
+            return None
+        offset += len(chunk)
+
+
+def _directory_prefix(path: str) -> tuple[str, ...]:
+    base = os.path.basename(os.path.normpath(path))
+    return () if base in ("", ".", "..") else (base,)
+
+
+class _Walker:
+    def __init__(self, leave_out: set[tuple[int, int]]) -> None:
+        self.leave_out = leave_out
+        self.inputs = Inputs()
+
+    def add_argument(self, path: str) -> None:
+        try:
+            st = os.stat(path)
+        except OSError as err:
+            raise UserError(path, os_problem(err)) from None
+        if stat.S_ISDIR(st.st_mode):
+            self._walk(path, _directory_prefix(path))
+        elif stat.S_ISREG(st.st_mode):
+            self._add_named_file(path)
+        else:
+            raise UserError(path, "not a regular file or directory")
+
+    def _add_named_file(self, path: str) -> None:
+        fd = _open(path, 0)
+        try:
+            size = os.fstat(fd).st_size
+            problem = utf8_problem(fd, size)
+        finally:
+            os.close(fd)
+        if problem is not None:
+            raise UserError(path, problem)
+        self.inputs.entries.append(Entry(path, os.path.basename(path), size))
+
+    def _walk(self, folder: str, parts: tuple[str, ...]) -> None:
+        try:
+            with os.scandir(folder) as found:
+                children = sorted(found, key=lambda child: child.name)
+        except OSError as err:
+            raise UserError(folder, os_problem(err)) from None
+        for child in children:
+            self._visit(child, (*parts, child.name))
+
+    def _visit(self, child: os.DirEntry[str], parts: tuple[str, ...]) -> None:
+        skipped = self.inputs.skipped
+        if child.is_symlink():
+            skipped.links.append(child.path)
+        elif child.is_dir(follow_symlinks=False):
+            self._walk(child.path, parts)
+        elif child.is_file(follow_symlinks=False):
+            self._add_found_file(child.path, "/".join(parts))
+        else:
+            skipped.special.append(child.path)
+
+    def _add_found_file(self, path: str, name: str) -> None:
+        skipped = self.inputs.skipped
+        fd = _open(path, os.O_NOFOLLOW)
+        try:
+            st = os.fstat(fd)
+            if (st.st_dev, st.st_ino) in self.leave_out:
+                return
+            if not stat.S_ISREG(st.st_mode):
+                skipped.special.append(path)
+            elif utf8_problem(fd, st.st_size) is not None:
+                skipped.not_utf8.append(path)
+            else:
+                self.inputs.entries.append(Entry(path, name, st.st_size))
+        finally:
+            os.close(fd)
+
+
+def _open(path: str, flags: int) -> int:
+    try:
+        return os.open(path, _OPEN_FLAGS | flags)
+    except OSError as err:
+        raise UserError(path, os_problem(err)) from None
