@@ -1,6 +1,7 @@
 // The helper thread of a BackgroundCall (see background_work.hpp).
 #include "compressor/background_work.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -25,21 +26,24 @@ constexpr std::chrono::milliseconds kWaitSlice{20};
 // a thread ended by the host at shutdown unwinds through nothing that would
 // touch the host.
 struct BackgroundCall::Job {
+  std::atomic<bool> attached{false};
   std::mutex mutex;
   std::condition_variable finished_cv;
   bool finished = false;
   bool abandoned = false;
-  PyObject* callable;  // strong; released by the helper
-  PyObject* arg;       // strong; released by the helper
+  BackgroundCall::Function function;
+  PyObject* args[BackgroundCall::kMaxArgs];  // strong; released by the helper
+  size_t nargs = 0;
   PyObject* result = nullptr;
   PyObject* error = nullptr;
 
   static void run(Job* job) {
     PyGILState_STATE gil = PyGILState_Ensure();
-    PyObject* result = PyObject_CallOneArg(job->callable, job->arg);
+    job->attached.store(true, std::memory_order_release);
+    job->attached.notify_one();
+    PyObject* result = job->function(job->args);
     PyObject* error = result ? nullptr : PyErr_GetRaisedException();
-    Py_DECREF(job->callable);
-    Py_DECREF(job->arg);
+    for (size_t i = 0; i < job->nargs; i++) Py_DECREF(job->args[i]);
     bool abandoned;
     {
       std::lock_guard<std::mutex> hold(job->mutex);
@@ -60,20 +64,26 @@ struct BackgroundCall::Job {
   }
 };
 
-bool BackgroundCall::start(PyObject* callable, PyObject* arg) {
+bool BackgroundCall::start(Function function, std::initializer_list<PyObject*> args) {
   auto* job = new (std::nothrow) Job();
   if (!job) return false;
-  job->callable = Py_NewRef(callable);
-  job->arg = Py_NewRef(arg);
+  job->function = function;
+  for (PyObject* arg : args) job->args[job->nargs++] = Py_NewRef(arg);
   try {
     std::thread(Job::run, job).detach();
   } catch (const std::system_error&) {
-    Py_DECREF(job->callable);
-    Py_DECREF(job->arg);
+    for (size_t i = 0; i < job->nargs; i++) Py_DECREF(job->args[i]);
     delete job;
     return false;
   }
   job_ = job;
+  // The call takes the host's lock first: let it in before this thread goes
+  // on, or a caller busy in native code would keep the lock, and the call
+  // would only begin once the caller waits for it. The call lets go of the
+  // lock again while it works.
+  Py_BEGIN_ALLOW_THREADS;
+  job->attached.wait(false, std::memory_order_acquire);
+  Py_END_ALLOW_THREADS;
   return true;
 }
 
@@ -119,6 +129,10 @@ void BackgroundCall::abandon() {
 }
 
 BackgroundCall::~BackgroundCall() { abandon(); }
+
+PyObject* call_with_one_argument(PyObject* const* args) {
+  return PyObject_CallOneArg(args[0], args[1]);
+}
 
 int run_native_tasks(size_t count, const std::function<void(size_t)>& task,
                      std::atomic<bool>& stop) {

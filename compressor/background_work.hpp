@@ -28,6 +28,7 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <initializer_list>
 
 #include "module/ref.hpp"
 
@@ -41,9 +42,15 @@ class BackgroundCall {
   // A call still running is left to finish alone.
   ~BackgroundCall();
 
-  // Starts callable(arg) on a helper thread. False (with nothing set) when no
-  // thread could be started: the caller then makes the call itself.
-  bool start(PyObject* callable, PyObject* arg);
+  // What runs on the helper thread, attached to the host: a new reference, or
+  // null with the exception set. It is given the references start() was.
+  using Function = PyObject* (*)(PyObject* const* args);
+  static constexpr size_t kMaxArgs = 4;
+
+  // Starts function(args) on a helper thread, which owns new references to
+  // the (at most kMaxArgs) args from here on. False (with nothing set) when
+  // no thread could be started: the caller then does the work itself.
+  bool start(Function function, std::initializer_list<PyObject*> args);
 
   // The call's result, or null with its exception set, or with the exception
   // a signal handler raised meanwhile.
@@ -55,6 +62,9 @@ class BackgroundCall {
 
   Job* job_ = nullptr;
 };
+
+// A BackgroundCall::Function: args[0](args[1]).
+PyObject* call_with_one_argument(PyObject* const* args);
 
 // Runs task(0) .. task(count - 1), which must not touch the host, on threads
 // of their own while this thread waits. When a signal handler raises meanwhile,

@@ -646,11 +646,12 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
     // a big one is decompressed on a helper thread, so that a signal is
     // answered meanwhile (background_work.hpp).
     BackgroundCall background;
-    const bool in_background = zstd.get() == g_state.original.zstd &&
-                               decompressor_type.get() == g_state.original.zstd_decompressor &&
-                               PyBytes_CheckExact(data.get()) &&
-                               PyBytes_GET_SIZE(data.get()) >= kBackgroundDecompressBytes &&
-                               background.start(decompress.get(), data.get());
+    const bool in_background =
+        zstd.get() == g_state.original.zstd &&
+        decompressor_type.get() == g_state.original.zstd_decompressor &&
+        PyBytes_CheckExact(data.get()) &&
+        PyBytes_GET_SIZE(data.get()) >= kBackgroundDecompressBytes &&
+        background.start(call_with_one_argument, {decompress.get(), data.get()});
     data = in_background ? background.wait() : call1(decompress.get(), data.get());
     if (!data) return tb.fail(line::kDecompress);
   }

@@ -155,19 +155,40 @@ constexpr Py_ssize_t kBackgroundCompressBytes = Py_ssize_t{1} << 18;
 // The long loops look for signals every this many tokens.
 constexpr unsigned kPollTokens = 1u << 16;
 
-// Keyword-name tuples of the calls this file makes, made once.
-PyObject* keyword_names(PyObject*& slot, std::initializer_list<Str> names) {
-  if (!slot) {
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-    if (!tuple) return nullptr;
-    Py_ssize_t i = 0;
-    for (Str name : names) PyTuple_SET_ITEM(tuple, i++, Py_NewRef(str(name)));
-    slot = tuple;
-  }
-  return slot;
+// Keyword-name tuples of the calls this file makes, made once. With the GIL
+// off two calls may make one at once: the first to publish it wins.
+PyObject* keyword_names(std::atomic<PyObject*>& slot, std::initializer_list<Str> names) {
+  if (PyObject* made = slot.load(std::memory_order_acquire)) return made;
+  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+  if (!tuple) return nullptr;
+  Py_ssize_t i = 0;
+  for (Str name : names) PyTuple_SET_ITEM(tuple, i++, Py_NewRef(str(name)));
+  PyObject* expected = nullptr;
+  if (slot.compare_exchange_strong(expected, tuple, std::memory_order_acq_rel)) return tuple;
+  Py_DECREF(tuple);
+  return expected;
 }
-PyObject* g_encoding_kw = nullptr;
-PyObject* g_compressor_kw = nullptr;
+std::atomic<PyObject*> g_encoding_kw{nullptr};
+std::atomic<PyObject*> g_compressor_kw{nullptr};
+
+// Step 6 itself: compressor_class(level=level, threads=threads).compress(
+// packed_tokens); null with the exception set.
+PyObject* compress_frame(PyObject* compressor_class, PyObject* level, PyObject* threads,
+                         PyObject* packed_tokens) {
+  PyObject* kwvalues[] = {level, threads};
+  PyObject* kwnames = keyword_names(g_compressor_kw, {Str::level, Str::threads});
+  if (!kwnames) return nullptr;
+  Ref compressor = call(compressor_class, kwvalues, 0, kwnames);
+  if (!compressor) return nullptr;
+  return call_method(compressor.get(), str(Str::compress), &packed_tokens, 1).release();
+}
+
+// compress_frame for a helper thread (background_work.hpp). The compressor is
+// made there too: made on the calling thread, it raised the peak memory of a
+// 33 MB pack by some 20 MB.
+PyObject* compress_frame_on_helper(PyObject* const* args) {
+  return compress_frame(args[0], args[1], args[2], args[3]);
+}
 
 // One input file after it has been read: its text and, when the tokens came
 // from a call of `tokenize` (or the plain way), the token list.
@@ -303,7 +324,7 @@ class Encoder {
   bool enter_new_tokens(const std::vector<uint32_t>& new_tokens, const std::vector<int32_t>& ids,
                         std::vector<Ref>& keys);
   bool original_compressor_in_use();
-  Ref make_compress_call();
+  bool compression_arguments(Ref& level, Ref& threads) const;
   void start_compression_early();
   Ref finish_compression();
   bool assign_ids_plain(uint8_t* packed, Py_ssize_t packed_length);
@@ -329,9 +350,8 @@ class Encoder {
   Py_ssize_t total_tokens_ = 0;
   IdAllocator free_ids_;
   Ref packed_tokens_;
-  // Step 6, when begun before the new tokens were entered: the bound
-  // compress, or what making it raised, and the helper running it.
-  Ref compress_call_;
+  // Step 6, when begun before the new tokens were entered: what making its
+  // arguments raised, or the helper running it.
   Ref compress_error_;
   BackgroundCall background_compression_;
   bool compressing_in_background_ = false;
@@ -714,41 +734,32 @@ bool Encoder::original_compressor_in_use() {
   return held.get() == g_state.original.zstd_compressor;
 }
 
-// zstd.ZstdCompressor(level=zstd_level, threads=threads).compress, bound;
-// null with the exception set.
-Ref Encoder::make_compress_call() {
-  Ref zstd = get_global(str(Str::zstd));
-  if (!zstd) return Ref();
-  Ref compressor_class = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdCompressor)));
-  if (!compressor_class) return Ref();
-  Ref level = Ref::steal(PyLong_FromLong(level_));
-  if (!level) return Ref();
-  Ref threads = Ref::steal(PyLong_FromLong(threads_));
-  if (!threads) return Ref();
-  PyObject* kwvalues[] = {level.get(), threads.get()};
-  PyObject* kwnames = keyword_names(g_compressor_kw, {Str::level, Str::threads});
-  if (!kwnames) return Ref();
-  Ref compressor = call(compressor_class.get(), kwvalues, 0, kwnames);
-  if (!compressor) return Ref();
-  return Ref::steal(PyObject_GetAttr(compressor.get(), str(Str::compress)));
+// The level and thread count as the host ints step 6 passes.
+bool Encoder::compression_arguments(Ref& level, Ref& threads) const {
+  level = Ref::steal(PyLong_FromLong(level_));
+  threads = level ? Ref::steal(PyLong_FromLong(threads_)) : Ref();
+  return static_cast<bool>(threads);
 }
 
-// Step 6 begun ahead of its turn, when that cannot be told apart: with the
+// Step 6 begun ahead of its turn, where that cannot be told apart: with the
 // module's own binding, whose compressor runs no code of the user's, on a
-// stream big enough to be worth a thread. What making the compressor raises
-// is kept for finish_compression, where the plain order raises it.
+// stream big enough to be worth a thread. Its errors are raised by
+// finish_compression, in the plain order.
 void Encoder::start_compression_early() {
   if (PyByteArray_GET_SIZE(packed_tokens_.get()) < kBackgroundCompressBytes ||
       !original_compressor_in_use()) {
     return;
   }
-  compress_call_ = make_compress_call();
-  if (!compress_call_) {
+  Ref level;
+  Ref threads;
+  if (!compression_arguments(level, threads) ||
+      !keyword_names(g_compressor_kw, {Str::level, Str::threads})) {
     compress_error_ = Ref::steal(PyErr_GetRaisedException());
     return;
   }
-  compressing_in_background_ =
-      background_compression_.start(compress_call_.get(), packed_tokens_.get());
+  compressing_in_background_ = background_compression_.start(
+      compress_frame_on_helper,
+      {g_state.original.zstd_compressor, level.get(), threads.get(), packed_tokens_.get()});
 }
 
 // Step 6 without its traceback entry: the frame of packed_tokens, or null
@@ -762,9 +773,14 @@ Ref Encoder::finish_compression() {
     PyErr_SetRaisedException(compress_error_.release());
     return Ref();
   }
-  if (!compress_call_) compress_call_ = make_compress_call();
-  if (!compress_call_) return Ref();
-  return call1(compress_call_.get(), packed_tokens_.get());
+  Ref zstd = get_global(str(Str::zstd));
+  if (!zstd) return Ref();
+  Ref compressor_class = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdCompressor)));
+  Ref level;
+  Ref threads;
+  if (!compressor_class || !compression_arguments(level, threads)) return Ref();
+  return Ref::steal(
+      compress_frame(compressor_class.get(), level.get(), threads.get(), packed_tokens_.get()));
 }
 
 // Steps 5.1 to 5.6 for one token, with generic host operations.
