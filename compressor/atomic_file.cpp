@@ -18,9 +18,6 @@ namespace ormek {
 
 namespace {
 
-// Retries when a temporary name is taken (a stale file of a crashed run, or a
-// concurrent writer that happens to pick the same name).
-constexpr int kTempNameAttempts = 100;
 std::atomic<unsigned> g_temp_counter{0};
 // Room for the suffix within the 255 bytes a file name may have.
 constexpr size_t kTempStemBytes = 200;
@@ -131,7 +128,7 @@ Ref open_temp(const Target& target, TempFile& temp) {
       temp.armed = true;
       return file;
     }
-    if (!PyErr_ExceptionMatches(PyExc_FileExistsError) || attempt == kTempNameAttempts) {
+    if (!PyErr_ExceptionMatches(PyExc_FileExistsError) || attempt == kTemporaryNameAttempts) {
       return Ref();
     }
     PyErr_Clear();

@@ -28,6 +28,9 @@ namespace ormek {
 // another process has another id. A signal pending when the fresh file is
 // complete keeps it from replacing its target (see below).
 std::string temporary_name_beside(std::string_view base_name);
+// How often a writer tries a fresh name when the one it picked is taken (a
+// stale file of a crashed run, or a concurrent writer's pick).
+inline constexpr int kTemporaryNameAttempts = 100;
 
 // with open(path, "wb") as f: pickle.dump(data, f), through a fresh file when
 // `path` names a regular file or nothing yet. A failure adds `open_line` (the

@@ -478,6 +478,16 @@ int restore_tokens_natively(CompressorObject* self, PyObject* data, Py_ssize_t n
   return 1;
 }
 
+// os.path.join, looked up anew (the module global os, its path, its join);
+// null with the exception set.
+Ref os_path_join() {
+  Ref os = get_global(str(Str::os));
+  if (!os) return Ref();
+  Ref path = Ref::steal(PyObject_GetAttr(os.get(), str(Str::path)));
+  if (!path) return Ref();
+  return Ref::steal(PyObject_GetAttr(path.get(), str(Str::join)));
+}
+
 // One output file: open(os.path.join(output_dir, filename), "w",
 // encoding="utf-8", newline="") as f, then f.write(the joined tokens), through
 // a fresh file that replaces the target once complete (restore_files.hpp).
@@ -487,11 +497,7 @@ int restore_tokens_natively(CompressorObject* self, PyObject* data, Py_ssize_t n
 // error, so every failure of the body also leaves the block.
 bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& restored,
                 Py_ssize_t start, Py_ssize_t stop, FileRestorer& restorer) {
-  Ref os = get_global(str(Str::os));
-  if (!os) return failed(line::kOpenOutput);
-  Ref path = Ref::steal(PyObject_GetAttr(os.get(), str(Str::path)));
-  if (!path) return failed(line::kOpenOutput);
-  Ref join = Ref::steal(PyObject_GetAttr(path.get(), str(Str::join)));
+  Ref join = os_path_join();
   if (!join) return failed(line::kOpenOutput);
   Ref file_path = call2(join.get(), output_dir, filename);
   if (!file_path) return failed(line::kOpenOutput);
@@ -540,9 +546,7 @@ PyObject* plain_lookup(PyObject* package, Str key) {
 // output_dir and a relative name together with "/". A lookup that fails
 // answers no: the file loop raises it in its turn.
 bool original_join_in_use() {
-  Ref os = get_global(str(Str::os));
-  Ref path = os ? Ref::steal(PyObject_GetAttr(os.get(), str(Str::path))) : Ref();
-  Ref join = path ? Ref::steal(PyObject_GetAttr(path.get(), str(Str::join))) : Ref();
+  Ref join = os_path_join();
   if (!join) PyErr_Clear();
   return join && join.get() == g_state.original.os_path_join;
 }

@@ -18,7 +18,6 @@ namespace {
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 // A fresh file is never anything that was there before, nor a link.
 constexpr int kFreshFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-constexpr int kTempNameAttempts = 100;
 
 // OSError subclass `type` as the host makes it from (errno, strerror,
 // filename), so that its text names the path.
@@ -73,14 +72,18 @@ bool FileRestorer::fs_bytes(PyObject* text, std::string& out) {
   return true;
 }
 
+// output_dir_fs_, made on first use; false with the error set.
+bool FileRestorer::encode_output_dir() {
+  if (!output_dir_encoded_) output_dir_encoded_ = fs_bytes(output_dir_, output_dir_fs_);
+  return output_dir_encoded_;
+}
+
 bool FileRestorer::check_in_the_way(PyObject* name) {
   std::string relative;
-  if ((!output_dir_encoded_ && !fs_bytes(output_dir_, output_dir_fs_)) ||
-      !fs_bytes(name, relative)) {
+  if (!encode_output_dir() || !fs_bytes(name, relative)) {
     PyErr_Clear();
     return true;
   }
-  output_dir_encoded_ = true;
   struct stat st;
   for (size_t slash = relative.find('/'); slash != std::string::npos;
        slash = relative.find('/', slash + 1)) {
@@ -108,8 +111,7 @@ bool FileRestorer::check_in_the_way(PyObject* name) {
 // output_dir itself may be a link: it is where the caller asked for the files.
 int FileRestorer::open_output_dir() {
   if (output_dir_fd_ >= 0) return output_dir_fd_;
-  if (!output_dir_encoded_ && !fs_bytes(output_dir_, output_dir_fs_)) return -1;
-  output_dir_encoded_ = true;
+  if (!encode_output_dir()) return -1;
   output_dir_fd_ = open(output_dir_fs_.c_str(), kDirectoryFlags);
   if (output_dir_fd_ < 0) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, output_dir_);
   return output_dir_fd_;
@@ -192,7 +194,7 @@ bool FileRestorer::open_fresh_file(int dir_fd, bool own_dir_fd, std::string file
   fresh_.own_dir_fd = own_dir_fd;
   fresh_.file_name = std::move(file_name);
   fresh_.path = Ref::borrow(path);
-  for (int attempt = 0; fresh_.fd < 0 && attempt < kTempNameAttempts; attempt++) {
+  for (int attempt = 0; fresh_.fd < 0 && attempt < kTemporaryNameAttempts; attempt++) {
     fresh_.temp_name = temporary_name_beside(fresh_.file_name);
     fresh_.fd = openat(dir_fd, fresh_.temp_name.c_str(), kFreshFileFlags, 0666);
     if (fresh_.fd < 0 && errno != EEXIST) break;

@@ -72,6 +72,7 @@ class FileRestorer {
 
  private:
   bool fs_bytes(PyObject* text, std::string& out);
+  bool encode_output_dir();
   int open_output_dir();
   int open_directory(const std::string& directory);
   bool open_fresh_file(int dir_fd, bool own_dir_fd, std::string file_name, PyObject* path);

@@ -20,7 +20,6 @@ namespace ormek {
   X(utf_8, "utf-8", kText)                                                      \
   X(mode_r, "r", kIdent)                                                        \
   X(mode_rb, "rb", kIdent)                                                      \
-  X(mode_w, "w", kIdent)                                                        \
   X(mode_wb, "wb", kIdent)                                                      \
   X(mode_xb, "xb", kIdent)                                                      \
   X(empty, "", kText)                                                           \
@@ -56,11 +55,9 @@ namespace ormek {
   X(threads, "threads", kIdent)                                                 \
   X(open, "open", kIdent)                                                       \
   X(read, "read", kIdent)                                                       \
-  X(write, "write", kIdent)                                                     \
   X(flush, "flush", kIdent)                                                     \
   X(fileno, "fileno", kIdent)                                                   \
   X(encoding, "encoding", kIdent)                                               \
-  X(newline, "newline", kIdent)                                                 \
   X(get, "get", kIdent)                                                         \
   X(items, "items", kIdent)                                                     \
   X(update, "update", kIdent)                                                   \
