@@ -710,3 +710,13 @@ def test_a_failed_write_leaves_no_half_file(in_tmp, existing):
     assert result.returncode == errno.EFBIG
     want = {"small": b"hello"} if existing is None else {"small": b"hello", "big": existing}
     assert read_dir(in_tmp / "o") == want
+
+
+def test_a_replaced_file_keeps_its_permissions(comp, in_tmp):
+    (in_tmp / "o").mkdir()
+    (in_tmp / "o" / "a").write_text("old")
+    os.chmod(in_tmp / "o" / "a", 0o640)
+    write_package(in_tmp / "p", [1, 2, 3], [3], ["a"], GD)
+    comp.decode_package("p", "o")
+    assert read_dir(in_tmp / "o") == {"a": b"hello world"}
+    assert os.stat(in_tmp / "o" / "a").st_mode & 0o777 == 0o640
