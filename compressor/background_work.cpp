@@ -12,14 +12,6 @@
 
 namespace ormek {
 
-namespace {
-
-// How often a waiting caller looks for signals: well within the second a
-// user waits for Ctrl-C to take effect, rare enough to cost nothing.
-constexpr std::chrono::milliseconds kWaitSlice{20};
-
-}  // namespace
-
 // Shared by the caller and the helper. Whoever is the last to let go deletes
 // it: the caller once it took the result, or the helper when the caller left.
 // The helper's part holds no C++ object with a destructor across the call, so

@@ -26,6 +26,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <initializer_list>
@@ -33,6 +34,10 @@
 #include "module/ref.hpp"
 
 namespace ormek {
+
+// How often a waiting caller looks for signals: well within the second a
+// user waits for Ctrl-C to take effect, rare enough to cost nothing.
+inline constexpr std::chrono::milliseconds kWaitSlice{20};
 
 class BackgroundCall {
  public:

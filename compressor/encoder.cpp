@@ -14,7 +14,7 @@
 // the same order, and the same errors at the same points.
 #include <atomic>
 #include <climits>
-#include <cstring>
+#include <deque>
 #include <new>
 #include <vector>
 
@@ -26,8 +26,8 @@
 #include "compressor/package_format.hpp"
 #include "compressor/pickle_snapshot.hpp"
 #include "compressor/text_units.hpp"
+#include "compressor/token_numbering.hpp"
 #include "compressor/token_scanner.hpp"
-#include "compressor/token_table.hpp"
 #include "module/binding.hpp"
 #include "module/errors.hpp"
 #include "module/function_type.hpp"
@@ -142,18 +142,20 @@ const Signature kEncodeNamedFilesSignature{
     "encode_named_files", {Str::entries, Str::output_path, Str::zstd_level, Str::threads}, 4, 2};
 
 using package::kMaxRecords;
+using package::kRecordSize;
 using package::store_record;
-// Below this many tokens, numbering them on this thread (a few milliseconds)
-// costs less than starting threads to number them apart (and, from two texts
-// on, in two halves at once).
-constexpr Py_ssize_t kParallelThreshold = 1 << 20;
+// From this many code units read on, the texts are numbered on a thread of
+// their own while the next file is read; below it, starting a thread costs
+// more than it saves.
+constexpr size_t kThreadUnits = size_t{1} << 20;
+// The reading waits while more than this many code units wait for that
+// thread, which bounds the texts held at once.
+constexpr size_t kQueuedUnits = size_t{1} << 22;
 // From this many bytes of packed ids on, the module's own binding compresses
 // on a helper thread (see background_work.hpp): the new tokens are entered
 // meanwhile, and a signal is answered while the frame is made. Below it,
 // starting a thread costs more than it saves.
 constexpr Py_ssize_t kBackgroundCompressBytes = Py_ssize_t{1} << 18;
-// The long loops look for signals every this many tokens.
-constexpr unsigned kPollTokens = 1u << 16;
 
 // Keyword-name tuples of the calls this file makes, made once. With the GIL
 // off two calls may make one at once: the first to publish it wins.
@@ -171,8 +173,8 @@ PyObject* keyword_names(std::atomic<PyObject*>& slot, std::initializer_list<Str>
 std::atomic<PyObject*> g_encoding_kw{nullptr};
 std::atomic<PyObject*> g_compressor_kw{nullptr};
 
-// Step 6 itself: compressor_class(level=level, threads=threads).compress(
-// packed_tokens); null with the exception set.
+// compressor_class(level=level, threads=threads).compress(packed_tokens); null
+// with the exception set.
 PyObject* compress_frame(PyObject* compressor_class, PyObject* level, PyObject* threads,
                          PyObject* packed_tokens) {
   PyObject* kwvalues[] = {level, threads};
@@ -190,24 +192,19 @@ PyObject* compress_frame_on_helper(PyObject* const* args) {
   return compress_frame(args[0], args[1], args[2], args[3]);
 }
 
-// One input file after it has been read: its text and, when the tokens came
-// from a call of `tokenize` (or the plain way), the token list.
-struct InputText {
-  Ref text;
-  Py_ssize_t token_count;
-};
-
 // One entry of encode_named_files: the path to read and the name to store.
 struct NamedInput {
   Ref path;
   Ref name;
 };
 
-// Whether `tokenize` would run the module's own body on `text` with the
-// original re.findall, whose result the native scanner reproduces exactly.
-// A lookup that fails here answers no, so that the call of `tokenize` itself
-// raises that error with its own traceback entries.
-bool native_tokenize_applies(CompressorObject* self, PyObject* text) {
+// Whether a text may be cut natively instead of through `tokenize`: the call
+// would run the module's own body with the original re.findall, whose result
+// the scanner reproduces exactly. It is asked for each file, since a path's
+// __fspath__ may replace what it depends on part-way. A lookup that fails
+// answers no, so that the call of `tokenize` itself raises that error with its
+// own traceback entries.
+bool native_cut_applies(CompressorObject* self, PyObject* text) {
   if (!PyUnicode_CheckExact(text)) return false;
   auto fails = [] {
     PyErr_Clear();
@@ -225,12 +222,6 @@ bool native_tokenize_applies(CompressorObject* self, PyObject* text) {
   Ref findall = Ref::steal(PyObject_GetAttr(re.get(), str(Str::findall)));
   if (!findall) return fails();
   return findall.get() == g_state.original.re_findall;
-}
-
-Py_ssize_t native_token_count(PyObject* text) {
-  return with_text_units(text, [](auto* units, size_t length) {
-    return static_cast<Py_ssize_t>(scan::count_tokens(units, length));
-  });
 }
 
 // What one walk over global_dict and inverse_dict finds. Only exact dicts are
@@ -292,6 +283,35 @@ DictionaryScan scan_dictionaries(PyObject* global_dict, PyObject* inverse_dict, 
   return scan;
 }
 
+// Whether compress_frame would run the module's own binding: its compressor
+// runs no code of the user's, so it may run on a helper thread.
+bool original_compressor_in_use() {
+  Ref zstd = get_global(str(Str::zstd));
+  if (!zstd) {
+    PyErr_Clear();
+    return false;
+  }
+  if (zstd.get() != g_state.original.zstd) return false;
+  PyObject* compressor_class = nullptr;
+  if (PyObject_GetOptionalAttr(zstd.get(), str(Str::ZstdCompressor), &compressor_class) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref held = Ref::steal(compressor_class);
+  return held.get() == g_state.original.zstd_compressor;
+}
+
+// The encoder of both methods. Its native way runs while the texts can be cut
+// natively and the dictionaries hold only plain entries: each text is counted
+// and numbered into a TokenNumbering as it is read (on a thread of its own
+// once the input is big enough, while the next file is read) and dropped
+// once numbered; after the last file the distinct tokens are looked up in
+// global_dict once each, and the records are turned into ids. When either
+// condition fails, leave_native_way turns what was numbered into the
+// all_tokens list of the plain way, which goes on with generic host
+// operations statement by statement. Both ways give the same package, the
+// same dictionary growth in the same order, and the same errors at the same
+// points.
 class Encoder {
  public:
   Encoder(CompressorObject* self, const EncodingMethod& method, PyObject* output_path,
@@ -315,20 +335,34 @@ class Encoder {
   }
 
  private:
+  // The ids of the distinct tokens of the native way, by token number, and
+  // the tokens that global_dict lacks, in order of first sight. A failure at
+  // a token is kept to be raised once the new tokens before it are entered,
+  // as the plain loop would have left them.
+  struct IdResolution {
+    std::vector<int32_t> ids;
+    std::vector<Ref> new_keys;
+    std::vector<int32_t> new_ids;
+    Ref error;
+    int error_line = 0;
+  };
+
   PyObject* run();
   bool take_entries();
   bool read_files();
-  int read_one(PyObject* path, PyObject* stored_name);
-  bool switch_to_plain_tokens();
-  bool assign_ids_native(uint8_t* packed, Py_ssize_t packed_length);
-  bool enter_new_tokens(const std::vector<uint32_t>& new_tokens, const std::vector<int32_t>& ids,
-                        std::vector<Ref>& keys);
-  bool original_compressor_in_use();
-  bool compression_arguments(Ref& level, Ref& threads) const;
-  void start_compression_early();
-  Ref finish_compression();
+  bool read_one(PyObject* path, PyObject* stored_name);
+  void number_text(PyObject* text);
+  bool wait_for_numbering(size_t queued_units);
+  void release_numbered_texts();
+  bool finish_numbering();
+  bool leave_native_way();
+  bool resolve_ids(IdResolution& resolution);
+  void fill_records(uint8_t* packed, const IdResolution& resolution);
+  bool enter_new_tokens(const IdResolution& resolution);
   bool assign_ids_plain(uint8_t* packed, Py_ssize_t packed_length);
   bool assign_one_id(PyObject* token, uint8_t* packed, Py_ssize_t packed_length, int32_t offset);
+  Ref enter_tokens_and_compress(IdResolution& resolution);
+  bool compression_arguments(Ref& level, Ref& threads) const;
 
   CompressorObject* self_;
   const Trace& trace_;
@@ -343,20 +377,20 @@ class Encoder {
   Ref all_tokens_;
   Ref file_boundaries_;
   Ref filenames_;
-  // The native way keeps the texts instead of all_tokens; total_tokens_ is
-  // what len(all_tokens) would be.
-  bool native_tokens_ = true;
-  std::vector<InputText> texts_;
+  // The native way keeps no all_tokens list: total_tokens_ is what its
+  // length would be.
+  bool native_ = true;
   Py_ssize_t total_tokens_ = 0;
+  TokenNumbering numbering_;
+  // The texts handed to the numbering thread and not yet released: the first
+  // of them is text number texts_released_.
+  std::deque<Ref> texts_in_numbering_;
+  size_t texts_released_ = 0;
+  size_t units_read_ = 0;
+  // Declared last, so that it is stopped before the texts it reads go.
+  NumberingThread numbering_thread_{numbering_};
   IdAllocator free_ids_;
   Ref packed_tokens_;
-  // Step 6, when begun before the new tokens were entered: what making its
-  // arguments raised, or the helper running it.
-  Ref compress_error_;
-  BackgroundCall background_compression_;
-  bool compressing_in_background_ = false;
-  // The frame, once made.
-  Ref compressed_;
 };
 
 // encode_named_files' head: each entry unpacked into a path and a name, the
@@ -399,15 +433,14 @@ bool Encoder::take_entries() {
   return true;
 }
 
-// Steps 2.1 to 2.7 for one path: the file stored under `stored_name`, or
-// (null) under its base name. Returns 1 when the file was handled, 0 when an
-// exception is pending.
-int Encoder::read_one(PyObject* path, PyObject* stored_name) {
+// One file: read, cut, its boundary and its name; stored under `stored_name`,
+// or (null) under its base name.
+bool Encoder::read_one(PyObject* path, PyObject* stored_name) {
   PyObject* open_args[] = {path, str(Str::mode_r), str(Str::utf_8)};
   Ref file =
       call(builtin(Builtin::open), open_args, 2, keyword_names(g_encoding_kw, {Str::encoding}));
   WithBlock block;
-  if (!file || !block.enter(file.get())) return trace_.fail(lines_.open_input), 0;
+  if (!file || !block.enter(file.get())) return trace_.fail(lines_.open_input), false;
 
   int failed_line = 0;
   auto body = [&]() -> bool {
@@ -418,14 +451,16 @@ int Encoder::read_one(PyObject* path, PyObject* stored_name) {
       raise_expected_type("str", text.get());
       return false;
     }
-    Py_ssize_t count;
-    if (native_tokens_) {
-      if (!native_tokenize_applies(self_, text.get()) && !switch_to_plain_tokens()) return false;
+    if (native_ && !native_cut_applies(self_, text.get())) {
+      failed_line = lines_.extend_tokens;
+      if (!leave_native_way()) return false;
+      failed_line = lines_.read_and_tokenize;
     }
-    if (native_tokens_) {
-      count = native_token_count(text.get());
-      total_tokens_ += count;
-      texts_.push_back({std::move(text), count});
+    if (native_) {
+      number_text(text.get());
+      // Waits while the numbering thread is far behind, so that the texts
+      // waiting for it stay few.
+      if (!wait_for_numbering(kQueuedUnits)) return false;
     } else {
       Ref tokens = Ref::steal(self_->direct->tokenize(self_, text.get(), 0));
       if (!tokens) return false;
@@ -456,24 +491,113 @@ int Encoder::read_one(PyObject* path, PyObject* stored_name) {
   if (!body()) {
     trace_.add(failed_line);
     // A true __exit__ drops the exception and the loop goes on.
-    if (block.leave_with_pending() == 0) return trace_.fail(lines_.open_input), 0;
-    return 1;
+    if (block.leave_with_pending() == 0) return trace_.fail(lines_.open_input), false;
+    return true;
   }
-  if (!block.leave_normally()) return trace_.fail(lines_.open_input), 0;
-  return 1;
+  if (!block.leave_normally()) return trace_.fail(lines_.open_input), false;
+  return true;
 }
 
-// From the first file whose tokens must come from a call of `tokenize`, the
-// plain way is taken: the files read so far get the token lists the original
-// re.findall gives for them (what their `tokenize` calls would have returned).
-bool Encoder::switch_to_plain_tokens() {
-  native_tokens_ = false;
-  for (InputText& input : texts_) {
-    PyObject* args[] = {str(Str::token_pattern), input.text.get()};
-    Ref tokens = call(g_state.original.re_findall, args, 2);
-    if (!tokens || PyList_Extend(all_tokens_.get(), tokens.get()) < 0) return false;
+// Counts a text's tokens for its boundary and numbers them: here while the
+// input is small, on the numbering thread from kThreadUnits code units read
+// on (or here after all, when no thread can be started). A numbering that
+// runs out of memory is found by finish_numbering.
+void Encoder::number_text(PyObject* text) {
+  const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  total_tokens_ += with_text_units(text, [](auto* units, size_t n) {
+    return static_cast<Py_ssize_t>(scan::count_tokens(units, n));
+  });
+  units_read_ += length;
+  if (!numbering_thread_.started() && units_read_ >= kThreadUnits) numbering_thread_.start();
+  if (numbering_thread_.started()) {
+    try {
+      texts_in_numbering_.push_back(Ref::borrow(text));
+      if (numbering_thread_.submit(PyUnicode_DATA(text), PyUnicode_KIND(text), length)) return;
+      texts_in_numbering_.pop_back();
+    } catch (const std::bad_alloc&) {
+    }
+    // Not queued: numbered here once the thread has caught up, so that the
+    // order of first sight stays that of the files.
+    if (!wait_for_numbering(0)) PyErr_Clear();
   }
-  texts_.clear();
+  if (numbering_.out_of_memory()) return;
+  numbering_.add_text(PyUnicode_DATA(text), PyUnicode_KIND(text), length, [] { return true; });
+}
+
+// Waits, in slices that let signal handlers run, until at most
+// `queued_units` code units wait for the numbering thread (0: until it has
+// numbered everything). False with the exception a handler raised: the
+// thread is then stopped.
+bool Encoder::wait_for_numbering(size_t queued_units) {
+  if (!numbering_thread_.started()) return true;
+  for (;;) {
+    bool done;
+    Py_BEGIN_ALLOW_THREADS;
+    done = numbering_thread_.wait_until_queued_at_most(queued_units, kWaitSlice);
+    Py_END_ALLOW_THREADS;
+    release_numbered_texts();
+    if (done) return true;
+    if (PyErr_CheckSignals() < 0) {
+      numbering_thread_.stop();
+      return false;
+    }
+  }
+}
+
+void Encoder::release_numbered_texts() {
+  for (size_t numbered = numbering_thread_.numbered(); texts_released_ < numbered;
+       texts_released_++) {
+    texts_in_numbering_.pop_front();
+  }
+}
+
+// Waits for the numbering to end; false with MemoryError when it ran out of
+// memory, or with what a signal handler raised meanwhile.
+bool Encoder::finish_numbering() {
+  if (!wait_for_numbering(0)) return false;
+  numbering_thread_.stop();
+  texts_in_numbering_.clear();
+  if (numbering_.out_of_memory()) {
+    PyErr_NoMemory();
+    return false;
+  }
+  return true;
+}
+
+// From here on the plain way: the tokens numbered so far become the all_tokens
+// list their `tokenize` calls would have made (equal strs: one per distinct
+// token, shared by its occurrences), and later texts go through `tokenize`.
+bool Encoder::leave_native_way() {
+  native_ = false;
+  if (!finish_numbering()) return false;
+  const size_t distinct = numbering_.distinct();
+  std::vector<Ref> token_strs;
+  try {
+    token_strs.resize(distinct);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  Ref tokens = Ref::steal(PyList_New(static_cast<Py_ssize_t>(numbering_.record_count())));
+  if (!tokens) return false;
+  Py_ssize_t next = 0;
+  numbering_.drain_records([&](const uint32_t* numbers, size_t count) {
+    for (size_t i = 0; i < count && next >= 0; i++) {
+      Ref& token = token_strs[numbers[i]];
+      if (!token) {
+        const TokenNumbering::Token& t = numbering_.token(numbers[i]);
+        token = Ref::steal(PyUnicode_FromKindAndData(t.kind, t.data, t.length));
+        if (!token) {
+          next = -1;
+          break;
+        }
+      }
+      PyList_SET_ITEM(tokens.get(), next++, Py_NewRef(token.get()));
+    }
+  });
+  numbering_.release_tokens();
+  if (next < 0) return false;
+  all_tokens_ = std::move(tokens);
   return true;
 }
 
@@ -496,294 +620,145 @@ bool Encoder::read_files() {
   return true;
 }
 
-bool Encoder::assign_ids_native(uint8_t* packed, Py_ssize_t packed_length) {
-  if (packed_length != 4 * total_tokens_) {
-    PyErr_Format(PyExc_IndexError, msg::kBufferOutOfBounds, 0);
-    return trace_.fail(lines_.store_byte0), false;
-  }
-  // Split the files in two runs of about equal token counts.
-  size_t split = texts_.size();
-  if (total_tokens_ >= kParallelThreshold) {
-    Py_ssize_t seen = 0;
-    for (split = 0; split < texts_.size() && seen < total_tokens_ / 2; split++) {
-      seen += texts_[split].token_count;
-    }
-  }
-  struct Run {
-    size_t first_text;
-    size_t end_text;
-    uint8_t* records;
-    TokenTable table;
-    bool out_of_memory = false;
-  };
-  Py_ssize_t first_run_tokens = 0;
-  for (size_t i = 0; i < split; i++) first_run_tokens += texts_[i].token_count;
-  Run runs[2] = {{0, split, packed, TokenTable(1024)},
-                 {split, texts_.size(), packed + 4 * first_run_tokens, TokenTable(1024)}};
-  const size_t run_count = split < texts_.size() ? 2 : 1;
-  if (run_count == 1) runs[0].end_text = texts_.size();
-
-  // Numbers the tokens of a run; stops early once `keep_going` says no (it is
-  // asked at each text and every kPollTokens tokens).
-  auto number_tokens = [this](Run& run, auto&& keep_going) {
-    try {
-      uint8_t* record = run.records;
-      unsigned countdown = kPollTokens;
-      bool going = true;
-      for (size_t t = run.first_text; going && t < run.end_text; t++) {
-        going = keep_going();
-        if (!going) break;
-        with_text_units(texts_[t].text.get(), [&](const auto* units, size_t length) {
-          scan::for_each_token(units, length, [&](size_t begin, size_t end) -> bool {
-            const auto* start = units + begin;
-            size_t n = end - begin;
-            uint64_t h = TokenTable::hash(start, n);
-            int32_t number;
-            if (int32_t* known = run.table.find(start, n, h)) {
-              number = *known;
-            } else {
-              number = static_cast<int32_t>(run.table.size());
-              run.table.insert(start, n, sizeof(*start), h, number);
-            }
-            std::memcpy(record, &number, 4);
-            record += 4;
-            if (--countdown > 0) return true;
-            countdown = kPollTokens;
-            going = keep_going();
-            return going;
-          });
-        });
-      }
-    } catch (const std::bad_alloc&) {
-      run.out_of_memory = true;
-    }
-  };
-
-  // Pass 1. The texts are immutable and held by this call, and nothing here
-  // touches the host. A small input is numbered right here; a big one on
-  // threads of their own while this thread waits, ready to stop them when a
-  // signal handler raises (background_work.hpp).
-  std::atomic<bool> stop{false};
-  auto until_stopped = [&stop] { return !stop.load(std::memory_order_relaxed); };
-  if (total_tokens_ < kParallelThreshold) {
-    Py_BEGIN_ALLOW_THREADS;
-    number_tokens(runs[0], until_stopped);
-    Py_END_ALLOW_THREADS;
-  } else if (run_native_tasks(
-                 run_count, [&](size_t r) { number_tokens(runs[r], until_stopped); }, stop) < 0) {
-    return trace_.fail(lines_.contains), false;
-  }
-  if (runs[0].out_of_memory || runs[1].out_of_memory) {
-    PyErr_NoMemory();
-    return trace_.fail(lines_.contains), false;
-  }
-
-  // The distinct tokens of both runs in order of first occurrence: the first
-  // run's, then those of the second run that the first did not have.
-  std::vector<const TokenTable::Entry*> distinct;
-  std::vector<int32_t> second_run_order;
-  try {
-    distinct.reserve(runs[0].table.size() + (run_count == 2 ? runs[1].table.size() : 0));
-    for (size_t i = 0; i < runs[0].table.size(); i++) distinct.push_back(&runs[0].table.entry(i));
-    if (run_count == 2) {
-      second_run_order.resize(runs[1].table.size());
-      for (size_t i = 0; i < runs[1].table.size(); i++) {
-        const TokenTable::Entry& e = runs[1].table.entry(i);
-        if (int32_t* in_first = runs[0].table.find_entry(e)) {
-          second_run_order[i] = *in_first;
-        } else {
-          second_run_order[i] = static_cast<int32_t>(distinct.size());
-          distinct.push_back(&e);
-        }
-      }
-    }
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return trace_.fail(lines_.contains), false;
-  }
-  runs[0].table.release_index();
-  runs[1].table.release_index();
-
-  // Pass 2, in the host: which distinct tokens global_dict already has (and
-  // their ids), and the ids the others will get, in order of first
-  // occurrence. A failure at distinct token k is the plain loop's failure at
-  // that token's first occurrence: it is raised once the new tokens before k
-  // are entered, as the plain loop would have left them.
-  std::vector<int32_t> ids;
-  std::vector<Ref> keys;
-  std::vector<uint32_t> new_tokens;
+// The native id loop over the distinct tokens, in order of first sight: which
+// of them global_dict already has (and their ids), and the ids the others
+// will get. A failure at token k is the plain loop's failure at that token's
+// first occurrence.
+bool Encoder::resolve_ids(IdResolution& resolution) {
+  const size_t distinct = numbering_.distinct();
   PyObject* global_dict = self_->global_dict;
   const bool known_empty = PyDict_GET_SIZE(global_dict) == 0;
   try {
-    ids.resize(distinct.size());
-    keys.resize(distinct.size());
-    new_tokens.reserve(known_empty ? distinct.size() : 0);
+    resolution.ids.resize(distinct);
+    resolution.new_keys.reserve(known_empty ? distinct : 0);
+    resolution.new_ids.reserve(known_empty ? distinct : 0);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return trace_.fail(lines_.contains), false;
   }
-  auto make_key = [&](size_t k) {
-    const TokenTable::Entry& e = *distinct[k];
-    keys[k] = Ref::steal(PyUnicode_FromKindAndData(e.kind, e.data, e.length));
-    return static_cast<bool>(keys[k]);
-  };
   int32_t next_id = self_->next_id;
-  size_t resolved = 0;
-  int failed_line = 0;
-  SignalPoll poll(kPollTokens);
-  for (; resolved < distinct.size(); resolved++) {
-    if (!make_key(resolved) || poll() < 0) {
-      failed_line = lines_.contains;
-      break;
-    }
+  SignalPoll poll(TokenNumbering::kPollTokens);
+  auto stop_at = [&resolution](int line) {
+    resolution.error = Ref::steal(PyErr_GetRaisedException());
+    resolution.error_line = line;
+    return true;
+  };
+  for (size_t k = 0; k < distinct; k++) {
+    const TokenNumbering::Token& t = numbering_.token(k);
+    Ref key = Ref::steal(PyUnicode_FromKindAndData(t.kind, t.data, t.length));
+    if (!key || poll() < 0) return stop_at(lines_.contains);
     if (!known_empty) {
       PyObject* existing = nullptr;
-      if (PyDict_GetItemRef(global_dict, keys[resolved].get(), &existing) < 0) {
-        failed_line = lines_.contains;
-        break;
+      if (PyDict_GetItemRef(global_dict, key.get(), &existing) < 0) {
+        return stop_at(lines_.contains);
       }
       if (existing) {
         Ref value = Ref::steal(existing);
-        int32_t token_id = as_int32(value.get());
-        if (token_id == -1 && PyErr_Occurred()) {
-          failed_line = lines_.existing_id;
-          break;
-        }
-        ids[resolved] = token_id;
-        keys[resolved] = Ref();
+        const int32_t token_id = as_int32(value.get());
+        if (token_id == -1 && PyErr_Occurred()) return stop_at(lines_.existing_id);
+        resolution.ids[k] = token_id;
         continue;
       }
     }
     int32_t token_id;
     if (!free_ids_.first_free(next_id, token_id)) {
       PyErr_Format(PyExc_OverflowError, msg::kIdSpaceExhausted, next_id);
-      failed_line = lines_.new_id;
-      break;
+      return stop_at(lines_.new_id);
     }
-    ids[resolved] = token_id;
+    try {
+      resolution.new_keys.push_back(std::move(key));
+      resolution.new_ids.push_back(token_id);
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return stop_at(lines_.contains);
+    }
+    resolution.ids[k] = token_id;
     next_id = token_id + 1;
-    new_tokens.push_back(static_cast<uint32_t>(resolved));
-  }
-  if (failed_line) {
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    if (!enter_new_tokens(new_tokens, ids, keys)) return false;
-    PyErr_SetRaisedException(error.release());
-    return trace_.fail(failed_line), false;
-  }
-
-  // Every key is made: the texts and the numbering tables are done with.
-  texts_.clear();
-  distinct = {};
-  runs[0].table = TokenTable();
-  if (run_count == 2) runs[1].table = TokenTable();
-
-  // Pass 3.
-  uint8_t* record = packed;
-  uint8_t* second_start = runs[1].records;
-  uint8_t* end = packed + packed_length;
-  for (; record < end; record += 4) {
-    int32_t number;
-    std::memcpy(&number, record, 4);
-    if (run_count == 2 && record >= second_start) number = second_run_order[number];
-    store_record(record, ids[number]);
-  }
-  // Entering the new tokens and compressing the stream are independent once
-  // the ids are known, so with the module's own binding the compression may
-  // start first, on a helper thread. A failure while entering the tokens
-  // leaves that frame unused, so what is observable is the plain order: all
-  // entries, then the frame.
-  start_compression_early();
-  if (!enter_new_tokens(new_tokens, ids, keys)) return false;
-  compressed_ = finish_compression();
-  return compressed_ ? true : (trace_.fail(lines_.compress), false);
-}
-
-bool Encoder::enter_new_tokens(const std::vector<uint32_t>& new_tokens,
-                               const std::vector<int32_t>& ids, std::vector<Ref>& keys) {
-  PyObject* global_dict = self_->global_dict;
-  PyObject* inverse_dict = self_->inverse_dict;
-  SignalPoll poll(kPollTokens);
-  for (uint32_t k : new_tokens) {
-    if (poll() < 0) return trace_.fail(lines_.new_id), false;
-    Ref id_object = Ref::steal(PyLong_FromLong(ids[k]));
-    if (!id_object || PyDict_SetItem(global_dict, keys[k].get(), id_object.get()) < 0) {
-      return trace_.fail(lines_.new_id), false;
-    }
-    if (PyDict_SetItem(inverse_dict, id_object.get(), keys[k].get()) < 0) {
-      return trace_.fail(lines_.inverse_entry), false;
-    }
-    keys[k] = Ref();
-    self_->next_id = ids[k] + 1;
   }
   return true;
 }
 
-bool Encoder::original_compressor_in_use() {
-  Ref zstd = get_global(str(Str::zstd));
-  if (!zstd) {
-    PyErr_Clear();
-    return false;
-  }
-  if (zstd.get() != g_state.original.zstd) return false;
-  PyObject* compressor_class = nullptr;
-  if (PyObject_GetOptionalAttr(zstd.get(), str(Str::ZstdCompressor), &compressor_class) < 0) {
-    PyErr_Clear();
-    return false;
-  }
-  Ref held = Ref::steal(compressor_class);
-  return held.get() == g_state.original.zstd_compressor;
+// The records, numbers of first sight, stored as the ids they resolved to.
+void Encoder::fill_records(uint8_t* packed, const IdResolution& resolution) {
+  uint8_t* record = packed;
+  numbering_.drain_records([&](const uint32_t* numbers, size_t count) {
+    for (size_t i = 0; i < count; i++, record += kRecordSize) {
+      store_record(record, resolution.ids[numbers[i]]);
+    }
+  });
 }
 
-// The level and thread count as the host ints step 6 passes.
+bool Encoder::enter_new_tokens(const IdResolution& resolution) {
+  PyObject* global_dict = self_->global_dict;
+  PyObject* inverse_dict = self_->inverse_dict;
+  SignalPoll poll(TokenNumbering::kPollTokens);
+  for (size_t i = 0; i < resolution.new_ids.size(); i++) {
+    if (poll() < 0) return trace_.fail(lines_.new_id), false;
+    PyObject* key = resolution.new_keys[i].get();
+    Ref id_object = Ref::steal(PyLong_FromLong(resolution.new_ids[i]));
+    if (!id_object || PyDict_SetItem(global_dict, key, id_object.get()) < 0) {
+      return trace_.fail(lines_.new_id), false;
+    }
+    if (PyDict_SetItem(inverse_dict, id_object.get(), key) < 0) {
+      return trace_.fail(lines_.inverse_entry), false;
+    }
+    self_->next_id = resolution.new_ids[i] + 1;
+  }
+  return true;
+}
+
+// The level and thread count as the host ints the compressor is made with.
 bool Encoder::compression_arguments(Ref& level, Ref& threads) const {
   level = Ref::steal(PyLong_FromLong(level_));
   threads = level ? Ref::steal(PyLong_FromLong(threads_)) : Ref();
   return static_cast<bool>(threads);
 }
 
-// Step 6 begun ahead of its turn, where that cannot be told apart: with the
-// module's own binding, whose compressor runs no code of the user's, on a
-// stream big enough to be worth a thread. Its errors are raised by
-// finish_compression, in the plain order.
-void Encoder::start_compression_early() {
-  if (PyByteArray_GET_SIZE(packed_tokens_.get()) < kBackgroundCompressBytes ||
-      !original_compressor_in_use()) {
-    return;
-  }
+// The new tokens of the native way entered (none in the plain way, which
+// enters them as it goes), a failure of the id loop raised, and the stream
+// compressed. Once the ids are known, entering and compressing are
+// independent, so with the module's own binding, whose compressor runs no
+// code of the user's, a big stream is compressed on a helper thread
+// meanwhile; a failure while entering leaves that frame unused, so what is
+// observable is the plain order: all entries, then the frame. The frame, or
+// null with the exception set and its traceback entry added.
+Ref Encoder::enter_tokens_and_compress(IdResolution& resolution) {
   Ref level;
   Ref threads;
-  if (!compression_arguments(level, threads) ||
-      !keyword_names(g_compressor_kw, {Str::level, Str::threads})) {
-    compress_error_ = Ref::steal(PyErr_GetRaisedException());
-    return;
+  Ref argument_error;
+  if (!compression_arguments(level, threads)) {
+    argument_error = Ref::steal(PyErr_GetRaisedException());
   }
-  compressing_in_background_ = background_compression_.start(
-      compress_frame_on_helper,
-      {g_state.original.zstd_compressor, level.get(), threads.get(), packed_tokens_.get()});
+  BackgroundCall background;
+  const bool in_background =
+      !resolution.error && !argument_error &&
+      PyByteArray_GET_SIZE(packed_tokens_.get()) >= kBackgroundCompressBytes &&
+      original_compressor_in_use() && keyword_names(g_compressor_kw, {Str::level, Str::threads}) &&
+      background.start(compress_frame_on_helper, {g_state.original.zstd_compressor, level.get(),
+                                                  threads.get(), packed_tokens_.get()});
+  PyErr_Clear();  // a keyword tuple that could not be made is made again below
+  if (!enter_new_tokens(resolution)) return Ref();
+  if (resolution.error) {
+    PyErr_SetRaisedException(resolution.error.release());
+    return trace_.fail(resolution.error_line), Ref();
+  }
+  Ref frame;
+  if (in_background) {
+    frame = background.wait();
+  } else if (argument_error) {
+    PyErr_SetRaisedException(argument_error.release());
+  } else if (Ref zstd = get_global(str(Str::zstd))) {
+    Ref compressor_class = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdCompressor)));
+    if (compressor_class) {
+      frame = Ref::steal(
+          compress_frame(compressor_class.get(), level.get(), threads.get(), packed_tokens_.get()));
+    }
+  }
+  if (!frame) trace_.add(lines_.compress);
+  return frame;
 }
 
-// Step 6 without its traceback entry: the frame of packed_tokens, or null
-// with the exception set.
-Ref Encoder::finish_compression() {
-  if (compressing_in_background_) {
-    compressing_in_background_ = false;
-    return background_compression_.wait();
-  }
-  if (compress_error_) {
-    PyErr_SetRaisedException(compress_error_.release());
-    return Ref();
-  }
-  Ref zstd = get_global(str(Str::zstd));
-  if (!zstd) return Ref();
-  Ref compressor_class = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdCompressor)));
-  Ref level;
-  Ref threads;
-  if (!compressor_class || !compression_arguments(level, threads)) return Ref();
-  return Ref::steal(
-      compress_frame(compressor_class.get(), level.get(), threads.get(), packed_tokens_.get()));
-}
-
-// Steps 5.1 to 5.6 for one token, with generic host operations.
+// The plain id loop's body for one token, with generic host operations.
 bool Encoder::assign_one_id(PyObject* token, uint8_t* packed, Py_ssize_t packed_length,
                             int32_t offset) {
   if (token != Py_None && !PyUnicode_CheckExact(token)) {
@@ -832,7 +807,7 @@ bool Encoder::assign_one_id(PyObject* token, uint8_t* packed, Py_ssize_t packed_
     if (token_id == -1 && PyErr_Occurred()) return trace_.fail(lines_.existing_id), false;
   }
   // Each of the four stores is bounds-tested against the view's length.
-  for (int byte = 0; byte < 4; byte++) {
+  for (int byte = 0; byte < kRecordSize; byte++) {
     if (offset + byte >= packed_length) {
       PyErr_Format(PyExc_IndexError, msg::kBufferOutOfBounds, 0);
       return trace_.fail(lines_.store_byte0 + byte), false;
@@ -848,7 +823,7 @@ bool Encoder::assign_ids_plain(uint8_t* packed, Py_ssize_t packed_length) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tokens); i++) {
     Ref token = Ref::borrow(PyList_GET_ITEM(tokens, i));
     if (!assign_one_id(token.get(), packed, packed_length, offset)) return false;
-    offset += 4;
+    offset += kRecordSize;
   }
   return true;
 }
@@ -863,6 +838,7 @@ PyObject* Encoder::run() {
 
   if (entries_ && !take_entries()) return nullptr;
   if (!read_files()) return nullptr;
+  if (native_ && !finish_numbering()) return trace_.fail(lines_.contains);
 
   DictionaryScan scan = scan_dictionaries(self_->global_dict, self_->inverse_dict, self_->next_id);
   if (scan.out_of_memory) {
@@ -872,20 +848,20 @@ PyObject* Encoder::run() {
   free_ids_ = IdAllocator(std::move(scan.taken));
   // The native id loop runs no code of the user's while the dictionaries hold
   // only plain entries: they cannot change behind its back.
-  if (native_tokens_ && !scan.plain_entries && !switch_to_plain_tokens()) {
-    return trace_.fail(lines_.read_and_tokenize);
+  if (native_ && !scan.plain_entries && !leave_native_way()) {
+    return trace_.fail(lines_.extend_tokens);
   }
-  if (!native_tokens_) total_tokens_ = PyList_GET_SIZE(all_tokens_.get());
   if (total_tokens_ > kMaxRecords) {
     PyErr_Format(PyExc_OverflowError, msg::kTooManyTokens, kMaxRecords, total_tokens_);
     return trace_.fail(lines_.packed_tokens);
   }
 
-  packed_tokens_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 4 * total_tokens_));
+  // Every byte is written by the id loop, so the array is not cleared first:
+  // its pages are touched only as the records are stored.
+  packed_tokens_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, kRecordSize * total_tokens_));
   if (!packed_tokens_) return trace_.fail(lines_.packed_tokens);
-  std::memset(PyByteArray_AS_STRING(packed_tokens_.get()), 0,
-              static_cast<size_t>(4 * total_tokens_));
 
+  IdResolution resolution;
   {
     // The byte view over packed_tokens, held until the stream is filled.
     Py_buffer view;
@@ -893,20 +869,25 @@ PyObject* Encoder::run() {
       return trace_.fail(lines_.packed_view);
     }
     auto* packed = static_cast<uint8_t*>(view.buf);
-    bool ok =
-        native_tokens_ ? assign_ids_native(packed, view.len) : assign_ids_plain(packed, view.len);
+    bool ok;
+    if (!native_) {
+      ok = assign_ids_plain(packed, view.len);
+    } else if (view.len != kRecordSize * total_tokens_) {
+      PyErr_Format(PyExc_IndexError, msg::kBufferOutOfBounds, 0);
+      trace_.add(lines_.store_byte0);
+      ok = false;
+    } else {
+      ok = resolve_ids(resolution);
+      numbering_.release_tokens();
+      if (ok && !resolution.error) fill_records(packed, resolution);
+    }
     PyBuffer_Release(&view);
     if (!ok) return nullptr;
   }
-  texts_.clear();
   all_tokens_ = Ref();
-  if (!compressed_) {
-    start_compression_early();
-    compressed_ = finish_compression();
-    if (!compressed_) return trace_.fail(lines_.compress);
-  }
+  Ref compressed = enter_tokens_and_compress(resolution);
   packed_tokens_ = Ref();  // only the frame is needed from here on
-  Ref compressed = std::move(compressed_);
+  if (!compressed) return nullptr;
 
   Ref package = Ref::steal(PyDict_New());
   Ref dumped_dict = dumped_global_dict(self_->global_dict);

@@ -372,6 +372,45 @@ def test_large_input_uses_both_scanning_runs_identically(in_tmp, monkeypatch):
     assert native == reference_package(files, in_tmp)
 
 
+class SwapsRe(os.PathLike):
+    """A path whose first __fspath__ replaces the module's `re` by `stand_in`."""
+
+    def __init__(self, path, stand_in, monkeypatch):
+        self.path, self.stand_in, self.monkeypatch = path, stand_in, monkeypatch
+
+    def __fspath__(self):
+        if ormek_compressor.re is not self.stand_in:
+            self.monkeypatch.setattr(ormek_compressor, "re", self.stand_in)
+        return self.path
+
+
+@pytest.mark.parametrize("leave_at", ["third file", "dictionary"])
+def test_native_way_left_part_way_packs_as_the_plain_way(in_tmp, monkeypatch, leave_at):
+    # Enough text for the numbering thread; the native way is left after two
+    # files were numbered natively.
+    rng = random.Random(7)
+    texts = [" ".join(f"t{rng.randrange(200_000)}" for _ in range(150_000)) + "\n"
+             for _ in range(3)]
+    files = [write(in_tmp / f"part{i}", t) for i, t in enumerate(texts)]
+    calls = []
+    stand_in = types.ModuleType("re_stand_in")
+    stand_in.findall = lambda pattern, text: calls.append(text) or re.findall(pattern, text)
+    comp = ormek_compressor.OrmekCompressor(str(in_tmp / "n.bin"))
+    if leave_at == "third file":
+        files[2] = SwapsRe(files[2], stand_in, monkeypatch)
+    else:
+        comp.global_dict = CountingDict()
+    comp.encode_files(files, str(in_tmp / "a.pkg"))
+    assert calls == ([texts[2]] if leave_at == "third file" else [])
+    monkeypatch.setattr(ormek_compressor, "re", stand_in)
+    plain = ormek_compressor.OrmekCompressor(str(in_tmp / "p.bin"))
+    plain.encode_files([os.fspath(f) for f in files], str(in_tmp / "b.pkg"))
+    assert dict(comp.global_dict) == plain.global_dict and comp.next_id == plain.next_id
+    native_package, plain_package = load(in_tmp / "a.pkg"), load(in_tmp / "b.pkg")
+    for key in ("compressed", "file_boundaries", "filenames"):
+        assert native_package[key] == plain_package[key]
+
+
 # --- limits of the 32-bit id stream --------------------------------------------
 
 def test_next_id_never_wraps(comp, in_tmp, entries):

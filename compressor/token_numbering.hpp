@@ -1,0 +1,337 @@
+// Numbering of tokens in order of first sight, for the encoder's native way:
+// each text is cut with the token scanner, each token is found by its code
+// units in a table that keeps a copy of every distinct token, and its number
+// (0, 1, 2, ... by first sight) is appended to the record stream. No host
+// object is made, so a text can be dropped as soon as it is numbered, and the
+// numbering can run on a thread of its own (NumberingThread, below) while the
+// caller reads the next file.
+//
+// Memory: per distinct token a 16-byte entry, two 8-byte slots at most half
+// full and a copy of its code units; per token a 4-byte record. Code units,
+// entries and records live in blocks that are never moved, so growing never
+// copies what is stored and never needs twice the room for a moment, as a
+// growing vector would.
+//
+// Keys are compared and hashed by code point, so the same token cut from a
+// one-, two- or four-byte text is one token.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "compressor/token_scanner.hpp"
+
+namespace ormek {
+
+class TokenNumbering {
+ public:
+  // A distinct token's code units: `kind` bytes each (1, 2 or 4).
+  struct Token {
+    const void* data;
+    uint32_t length;
+    uint8_t kind;
+  };
+
+  TokenNumbering() { slots_.assign(kMinSlots, Slot{}); }
+
+  // Cuts units[0, length) into tokens and numbers them. `keep_going()` is
+  // asked every kPollTokens tokens; false stops the cut part-way. Returns
+  // false when it stopped or memory ran out (out_of_memory() tells which);
+  // the numbering is then unusable.
+  template <scan::CodeUnit Char, typename KeepGoing>
+  bool add_text(const Char* units, size_t length, KeepGoing&& keep_going) {
+    bool going = true;
+    try {
+      scan::for_each_token(units, length, [&](size_t begin, size_t end) -> bool {
+        append_record(number_of(units + begin, end - begin));
+        if (--countdown_ > 0) return true;
+        countdown_ = kPollTokens;
+        going = keep_going();
+        return going;
+      });
+    } catch (const std::bad_alloc&) {
+      out_of_memory_ = true;
+      return false;
+    }
+    return going;
+  }
+  // add_text over a text given by its code unit width.
+  template <typename KeepGoing>
+  bool add_text(const void* data, int kind, size_t length, KeepGoing&& keep_going) {
+    switch (kind) {
+      case 1:
+        return add_text(static_cast<const uint8_t*>(data), length, keep_going);
+      case 2:
+        return add_text(static_cast<const uint16_t*>(data), length, keep_going);
+      default:
+        return add_text(static_cast<const uint32_t*>(data), length, keep_going);
+    }
+  }
+
+  bool out_of_memory() const { return out_of_memory_; }
+  size_t distinct() const { return tokens_.size(); }
+  const Token& token(size_t number) const { return tokens_[number]; }
+  uint64_t record_count() const { return record_count_; }
+
+  // Hands the records to fn(const uint32_t* numbers, size_t count) block by
+  // block, in order, freeing each block after its call.
+  template <typename Fn>
+  void drain_records(Fn&& fn) {
+    for (size_t b = 0; b < records_.size(); b++) {
+      const size_t count = b + 1 < records_.size() ? kRecordsPerBlock : records_in_last_;
+      fn(records_[b].get(), count);
+      records_[b].reset();
+    }
+    records_.clear();
+    record_count_ = 0;
+  }
+
+  // Forgets the distinct tokens (their text, entries and index) once only
+  // the records are still needed.
+  void release_tokens() {
+    std::deque<Token>().swap(tokens_);
+    std::vector<Slot>().swap(slots_);
+    std::vector<std::unique_ptr<unsigned char[]>>().swap(text_blocks_);
+    text_room_ = 0;
+  }
+
+  static constexpr unsigned kPollTokens = 1u << 16;
+
+ private:
+  struct Slot {
+    uint32_t index_plus_one = 0;  // 0: empty
+    uint32_t hash = 0;            // the low 32 bits of the token's hash
+  };
+  static constexpr size_t kMinSlots = 1024;
+  static constexpr size_t kRecordsPerBlock = size_t{1} << 18;  // 1 MiB
+  static constexpr size_t kTextBlockBytes = size_t{1} << 20;
+
+  template <typename Char>
+  static uint64_t hash(const Char* text, size_t length) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ length;
+    for (size_t i = 0; i < length; ++i) h = (h ^ text[i]) * 0x100000001B3ull;
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 32;
+    return h;
+  }
+
+  template <typename Stored, typename Char>
+  static bool same_units(const Stored* stored, const Char* text, size_t length) {
+    if constexpr (sizeof(Stored) == sizeof(Char)) {
+      // Most tokens are short: compare them without a library call.
+      if (length <= 8) {
+        for (size_t i = 0; i < length; ++i) {
+          if (stored[i] != text[i]) return false;
+        }
+        return true;
+      }
+      return std::memcmp(stored, text, length * sizeof(Char)) == 0;
+    } else {
+      for (size_t i = 0; i < length; ++i) {
+        if (static_cast<uint32_t>(stored[i]) != static_cast<uint32_t>(text[i])) return false;
+      }
+      return true;
+    }
+  }
+
+  template <typename Char>
+  static bool same_token(const Token& t, const Char* text, size_t length) {
+    if (t.length != length) return false;
+    switch (t.kind) {
+      case 1:
+        return same_units(static_cast<const uint8_t*>(t.data), text, length);
+      case 2:
+        return same_units(static_cast<const uint16_t*>(t.data), text, length);
+      default:
+        return same_units(static_cast<const uint32_t*>(t.data), text, length);
+    }
+  }
+
+  template <typename Char>
+  uint32_t number_of(const Char* text, size_t length) {
+    const uint64_t h = hash(text, length);
+    const auto low = static_cast<uint32_t>(h);
+    const size_t mask = slots_.size() - 1;
+    size_t slot = h & mask;
+    for (;; slot = (slot + 1) & mask) {
+      const Slot& s = slots_[slot];
+      if (s.index_plus_one == 0) break;
+      if (s.hash == low && same_token(tokens_[s.index_plus_one - 1], text, length)) {
+        return s.index_plus_one - 1;
+      }
+    }
+    const auto number = static_cast<uint32_t>(tokens_.size());
+    tokens_.push_back({copy_text(text, length), static_cast<uint32_t>(length),
+                       static_cast<uint8_t>(sizeof(Char))});
+    slots_[slot] = {number + 1, low};
+    if (tokens_.size() * 2 > slots_.size()) grow_slots();
+    return number;
+  }
+
+  // A slot's place depends only on the low bits of the hash, which the slot
+  // keeps: growing reads no token text.
+  void grow_slots() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    const size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.index_plus_one == 0) continue;
+      size_t slot = s.hash & mask;
+      while (slots_[slot].index_plus_one != 0) slot = (slot + 1) & mask;
+      slots_[slot] = s;
+    }
+  }
+
+  template <typename Char>
+  const void* copy_text(const Char* text, size_t length) {
+    const size_t bytes = length * sizeof(Char);
+    if (bytes > text_room_) {
+      // A token longer than a block gets a block of its own.
+      const size_t size = std::max(bytes, kTextBlockBytes);
+      text_blocks_.push_back(std::make_unique<unsigned char[]>(size));
+      text_next_ = text_blocks_.back().get();
+      text_room_ = size;
+    }
+    unsigned char* copy = text_next_;
+    std::memcpy(copy, text, bytes);
+    text_next_ += bytes;
+    text_room_ -= bytes;
+    return copy;
+  }
+
+  void append_record(uint32_t number) {
+    if (records_.empty() || records_in_last_ == kRecordsPerBlock) {
+      records_.push_back(std::make_unique_for_overwrite<uint32_t[]>(kRecordsPerBlock));
+      records_in_last_ = 0;
+    }
+    records_.back()[records_in_last_++] = number;
+    record_count_++;
+  }
+
+  std::deque<Token> tokens_;
+  std::vector<Slot> slots_;
+  std::vector<std::unique_ptr<unsigned char[]>> text_blocks_;
+  unsigned char* text_next_ = nullptr;
+  size_t text_room_ = 0;
+  std::vector<std::unique_ptr<uint32_t[]>> records_;
+  size_t records_in_last_ = 0;
+  uint64_t record_count_ = 0;
+  unsigned countdown_ = kPollTokens;
+  bool out_of_memory_ = false;
+};
+
+// A thread that numbers texts in the order they are handed to it, so that the
+// caller can read the next file meanwhile. The caller keeps each text alive
+// until numbered() has passed it, and reads the numbering only after finish.
+class NumberingThread {
+ public:
+  explicit NumberingThread(TokenNumbering& numbering) : numbering_(numbering) {}
+  NumberingThread(const NumberingThread&) = delete;
+  NumberingThread& operator=(const NumberingThread&) = delete;
+  ~NumberingThread() { stop(); }
+
+  // Starts the thread; false when none could be started.
+  bool start() {
+    try {
+      thread_ = std::thread([this] { work(); });
+      return true;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+  bool started() const { return thread_.joinable(); }
+
+  // Queues a text; false when memory ran out.
+  bool submit(const void* data, int kind, size_t length) {
+    try {
+      std::lock_guard<std::mutex> hold(mutex_);
+      queue_.push_back({data, kind, length});
+      queued_units_ += length;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    wake_.notify_one();
+    return true;
+  }
+
+  // How many texts are numbered so far (or were given up after a failure).
+  size_t numbered() const { return numbered_.load(std::memory_order_acquire); }
+
+  // Waits at most `slice` until at most `units` code units are still queued
+  // (0: until the queue is empty and the thread idle); whether they are.
+  template <typename Duration>
+  bool wait_until_queued_at_most(size_t units, Duration slice) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return drained_.wait_for(hold, slice, [&] {
+      return units == 0 ? queue_.empty() && !busy_ : queued_units_ <= units;
+    });
+  }
+
+  // Tells the thread to give up its work and waits for it to end.
+  void stop() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      stopping_ = true;
+    }
+    halt_.store(true, std::memory_order_relaxed);
+    wake_.notify_one();
+    thread_.join();
+  }
+
+ private:
+  struct Text {
+    const void* data;
+    int kind;
+    size_t length;
+  };
+
+  void work() {
+    std::unique_lock<std::mutex> hold(mutex_);
+    for (;;) {
+      wake_.wait(hold, [this] { return stopping_ || !queue_.empty(); });
+      if (stopping_) return;
+      const Text text = queue_.front();
+      busy_ = true;
+      hold.unlock();
+      // After a failure the rest is only counted off: the caller finds the
+      // failure in the numbering.
+      if (!failed_) {
+        failed_ = !numbering_.add_text(text.data, text.kind, text.length,
+                                       [this] { return !halt_.load(std::memory_order_relaxed); });
+      }
+      hold.lock();
+      queue_.pop_front();
+      queued_units_ -= text.length;
+      busy_ = false;
+      numbered_.fetch_add(1, std::memory_order_release);
+      drained_.notify_all();
+    }
+  }
+
+  TokenNumbering& numbering_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable drained_;
+  std::deque<Text> queue_;
+  size_t queued_units_ = 0;
+  bool busy_ = false;
+  bool stopping_ = false;
+  bool failed_ = false;
+  std::atomic<bool> halt_{false};
+  std::atomic<size_t> numbered_{0};
+};
+
+}  // namespace ormek

@@ -1,0 +1,161 @@
+// Checks of the token numbering: numbers by first sight over many texts of
+// mixed widths, the table's growth and its long tokens, records across
+// blocks, stopping part-way, and the numbering thread against numbering in
+// place. The numbers are compared with a plain map over the scanner's tokens.
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "compressor/token_numbering.hpp"
+#include "tests/cpp/check.hpp"
+
+namespace {
+
+using ormek::TokenNumbering;
+using ormek::test::check;
+
+// A text in one code-unit width.
+struct Text {
+  std::vector<uint32_t> code_points;
+  int kind;
+  std::vector<uint8_t> units1;
+  std::vector<uint16_t> units2;
+  const void* data() const {
+    return kind == 1   ? static_cast<const void*>(units1.data())
+           : kind == 2 ? static_cast<const void*>(units2.data())
+                       : static_cast<const void*>(code_points.data());
+  }
+};
+
+Text make_text(std::u32string s, int kind) {
+  Text t{{s.begin(), s.end()}, kind, {}, {}};
+  for (uint32_t c : t.code_points) {
+    t.units1.push_back(static_cast<uint8_t>(c));
+    t.units2.push_back(static_cast<uint16_t>(c));
+  }
+  return t;
+}
+
+// What the numbering must give: each token's number by first sight.
+std::vector<uint32_t> expected_records(const std::vector<Text>& texts) {
+  std::map<std::u32string, uint32_t> seen;
+  std::vector<uint32_t> records;
+  for (const Text& t : texts) {
+    ormek::scan::for_each_token(
+        t.code_points.data(), t.code_points.size(), [&](size_t begin, size_t end) {
+          std::u32string token(t.code_points.begin() + begin, t.code_points.begin() + end);
+          auto [where, added] = seen.emplace(token, seen.size());
+          records.push_back(where->second);
+        });
+  }
+  return records;
+}
+
+std::vector<uint32_t> drained(TokenNumbering& numbering) {
+  std::vector<uint32_t> records;
+  numbering.drain_records([&](const uint32_t* numbers, size_t count) {
+    records.insert(records.end(), numbers, numbers + count);
+  });
+  return records;
+}
+
+std::u32string token_text(const TokenNumbering& numbering, size_t number) {
+  const TokenNumbering::Token& t = numbering.token(number);
+  std::u32string s;
+  for (uint32_t i = 0; i < t.length; i++) {
+    s += t.kind == 1   ? static_cast<const uint8_t*>(t.data)[i]
+         : t.kind == 2 ? static_cast<const uint16_t*>(t.data)[i]
+                       : static_cast<const uint32_t*>(t.data)[i];
+  }
+  return s;
+}
+
+// A token longer than a block of token text, then a short one.
+std::u32string long_token() {
+  std::u32string s(3 << 20, U'x');
+  s.push_back(U' ');
+  s.push_back(U'x');
+  return s;
+}
+
+std::vector<Text> sample_texts() {
+  std::u32string many;
+  for (int i = 0; i < 300000; i++) {
+    many.push_back(U'w');
+    many.push_back(static_cast<char32_t>(U'a' + i % 26));
+    many.push_back(U' ');
+  }
+  std::u32string distinct;
+  for (int i = 0; i < 70000; i++) {
+    for (char c : std::to_string(i)) distinct += static_cast<char32_t>(c);
+    distinct += i % 7 ? U" " : U"\n\t";
+  }
+  return {make_text(U"a b  a\n", 1),
+          make_text(U"\u00e9 a\u3000b", 2),          // é as in a 1-byte text; U+3000 is space
+          make_text(U"\u00e9\U0001f600 \u00e9", 4),  // a token that only a 4-byte text holds
+          make_text(U"", 1),
+          make_text(long_token(), 1),
+          make_text(many, 1),
+          make_text(distinct, 2)};
+}
+
+void check_numbering_in_place() {
+  const std::vector<Text> texts = sample_texts();
+  TokenNumbering numbering;
+  for (const Text& t : texts) {
+    check(numbering.add_text(t.data(), t.kind, t.code_points.size(), [] { return true; }),
+          "numbered");
+  }
+  const std::vector<uint32_t> expected = expected_records(texts);
+  check(numbering.record_count() == expected.size(), "record count");
+  check(token_text(numbering, 0) == U"a" && token_text(numbering, 4) == U"\n", "first tokens");
+  check(token_text(numbering, 5) == U"\u00e9", "a token kept in its text's width");
+  check(numbering.token(5).kind == 2, "width of a token first seen in a 2-byte text");
+  check(drained(numbering) == expected, "numbers by first sight");
+  check(numbering.record_count() == 0 && drained(numbering).empty(), "drained once");
+}
+
+void check_stop() {
+  std::u32string long_text;
+  for (int i = 0; i < 200000; i++) long_text += U"t ";
+  const Text t = make_text(long_text, 1);
+  TokenNumbering numbering;
+  int asked = 0;
+  check(!numbering.add_text(t.data(), 1, t.code_points.size(), [&] { return ++asked < 2; }),
+        "stopped part-way");
+  check(!numbering.out_of_memory() && asked == 2, "asked until told to stop");
+  check(numbering.record_count() == 2 * TokenNumbering::kPollTokens, "stopped at the second ask");
+}
+
+void check_thread() {
+  const std::vector<Text> texts = sample_texts();
+  TokenNumbering numbering;
+  ormek::NumberingThread thread(numbering);
+  check(thread.start(), "thread started");
+  for (const Text& t : texts)
+    check(thread.submit(t.data(), t.kind, t.code_points.size()), "queued");
+  while (!thread.wait_until_queued_at_most(0, std::chrono::milliseconds(20))) {
+  }
+  check(thread.numbered() == texts.size(), "all numbered");
+  thread.stop();
+  check(drained(numbering) == expected_records(texts), "same numbers on the thread");
+
+  // Stopped with work queued: it ends, and whatever it numbered is a prefix.
+  TokenNumbering halted;
+  ormek::NumberingThread busy(halted);
+  busy.start();
+  for (int i = 0; i < 20; i++) busy.submit(texts[5].data(), 1, texts[5].code_points.size());
+  busy.stop();
+  check(busy.numbered() <= 20, "stopped with work queued");
+}
+
+}  // namespace
+
+int main() {
+  check_numbering_in_place();
+  check_stop();
+  check_thread();
+  return ormek::test::report();
+}
