@@ -351,7 +351,7 @@ class Encoder {
   bool take_entries();
   bool read_files();
   bool read_one(PyObject* path, PyObject* stored_name);
-  void number_text(PyObject* text);
+  bool number_text(PyObject* text);
   bool wait_for_numbering(size_t queued_units);
   void release_numbered_texts();
   bool finish_numbering();
@@ -387,6 +387,7 @@ class Encoder {
   std::deque<Ref> texts_in_numbering_;
   size_t texts_released_ = 0;
   size_t units_read_ = 0;
+  bool thread_tried_ = false;
   // Declared last, so that it is stopped before the texts it reads go.
   NumberingThread numbering_thread_{numbering_};
   IdAllocator free_ids_;
@@ -457,10 +458,9 @@ bool Encoder::read_one(PyObject* path, PyObject* stored_name) {
       failed_line = lines_.read_and_tokenize;
     }
     if (native_) {
-      number_text(text.get());
       // Waits while the numbering thread is far behind, so that the texts
       // waiting for it stay few.
-      if (!wait_for_numbering(kQueuedUnits)) return false;
+      if (!number_text(text.get()) || !wait_for_numbering(kQueuedUnits)) return false;
     } else {
       Ref tokens = Ref::steal(self_->direct->tokenize(self_, text.get(), 0));
       if (!tokens) return false;
@@ -501,27 +501,35 @@ bool Encoder::read_one(PyObject* path, PyObject* stored_name) {
 // Counts a text's tokens for its boundary and numbers them: here while the
 // input is small, on the numbering thread from kThreadUnits code units read
 // on (or here after all, when no thread can be started). A numbering that
-// runs out of memory is found by finish_numbering.
-void Encoder::number_text(PyObject* text) {
+// runs out of memory is found by finish_numbering. False only with the
+// exception a signal handler raised.
+bool Encoder::number_text(PyObject* text) {
   const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
   total_tokens_ += with_text_units(text, [](auto* units, size_t n) {
     return static_cast<Py_ssize_t>(scan::count_tokens(units, n));
   });
   units_read_ += length;
-  if (!numbering_thread_.started() && units_read_ >= kThreadUnits) numbering_thread_.start();
+  if (!thread_tried_ && units_read_ >= kThreadUnits) {
+    thread_tried_ = true;
+    numbering_thread_.start();
+  }
   if (numbering_thread_.started()) {
+    bool queued = false;
     try {
       texts_in_numbering_.push_back(Ref::borrow(text));
-      if (numbering_thread_.submit(PyUnicode_DATA(text), PyUnicode_KIND(text), length)) return;
-      texts_in_numbering_.pop_back();
+      queued = numbering_thread_.submit(PyUnicode_DATA(text), PyUnicode_KIND(text), length);
+      if (!queued) texts_in_numbering_.pop_back();
     } catch (const std::bad_alloc&) {
     }
-    // Not queued: numbered here once the thread has caught up, so that the
-    // order of first sight stays that of the files.
-    if (!wait_for_numbering(0)) PyErr_Clear();
+    if (queued) return true;
+    // Not queued: numbered here once the thread is idle, so that the order of
+    // first sight stays that of the files.
+    if (!wait_for_numbering(0)) return false;
   }
-  if (numbering_.out_of_memory()) return;
-  numbering_.add_text(PyUnicode_DATA(text), PyUnicode_KIND(text), length, [] { return true; });
+  if (!numbering_.out_of_memory()) {
+    numbering_.add_text(PyUnicode_DATA(text), PyUnicode_KIND(text), length, [] { return true; });
+  }
+  return true;
 }
 
 // Waits, in slices that let signal handlers run, until at most
