@@ -6,11 +6,13 @@
 // numbering can run on a thread of its own (NumberingThread, below) while the
 // caller reads the next file.
 //
-// Memory: per distinct token a 16-byte entry, two 8-byte slots at most half
-// full and a copy of its code units; per token a 4-byte record. Code units,
-// entries and records live in blocks that are never moved, so growing never
-// copies what is stored and never needs twice the room for a moment, as a
-// growing vector would.
+// Memory: per distinct token a 16-byte entry, an 8-byte slot in an index at
+// most three quarters full and a copy of its code units; per token a record
+// of one to five bytes (a varint: the frequent tokens are mostly seen early
+// and get small numbers, so most records take one or two bytes where the
+// package takes four). Code units, entries and records live in blocks that
+// are never moved, so growing never copies what is stored and never needs
+// twice the room for a moment, as a growing vector would.
 //
 // Keys are compared and hashed by code point, so the same token cut from a
 // one-, two- or four-byte text is one token.
@@ -23,6 +25,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -83,16 +86,31 @@ class TokenNumbering {
   const Token& token(size_t number) const { return tokens_[number]; }
   uint64_t record_count() const { return record_count_; }
 
-  // Hands the records to fn(const uint32_t* numbers, size_t count) block by
-  // block, in order, freeing each block after its call.
+  // Hands the records to fn(const uint32_t* numbers, size_t count) in order,
+  // a few thousand at a time, freeing each block once it is read.
   template <typename Fn>
   void drain_records(Fn&& fn) {
-    for (size_t b = 0; b < records_.size(); b++) {
-      const size_t count = b + 1 < records_.size() ? kRecordsPerBlock : records_in_last_;
-      fn(records_[b].get(), count);
-      records_[b].reset();
+    uint32_t numbers[4096];
+    for (RecordBlock& block : records_) {
+      const uint8_t* p = block.bytes.get();
+      const uint8_t* end = p + block.used;
+      while (p < end) {
+        size_t count = 0;
+        for (; count < std::size(numbers) && p < end; count++) {
+          uint32_t number = 0;
+          for (int shift = 0;; shift += 7) {
+            const uint8_t byte = *p++;
+            number |= static_cast<uint32_t>(byte & 0x7f) << shift;
+            if (byte < 0x80) break;
+          }
+          numbers[count] = number;
+        }
+        fn(numbers, count);
+      }
+      block.bytes.reset();
     }
     records_.clear();
+    record_room_ = 0;
     record_count_ = 0;
   }
 
@@ -113,7 +131,8 @@ class TokenNumbering {
     uint32_t hash = 0;            // the low 32 bits of the token's hash
   };
   static constexpr size_t kMinSlots = 1024;
-  static constexpr size_t kRecordsPerBlock = size_t{1} << 18;  // 1 MiB
+  static constexpr size_t kRecordBlockBytes = size_t{1} << 20;
+  static constexpr size_t kMaxRecordBytes = 5;  // a 32-bit varint
   static constexpr size_t kTextBlockBytes = size_t{1} << 20;
 
   template <typename Char>
@@ -175,7 +194,7 @@ class TokenNumbering {
     tokens_.push_back({copy_text(text, length), static_cast<uint32_t>(length),
                        static_cast<uint8_t>(sizeof(Char))});
     slots_[slot] = {number + 1, low};
-    if (tokens_.size() * 2 > slots_.size()) grow_slots();
+    if (tokens_.size() * 4 > slots_.size() * 3) grow_slots();
     return number;
   }
 
@@ -211,21 +230,32 @@ class TokenNumbering {
   }
 
   void append_record(uint32_t number) {
-    if (records_.empty() || records_in_last_ == kRecordsPerBlock) {
-      records_.push_back(std::make_unique_for_overwrite<uint32_t[]>(kRecordsPerBlock));
-      records_in_last_ = 0;
+    if (record_room_ < kMaxRecordBytes) {
+      records_.push_back({std::make_unique_for_overwrite<uint8_t[]>(kRecordBlockBytes), 0});
+      record_room_ = kRecordBlockBytes;
     }
-    records_.back()[records_in_last_++] = number;
+    RecordBlock& block = records_.back();
+    uint8_t* p = block.bytes.get() + block.used;
+    uint8_t* const start = p;
+    for (; number >= 0x80; number >>= 7) *p++ = static_cast<uint8_t>(number | 0x80);
+    *p++ = static_cast<uint8_t>(number);
+    block.used += static_cast<size_t>(p - start);
+    record_room_ -= static_cast<size_t>(p - start);
     record_count_++;
   }
+
+  struct RecordBlock {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t used;
+  };
 
   std::deque<Token> tokens_;
   std::vector<Slot> slots_;
   std::vector<std::unique_ptr<unsigned char[]>> text_blocks_;
   unsigned char* text_next_ = nullptr;
   size_t text_room_ = 0;
-  std::vector<std::unique_ptr<uint32_t[]>> records_;
-  size_t records_in_last_ = 0;
+  std::vector<RecordBlock> records_;
+  size_t record_room_ = 0;
   uint64_t record_count_ = 0;
   unsigned countdown_ = kPollTokens;
   bool out_of_memory_ = false;

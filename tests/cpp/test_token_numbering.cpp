@@ -82,13 +82,13 @@ std::u32string long_token() {
 
 std::vector<Text> sample_texts() {
   std::u32string many;
-  for (int i = 0; i < 300000; i++) {
+  for (int i = 0; i < 400000; i++) {
     many.push_back(U'w');
     many.push_back(static_cast<char32_t>(U'a' + i % 26));
     many.push_back(U' ');
   }
   std::u32string distinct;
-  for (int i = 0; i < 70000; i++) {
+  for (int i = 0; i < 70000; i++) {  // numbers to three varint bytes
     for (char c : std::to_string(i)) distinct += static_cast<char32_t>(c);
     distinct += i % 7 ? U" " : U"\n\t";
   }
