@@ -55,13 +55,25 @@ class TokenNumbering {
   bool add_text(const Char* units, size_t length, KeepGoing&& keep_going) {
     bool going = true;
     try {
+      // The tokens are looked up a batch at a time: the index slots and the
+      // entries they lead to are asked for ahead, so that the lookups of a
+      // batch wait for memory together rather than one after the other.
+      Pending<Char> batch[kBatch];
+      size_t pending = 0;
       scan::for_each_token(units, length, [&](size_t begin, size_t end) -> bool {
-        append_record(number_of(units + begin, end - begin));
-        if (--countdown_ > 0) return true;
+        batch[pending] = {units + begin, end - begin, hash(units + begin, end - begin)};
+        if (++pending < kBatch) return true;
+        number_batch(batch, pending);
+        pending = 0;
+        if (countdown_ > kBatch) {
+          countdown_ -= kBatch;
+          return true;
+        }
         countdown_ = kPollTokens;
         going = keep_going();
         return going;
       });
+      if (going) number_batch(batch, pending);
     } catch (const std::bad_alloc&) {
       out_of_memory_ = true;
       return false;
@@ -178,8 +190,28 @@ class TokenNumbering {
   }
 
   template <typename Char>
-  uint32_t number_of(const Char* text, size_t length) {
-    const uint64_t h = hash(text, length);
+  struct Pending {
+    const Char* text;
+    size_t length;
+    uint64_t hash;
+  };
+  static constexpr size_t kBatch = 16;
+
+  template <typename Char>
+  void number_batch(const Pending<Char>* batch, size_t count) {
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = 0; i < count; i++) __builtin_prefetch(&slots_[batch[i].hash & mask]);
+    for (size_t i = 0; i < count; i++) {
+      const Slot& s = slots_[batch[i].hash & mask];
+      if (s.index_plus_one != 0) __builtin_prefetch(&tokens_[s.index_plus_one - 1]);
+    }
+    for (size_t i = 0; i < count; i++) {
+      append_record(number_of(batch[i].text, batch[i].length, batch[i].hash));
+    }
+  }
+
+  template <typename Char>
+  uint32_t number_of(const Char* text, size_t length, uint64_t h) {
     const auto low = static_cast<uint32_t>(h);
     const size_t mask = slots_.size() - 1;
     size_t slot = h & mask;
