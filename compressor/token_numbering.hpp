@@ -18,6 +18,8 @@
 // one-, two- or four-byte text is one token.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -26,15 +28,47 @@
 #include <cstring>
 #include <deque>
 #include <iterator>
-#include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "compressor/token_scanner.hpp"
 
 namespace ormek {
+
+// An array of `count` zero-filled T straight from the system. Freed, its
+// pages go back at once, so that what the caller allocates next (the packed
+// stream, the dictionaries' entries) can take their room; what the heap
+// allocator frees it may keep for the process, and the peak then holds both.
+template <typename T>
+class MappedArray {
+ public:
+  MappedArray() = default;
+  explicit MappedArray(size_t count) : bytes_(count * sizeof(T)) {
+    void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<T*>(p);
+  }
+  MappedArray(MappedArray&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+  MappedArray& operator=(MappedArray&& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(bytes_, other.bytes_);
+    return *this;
+  }
+  ~MappedArray() {
+    if (data_) munmap(data_, bytes_);
+  }
+  T* get() const { return data_; }
+  T& operator[](size_t i) const { return data_[i]; }
+  size_t size() const { return bytes_ / sizeof(T); }
+
+ private:
+  T* data_ = nullptr;
+  size_t bytes_ = 0;
+};
 
 class TokenNumbering {
  public:
@@ -45,7 +79,7 @@ class TokenNumbering {
     uint8_t kind;
   };
 
-  TokenNumbering() { slots_.assign(kMinSlots, Slot{}); }
+  TokenNumbering() : slots_(kMinSlots) {}
 
   // Cuts units[0, length) into tokens and numbers them. `keep_going()` is
   // asked every kPollTokens tokens; false stops the cut part-way. Returns
@@ -94,8 +128,10 @@ class TokenNumbering {
   }
 
   bool out_of_memory() const { return out_of_memory_; }
-  size_t distinct() const { return tokens_.size(); }
-  const Token& token(size_t number) const { return tokens_[number]; }
+  size_t distinct() const { return distinct_; }
+  const Token& token(size_t number) const {
+    return token_blocks_[number / kTokensPerBlock][number % kTokensPerBlock];
+  }
   uint64_t record_count() const { return record_count_; }
 
   // Hands the records to fn(const uint32_t* numbers, size_t count) in order,
@@ -119,7 +155,7 @@ class TokenNumbering {
         }
         fn(numbers, count);
       }
-      block.bytes.reset();
+      block.bytes = {};
     }
     records_.clear();
     record_room_ = 0;
@@ -129,9 +165,10 @@ class TokenNumbering {
   // Forgets the distinct tokens (their text, entries and index) once only
   // the records are still needed.
   void release_tokens() {
-    std::deque<Token>().swap(tokens_);
-    std::vector<Slot>().swap(slots_);
-    std::vector<std::unique_ptr<unsigned char[]>>().swap(text_blocks_);
+    std::vector<MappedArray<Token>>().swap(token_blocks_);
+    distinct_ = 0;
+    slots_ = {};
+    std::vector<MappedArray<unsigned char>>().swap(text_blocks_);
     text_room_ = 0;
   }
 
@@ -143,6 +180,7 @@ class TokenNumbering {
     uint32_t hash = 0;            // the low 32 bits of the token's hash
   };
   static constexpr size_t kMinSlots = 1024;
+  static constexpr size_t kTokensPerBlock = (size_t{1} << 20) / sizeof(Token);
   static constexpr size_t kRecordBlockBytes = size_t{1} << 20;
   static constexpr size_t kMaxRecordBytes = 5;  // a 32-bit varint
   static constexpr size_t kTextBlockBytes = size_t{1} << 20;
@@ -203,7 +241,7 @@ class TokenNumbering {
     for (size_t i = 0; i < count; i++) __builtin_prefetch(&slots_[batch[i].hash & mask]);
     for (size_t i = 0; i < count; i++) {
       const Slot& s = slots_[batch[i].hash & mask];
-      if (s.index_plus_one != 0) __builtin_prefetch(&tokens_[s.index_plus_one - 1]);
+      if (s.index_plus_one != 0) __builtin_prefetch(&token(s.index_plus_one - 1));
     }
     for (size_t i = 0; i < count; i++) {
       append_record(number_of(batch[i].text, batch[i].length, batch[i].hash));
@@ -218,25 +256,28 @@ class TokenNumbering {
     for (;; slot = (slot + 1) & mask) {
       const Slot& s = slots_[slot];
       if (s.index_plus_one == 0) break;
-      if (s.hash == low && same_token(tokens_[s.index_plus_one - 1], text, length)) {
+      if (s.hash == low && same_token(token(s.index_plus_one - 1), text, length)) {
         return s.index_plus_one - 1;
       }
     }
-    const auto number = static_cast<uint32_t>(tokens_.size());
-    tokens_.push_back({copy_text(text, length), static_cast<uint32_t>(length),
-                       static_cast<uint8_t>(sizeof(Char))});
+    const auto number = static_cast<uint32_t>(distinct_);
+    if (distinct_ % kTokensPerBlock == 0) token_blocks_.emplace_back(kTokensPerBlock);
+    token_blocks_.back()[distinct_ % kTokensPerBlock] = {
+        copy_text(text, length), static_cast<uint32_t>(length), static_cast<uint8_t>(sizeof(Char))};
+    distinct_++;
     slots_[slot] = {number + 1, low};
-    if (tokens_.size() * 4 > slots_.size() * 3) grow_slots();
+    if (distinct_ * 4 > slots_.size() * 3) grow_slots();
     return number;
   }
 
   // A slot's place depends only on the low bits of the hash, which the slot
   // keeps: growing reads no token text.
   void grow_slots() {
-    std::vector<Slot> old(slots_.size() * 2);
-    old.swap(slots_);
+    MappedArray<Slot> old(slots_.size() * 2);
+    std::swap(old, slots_);
     const size_t mask = slots_.size() - 1;
-    for (const Slot& s : old) {
+    for (size_t i = 0; i < old.size(); i++) {
+      const Slot& s = old[i];
       if (s.index_plus_one == 0) continue;
       size_t slot = s.hash & mask;
       while (slots_[slot].index_plus_one != 0) slot = (slot + 1) & mask;
@@ -250,7 +291,7 @@ class TokenNumbering {
     if (bytes > text_room_) {
       // A token longer than a block gets a block of its own.
       const size_t size = std::max(bytes, kTextBlockBytes);
-      text_blocks_.push_back(std::make_unique<unsigned char[]>(size));
+      text_blocks_.emplace_back(size);
       text_next_ = text_blocks_.back().get();
       text_room_ = size;
     }
@@ -263,7 +304,7 @@ class TokenNumbering {
 
   void append_record(uint32_t number) {
     if (record_room_ < kMaxRecordBytes) {
-      records_.push_back({std::make_unique_for_overwrite<uint8_t[]>(kRecordBlockBytes), 0});
+      records_.push_back({MappedArray<uint8_t>(kRecordBlockBytes), 0});
       record_room_ = kRecordBlockBytes;
     }
     RecordBlock& block = records_.back();
@@ -277,13 +318,15 @@ class TokenNumbering {
   }
 
   struct RecordBlock {
-    std::unique_ptr<uint8_t[]> bytes;
+    MappedArray<uint8_t> bytes;
     size_t used;
   };
 
-  std::deque<Token> tokens_;
-  std::vector<Slot> slots_;
-  std::vector<std::unique_ptr<unsigned char[]>> text_blocks_;
+  // Entries by number, kTokensPerBlock to a block.
+  std::vector<MappedArray<Token>> token_blocks_;
+  size_t distinct_ = 0;
+  MappedArray<Slot> slots_;
+  std::vector<MappedArray<unsigned char>> text_blocks_;
   unsigned char* text_next_ = nullptr;
   size_t text_room_ = 0;
   std::vector<RecordBlock> records_;
