@@ -2,12 +2,12 @@
 // what it refuses, and that a stream fed in pieces gives the verdict of the
 // whole. Prints "N passed, 0 failed" and exits 0 when all hold.
 //
-// The pass has no host dependency, so its one source file is compiled in.
+// The pass has no host dependency: the program links its one source file.
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "compressor/safe_unpickle.cpp"
+#include "compressor/safe_unpickle.hpp"
 #include "tests/cpp/check.hpp"
 
 namespace {
