@@ -1,20 +1,11 @@
-"""Shared fixtures for the ormek_compressor test suite."""
-
-import os
-import sys
-import sysconfig
-import traceback
-import warnings
+"""Shared fixtures for the ormek_compressor test suite; the shared helpers
+are in helpers.py."""
 
 import pytest
 
-with warnings.catch_warnings():
-    # Importing warns on a host other than 3.14 and, on a free-threaded host,
-    # about the GIL being enabled; test_startup checks those warnings itself.
-    warnings.simplefilter("ignore", RuntimeWarning)
-    import ormek_compressor
+from helpers import import_module, module_entries
 
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+ormek_compressor = import_module()
 
 
 @pytest.fixture
@@ -37,35 +28,6 @@ def comp(in_tmp):
     return ormek_compressor.OrmekCompressor()
 
 
-def module_entries(exc):
-    """The traceback entries of `exc` that the module added, as
-    (function name, file, line) tuples, outermost first."""
-    return [
-        (fs.name, fs.filename, fs.lineno)
-        for fs in traceback.extract_tb(exc.__traceback__)
-        if fs.filename in ("compressor", "<stringsource>")
-    ]
-
-
 @pytest.fixture
 def entries():
     return module_entries
-
-
-def qual(method):
-    """Qualified traceback name of a method of OrmekCompressor."""
-    return "ormek_compressor.OrmekCompressor." + method
-
-
-def binds_arguments(function, *bound):
-    """Whether `function` checks its arguments yet. Operations still being
-    written are stand-ins that accept any call; five extra positional
-    arguments are more than any real operation takes, so a real one refuses
-    them with TypeError before its body runs."""
-    try:
-        function(*bound, 1, 2, 3, 4, 5)
-    except TypeError:
-        return True
-    except Exception:
-        return False
-    return False

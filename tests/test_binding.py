@@ -8,7 +8,7 @@ import warnings
 
 import pytest
 
-from conftest import qual
+from helpers import qual
 
 import ormek_compressor
 

@@ -11,7 +11,7 @@ import types
 
 import pytest
 
-from conftest import qual
+from helpers import qual
 
 import ormek_compressor
 

@@ -15,7 +15,7 @@ import pytest
 import zstandard
 
 import ormek_compressor
-from conftest import qual
+from helpers import qual
 
 Q = qual("encode_files")
 E = (Q, "compressor")

@@ -12,7 +12,7 @@ import weakref
 
 import pytest
 
-from conftest import binds_arguments
+from helpers import binds_arguments
 
 import ormek_compressor
 

@@ -12,7 +12,6 @@ import gc
 import os
 import pickle
 import sys
-import sysconfig
 import tracemalloc
 import types
 
@@ -20,6 +19,7 @@ import pytest
 import zstandard
 
 import ormek_compressor
+from helpers import FREE_THREADED
 
 ITERATIONS = int(os.environ.get("ORMEK_LEAK_ITERATIONS", "400"))
 # Free lists and caches of the host fill up over the first few hundred calls.
@@ -424,14 +424,11 @@ def _measure(ctx, name, op, expected):
     return refs, traced, rss, measured
 
 
-# A free-threaded host reclaims the memory of exited thread states and of
-# objects freed by other threads late, so its traced figure is noisier; there
-# the debug host's reference count is the sharp measure.
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-
-
 def _too_much(refs, traced, rss, n):
     # One leaked reference or one small object per call is far above these.
+    # A free-threaded host reclaims the memory of exited thread states and of
+    # objects freed by other threads late, so its traced figure is noisier;
+    # there the debug host's reference count is the sharp measure.
     problems = []
     if refs is not None and refs >= n // 10 + 20:
         problems.append(f"{refs} references more after {n} calls")

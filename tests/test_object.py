@@ -10,7 +10,7 @@ import weakref
 
 import pytest
 
-from conftest import qual
+from helpers import qual
 
 import ormek_compressor
 

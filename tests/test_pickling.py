@@ -6,7 +6,7 @@ import pickle
 
 import pytest
 
-from conftest import qual
+from helpers import qual
 
 import ormek_compressor
 

@@ -15,24 +15,16 @@ import pickle
 import random
 import subprocess
 import sys
-import sysconfig
 import threading
 import time
 import traceback
-import warnings
 
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+from helpers import FREE_THREADED, import_module
+
 WAIT = 60.0  # seconds any one wait or join may take before it counts as a hang
 
 # ---------------------------------------------------------------------------
 # The child side: scenarios and their helpers.
-
-
-def import_module():
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)
-        import ormek_compressor
-    return ormek_compressor
 
 
 WORDS = ["alpha", "βeta", "日本語", "x", "naïve", "ω", "42", "𝄞clef", "--", "end."]

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import qual
+from helpers import qual
 
 PATTERN = r"\S+|\s+"
 

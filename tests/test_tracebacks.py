@@ -6,7 +6,7 @@ import traceback
 
 import pytest
 
-from conftest import qual
+from helpers import qual
 
 import ormek_compressor
 

@@ -14,7 +14,7 @@ import types
 import pytest
 import zstandard
 
-from conftest import qual
+from helpers import qual
 
 Q = qual("decode_package")
 ENC = qual("encode_files")
