@@ -34,6 +34,11 @@ def module_entries(exc):
     ]
 
 
+NEXT_ID_SET = (qual("next_id.__set__"), "compressor", 11)
+INIT = (qual("__init__"), "compressor", 13)
+UNPICKLE = ("ormek_compressor.__pyx_unpickle_OrmekCompressor", "<stringsource>", 1)
+
+
 def binds_arguments(function, *bound):
     """Whether `function` checks its arguments yet. Operations still being
     written are stand-ins that accept any call; five extra positional
@@ -46,3 +51,19 @@ def binds_arguments(function, *bound):
     except Exception:
         return False
     return False
+
+
+def fields(c):
+    return (c.dict_path, c.global_dict, c.inverse_dict, c.next_id)
+
+
+class IntSub(int):
+    pass
+
+
+class WithInt:
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value

@@ -8,12 +8,11 @@ import warnings
 
 import pytest
 
-from helpers import qual
+from helpers import UNPICKLE, IntSub, WithInt, qual
 
 import ormek_compressor
 
 C = ormek_compressor.OrmekCompressor
-UNPICKLE_NAME = "ormek_compressor.__pyx_unpickle_OrmekCompressor"
 
 
 class S(str):
@@ -22,18 +21,6 @@ class S(str):
 
 class L(list):
     pass
-
-
-class IntSub(int):
-    pass
-
-
-class WithInt:
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
 
 
 class BadBool:
@@ -52,7 +39,6 @@ DEC = entry("decode_package", 95)
 NAMED = entry("encode_named_files", 131)
 READ = entry("read_package", 126)
 SETSTATE = entry("__setstate_cython__", 16, "<stringsource>")
-UNPICKLE = [(UNPICKLE_NAME, "<stringsource>", 1)]
 TAKES = "{}() takes {} {} positional argument{} ({} given)"
 
 
@@ -251,7 +237,7 @@ def test_unpickle_binding_errors(entries, args, kwargs, exc, message):
     with pytest.raises(exc) as info:
         ormek_compressor.__pyx_unpickle_OrmekCompressor(*args, **kwargs)
     assert str(info.value) == message
-    assert entries(info.value) == UNPICKLE
+    assert entries(info.value) == [UNPICKLE]
 
 
 @pytest.mark.parametrize("checksum", [2**31, -(2**31) - 1, 2**40])
@@ -259,7 +245,7 @@ def test_unpickle_checksum_is_a_32_bit_value(entries, checksum):
     with pytest.raises(OverflowError) as info:
         ormek_compressor.__pyx_unpickle_OrmekCompressor(C, checksum, None)
     assert str(info.value) == "value too large to convert to long"
-    assert entries(info.value) == UNPICKLE
+    assert entries(info.value) == [UNPICKLE]
 
 
 @pytest.mark.parametrize("checksum", [2**31 - 1, -(2**31)])

@@ -10,13 +10,11 @@ import weakref
 
 import pytest
 
-from helpers import qual
+from helpers import INIT, NEXT_ID_SET, IntSub, WithInt, fields, qual
 
 import ormek_compressor
 
 C = ormek_compressor.OrmekCompressor
-INIT = (qual("__init__"), "compressor", 13)
-NEXT_ID_SET = (qual("next_id.__set__"), "compressor", 11)
 OBJECT_FIELDS = ("dict_path", "global_dict", "inverse_dict")
 
 
@@ -26,10 +24,6 @@ class Recorder(C):
     def load_dict(self):
         self.loads = getattr(self, "loads", 0) + 1
         self.seen = (self.dict_path, self.global_dict, self.inverse_dict, self.next_id)
-
-
-def state(c):
-    return (c.dict_path, c.global_dict, c.inverse_dict, c.next_id)
 
 
 # ---------------------------------------------------------------------------
@@ -81,18 +75,18 @@ def test_new_alone_state(in_tmp):
     # A dictionary file that would break load_dict proves no file is read.
     (in_tmp / "larkmoor_dict.bin").write_bytes(b"not a pickle")
     c = C.__new__(C)
-    assert state(c) == (None, None, None, 0)
+    assert fields(c) == (None, None, None, 0)
 
 
 def test_new_accepts_and_ignores_arguments(in_tmp):
     c = C.__new__(C, "a", "b", dict_path="x", other=1)
-    assert state(c) == (None, None, None, 0)
+    assert fields(c) == (None, None, None, 0)
 
 
 def test_new_does_not_call_load_dict():
     r = Recorder.__new__(Recorder)
     assert not hasattr(r, "loads")
-    assert state(r) == (None, None, None, 0)
+    assert fields(r) == (None, None, None, 0)
 
 
 # ---------------------------------------------------------------------------
@@ -122,7 +116,7 @@ def test_two_instances_do_not_share_dicts(in_tmp):
 )
 def test_path_by_position_or_keyword(in_tmp, args, kwargs):
     c = C(*args, **kwargs)
-    assert state(c) == ("p.bin", {}, {}, 1)
+    assert fields(c) == ("p.bin", {}, {}, 1)
 
 
 def test_path_is_stored_unchanged(in_tmp):
@@ -202,7 +196,7 @@ def test_init_binding_error_does_not_call_load_dict():
     with pytest.raises(TypeError):
         r.__init__("a", "b")
     assert not hasattr(r, "loads")
-    assert state(r) == (None, None, None, 0)
+    assert fields(r) == (None, None, None, 0)
 
 
 def test_init_str_subclass_keyword_binds(in_tmp):
@@ -230,7 +224,7 @@ def test_init_again_resets(in_tmp):
     r.inverse_dict[5] = "tok"
     r.next_id = 99
     r.__init__("second")
-    assert state(r) == ("second", {}, {}, 1)
+    assert fields(r) == ("second", {}, {}, 1)
     assert r.global_dict is not old_global and r.inverse_dict is not old_inverse
     assert old_global == {"tok": 5}  # the old dicts are replaced, not cleared
     assert r.loads == 2
@@ -343,18 +337,6 @@ def test_init_holds_new_dict_while_old_is_released(in_tmp, field):
 
 # ---------------------------------------------------------------------------
 # next_id.
-
-
-class IntSub(int):
-    pass
-
-
-class WithInt:
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
 
 
 @pytest.mark.parametrize(

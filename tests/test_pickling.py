@@ -6,7 +6,7 @@ import pickle
 
 import pytest
 
-from helpers import qual
+from helpers import fields, qual
 
 import ormek_compressor
 
@@ -41,10 +41,6 @@ class Sub(C):
 class NoLoad(C):
     def load_dict(self):
         pass
-
-
-def fields(c):
-    return (c.dict_path, c.global_dict, c.inverse_dict, c.next_id)
 
 
 def bare():

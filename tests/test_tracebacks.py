@@ -6,14 +6,11 @@ import traceback
 
 import pytest
 
-from helpers import qual
+from helpers import INIT, NEXT_ID_SET, UNPICKLE, qual
 
 import ormek_compressor
 
 C = ormek_compressor.OrmekCompressor
-NEXT_ID_SET = (qual("next_id.__set__"), "compressor", 11)
-INIT = (qual("__init__"), "compressor", 13)
-UNPICKLE = ("ormek_compressor.__pyx_unpickle_OrmekCompressor", "<stringsource>", 1)
 
 
 def module_tbs(exc):
