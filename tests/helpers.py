@@ -2,10 +2,16 @@
 this file imports nothing of the project, so a child interpreter may use it
 before it imports the module."""
 
+import os
+import pickle
+import re
 import sysconfig
 import traceback
+import types
 import warnings
+from pathlib import Path
 
+REPO = Path(__file__).resolve().parent.parent
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
@@ -34,6 +40,11 @@ def module_entries(exc):
     ]
 
 
+def lines(*numbers, function=qual("decode_package")):
+    """The module's entries of `function` at `numbers`, outermost first."""
+    return [(function, "compressor", n) for n in numbers]
+
+
 NEXT_ID_SET = (qual("next_id.__set__"), "compressor", 11)
 INIT = (qual("__init__"), "compressor", 13)
 UNPICKLE = ("ormek_compressor.__pyx_unpickle_OrmekCompressor", "<stringsource>", 1)
@@ -57,7 +68,18 @@ def fields(c):
     return (c.dict_path, c.global_dict, c.inverse_dict, c.next_id)
 
 
+try:
+    {}.__setitem__([1], "a")
+except TypeError as exc:
+    # The host's own text for a list used as a dict key (it changed in 3.14).
+    UNHASHABLE_LIST = str(exc)
+
+
 class IntSub(int):
+    pass
+
+
+class StrSub(str):
     pass
 
 
@@ -67,3 +89,27 @@ class WithInt:
 
     def __int__(self):
         return self.value
+
+
+def re_stand_in(findall=re.findall):
+    """A module to put in place of the module's `re`: tokenize then calls
+    its findall, taking the plain way."""
+    stand_in = types.ModuleType("re_stand_in")
+    stand_in.findall = findall
+    return stand_in
+
+
+def pack(ids):
+    """An id stream as a package holds it before compression."""
+    return b"".join(i.to_bytes(4, "big") for i in ids)
+
+
+def write_pickle(path, obj, protocol=None):
+    with open(path, "wb") as f:
+        pickle.dump(obj, f, protocol)
+    return path
+
+
+def read_dir(path):
+    """{name: raw bytes} of the files in `path`."""
+    return {name: Path(path, name).read_bytes() for name in sorted(os.listdir(path))}

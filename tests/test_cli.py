@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parent.parent
+from helpers import REPO, pack, write_pickle
 
 try:
     import ormek
@@ -383,26 +383,17 @@ def test_stop_signal_during_compression(command, run, tree, in_tmp, slow_input, 
     assert snapshot(in_tmp) == before
 
 
-def write_package(path, package, protocol=None):
-    with open(path, "wb") as f:
-        pickle.dump(package, f, protocol=protocol)
-
-
-def raw_ids(*ids):
-    return b"".join(i.to_bytes(4, "big") for i in ids)
-
-
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
 def test_loader_reads_every_protocol(run, in_tmp, protocol):
     import zstandard
 
     package = {
-        "compressed": zstandard.ZstdCompressor().compress(raw_ids(1, 2, 1)),
+        "compressed": zstandard.ZstdCompressor().compress(pack([1, 2, 1])),
         "file_boundaries": [2, 3],
         "filenames": ["a.txt", "b.txt"],
         "global_dict": {"hi": 1, " ": 2},
     }
-    write_package(in_tmp / "p.pkg", package, protocol)
+    write_pickle(in_tmp / "p.pkg", package, protocol)
     report = json.loads(ok(run("info", "p.pkg", "--json")))
     assert [f["tokens"] for f in report["file_tokens"]] == [2, 1]
     assert report["dictionary_size"] == 2
@@ -431,7 +422,7 @@ def ext_opcode_pickle():
 def test_package_code_never_runs(run, in_tmp, subcommand, kind):
     marker = in_tmp / "ran"
     if kind == "global":
-        write_package(in_tmp / "evil.pkg", {"compressed": Payload(marker), "file_boundaries": [], "filenames": []})
+        write_pickle(in_tmp / "evil.pkg", {"compressed": Payload(marker), "file_boundaries": [], "filenames": []})
     else:
         (in_tmp / "evil.pkg").write_bytes(ext_opcode_pickle())
     args = ["-d", "out"] if subcommand == "unpack" else []
@@ -478,24 +469,24 @@ def test_unpack_refuses_names_outside_the_directory(run, in_tmp, names):
     import zstandard
 
     package = {
-        "compressed": zstandard.ZstdCompressor().compress(raw_ids(1) * len(names)),
+        "compressed": zstandard.ZstdCompressor().compress(pack([1]) * len(names)),
         "file_boundaries": list(range(1, len(names) + 1)),
         "filenames": names,
         "global_dict": {"x": 1},
     }
-    write_package(in_tmp / "p.pkg", package)
+    write_pickle(in_tmp / "p.pkg", package)
     assert "outside the output directory" in user_error(run("unpack", "p.pkg", "-d", "out"), "p.pkg")
     assert sorted(os.listdir(in_tmp)) == ["p.pkg"]  # not even the output directory
 
 
 def test_unpack_reports_repeated_names(run, in_tmp):
     package = {
-        "compressed": raw_ids(1, 2),
+        "compressed": pack([1, 2]),
         "file_boundaries": [1, 2],
         "filenames": ["twice.txt", "twice.txt"],
         "global_dict": {"first": 1, "second": 2},
     }
-    write_package(in_tmp / "p.pkg", package)
+    write_pickle(in_tmp / "p.pkg", package)
     assert "'twice.txt'" in user_error(run("unpack", "p.pkg", "-d", "out", "--raw"), "p.pkg")
     assert (in_tmp / "out" / "twice.txt").read_text() == "second"
 
@@ -511,7 +502,7 @@ def test_unpack_reports_repeated_names(run, in_tmp):
     ],
 )
 def test_info_refuses_malformed_packages(run, in_tmp, package, problem):
-    write_package(in_tmp / "p.pkg", package)
+    write_pickle(in_tmp / "p.pkg", package)
     assert problem in user_error(run("info", "p.pkg"), "p.pkg")
 
 
@@ -525,13 +516,13 @@ def test_info_refuses_malformed_packages(run, in_tmp, package, problem):
     ],
 )
 def test_unpack_failures_are_one_line(run, in_tmp, package, problem):
-    write_package(in_tmp / "p.pkg", package)
+    write_pickle(in_tmp / "p.pkg", package)
     assert problem in user_error(run("unpack", "p.pkg", "-d", "out", "--raw"), "p.pkg")
 
 
 def test_unpack_raw(run, in_tmp):
-    package = {"compressed": raw_ids(1, 2), "file_boundaries": [2], "filenames": ["r.txt"], "global_dict": {"a": 1, "\n": 2}}
-    write_package(in_tmp / "raw.pkg", package)
+    package = {"compressed": pack([1, 2]), "file_boundaries": [2], "filenames": ["r.txt"], "global_dict": {"a": 1, "\n": 2}}
+    write_pickle(in_tmp / "raw.pkg", package)
     ok(run("unpack", "raw.pkg", "-d", "out", "--raw"))
     assert (in_tmp / "out" / "r.txt").read_text() == "a\n"
     assert "--raw" in user_error(run("unpack", "raw.pkg", "-d", "out2"), "raw.pkg")

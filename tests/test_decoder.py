@@ -12,13 +12,7 @@ import types
 import pytest
 import zstandard
 
-from helpers import qual
-
-Q = qual("decode_package")
-
-
-def pack(ids):
-    return b"".join(i.to_bytes(4, "big") for i in ids)
+from helpers import UNHASHABLE_LIST, StrSub, lines, pack, read_dir, write_pickle
 
 
 def write_package(path, ids=(), boundaries=(), names=(), global_dict=None, *,
@@ -35,36 +29,10 @@ def write_package(path, ids=(), boundaries=(), names=(), global_dict=None, *,
     package.update(extra or {})
     for key in omit:
         del package[key]
-    with open(path, "wb") as f:
-        pickle.dump(package, f)
-    return path
-
-
-def read_dir(path):
-    """{name: raw bytes} of the files in `path`."""
-    out = {}
-    for name in sorted(os.listdir(path)):
-        with open(os.path.join(path, name), "rb") as f:
-            out[name] = f.read()
-    return out
-
-
-def lines(*numbers):
-    return [(Q, "compressor", n) for n in numbers]
+    return write_pickle(path, package)
 
 
 GD = {"hello": 1, " ": 2, "world": 3, "\n": 4}
-
-
-def host_message(action):
-    try:
-        action()
-    except Exception as e:
-        return str(e)
-
-
-# The host's own text (it changed between 3.13 and 3.14).
-UNHASHABLE_LIST = host_message(lambda: {}.__setitem__([1], "a"))
 
 
 def allow_classes(mod, monkeypatch):
@@ -104,10 +72,6 @@ class PlainZstd:
 
 
 class BytesSub(bytes):
-    pass
-
-
-class StrSub(str):
     pass
 
 

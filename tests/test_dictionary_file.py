@@ -11,7 +11,7 @@ import types
 
 import pytest
 
-from helpers import qual
+from helpers import UNHASHABLE_LIST, qual, write_pickle
 
 import ormek_compressor
 
@@ -28,11 +28,6 @@ def save(n):
 
 
 INIT_18 = (qual("__init__"), "compressor", 18)
-
-
-def write_dict_file(path, data):
-    with open(path, "wb") as f:
-        pickle.dump(data, f)
 
 
 def leftovers(directory, keep=(DICT_FILE,)):
@@ -134,7 +129,7 @@ def test_missing_file_changes_nothing(comp):
     ],
 )
 def test_missing_keys_take_defaults(in_tmp, data, global_dict, next_id):
-    write_dict_file(DICT_FILE, data)
+    write_pickle(DICT_FILE, data)
     c = C()
     assert c.global_dict == global_dict
     assert c.inverse_dict == {v: k for k, v in global_dict.items()}
@@ -156,7 +151,7 @@ def test_get_is_called_with_the_specified_arguments(fake_load):
 
 
 def test_tokens_sharing_an_id_keep_the_later(in_tmp):
-    write_dict_file(DICT_FILE, {"dict": {"first": 1, "second": 1, "x": 2}, "next_id": 3})
+    write_pickle(DICT_FILE, {"dict": {"first": 1, "second": 1, "x": 2}, "next_id": 3})
     assert C().inverse_dict == {1: "second", 2: "x"}
 
 
@@ -174,7 +169,7 @@ def test_none_dict_saves_and_fails_at_line_26(comp, entries):
 def test_next_id_overflow_after_dicts_replaced(in_tmp, entries):
     c = C()
     c.next_id = 42
-    write_dict_file(DICT_FILE, {"dict": {"a": 1}, "next_id": 2**31})
+    write_pickle(DICT_FILE, {"dict": {"a": 1}, "next_id": 2**31})
     with pytest.raises(OverflowError) as info:
         c.load_dict()
     assert entries(info.value) == [load(23), load(27)]
@@ -183,9 +178,9 @@ def test_next_id_overflow_after_dicts_replaced(in_tmp, entries):
 
 
 def test_next_id_extremes_load(in_tmp):
-    write_dict_file(DICT_FILE, {"next_id": 2**31 - 1})
+    write_pickle(DICT_FILE, {"next_id": 2**31 - 1})
     assert C().next_id == 2**31 - 1
-    write_dict_file(DICT_FILE, {"next_id": -(2**31)})
+    write_pickle(DICT_FILE, {"next_id": -(2**31)})
     assert C().next_id == -(2**31)
 
 
@@ -238,7 +233,7 @@ def test_missing_os_global_is_a_name_error(comp, monkeypatch, entries):
 
 
 def test_os_global_is_looked_up_at_each_use(in_tmp, monkeypatch):
-    write_dict_file(DICT_FILE, {"dict": {"a": 1}})
+    write_pickle(DICT_FILE, {"dict": {"a": 1}})
     seen = []
 
     def exists(p):
@@ -284,7 +279,7 @@ def test_malformed_pickle_is_line_24(in_tmp, entries, content):
 def test_data_without_get_is_line_25(in_tmp, entries):
     c = C()
     gd = c.global_dict
-    write_dict_file(DICT_FILE, ["not", "a", "mapping"])
+    write_pickle(DICT_FILE, ["not", "a", "mapping"])
     with pytest.raises(AttributeError) as info:
         c.load_dict()
     assert entries(info.value) == [load(23), load(25)]
@@ -334,17 +329,6 @@ def test_failure_in_block_restores_handled_exception(fake_load):
 
 # ---------------------------------------------------------------------------
 # The inverse-dictionary rebuild (line 26).
-
-
-def _host_message(action):
-    try:
-        action()
-    except Exception as exc:
-        return str(exc)
-
-
-# The host's own text for a list used as a dict key (it differs between hosts).
-UNHASHABLE_LIST = _host_message(lambda: {}.__setitem__([1], "a"))
 
 
 class ItemsOf:

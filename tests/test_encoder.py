@@ -15,7 +15,7 @@ import pytest
 import zstandard
 
 import ormek_compressor
-from helpers import qual
+from helpers import qual, re_stand_in, write_pickle
 
 Q = qual("encode_files")
 E = (Q, "compressor")
@@ -325,17 +325,14 @@ def varied_files(in_tmp):
 
 def test_plain_and_native_ways_write_identical_packages(varied_files, in_tmp, monkeypatch):
     native = package_bytes(NoOverride(str(in_tmp / "n.bin")), varied_files, in_tmp, "a.pkg")
-    stand_in = types.ModuleType("re_stand_in")
-    stand_in.findall = re.findall
-    monkeypatch.setattr(ormek_compressor, "re", stand_in)
+    monkeypatch.setattr(ormek_compressor, "re", re_stand_in())
     plain = reference_package(varied_files, in_tmp)
     assert native == plain
 
 
 def test_replaced_findall_is_called(comp, files, monkeypatch):
     calls = []
-    stand_in = types.ModuleType("re_stand_in")
-    stand_in.findall = lambda pattern, text: calls.append(pattern) or text.split()
+    stand_in = re_stand_in(lambda pattern, text: calls.append(pattern) or text.split())
     monkeypatch.setattr(ormek_compressor, "re", stand_in)
     comp.encode_files(files, "out.pkg")
     assert calls == [r"\S+|\s+"] * 2
@@ -366,9 +363,7 @@ def test_large_input_uses_both_scanning_runs_identically(in_tmp, monkeypatch):
     files = [write(in_tmp / f"big{i}", t) for i, t in enumerate(texts)]
     native = package_bytes(ormek_compressor.OrmekCompressor(str(in_tmp / "n.bin")), files,
                            in_tmp, "a.pkg")
-    stand_in = types.ModuleType("re_stand_in")
-    stand_in.findall = re.findall
-    monkeypatch.setattr(ormek_compressor, "re", stand_in)
+    monkeypatch.setattr(ormek_compressor, "re", re_stand_in())
     assert native == reference_package(files, in_tmp)
 
 
@@ -393,8 +388,7 @@ def test_native_way_left_part_way_packs_as_the_plain_way(in_tmp, monkeypatch, le
              for _ in range(3)]
     files = [write(in_tmp / f"part{i}", t) for i, t in enumerate(texts)]
     calls = []
-    stand_in = types.ModuleType("re_stand_in")
-    stand_in.findall = lambda pattern, text: calls.append(text) or re.findall(pattern, text)
+    stand_in = re_stand_in(lambda pattern, text: calls.append(text) or re.findall(pattern, text))
     comp = ormek_compressor.OrmekCompressor(str(in_tmp / "n.bin"))
     if leave_at == "third file":
         files[2] = SwapsRe(files[2], stand_in, monkeypatch)
@@ -428,9 +422,7 @@ def test_next_id_never_wraps(comp, in_tmp, entries):
 
 
 def test_next_id_limit_in_the_plain_way(comp, in_tmp, entries, monkeypatch):
-    stand_in = types.ModuleType("re_stand_in")
-    stand_in.findall = re.findall
-    monkeypatch.setattr(ormek_compressor, "re", stand_in)
+    monkeypatch.setattr(ormek_compressor, "re", re_stand_in())
     comp.next_id = 2 ** 31 - 1
     with pytest.raises(OverflowError) as info:
         comp.encode_files([write(in_tmp / "g", "b")], "out.pkg")
@@ -439,12 +431,6 @@ def test_next_id_limit_in_the_plain_way(comp, in_tmp, entries, monkeypatch):
 
 
 # --- ids already in use --------------------------------------------------------
-
-def plain_tokenize(monkeypatch):
-    stand_in = types.ModuleType("re_stand_in")
-    stand_in.findall = re.findall
-    monkeypatch.setattr(ormek_compressor, "re", stand_in)
-
 
 def after_decode(tmp):
     writer = ormek_compressor.OrmekCompressor(str(tmp / "w.bin"))
@@ -455,8 +441,7 @@ def after_decode(tmp):
 
 
 def low_next_id_file(tmp):
-    with open(tmp / "low.bin", "wb") as f:
-        pickle.dump({"dict": {"alpha": 1, " ": 2, "beta": 7}, "next_id": 1}, f)
+    write_pickle(tmp / "low.bin", {"dict": {"alpha": 1, " ": 2, "beta": 7}, "next_id": 1})
     return ormek_compressor.OrmekCompressor(str(tmp / "low.bin"))
 
 
@@ -474,7 +459,7 @@ def test_new_tokens_skip_ids_in_use(in_tmp, monkeypatch, setup, plain):
     before = dict(comp.global_dict)
     used = set(before.values()) | set(comp.inverse_dict)
     if plain:
-        plain_tokenize(monkeypatch)
+        monkeypatch.setattr(ormek_compressor, "re", re_stand_in())
     text = "brand new alpha words\n"
     comp.encode_files([write(in_tmp / "c.txt", text)], "c.pkg")
     new = {t: i for t, i in comp.global_dict.items() if t not in before}

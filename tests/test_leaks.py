@@ -19,7 +19,7 @@ import pytest
 import zstandard
 
 import ormek_compressor
-from helpers import FREE_THREADED
+from helpers import FREE_THREADED, write_pickle
 
 ITERATIONS = int(os.environ.get("ORMEK_LEAK_ITERATIONS", "400"))
 # Free lists and caches of the host fill up over the first few hundred calls.
@@ -81,15 +81,13 @@ class Ctx:
                 else:
                     obj[key] = value
             path = self.packages[name] = self.path(name + ".pkg")
-            with open(path, "wb") as f:
-                pickle.dump(obj, f)
+            write_pickle(path, obj)
         return path
 
     def dict_with(self, name, obj):
         path = self.path(name + ".dict")
         if not os.path.exists(path):
-            with open(path, "wb") as f:
-                pickle.dump(obj, f)
+            write_pickle(path, obj)
         return path
 
 
@@ -307,16 +305,14 @@ CASES = [
 def _proto0(ctx):
     path = ctx.path("proto0.pkg")
     if not os.path.exists(path):
-        with open(path, "wb") as f:
-            pickle.dump(ctx.package, f, 0)
+        write_pickle(path, ctx.package, 0)
     return path
 
 
 def _evil(ctx):
     path = ctx.path("evil.pkg")
     if not os.path.exists(path):
-        with open(path, "wb") as f:
-            pickle.dump(types.SimpleNamespace(a=1), f)
+        write_pickle(path, types.SimpleNamespace(a=1))
     return path
 
 

@@ -11,16 +11,15 @@ import os
 import pickle
 import sys
 import types
-from pathlib import Path
 
 import pytest
 import zstandard
 
-REPO_ROOT = Path(__file__).resolve().parent.parent
+from helpers import REPO, pack, read_dir
 
 
 def _load_reference():
-    path = REPO_ROOT / "bench" / "reference.py"
+    path = REPO / "bench" / "reference.py"
     loader = importlib.machinery.SourceFileLoader("ormek_bench_reference", str(path))
     module = types.ModuleType(loader.name)
     module.__file__ = str(path)
@@ -141,10 +140,6 @@ def inputs(in_tmp):
         return _write_inputs(in_tmp / "inputs", files)
 
     return make
-
-
-def _read_dir(path):
-    return {name: (path / name).read_bytes() for name in sorted(os.listdir(path))}
 
 
 def _expected_outputs(paths):
@@ -284,7 +279,7 @@ def test_levels_and_threads_match(mod, in_tmp, stdlib_files, level, threads):
 
 def _decode(compressor, package, out_dir, **kwargs):
     names = compressor.decode_package(str(package), str(out_dir), **kwargs)
-    return names, _read_dir(out_dir)
+    return names, read_dir(out_dir)
 
 
 def _cross_decode(mod, in_tmp, native_pkg, plain_pkg, **kwargs):
@@ -325,46 +320,42 @@ def test_stdlib_sample_cross_decoding(mod, in_tmp, stdlib_files):
         assert files == expected_files, key
 
 
-def _raw_stream(ids):
-    return b"".join(i.to_bytes(4, "big") for i in ids)
-
-
 DICT = {"alpha": 1, " ": 2, "beta": 3, "\n": 4, "é中😀": 5}
 
 # name -> (package dict with a raw id stream under "compressed"); each is
 # decoded raw (use_zstd false) and, after compressing the stream, with zstd.
 CRAFTED_PACKAGES = {
     "trailing_bytes": {
-        "compressed": _raw_stream([1, 2, 3]) + b"\x00\x00\x04",
+        "compressed": pack([1, 2, 3]) + b"\x00\x00\x04",
         "file_boundaries": [3],
         "filenames": ["t.txt"],
         "global_dict": DICT,
     },
     "unknown_id": {
-        "compressed": _raw_stream([1, 999, 2, 0, 3]),
+        "compressed": pack([1, 999, 2, 0, 3]),
         "file_boundaries": [5],
         "filenames": ["u.txt"],
         "global_dict": DICT,
     },
     "no_global_dict": {
-        "compressed": _raw_stream([1, 2, 3]),
+        "compressed": pack([1, 2, 3]),
         "file_boundaries": [1, 3],
         "filenames": ["x.txt", "y.txt"],
     },
     "fewer_boundaries_than_names": {
-        "compressed": _raw_stream([1, 2, 3, 4]),
+        "compressed": pack([1, 2, 3, 4]),
         "file_boundaries": [2],
         "filenames": ["first.txt", "never.txt"],
         "global_dict": DICT,
     },
     "boundary_beyond_end_and_going_back": {
-        "compressed": _raw_stream([1, 2, 3, 4, 5, 4]),
+        "compressed": pack([1, 2, 3, 4, 5, 4]),
         "file_boundaries": [4, 2, 100, 3],
         "filenames": ["a.txt", "b.txt", "c.txt", "d.txt"],
         "global_dict": DICT,
     },
     "negative_boundary": {
-        "compressed": _raw_stream([1, 2, 3, 4, 5]),
+        "compressed": pack([1, 2, 3, 4, 5]),
         "file_boundaries": [-2, 5, -1],
         "filenames": ["neg.txt", "rest.txt", "tail.txt"],
         "global_dict": DICT,
@@ -376,13 +367,13 @@ CRAFTED_PACKAGES = {
         "global_dict": DICT,
     },
     "duplicate_names_later_wins": {
-        "compressed": _raw_stream([1, 3, 5]),
+        "compressed": pack([1, 3, 5]),
         "file_boundaries": [1, 2, 3],
         "filenames": ["dup.txt", "other.txt", "dup.txt"],
         "global_dict": DICT,
     },
     "shared_ids_later_key_wins": {
-        "compressed": _raw_stream([7, 8]),
+        "compressed": pack([7, 8]),
         "file_boundaries": [2],
         "filenames": ["s.txt"],
         "global_dict": {"old": 7, "new": 7, "\r\n": 8},

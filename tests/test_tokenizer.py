@@ -9,7 +9,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from helpers import qual
+from helpers import StrSub, qual, re_stand_in
 
 PATTERN = r"\S+|\s+"
 
@@ -70,10 +70,6 @@ def test_binding_errors(comp, entries, method, args, kwargs, message):
 def test_keyword_arguments_bind(comp):
     assert comp.tokenize(text="a  b") == ["a", "  ", "b"]
     assert comp.detokenize(tokens=["a", "  ", "b"]) == "a  b"
-
-
-class StrSub(str):
-    pass
 
 
 class ListSub(list):
@@ -312,9 +308,7 @@ def test_replaced_re_module_is_called(comp, mod, monkeypatch, result):
 
 def test_replaced_findall_on_stand_in_module(comp, mod, monkeypatch):
     calls = []
-    stand_in = types.ModuleType("re")
-    stand_in.findall = lambda pattern, text: calls.append(text) or ["y"]
-    monkeypatch.setattr(mod, "re", stand_in)
+    monkeypatch.setattr(mod, "re", re_stand_in(lambda pattern, text: calls.append(text) or ["y"]))
     assert comp.tokenize("a b") == ["y"]
     assert calls == ["a b"]
 

@@ -14,7 +14,8 @@ from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parent.parent
+from helpers import REPO
+
 STUB_SOURCE = REPO / "stubs" / "ormek_compressor-stubs" / "__init__.pyi"
 EXAMPLE = Path(__file__).resolve().parent / "typing_example.py"
 CLI_SOURCE = REPO / "python" / "ormek"

@@ -14,9 +14,8 @@ import types
 import pytest
 import zstandard
 
-from helpers import qual
+from helpers import lines, pack, qual, read_dir
 
-Q = qual("decode_package")
 ENC = qual("encode_files")
 
 # What a refused package must never reach: calls are recorded here.
@@ -50,12 +49,8 @@ def no_calls():
     CALLS.clear()
 
 
-def lines(*numbers, function=Q):
-    return [(function, "compressor", n) for n in numbers]
-
-
 def frame(ids):
-    return zstandard.ZstdCompressor(level=6).compress(b"".join(i.to_bytes(4, "big") for i in ids))
+    return zstandard.ZstdCompressor(level=6).compress(pack(ids))
 
 
 GD = {"hello": 1, " ": 2, "world": 3}
@@ -66,10 +61,6 @@ def package(**change):
          "global_dict": dict(GD)}
     p.update(change)
     return p
-
-
-def read_dir(path):
-    return {name: (path / name).read_bytes() for name in sorted(os.listdir(path))}
 
 
 def refused(comp, entries, in_tmp, data, needle):
