@@ -2,10 +2,15 @@
 this file imports nothing of the project, so a child interpreter may use it
 before it imports the module."""
 
+import inspect
+import json
 import os
 import pickle
 import re
+import subprocess
+import sys
 import sysconfig
+import textwrap
 import traceback
 import types
 import warnings
@@ -38,6 +43,33 @@ def module_entries(exc):
         for fs in traceback.extract_tb(exc.__traceback__)
         if fs.filename in ("compressor", "<stringsource>")
     ]
+
+
+# What a child interpreter runs first (it imports nothing of the tests).
+PRELUDE = """
+import json, sys, traceback, warnings
+warnings.simplefilter("ignore", RuntimeWarning)
+
+""" + inspect.getsource(module_entries)
+
+
+def run_python(code, *options, cwd=None, prelude=None):
+    """Runs `prelude` and then `code` in a fresh interpreter that finds the
+    module as this one does; returns the completed process."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    source = (PRELUDE if prelude is None else prelude) + textwrap.dedent(code)
+    return subprocess.run(
+        [sys.executable, *options, "-c", source],
+        capture_output=True, text=True, env=env, cwd=cwd, timeout=120,
+    )
+
+
+def run_json(code, *options, cwd=None, prelude=None):
+    """Runs `code`, which prints one JSON document last, and returns it."""
+    done = run_python(code, *options, cwd=cwd, prelude=prelude)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout.splitlines()[-1])
 
 
 def lines(*numbers, function=qual("decode_package")):

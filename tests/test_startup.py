@@ -6,14 +6,13 @@ import os
 import pickle
 import re
 import struct
-import subprocess
 import sys
-import textwrap
 
 import pytest
 import zstandard
 
 import ormek_compressor
+from helpers import PRELUDE, run_json, run_python
 
 C = ormek_compressor.OrmekCompressor
 ON_314 = sys.version_info[:2] == (3, 14)
@@ -29,37 +28,6 @@ NAMESPACE = {
     "__pyx_unpickle_OrmekCompressor", "__test__",
     "__name__", "__doc__", "__spec__",
 }  # fmt: skip
-
-
-PRELUDE = """
-import json, sys, traceback, warnings
-warnings.simplefilter("ignore", RuntimeWarning)
-
-def module_entries(exc):
-    return [(fs.name, fs.filename, fs.lineno) for fs in traceback.extract_tb(exc.__traceback__)
-            if fs.filename in ("compressor", "<stringsource>")]
-"""
-
-
-def run_python(code, *options, cwd=None, prelude=None):
-    """Runs `prelude` and then `code` in a fresh interpreter that finds the
-    module as this one does; returns the completed process."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    source = (PRELUDE if prelude is None else prelude) + textwrap.dedent(code)
-    return subprocess.run(
-        [sys.executable, *options, "-c", source],
-        capture_output=True, text=True, env=env, cwd=cwd, timeout=120,
-    )
-
-
-def run_json(code, *options, cwd=None, prelude=None):
-    """Runs `code`, which prints one JSON document last, and returns it."""
-    done = run_python(code, *options, cwd=cwd, prelude=prelude)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout.splitlines()[-1])
-
-
 
 
 # ---------------------------------------------------------------------------

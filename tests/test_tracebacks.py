@@ -6,7 +6,7 @@ import traceback
 
 import pytest
 
-from helpers import INIT, NEXT_ID_SET, UNPICKLE, qual
+from helpers import INIT, NEXT_ID_SET, UNPICKLE, qual, run_json
 
 import ormek_compressor
 
@@ -118,8 +118,6 @@ def test_same_line_in_another_function_keeps_its_own_name():
     # The pickling reconstructor's binding reports line 1 of "<stringsource>";
     # a failing start-up statement reports line 1 of "compressor". Each entry
     # names its own function and file, whichever came first.
-    from test_startup import run_json
-
     out = run_json("""
         import os
         saved = sys.modules["os"]
