@@ -3,8 +3,6 @@
 #include <frameobject.h>
 
 #include <atomic>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 #include "module/messages.hpp"
@@ -340,15 +338,6 @@ int WithBlock::leave_with_pending() {
   if (swallow) return 1;
   PyErr_SetRaisedException(exc.release());
   return 0;
-}
-
-[[noreturn]] void fatal_error(const char* format, ...) {
-  char message[200];
-  va_list vargs;
-  va_start(vargs, format);
-  std::vsnprintf(message, sizeof message, format, vargs);
-  va_end(vargs);
-  _Py_FatalErrorFunc("__pyx_fatalerror", message);
 }
 
 }  // namespace ormek

@@ -100,7 +100,4 @@ class WithBlock {
   bool saved_ = false;
 };
 
-// The fatal-error path: formats into 200 characters and ends the process.
-[[noreturn]] void fatal_error(const char* format, ...);
-
 }  // namespace ormek

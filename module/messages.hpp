@@ -81,7 +81,6 @@ inline constexpr const char kRaiseNeedsException[] =
     "raise: exception class must be a subclass of BaseException";
 inline constexpr const char kRaiseCallReturned[] =
     "calling %R should have returned an instance of BaseException, not %R";
-inline constexpr const char kAcquisitionCount[] = "Acquisition count is %d (line %d)";
 inline constexpr const char kUnboundLocal[] = "local variable '%s' referenced before assignment";
 inline constexpr const char kBufferOutOfBounds[] = "Out of bounds on buffer access (axis %d)";
 inline constexpr const char kDeleteNotSupported[] = "__del__";
