@@ -165,8 +165,10 @@ int module_exec(PyObject* module) {
     Py_XSETREF(g_state.module_dict, Py_NewRef(PyModule_GetDict(module)));
     Py_XSETREF(g_state.builtins, PyImport_AddModuleRef("builtins"));
     if (!g_state.builtins) return -1;
-    Py_XSETREF(g_state.runtime_module, PyImport_AddModuleRef("velmar_runtime"));
-    if (!g_state.runtime_module) return -1;
+    // The shared runtime module is created (or found) in the module registry;
+    // nothing here uses it.
+    Ref runtime_module = Ref::steal(PyImport_AddModuleRef("velmar_runtime"));
+    if (!runtime_module) return -1;
     if (PyObject_SetAttrString(module, "__builtins__", g_state.builtins) < 0) return -1;
 
     // The module is built for 3.14; another running version only warns.
@@ -182,7 +184,7 @@ int module_exec(PyObject* module) {
     if (make_empty_constants() < 0) return -1;
     if (make_string_and_int_constants() < 0) return -1;
     constants_ready = true;
-    if (read_assertions_flag() < 0) return fail(1);
+    if (check_debug_flag() < 0) return fail(1);
     if (ready_function_type() < 0) return fail(1);
 
     PyObject* modules = PyImport_GetModuleDict();
@@ -195,7 +197,6 @@ int module_exec(PyObject* module) {
     if (make_code_objects() < 0) return fail(1);
 
     if (ready_compressor_type() < 0) return fail(1);
-    g_state.compressor_type = &CompressorType;
     if (PyObject_SetAttr(module, str(Str::OrmekCompressor),
                          reinterpret_cast<PyObject*>(&CompressorType)) < 0) {
       return fail(1);

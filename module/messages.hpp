@@ -21,6 +21,7 @@ inline constexpr const char kSharedTypeWrongSize[] =
     "Shared Velmar type %.200s has the wrong size, try recompiling";
 inline constexpr const char kPicklingSetup[] = "Unable to initialize pickling for %.200s";
 inline constexpr const char kInitFailed[] = "init ormek_compressor";
+inline constexpr const char kModuleGlobalMissing[] = "module global missing";
 
 // Call binding.
 inline constexpr const char kArity[] =
@@ -85,7 +86,7 @@ inline constexpr const char kUnboundLocal[] = "local variable '%s' referenced be
 inline constexpr const char kBufferOutOfBounds[] = "Out of bounds on buffer access (axis %d)";
 inline constexpr const char kDeleteNotSupported[] = "__del__";
 
-// Pickling.
+// Pickling (text constants formatted by the host's % operator).
 inline constexpr const char kIncompatibleChecksums[] =
     "Incompatible checksums (0x%x vs (0x3e12e10, 0x7d3093e, 0x18c54b4) = (dict_path, global_dict, "
     "inverse_dict, next_id))";

@@ -12,7 +12,7 @@ ModuleState g_state;
 
 namespace {
 
-enum StringKind : int { kText, kIdent, kBytes };
+enum StringKind : int { kText, kIdent };
 
 struct StringEntry {
   const char* text;
@@ -26,17 +26,25 @@ constexpr StringEntry kStringTable[] = {
 #undef ORMEK_STRING_ENTRY
 };
 
-constexpr long kIntTable[] = {0,         1,         4,         6,         8,         16,        24,
-                              0x18c54b4, 0x3e12e10, 0x6ae9995, 0x7d3093e, 0x82a3537, 0xb068931, -1};
-static_assert(sizeof kIntTable / sizeof kIntTable[0] == static_cast<size_t>(Int::count));
-
-constexpr const char* kBuiltinNames[] = {
-    "open",           "range",       "zip",       "__import__",
-    "ValueError",     "MemoryError", "enumerate", "TypeError",
-    "AssertionError", "Ellipsis",    "id",        "IndexError",
+constexpr long kIntTable[] = {
+#define ORMEK_INT_ENTRY(id, value) value,
+    ORMEK_INT_TABLE(ORMEK_INT_ENTRY)
+#undef ORMEK_INT_ENTRY
 };
-static_assert(sizeof kBuiltinNames / sizeof kBuiltinNames[0] ==
-              static_cast<size_t>(Builtin::count));
+
+// A built-in start-up looks up, and its slot in the cache (-1: not kept).
+struct BuiltinLookup {
+  const char* name;
+  int slot;
+};
+
+constexpr BuiltinLookup kBuiltinLookups[] = {
+#define ORMEK_BUILTIN_KEPT(id, name) {name, static_cast<int>(Builtin::id)},
+#define ORMEK_BUILTIN_CHECKED(name) {name, -1},
+    ORMEK_BUILTIN_TABLE(ORMEK_BUILTIN_KEPT, ORMEK_BUILTIN_CHECKED)
+#undef ORMEK_BUILTIN_KEPT
+#undef ORMEK_BUILTIN_CHECKED
+};
 
 // Constants live for the life of the process; a second start-up (after a
 // failed first one) reuses what the first one made.
@@ -49,8 +57,6 @@ int make_empty_constants() {
   if (!g_state.empty_tuple) return -1;
   if (!g_state.empty_bytes) g_state.empty_bytes = PyBytes_FromStringAndSize("", 0);
   if (!g_state.empty_bytes) return -1;
-  if (!g_state.empty_unicode) g_state.empty_unicode = PyUnicode_FromStringAndSize("", 0);
-  if (!g_state.empty_unicode) return -1;
   return 0;
 }
 
@@ -59,18 +65,8 @@ int make_string_and_int_constants() {
   for (int i = 0; i < static_cast<int>(Str::count); i++) {
     if (g_state.strings[i]) continue;
     const StringEntry& e = kStringTable[i];
-    PyObject* obj;
-    switch (e.kind) {
-      case kIdent:
-        obj = PyUnicode_InternFromString(e.text);
-        break;
-      case kBytes:
-        obj = PyBytes_FromStringAndSize(e.text, e.size);
-        break;
-      default:
-        obj = PyUnicode_FromStringAndSize(e.text, e.size);
-        break;
-    }
+    PyObject* obj = e.kind == kIdent ? PyUnicode_InternFromString(e.text)
+                                     : PyUnicode_FromStringAndSize(e.text, e.size);
     if (!obj) return -1;
     if (PyObject_Hash(obj) == -1) {
       Py_DECREF(obj);
@@ -87,29 +83,24 @@ int make_string_and_int_constants() {
   return 0;
 }
 
-int read_assertions_flag() {
+int check_debug_flag() {
   PyObject* builtins = PyEval_GetBuiltins();
   PyObject* flag = builtins ? PyDict_GetItemWithError(builtins, str(Str::dunder_debug)) : nullptr;
-  if (!flag) {
-    g_state.assertions_enabled = 1;
-    return PyErr_Occurred() ? -1 : 0;
-  }
-  int truth = PyObject_IsTrue(flag);
-  if (truth < 0) return -1;
-  g_state.assertions_enabled = truth;
-  return 0;
+  if (!flag) return PyErr_Occurred() ? -1 : 0;
+  return PyObject_IsTrue(flag) < 0 ? -1 : 0;
 }
 
 int cache_builtins() {
-  for (int i = 0; i < static_cast<int>(Builtin::count); i++) {
-    PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttrString(g_state.builtins, kBuiltinNames[i], &value) < 0) return -1;
+  for (const BuiltinLookup& lookup : kBuiltinLookups) {
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(g_state.builtins, lookup.name, &found) < 0) return -1;
+    Ref value = Ref::steal(found);
     if (!value) {
-      Ref name = Ref::steal(PyUnicode_FromString(kBuiltinNames[i]));
+      Ref name = Ref::steal(PyUnicode_FromString(lookup.name));
       if (name) PyErr_Format(PyExc_NameError, msg::kNameNotDefined, name.get());
       return -1;
     }
-    Py_XSETREF(g_state.builtin_objects[i], value);
+    if (lookup.slot >= 0) Py_XSETREF(g_state.builtin_objects[lookup.slot], value.release());
   }
   return 0;
 }
@@ -128,7 +119,6 @@ int make_constant_tuples() {
   if (!make(g_state.next_id_lookup_args, PyTuple_Pack(2, str(Str::next_id), integer(Int::one)))) {
     return -1;
   }
-  if (!make(g_state.three_nones, PyTuple_Pack(3, Py_None, Py_None, Py_None))) return -1;
   if (!make(g_state.state_checksums,
             PyTuple_Pack(3, integer(Int::checksum_3e12e10), integer(Int::checksum_7d3093e),
                          integer(Int::checksum_18c54b4)))) {
@@ -152,66 +142,17 @@ struct CodeSpec {
   std::initializer_list<Str> locals;
 };
 
+// The table's names are all Str identifiers.
+namespace code_table {
+using enum Str;
 const CodeSpec kCodeTable[] = {
-    {Str::load_dict,
-     Str::q_load_dict,
-     Str::file_compressor,
-     21,
-     1,
-     {Str::self, Str::f, Str::data, Str::k, Str::v}},
-    {Str::save_dict, Str::q_save_dict, Str::file_compressor, 29, 1, {Str::self, Str::data, Str::f}},
-    {Str::tokenize, Str::q_tokenize, Str::file_compressor, 38, 2, {Str::self, Str::text}},
-    {Str::detokenize, Str::q_detokenize, Str::file_compressor, 41, 2, {Str::self, Str::tokens}},
-    {Str::encode_files,
-     Str::q_encode_files,
-     Str::file_compressor,
-     45,
-     5,
-     {Str::self, Str::filepaths, Str::output_path, Str::zstd_level, Str::threads, Str::all_tokens,
-      Str::file_boundaries, Str::filenames, Str::path, Str::f, Str::tokens, Str::packed_tokens,
-      Str::packed_view, Str::offset, Str::token_id, Str::token, Str::package}},
-    {Str::decode_package,
-     Str::q_decode_package,
-     Str::file_compressor,
-     95,
-     4,
-     {Str::self, Str::package_path, Str::output_dir, Str::use_zstd, Str::f, Str::package, Str::data,
-      Str::num_tokens, Str::restored_tokens, Str::i, Str::token_id, Str::start_idx, Str::boundary,
-      Str::filename, Str::k, Str::v}},
-    {Str::read_package,
-     Str::q_read_package,
-     Str::file_compressor,
-     126,
-     2,
-     {Str::self, Str::package_path, Str::f}},
-    {Str::encode_named_files,
-     Str::q_encode_named_files,
-     Str::file_compressor,
-     131,
-     5,
-     {Str::self, Str::entries, Str::output_path, Str::zstd_level, Str::threads, Str::all_tokens,
-      Str::file_boundaries, Str::filenames, Str::paths, Str::path, Str::name, Str::f, Str::tokens,
-      Str::packed_tokens, Str::packed_view, Str::offset, Str::token_id, Str::token, Str::package}},
-    {Str::reduce_cython,
-     Str::q_reduce_cython,
-     Str::file_stringsource,
-     1,
-     1,
-     {Str::self, Str::state, Str::under_dict, Str::use_setstate}},
-    {Str::setstate_cython,
-     Str::q_setstate_cython,
-     Str::file_stringsource,
-     16,
-     2,
-     {Str::self, Str::pyx_state}},
-    {Str::unpickle_compressor,
-     Str::unpickle_compressor,
-     Str::file_stringsource,
-     1,
-     3,
-     {Str::pyx_type, Str::pyx_checksum, Str::pyx_state, Str::pyx_PickleError, Str::pyx_result}},
+#define ORMEK_CODE_ENTRY(id, qualname, file, first_line, argcount, ...) \
+  {id, qualname, file, first_line, argcount, {__VA_ARGS__}},
+    ORMEK_CODE_TABLE(ORMEK_CODE_ENTRY)
+#undef ORMEK_CODE_ENTRY
 };
-static_assert(sizeof kCodeTable / sizeof kCodeTable[0] == static_cast<size_t>(Code::count));
+}  // namespace code_table
+using code_table::kCodeTable;
 
 // One location entry without columns covering the whole (zero-filled) code
 // string, at the first line.
@@ -264,12 +205,13 @@ int record_original_globals() {
     return true;
   };
   auto& o = g_state.original;
-  if (!keep(o.os, global(Str::os)) || !keep(o.re, global(Str::re)) ||
-      !keep(o.pickle, global(Str::pickle)) || !keep(o.zstd, global(Str::zstd))) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "module global missing");
+  Ref os = Ref::borrow(global(Str::os));
+  if (!os || !keep(o.re, global(Str::re)) || !keep(o.pickle, global(Str::pickle)) ||
+      !keep(o.zstd, global(Str::zstd))) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, msg::kModuleGlobalMissing);
     return -1;
   }
-  Ref os_path = Ref::steal(PyObject_GetAttr(o.os, str(Str::path)));
+  Ref os_path = Ref::steal(PyObject_GetAttr(os.get(), str(Str::path)));
   if (!os_path || !keep_attr(o.os_path_join, os_path.get(), Str::join)) return -1;
   if (!keep_attr(o.re_findall, o.re, Str::findall) ||
       !keep_attr(o.pickle_load, o.pickle, Str::load) ||

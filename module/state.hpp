@@ -7,10 +7,12 @@
 
 #include <cstdint>
 
+#include "module/messages.hpp"
+
 namespace ormek {
 
 // String constants: identifier, text, kind. kIdent entries are interned
-// identifiers, kText plain text strings, kBytes a bytes object.
+// identifiers, kText plain text strings.
 // clang-format off
 #define ORMEK_STRING_TABLE(X)                                                   \
   /* Literals of the compressor's logic and the file-format keys. */           \
@@ -40,8 +42,6 @@ namespace ormek {
   X(re, "re", kIdent)                                                           \
   X(findall, "findall", kIdent)                                                 \
   X(struct_, "struct", kIdent)                                                  \
-  X(pack, "pack", kIdent)                                                       \
-  X(unpack, "unpack", kIdent)                                                   \
   X(pickle, "pickle", kIdent)                                                   \
   X(dump, "dump", kIdent)                                                       \
   X(load, "load", kIdent)                                                       \
@@ -53,7 +53,6 @@ namespace ormek {
   X(decompress, "decompress", kIdent)                                           \
   X(level, "level", kIdent)                                                     \
   X(threads, "threads", kIdent)                                                 \
-  X(open, "open", kIdent)                                                       \
   X(read, "read", kIdent)                                                       \
   X(flush, "flush", kIdent)                                                     \
   X(fileno, "fileno", kIdent)                                                   \
@@ -61,15 +60,9 @@ namespace ormek {
   X(get, "get", kIdent)                                                         \
   X(items, "items", kIdent)                                                     \
   X(update, "update", kIdent)                                                   \
-  X(enumerate, "enumerate", kIdent)                                             \
-  X(range, "range", kIdent)                                                     \
-  X(zip, "zip", kIdent)                                                         \
-  X(id, "id", kIdent)                                                           \
-  X(Ellipsis, "Ellipsis", kIdent)                                               \
   X(dunder_enter, "__enter__", kIdent)                                          \
   X(dunder_exit, "__exit__", kIdent)                                            \
   X(dunder_dict, "__dict__", kIdent)                                            \
-  X(dunder_class, "__class__", kIdent)                                          \
   X(dunder_getstate, "__getstate__", kIdent)                                    \
   X(dunder_setstate, "__setstate__", kIdent)                                    \
   X(dunder_reduce, "__reduce__", kIdent)                                        \
@@ -82,30 +75,16 @@ namespace ormek {
   X(state, "state", kIdent)                                                     \
   X(under_dict, "_dict", kIdent)                                                \
   X(dunder_name, "__name__", kIdent)                                            \
-  X(dunder_qualname, "__qualname__", kIdent)                                    \
-  X(dunder_module, "__module__", kIdent)                                        \
   X(dunder_test, "__test__", kIdent)                                            \
   X(dunder_spec, "__spec__", kIdent)                                            \
   X(initializing, "_initializing", kIdent)                                      \
-  X(dunder_import, "__import__", kIdent)                                        \
   X(dunder_set_name, "__set_name__", kIdent)                                    \
   X(dunder_vtable, "__pyx_vtable__", kIdent)                                    \
   X(dunder_new, "__new__", kIdent)                                              \
-  X(dunder_builtins, "__builtins__", kIdent)                                    \
   X(dunder_debug, "__debug__", kIdent)                                          \
-  X(dunder_loader, "__loader__", kIdent)                                        \
-  X(dunder_file, "__file__", kIdent)                                            \
-  X(dunder_package, "__package__", kIdent)                                      \
-  X(dunder_path, "__path__", kIdent)                                            \
-  X(spec_name, "name", kIdent)                                                  \
-  X(spec_loader, "loader", kIdent)                                              \
-  X(spec_origin, "origin", kIdent)                                              \
-  X(spec_parent, "parent", kIdent)                                              \
-  X(spec_search_locations, "submodule_search_locations", kIdent)                \
   /* The class, its fields and methods. */                                     \
   X(OrmekCompressor, "OrmekCompressor", kIdent)                                 \
   X(dict_path, "dict_path", kIdent)                                             \
-  X(inverse_dict, "inverse_dict", kIdent)                                       \
   X(load_dict, "load_dict", kIdent)                                             \
   X(save_dict, "save_dict", kIdent)                                             \
   X(tokenize, "tokenize", kIdent)                                               \
@@ -164,17 +143,10 @@ namespace ormek {
   X(file_compressor, "compressor", kIdent)                                      \
   X(file_stringsource, "<stringsource>", kText)                                 \
   X(module_name, "ormek_compressor", kIdent)                                    \
-  X(incompatible_checksums, "Incompatible checksums (0x%x vs (0x3e12e10, 0x7d3093e, 0x18c54b4) = (dict_path, global_dict, inverse_dict, next_id))", kText) \
-  X(incompatible_enum_checksums, "Incompatible checksums (0x%x vs (0x82a3537, 0x6ae9995, 0xb068931) = (name))", kText) \
-  X(no_default_reduce, "no default __reduce__ due to non-trivial __cinit__", kText) \
-  X(TypeError, "TypeError", kIdent)                                             \
-  X(ValueError, "ValueError", kIdent)                                           \
-  X(IndexError, "IndexError", kIdent)                                           \
-  X(MemoryError, "MemoryError", kIdent)                                         \
-  X(AssertionError, "AssertionError", kIdent)                                   \
+  X(incompatible_checksums, msg::kIncompatibleChecksums, kText)                 \
+  X(incompatible_enum_checksums, msg::kIncompatibleEnumChecksums, kText)        \
   X(PickleError, "PickleError", kIdent)                                         \
-  X(enum_name, "name", kText)                                                   \
-  X(bytes_O, "O", kBytes)
+  X(enum_name, "name", kText)
 // clang-format on
 
 enum class Str : int {
@@ -184,69 +156,104 @@ enum class Str : int {
       count
 };
 
-// Integer constants, in the order start-up makes them.
+// Integer constants: identifier, value.
+#define ORMEK_INT_TABLE(X)       \
+  X(one, 1)                      \
+  X(four, 4)                     \
+  X(six, 6)                      \
+  X(eight, 8)                    \
+  X(sixteen, 16)                 \
+  X(twenty_four, 24)             \
+  X(checksum_18c54b4, 0x18c54b4) \
+  X(checksum_3e12e10, 0x3e12e10) \
+  X(checksum_6ae9995, 0x6ae9995) \
+  X(checksum_7d3093e, 0x7d3093e) \
+  X(checksum_82a3537, 0x82a3537) \
+  X(checksum_b068931, 0xb068931)
+
 enum class Int : int {
-  zero,
-  one,
-  four,
-  six,
-  eight,
-  sixteen,
-  twenty_four,
-  checksum_18c54b4,
-  checksum_3e12e10,
-  checksum_6ae9995,
-  checksum_7d3093e,
-  checksum_82a3537,
-  checksum_b068931,
-  minus_one,
-  count
+#define ORMEK_INT_ENUM(id, value) id,
+  ORMEK_INT_TABLE(ORMEK_INT_ENUM)
+#undef ORMEK_INT_ENUM
+      count
 };
 
-// Cached built-ins, in the order start-up looks them up.
+// The built-ins start-up looks up, in this order; the first one missing fails
+// start-up with NameError. KEPT(identifier, name) entries are cached for the
+// operations; CHECKED(name) entries are looked up only for that failure, and
+// their values are not kept.
+#define ORMEK_BUILTIN_TABLE(KEPT, CHECKED) \
+  KEPT(open, "open")                       \
+  CHECKED("range")                         \
+  KEPT(zip, "zip")                         \
+  CHECKED("__import__")                    \
+  CHECKED("ValueError")                    \
+  CHECKED("MemoryError")                   \
+  CHECKED("enumerate")                     \
+  CHECKED("TypeError")                     \
+  CHECKED("AssertionError")                \
+  CHECKED("Ellipsis")                      \
+  CHECKED("id")                            \
+  CHECKED("IndexError")
+
 enum class Builtin : int {
-  open,
-  range,
-  zip,
-  import,
-  ValueError,
-  MemoryError,
-  enumerate,
-  TypeError,
-  AssertionError,
-  Ellipsis,
-  id,
-  IndexError,
-  count
+#define ORMEK_BUILTIN_ENUM(id, name) id,
+#define ORMEK_BUILTIN_NONE(name)
+  ORMEK_BUILTIN_TABLE(ORMEK_BUILTIN_ENUM, ORMEK_BUILTIN_NONE)
+#undef ORMEK_BUILTIN_ENUM
+#undef ORMEK_BUILTIN_NONE
+      count
 };
 
-// The code objects (one per function object).
+// The code objects, one per function object: identifier (also the name),
+// qualified name, file, first line, positional parameter count, then the
+// local names, the parameters first. Every name is a Str identifier.
+// clang-format off
+#define ORMEK_CODE_TABLE(X)                                                     \
+  X(load_dict, q_load_dict, file_compressor, 21, 1,                             \
+    self, f, data, k, v)                                                        \
+  X(save_dict, q_save_dict, file_compressor, 29, 1,                             \
+    self, data, f)                                                              \
+  X(tokenize, q_tokenize, file_compressor, 38, 2,                               \
+    self, text)                                                                 \
+  X(detokenize, q_detokenize, file_compressor, 41, 2,                           \
+    self, tokens)                                                               \
+  X(encode_files, q_encode_files, file_compressor, 45, 5,                       \
+    self, filepaths, output_path, zstd_level, threads, all_tokens,              \
+    file_boundaries, filenames, path, f, tokens, packed_tokens, packed_view,    \
+    offset, token_id, token, package)                                           \
+  X(decode_package, q_decode_package, file_compressor, 95, 4,                   \
+    self, package_path, output_dir, use_zstd, f, package, data, num_tokens,     \
+    restored_tokens, i, token_id, start_idx, boundary, filename, k, v)          \
+  X(read_package, q_read_package, file_compressor, 126, 2,                      \
+    self, package_path, f)                                                      \
+  X(encode_named_files, q_encode_named_files, file_compressor, 131, 5,          \
+    self, entries, output_path, zstd_level, threads, all_tokens,                \
+    file_boundaries, filenames, paths, path, name, f, tokens, packed_tokens,    \
+    packed_view, offset, token_id, token, package)                              \
+  X(reduce_cython, q_reduce_cython, file_stringsource, 1, 1,                    \
+    self, state, under_dict, use_setstate)                                      \
+  X(setstate_cython, q_setstate_cython, file_stringsource, 16, 2,               \
+    self, pyx_state)                                                            \
+  X(unpickle_compressor, unpickle_compressor, file_stringsource, 1, 3,          \
+    pyx_type, pyx_checksum, pyx_state, pyx_PickleError, pyx_result)
+// clang-format on
+
 enum class Code : int {
-  load_dict,
-  save_dict,
-  tokenize,
-  detokenize,
-  encode_files,
-  decode_package,
-  read_package,
-  encode_named_files,
-  reduce_cython,
-  setstate_cython,
-  unpickle_compressor,
-  count
+#define ORMEK_CODE_ENUM(id, ...) id,
+  ORMEK_CODE_TABLE(ORMEK_CODE_ENUM)
+#undef ORMEK_CODE_ENUM
+      count
 };
 
 struct ModuleState {
   PyObject* module_dict = nullptr;
   PyObject* builtins = nullptr;
-  PyObject* runtime_module = nullptr;
 
   PyObject* empty_tuple = nullptr;
   PyObject* empty_bytes = nullptr;
-  PyObject* empty_unicode = nullptr;
 
   PyTypeObject* function_type = nullptr;
-  PyTypeObject* compressor_type = nullptr;
 
   PyObject* strings[static_cast<int>(Str::count)] = {};
   PyObject* ints[static_cast<int>(Int::count)] = {};
@@ -256,18 +263,14 @@ struct ModuleState {
   // Constant tuples.
   PyObject* enum_checksums = nullptr;       // (0x82a3537, 0x6ae9995, 0xb068931)
   PyObject* next_id_lookup_args = nullptr;  // ("next_id", 1)
-  PyObject* three_nones = nullptr;          // (None, None, None)
   PyObject* state_checksums = nullptr;      // (0x3e12e10, 0x7d3093e, 0x18c54b4)
   PyObject* encode_defaults = nullptr;      // (6, 4)
   PyObject* decode_defaults = nullptr;      // (True,)
-
-  int assertions_enabled = 1;
 
   // The objects start-up found behind the module globals. Fast paths compare
   // against these: once a user replaces a global (or the function a fast path
   // stands in for), the plain path runs instead.
   struct {
-    PyObject* os = nullptr;
     PyObject* os_path_join = nullptr;
     PyObject* re = nullptr;
     PyObject* re_findall = nullptr;
@@ -290,7 +293,9 @@ inline PyObject* code_object(Code c) { return g_state.code_objects[static_cast<i
 // Start-up pieces that fill the state (each returns 0, or -1 with an exception).
 int make_empty_constants();
 int make_string_and_int_constants();
-int read_assertions_flag();
+// Looks up the built-in __debug__ and tests its truth, only so that start-up
+// fails when that test raises; nothing reads the answer.
+int check_debug_flag();
 int cache_builtins();
 int make_constant_tuples();
 int make_code_objects();
