@@ -115,10 +115,31 @@ Py_ssize_t first_oversized_record(const unsigned char* payload, Py_ssize_t count
 // overwritten by the next one.
 constexpr size_t kShortCopy = 16;
 
-// Character width classes of a token, ordered so that the widest wins.
-enum Width : uint32_t { kAscii, kLatin1, kUcs2, kUcs4, kOpaque };
-constexpr Py_UCS4 kWidthMaxChar[] = {0x7f, 0xff, 0xffff, 0x10ffff};
-constexpr uint32_t kWidthKind[] = {1, 1, 2, 4, 1};
+// Character width classes of a token, ordered so that the widest wins:
+// identifier, largest character, bytes per code unit. kOpaque is a token that
+// is not a str.
+#define ORMEK_WIDTH_TABLE(X) \
+  X(kAscii, 0x7f, 1)         \
+  X(kLatin1, 0xff, 1)        \
+  X(kUcs2, 0xffff, 2)        \
+  X(kUcs4, 0x10ffff, 4)      \
+  X(kOpaque, 0, 1)
+enum Width : uint32_t {
+#define ORMEK_WIDTH_ENUM(id, max_char, kind) id,
+  ORMEK_WIDTH_TABLE(ORMEK_WIDTH_ENUM)
+#undef ORMEK_WIDTH_ENUM
+};
+constexpr Py_UCS4 kWidthMaxChar[] = {
+#define ORMEK_WIDTH_MAX_CHAR(id, max_char, kind) max_char,
+    ORMEK_WIDTH_TABLE(ORMEK_WIDTH_MAX_CHAR)
+#undef ORMEK_WIDTH_MAX_CHAR
+};
+constexpr uint32_t kWidthKind[] = {
+#define ORMEK_WIDTH_KIND(id, max_char, kind) kind,
+    ORMEK_WIDTH_TABLE(ORMEK_WIDTH_KIND)
+#undef ORMEK_WIDTH_KIND
+};
+#undef ORMEK_WIDTH_TABLE
 
 // The limits of the packed table entry; a dictionary beyond them (a token of
 // 2^29 characters, 4 GiB of token text) takes the plain loop.
