@@ -63,6 +63,7 @@ const Signature kSignature{
 // A payload beyond the layout's record limit would wrap the 32-bit record
 // count, so it is refused before any directory or file is written.
 using package::kMaxRecords;
+using package::kRecordSize;
 
 // From this many bytes of stored payload on, the module's own binding
 // decompresses on a helper thread (background_work.hpp).
@@ -94,7 +95,7 @@ void clamp_slice(Py_ssize_t length, Py_ssize_t& start, Py_ssize_t& stop) {
 
 // ---------------------------------------------------------------------------
 // Native id loop: the payload stays as it is (a bytes object holds the ids
-// compactly, 4 bytes each) and every file is joined from it through an id ->
+// compactly, one record each) and every file is joined from it through an id ->
 // token table built once from inverse_dict. No list of restored tokens is
 // made.
 
@@ -104,7 +105,7 @@ using package::record_at;
 // -1 when all fit.
 Py_ssize_t first_oversized_record(const unsigned char* payload, Py_ssize_t count) {
   for (Py_ssize_t i = 0; i < count; i++) {
-    if (payload[4 * i] & 0x80) return i;
+    if (payload[kRecordSize * i] & 0x80) return i;
   }
   return -1;
 }
@@ -435,8 +436,8 @@ struct RestoredTokens {
 };
 
 // The plain id loop, statement by statement: restored_tokens[i] =
-// self.inverse_dict.get(token_id, "<UNK>") with token_id read from the four
-// bytes by host indexing and host integer operations.
+// self.inverse_dict.get(token_id, "<UNK>") with token_id read from the bytes
+// of its record by host indexing and host integer operations.
 bool restore_tokens_plainly(CompressorObject* self, PyObject* data, Py_ssize_t num_tokens,
                             RestoredTokens& restored) {
   restored.list = Ref::steal(PyList_New(num_tokens));
@@ -445,25 +446,26 @@ bool restore_tokens_plainly(CompressorObject* self, PyObject* data, Py_ssize_t n
     PyList_SET_ITEM(restored.list.get(), i, Py_NewRef(Py_None));
   }
   restored.size = num_tokens;
-  static constexpr Int kShifts[] = {Int::twenty_four, Int::sixteen, Int::eight};
+  // The record's bytes, most significant first: all but the last are shifted.
+  static constexpr Int kShifts[kRecordSize - 1] = {Int::twenty_four, Int::sixteen, Int::eight};
   int32_t offset = 0;
-  for (Py_ssize_t i = 0; i < num_tokens; i++, offset += 4) {
-    Ref bytes[4];
-    for (int b = 0; b < 4; b++) {
+  for (Py_ssize_t i = 0; i < num_tokens; i++, offset += kRecordSize) {
+    Ref bytes[kRecordSize];
+    for (int b = 0; b < kRecordSize; b++) {
       Ref index = Ref::steal(PyLong_FromLong(offset + b));
       if (!index) return failed(line::kReadId);
       bytes[b] = Ref::steal(PyObject_GetItem(data, index.get()));
       if (!bytes[b]) return failed(line::kReadId);
     }
     Ref combined;
-    for (int b = 0; b < 3; b++) {
+    for (int b = 0; b < kRecordSize - 1; b++) {
       Ref shifted = Ref::steal(PyNumber_Lshift(bytes[b].get(), integer(kShifts[b])));
       if (!shifted) return failed(line::kReadId);
       combined =
           b == 0 ? std::move(shifted) : Ref::steal(PyNumber_Or(combined.get(), shifted.get()));
       if (!combined) return failed(line::kReadId);
     }
-    combined = Ref::steal(PyNumber_Or(combined.get(), bytes[3].get()));
+    combined = Ref::steal(PyNumber_Or(combined.get(), bytes[kRecordSize - 1].get()));
     if (!combined) return failed(line::kReadId);
     int32_t token_id = as_int32(combined.get());
     if (token_id == -1 && PyErr_Occurred()) return failed(line::kReadId);
@@ -683,7 +685,7 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
 
   Py_ssize_t length = PyObject_Length(data.get());
   if (length < 0) return tb.fail(line::kLength);
-  const Py_ssize_t num_tokens = length / 4;
+  const Py_ssize_t num_tokens = length / kRecordSize;
   if (num_tokens > kMaxRecords) {
     PyErr_Format(PyExc_OverflowError, msg::kPayloadTooLarge, num_tokens, kMaxRecords);
     return tb.fail(line::kLength);

@@ -17,6 +17,7 @@ from .signals import Interrupted, exit_interrupted, install, raise_if_caught
 from .undo import run_all as undo_all
 from .info import command_info
 from .pack import command_pack
+from .packages import RECORD_SIZE
 from .report import PROG, UsageError, UserError, exception_text
 from .unpack import command_unpack
 
@@ -179,8 +180,8 @@ def _add_info(commands: Subparsers) -> None:
         "info",
         help="describe a package without restoring it",
         description="Show the files of PACKAGE with their token counts, the dictionary size, the"
-        " compressed size and its ratio to the raw id stream (4 bytes a token). Writes no file"
-        " and runs no code from the package.",
+        " compressed size and its ratio to the raw id stream"
+        f" ({RECORD_SIZE} bytes a token). Writes no file and runs no code from the package.",
     )
     info.add_argument("package", metavar="PACKAGE", help="package to read")
     info.add_argument("--json", action="store_true", help="print one JSON object (UTF-8)")

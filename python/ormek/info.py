@@ -9,7 +9,7 @@ import re
 import sys
 from typing import Any
 
-from .packages import PackageError, PackageSummary, read_package
+from .packages import RECORD_SIZE, PackageError, PackageSummary, read_package
 from .report import UserError, os_problem, percent
 
 # File names that are not UTF-8 reach Python with their bytes escaped as lone
@@ -40,7 +40,7 @@ def _summarise(package: str) -> PackageSummary:
 
 
 def _report(package: str, package_bytes: int, summary: PackageSummary) -> dict[str, Any]:
-    raw_bytes = 4 * summary.tokens
+    raw_bytes = RECORD_SIZE * summary.tokens
     compressed = len(summary.compressed)
     return {
         "package": package,

@@ -13,6 +13,8 @@ from .native import bare_compressor
 
 ZSTD_FRAME_MAGIC = b"\x28\xb5\x2f\xfd"
 MAX_TOKENS = 1 << 29
+# Bytes per token in the raw id stream (one big-endian id each).
+RECORD_SIZE = 4
 
 
 class PackageError(ValueError):
