@@ -24,8 +24,8 @@ constexpr size_t kTempStemBytes = 200;
 
 // Where a safe write goes. Only regular files (or a path that does not exist
 // yet) are replaced by rename: a directory, a device or a FIFO keeps the
-// plain in-place write, whose open reports or handles them as it always did
-// (renaming over /dev/null would replace the device node).
+// plain in-place write, whose open reports or handles them itself (renaming
+// over /dev/null would replace the device node).
 struct Target {
   Ref fspath;  // os.fspath(path): str or bytes, as open reports it
   bool is_text = false;

@@ -10,7 +10,7 @@
 // refer back to the dict), the copy holds the same objects in the same order
 // and pickles to the same stream; otherwise, and whenever the GIL is on
 // (every other host, and a free-threaded one that was not told to keep the
-// GIL off), the dict itself is pickled as before.
+// GIL off), the dict itself is pickled.
 #pragma once
 
 #include <Python.h>
@@ -57,7 +57,7 @@ inline Ref pickle_snapshot(PyObject* dict, bool token_keys) {
 }
 
 // For what the module dumps itself: a user's own pickle module (or dump) is
-// handed the very dict, as always, since it may look at what it gets.
+// handed the very dict, since it may look at what it gets.
 inline bool original_pickle_dump_in_use() {
   Ref pickle = get_global(str(Str::pickle));
   if (!pickle) {

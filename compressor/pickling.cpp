@@ -288,8 +288,9 @@ Ref import_pickle_error() {
   return value;
 }
 
-// Steps 1 and 2 of a reconstructor: true when `checksum` is one of `accepted`;
-// otherwise (or on failure) false with the exception set and the entry added.
+// The checksum test both reconstructors open with: true when `checksum` is one
+// of `accepted`; otherwise (or on failure) false with the exception set and
+// the entry added.
 bool accept_checksum(const Trace& tb, long checksum, PyObject* accepted, Str message_format) {
   Ref value = Ref::steal(PyLong_FromLong(checksum));
   if (!value) {

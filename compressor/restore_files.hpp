@@ -1,10 +1,10 @@
 // Writing the files of a package so that nothing outside the output directory
 // is touched and no half file is left behind.
 //
-// decode_package used to open each output path for writing, which follows a
-// symbolic link standing there (out/a.txt -> /etc/passwd would be rewritten)
-// and truncates the old file before the new text exists (a full disk left a
-// cut-off file where a complete one had been). Now:
+// Opening each output path for writing would follow a symbolic link standing
+// there (out/a.txt -> /etc/passwd would be rewritten) and truncate the old
+// file before the new text exists (a full disk would leave a cut-off file
+// where a complete one had been). Instead:
 //
 // - Before output_dir is made, every target is looked at (check_in_the_way):
 //   a part of a stored name that exists as a symbolic link or as anything but
@@ -26,7 +26,7 @@
 // This is how a target is found while os.path.join is the module's own; a
 // join the user replaced decides the path itself, and the file is then
 // written at that path, through a fresh file beside it, with no directories
-// made (write_at).
+// made (begin_at).
 #pragma once
 
 #include <Python.h>

@@ -14,8 +14,7 @@
 // Names that are safe one by one can still not be restored together when one
 // is a directory of another ("a" and "a/b": "a" cannot be a file and a
 // directory at once); equal names are a clash only where the caller says so
-// (decode_package restores repeated names one over the other, as it always
-// has).
+// (decode_package restores repeated names one over the other).
 //
 // Pure C++ over code points: no host object is touched, so the rules are
 // tested on their own.
