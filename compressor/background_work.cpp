@@ -8,7 +8,6 @@
 #include <new>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 namespace ormek {
 
@@ -124,47 +123,6 @@ BackgroundCall::~BackgroundCall() { abandon(); }
 
 PyObject* call_with_one_argument(PyObject* const* args) {
   return PyObject_CallOneArg(args[0], args[1]);
-}
-
-int run_native_tasks(size_t count, const std::function<void(size_t)>& task,
-                     std::atomic<bool>& stop) {
-  std::mutex mutex;
-  std::condition_variable ended_cv;
-  size_t ended = 0;
-  auto run = [&](size_t i) {
-    task(i);
-    std::lock_guard<std::mutex> hold(mutex);
-    ended++;
-    ended_cv.notify_one();
-  };
-  std::vector<std::thread> threads;
-  PyThreadState* detached = PyEval_SaveThread();
-  try {
-    threads.reserve(count);
-    while (threads.size() < count) threads.emplace_back(run, threads.size());
-  } catch (const std::exception&) {
-    for (size_t i = threads.size(); i < count; i++) run(i);
-  }
-  int status = 0;
-  for (;;) {
-    bool all_ended;
-    {
-      std::unique_lock<std::mutex> hold(mutex);
-      all_ended = ended_cv.wait_for(hold, kWaitSlice, [&] { return ended == count; });
-    }
-    if (all_ended) break;
-    if (status == 0) {
-      PyEval_RestoreThread(detached);
-      if (PyErr_CheckSignals() < 0) {
-        status = -1;
-        stop.store(true, std::memory_order_relaxed);
-      }
-      detached = PyEval_SaveThread();
-    }
-  }
-  for (std::thread& thread : threads) thread.join();
-  PyEval_RestoreThread(detached);
-  return status;
 }
 
 }  // namespace ormek

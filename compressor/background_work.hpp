@@ -17,7 +17,8 @@
 //   loses nothing. Only calls that run no code of the user's are moved here
 //   (the binding's own methods, as the callers check): user code keeps
 //   running on the caller's thread.
-// - run_native_tasks: native tasks are told to stop and end within moments.
+// - The encoder's numbering thread (token_numbering.hpp) is waited for the
+//   same way, and told to stop.
 //
 // Signal handlers run only on the main thread; elsewhere the waiting simply
 // waits.
@@ -28,7 +29,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <functional>
 #include <initializer_list>
 
 #include "module/ref.hpp"
@@ -70,14 +70,6 @@ class BackgroundCall {
 
 // A BackgroundCall::Function: args[0](args[1]).
 PyObject* call_with_one_argument(PyObject* const* args);
-
-// Runs task(0) .. task(count - 1), which must not touch the host, on threads
-// of their own while this thread waits. When a signal handler raises meanwhile,
-// `stop` is set (the tasks look at it now and then and end early) and, once
-// all have ended, -1 is returned with the handler's exception set; otherwise
-// 0. Tasks whose thread cannot be started run here, one after the other.
-int run_native_tasks(size_t count, const std::function<void(size_t)>& task,
-                     std::atomic<bool>& stop);
 
 // Runs the pending signal handlers now and then during a long loop on the
 // calling thread, which holds the host: 0, or -1 with the exception a handler
