@@ -26,7 +26,6 @@
 
 #include <Python.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <initializer_list>
