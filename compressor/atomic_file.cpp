@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "module/host_calls.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 

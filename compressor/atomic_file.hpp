@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "module/errors.hpp"
+#include "module/traceback.hpp"
 
 namespace ormek {
 

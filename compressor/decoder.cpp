@@ -21,10 +21,11 @@
 #include "compressor/package_loader.hpp"
 #include "compressor/restore_files.hpp"
 #include "module/binding.hpp"
-#include "module/errors.hpp"
+#include "module/host_calls.hpp"
 #include "module/messages.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
+#include "module/traceback.hpp"
 
 namespace ormek {
 

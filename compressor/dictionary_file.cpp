@@ -6,9 +6,10 @@
 #include "compressor/object.hpp"
 #include "compressor/pickle_snapshot.hpp"
 #include "module/binding.hpp"
-#include "module/errors.hpp"
+#include "module/host_calls.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
+#include "module/traceback.hpp"
 
 namespace ormek {
 

@@ -6,10 +6,11 @@
 
 #include "compressor/pickling.hpp"
 #include "module/binding.hpp"
-#include "module/errors.hpp"
+#include "module/host_calls.hpp"
 #include "module/messages.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
+#include "module/traceback.hpp"
 
 namespace ormek {
 

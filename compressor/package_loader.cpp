@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "compressor/safe_unpickle.hpp"
-#include "module/errors.hpp"
+#include "module/host_calls.hpp"
 #include "module/messages.hpp"
 #include "module/state.hpp"
 

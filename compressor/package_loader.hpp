@@ -4,8 +4,8 @@
 
 #include <Python.h>
 
-#include "module/errors.hpp"
 #include "module/ref.hpp"
+#include "module/traceback.hpp"
 
 namespace ormek {
 

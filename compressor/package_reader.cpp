@@ -8,9 +8,9 @@
 #include "compressor/object.hpp"
 #include "compressor/package_loader.hpp"
 #include "module/binding.hpp"
-#include "module/errors.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
+#include "module/traceback.hpp"
 
 namespace ormek {
 

@@ -15,7 +15,7 @@
 
 #include <Python.h>
 
-#include "module/errors.hpp"
+#include "module/host_calls.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 

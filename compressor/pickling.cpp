@@ -7,10 +7,11 @@
 #include "compressor/object.hpp"
 #include "compressor/pickle_snapshot.hpp"
 #include "module/binding.hpp"
-#include "module/errors.hpp"
+#include "module/host_calls.hpp"
 #include "module/messages.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
+#include "module/traceback.hpp"
 
 namespace ormek {
 

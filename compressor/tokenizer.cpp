@@ -10,11 +10,12 @@
 #include "compressor/object.hpp"
 #include "compressor/token_scanner.hpp"
 #include "module/binding.hpp"
-#include "module/errors.hpp"
 #include "module/function_type.hpp"
+#include "module/host_calls.hpp"
 #include "module/messages.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
+#include "module/traceback.hpp"
 
 namespace ormek {
 

@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "module/errors.hpp"
+#include "module/host_calls.hpp"
 #include "module/messages.hpp"
 
 namespace ormek {

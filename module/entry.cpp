@@ -4,11 +4,12 @@
 #include <cstdio>
 
 #include "compressor/object.hpp"
-#include "module/errors.hpp"
 #include "module/function_type.hpp"
+#include "module/host_calls.hpp"
 #include "module/messages.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
+#include "module/traceback.hpp"
 
 namespace ormek {
 

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstring>
 
-#include "module/errors.hpp"
 #include "module/messages.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
