@@ -165,28 +165,19 @@ struct Site {
 // 0 when the body failed and __exit__ swallowed the error, -1 on failure with
 // the traceback entries added.
 int dump_block(PyObject* file, PyObject* data, bool sync, const Site& site) {
-  WithBlock blk;
-  if (!blk.enter(file)) return site.trace.fail_status(site.open_line);
-  bool written = false;
-  {
+  auto body = [data, sync](PyObject* f, int&) {
     Ref pickle = get_global(str(Str::pickle));
     Ref dump = pickle ? Ref::steal(PyObject_GetAttr(pickle.get(), str(Str::dump))) : Ref();
-    Ref result = dump ? call2(dump.get(), data, blk.value()) : Ref();
-    written = result && (!sync || sync_to_disk(blk.value()));
-  }
-  if (!written) {
-    site.trace.add(site.dump_line);
-    if (blk.leave_with_pending() == 0) return site.trace.fail_status(site.open_line);
-    return 0;
-  }
-  if (!blk.leave_normally()) return site.trace.fail_status(site.open_line);
-  return 1;
+    Ref result = dump ? call2(dump.get(), data, f) : Ref();
+    return result && (!sync || sync_to_disk(f));
+  };
+  return run_with_block(file, site.trace, site.open_line, site.dump_line, body);
 }
 
 // The plain write: open(path, "wb") truncates the file first.
 int dump_in_place(PyObject* path, PyObject* data, const Site& site) {
   Ref file = call2(builtin(Builtin::open), path, str(Str::mode_wb));
-  if (!file) return site.trace.fail_status(site.open_line);
+  if (!file) return site.trace.fail(site.open_line);
   return dump_block(file.get(), data, false, site);
 }
 
@@ -203,20 +194,20 @@ int dump_replacing(PyObject* path, const Target& target, PyObject* data, const S
       return dump_in_place(path, data, site);
     }
     name_user_path_in_error(target.fspath.get());
-    return site.trace.fail_status(site.open_line);
+    return site.trace.fail(site.open_line);
   }
   // The new file keeps the old file's permissions (best effort: a file
   // system that refuses chmod still gets the new content).
   if (target.exists) chmod(temp.path.c_str(), target.mode);
   int written = dump_block(file.get(), data, true, site);
   if (written <= 0) return written;  // swallowed: nothing complete to install
-  if (PyErr_CheckSignals() < 0) return site.trace.fail_status(site.open_line);
+  if (PyErr_CheckSignals() < 0) return site.trace.fail(site.open_line);
   PyThreadState* released = PyEval_SaveThread();
   int rc = rename(temp.path.c_str(), target.path.c_str());
   PyEval_RestoreThread(released);
   if (rc != 0) {
     PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, temp.name.get(), target.fspath.get());
-    return site.trace.fail_status(site.open_line);
+    return site.trace.fail(site.open_line);
   }
   temp.armed = false;
   return 1;
@@ -236,7 +227,7 @@ int dump_pickle_replacing(PyObject* path, PyObject* data, const Trace& trace, in
   const Site site{trace, open_line, dump_line};
   Target target;
   WriteMode mode;
-  if (choose_write_mode(path, target, mode) < 0) return trace.fail_status(open_line);
+  if (choose_write_mode(path, target, mode) < 0) return trace.fail(open_line);
   if (mode == WriteMode::kInPlace) return dump_in_place(path, data, site);
   return dump_replacing(path, target, data, site);
 }

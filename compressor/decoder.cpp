@@ -50,13 +50,8 @@ constexpr int kWriteOutput = 121;
 constexpr int kResult = 124;
 }  // namespace line
 
-constexpr Trace tb{"ormek_compressor.OrmekCompressor.decode_package", kFileCompressor};
-
-// The boolean failure value of the body's helpers, with the traceback entry.
-bool failed(int at_line) {
-  tb.add(at_line);
-  return false;
-}
+constexpr Trace kDecodePackageTrace{"ormek_compressor.OrmekCompressor.decode_package",
+                                    kFileCompressor};
 
 const Signature kSignature{
     "decode_package", {Str::package_path, Str::output_dir, Str::use_zstd}, 3, 2};
@@ -442,7 +437,7 @@ struct RestoredTokens {
 bool restore_tokens_plainly(CompressorObject* self, PyObject* data, Py_ssize_t num_tokens,
                             RestoredTokens& restored) {
   restored.list = Ref::steal(PyList_New(num_tokens));
-  if (!restored.list) return failed(line::kRestoredTokens);
+  if (!restored.list) return kDecodePackageTrace.fail(line::kRestoredTokens);
   for (Py_ssize_t i = 0; i < num_tokens; i++) {
     PyList_SET_ITEM(restored.list.get(), i, Py_NewRef(Py_None));
   }
@@ -454,29 +449,29 @@ bool restore_tokens_plainly(CompressorObject* self, PyObject* data, Py_ssize_t n
     Ref bytes[kRecordSize];
     for (int b = 0; b < kRecordSize; b++) {
       Ref index = Ref::steal(PyLong_FromLong(offset + b));
-      if (!index) return failed(line::kReadId);
+      if (!index) return kDecodePackageTrace.fail(line::kReadId);
       bytes[b] = Ref::steal(PyObject_GetItem(data, index.get()));
-      if (!bytes[b]) return failed(line::kReadId);
+      if (!bytes[b]) return kDecodePackageTrace.fail(line::kReadId);
     }
     Ref combined;
     for (int b = 0; b < kRecordSize - 1; b++) {
       Ref shifted = Ref::steal(PyNumber_Lshift(bytes[b].get(), integer(kShifts[b])));
-      if (!shifted) return failed(line::kReadId);
+      if (!shifted) return kDecodePackageTrace.fail(line::kReadId);
       combined =
           b == 0 ? std::move(shifted) : Ref::steal(PyNumber_Or(combined.get(), shifted.get()));
-      if (!combined) return failed(line::kReadId);
+      if (!combined) return kDecodePackageTrace.fail(line::kReadId);
     }
     combined = Ref::steal(PyNumber_Or(combined.get(), bytes[kRecordSize - 1].get()));
-    if (!combined) return failed(line::kReadId);
+    if (!combined) return kDecodePackageTrace.fail(line::kReadId);
     int32_t token_id = as_int32(combined.get());
-    if (token_id == -1 && PyErr_Occurred()) return failed(line::kReadId);
+    if (token_id == -1 && PyErr_Occurred()) return kDecodePackageTrace.fail(line::kReadId);
 
     Ref id = Ref::steal(PyLong_FromLong(token_id));
-    if (!id) return failed(line::kLookupId);
+    if (!id) return kDecodePackageTrace.fail(line::kLookupId);
     Ref inverse_dict = Ref::borrow(self->inverse_dict);
     PyObject* get_args[] = {id.get(), str(Str::unknown_token)};
     Ref token = call_method(inverse_dict.get(), str(Str::get), get_args, 2);
-    if (!token) return failed(line::kLookupId);
+    if (!token) return kDecodePackageTrace.fail(line::kLookupId);
     PyObject* old = PyList_GET_ITEM(restored.list.get(), i);
     PyList_SET_ITEM(restored.list.get(), i, token.release());
     Py_DECREF(old);
@@ -492,10 +487,11 @@ int restore_tokens_natively(CompressorObject* self, PyObject* data, Py_ssize_t n
   const auto* payload = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
   if (first_oversized_record(payload, num_tokens) >= 0) {
     PyErr_SetString(PyExc_OverflowError, msg::kValueTooLargeForInt);
-    return tb.fail_status(line::kReadId);
+    return kDecodePackageTrace.fail(line::kReadId);
   }
   int built = table.build(self->inverse_dict, shape);
-  if (built <= 0) return built < 0 ? tb.fail_status(line::kRestoredTokens) : 0;
+  if (built < 0) return kDecodePackageTrace.fail(line::kRestoredTokens);
+  if (built == 0) return 0;
   restored.payload = Ref::borrow(data);
   restored.table = &table;
   restored.size = num_tokens;
@@ -522,20 +518,22 @@ Ref os_path_join() {
 bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& restored,
                 Py_ssize_t start, Py_ssize_t stop, FileRestorer& restorer) {
   Ref join = os_path_join();
-  if (!join) return failed(line::kOpenOutput);
+  if (!join) return kDecodePackageTrace.fail(line::kOpenOutput);
   Ref file_path = call2(join.get(), output_dir, filename);
-  if (!file_path) return failed(line::kOpenOutput);
+  if (!file_path) return kDecodePackageTrace.fail(line::kOpenOutput);
   const bool found_by_name =
       join.get() == g_state.original.os_path_join && PyUnicode_CheckExact(filename);
   const bool opened = found_by_name ? restorer.begin(filename, file_path.get())
                                     : restorer.begin_at(file_path.get());
-  if (!opened) return failed(line::kOpenOutput);
+  if (!opened) return kDecodePackageTrace.fail(line::kOpenOutput);
 
   Ref text = restored.join(start, stop);
   const WriteFailure failure = text ? restorer.finish(text.get()) : WriteFailure::kText;
   if (!text) restorer.discard();
-  if (failure == WriteFailure::kText) tb.add(line::kWriteOutput);
-  return failure == WriteFailure::kNone ? true : failed(line::kOpenOutput);
+  if (failure == WriteFailure::kNone) return true;
+  // A failure of f.write() is reported at its own line, then at the block's.
+  if (failure == WriteFailure::kText) kDecodePackageTrace.add(line::kWriteOutput);
+  return kDecodePackageTrace.fail(line::kOpenOutput);
 }
 
 // ---------------------------------------------------------------------------
@@ -545,9 +543,9 @@ bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& 
 // land elsewhere or name no file is refused with ValueError. Only names that
 // zip pairs with a boundary are ever written, so only those are judged.
 
-bool refuse_file_name(PyObject* name) {
+Failure refuse_file_name(PyObject* name) {
   PyErr_Format(PyExc_ValueError, msg::kUnsafeFileName, name);
-  return failed(line::kFileLoop);
+  return kDecodePackageTrace.fail(line::kFileLoop);
 }
 
 // The value of an exact dict's str key found without running any user code:
@@ -613,17 +611,17 @@ bool check_file_names_ahead(PyObject* package, FileRestorer& restorer) {
     if (name == Py_None && !original_join) continue;  // a replaced join decides
     if (!PyUnicode_CheckExact(name)) {
       raise_expected_type("str", name);
-      return failed(line::kFileLoop);
+      return kDecodePackageTrace.fail(line::kFileLoop);
     }
     if (!is_safe_stored_name(name)) return refuse_file_name(name);
-    if (!checked.add(name)) return failed(line::kFileLoop);
+    if (!checked.add(name)) return kDecodePackageTrace.fail(line::kFileLoop);
   }
-  if (!checked.check_clashes(false)) return failed(line::kFileLoop);
+  if (!checked.check_clashes(false)) return kDecodePackageTrace.fail(line::kFileLoop);
   if (!original_join) return true;
   for (Py_ssize_t i = 0; i < pairs; i++) {
     PyObject* name = PyTuple_GET_ITEM(name_items.get(), i);
     if (PyUnicode_CheckExact(name) && !restorer.check_in_the_way(name)) {
-      return failed(line::kFileLoop);
+      return kDecodePackageTrace.fail(line::kFileLoop);
     }
   }
   return true;
@@ -633,43 +631,44 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
                          bool use_zstd) {
   // with open(package_path, "rb") as f: package = pickle.load(f)
   Ref package;
-  if (load_package_file(package_path, tb, line::kOpenPackage, line::kLoadPackage, package) < 0) {
+  if (load_package_file(package_path, kDecodePackageTrace, line::kOpenPackage, line::kLoadPackage,
+                        package) < 0) {
     return nullptr;
   }
 
   // self.global_dict = package.get("global_dict", {})
   if (!package) {
     PyErr_Format(PyExc_UnboundLocalError, msg::kUnboundLocal, "package");
-    return tb.fail(line::kTakeGlobalDict);
+    return kDecodePackageTrace.fail(line::kTakeGlobalDict);
   }
   {
     Ref get = Ref::steal(PyObject_GetAttr(package.get(), str(Str::get)));
-    if (!get) return tb.fail(line::kTakeGlobalDict);
+    if (!get) return kDecodePackageTrace.fail(line::kTakeGlobalDict);
     Ref empty = Ref::steal(PyDict_New());
-    if (!empty) return tb.fail(line::kTakeGlobalDict);
+    if (!empty) return kDecodePackageTrace.fail(line::kTakeGlobalDict);
     Ref global_dict = call2(get.get(), str(Str::global_dict), empty.get());
-    if (!global_dict) return tb.fail(line::kTakeGlobalDict);
+    if (!global_dict) return kDecodePackageTrace.fail(line::kTakeGlobalDict);
     replace_field(self->global_dict, std::move(global_dict));
   }
 
   // self.inverse_dict = {v: k for k, v in self.global_dict.items()}
   {
     Ref inverse_dict = build_inverse_dict(self->global_dict);
-    if (!inverse_dict) return tb.fail(line::kBuildInverse);
+    if (!inverse_dict) return kDecodePackageTrace.fail(line::kBuildInverse);
     replace_field(self->inverse_dict, std::move(inverse_dict));
   }
 
   Ref data = subscript(package.get(), Str::compressed);
-  if (!data) return tb.fail(line::kCompressed);
+  if (!data) return kDecodePackageTrace.fail(line::kCompressed);
   if (use_zstd) {
     Ref zstd = get_global(str(Str::zstd));
-    if (!zstd) return tb.fail(line::kDecompress);
+    if (!zstd) return kDecodePackageTrace.fail(line::kDecompress);
     Ref decompressor_type = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdDecompressor)));
-    if (!decompressor_type) return tb.fail(line::kDecompress);
+    if (!decompressor_type) return kDecodePackageTrace.fail(line::kDecompress);
     Ref decompressor = call0(decompressor_type.get());
-    if (!decompressor) return tb.fail(line::kDecompress);
+    if (!decompressor) return kDecodePackageTrace.fail(line::kDecompress);
     Ref decompress = Ref::steal(PyObject_GetAttr(decompressor.get(), str(Str::decompress)));
-    if (!decompress) return tb.fail(line::kDecompress);
+    if (!decompress) return kDecodePackageTrace.fail(line::kDecompress);
     // The module's own binding on a bytes payload runs no code of the user's:
     // a big one is decompressed on a helper thread, so that a signal is
     // answered meanwhile (background_work.hpp).
@@ -681,15 +680,15 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
         PyBytes_GET_SIZE(data.get()) >= kBackgroundDecompressBytes &&
         background.start(call_with_one_argument, {decompress.get(), data.get()});
     data = in_background ? background.wait() : call1(decompress.get(), data.get());
-    if (!data) return tb.fail(line::kDecompress);
+    if (!data) return kDecodePackageTrace.fail(line::kDecompress);
   }
 
   Py_ssize_t length = PyObject_Length(data.get());
-  if (length < 0) return tb.fail(line::kLength);
+  if (length < 0) return kDecodePackageTrace.fail(line::kLength);
   const Py_ssize_t num_tokens = length / kRecordSize;
   if (num_tokens > kMaxRecords) {
     PyErr_Format(PyExc_OverflowError, msg::kPayloadTooLarge, num_tokens, kMaxRecords);
-    return tb.fail(line::kLength);
+    return kDecodePackageTrace.fail(line::kLength);
   }
 
   TokenTable table;
@@ -708,53 +707,56 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
   // os.makedirs(output_dir, exist_ok=True)
   {
     Ref os = get_global(str(Str::os));
-    if (!os) return tb.fail(line::kMakedirs);
+    if (!os) return kDecodePackageTrace.fail(line::kMakedirs);
     Ref makedirs = Ref::steal(PyObject_GetAttr(os.get(), str(Str::makedirs)));
-    if (!makedirs) return tb.fail(line::kMakedirs);
+    if (!makedirs) return kDecodePackageTrace.fail(line::kMakedirs);
     Ref kwnames = Ref::steal(PyTuple_Pack(1, str(Str::exist_ok)));
-    if (!kwnames) return tb.fail(line::kMakedirs);
+    if (!kwnames) return kDecodePackageTrace.fail(line::kMakedirs);
     PyObject* args[] = {output_dir, Py_True};
-    if (!call(makedirs.get(), args, 1, kwnames.get())) return tb.fail(line::kMakedirs);
+    if (!call(makedirs.get(), args, 1, kwnames.get())) {
+      return kDecodePackageTrace.fail(line::kMakedirs);
+    }
   }
 
   // for boundary, filename in zip(package["file_boundaries"], package["filenames"]):
   {
     int32_t start_idx = 0;
     Ref boundaries = subscript(package.get(), Str::file_boundaries);
-    if (!boundaries) return tb.fail(line::kFileLoop);
+    if (!boundaries) return kDecodePackageTrace.fail(line::kFileLoop);
     Ref filenames = subscript(package.get(), Str::filenames);
-    if (!filenames) return tb.fail(line::kFileLoop);
+    if (!filenames) return kDecodePackageTrace.fail(line::kFileLoop);
     Ref pairs = call2(builtin(Builtin::zip), boundaries.get(), filenames.get());
-    if (!pairs) return tb.fail(line::kFileLoop);
+    if (!pairs) return kDecodePackageTrace.fail(line::kFileLoop);
     Ref iter = Ref::steal(PyObject_GetIter(pairs.get()));
-    if (!iter) return tb.fail(line::kFileLoop);
+    if (!iter) return kDecodePackageTrace.fail(line::kFileLoop);
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
       Ref boundary_obj;
       Ref filename;
-      if (!unpack_two(item.get(), boundary_obj, filename)) return tb.fail(line::kFileLoop);
+      if (!unpack_two(item.get(), boundary_obj, filename)) {
+        return kDecodePackageTrace.fail(line::kFileLoop);
+      }
       int32_t boundary = as_int32(boundary_obj.get());
-      if (boundary == -1 && PyErr_Occurred()) return tb.fail(line::kFileLoop);
+      if (boundary == -1 && PyErr_Occurred()) return kDecodePackageTrace.fail(line::kFileLoop);
       if (filename.get() != Py_None && !PyUnicode_CheckExact(filename.get())) {
         raise_expected_type("str", filename.get());
-        return tb.fail(line::kFileLoop);
+        return kDecodePackageTrace.fail(line::kFileLoop);
       }
       // The safety net behind check_file_names_ahead: names it could not
       // see. Names that clash, or a tree changed meanwhile, meet the
       // restorer's refusals when they are written.
       if (filename.get() != Py_None && !is_safe_stored_name(filename.get())) {
-        refuse_file_name(filename.get());
-        return nullptr;
+        return refuse_file_name(filename.get());
       }
       if (!write_file(output_dir, filename.get(), restored, start_idx, boundary, restorer)) {
         return nullptr;
       }
       start_idx = boundary;
     }
-    if (PyErr_Occurred()) return tb.fail(line::kFileLoop);
+    if (PyErr_Occurred()) return kDecodePackageTrace.fail(line::kFileLoop);
   }
 
   Ref result = subscript(package.get(), Str::filenames);
-  if (!result) return tb.fail(line::kResult);
+  if (!result) return kDecodePackageTrace.fail(line::kResult);
   return result.release();
 }
 
@@ -764,9 +766,11 @@ PyObject* decode_package_wrapper(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) {
   CallGuard guard(call_lock_of(self));
   BoundArguments bound;
-  if (bind_vectorcall(kSignature, args, nargs, kwnames, bound) < 0) return tb.fail(line::kBinding);
+  if (bind_vectorcall(kSignature, args, nargs, kwnames, bound) < 0) {
+    return kDecodePackageTrace.fail(line::kBinding);
+  }
   int use_zstd = bound.given(2) ? as_truth(bound[2]) : 1;
-  if (use_zstd < 0) return tb.fail(line::kBinding);
+  if (use_zstd < 0) return kDecodePackageTrace.fail(line::kBinding);
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
   if (!check_exact_type(bound[1], &PyUnicode_Type, Str::output_dir)) return nullptr;
   return decode_package(reinterpret_cast<CompressorObject*>(self), bound[0], bound[1],

@@ -402,7 +402,7 @@ class Encoder {
 bool Encoder::take_entries() {
   if (entries_ == Py_None) {
     PyErr_SetString(PyExc_TypeError, msg::kNoneNotIterable);
-    return trace_.fail(lines_.iterate_entries), false;
+    return trace_.fail(lines_.iterate_entries);
   }
   StoredNames names;
   // By index, reading the list's current length before each item.
@@ -410,28 +410,28 @@ bool Encoder::take_entries() {
     Ref entry = Ref::borrow(PyList_GET_ITEM(entries_, i));
     NamedInput input;
     if (!unpack_two(entry.get(), input.path, input.name)) {
-      return trace_.fail(lines_.iterate_entries), false;
+      return trace_.fail(lines_.iterate_entries);
     }
     PyObject* name = input.name.get();
     if (!PyUnicode_CheckExact(name)) {
       raise_expected_type("str", name);
-      return trace_.fail(lines_.iterate_entries), false;
+      return trace_.fail(lines_.iterate_entries);
     }
     if (!is_safe_stored_name(name)) {
       PyErr_Format(PyExc_ValueError, msg::kUnsafeStoredName, name);
-      return trace_.fail(lines_.check_name), false;
+      return trace_.fail(lines_.check_name);
     }
     if (!names.add(name) || PyList_Append(filenames_.get(), name) < 0) {
-      return trace_.fail(lines_.check_name), false;
+      return trace_.fail(lines_.check_name);
     }
     try {
       named_inputs_.push_back(std::move(input));
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
-      return trace_.fail(lines_.check_name), false;
+      return trace_.fail(lines_.check_name);
     }
   }
-  if (!names.check_clashes(true)) return trace_.fail(lines_.check_clashes), false;
+  if (!names.check_clashes(true)) return trace_.fail(lines_.check_clashes);
   return true;
 }
 
@@ -441,22 +441,20 @@ bool Encoder::read_one(PyObject* path, PyObject* stored_name) {
   PyObject* open_args[] = {path, str(Str::mode_r), str(Str::utf_8)};
   Ref file =
       call(builtin(Builtin::open), open_args, 2, keyword_names(g_encoding_kw, {Str::encoding}));
-  WithBlock block;
-  if (!file || !block.enter(file.get())) return trace_.fail(lines_.open_input), false;
+  if (!file) return trace_.fail(lines_.open_input);
 
-  int failed_line = 0;
-  auto body = [&]() -> bool {
-    failed_line = lines_.read_and_tokenize;
-    Ref text = call_method(block.value(), str(Str::read), nullptr, 0);
+  auto body = [&](PyObject* f, int& running_line) -> bool {
+    running_line = lines_.read_and_tokenize;
+    Ref text = call_method(f, str(Str::read), nullptr, 0);
     if (!text) return false;
     if (text.get() != Py_None && !PyUnicode_CheckExact(text.get())) {
       raise_expected_type("str", text.get());
       return false;
     }
     if (native_ && !native_cut_applies(self_, text.get())) {
-      failed_line = lines_.extend_tokens;
+      running_line = lines_.extend_tokens;
       if (!leave_native_way()) return false;
-      failed_line = lines_.read_and_tokenize;
+      running_line = lines_.read_and_tokenize;
     }
     if (native_) {
       // Waits while the numbering thread is far behind, so that the texts
@@ -465,15 +463,15 @@ bool Encoder::read_one(PyObject* path, PyObject* stored_name) {
     } else {
       Ref tokens = Ref::steal(self_->direct->tokenize(self_, text.get(), 0));
       if (!tokens) return false;
-      failed_line = lines_.extend_tokens;
+      running_line = lines_.extend_tokens;
       if (PyList_Extend(all_tokens_.get(), tokens.get()) < 0) return false;
       total_tokens_ = PyList_GET_SIZE(all_tokens_.get());
     }
-    failed_line = lines_.append_boundary;
+    running_line = lines_.append_boundary;
     Ref boundary = Ref::steal(PyLong_FromSsize_t(total_tokens_));
     if (!boundary || PyList_Append(file_boundaries_.get(), boundary.get()) < 0) return false;
     if (stored_name) return true;  // its name is in filenames already
-    failed_line = lines_.append_name;
+    running_line = lines_.append_name;
     Ref os = get_global(str(Str::os));
     if (!os) return false;
     Ref os_path = Ref::steal(PyObject_GetAttr(os.get(), str(Str::path)));
@@ -489,14 +487,8 @@ bool Encoder::read_one(PyObject* path, PyObject* stored_name) {
     return PyList_Append(filenames_.get(), name.get()) == 0;
   };
 
-  if (!body()) {
-    trace_.add(failed_line);
-    // A true __exit__ drops the exception and the loop goes on.
-    if (block.leave_with_pending() == 0) return trace_.fail(lines_.open_input), false;
-    return true;
-  }
-  if (!block.leave_normally()) return trace_.fail(lines_.open_input), false;
-  return true;
+  // A true __exit__ drops the exception and the loop goes on.
+  return run_with_block(file.get(), trace_, lines_.open_input, lines_.read_and_tokenize, body) >= 0;
 }
 
 // Counts a text's tokens for its boundary and numbers them: here while the
@@ -619,7 +611,7 @@ bool Encoder::read_files() {
   }
   if (filepaths_ == Py_None) {
     PyErr_SetString(PyExc_TypeError, msg::kNoneNotIterable);
-    return trace_.fail(lines_.iterate_files), false;
+    return trace_.fail(lines_.iterate_files);
   }
   // By index, reading the list's current length before each item.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(filepaths_); i++) {
@@ -643,7 +635,7 @@ bool Encoder::resolve_ids(IdResolution& resolution) {
     resolution.new_ids.reserve(known_empty ? distinct : 0);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-    return trace_.fail(lines_.contains), false;
+    return trace_.fail(lines_.contains);
   }
   int32_t next_id = self_->next_id;
   SignalPoll poll(TokenNumbering::kPollTokens);
@@ -702,14 +694,14 @@ bool Encoder::enter_new_tokens(const IdResolution& resolution) {
   PyObject* inverse_dict = self_->inverse_dict;
   SignalPoll poll(TokenNumbering::kPollTokens);
   for (size_t i = 0; i < resolution.new_ids.size(); i++) {
-    if (poll() < 0) return trace_.fail(lines_.new_id), false;
+    if (poll() < 0) return trace_.fail(lines_.new_id);
     PyObject* key = resolution.new_keys[i].get();
     Ref id_object = Ref::steal(PyLong_FromLong(resolution.new_ids[i]));
     if (!id_object || PyDict_SetItem(global_dict, key, id_object.get()) < 0) {
-      return trace_.fail(lines_.new_id), false;
+      return trace_.fail(lines_.new_id);
     }
     if (PyDict_SetItem(inverse_dict, id_object.get(), key) < 0) {
-      return trace_.fail(lines_.inverse_entry), false;
+      return trace_.fail(lines_.inverse_entry);
     }
     self_->next_id = resolution.new_ids[i] + 1;
   }
@@ -749,7 +741,7 @@ Ref Encoder::enter_tokens_and_compress(IdResolution& resolution) {
   if (!enter_new_tokens(resolution)) return Ref();
   if (resolution.error) {
     PyErr_SetRaisedException(resolution.error.release());
-    return trace_.fail(resolution.error_line), Ref();
+    return trace_.fail(resolution.error_line);
   }
   Ref frame;
   if (in_background) {
@@ -763,7 +755,7 @@ Ref Encoder::enter_tokens_and_compress(IdResolution& resolution) {
           compress_frame(compressor_class.get(), level.get(), threads.get(), packed_tokens_.get()));
     }
   }
-  if (!frame) trace_.add(lines_.compress);
+  if (!frame) return trace_.fail(lines_.compress);
   return frame;
 }
 
@@ -772,27 +764,27 @@ bool Encoder::assign_one_id(PyObject* token, uint8_t* packed, Py_ssize_t packed_
                             int32_t offset) {
   if (token != Py_None && !PyUnicode_CheckExact(token)) {
     raise_expected_type("str", token);
-    return trace_.fail(lines_.iterate_tokens), false;
+    return trace_.fail(lines_.iterate_tokens);
   }
   int32_t token_id;
   // Held while user code (a mapping's __contains__) may replace the field.
   Ref global_dict = Ref::borrow(self_->global_dict);
   int contained = PySequence_Contains(global_dict.get(), token);
-  if (contained < 0) return trace_.fail(lines_.contains), false;
+  if (contained < 0) return trace_.fail(lines_.contains);
   if (!contained) {
     if (!free_ids_.first_free(self_->next_id, token_id)) {
       PyErr_Format(PyExc_OverflowError, msg::kIdSpaceExhausted, self_->next_id);
-      return trace_.fail(lines_.new_id), false;
+      return trace_.fail(lines_.new_id);
     }
     Ref id_object = Ref::steal(PyLong_FromLong(token_id));
     global_dict = Ref::borrow(self_->global_dict);
     if (!id_object || PyObject_SetItem(global_dict.get(), token, id_object.get()) < 0) {
-      return trace_.fail(lines_.new_id), false;
+      return trace_.fail(lines_.new_id);
     }
     Ref inverse = Ref::borrow(self_->inverse_dict);
     Ref inverse_key = Ref::steal(PyLong_FromLong(token_id));
     if (!inverse_key || PyObject_SetItem(inverse.get(), inverse_key.get(), token) < 0) {
-      return trace_.fail(lines_.inverse_entry), false;
+      return trace_.fail(lines_.inverse_entry);
     }
     self_->next_id = token_id + 1;
   } else {
@@ -801,25 +793,25 @@ bool Encoder::assign_one_id(PyObject* token, uint8_t* packed, Py_ssize_t packed_
     if (PyDict_CheckExact(global_dict.get())) {
       PyObject* found = nullptr;
       if (PyDict_GetItemRef(global_dict.get(), token, &found) < 0) {
-        return trace_.fail(lines_.existing_id), false;
+        return trace_.fail(lines_.existing_id);
       }
       if (!found) {
         PyErr_SetObject(PyExc_KeyError, token);
-        return trace_.fail(lines_.existing_id), false;
+        return trace_.fail(lines_.existing_id);
       }
       value = Ref::steal(found);
     } else {
       value = Ref::steal(PyObject_GetItem(global_dict.get(), token));
-      if (!value) return trace_.fail(lines_.existing_id), false;
+      if (!value) return trace_.fail(lines_.existing_id);
     }
     token_id = as_int32(value.get());
-    if (token_id == -1 && PyErr_Occurred()) return trace_.fail(lines_.existing_id), false;
+    if (token_id == -1 && PyErr_Occurred()) return trace_.fail(lines_.existing_id);
   }
   // Each of the four stores is bounds-tested against the view's length.
   for (int byte = 0; byte < kRecordSize; byte++) {
     if (offset + byte >= packed_length) {
       PyErr_Format(PyExc_IndexError, msg::kBufferOutOfBounds, 0);
-      return trace_.fail(lines_.store_byte0 + byte), false;
+      return trace_.fail(lines_.store_byte0 + byte);
     }
   }
   store_record(packed + offset, token_id);
@@ -883,8 +875,7 @@ PyObject* Encoder::run() {
       ok = assign_ids_plain(packed, view.len);
     } else if (view.len != kRecordSize * total_tokens_) {
       PyErr_Format(PyExc_IndexError, msg::kBufferOutOfBounds, 0);
-      trace_.add(lines_.store_byte0);
-      ok = false;
+      ok = trace_.fail(lines_.store_byte0);
     } else {
       ok = resolve_ids(resolution);
       numbering_.release_tokens();
@@ -929,17 +920,17 @@ bool bind_encoding_call(const Signature& signature, const EncodingMethod& method
                         PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                         BoundArguments& bound, int32_t& level, int32_t& threads) {
   if (bind_vectorcall(signature, args, nargs, kwnames, bound) < 0) {
-    return method.trace.fail(method.lines.binding), false;
+    return method.trace.fail(method.lines.binding);
   }
   level = 6;
   threads = 4;
   if (bound.given(2)) {
     level = as_int32(bound[2]);
-    if (level == -1 && PyErr_Occurred()) return method.trace.fail(method.lines.binding), false;
+    if (level == -1 && PyErr_Occurred()) return method.trace.fail(method.lines.binding);
   }
   if (bound.given(3)) {
     threads = as_int32(bound[3]);
-    if (threads == -1 && PyErr_Occurred()) return method.trace.fail(method.lines.binding), false;
+    if (threads == -1 && PyErr_Occurred()) return method.trace.fail(method.lines.binding);
   }
   return true;
 }

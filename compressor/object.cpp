@@ -51,20 +51,20 @@ int compressor_init(PyObject* op, PyObject* args, PyObject* kwds) {
   CallGuard guard(call_lock_of(op));
   BoundArguments bound;
   if (bind_tuple_dict(kInitSignature, args, kwds, bound) < 0) {
-    return kInitTrace.fail_status(line::kInitBinding);
+    return kInitTrace.fail(line::kInitBinding);
   }
   CompressorObject* self = as_compressor(op);
   replace_field(self->dict_path, bound.given(0) ? bound[0] : str(Str::default_dict_path));
   Ref global_dict = Ref::steal(PyDict_New());
-  if (!global_dict) return kInitTrace.fail_status(line::kInitGlobalDict);
+  if (!global_dict) return kInitTrace.fail(line::kInitGlobalDict);
   replace_field(self->global_dict, std::move(global_dict));
   Ref inverse_dict = Ref::steal(PyDict_New());
-  if (!inverse_dict) return kInitTrace.fail_status(line::kInitInverseDict);
+  if (!inverse_dict) return kInitTrace.fail(line::kInitInverseDict);
   replace_field(self->inverse_dict, std::move(inverse_dict));
   self->next_id = 1;
   // By name, so that a subclass's load_dict is the one that runs.
   Ref result = call_method(op, str(Str::load_dict), nullptr, 0);
-  if (!result) return kInitTrace.fail_status(line::kInitLoadDict);
+  if (!result) return kInitTrace.fail(line::kInitLoadDict);
   return 0;
 }
 
@@ -129,7 +129,7 @@ int set_next_id(PyObject* op, PyObject* value, void*) {
   }
   // Converted before the lock is taken: __int__ may be user code.
   int32_t converted = as_int32(value);
-  if (converted == -1 && PyErr_Occurred()) return kNextIdSetTrace.fail_status(line::kNextId);
+  if (converted == -1 && PyErr_Occurred()) return kNextIdSetTrace.fail(line::kNextId);
   CallGuard guard(call_lock_of(op));
   as_compressor(op)->next_id = converted;
   return 0;

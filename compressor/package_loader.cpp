@@ -322,13 +322,12 @@ Ref load_package(PyObject* file) {
 int load_package_file(PyObject* path, const Trace& trace, int open_line, int load_line,
                       Ref& package) {
   Ref file = call2(builtin(Builtin::open), path, str(Str::mode_rb));
-  if (!file) return trace.fail_status(open_line);
-  WithBlock with;
-  if (!with.enter(file.get())) return trace.fail_status(open_line);
-  package = load_package(with.value());
-  if (package) return with.leave_normally() ? 0 : trace.fail_status(open_line);
-  trace.add(load_line);
-  return with.leave_with_pending() ? 0 : trace.fail_status(open_line);
+  if (!file) return trace.fail(open_line);
+  auto body = [&package](PyObject* f, int&) {
+    package = load_package(f);
+    return static_cast<bool>(package);
+  };
+  return run_with_block(file.get(), trace, open_line, load_line, body);
 }
 
 }  // namespace ormek

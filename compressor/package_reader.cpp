@@ -22,7 +22,7 @@ constexpr int kOpenPackage = 127;
 constexpr int kLoadPackage = 128;
 }  // namespace line
 
-constexpr Trace kTrace{"ormek_compressor.OrmekCompressor.read_package", kFileCompressor};
+constexpr Trace kReadPackageTrace{"ormek_compressor.OrmekCompressor.read_package", kFileCompressor};
 
 const Signature kSignature{"read_package", {Str::package_path}, 1, 1};
 
@@ -32,12 +32,13 @@ PyObject* read_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t narg
                                PyObject* kwnames) {
   BoundArguments bound;
   if (bind_vectorcall(kSignature, args, nargs, kwnames, bound) < 0) {
-    return kTrace.fail(line::kBinding);
+    return kReadPackageTrace.fail(line::kBinding);
   }
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
   // with open(package_path, "rb") as f: return pickle.load(f)
   Ref package;
-  if (load_package_file(bound[0], kTrace, line::kOpenPackage, line::kLoadPackage, package) < 0) {
+  if (load_package_file(bound[0], kReadPackageTrace, line::kOpenPackage, line::kLoadPackage,
+                        package) < 0) {
     return nullptr;
   }
   // A swallowed error falls off the end of the method: None.

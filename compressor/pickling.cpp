@@ -105,13 +105,12 @@ constexpr int kReduceWithSetstate = 13;
 constexpr int kReduceWithoutSetstate = 15;
 }  // namespace line
 
-constexpr Trace kReduceTrace{"ormek_compressor.OrmekCompressor.__reduce_cython__",
-                             kFileStringsource};
+constexpr Trace kReduceCythonTrace{"ormek_compressor.OrmekCompressor.__reduce_cython__",
+                                   kFileStringsource};
 
 PyObject* reduce_body(CompressorObject* self) {
-  const Trace& tb = kReduceTrace;
   Ref next_id = Ref::steal(PyLong_FromLong(self->next_id));
-  if (!next_id) return tb.fail(line::kReduceState);
+  if (!next_id) return kReduceCythonTrace.fail(line::kReduceState);
   // The state is pickled after the call lock is released: see pickle_snapshot.
   // The copies stand in only when no other field is the same dict.
   Ref global_dict = Ref::borrow(self->global_dict);
@@ -119,26 +118,26 @@ PyObject* reduce_body(CompressorObject* self) {
   if (self->global_dict != self->inverse_dict && self->dict_path != self->global_dict &&
       self->dict_path != self->inverse_dict) {
     global_dict = pickle_snapshot(self->global_dict, true);
-    if (!global_dict) return tb.fail(line::kReduceState);
+    if (!global_dict) return kReduceCythonTrace.fail(line::kReduceState);
     inverse_dict = pickle_snapshot(self->inverse_dict, false);
-    if (!inverse_dict) return tb.fail(line::kReduceState);
+    if (!inverse_dict) return kReduceCythonTrace.fail(line::kReduceState);
   }
   Ref state = Ref::steal(
       PyTuple_Pack(4, self->dict_path, global_dict.get(), inverse_dict.get(), next_id.get()));
-  if (!state) return tb.fail(line::kReduceState);
+  if (!state) return kReduceCythonTrace.fail(line::kReduceState);
 
   PyObject* found = nullptr;
   if (PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(self), str(Str::dunder_dict), &found) <
       0) {
-    return tb.fail(line::kReduceDictLookup);
+    return kReduceCythonTrace.fail(line::kReduceDictLookup);
   }
   Ref instance_dict = Ref::steal(found);
   bool use_setstate;
   if (instance_dict && instance_dict.get() != Py_None) {
     Ref tail = Ref::steal(PyTuple_Pack(1, instance_dict.get()));
-    if (!tail) return tb.fail(line::kReduceAddDict);
+    if (!tail) return kReduceCythonTrace.fail(line::kReduceAddDict);
     state = Ref::steal(PyNumber_InPlaceAdd(state.get(), tail.get()));
-    if (!state) return tb.fail(line::kReduceAddDict);
+    if (!state) return kReduceCythonTrace.fail(line::kReduceAddDict);
     use_setstate = true;
   } else {
     use_setstate =
@@ -149,18 +148,18 @@ PyObject* reduce_body(CompressorObject* self) {
   PyObject* checksum = integer(Int::checksum_3e12e10);
   const int shape_line = use_setstate ? line::kReduceWithSetstate : line::kReduceWithoutSetstate;
   Ref reconstructor = get_global(str(Str::unpickle_compressor));
-  if (!reconstructor) return tb.fail(shape_line);
+  if (!reconstructor) return kReduceCythonTrace.fail(shape_line);
   if (use_setstate) {
     Ref args = Ref::steal(PyTuple_Pack(3, type, checksum, Py_None));
-    if (!args) return tb.fail(shape_line);
+    if (!args) return kReduceCythonTrace.fail(shape_line);
     Ref value = Ref::steal(PyTuple_Pack(3, reconstructor.get(), args.get(), state.get()));
-    if (!value) return tb.fail(shape_line);
+    if (!value) return kReduceCythonTrace.fail(shape_line);
     return value.release();
   }
   Ref args = Ref::steal(PyTuple_Pack(3, type, checksum, state.get()));
-  if (!args) return tb.fail(shape_line);
+  if (!args) return kReduceCythonTrace.fail(shape_line);
   Ref value = Ref::steal(PyTuple_Pack(2, reconstructor.get(), args.get()));
-  if (!value) return tb.fail(shape_line);
+  if (!value) return kReduceCythonTrace.fail(shape_line);
   return value.release();
 }
 
@@ -173,8 +172,8 @@ constexpr int kSetStateHasDict = 13;
 constexpr int kSetStateUpdateDict = 14;
 }  // namespace line
 
-constexpr Trace kSetStateTrace{"ormek_compressor.__pyx_unpickle_OrmekCompressor__set_state",
-                               kFileStringsource};
+constexpr Trace kUnpickleCompressorSetStateTrace{
+    "ormek_compressor.__pyx_unpickle_OrmekCompressor__set_state", kFileStringsource};
 
 // state[i] of an exact tuple: read directly inside it, through the host's item
 // access (and its IndexError) past its end.
@@ -186,47 +185,35 @@ Ref tuple_item(PyObject* tuple, Py_ssize_t i) {
 // `state` is None or an exact tuple (the callers test it). False with the
 // exception set and this routine's entry added.
 bool set_state(CompressorObject* self, PyObject* state) {
-  const Trace& tb = kSetStateTrace;
   if (state == Py_None) {
     PyErr_SetString(PyExc_TypeError, msg::kNoneNotSubscriptable);
-    tb.add(line::kSetStateFields);
-    return false;
+    return kUnpickleCompressorSetStateTrace.fail(line::kSetStateFields);
   }
   PyObject* CompressorObject::* const fields[] = {&CompressorObject::dict_path,
                                                   &CompressorObject::global_dict,
                                                   &CompressorObject::inverse_dict};
   for (Py_ssize_t i = 0; i < 3; i++) {
     Ref item = tuple_item(state, i);
-    if (!item) {
-      tb.add(line::kSetStateFields);
-      return false;
-    }
+    if (!item) return kUnpickleCompressorSetStateTrace.fail(line::kSetStateFields);
     replace_field(self->*fields[i], std::move(item));
   }
   Ref item = tuple_item(state, 3);
   int32_t next_id = item ? as_int32(item.get()) : -1;
   if (next_id == -1 && PyErr_Occurred()) {
-    tb.add(line::kSetStateFields);
-    return false;
+    return kUnpickleCompressorSetStateTrace.fail(line::kSetStateFields);
   }
   self->next_id = next_id;
 
   if (PyTuple_GET_SIZE(state) > 4) {
     PyObject* op = reinterpret_cast<PyObject*>(self);
     int has_dict = PyObject_HasAttrWithError(op, str(Str::dunder_dict));
-    if (has_dict < 0) {
-      tb.add(line::kSetStateHasDict);
-      return false;
-    }
+    if (has_dict < 0) return kUnpickleCompressorSetStateTrace.fail(line::kSetStateHasDict);
     if (has_dict) {
       Ref instance_dict = Ref::steal(PyObject_GetAttr(op, str(Str::dunder_dict)));
       Ref extra = instance_dict ? tuple_item(state, 4) : Ref();
       PyObject* arg = extra.get();
       Ref updated = extra ? call_method(instance_dict.get(), str(Str::update), &arg, 1) : Ref();
-      if (!updated) {
-        tb.add(line::kSetStateUpdateDict);
-        return false;
-      }
+      if (!updated) return kUnpickleCompressorSetStateTrace.fail(line::kSetStateUpdateDict);
     }
   }
   return true;
@@ -240,8 +227,8 @@ constexpr int kSetstateBinding = 16;
 constexpr int kSetstateBody = 17;
 }  // namespace line
 
-constexpr Trace kSetstateTrace{"ormek_compressor.OrmekCompressor.__setstate_cython__",
-                               kFileStringsource};
+constexpr Trace kSetstateCythonTrace{"ormek_compressor.OrmekCompressor.__setstate_cython__",
+                                     kFileStringsource};
 const Signature kSetstateSignature{"__setstate_cython__", {Str::pyx_state}, 1, 1};
 
 // ---------------------------------------------------------------------------
@@ -256,14 +243,14 @@ constexpr int kUnpickleNew = 7;
 constexpr int kUnpickleState = 9;
 }  // namespace line
 
-constexpr Trace kUnpickleTrace{"ormek_compressor.__pyx_unpickle_OrmekCompressor",
-                               kFileStringsource};
+constexpr Trace kUnpickleCompressorTrace{"ormek_compressor.__pyx_unpickle_OrmekCompressor",
+                                         kFileStringsource};
 const Signature kUnpickleSignature{
     "__pyx_unpickle_OrmekCompressor", {Str::pyx_type, Str::pyx_checksum, Str::pyx_state}, 3, 3};
 
 constexpr Trace kUnpickleEnumTrace{"View.MemoryView.__pyx_unpickle_Enum", kFileStringsource};
-constexpr Trace kEnumSetStateTrace{"View.MemoryView.__pyx_unpickle_Enum__set_state",
-                                   kFileStringsource};
+constexpr Trace kUnpickleEnumSetStateTrace{"View.MemoryView.__pyx_unpickle_Enum__set_state",
+                                           kFileStringsource};
 const Signature kUnpickleEnumSignature{
     "__pyx_unpickle_Enum", {Str::pyx_type, Str::pyx_checksum, Str::pyx_state}, 3, 3};
 
@@ -292,82 +279,66 @@ Ref import_pickle_error() {
 // The checksum test both reconstructors open with: true when `checksum` is one
 // of `accepted`; otherwise (or on failure) false with the exception set and
 // the entry added.
-bool accept_checksum(const Trace& tb, long checksum, PyObject* accepted, Str message_format) {
+bool accept_checksum(const Trace& trace, long checksum, PyObject* accepted, Str message_format) {
   Ref value = Ref::steal(PyLong_FromLong(checksum));
-  if (!value) {
-    tb.add(line::kUnpickleChecksum);
-    return false;
-  }
+  if (!value) return trace.fail(line::kUnpickleChecksum);
   int found = PySequence_Contains(accepted, value.get());
-  if (found < 0) {
-    tb.add(line::kUnpickleChecksum);
-    return false;
-  }
+  if (found < 0) return trace.fail(line::kUnpickleChecksum);
   if (found) return true;
   Ref pickle_error = import_pickle_error();
-  if (!pickle_error) {
-    tb.add(line::kUnpickleImport);
-    return false;
-  }
+  if (!pickle_error) return trace.fail(line::kUnpickleImport);
   Ref message = Ref::steal(PyUnicode_Format(str(message_format), value.get()));
   if (message) raise_exception(pickle_error.get(), message.get());
-  tb.add(line::kUnpickleRaise);
-  return false;
+  return trace.fail(line::kUnpickleRaise);
 }
 
 // cls.__new__(type): an instance made without __init__.
-Ref new_instance(const Trace& tb, PyObject* cls, PyObject* type) {
+Ref new_instance(const Trace& trace, PyObject* cls, PyObject* type) {
   Ref result = call_method(cls, str(Str::dunder_new), &type, 1);
-  if (!result) tb.add(line::kUnpickleNew);
+  if (!result) return trace.fail(line::kUnpickleNew);
   return result;
 }
 
 PyObject* unpickle_compressor_body(PyObject* type, long checksum, PyObject* state) {
-  const Trace& tb = kUnpickleTrace;
-  if (!accept_checksum(tb, checksum, g_state.state_checksums, Str::incompatible_checksums)) {
+  if (!accept_checksum(kUnpickleCompressorTrace, checksum, g_state.state_checksums,
+                       Str::incompatible_checksums)) {
     return nullptr;
   }
-  Ref result = new_instance(tb, as_object(&CompressorType), type);
+  Ref result = new_instance(kUnpickleCompressorTrace, as_object(&CompressorType), type);
   if (!result) return nullptr;
   if (state != Py_None) {
     if (!PyTuple_CheckExact(state)) {
       raise_expected_type("tuple", state);
-      return tb.fail(line::kUnpickleState);
+      return kUnpickleCompressorTrace.fail(line::kUnpickleState);
     }
     // OrmekCompressor.__new__ only makes instances of the class or its
     // subclasses; checked anyway, since set_state writes the record directly.
     if (!is_compressor(result.get())) {
       raise_expected_type(CompressorType.tp_name, result.get());
-      return tb.fail(line::kUnpickleState);
+      return kUnpickleCompressorTrace.fail(line::kUnpickleState);
     }
-    if (!set_state(as_compressor(result.get()), state)) return tb.fail(line::kUnpickleState);
+    if (!set_state(as_compressor(result.get()), state)) {
+      return kUnpickleCompressorTrace.fail(line::kUnpickleState);
+    }
   }
   return result.release();
 }
 
 // The enumeration's state is (name,) or (name, __dict__).
 bool set_enum_state(PyObject* result, PyObject* state) {
-  const Trace& tb = kEnumSetStateTrace;
   Ref name = tuple_item(state, 0);
   if (!name || PyObject_SetAttr(result, str(Str::enum_name), name.get()) < 0) {
-    tb.add(line::kSetStateFields);
-    return false;
+    return kUnpickleEnumSetStateTrace.fail(line::kSetStateFields);
   }
   if (PyTuple_GET_SIZE(state) > 1) {
     int has_dict = PyObject_HasAttrWithError(result, str(Str::dunder_dict));
-    if (has_dict < 0) {
-      tb.add(line::kSetStateHasDict);
-      return false;
-    }
+    if (has_dict < 0) return kUnpickleEnumSetStateTrace.fail(line::kSetStateHasDict);
     if (has_dict) {
       Ref instance_dict = Ref::steal(PyObject_GetAttr(result, str(Str::dunder_dict)));
       PyObject* arg = PyTuple_GET_ITEM(state, 1);
       Ref updated =
           instance_dict ? call_method(instance_dict.get(), str(Str::update), &arg, 1) : Ref();
-      if (!updated) {
-        tb.add(line::kSetStateUpdateDict);
-        return false;
-      }
+      if (!updated) return kUnpickleEnumSetStateTrace.fail(line::kSetStateUpdateDict);
     }
   }
   return true;
@@ -377,32 +348,32 @@ bool set_enum_state(PyObject* result, PyObject* state) {
 // reconstructor works on whatever class the stream names: it makes
 // type.__new__(type) and restores the enumeration's state onto it.
 PyObject* unpickle_enum_body(PyObject* type, long checksum, PyObject* state) {
-  const Trace& tb = kUnpickleEnumTrace;
-  if (!accept_checksum(tb, checksum, g_state.enum_checksums, Str::incompatible_enum_checksums)) {
+  if (!accept_checksum(kUnpickleEnumTrace, checksum, g_state.enum_checksums,
+                       Str::incompatible_enum_checksums)) {
     return nullptr;
   }
-  Ref result = new_instance(tb, type, type);
+  Ref result = new_instance(kUnpickleEnumTrace, type, type);
   if (!result) return nullptr;
   if (state != Py_None) {
     if (!PyTuple_CheckExact(state)) {
       raise_expected_type("tuple", state);
-      return tb.fail(line::kUnpickleState);
+      return kUnpickleEnumTrace.fail(line::kUnpickleState);
     }
-    if (!set_enum_state(result.get(), state)) return tb.fail(line::kUnpickleState);
+    if (!set_enum_state(result.get(), state)) return kUnpickleEnumTrace.fail(line::kUnpickleState);
   }
   return result.release();
 }
 
 using ReconstructorBody = PyObject* (*)(PyObject* type, long checksum, PyObject* state);
 
-PyObject* bind_reconstructor(const Signature& sig, const Trace& tb, ReconstructorBody body,
+PyObject* bind_reconstructor(const Signature& sig, const Trace& trace, ReconstructorBody body,
                              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   BoundArguments bound;
   if (bind_vectorcall(sig, args, nargs, kwnames, bound) < 0) {
-    return tb.fail(line::kUnpickleBinding);
+    return trace.fail(line::kUnpickleBinding);
   }
   long checksum = as_long_checked(bound[1]);
-  if (checksum == -1 && PyErr_Occurred()) return tb.fail(line::kUnpickleBinding);
+  if (checksum == -1 && PyErr_Occurred()) return trace.fail(line::kUnpickleBinding);
   return body(bound[0], checksum, bound[2]);
 }
 
@@ -423,25 +394,24 @@ PyObject* reduce_cython_wrapper(PyObject* self, PyObject* const*, Py_ssize_t nar
 
 PyObject* setstate_cython_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  const Trace& tb = kSetstateTrace;
   CallGuard guard(call_lock_of(self));
   BoundArguments bound;
   if (bind_vectorcall(kSetstateSignature, args, nargs, kwnames, bound) < 0) {
-    return tb.fail(line::kSetstateBinding);
+    return kSetstateCythonTrace.fail(line::kSetstateBinding);
   }
   PyObject* state = bound[0];
   if (state != Py_None && !PyTuple_CheckExact(state)) {
     raise_expected_type("tuple", state);
-    return tb.fail(line::kSetstateBody);
+    return kSetstateCythonTrace.fail(line::kSetstateBody);
   }
-  if (!set_state(as_compressor(self), state)) return tb.fail(line::kSetstateBody);
+  if (!set_state(as_compressor(self), state)) return kSetstateCythonTrace.fail(line::kSetstateBody);
   Py_RETURN_NONE;
 }
 
 PyObject* unpickle_compressor_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
-  return bind_reconstructor(kUnpickleSignature, kUnpickleTrace, unpickle_compressor_body, args,
-                            nargs, kwnames);
+  return bind_reconstructor(kUnpickleSignature, kUnpickleCompressorTrace, unpickle_compressor_body,
+                            args, nargs, kwnames);
 }
 
 PyObject* unpickle_enum_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,

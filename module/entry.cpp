@@ -42,7 +42,10 @@ constexpr int kSetstateMethod = 16;
 constexpr int kUnpickle = 1;
 }  // namespace line
 
+// Start-up's own statements, and those of the pickling helpers it defines.
 constexpr const char kInitFunction[] = "init ormek_compressor";
+constexpr Trace kModuleInitTrace{kInitFunction, kFileCompressor};
+constexpr Trace kModuleInitStringsourceTrace{kInitFunction, kFileStringsource};
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
   int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
@@ -139,7 +142,7 @@ struct MethodSpec {
   Str qualname;
   Code code;
   int line;
-  const char* file;
+  const Trace& trace;
 };
 
 int module_exec(PyObject* module) {
@@ -152,15 +155,6 @@ int module_exec(PyObject* module) {
 #ifdef Py_GIL_DISABLED
   PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
 #endif
-
-  int failed_line = 0;
-  const char* failed_file = kFileCompressor;
-  bool constants_ready = false;
-  auto fail = [&](int line_number, const char* file = kFileCompressor) {
-    failed_line = line_number;
-    failed_file = file;
-    return -1;
-  };
 
   auto run = [&]() -> int {
     Py_XSETREF(g_state.module_dict, Py_NewRef(PyModule_GetDict(module)));
@@ -182,25 +176,27 @@ int module_exec(PyObject* module) {
       if (PyErr_WarnEx(nullptr, message, 1) < 0) return -1;
     }
 
+    // Until the constants are made, a failure gets no traceback entry.
     if (make_empty_constants() < 0) return -1;
     if (make_string_and_int_constants() < 0) return -1;
-    constants_ready = true;
-    if (check_debug_flag() < 0) return fail(1);
-    if (ready_function_type() < 0) return fail(1);
+    if (check_debug_flag() < 0) return kModuleInitTrace.fail(1);
+    if (ready_function_type() < 0) return kModuleInitTrace.fail(1);
 
     PyObject* modules = PyImport_GetModuleDict();
     int present = PyDict_Contains(modules, str(Str::module_name));
-    if (present < 0) return fail(1);
-    if (!present && PyDict_SetItem(modules, str(Str::module_name), module) < 0) return fail(1);
+    if (present < 0) return kModuleInitTrace.fail(1);
+    if (!present && PyDict_SetItem(modules, str(Str::module_name), module) < 0) {
+      return kModuleInitTrace.fail(1);
+    }
 
-    if (cache_builtins() < 0) return fail(1);
-    if (make_constant_tuples() < 0) return fail(1);
-    if (make_code_objects() < 0) return fail(1);
+    if (cache_builtins() < 0) return kModuleInitTrace.fail(1);
+    if (make_constant_tuples() < 0) return kModuleInitTrace.fail(1);
+    if (make_code_objects() < 0) return kModuleInitTrace.fail(1);
 
-    if (ready_compressor_type() < 0) return fail(1);
+    if (ready_compressor_type() < 0) return kModuleInitTrace.fail(1);
     if (PyObject_SetAttr(module, str(Str::OrmekCompressor),
                          reinterpret_cast<PyObject*>(&CompressorType)) < 0) {
-      return fail(1);
+      return kModuleInitTrace.fail(1);
     }
 
     // What the typed-buffer machinery leaves in the namespace: its
@@ -208,46 +204,52 @@ int module_exec(PyObject* module) {
     // operation (the encoder fills its stream through a plain buffer view).
     Ref unpickle_enum =
         Ref::steal(PyCFunction_NewEx(&unpickle_enum_def, nullptr, str(Str::module_name)));
-    if (!unpickle_enum) return fail(1, kFileStringsource);
+    if (!unpickle_enum) return kModuleInitStringsourceTrace.fail(1);
     if (PyDict_SetItem(g_state.module_dict, str(Str::unpickle_enum), unpickle_enum.get()) < 0) {
-      return fail(1, kFileStringsource);
+      return kModuleInitStringsourceTrace.fail(1);
     }
 
     // The module's own statements.
-    if (import_into_namespace(Str::os, Str::os) < 0) return fail(line::kImportOs);
-    if (import_into_namespace(Str::re, Str::re) < 0) return fail(line::kImportRe);
-    if (import_into_namespace(Str::struct_, Str::struct_) < 0) return fail(line::kImportStruct);
-    if (import_into_namespace(Str::pickle, Str::pickle) < 0) return fail(line::kImportPickle);
-    if (import_into_namespace(Str::zstandard, Str::zstd) < 0) return fail(line::kImportZstandard);
-    if (record_original_globals() < 0) return fail(line::kImportZstandard);
+    if (import_into_namespace(Str::os, Str::os) < 0) return kModuleInitTrace.fail(line::kImportOs);
+    if (import_into_namespace(Str::re, Str::re) < 0) return kModuleInitTrace.fail(line::kImportRe);
+    if (import_into_namespace(Str::struct_, Str::struct_) < 0) {
+      return kModuleInitTrace.fail(line::kImportStruct);
+    }
+    if (import_into_namespace(Str::pickle, Str::pickle) < 0) {
+      return kModuleInitTrace.fail(line::kImportPickle);
+    }
+    if (import_into_namespace(Str::zstandard, Str::zstd) < 0) {
+      return kModuleInitTrace.fail(line::kImportZstandard);
+    }
+    if (record_original_globals() < 0) return kModuleInitTrace.fail(line::kImportZstandard);
 
     const MethodSpec methods[] = {
         {&load_dict_def, Str::load_dict, Str::q_load_dict, Code::load_dict, line::kLoadDict,
-         kFileCompressor},
+         kModuleInitTrace},
         {&save_dict_def, Str::save_dict, Str::q_save_dict, Code::save_dict, line::kSaveDict,
-         kFileCompressor},
+         kModuleInitTrace},
         {&tokenize_def, Str::tokenize, Str::q_tokenize, Code::tokenize, line::kTokenize,
-         kFileCompressor},
+         kModuleInitTrace},
         {&detokenize_def, Str::detokenize, Str::q_detokenize, Code::detokenize, line::kDetokenize,
-         kFileCompressor},
+         kModuleInitTrace},
         {&encode_files_def, Str::encode_files, Str::q_encode_files, Code::encode_files,
-         line::kEncodeFiles, kFileCompressor},
+         line::kEncodeFiles, kModuleInitTrace},
         {&decode_package_def, Str::decode_package, Str::q_decode_package, Code::decode_package,
-         line::kDecodePackage, kFileCompressor},
+         line::kDecodePackage, kModuleInitTrace},
         {&read_package_def, Str::read_package, Str::q_read_package, Code::read_package,
-         line::kReadPackage, kFileCompressor},
+         line::kReadPackage, kModuleInitTrace},
         {&encode_named_files_def, Str::encode_named_files, Str::q_encode_named_files,
-         Code::encode_named_files, line::kEncodeNamedFiles, kFileCompressor},
+         Code::encode_named_files, line::kEncodeNamedFiles, kModuleInitTrace},
         {&reduce_cython_def, Str::reduce_cython, Str::q_reduce_cython, Code::reduce_cython,
-         line::kReduceMethod, kFileStringsource},
+         line::kReduceMethod, kModuleInitStringsourceTrace},
         {&setstate_cython_def, Str::setstate_cython, Str::q_setstate_cython, Code::setstate_cython,
-         line::kSetstateMethod, kFileStringsource},
+         line::kSetstateMethod, kModuleInitStringsourceTrace},
     };
     for (const MethodSpec& m : methods) {
       Ref function = Ref::steal(new_function(m.def, FunctionKind::native_method, str(m.qualname),
                                              str(Str::module_name), g_state.module_dict,
                                              code_object(m.code), &CompressorType));
-      if (!function) return fail(m.line, m.file);
+      if (!function) return m.trace.fail(m.line);
       if (m.def == &encode_files_def || m.def == &encode_named_files_def) {
         set_function_defaults(function.get(), g_state.encode_defaults);
       }
@@ -255,7 +257,7 @@ int module_exec(PyObject* module) {
         set_function_defaults(function.get(), g_state.decode_defaults);
       }
       if (store_in_class(&CompressorType, str(m.name), function.get()) < 0) {
-        return fail(m.line, m.file);
+        return m.trace.fail(m.line);
       }
     }
 
@@ -263,24 +265,21 @@ int module_exec(PyObject* module) {
                                            str(Str::unpickle_compressor), str(Str::module_name),
                                            g_state.module_dict,
                                            code_object(Code::unpickle_compressor), nullptr));
-    if (!unpickle) return fail(line::kUnpickle, kFileStringsource);
+    if (!unpickle) return kModuleInitStringsourceTrace.fail(line::kUnpickle);
     if (PyDict_SetItem(g_state.module_dict, str(Str::unpickle_compressor), unpickle.get()) < 0) {
-      return fail(line::kUnpickle, kFileStringsource);
+      return kModuleInitStringsourceTrace.fail(line::kUnpickle);
     }
 
     Ref test_dict = Ref::steal(PyDict_New());
-    if (!test_dict) return fail(line::kTestDict);
+    if (!test_dict) return kModuleInitTrace.fail(line::kTestDict);
     if (PyDict_SetItem(g_state.module_dict, str(Str::dunder_test), test_dict.get()) < 0) {
-      return fail(line::kTestDict);
+      return kModuleInitTrace.fail(line::kTestDict);
     }
     return 0;
   };
 
   if (run() == 0) return 0;
 
-  if (g_state.module_dict && constants_ready) {
-    add_traceback(kInitFunction, failed_line, failed_file);
-  }
   Py_CLEAR(g_module);
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, msg::kInitFailed);
   return -1;

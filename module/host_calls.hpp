@@ -71,4 +71,28 @@ class WithBlock {
   bool saved_ = false;
 };
 
+// with <manager> as f: <body>, reported under `trace`. `body(f, running_line)`
+// runs the statements of the block; `running_line` is the line of the
+// statement running now (it starts at `body_line`, and a body of several
+// statements sets it ahead of each), and the body returns false with the
+// exception set when that statement fails. A failing body adds the running
+// line, hands the exception to __exit__ and, unless __exit__ swallows it,
+// adds `with_line`; a failure entering or leaving the block adds `with_line`.
+// Returns 1 when the body completed, 0 when __exit__ swallowed its failure,
+// -1 on failure.
+template <typename Body>
+int run_with_block(PyObject* manager, const Trace& trace, int with_line, int body_line,
+                   Body&& body) {
+  WithBlock block;
+  if (!block.enter(manager)) return trace.fail(with_line);
+  int running_line = body_line;
+  if (!body(block.value(), running_line)) {
+    trace.add(running_line);
+    if (block.leave_with_pending() == 0) return trace.fail(with_line);
+    return 0;
+  }
+  if (!block.leave_normally()) return trace.fail(with_line);
+  return 1;
+}
+
 }  // namespace ormek
