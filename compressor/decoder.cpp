@@ -773,8 +773,7 @@ PyObject* decode_package_wrapper(PyObject* self, PyObject* const* args, Py_ssize
   if (use_zstd < 0) return kDecodePackageTrace.fail(line::kBinding);
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
   if (!check_exact_type(bound[1], &PyUnicode_Type, Str::output_dir)) return nullptr;
-  return decode_package(reinterpret_cast<CompressorObject*>(self), bound[0], bound[1],
-                        use_zstd != 0);
+  return decode_package(as_compressor(self), bound[0], bound[1], use_zstd != 0);
 }
 
 }  // namespace ormek

@@ -15,8 +15,6 @@ namespace ormek {
 
 namespace {
 
-CompressorObject* as_compressor(PyObject* op) { return reinterpret_cast<CompressorObject*>(op); }
-
 // ---------------------------------------------------------------------------
 // load_dict
 

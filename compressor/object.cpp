@@ -32,8 +32,6 @@ constexpr Trace kNextIdSetTrace{"ormek_compressor.OrmekCompressor.next_id.__set_
 
 const Signature kInitSignature{"__init__", {Str::dict_path}, 1, 0};
 
-CompressorObject* as_compressor(PyObject* op) { return reinterpret_cast<CompressorObject*>(op); }
-
 PyObject* compressor_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* op = type->tp_alloc(type, 0);
   if (!op) return nullptr;

@@ -28,10 +28,13 @@ struct CompressorObject {
   CallLock call_lock;
 };
 
-// The call lock of the object an operation runs on, for the operation's scope.
-inline CallLock& call_lock_of(PyObject* self) {
-  return reinterpret_cast<CompressorObject*>(self)->call_lock;
+// The record behind an OrmekCompressor (or subclass) instance.
+inline CompressorObject* as_compressor(PyObject* op) {
+  return reinterpret_cast<CompressorObject*>(op);
 }
+
+// The call lock of the object an operation runs on, for the operation's scope.
+inline CallLock& call_lock_of(PyObject* self) { return as_compressor(self)->call_lock; }
 
 extern PyTypeObject CompressorType;
 extern CompressorDirectEntries compressor_direct_entries;

@@ -17,7 +17,6 @@ namespace ormek {
 
 namespace {
 
-CompressorObject* as_compressor(PyObject* op) { return reinterpret_cast<CompressorObject*>(op); }
 PyObject* as_object(PyTypeObject* type) { return reinterpret_cast<PyObject*>(type); }
 
 // ---------------------------------------------------------------------------

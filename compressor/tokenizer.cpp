@@ -34,8 +34,6 @@ constexpr Trace kDetokenizeTrace{"ormek_compressor.OrmekCompressor.detokenize", 
 const Signature kTokenizeSignature{"tokenize", {Str::text}, 1, 1};
 const Signature kDetokenizeSignature{"detokenize", {Str::tokens}, 1, 1};
 
-CompressorObject* as_compressor(PyObject* op) { return reinterpret_cast<CompressorObject*>(op); }
-
 // The override dispatch shared by both direct entries. Only a subclass can
 // override, so an exact OrmekCompressor skips the attribute lookup: the
 // encoder dispatches once per file. Returns 1 with `result` set when an
