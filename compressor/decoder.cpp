@@ -213,12 +213,12 @@ bool native_id_loop_applies(PyObject* data, PyObject* inverse_dict, TableShape& 
 // and ids the dictionary lacks lead to the slot of "<UNK>". The arena holds
 // copies of the tokens' code units, so the tokens themselves may go (a
 // replaced os.path.join may empty the dict) without harm.
-class TokenTable {
+class TokensById {
  public:
-  TokenTable() = default;
-  TokenTable(const TokenTable&) = delete;
-  TokenTable& operator=(const TokenTable&) = delete;
-  ~TokenTable() {
+  TokensById() = default;
+  TokensById(const TokensById&) = delete;
+  TokensById& operator=(const TokensById&) = delete;
+  ~TokensById() {
     for (PyObject* token : opaque_) Py_DECREF(token);
   }
 
@@ -325,7 +325,7 @@ class TokenTable {
 };
 
 template <typename Out>
-void copy_tokens(const TokenTable& table, const unsigned char* payload, Py_ssize_t start,
+void copy_tokens(const TokensById& table, const unsigned char* payload, Py_ssize_t start,
                  Py_ssize_t stop, Out* out, Out* end) {
   const unsigned char* arena = table.arena();
   for (Py_ssize_t i = start; i < stop; i++) {
@@ -353,7 +353,7 @@ void copy_tokens(const TokenTable& table, const unsigned char* payload, Py_ssize
 // A file holding a token that is not a str: the host's join over the tokens up
 // to and including the first such one fails there, exactly as over the whole
 // slice ("sequence item %zd: expected str instance, %.80s found").
-Ref join_by_host(const TokenTable& table, const unsigned char* payload, Py_ssize_t start,
+Ref join_by_host(const TokensById& table, const unsigned char* payload, Py_ssize_t start,
                  Py_ssize_t stop) {
   Ref tokens = Ref::steal(PyList_New(0));
   if (!tokens) return Ref();
@@ -374,7 +374,7 @@ Ref join_by_host(const TokenTable& table, const unsigned char* payload, Py_ssize
 
 // "".join(restored_tokens[start:stop]) natively: the length and the widest
 // character class first, then the code units copied into the new str.
-Ref join_native(const TokenTable& table, const unsigned char* payload, Py_ssize_t start,
+Ref join_native(const TokensById& table, const unsigned char* payload, Py_ssize_t start,
                 Py_ssize_t stop) {
   Py_ssize_t length = 0;
   uint32_t width = kAscii;
@@ -415,7 +415,7 @@ Ref join_native(const TokenTable& table, const unsigned char* payload, Py_ssize_
 struct RestoredTokens {
   Ref list;                           // plain path
   Ref payload;                        // native path: the exact bytes payload
-  const TokenTable* table = nullptr;  // native path
+  const TokensById* table = nullptr;  // native path
   Py_ssize_t size = 0;
 
   // "".join(restored_tokens[start:stop]) with list-slice semantics.
@@ -483,7 +483,7 @@ bool restore_tokens_plainly(CompressorObject* self, PyObject* data, Py_ssize_t n
 // has no other observable effect up to that record), then builds the table.
 // Returns 1 done, 0 when the plain loop must run after all, -1 on error.
 int restore_tokens_natively(CompressorObject* self, PyObject* data, Py_ssize_t num_tokens,
-                            const TableShape& shape, TokenTable& table, RestoredTokens& restored) {
+                            const TableShape& shape, TokensById& table, RestoredTokens& restored) {
   const auto* payload = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
   if (first_oversized_record(payload, num_tokens) >= 0) {
     PyErr_SetString(PyExc_OverflowError, msg::kValueTooLargeForInt);
@@ -691,7 +691,7 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
     return kDecodePackageTrace.fail(line::kLength);
   }
 
-  TokenTable table;
+  TokensById table;
   RestoredTokens restored;
   TableShape shape;
   int native = 0;
