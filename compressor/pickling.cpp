@@ -181,6 +181,23 @@ Ref tuple_item(PyObject* tuple, Py_ssize_t i) {
   return Ref::steal(PySequence_GetItem(tuple, i));
 }
 
+// The last step of both set-state routines, for the item after the fields:
+// if len(state) > index and hasattr(obj, "__dict__"):
+//     obj.__dict__.update(state[index])
+// `state` is an exact tuple. False with the exception set and the entry added.
+bool update_instance_dict(const Trace& trace, PyObject* obj, PyObject* state, Py_ssize_t index) {
+  if (PyTuple_GET_SIZE(state) <= index) return true;
+  int has_dict = PyObject_HasAttrWithError(obj, str(Str::dunder_dict));
+  if (has_dict < 0) return trace.fail(line::kSetStateHasDict);
+  if (!has_dict) return true;
+  Ref instance_dict = Ref::steal(PyObject_GetAttr(obj, str(Str::dunder_dict)));
+  Ref extra = instance_dict ? tuple_item(state, index) : Ref();
+  PyObject* arg = extra.get();
+  Ref updated = extra ? call_method(instance_dict.get(), str(Str::update), &arg, 1) : Ref();
+  if (!updated) return trace.fail(line::kSetStateUpdateDict);
+  return true;
+}
+
 // `state` is None or an exact tuple (the callers test it). False with the
 // exception set and this routine's entry added.
 bool set_state(CompressorObject* self, PyObject* state) {
@@ -203,19 +220,8 @@ bool set_state(CompressorObject* self, PyObject* state) {
   }
   self->next_id = next_id;
 
-  if (PyTuple_GET_SIZE(state) > 4) {
-    PyObject* op = reinterpret_cast<PyObject*>(self);
-    int has_dict = PyObject_HasAttrWithError(op, str(Str::dunder_dict));
-    if (has_dict < 0) return kUnpickleCompressorSetStateTrace.fail(line::kSetStateHasDict);
-    if (has_dict) {
-      Ref instance_dict = Ref::steal(PyObject_GetAttr(op, str(Str::dunder_dict)));
-      Ref extra = instance_dict ? tuple_item(state, 4) : Ref();
-      PyObject* arg = extra.get();
-      Ref updated = extra ? call_method(instance_dict.get(), str(Str::update), &arg, 1) : Ref();
-      if (!updated) return kUnpickleCompressorSetStateTrace.fail(line::kSetStateUpdateDict);
-    }
-  }
-  return true;
+  return update_instance_dict(kUnpickleCompressorSetStateTrace, reinterpret_cast<PyObject*>(self),
+                              state, 4);
 }
 
 // ---------------------------------------------------------------------------
@@ -329,18 +335,7 @@ bool set_enum_state(PyObject* result, PyObject* state) {
   if (!name || PyObject_SetAttr(result, str(Str::enum_name), name.get()) < 0) {
     return kUnpickleEnumSetStateTrace.fail(line::kSetStateFields);
   }
-  if (PyTuple_GET_SIZE(state) > 1) {
-    int has_dict = PyObject_HasAttrWithError(result, str(Str::dunder_dict));
-    if (has_dict < 0) return kUnpickleEnumSetStateTrace.fail(line::kSetStateHasDict);
-    if (has_dict) {
-      Ref instance_dict = Ref::steal(PyObject_GetAttr(result, str(Str::dunder_dict)));
-      PyObject* arg = PyTuple_GET_ITEM(state, 1);
-      Ref updated =
-          instance_dict ? call_method(instance_dict.get(), str(Str::update), &arg, 1) : Ref();
-      if (!updated) return kUnpickleEnumSetStateTrace.fail(line::kSetStateUpdateDict);
-    }
-  }
-  return true;
+  return update_instance_dict(kUnpickleEnumSetStateTrace, result, state, 1);
 }
 
 // The typed-buffer enumeration type is not built by this module, so the
