@@ -358,6 +358,7 @@ class Encoder {
   bool finish_numbering();
   bool leave_native_way();
   bool resolve_ids(IdResolution& resolution);
+  bool take_new_id(int32_t next_id, int32_t& token_id);
   void fill_records(uint8_t* packed, const IdResolution& resolution);
   bool enter_new_tokens(const IdResolution& resolution);
   bool assign_ids_plain(uint8_t* packed, Py_ssize_t packed_length);
@@ -621,6 +622,14 @@ bool Encoder::read_files() {
   return true;
 }
 
+// The id a new token takes, the first free one from `next_id` on
+// (id_allocator.hpp); false with OverflowError when none is left.
+bool Encoder::take_new_id(int32_t next_id, int32_t& token_id) {
+  if (free_ids_.first_free(next_id, token_id)) return true;
+  PyErr_Format(PyExc_OverflowError, msg::kIdSpaceExhausted, next_id);
+  return false;
+}
+
 // The native id loop over the distinct tokens, in order of first sight: which
 // of them global_dict already has (and their ids), and the ids the others
 // will get. A failure at token k is the plain loop's failure at that token's
@@ -662,10 +671,7 @@ bool Encoder::resolve_ids(IdResolution& resolution) {
       }
     }
     int32_t token_id;
-    if (!free_ids_.first_free(next_id, token_id)) {
-      PyErr_Format(PyExc_OverflowError, msg::kIdSpaceExhausted, next_id);
-      return stop_at(lines_.new_id);
-    }
+    if (!take_new_id(next_id, token_id)) return stop_at(lines_.new_id);
     try {
       resolution.new_keys.push_back(std::move(key));
       resolution.new_ids.push_back(token_id);
@@ -772,10 +778,7 @@ bool Encoder::assign_one_id(PyObject* token, uint8_t* packed, Py_ssize_t packed_
   int contained = PySequence_Contains(global_dict.get(), token);
   if (contained < 0) return trace_.fail(lines_.contains);
   if (!contained) {
-    if (!free_ids_.first_free(self_->next_id, token_id)) {
-      PyErr_Format(PyExc_OverflowError, msg::kIdSpaceExhausted, self_->next_id);
-      return trace_.fail(lines_.new_id);
-    }
+    if (!take_new_id(self_->next_id, token_id)) return trace_.fail(lines_.new_id);
     Ref id_object = Ref::steal(PyLong_FromLong(token_id));
     global_dict = Ref::borrow(self_->global_dict);
     if (!id_object || PyObject_SetItem(global_dict.get(), token, id_object.get()) < 0) {
