@@ -56,27 +56,13 @@ inline Ref pickle_snapshot(PyObject* dict, bool token_keys) {
   return copy;
 }
 
-// For what the module dumps itself: a user's own pickle module (or dump) is
-// handed the very dict, since it may look at what it gets.
-inline bool original_pickle_dump_in_use() {
-  Ref pickle = get_global(str(Str::pickle));
-  if (!pickle) {
-    PyErr_Clear();
-    return false;
-  }
-  if (pickle.get() != g_state.original.pickle) return false;
-  PyObject* dump = nullptr;
-  if (PyObject_GetOptionalAttr(pickle.get(), str(Str::dump), &dump) < 0) {
-    PyErr_Clear();
-    return false;
-  }
-  Ref held = Ref::steal(dump);
-  return held.get() == g_state.original.pickle_dump;
-}
-
-// global_dict as the module's own dumps should pickle it.
+// global_dict as the module's own dumps should pickle it. A user's own pickle
+// module (or dump) is handed the very dict, since it may look at what it
+// gets.
 inline Ref dumped_global_dict(PyObject* global_dict) {
-  if (!PyDict_CheckExact(global_dict) || !original_pickle_dump_in_use()) {
+  if (!PyDict_CheckExact(global_dict) ||
+      !global_attribute_is_original(Str::pickle, g_state.original.pickle, Str::dump,
+                                    g_state.original.pickle_dump)) {
     return Ref::borrow(global_dict);
   }
   return pickle_snapshot(global_dict, true);

@@ -57,6 +57,23 @@ Ref get_global(PyObject* name) {
   return Ref::steal(value);
 }
 
+bool global_attribute_is_original(Str module, PyObject* original_module, Str attribute,
+                                  PyObject* original_attribute) {
+  Ref found = get_global(str(module));
+  if (!found) {
+    PyErr_Clear();
+    return false;
+  }
+  if (found.get() != original_module) return false;
+  PyObject* value = nullptr;
+  if (PyObject_GetOptionalAttr(found.get(), str(attribute), &value) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref held = Ref::steal(value);
+  return held.get() == original_attribute;
+}
+
 void raise_need_more_values(Py_ssize_t found) {
   PyErr_Format(PyExc_ValueError, msg::kNeedMoreValues, found, found == 1 ? "" : "s");
 }

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "module/ref.hpp"
+#include "module/state.hpp"
 #include "module/traceback.hpp"
 
 namespace ormek {
@@ -15,6 +16,14 @@ void raise_exception(PyObject* type, PyObject* value);
 
 // Module global (module namespace first, then built-ins), looked up at each use.
 Ref get_global(PyObject* name);
+
+// Whether the module global `module` and its attribute `attribute` are still
+// the objects start-up found there (`original_module`, `original_attribute`,
+// from g_state.original): a fast path stands in for those alone. A lookup
+// that fails answers no and is cleared, for the plain path to meet in its
+// turn.
+bool global_attribute_is_original(Str module, PyObject* original_module, Str attribute,
+                                  PyObject* original_attribute);
 
 // The value errors of unpacking a fixed-size sequence.
 void raise_need_more_values(Py_ssize_t found);
