@@ -207,22 +207,17 @@ struct NamedInput {
 // own traceback entries.
 bool native_cut_applies(CompressorObject* self, PyObject* text) {
   if (!PyUnicode_CheckExact(text)) return false;
-  auto fails = [] {
-    PyErr_Clear();
-    return false;
-  };
   if (Py_TYPE(self) != &CompressorType) {
     Ref method =
         Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), str(Str::tokenize)));
-    if (!method) return fails();
+    if (!method) {
+      PyErr_Clear();
+      return false;
+    }
     if (!is_own_function(method.get(), &tokenize_def)) return false;
   }
-  Ref re = get_global(str(Str::re));
-  if (!re) return fails();
-  if (re.get() != g_state.original.re) return false;
-  Ref findall = Ref::steal(PyObject_GetAttr(re.get(), str(Str::findall)));
-  if (!findall) return fails();
-  return findall.get() == g_state.original.re_findall;
+  return global_attribute_is_original(Str::re, g_state.original.re, Str::findall,
+                                      g_state.original.re_findall);
 }
 
 // What one walk over global_dict and inverse_dict finds. Only exact dicts are
@@ -287,19 +282,8 @@ DictionaryScan scan_dictionaries(PyObject* global_dict, PyObject* inverse_dict, 
 // Whether compress_frame would run the module's own binding: its compressor
 // runs no code of the user's, so it may run on a helper thread.
 bool original_compressor_in_use() {
-  Ref zstd = get_global(str(Str::zstd));
-  if (!zstd) {
-    PyErr_Clear();
-    return false;
-  }
-  if (zstd.get() != g_state.original.zstd) return false;
-  PyObject* compressor_class = nullptr;
-  if (PyObject_GetOptionalAttr(zstd.get(), str(Str::ZstdCompressor), &compressor_class) < 0) {
-    PyErr_Clear();
-    return false;
-  }
-  Ref held = Ref::steal(compressor_class);
-  return held.get() == g_state.original.zstd_compressor;
+  return global_attribute_is_original(Str::zstd, g_state.original.zstd, Str::ZstdCompressor,
+                                      g_state.original.zstd_compressor);
 }
 
 // The encoder of both methods. Its native way runs while the texts can be cut
