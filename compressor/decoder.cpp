@@ -769,7 +769,7 @@ PyObject* decode_package_wrapper(PyObject* self, PyObject* const* args, Py_ssize
   if (bind_vectorcall(kSignature, args, nargs, kwnames, bound) < 0) {
     return kDecodePackageTrace.fail(line::kBinding);
   }
-  int use_zstd = bound.given(2) ? as_truth(bound[2]) : 1;
+  int use_zstd = bound.given(2) ? truth_value(bound[2]) : 1;
   if (use_zstd < 0) return kDecodePackageTrace.fail(line::kBinding);
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
   if (!check_exact_type(bound[1], &PyUnicode_Type, Str::output_dir)) return nullptr;

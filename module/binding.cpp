@@ -2,7 +2,6 @@
 
 #include <climits>
 
-#include "module/host_calls.hpp"
 #include "module/messages.hpp"
 
 namespace ormek {
@@ -227,8 +226,6 @@ long as_long_checked(PyObject* obj) {
   }
   return value;
 }
-
-int as_truth(PyObject* obj) { return truth_value(obj); }
 
 bool check_exact_type(PyObject* obj, PyTypeObject* expected, Str param_name) {
   if (obj == Py_None || Py_TYPE(obj) == expected) return true;

@@ -47,9 +47,6 @@ int32_t as_int32(PyObject* obj);
 // argument).
 long as_long_checked(PyObject* obj);
 
-// True/False/None directly, anything else through its truth test.
-int as_truth(PyObject* obj);
-
 // Passes None or exactly `expected`; otherwise raises the incorrect-type error.
 bool check_exact_type(PyObject* obj, PyTypeObject* expected, Str param_name);
 
