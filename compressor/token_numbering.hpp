@@ -288,12 +288,17 @@ class TokenNumbering {
   template <typename Char>
   const void* copy_text(const Char* text, size_t length) {
     const size_t bytes = length * sizeof(Char);
-    if (bytes > text_room_) {
+    // Each copy is aligned for its code units (blocks start page-aligned).
+    const size_t padding = -reinterpret_cast<uintptr_t>(text_next_) & (sizeof(Char) - 1);
+    if (padding + bytes > text_room_) {
       // A token longer than a block gets a block of its own.
       const size_t size = std::max(bytes, kTextBlockBytes);
       text_blocks_.emplace_back(size);
       text_next_ = text_blocks_.back().get();
       text_room_ = size;
+    } else {
+      text_next_ += padding;
+      text_room_ -= padding;
     }
     unsigned char* copy = text_next_;
     std::memcpy(copy, text, bytes);
