@@ -53,8 +53,8 @@ constexpr int kResult = 124;
 constexpr Trace kDecodePackageTrace{"ormek_compressor.OrmekCompressor.decode_package",
                                     kFileCompressor};
 
-const Signature kSignature{
-    "decode_package", {Str::package_path, Str::output_dir, Str::use_zstd}, 3, 2};
+constexpr Param kParams[] = {{Str::package_path}, {Str::output_dir}, {Str::use_zstd, true}};
+constexpr Signature kSignature{"decode_package", kParams};
 
 // A payload beyond the layout's record limit would wrap the 32-bit record
 // count, so it is refused before any directory or file is written.
@@ -769,7 +769,7 @@ PyObject* decode_package_wrapper(PyObject* self, PyObject* const* args, Py_ssize
   if (bind_vectorcall(kSignature, args, nargs, kwnames, bound) < 0) {
     return kDecodePackageTrace.fail(line::kBinding);
   }
-  int use_zstd = bound.given(2) ? truth_value(bound[2]) : 1;
+  int use_zstd = truth_value(bound[2]);
   if (use_zstd < 0) return kDecodePackageTrace.fail(line::kBinding);
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
   if (!check_exact_type(bound[1], &PyUnicode_Type, Str::output_dir)) return nullptr;

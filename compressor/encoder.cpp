@@ -137,10 +137,12 @@ const EncodingMethod kEncodeNamedFiles{
      .dump = 180,
      .result = 182}};
 
-const Signature kEncodeFilesSignature{
-    "encode_files", {Str::filepaths, Str::output_path, Str::zstd_level, Str::threads}, 4, 2};
-const Signature kEncodeNamedFilesSignature{
-    "encode_named_files", {Str::entries, Str::output_path, Str::zstd_level, Str::threads}, 4, 2};
+constexpr Param kEncodeFilesParams[] = {
+    {Str::filepaths}, {Str::output_path}, {Str::zstd_level, Int::six}, {Str::threads, Int::four}};
+constexpr Signature kEncodeFilesSignature{"encode_files", kEncodeFilesParams};
+constexpr Param kEncodeNamedFilesParams[] = {
+    {Str::entries}, {Str::output_path}, {Str::zstd_level, Int::six}, {Str::threads, Int::four}};
+constexpr Signature kEncodeNamedFilesSignature{"encode_named_files", kEncodeNamedFilesParams};
 
 using package::kMaxRecords;
 using package::kRecordSize;
@@ -909,16 +911,10 @@ bool bind_encoding_call(const Signature& signature, const EncodingMethod& method
   if (bind_vectorcall(signature, args, nargs, kwnames, bound) < 0) {
     return method.trace.fail(method.lines.binding);
   }
-  level = 6;
-  threads = 4;
-  if (bound.given(2)) {
-    level = as_int32(bound[2]);
-    if (level == -1 && PyErr_Occurred()) return method.trace.fail(method.lines.binding);
-  }
-  if (bound.given(3)) {
-    threads = as_int32(bound[3]);
-    if (threads == -1 && PyErr_Occurred()) return method.trace.fail(method.lines.binding);
-  }
+  level = as_int32(bound[2]);
+  if (level == -1 && PyErr_Occurred()) return method.trace.fail(method.lines.binding);
+  threads = as_int32(bound[3]);
+  if (threads == -1 && PyErr_Occurred()) return method.trace.fail(method.lines.binding);
   return true;
 }
 

@@ -30,7 +30,8 @@ constexpr Trace kNextIdGetTrace{"ormek_compressor.OrmekCompressor.next_id.__get_
 constexpr Trace kNextIdSetTrace{"ormek_compressor.OrmekCompressor.next_id.__set__",
                                 kFileCompressor};
 
-const Signature kInitSignature{"__init__", {Str::dict_path}, 1, 0};
+constexpr Param kInitParams[] = {{Str::dict_path, Str::default_dict_path}};
+constexpr Signature kInitSignature{"__init__", kInitParams};
 
 PyObject* compressor_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* op = type->tp_alloc(type, 0);
@@ -52,7 +53,7 @@ int compressor_init(PyObject* op, PyObject* args, PyObject* kwds) {
     return kInitTrace.fail(line::kInitBinding);
   }
   CompressorObject* self = as_compressor(op);
-  replace_field(self->dict_path, bound.given(0) ? bound[0] : str(Str::default_dict_path));
+  replace_field(self->dict_path, bound[0]);
   Ref global_dict = Ref::steal(PyDict_New());
   if (!global_dict) return kInitTrace.fail(line::kInitGlobalDict);
   replace_field(self->global_dict, std::move(global_dict));

@@ -24,7 +24,8 @@ constexpr int kLoadPackage = 128;
 
 constexpr Trace kReadPackageTrace{"ormek_compressor.OrmekCompressor.read_package", kFileCompressor};
 
-const Signature kSignature{"read_package", {Str::package_path}, 1, 1};
+constexpr Param kParams[] = {{Str::package_path}};
+constexpr Signature kSignature{"read_package", kParams};
 
 }  // namespace
 

@@ -234,7 +234,8 @@ constexpr int kSetstateBody = 17;
 
 constexpr Trace kSetstateCythonTrace{"ormek_compressor.OrmekCompressor.__setstate_cython__",
                                      kFileStringsource};
-const Signature kSetstateSignature{"__setstate_cython__", {Str::pyx_state}, 1, 1};
+constexpr Param kSetstateParams[] = {{Str::pyx_state}};
+constexpr Signature kSetstateSignature{"__setstate_cython__", kSetstateParams};
 
 // ---------------------------------------------------------------------------
 // The reconstructors
@@ -250,14 +251,14 @@ constexpr int kUnpickleState = 9;
 
 constexpr Trace kUnpickleCompressorTrace{"ormek_compressor.__pyx_unpickle_OrmekCompressor",
                                          kFileStringsource};
-const Signature kUnpickleSignature{
-    "__pyx_unpickle_OrmekCompressor", {Str::pyx_type, Str::pyx_checksum, Str::pyx_state}, 3, 3};
+// Both reconstructors take the same parameters.
+constexpr Param kReconstructorParams[] = {{Str::pyx_type}, {Str::pyx_checksum}, {Str::pyx_state}};
+constexpr Signature kUnpickleSignature{"__pyx_unpickle_OrmekCompressor", kReconstructorParams};
 
 constexpr Trace kUnpickleEnumTrace{"View.MemoryView.__pyx_unpickle_Enum", kFileStringsource};
 constexpr Trace kUnpickleEnumSetStateTrace{"View.MemoryView.__pyx_unpickle_Enum__set_state",
                                            kFileStringsource};
-const Signature kUnpickleEnumSignature{
-    "__pyx_unpickle_Enum", {Str::pyx_type, Str::pyx_checksum, Str::pyx_state}, 3, 3};
+constexpr Signature kUnpickleEnumSignature{"__pyx_unpickle_Enum", kReconstructorParams};
 
 // from pickle import PickleError
 Ref import_pickle_error() {

@@ -31,8 +31,10 @@ constexpr int kDetokenizeBody = 42;
 constexpr Trace kTokenizeTrace{"ormek_compressor.OrmekCompressor.tokenize", kFileCompressor};
 constexpr Trace kDetokenizeTrace{"ormek_compressor.OrmekCompressor.detokenize", kFileCompressor};
 
-const Signature kTokenizeSignature{"tokenize", {Str::text}, 1, 1};
-const Signature kDetokenizeSignature{"detokenize", {Str::tokens}, 1, 1};
+constexpr Param kTokenizeParams[] = {{Str::text}};
+constexpr Signature kTokenizeSignature{"tokenize", kTokenizeParams};
+constexpr Param kDetokenizeParams[] = {{Str::tokens}};
+constexpr Signature kDetokenizeSignature{"detokenize", kDetokenizeParams};
 
 // The override dispatch shared by both direct entries. Only a subclass can
 // override, so an exact OrmekCompressor skips the attribute lookup: the

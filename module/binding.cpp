@@ -39,27 +39,27 @@ bool same_text(PyObject* key, PyObject* name) {
 int bind_keyword(const Signature& sig, Py_ssize_t nargs, PyObject* key, PyObject* value,
                  BoundArguments& out) {
   for (Py_ssize_t i = nargs; i < sig.count; i++) {
-    if (key == str(sig.params[i])) {
+    if (key == str(sig.params[i].name)) {
       out.values[i] = Ref::borrow(value);
       return 0;
     }
   }
   if (PyUnicode_CheckExact(key)) {
     for (Py_ssize_t i = nargs; i < sig.count; i++) {
-      if (same_text(key, str(sig.params[i]))) {
+      if (same_text(key, str(sig.params[i].name))) {
         out.values[i] = Ref::borrow(value);
         return 0;
       }
     }
     for (Py_ssize_t i = 0; i < nargs && i < sig.count; i++) {
-      if (same_text(key, str(sig.params[i]))) {
+      if (same_text(key, str(sig.params[i].name))) {
         PyErr_Format(PyExc_TypeError, msg::kMultipleValues, sig.name, key);
         return -1;
       }
     }
   } else if (PyUnicode_Check(key)) {
     for (Py_ssize_t i = nargs; i < sig.count; i++) {
-      int eq = PyObject_RichCompareBool(key, str(sig.params[i]), Py_EQ);
+      int eq = PyObject_RichCompareBool(key, str(sig.params[i].name), Py_EQ);
       if (eq < 0) return -1;
       if (eq) {
         out.values[i] = Ref::borrow(value);
@@ -67,7 +67,7 @@ int bind_keyword(const Signature& sig, Py_ssize_t nargs, PyObject* key, PyObject
       }
     }
     for (Py_ssize_t i = 0; i < nargs && i < sig.count; i++) {
-      int eq = PyObject_RichCompareBool(key, str(sig.params[i]), Py_EQ);
+      int eq = PyObject_RichCompareBool(key, str(sig.params[i].name), Py_EQ);
       if (eq < 0) return -1;
       if (eq) {
         PyErr_Format(PyExc_TypeError, msg::kMultipleValues, sig.name, key);
@@ -91,15 +91,34 @@ int check_leftover_key(const Signature& sig, Py_ssize_t nargs, PyObject* key) {
 
 int finish_binding(const Signature& sig, Py_ssize_t nargs, BoundArguments& out) {
   for (Py_ssize_t i = nargs; i < sig.required; i++) {
-    if (!out.given(i)) {
+    if (!out.values[i]) {
       raise_arity(sig.name, sig.required, sig.count, i);
       return -1;
     }
+  }
+  for (Py_ssize_t i = sig.required; i < sig.count; i++) {
+    if (!out.values[i]) out.values[i] = Ref::borrow(sig.params[i].value.object());
   }
   return 0;
 }
 
 }  // namespace
+
+PyObject* Default::object() const {
+  switch (kind_) {
+    case Kind::integer:
+      return integer(static_cast<Int>(index_));
+    case Kind::string:
+      return str(static_cast<Str>(index_));
+    case Kind::true_value:
+      return Py_True;
+    case Kind::false_value:
+      return Py_False;
+    case Kind::none:
+      break;
+  }
+  return nullptr;
+}
 
 int bind_vectorcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, BoundArguments& out) {
@@ -132,7 +151,7 @@ int bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwds, BoundA
     Py_ssize_t found = 0;
     for (Py_ssize_t i = nargs; i < sig.count && found < wanted; i++) {
       PyObject* value = nullptr;
-      if (PyDict_GetItemRef(kwds, str(sig.params[i]), &value) < 0) return -1;
+      if (PyDict_GetItemRef(kwds, str(sig.params[i].name), &value) < 0) return -1;
       if (value) {
         out.values[i] = Ref::steal(value);
         found++;

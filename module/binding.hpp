@@ -4,7 +4,9 @@
 
 #include <Python.h>
 
+#include <concepts>
 #include <cstdint>
+#include <span>
 
 #include "module/ref.hpp"
 #include "module/state.hpp"
@@ -13,19 +15,51 @@ namespace ormek {
 
 inline constexpr Py_ssize_t kMaxParameters = 4;
 
-// An operation's parameter list, without `self`.
-struct Signature {
-  const char* name;            // bare method name, for messages
-  Str params[kMaxParameters];  // parameter names in declaration order
-  Py_ssize_t count;            // number of parameters
-  Py_ssize_t required;         // the first `required` have no default
+// The default of an optional parameter: an integer or string constant, or a
+// truth value. A default-made one marks a required parameter.
+class Default {
+ public:
+  constexpr Default() = default;
+  constexpr Default(Int value) : kind_(Kind::integer), index_(static_cast<int>(value)) {}
+  constexpr Default(Str value) : kind_(Kind::string), index_(static_cast<int>(value)) {}
+  constexpr Default(std::same_as<bool> auto value)
+      : kind_(value ? Kind::true_value : Kind::false_value) {}
+
+  constexpr bool exists() const { return kind_ != Kind::none; }
+  // The default's object, borrowed from the module state.
+  PyObject* object() const;
+
+ private:
+  enum class Kind : uint8_t { none, integer, string, true_value, false_value };
+  Kind kind_ = Kind::none;
+  int index_ = 0;
 };
 
-// The bound values of a call, one slot per parameter (empty when not given).
+// A parameter after `self`.
+struct Param {
+  Str name;
+  Default value;  // none: required
+};
+
+// An operation's parameter list, without `self`: a view of its parameters,
+// the required ones first.
+struct Signature {
+  constexpr Signature(const char* name, std::span<const Param> list)
+      : name(name), params(list.data()), count(static_cast<Py_ssize_t>(list.size())) {
+    while (required < count && !params[required].value.exists()) required++;
+  }
+
+  const char* name;         // bare method name, for messages
+  const Param* params;      // in declaration order
+  Py_ssize_t count;         // number of parameters
+  Py_ssize_t required = 0;  // the first `required` have no default
+};
+
+// The bound values of a call, one slot per parameter: the argument, or the
+// parameter's default when none was given.
 struct BoundArguments {
   Ref values[kMaxParameters];
   PyObject* operator[](Py_ssize_t i) const { return values[i].get(); }
-  bool given(Py_ssize_t i) const { return static_cast<bool>(values[i]); }
 };
 
 // Binds a vectorcall (positional array plus keyword-name tuple). Returns 0, or
