@@ -15,6 +15,7 @@
 
 #include "compressor/background_work.hpp"
 #include "compressor/inverse_dict.hpp"
+#include "compressor/methods.hpp"
 #include "compressor/name_checks.hpp"
 #include "compressor/object.hpp"
 #include "compressor/package_format.hpp"

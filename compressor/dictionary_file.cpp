@@ -3,6 +3,7 @@
 // {"dict": global_dict, "next_id": next_id}.
 #include "compressor/atomic_file.hpp"
 #include "compressor/inverse_dict.hpp"
+#include "compressor/methods.hpp"
 #include "compressor/object.hpp"
 #include "compressor/pickle_snapshot.hpp"
 #include "module/binding.hpp"

@@ -21,6 +21,7 @@
 #include "compressor/atomic_file.hpp"
 #include "compressor/background_work.hpp"
 #include "compressor/id_allocator.hpp"
+#include "compressor/methods.hpp"
 #include "compressor/name_checks.hpp"
 #include "compressor/object.hpp"
 #include "compressor/package_format.hpp"
@@ -216,7 +217,7 @@ bool native_cut_applies(CompressorObject* self, PyObject* text) {
       PyErr_Clear();
       return false;
     }
-    if (!is_own_function(method.get(), &tokenize_def)) return false;
+    if (!is_own_function(method.get(), function_row("tokenize"))) return false;
   }
   return global_attribute_is_original(Str::re, g_state.original.re, Str::findall,
                                       g_state.original.re_findall);

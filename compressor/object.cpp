@@ -2,8 +2,12 @@
 // garbage collection and destruction.
 #include "compressor/object.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <new>
 
+#include "compressor/methods.hpp"
 #include "compressor/pickling.hpp"
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"
@@ -145,39 +149,30 @@ PyGetSetDef compressor_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-#define ORMEK_METHOD(name, wrapper)                                                \
-  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(wrapper)), \
-   METH_FASTCALL | METH_KEYWORDS, nullptr}
+// The type's method table lists the methods that are not overridable, in
+// table order. The function objects start-up installs later take their places
+// in the class, except where pickling moved them.
+constexpr bool in_method_table(const FunctionRow& row) {
+  return row.kind == FunctionKind::native_method && !row.overridable;
+}
+constexpr std::size_t kMethodTableSize =
+    std::ranges::count_if(kCompressorFunctions, in_method_table);
 
-PyMethodDef compressor_methods[] = {
-    ORMEK_METHOD("load_dict", load_dict_wrapper),
-    ORMEK_METHOD("save_dict", save_dict_wrapper),
-    ORMEK_METHOD("encode_files", encode_files_wrapper),
-    ORMEK_METHOD("decode_package", decode_package_wrapper),
-    ORMEK_METHOD("read_package", read_package_wrapper),
-    ORMEK_METHOD("encode_named_files", encode_named_files_wrapper),
-    ORMEK_METHOD("__reduce_cython__", reduce_cython_wrapper),
-    ORMEK_METHOD("__setstate_cython__", setstate_cython_wrapper),
-    {nullptr, nullptr, 0, nullptr},
-};
+std::array<PyMethodDef, kMethodTableSize + 1> compressor_methods = [] {
+  std::array<PyMethodDef, kMethodTableSize + 1> table{};  // ends in the terminator
+  std::size_t n = 0;
+  for (const FunctionRow& row : kCompressorFunctions) {
+    if (!in_method_table(row)) continue;
+    table[n++] = {row.name,
+                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(row.wrapper)),
+                  METH_FASTCALL | METH_KEYWORDS, nullptr};
+  }
+  return table;
+}();
 
 bool g_type_ready = false;
 
 }  // namespace
-
-PyMethodDef load_dict_def = ORMEK_METHOD("load_dict", load_dict_wrapper);
-PyMethodDef save_dict_def = ORMEK_METHOD("save_dict", save_dict_wrapper);
-PyMethodDef tokenize_def = ORMEK_METHOD("tokenize", tokenize_wrapper);
-PyMethodDef detokenize_def = ORMEK_METHOD("detokenize", detokenize_wrapper);
-PyMethodDef encode_files_def = ORMEK_METHOD("encode_files", encode_files_wrapper);
-PyMethodDef decode_package_def = ORMEK_METHOD("decode_package", decode_package_wrapper);
-PyMethodDef read_package_def = ORMEK_METHOD("read_package", read_package_wrapper);
-PyMethodDef encode_named_files_def = ORMEK_METHOD("encode_named_files", encode_named_files_wrapper);
-PyMethodDef reduce_cython_def = ORMEK_METHOD("__reduce_cython__", reduce_cython_wrapper);
-PyMethodDef setstate_cython_def = ORMEK_METHOD("__setstate_cython__", setstate_cython_wrapper);
-PyMethodDef unpickle_compressor_def =
-    ORMEK_METHOD("__pyx_unpickle_OrmekCompressor", unpickle_compressor_wrapper);
-PyMethodDef unpickle_enum_def = ORMEK_METHOD("__pyx_unpickle_Enum", unpickle_enum_wrapper);
 
 CompressorDirectEntries compressor_direct_entries = {tokenize_direct, detokenize_direct};
 
@@ -193,7 +188,7 @@ PyTypeObject CompressorType = {
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_traverse = compressor_traverse,
     .tp_clear = compressor_clear,
-    .tp_methods = compressor_methods,
+    .tp_methods = compressor_methods.data(),
     .tp_getset = compressor_getset,
     .tp_init = compressor_init,
     .tp_new = compressor_new,

@@ -1,4 +1,4 @@
-// The OrmekCompressor instance record and the entry points of its operations.
+// The OrmekCompressor instance record, its direct entries and the class.
 #pragma once
 
 #include <Python.h>
@@ -40,39 +40,6 @@ extern PyTypeObject CompressorType;
 extern CompressorDirectEntries compressor_direct_entries;
 
 inline bool is_compressor(PyObject* obj) { return PyObject_TypeCheck(obj, &CompressorType); }
-
-// The wrappers of the operations: bind, convert, test, then run the body.
-// `self` is the bound OrmekCompressor (the module, for module functions).
-#define ORMEK_WRAPPER(name) \
-  PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-ORMEK_WRAPPER(load_dict_wrapper);
-ORMEK_WRAPPER(save_dict_wrapper);
-ORMEK_WRAPPER(tokenize_wrapper);
-ORMEK_WRAPPER(detokenize_wrapper);
-ORMEK_WRAPPER(encode_files_wrapper);
-ORMEK_WRAPPER(decode_package_wrapper);
-ORMEK_WRAPPER(read_package_wrapper);
-ORMEK_WRAPPER(encode_named_files_wrapper);
-ORMEK_WRAPPER(reduce_cython_wrapper);
-ORMEK_WRAPPER(setstate_cython_wrapper);
-ORMEK_WRAPPER(unpickle_compressor_wrapper);
-ORMEK_WRAPPER(unpickle_enum_wrapper);
-#undef ORMEK_WRAPPER
-
-// The entries the function objects are made over (one per method object, so
-// that the override dispatch can recognise the module's own methods).
-extern PyMethodDef load_dict_def;
-extern PyMethodDef save_dict_def;
-extern PyMethodDef tokenize_def;
-extern PyMethodDef detokenize_def;
-extern PyMethodDef encode_files_def;
-extern PyMethodDef decode_package_def;
-extern PyMethodDef read_package_def;
-extern PyMethodDef encode_named_files_def;
-extern PyMethodDef reduce_cython_def;
-extern PyMethodDef setstate_cython_def;
-extern PyMethodDef unpickle_compressor_def;
-extern PyMethodDef unpickle_enum_def;
 
 // Direct entries of the overridable methods.
 PyObject* tokenize_direct(CompressorObject* self, PyObject* text, int skip_dispatch);

@@ -5,7 +5,7 @@
 // it, and get the same refusals as decode_package.
 #include <Python.h>
 
-#include "compressor/object.hpp"
+#include "compressor/methods.hpp"
 #include "compressor/package_loader.hpp"
 #include "module/binding.hpp"
 #include "module/ref.hpp"

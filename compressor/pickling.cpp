@@ -4,6 +4,7 @@
 // __pyx_unpickle_Enum).
 #include "compressor/pickling.hpp"
 
+#include "compressor/methods.hpp"
 #include "compressor/object.hpp"
 #include "compressor/pickle_snapshot.hpp"
 #include "module/binding.hpp"
@@ -372,7 +373,18 @@ PyObject* bind_reconstructor(const Signature& sig, const Trace& trace, Reconstru
   return body(bound[0], checksum, bound[2]);
 }
 
+PyObject* unpickle_enum_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return bind_reconstructor(kUnpickleEnumSignature, kUnpickleEnumTrace, unpickle_enum_body, args,
+                            nargs, kwnames);
+}
+
 }  // namespace
+
+PyMethodDef unpickle_enum_def = {
+    "__pyx_unpickle_Enum",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(unpickle_enum_wrapper)),
+    METH_FASTCALL | METH_KEYWORDS, nullptr};
 
 int setup_pickling(PyTypeObject* type) {
   if (setup_pickling_steps(type) == 0) return 0;
@@ -407,12 +419,6 @@ PyObject* unpickle_compressor_wrapper(PyObject*, PyObject* const* args, Py_ssize
                                       PyObject* kwnames) {
   return bind_reconstructor(kUnpickleSignature, kUnpickleCompressorTrace, unpickle_compressor_body,
                             args, nargs, kwnames);
-}
-
-PyObject* unpickle_enum_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  return bind_reconstructor(kUnpickleEnumSignature, kUnpickleEnumTrace, unpickle_enum_body, args,
-                            nargs, kwnames);
 }
 
 }  // namespace ormek

@@ -10,4 +10,8 @@ namespace ormek {
 // __setstate__. 0, or -1 with an exception set.
 int setup_pickling(PyTypeObject* type);
 
+// The typed-buffer enumeration's reconstructor, which start-up puts into the
+// module namespace as a built-in function.
+extern PyMethodDef unpickle_enum_def;
+
 }  // namespace ormek

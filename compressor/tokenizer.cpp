@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "compressor/methods.hpp"
 #include "compressor/object.hpp"
 #include "compressor/token_scanner.hpp"
 #include "module/binding.hpp"
@@ -40,12 +41,12 @@ constexpr Signature kDetokenizeSignature{"detokenize", kDetokenizeParams};
 // override, so an exact OrmekCompressor skips the attribute lookup: the
 // encoder dispatches once per file. Returns 1 with `result` set when an
 // override ran, 0 when the module's own body is to run, -1 on failure.
-int run_override(CompressorObject* self, Str name, PyMethodDef* own_def, PyObject* arg,
+int run_override(CompressorObject* self, Str name, const FunctionRow& own, PyObject* arg,
                  PyTypeObject* expected, const char* expected_name, Ref& result) {
   if (Py_TYPE(self) == &CompressorType) return 0;
   Ref method = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), str(name)));
   if (!method) return -1;
-  if (is_own_function(method.get(), own_def)) return 0;
+  if (is_own_function(method.get(), own)) return 0;
   result = call1(method.get(), arg);
   if (!result) return -1;
   if (result.get() != Py_None && Py_TYPE(result.get()) != expected) {
@@ -209,7 +210,8 @@ PyObject* detokenize_body(PyObject* tokens) {
 PyObject* tokenize_direct(CompressorObject* self, PyObject* text, int skip_dispatch) {
   if (!skip_dispatch) {
     Ref result;
-    int ran = run_override(self, Str::tokenize, &tokenize_def, text, &PyList_Type, "list", result);
+    int ran = run_override(self, Str::tokenize, function_row("tokenize"), text, &PyList_Type,
+                           "list", result);
     if (ran < 0) return kTokenizeTrace.fail(line::kTokenizeDefinition);
     if (ran > 0) return result.release();
   }
@@ -219,8 +221,8 @@ PyObject* tokenize_direct(CompressorObject* self, PyObject* text, int skip_dispa
 PyObject* detokenize_direct(CompressorObject* self, PyObject* tokens, int skip_dispatch) {
   if (!skip_dispatch) {
     Ref result;
-    int ran = run_override(self, Str::detokenize, &detokenize_def, tokens, &PyUnicode_Type, "str",
-                           result);
+    int ran = run_override(self, Str::detokenize, function_row("detokenize"), tokens,
+                           &PyUnicode_Type, "str", result);
     if (ran < 0) return kDetokenizeTrace.fail(line::kDetokenizeDefinition);
     if (ran > 0) return result.release();
   }

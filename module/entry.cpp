@@ -3,9 +3,10 @@
 
 #include <cstdio>
 
+#include "compressor/methods.hpp"
 #include "compressor/object.hpp"
+#include "compressor/pickling.hpp"
 #include "module/function_type.hpp"
-#include "module/host_calls.hpp"
 #include "module/messages.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
@@ -27,19 +28,7 @@ constexpr int kImportRe = 2;
 constexpr int kImportStruct = 3;
 constexpr int kImportPickle = 4;
 constexpr int kImportZstandard = 5;
-constexpr int kLoadDict = 21;
-constexpr int kSaveDict = 29;
-constexpr int kTokenize = 38;
-constexpr int kDetokenize = 41;
-constexpr int kEncodeFiles = 45;
-constexpr int kDecodePackage = 95;
-constexpr int kReadPackage = 126;
-constexpr int kEncodeNamedFiles = 131;
 constexpr int kTestDict = 1;
-// Pickling functions, in "<stringsource>".
-constexpr int kReduceMethod = 1;
-constexpr int kSetstateMethod = 16;
-constexpr int kUnpickle = 1;
 }  // namespace line
 
 // Start-up's own statements, and those of the pickling helpers it defines.
@@ -87,20 +76,6 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
   return module.release();
 }
 
-// Stores into a class's dictionary the way a class body does, calling the
-// value's __set_name__ when it has one.
-int store_in_class(PyTypeObject* type, PyObject* name, PyObject* value) {
-  if (PyDict_SetItem(type->tp_dict, name, value) < 0) return -1;
-  PyType_Modified(type);
-  PyObject* set_name = nullptr;
-  if (PyObject_GetOptionalAttr(value, str(Str::dunder_set_name), &set_name) < 0) return -1;
-  if (!set_name) return 0;
-  Ref held = Ref::steal(set_name);
-  PyObject* args[] = {reinterpret_cast<PyObject*>(type), name};
-  Ref result = call(held.get(), args, 2);
-  return result ? 0 : -1;
-}
-
 // `import name` (stored under `store_as`) as a module statement does it.
 int import_into_namespace(Str name, Str store_as) {
   Ref module = Ref::steal(PyImport_GetModule(str(name)));
@@ -135,15 +110,6 @@ int import_into_namespace(Str name, Str store_as) {
   }
   return PyDict_SetItem(g_state.module_dict, str(store_as), module.get());
 }
-
-struct MethodSpec {
-  PyMethodDef* def;
-  Str name;
-  Str qualname;
-  Code code;
-  int line;
-  const Trace& trace;
-};
 
 int module_exec(PyObject* module) {
   if (g_module) {
@@ -191,7 +157,7 @@ int module_exec(PyObject* module) {
 
     if (cache_builtins() < 0) return kModuleInitTrace.fail(1);
     if (make_constant_tuples() < 0) return kModuleInitTrace.fail(1);
-    if (make_code_objects() < 0) return kModuleInitTrace.fail(1);
+    if (make_compressor_function_parts() < 0) return kModuleInitTrace.fail(1);
 
     if (ready_compressor_type() < 0) return kModuleInitTrace.fail(1);
     if (PyObject_SetAttr(module, str(Str::OrmekCompressor),
@@ -223,52 +189,7 @@ int module_exec(PyObject* module) {
     }
     if (record_original_globals() < 0) return kModuleInitTrace.fail(line::kImportZstandard);
 
-    const MethodSpec methods[] = {
-        {&load_dict_def, Str::load_dict, Str::q_load_dict, Code::load_dict, line::kLoadDict,
-         kModuleInitTrace},
-        {&save_dict_def, Str::save_dict, Str::q_save_dict, Code::save_dict, line::kSaveDict,
-         kModuleInitTrace},
-        {&tokenize_def, Str::tokenize, Str::q_tokenize, Code::tokenize, line::kTokenize,
-         kModuleInitTrace},
-        {&detokenize_def, Str::detokenize, Str::q_detokenize, Code::detokenize, line::kDetokenize,
-         kModuleInitTrace},
-        {&encode_files_def, Str::encode_files, Str::q_encode_files, Code::encode_files,
-         line::kEncodeFiles, kModuleInitTrace},
-        {&decode_package_def, Str::decode_package, Str::q_decode_package, Code::decode_package,
-         line::kDecodePackage, kModuleInitTrace},
-        {&read_package_def, Str::read_package, Str::q_read_package, Code::read_package,
-         line::kReadPackage, kModuleInitTrace},
-        {&encode_named_files_def, Str::encode_named_files, Str::q_encode_named_files,
-         Code::encode_named_files, line::kEncodeNamedFiles, kModuleInitTrace},
-        {&reduce_cython_def, Str::reduce_cython, Str::q_reduce_cython, Code::reduce_cython,
-         line::kReduceMethod, kModuleInitStringsourceTrace},
-        {&setstate_cython_def, Str::setstate_cython, Str::q_setstate_cython, Code::setstate_cython,
-         line::kSetstateMethod, kModuleInitStringsourceTrace},
-    };
-    for (const MethodSpec& m : methods) {
-      Ref function = Ref::steal(new_function(m.def, FunctionKind::native_method, str(m.qualname),
-                                             str(Str::module_name), g_state.module_dict,
-                                             code_object(m.code), &CompressorType));
-      if (!function) return m.trace.fail(m.line);
-      if (m.def == &encode_files_def || m.def == &encode_named_files_def) {
-        set_function_defaults(function.get(), g_state.encode_defaults);
-      }
-      if (m.def == &decode_package_def) {
-        set_function_defaults(function.get(), g_state.decode_defaults);
-      }
-      if (store_in_class(&CompressorType, str(m.name), function.get()) < 0) {
-        return m.trace.fail(m.line);
-      }
-    }
-
-    Ref unpickle = Ref::steal(new_function(&unpickle_compressor_def, FunctionKind::plain,
-                                           str(Str::unpickle_compressor), str(Str::module_name),
-                                           g_state.module_dict,
-                                           code_object(Code::unpickle_compressor), nullptr));
-    if (!unpickle) return kModuleInitStringsourceTrace.fail(line::kUnpickle);
-    if (PyDict_SetItem(g_state.module_dict, str(Str::unpickle_compressor), unpickle.get()) < 0) {
-      return kModuleInitStringsourceTrace.fail(line::kUnpickle);
-    }
+    if (install_compressor_functions(kInitFunction) < 0) return -1;
 
     Ref test_dict = Ref::steal(PyDict_New());
     if (!test_dict) return kModuleInitTrace.fail(line::kTestDict);

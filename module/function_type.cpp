@@ -1,5 +1,6 @@
 #include "module/function_type.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -15,8 +16,7 @@ constexpr const char kRegistryModule[] = "_velmar_3_1_4";
 
 struct VelFunction {
   PyObject_HEAD vectorcallfunc vectorcall;
-  PyMethodDef* def;
-  FunctionKind kind;
+  const FunctionRow* row;
   PyTypeObject* owner;
   PyObject* name;
   PyObject* qualname;
@@ -38,9 +38,9 @@ VelFunction* as_function(PyObject* op) { return reinterpret_cast<VelFunction*>(o
 
 PyObject* call_wrapper(VelFunction* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* self = nullptr;
-  if (f->kind == FunctionKind::native_method) {
+  if (f->row->kind == FunctionKind::native_method) {
     if (nargs < 1) {
-      PyErr_Format(PyExc_TypeError, msg::kNeedsArgument, f->def->ml_name, msg::kNeedsArgumentWhat);
+      PyErr_Format(PyExc_TypeError, msg::kNeedsArgument, f->row->name, msg::kNeedsArgumentWhat);
       return nullptr;
     }
     self = args[0];
@@ -49,14 +49,12 @@ PyObject* call_wrapper(VelFunction* f, PyObject* const* args, Py_ssize_t nargs, 
     // The bodies rely on the bound object's fields: refuse anything else
     // before a body can run.
     if (f->owner && !PyObject_TypeCheck(self, f->owner)) {
-      PyErr_Format(PyExc_TypeError, msg::kWrongBoundObject, f->def->ml_name, f->owner->tp_name,
+      PyErr_Format(PyExc_TypeError, msg::kWrongBoundObject, f->row->name, f->owner->tp_name,
                    Py_TYPE(self)->tp_name);
       return nullptr;
     }
   }
-  auto wrapper = reinterpret_cast<PyCFunctionFastWithKeywords>(
-      reinterpret_cast<void (*)(void)>(f->def->ml_meth));
-  return wrapper(self, args, nargs, kwnames);
+  return f->row->wrapper(self, args, nargs, kwnames);
 }
 
 PyObject* function_vectorcall(PyObject* op, PyObject* const* args, size_t nargsf,
@@ -455,44 +453,114 @@ int ready_function_type() {
   return 0;
 }
 
-PyObject* new_function(PyMethodDef* def, FunctionKind kind, PyObject* qualname,
-                       PyObject* module_name, PyObject* globals, PyObject* code,
-                       PyTypeObject* owner) {
+namespace {
+
+// One location entry without columns covering the whole (zero-filled) code
+// string, at the first line.
+constexpr char kLineTable[] = {static_cast<char>(0x80 | (13 << 3) | 3), 0};
+
+// The object already made for an equal text, else `made` (which is stolen).
+PyObject* shared_text(PyObject* made_texts, PyObject* made) {
+  if (!made) return nullptr;
+  PyObject* shared = nullptr;
+  int rc = PyDict_SetDefaultRef(made_texts, made, made, &shared);
+  Py_DECREF(made);
+  return rc < 0 ? nullptr : shared;
+}
+
+}  // namespace
+
+int make_function_parts(std::span<const FunctionRow> rows, FunctionParts* parts) {
+  Ref made_texts = Ref::steal(PyDict_New());
+  if (!made_texts) return -1;
+  Ref line_table = Ref::steal(PyBytes_FromStringAndSize(kLineTable, sizeof kLineTable));
+  if (!line_table) return -1;
+  // Four bytes per two line-table bytes, plus four.
+  Py_ssize_t code_size = (static_cast<Py_ssize_t>(sizeof kLineTable) / 2) * 4 + 4;
+  Ref code_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, code_size));
+  if (!code_bytes) return -1;
+  std::fill_n(PyBytes_AS_STRING(code_bytes.get()), code_size, '\0');
+  for (std::size_t i = 0; i < rows.size(); i++) {
+    const FunctionRow& row = rows[i];
+    FunctionParts& made = parts[i];
+    const bool method = row.kind == FunctionKind::native_method;
+    Ref name = Ref::steal(shared_text(made_texts.get(), PyUnicode_InternFromString(row.name)));
+    if (!name) return -1;
+    Ref qualname =
+        Ref::steal(shared_text(made_texts.get(), PyUnicode_FromString(row.qualname.get())));
+    if (!qualname) return -1;
+    Ref file = Ref::steal(shared_text(made_texts.get(), PyUnicode_InternFromString(row.file)));
+    if (!file) return -1;
+
+    const Py_ssize_t argcount = (method ? 1 : 0) + static_cast<Py_ssize_t>(row.params.size());
+    Ref names = Ref::steal(PyTuple_New(argcount + static_cast<Py_ssize_t>(row.locals.size())));
+    if (!names) return -1;
+    Py_ssize_t n = 0;
+    auto add_name = [&](Str local) {
+      PyObject* unique = shared_text(made_texts.get(), Py_NewRef(str(local)));
+      if (!unique) return false;
+      PyTuple_SET_ITEM(names.get(), n++, unique);
+      return true;
+    };
+    if (method && !add_name(Str::self)) return -1;
+    for (const Param& param : row.params) {
+      if (!add_name(param.name)) return -1;
+    }
+    for (Str local : row.locals) {
+      if (!add_name(local)) return -1;
+    }
+    PyCodeObject* code = PyUnstable_Code_NewWithPosOnlyArgs(
+        static_cast<int>(argcount), 0, 0, static_cast<int>(n), 0, CO_OPTIMIZED | CO_NEWLOCALS,
+        code_bytes.get(), g_state.empty_tuple, g_state.empty_tuple, names.get(),
+        g_state.empty_tuple, g_state.empty_tuple, file.get(), name.get(), qualname.get(),
+        row.first_line, line_table.get(), g_state.empty_bytes);
+    if (!code) return -1;
+    Ref code_object = Ref::steal(reinterpret_cast<PyObject*>(code));
+
+    Ref defaults;
+    const Signature signature = row.signature();
+    if (signature.required < signature.count) {
+      defaults = Ref::steal(PyTuple_New(signature.count - signature.required));
+      if (!defaults) return -1;
+      for (Py_ssize_t k = signature.required; k < signature.count; k++) {
+        PyObject* value = signature.params[k].value.object();
+        PyTuple_SET_ITEM(defaults.get(), k - signature.required, Py_NewRef(value));
+      }
+    }
+    Py_XSETREF(made.name, name.release());
+    Py_XSETREF(made.qualname, qualname.release());
+    Py_XSETREF(made.code, code_object.release());
+    Py_XSETREF(made.defaults, defaults.release());
+  }
+  return 0;
+}
+
+PyObject* new_function(const FunctionRow& row, const FunctionParts& parts, PyTypeObject* owner) {
   auto* f = PyObject_GC_New(VelFunction, g_state.function_type);
   if (!f) return nullptr;
   f->vectorcall = function_vectorcall;
-  f->def = def;
-  f->kind = kind;
+  f->row = &row;
   f->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(owner)));
-  f->name = PyUnicode_InternFromString(def->ml_name);
-  f->qualname = Py_NewRef(qualname);
-  f->module = Py_XNewRef(module_name);
-  f->globals = Py_NewRef(globals);
-  f->code = Py_XNewRef(code);
-  f->defaults = nullptr;
+  f->name = Py_NewRef(parts.name);
+  f->qualname = Py_NewRef(parts.qualname);
+  f->module = Py_NewRef(str(Str::module_name));
+  f->globals = Py_NewRef(g_state.module_dict);
+  f->code = Py_NewRef(parts.code);
+  f->defaults = Py_XNewRef(parts.defaults);
   f->kwdefaults = nullptr;
   f->annotations = nullptr;
   f->doc = nullptr;
   f->dict = nullptr;
   f->weakreflist = nullptr;
-  PyObject* op = reinterpret_cast<PyObject*>(f);
-  if (!f->name) {
-    function_dealloc(op);
-    return nullptr;
-  }
   // Tracking starts only once every field is set.
-  PyObject_GC_Track(op);
-  return op;
+  PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+  return reinterpret_cast<PyObject*>(f);
 }
 
-void set_function_defaults(PyObject* function, PyObject* defaults) {
-  Py_XSETREF(as_function(function)->defaults, Py_XNewRef(defaults));
-}
-
-bool is_own_function(PyObject* callable, PyMethodDef* def) {
+bool is_own_function(PyObject* callable, const FunctionRow& row) {
   if (PyMethod_Check(callable)) callable = PyMethod_GET_FUNCTION(callable);
   if (!g_state.function_type || !PyObject_TypeCheck(callable, g_state.function_type)) return false;
-  return as_function(callable)->def == def;
+  return as_function(callable)->row == &row;
 }
 
 }  // namespace ormek

@@ -1,8 +1,5 @@
 #include "module/state.hpp"
 
-#include <algorithm>
-#include <initializer_list>
-
 #include "module/messages.hpp"
 #include "module/ref.hpp"
 
@@ -123,70 +120,6 @@ int make_constant_tuples() {
             PyTuple_Pack(3, integer(Int::checksum_3e12e10), integer(Int::checksum_7d3093e),
                          integer(Int::checksum_18c54b4)))) {
     return -1;
-  }
-  if (!make(g_state.encode_defaults, PyTuple_Pack(2, integer(Int::six), integer(Int::four)))) {
-    return -1;
-  }
-  if (!make(g_state.decode_defaults, PyTuple_Pack(1, Py_True))) return -1;
-  return 0;
-}
-
-namespace {
-
-struct CodeSpec {
-  Str name;
-  Str qualname;
-  Str file;
-  int first_line;
-  int argcount;
-  std::initializer_list<Str> locals;
-};
-
-// The table's names are all Str identifiers.
-namespace code_table {
-using enum Str;
-const CodeSpec kCodeTable[] = {
-#define ORMEK_CODE_ENTRY(id, qualname, file, first_line, argcount, ...) \
-  {id, qualname, file, first_line, argcount, {__VA_ARGS__}},
-    ORMEK_CODE_TABLE(ORMEK_CODE_ENTRY)
-#undef ORMEK_CODE_ENTRY
-};
-}  // namespace code_table
-using code_table::kCodeTable;
-
-// One location entry without columns covering the whole (zero-filled) code
-// string, at the first line.
-constexpr char kLineTable[] = {static_cast<char>(0x80 | (13 << 3) | 3), 0};
-
-}  // namespace
-
-int make_code_objects() {
-  Ref interned = Ref::steal(PyDict_New());
-  if (!interned) return -1;
-  Ref line_table = Ref::steal(PyBytes_FromStringAndSize(kLineTable, sizeof kLineTable));
-  if (!line_table) return -1;
-  // Four bytes per two line-table bytes, plus four.
-  Py_ssize_t code_size = (static_cast<Py_ssize_t>(sizeof kLineTable) / 2) * 4 + 4;
-  Ref code_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, code_size));
-  if (!code_bytes) return -1;
-  std::fill_n(PyBytes_AS_STRING(code_bytes.get()), code_size, '\0');
-  for (int i = 0; i < static_cast<int>(Code::count); i++) {
-    const CodeSpec& spec = kCodeTable[i];
-    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.locals.size())));
-    if (!names) return -1;
-    Py_ssize_t n = 0;
-    for (Str local : spec.locals) {
-      PyObject* unique = nullptr;
-      if (PyDict_SetDefaultRef(interned.get(), str(local), str(local), &unique) < 0) return -1;
-      PyTuple_SET_ITEM(names.get(), n++, unique);
-    }
-    PyCodeObject* code = PyUnstable_Code_NewWithPosOnlyArgs(
-        spec.argcount, 0, 0, static_cast<int>(n), 0, CO_OPTIMIZED | CO_NEWLOCALS, code_bytes.get(),
-        g_state.empty_tuple, g_state.empty_tuple, names.get(), g_state.empty_tuple,
-        g_state.empty_tuple, str(spec.file), str(spec.name), str(spec.qualname), spec.first_line,
-        line_table.get(), g_state.empty_bytes);
-    if (!code) return -1;
-    Py_XSETREF(g_state.code_objects[i], reinterpret_cast<PyObject*>(code));
   }
   return 0;
 }

@@ -86,25 +86,9 @@ namespace ormek {
   X(OrmekCompressor, "OrmekCompressor", kIdent)                                 \
   X(dict_path, "dict_path", kIdent)                                             \
   X(load_dict, "load_dict", kIdent)                                             \
-  X(save_dict, "save_dict", kIdent)                                             \
   X(tokenize, "tokenize", kIdent)                                               \
   X(detokenize, "detokenize", kIdent)                                           \
-  X(encode_files, "encode_files", kIdent)                                       \
-  X(decode_package, "decode_package", kIdent)                                   \
-  X(encode_named_files, "encode_named_files", kIdent)                           \
-  X(read_package, "read_package", kIdent)                                       \
-  /* Qualified names of the function objects. */                               \
-  X(q_load_dict, "OrmekCompressor.load_dict", kText)                            \
-  X(q_save_dict, "OrmekCompressor.save_dict", kText)                            \
-  X(q_tokenize, "OrmekCompressor.tokenize", kText)                              \
-  X(q_detokenize, "OrmekCompressor.detokenize", kText)                          \
-  X(q_encode_files, "OrmekCompressor.encode_files", kText)                      \
-  X(q_decode_package, "OrmekCompressor.decode_package", kText)                  \
-  X(q_encode_named_files, "OrmekCompressor.encode_named_files", kText)          \
-  X(q_read_package, "OrmekCompressor.read_package", kText)                      \
-  X(q_reduce_cython, "OrmekCompressor.__reduce_cython__", kText)                \
-  X(q_setstate_cython, "OrmekCompressor.__setstate_cython__", kText)            \
-  /* Parameter and local names of the code objects. */                         \
+  /* Parameter and local names (compressor/methods.hpp). */                     \
   X(self, "self", kIdent)                                                       \
   X(filepaths, "filepaths", kIdent)                                             \
   X(output_path, "output_path", kIdent)                                         \
@@ -139,9 +123,7 @@ namespace ormek {
   X(pyx_checksum, "__pyx_checksum", kIdent)                                     \
   X(pyx_PickleError, "__pyx_PickleError", kIdent)                               \
   X(pyx_result, "__pyx_result", kIdent)                                         \
-  /* File, module and error-message names. */                                  \
-  X(file_compressor, "compressor", kIdent)                                      \
-  X(file_stringsource, "<stringsource>", kText)                                 \
+  /* Module and error-message names. */                                         \
   X(module_name, "ormek_compressor", kIdent)                                    \
   X(incompatible_checksums, msg::kIncompatibleChecksums, kText)                 \
   X(incompatible_enum_checksums, msg::kIncompatibleEnumChecksums, kText)        \
@@ -205,47 +187,6 @@ enum class Builtin : int {
       count
 };
 
-// The code objects, one per function object: identifier (also the name),
-// qualified name, file, first line, positional parameter count, then the
-// local names, the parameters first. Every name is a Str identifier.
-// clang-format off
-#define ORMEK_CODE_TABLE(X)                                                     \
-  X(load_dict, q_load_dict, file_compressor, 21, 1,                             \
-    self, f, data, k, v)                                                        \
-  X(save_dict, q_save_dict, file_compressor, 29, 1,                             \
-    self, data, f)                                                              \
-  X(tokenize, q_tokenize, file_compressor, 38, 2,                               \
-    self, text)                                                                 \
-  X(detokenize, q_detokenize, file_compressor, 41, 2,                           \
-    self, tokens)                                                               \
-  X(encode_files, q_encode_files, file_compressor, 45, 5,                       \
-    self, filepaths, output_path, zstd_level, threads, all_tokens,              \
-    file_boundaries, filenames, path, f, tokens, packed_tokens, packed_view,    \
-    offset, token_id, token, package)                                           \
-  X(decode_package, q_decode_package, file_compressor, 95, 4,                   \
-    self, package_path, output_dir, use_zstd, f, package, data, num_tokens,     \
-    restored_tokens, i, token_id, start_idx, boundary, filename, k, v)          \
-  X(read_package, q_read_package, file_compressor, 126, 2,                      \
-    self, package_path, f)                                                      \
-  X(encode_named_files, q_encode_named_files, file_compressor, 131, 5,          \
-    self, entries, output_path, zstd_level, threads, all_tokens,                \
-    file_boundaries, filenames, paths, path, name, f, tokens, packed_tokens,    \
-    packed_view, offset, token_id, token, package)                              \
-  X(reduce_cython, q_reduce_cython, file_stringsource, 1, 1,                    \
-    self, state, under_dict, use_setstate)                                      \
-  X(setstate_cython, q_setstate_cython, file_stringsource, 16, 2,               \
-    self, pyx_state)                                                            \
-  X(unpickle_compressor, unpickle_compressor, file_stringsource, 1, 3,          \
-    pyx_type, pyx_checksum, pyx_state, pyx_PickleError, pyx_result)
-// clang-format on
-
-enum class Code : int {
-#define ORMEK_CODE_ENUM(id, ...) id,
-  ORMEK_CODE_TABLE(ORMEK_CODE_ENUM)
-#undef ORMEK_CODE_ENUM
-      count
-};
-
 struct ModuleState {
   PyObject* module_dict = nullptr;
   PyObject* builtins = nullptr;
@@ -258,14 +199,11 @@ struct ModuleState {
   PyObject* strings[static_cast<int>(Str::count)] = {};
   PyObject* ints[static_cast<int>(Int::count)] = {};
   PyObject* builtin_objects[static_cast<int>(Builtin::count)] = {};
-  PyObject* code_objects[static_cast<int>(Code::count)] = {};
 
   // Constant tuples.
   PyObject* enum_checksums = nullptr;       // (0x82a3537, 0x6ae9995, 0xb068931)
   PyObject* next_id_lookup_args = nullptr;  // ("next_id", 1)
   PyObject* state_checksums = nullptr;      // (0x3e12e10, 0x7d3093e, 0x18c54b4)
-  PyObject* encode_defaults = nullptr;      // (6, 4)
-  PyObject* decode_defaults = nullptr;      // (True,)
 
   // The objects start-up found behind the module globals. Fast paths compare
   // against these: once a user replaces a global (or the function a fast path
@@ -288,7 +226,6 @@ extern ModuleState g_state;
 inline PyObject* str(Str s) { return g_state.strings[static_cast<int>(s)]; }
 inline PyObject* integer(Int i) { return g_state.ints[static_cast<int>(i)]; }
 inline PyObject* builtin(Builtin b) { return g_state.builtin_objects[static_cast<int>(b)]; }
-inline PyObject* code_object(Code c) { return g_state.code_objects[static_cast<int>(c)]; }
 
 // Start-up pieces that fill the state (each returns 0, or -1 with an exception).
 int make_empty_constants();
@@ -298,7 +235,6 @@ int make_string_and_int_constants();
 int check_debug_flag();
 int cache_builtins();
 int make_constant_tuples();
-int make_code_objects();
 // Records g_state.original from the freshly imported module globals.
 int record_original_globals();
 
