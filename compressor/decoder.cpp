@@ -32,8 +32,10 @@ namespace ormek {
 
 namespace {
 
+constexpr const FunctionRow& kDecodePackageRow = function_row("decode_package");
+
 namespace line {
-constexpr int kBinding = 95;
+constexpr int kBinding = kDecodePackageRow.first_line;
 constexpr int kOpenPackage = 96;
 constexpr int kLoadPackage = 97;
 constexpr int kTakeGlobalDict = 99;
@@ -51,11 +53,7 @@ constexpr int kWriteOutput = 121;
 constexpr int kResult = 124;
 }  // namespace line
 
-constexpr Trace kDecodePackageTrace{"ormek_compressor.OrmekCompressor.decode_package",
-                                    kFileCompressor};
-
-constexpr Param kParams[] = {{Str::package_path}, {Str::output_dir}, {Str::use_zstd, true}};
-constexpr Signature kSignature{"decode_package", kParams};
+constexpr Trace kDecodePackageTrace = kDecodePackageRow.trace();
 
 // A payload beyond the layout's record limit would wrap the 32-bit record
 // count, so it is refused before any directory or file is written.
@@ -767,7 +765,7 @@ PyObject* decode_package_wrapper(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) {
   CallGuard guard(call_lock_of(self));
   BoundArguments bound;
-  if (bind_vectorcall(kSignature, args, nargs, kwnames, bound) < 0) {
+  if (bind_vectorcall(kDecodePackageRow.signature(), args, nargs, kwnames, bound) < 0) {
     return kDecodePackageTrace.fail(line::kBinding);
   }
   int use_zstd = truth_value(bound[2]);

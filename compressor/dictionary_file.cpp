@@ -28,7 +28,8 @@ constexpr int kLoadInverseDict = 26;
 constexpr int kLoadNextId = 27;
 }  // namespace line
 
-constexpr Trace kLoadDictTrace{"ormek_compressor.OrmekCompressor.load_dict", kFileCompressor};
+constexpr const FunctionRow& kLoadDictRow = function_row("load_dict");
+constexpr Trace kLoadDictTrace = kLoadDictRow.trace();
 
 // The body of the `with` block over the open file (see run_with_block).
 bool load_from_file(CompressorObject* self, PyObject* file, int& running_line) {
@@ -106,7 +107,8 @@ constexpr int kSaveOpen = 34;
 constexpr int kSaveDump = 35;
 }  // namespace line
 
-constexpr Trace kSaveDictTrace{"ormek_compressor.OrmekCompressor.save_dict", kFileCompressor};
+constexpr const FunctionRow& kSaveDictRow = function_row("save_dict");
+constexpr Trace kSaveDictTrace = kSaveDictRow.trace();
 
 PyObject* save_dict_body(CompressorObject* self) {
   Ref data = Ref::steal(PyDict_New());
@@ -130,13 +132,13 @@ PyObject* save_dict_body(CompressorObject* self) {
 }  // namespace
 
 PyObject* load_dict_wrapper(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-  if (check_no_arguments("load_dict", nargs, kwnames) < 0) return nullptr;
+  if (check_no_arguments(kLoadDictRow.name, nargs, kwnames) < 0) return nullptr;
   CallGuard guard(call_lock_of(self));
   return load_dict_body(as_compressor(self));
 }
 
 PyObject* save_dict_wrapper(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-  if (check_no_arguments("save_dict", nargs, kwnames) < 0) return nullptr;
+  if (check_no_arguments(kSaveDictRow.name, nargs, kwnames) < 0) return nullptr;
   CallGuard guard(call_lock_of(self));
   return save_dict_body(as_compressor(self));
 }

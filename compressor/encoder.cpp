@@ -74,76 +74,77 @@ struct EncoderLines {
 };
 
 struct EncodingMethod {
+  const FunctionRow& row;
   Trace trace;
   EncoderLines lines;
 };
 
+constexpr const FunctionRow& kEncodeFilesRow = function_row("encode_files");
+constexpr const FunctionRow& kEncodeNamedFilesRow = function_row("encode_named_files");
+
 const EncodingMethod kEncodeFiles{
-    {"ormek_compressor.OrmekCompressor.encode_files", kFileCompressor},
-    {.binding = 45,
-     .all_tokens = 46,
-     .file_boundaries = 47,
-     .filenames = 48,
-     .iterate_entries = 0,
-     .check_name = 0,
-     .check_clashes = 0,
-     .iterate_files = 51,
-     .open_input = 52,
-     .read_and_tokenize = 53,
-     .extend_tokens = 54,
-     .append_boundary = 55,
-     .append_name = 56,
-     .packed_tokens = 59,
-     .packed_view = 60,
-     .iterate_tokens = 65,
-     .contains = 66,
-     .new_id = 68,
-     .inverse_entry = 69,
-     .existing_id = 72,
-     .store_byte0 = 73,
-     .compress = 80,
-     .package = 84,
-     .open_package = 89,
-     .dump = 90,
-     .result = 92}};
+    .row = kEncodeFilesRow,
+    .trace = kEncodeFilesRow.trace(),
+    .lines = {.binding = kEncodeFilesRow.first_line,
+              .all_tokens = 46,
+              .file_boundaries = 47,
+              .filenames = 48,
+              .iterate_entries = 0,
+              .check_name = 0,
+              .check_clashes = 0,
+              .iterate_files = 51,
+              .open_input = 52,
+              .read_and_tokenize = 53,
+              .extend_tokens = 54,
+              .append_boundary = 55,
+              .append_name = 56,
+              .packed_tokens = 59,
+              .packed_view = 60,
+              .iterate_tokens = 65,
+              .contains = 66,
+              .new_id = 68,
+              .inverse_entry = 69,
+              .existing_id = 72,
+              .store_byte0 = 73,
+              .compress = 80,
+              .package = 84,
+              .open_package = 89,
+              .dump = 90,
+              .result = 92},
+};
 
 // encode_named_files follows encode_files: after its own head, each shared
 // statement sits 90 lines below its twin.
 const EncodingMethod kEncodeNamedFiles{
-    {"ormek_compressor.OrmekCompressor.encode_named_files", kFileCompressor},
-    {.binding = 131,
-     .all_tokens = 132,
-     .file_boundaries = 133,
-     .filenames = 134,
-     .iterate_entries = 136,
-     .check_name = 137,
-     .check_clashes = 139,
-     .iterate_files = 141,
-     .open_input = 142,
-     .read_and_tokenize = 143,
-     .extend_tokens = 144,
-     .append_boundary = 145,
-     .append_name = 0,
-     .packed_tokens = 149,
-     .packed_view = 150,
-     .iterate_tokens = 155,
-     .contains = 156,
-     .new_id = 158,
-     .inverse_entry = 159,
-     .existing_id = 162,
-     .store_byte0 = 163,
-     .compress = 170,
-     .package = 174,
-     .open_package = 179,
-     .dump = 180,
-     .result = 182}};
-
-constexpr Param kEncodeFilesParams[] = {
-    {Str::filepaths}, {Str::output_path}, {Str::zstd_level, Int::six}, {Str::threads, Int::four}};
-constexpr Signature kEncodeFilesSignature{"encode_files", kEncodeFilesParams};
-constexpr Param kEncodeNamedFilesParams[] = {
-    {Str::entries}, {Str::output_path}, {Str::zstd_level, Int::six}, {Str::threads, Int::four}};
-constexpr Signature kEncodeNamedFilesSignature{"encode_named_files", kEncodeNamedFilesParams};
+    .row = kEncodeNamedFilesRow,
+    .trace = kEncodeNamedFilesRow.trace(),
+    .lines = {.binding = kEncodeNamedFilesRow.first_line,
+              .all_tokens = 132,
+              .file_boundaries = 133,
+              .filenames = 134,
+              .iterate_entries = 136,
+              .check_name = 137,
+              .check_clashes = 139,
+              .iterate_files = 141,
+              .open_input = 142,
+              .read_and_tokenize = 143,
+              .extend_tokens = 144,
+              .append_boundary = 145,
+              .append_name = 0,
+              .packed_tokens = 149,
+              .packed_view = 150,
+              .iterate_tokens = 155,
+              .contains = 156,
+              .new_id = 158,
+              .inverse_entry = 159,
+              .existing_id = 162,
+              .store_byte0 = 163,
+              .compress = 170,
+              .package = 174,
+              .open_package = 179,
+              .dump = 180,
+              .result = 182},
+};
 
 using package::kMaxRecords;
 using package::kRecordSize;
@@ -906,10 +907,10 @@ PyObject* Encoder::run() {
 
 // Binding and the conversions of zstd_level and threads, shared by both
 // methods (their parameters differ only in the first one's name and type).
-bool bind_encoding_call(const Signature& signature, const EncodingMethod& method,
-                        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                        BoundArguments& bound, int32_t& level, int32_t& threads) {
-  if (bind_vectorcall(signature, args, nargs, kwnames, bound) < 0) {
+bool bind_encoding_call(const EncodingMethod& method, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, BoundArguments& bound, int32_t& level,
+                        int32_t& threads) {
+  if (bind_vectorcall(method.row.signature(), args, nargs, kwnames, bound) < 0) {
     return method.trace.fail(method.lines.binding);
   }
   level = as_int32(bound[2]);
@@ -927,8 +928,7 @@ PyObject* encode_files_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t
   BoundArguments bound;
   int32_t level;
   int32_t threads;
-  if (!bind_encoding_call(kEncodeFilesSignature, kEncodeFiles, args, nargs, kwnames, bound, level,
-                          threads)) {
+  if (!bind_encoding_call(kEncodeFiles, args, nargs, kwnames, bound, level, threads)) {
     return nullptr;
   }
   if (!check_exact_type(bound[0], &PyList_Type, Str::filepaths)) return nullptr;
@@ -944,8 +944,7 @@ PyObject* encode_named_files_wrapper(PyObject* self, PyObject* const* args, Py_s
   BoundArguments bound;
   int32_t level;
   int32_t threads;
-  if (!bind_encoding_call(kEncodeNamedFilesSignature, kEncodeNamedFiles, args, nargs, kwnames,
-                          bound, level, threads)) {
+  if (!bind_encoding_call(kEncodeNamedFiles, args, nargs, kwnames, bound, level, threads)) {
     return nullptr;
   }
   if (!check_exact_type(bound[0], &PyList_Type, Str::entries)) return nullptr;

@@ -16,23 +16,22 @@ namespace ormek {
 
 namespace {
 
+constexpr const FunctionRow& kReadPackageRow = function_row("read_package");
+
 namespace line {
-constexpr int kBinding = 126;
+constexpr int kBinding = kReadPackageRow.first_line;
 constexpr int kOpenPackage = 127;
 constexpr int kLoadPackage = 128;
 }  // namespace line
 
-constexpr Trace kReadPackageTrace{"ormek_compressor.OrmekCompressor.read_package", kFileCompressor};
-
-constexpr Param kParams[] = {{Str::package_path}};
-constexpr Signature kSignature{"read_package", kParams};
+constexpr Trace kReadPackageTrace = kReadPackageRow.trace();
 
 }  // namespace
 
 PyObject* read_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   BoundArguments bound;
-  if (bind_vectorcall(kSignature, args, nargs, kwnames, bound) < 0) {
+  if (bind_vectorcall(kReadPackageRow.signature(), args, nargs, kwnames, bound) < 0) {
     return kReadPackageTrace.fail(line::kBinding);
   }
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;

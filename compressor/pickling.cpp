@@ -105,8 +105,8 @@ constexpr int kReduceWithSetstate = 13;
 constexpr int kReduceWithoutSetstate = 15;
 }  // namespace line
 
-constexpr Trace kReduceCythonTrace{"ormek_compressor.OrmekCompressor.__reduce_cython__",
-                                   kFileStringsource};
+constexpr const FunctionRow& kReduceCythonRow = function_row("__reduce_cython__");
+constexpr Trace kReduceCythonTrace = kReduceCythonRow.trace();
 
 PyObject* reduce_body(CompressorObject* self) {
   Ref next_id = Ref::steal(PyLong_FromLong(self->next_id));
@@ -228,21 +228,24 @@ bool set_state(CompressorObject* self, PyObject* state) {
 // ---------------------------------------------------------------------------
 // __setstate_cython__
 
+constexpr const FunctionRow& kSetstateCythonRow = function_row("__setstate_cython__");
+
 namespace line {
-constexpr int kSetstateBinding = 16;
+constexpr int kSetstateBinding = kSetstateCythonRow.first_line;
 constexpr int kSetstateBody = 17;
 }  // namespace line
 
-constexpr Trace kSetstateCythonTrace{"ormek_compressor.OrmekCompressor.__setstate_cython__",
-                                     kFileStringsource};
-constexpr Param kSetstateParams[] = {{Str::pyx_state}};
-constexpr Signature kSetstateSignature{"__setstate_cython__", kSetstateParams};
+constexpr Trace kSetstateCythonTrace = kSetstateCythonRow.trace();
 
 // ---------------------------------------------------------------------------
 // The reconstructors
 
+constexpr const FunctionRow& kUnpickleCompressorRow =
+    function_row("__pyx_unpickle_OrmekCompressor");
+
+// Both reconstructors' statements stand at the same lines.
 namespace line {
-constexpr int kUnpickleBinding = 1;
+constexpr int kUnpickleBinding = kUnpickleCompressorRow.first_line;
 constexpr int kUnpickleChecksum = 4;
 constexpr int kUnpickleImport = 5;
 constexpr int kUnpickleRaise = 6;
@@ -250,16 +253,13 @@ constexpr int kUnpickleNew = 7;
 constexpr int kUnpickleState = 9;
 }  // namespace line
 
-constexpr Trace kUnpickleCompressorTrace{"ormek_compressor.__pyx_unpickle_OrmekCompressor",
-                                         kFileStringsource};
-// Both reconstructors take the same parameters.
-constexpr Param kReconstructorParams[] = {{Str::pyx_type}, {Str::pyx_checksum}, {Str::pyx_state}};
-constexpr Signature kUnpickleSignature{"__pyx_unpickle_OrmekCompressor", kReconstructorParams};
+constexpr Trace kUnpickleCompressorTrace = kUnpickleCompressorRow.trace();
 
 constexpr Trace kUnpickleEnumTrace{"View.MemoryView.__pyx_unpickle_Enum", kFileStringsource};
 constexpr Trace kUnpickleEnumSetStateTrace{"View.MemoryView.__pyx_unpickle_Enum__set_state",
                                            kFileStringsource};
-constexpr Signature kUnpickleEnumSignature{"__pyx_unpickle_Enum", kReconstructorParams};
+constexpr Param kUnpickleEnumParams[] = {{Str::pyx_type}, {Str::pyx_checksum}, {Str::pyx_state}};
+constexpr Signature kUnpickleEnumSignature{"__pyx_unpickle_Enum", kUnpickleEnumParams};
 
 // from pickle import PickleError
 Ref import_pickle_error() {
@@ -394,7 +394,7 @@ int setup_pickling(PyTypeObject* type) {
 
 PyObject* reduce_cython_wrapper(PyObject* self, PyObject* const*, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  if (check_no_arguments("__reduce_cython__", nargs, kwnames) < 0) return nullptr;
+  if (check_no_arguments(kReduceCythonRow.name, nargs, kwnames) < 0) return nullptr;
   CallGuard guard(call_lock_of(self));
   return reduce_body(as_compressor(self));
 }
@@ -403,7 +403,7 @@ PyObject* setstate_cython_wrapper(PyObject* self, PyObject* const* args, Py_ssiz
                                   PyObject* kwnames) {
   CallGuard guard(call_lock_of(self));
   BoundArguments bound;
-  if (bind_vectorcall(kSetstateSignature, args, nargs, kwnames, bound) < 0) {
+  if (bind_vectorcall(kSetstateCythonRow.signature(), args, nargs, kwnames, bound) < 0) {
     return kSetstateCythonTrace.fail(line::kSetstateBinding);
   }
   PyObject* state = bound[0];
@@ -417,8 +417,8 @@ PyObject* setstate_cython_wrapper(PyObject* self, PyObject* const* args, Py_ssiz
 
 PyObject* unpickle_compressor_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
-  return bind_reconstructor(kUnpickleSignature, kUnpickleCompressorTrace, unpickle_compressor_body,
-                            args, nargs, kwnames);
+  return bind_reconstructor(kUnpickleCompressorRow.signature(), kUnpickleCompressorTrace,
+                            unpickle_compressor_body, args, nargs, kwnames);
 }
 
 }  // namespace ormek

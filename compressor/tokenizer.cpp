@@ -22,20 +22,19 @@ namespace ormek {
 
 namespace {
 
+constexpr const FunctionRow& kTokenizeRow = function_row("tokenize");
+constexpr const FunctionRow& kDetokenizeRow = function_row("detokenize");
+
 namespace line {
-constexpr int kTokenizeDefinition = 38;  // binding, override dispatch, wrapper
+// The `def` line: binding, override dispatch, wrapper.
+constexpr int kTokenizeDefinition = kTokenizeRow.first_line;
 constexpr int kTokenizeBody = 39;
-constexpr int kDetokenizeDefinition = 41;
+constexpr int kDetokenizeDefinition = kDetokenizeRow.first_line;
 constexpr int kDetokenizeBody = 42;
 }  // namespace line
 
-constexpr Trace kTokenizeTrace{"ormek_compressor.OrmekCompressor.tokenize", kFileCompressor};
-constexpr Trace kDetokenizeTrace{"ormek_compressor.OrmekCompressor.detokenize", kFileCompressor};
-
-constexpr Param kTokenizeParams[] = {{Str::text}};
-constexpr Signature kTokenizeSignature{"tokenize", kTokenizeParams};
-constexpr Param kDetokenizeParams[] = {{Str::tokens}};
-constexpr Signature kDetokenizeSignature{"detokenize", kDetokenizeParams};
+constexpr Trace kTokenizeTrace = kTokenizeRow.trace();
+constexpr Trace kDetokenizeTrace = kDetokenizeRow.trace();
 
 // The override dispatch shared by both direct entries. Only a subclass can
 // override, so an exact OrmekCompressor skips the attribute lookup: the
@@ -210,8 +209,7 @@ PyObject* detokenize_body(PyObject* tokens) {
 PyObject* tokenize_direct(CompressorObject* self, PyObject* text, int skip_dispatch) {
   if (!skip_dispatch) {
     Ref result;
-    int ran = run_override(self, Str::tokenize, function_row("tokenize"), text, &PyList_Type,
-                           "list", result);
+    int ran = run_override(self, Str::tokenize, kTokenizeRow, text, &PyList_Type, "list", result);
     if (ran < 0) return kTokenizeTrace.fail(line::kTokenizeDefinition);
     if (ran > 0) return result.release();
   }
@@ -221,8 +219,8 @@ PyObject* tokenize_direct(CompressorObject* self, PyObject* text, int skip_dispa
 PyObject* detokenize_direct(CompressorObject* self, PyObject* tokens, int skip_dispatch) {
   if (!skip_dispatch) {
     Ref result;
-    int ran = run_override(self, Str::detokenize, function_row("detokenize"), tokens,
-                           &PyUnicode_Type, "str", result);
+    int ran =
+        run_override(self, Str::detokenize, kDetokenizeRow, tokens, &PyUnicode_Type, "str", result);
     if (ran < 0) return kDetokenizeTrace.fail(line::kDetokenizeDefinition);
     if (ran > 0) return result.release();
   }
@@ -233,7 +231,7 @@ PyObject* tokenize_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
   CallGuard guard(call_lock_of(self));
   BoundArguments bound;
-  if (bind_vectorcall(kTokenizeSignature, args, nargs, kwnames, bound) < 0) {
+  if (bind_vectorcall(kTokenizeRow.signature(), args, nargs, kwnames, bound) < 0) {
     return kTokenizeTrace.fail(line::kTokenizeDefinition);
   }
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::text)) return nullptr;
@@ -246,7 +244,7 @@ PyObject* detokenize_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) {
   CallGuard guard(call_lock_of(self));
   BoundArguments bound;
-  if (bind_vectorcall(kDetokenizeSignature, args, nargs, kwnames, bound) < 0) {
+  if (bind_vectorcall(kDetokenizeRow.signature(), args, nargs, kwnames, bound) < 0) {
     return kDetokenizeTrace.fail(line::kDetokenizeDefinition);
   }
   if (!check_exact_type(bound[0], &PyList_Type, Str::tokens)) return nullptr;
