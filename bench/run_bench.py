@@ -80,6 +80,53 @@ def _maxrss(who):
     return value if sys.platform == "darwin" else value * 1024
 
 
+def _reset_peak():
+    """Restart the kernel's record of this process's peak resident size from
+    the current size, so that the peak read after the work is the work's own
+    and not the set-up's.  False where the kernel offers no such reset."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        return False
+    return _peak_since_reset() is not None
+
+
+def _peak_since_reset():
+    """Peak resident size (VmHWM) in bytes, or None."""
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return None
+
+
+_LIBC = []
+
+
+def _release_free_memory():
+    """Collect garbage and hand the C heap's free pages back to the system
+    (glibc's malloc_trim), so that the resident size counts live memory as
+    far as the allocators let it.  The object allocator of free-threaded
+    builds (mimalloc) is not reached by malloc_trim: pages it has freed may
+    stay resident until it purges them itself."""
+    import gc
+
+    gc.collect()
+    if not _LIBC:
+        import ctypes
+
+        try:
+            _LIBC.append(ctypes.CDLL(None).malloc_trim)
+        except (OSError, AttributeError):
+            _LIBC.append(None)
+    if _LIBC[0] is not None:
+        _LIBC[0](0)
+
+
 def _cpu_seconds():
     """User plus system time of this process and its waited-for children, so
     that a busy machine shows as wall time above CPU time."""
@@ -279,35 +326,41 @@ def _verify(task, paths):
 
 
 def child_main(task_json):
-    import gc
-
     import resource
 
     task = json.loads(task_json)
     work = _setup(task)
-    gc.collect()
+    _release_free_memory()
     idle = _rss_now()
+    peak_reset = _reset_peak()
     peak_before = _maxrss(resource.RUSAGE_SELF)
     cpu_before = _cpu_seconds()
     start = time.perf_counter()
     extra = work() or {}
     wall = time.perf_counter() - start
     cpu = _cpu_seconds() - cpu_before
-    peak = _maxrss(resource.RUSAGE_SELF)
+    peak = _peak_since_reset() if peak_reset else _maxrss(resource.RUSAGE_SELF)
+    # What the work leaves resident: its garbage collected and the C heap
+    # trimmed, everything it made is gone but what it keeps (the compressor
+    # of encode and decode, the dictionaries of the "kept" measurement).
+    _release_free_memory()
+    left = _rss_now() - idle
     result = {
         "wall": wall,
         "cpu": cpu,
         "idle": idle,
         "peak": peak,
-        # Peak memory above idle; a setup peak above idle would mask the
-        # work's own peak, so it is reported for the parent to flag.
         "peak_above_idle": max(0, peak - idle),
-        "setup_peak_excess": max(0, peak_before - idle),
+        "left": left,
+        # Without the reset, a set-up peak above idle would mask the work's
+        # own peak, so it is reported for the parent to flag.
+        "setup_peak_excess": 0 if peak_reset else max(0, peak_before - idle),
         "gil_enabled": getattr(sys, "_is_gil_enabled", lambda: True)(),
     }
     if task["kind"] == "tar_zstd":
         # The work runs in grandchildren: report the largest of them.
         result["peak_above_idle"] = _maxrss(resource.RUSAGE_CHILDREN)
+        result["left"] = None
         result["setup_peak_excess"] = 0
     result.update(extra)
     print("RESULT " + json.dumps(result), flush=True)
