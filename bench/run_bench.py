@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Side-by-side benchmark of ormek_compressor.
 
-Measures, in one run and with the median of several runs:
+Measures, in one run and with the median of several runs (--runs, default 3):
 
 - the native module's encode_files and decode_package;
 - the plain-Python yardstick (bench/reference.py) doing the same;
@@ -12,23 +12,72 @@ Measures, in one run and with the median of several runs:
 - `tar -cf - DIR | zstd -6 -T4`, for reference.
 
 Every measurement runs in a fresh child process (this script with the hidden
---child option) that reports its wall time and its peak memory above idle:
-getrusage's ru_maxrss after the work minus the resident size just before the
-work started.  The corpora and all scratch output live on /dev/shm, since the
-ordinary disk makes timings swing several-fold.
+--child option).  The child does its set-up (what it loads counts as idle),
+collects garbage, trims the C heap (glibc's malloc_trim), reads its resident
+size (idle), restarts the kernel's record of its peak resident size
+(/proc/self/clear_refs), does the work and reports:
 
-Corpora: the host's standard library .py files (recursively, sorted, with
-their relative paths flattened into unique base names), and the same files
-copied twice into two subdirectories (about twice the size, for checking that
-time and memory grow linearly; its decoded base names collide, so correctness
-is verified on the single corpus only).
+- wall and CPU time;
+- peak: the peak resident size during the work (VmHWM) above idle;
+- left: the resident size above idle after the work, once its garbage is
+  collected and the C heap trimmed, with only what the work keeps alive.
 
-    python bench/run_bench.py [--runs N] [--quick] [--json FILE]
+Kept and transient memory.  An encoder or decoder must keep, afterwards,
+the compressor's two dictionaries: global_dict (token -> id) and
+inverse_dict (id -> token), their token strings and ids (one string and one
+int per entry, shared by both dictionaries, as the module and the
+plain-Python encoder share them).  Everything else it needs is transient:
+
+- kept is measured alone, in a child of its own: above an idle interpreter
+  that has imported the module, the corpus's dictionaries are built entry
+  by entry from a stream of small pickled chunks of tokens and ids, so that
+  building them frees next to nothing; then garbage is collected and the C
+  heap trimmed, and the resident size above idle is the kept size.  Built
+  apart from the code under test, it measures the dictionaries alone: no
+  leftover of the work can pass for kept.
+- transient = peak - kept, reported in MB and per byte of corpus.  The
+  floors, re.findall and tar keep nothing: kept 0, transient = peak.
+
+The work child's own "left" is not used as kept, because allocators keep
+freed memory resident.  On free-threaded builds objects come from mimalloc,
+which returns freed pages to the system only after a delay and on later
+allocator activity, and which malloc_trim does not reach: a process that
+has stopped allocating keeps them.  There the floors, which keep nothing,
+still hold tens of MB after the work, and an encoder far more than its
+dictionaries; "left" shows it in the tables.  The kept children are not
+timed, so they run with MIMALLOC_PURGE_DELAY=0 (freed pages go back at
+once; other allocators ignore it).  Each run checks the kept figure: it
+must hold the dictionaries' objects as sys.getsizeof counts them (kept is
+that plus the allocator's overhead), the module's own load_dict of the same
+dictionary (a second child) must keep the same within 5 %, and no transient
+may be negative.  Memory freed by a child's set-up may likewise stay
+resident on free-threaded builds and be reused by the work, so a peak there
+can come out a little low, never high.
+
+Corpora, staged on /dev/shm (the ordinary disk makes timings swing
+several-fold):
+
+- single: the host's standard library .py files (recursively, sorted, their
+  relative paths flattened into unique base names);
+- tenfold: ten copies of it, copy 0 as it is and copy i (1 to 9) with "`i"
+  appended to every run of non-white-space, so that each copy brings its own
+  tokens and the dictionary grows tenfold with the text (the marks make it
+  some 11.5 times the bytes).  Costs per MB of corpus show whether time and
+  memory grow linearly.  The plain-Python yardstick is skipped on it unless
+  --plain-tenfold is given: it takes minutes and several GB there.  Its
+  encoder still prepares the floors' package once per corpus.
+
+Targets: encode time at most 1.3 times the encode floor, decode time at most
+1.15 times the decode floor, encode transient at most 1.0 times the corpus,
+decode transient at most 0.75 times the corpus, on each corpus.
+
+    python bench/run_bench.py [--runs N] [--quick] [--json FILE] [--plain-tenfold]
 """
 
 import argparse
 import json
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -40,9 +89,15 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 LEVEL = 6
 THREADS = 4
-TARGET_TIME_VS_FLOOR = 1.3
-TARGET_MEMORY_VS_CORPUS = 3.0
 QUICK_FILES = 40
+# The tenfold corpus: the single corpus and COPIES - 1 copies of it whose
+# tokens carry the copy's number after COPY_MARK (a character that Python
+# sources hardly ever put at the end of a token).
+COPIES = 10
+COPY_MARK = "`"
+NON_SPACE = re.compile(r"\S+")
+# Entries per pickled chunk of the dictionary stream the "kept" child reads.
+TOKEN_CHUNK = 10000
 
 # (key, label, side, floor it is compared with, plain-Python counterpart)
 MEASUREMENTS = [
@@ -56,6 +111,32 @@ MEASUREMENTS = [
     ("decode_floor", "decode floor", "decode", "decode_floor", "plain_decode"),
 ]
 LABELS = {m[0]: m[1] for m in MEASUREMENTS}
+MEASUREMENTS_BY_KEY = {m[0]: m for m in MEASUREMENTS}
+# Those whose compressor keeps the dictionaries afterwards; the others keep
+# nothing.
+KEEPS = {"native_encode", "plain_encode", "native_decode", "plain_decode"}
+PLAIN_KEYS = ("plain_encode", "plain_decode")
+# The size of the kept dictionaries, measured alone: built entry by entry
+# (the figure used), and loaded by the module's load_dict (a cross-check).
+KEPT_KEYS = ("kept", "kept_load")
+ALL_KEYS = KEPT_KEYS + tuple(m[0] for m in MEASUREMENTS)
+# The "kept" children are not timed: their object allocator (mimalloc, on
+# free-threaded builds) is told to return freed pages at once, not after a
+# delay that may never come in a process that has stopped allocating.
+KEPT_ENV = {"MIMALLOC_PURGE_DELAY": "0"}
+# How far apart the two measures of the kept dictionaries may be: a share
+# of them, or a few pages' worth of allocator slack on a small corpus.
+KEPT_AGREEMENT = 0.05
+KEPT_SLACK = 2e6
+
+# (measurement, what is compared, at most): time against the floor of the
+# same side, transient memory against the corpus size.
+TARGETS = [
+    ("native_encode", "time", 1.3),
+    ("native_decode", "time", 1.15),
+    ("native_encode", "transient", 1.0),
+    ("native_decode", "transient", 0.75),
+]
 
 
 # ---------------------------------------------------------------------------
@@ -175,9 +256,39 @@ def _compressor_class(kind):
     return _import_reference().PlainCompressor
 
 
+def _object_bytes(global_dict, inverse_dict):
+    """The bytes of the dictionaries' own objects as sys.getsizeof counts
+    them (tables, token strings, ids; no allocator overhead), each token and
+    id counted once, as both dictionaries share them."""
+    return (
+        sys.getsizeof(global_dict)
+        + sys.getsizeof(inverse_dict)
+        + sum(map(sys.getsizeof, global_dict))
+        + sum(map(sys.getsizeof, inverse_dict))
+    )
+
+
+def _write_dictionary(comp, tokens_file, dict_file):
+    """Save an encoder's dictionary for the "kept" measurements: as a stream
+    of small pickled (tokens, ids) chunks in the order the entries were made,
+    and as a dictionary file that the module's load_dict reads."""
+    import pickle
+
+    entries = list(comp.global_dict.items())
+    with open(tokens_file, "wb") as f:
+        for start in range(0, len(entries), TOKEN_CHUNK):
+            chunk = entries[start : start + TOKEN_CHUNK]
+            tokens = [token for token, _ in chunk]
+            ids = [token_id for _, token_id in chunk]
+            pickle.dump((tokens, ids), f, protocol=pickle.HIGHEST_PROTOCOL)
+    with open(dict_file, "wb") as f:
+        pickle.dump({"dict": comp.global_dict, "next_id": comp.next_id}, f)
+
+
 def _setup(task):
-    """Prepare a measurement; return the function that does the timed work.
-    Everything loaded here counts as idle memory."""
+    """Prepare a measurement; return the function that does the timed work
+    and a function (or None) that reports on what the work kept once its
+    memory is measured.  Everything loaded here counts as idle memory."""
     kind = task["kind"]
     paths = _read_list(task["list"])
     out = task["out"]
@@ -202,11 +313,13 @@ def _setup(task):
                 with open(out, "rb") as f:
                     boundaries = pickle.load(f)["file_boundaries"]
                 result["tokens"] = boundaries[-1] if boundaries else 0
+                result["distinct_tokens"] = len(comp.global_dict)
+                _write_dictionary(comp, task["tokens_file"], task["dict_file"])
                 return result
 
-            return prep_work
+            return prep_work, None
 
-        return work
+        return work, None
 
     if kind in ("native_decode", "plain_decode"):
         cls = _compressor_class(kind)
@@ -217,7 +330,41 @@ def _setup(task):
             names = comp.decode_package(package, out)
             return {"files": len(names)}
 
-        return work
+        return work, None
+
+    if kind in ("kept", "kept_load"):
+        # Idle is an interpreter that has imported the module, as for the
+        # native measurements.
+        native = _import_native()
+        held = []
+
+        if kind == "kept":
+            import pickle
+
+            def work():
+                # The dictionaries built entry by entry from small chunks,
+                # so that building them frees next to nothing that could
+                # stay resident and be counted as kept.
+                global_dict, inverse_dict = {}, {}
+                with open(task["tokens_file"], "rb") as f:
+                    while True:
+                        try:
+                            tokens, ids = pickle.load(f)
+                        except EOFError:
+                            break
+                        global_dict.update(zip(tokens, ids))
+                        inverse_dict.update(zip(ids, tokens))
+                held.extend((global_dict, inverse_dict))
+                return {"entries": len(global_dict)}
+
+        else:
+
+            def work():
+                comp = native.OrmekCompressor(dict_path=task["dict_file"])
+                held.extend((comp.global_dict, comp.inverse_dict))
+                return {"entries": len(comp.global_dict)}
+
+        return work, lambda: {"object_bytes": _object_bytes(*held)}
 
     import pickle
 
@@ -249,7 +396,7 @@ def _setup(task):
                 "chars": sum(map(len, texts)),
             }
 
-        return work
+        return work, None
 
     if kind == "decode_floor":
         texts = _read_texts(paths)
@@ -265,11 +412,9 @@ def _setup(task):
                     f.write(text)
             return {"stream_bytes": len(data)}
 
-        return work
+        return work, None
 
     if kind == "findall":
-        import re
-
         texts = _read_texts(paths)
         pattern = _import_reference().TOKEN_PATTERN
 
@@ -277,7 +422,7 @@ def _setup(task):
             token_lists = [re.findall(pattern, text) for text in texts]
             return {"tokens": sum(map(len, token_lists))}
 
-        return work
+        return work, None
 
     if kind == "tar_zstd":
         parent, base = os.path.split(task["corpus_dir"])
@@ -290,38 +435,41 @@ def _setup(task):
             subprocess.run(["bash", "-c", command], check=True)
             return {"output_bytes": os.path.getsize(out)}
 
-        return work
+        return work, None
 
     if kind == "verify":
-        return lambda: _verify(task, paths)
+        return (lambda: _verify(task, paths)), None
 
     raise SystemExit(f"unknown measurement {kind!r}")
 
 
 def _verify(task, paths):
-    """Decoded outputs against the inputs as text-mode reading sees them."""
-    expected = {}
-    for path, text in zip(paths, _read_texts(paths)):
-        expected[os.path.basename(path)] = text.encode("utf-8")
+    """Decoded outputs against the inputs as text-mode reading sees them, and
+    packages against the plain-Python encoder's."""
+    names = {os.path.basename(path): path for path in paths}
     report = {}
     for key, out_dir in task["decoded"].items():
         if not os.path.isdir(out_dir):
             report[key] = None
             continue
         found = set(os.listdir(out_dir))
-        bad = sorted(n for n in expected if n not in found)
-        bad += sorted(n for n in found if n not in expected)
-        for name in sorted(expected.keys() & found):
+        bad = sorted(n for n in names if n not in found)
+        bad += sorted(n for n in found if n not in names)
+        for name in sorted(names.keys() & found):
+            with open(names[name], "r", encoding="utf-8") as f:
+                expected = f.read().encode("utf-8")
             with open(os.path.join(out_dir, name), "rb") as f:
-                if f.read() != expected[name]:
+                if f.read() != expected:
                     bad.append(name)
         report[key] = {"ok": not bad, "bad": bad[:5], "bad_count": len(bad)}
-    native_pkg, plain_pkg = task["packages"]
-    if os.path.exists(native_pkg) and os.path.exists(plain_pkg):
-        with open(native_pkg, "rb") as a, open(plain_pkg, "rb") as b:
-            report["packages_identical"] = a.read() == b.read()
-    else:
-        report["packages_identical"] = None
+    with open(task["package"], "rb") as f:
+        reference = f.read()
+    for key, package in task["packages"].items():
+        if os.path.exists(package):
+            with open(package, "rb") as f:
+                report[key] = f.read() == reference
+        else:
+            report[key] = None
     return report
 
 
@@ -329,7 +477,7 @@ def child_main(task_json):
     import resource
 
     task = json.loads(task_json)
-    work = _setup(task)
+    work, after = _setup(task)
     _release_free_memory()
     idle = _rss_now()
     peak_reset = _reset_peak()
@@ -363,6 +511,8 @@ def child_main(task_json):
         result["left"] = None
         result["setup_peak_excess"] = 0
     result.update(extra)
+    if after:
+        result.update(after())
     print("RESULT " + json.dumps(result), flush=True)
 
 
@@ -401,47 +551,68 @@ def _scratch_root(requested):
     return tempfile.mkdtemp(prefix="ormek-bench-", dir=base)
 
 
+def _mark_copy(text, copy):
+    """Copy `copy` of a text for the tenfold corpus: every run of
+    non-white-space gets the suffix COPY_MARK + copy, so each copy brings its
+    own tokens (copy 0 is the text itself).  Only ASCII is added right after
+    a token, so the tokens keep their boundaries and the text stays UTF-8."""
+    if copy == 0:
+        return text
+    return NON_SPACE.sub(r"\g<0>" + COPY_MARK + str(copy), text)
+
+
+def _write_corpus(scratch, name, folder, paths):
+    list_path = os.path.join(scratch, f"{name}.list")
+    with open(list_path, "w", encoding="utf-8") as f:
+        f.writelines(p + "\n" for p in paths)
+    return {
+        "name": name,
+        "dir": folder,
+        "list": list_path,
+        "files": len(paths),
+        "bytes": sum(os.path.getsize(p) for p in paths),
+    }
+
+
 def _stage(scratch, quick):
-    """Copy the corpora into scratch; return {name: info}."""
+    """Write the corpora into scratch; return {name: info}."""
     files = _stdlib_files()
     if quick:
         step = max(1, len(files) // QUICK_FILES)
         files = files[::step][:QUICK_FILES]
-    corpora = {}
     single = os.path.join(scratch, "corpus", "single")
-    double = os.path.join(scratch, "corpus", "double")
+    tenfold = os.path.join(scratch, "corpus", "tenfold")
     os.makedirs(single)
+    os.makedirs(tenfold)
     single_paths = []
     for rel, src in files:
         dst = os.path.join(single, rel.replace(os.sep, "__"))
         shutil.copyfile(src, dst)
         single_paths.append(dst)
-    double_paths = []
-    for half in ("a", "b"):
-        folder = os.path.join(double, half)
-        os.makedirs(folder)
+    # Copy by copy, so the tenfold corpus starts with the single one and
+    # its dictionary grows copy after copy.  Texts are changed as decoded
+    # bytes, so line ends stay as they are.
+    tenfold_paths = []
+    for copy in range(COPIES):
         for src in single_paths:
-            dst = os.path.join(folder, os.path.basename(src))
-            shutil.copyfile(src, dst)
-            double_paths.append(dst)
-    for name, folder, paths in (("single", single, single_paths), ("double", double, double_paths)):
-        list_path = os.path.join(scratch, f"{name}.list")
-        with open(list_path, "w", encoding="utf-8") as f:
-            f.writelines(p + "\n" for p in paths)
-        corpora[name] = {
-            "dir": folder,
-            "list": list_path,
-            "files": len(paths),
-            "bytes": sum(os.path.getsize(p) for p in paths),
-        }
-    return corpora
+            dst = os.path.join(tenfold, f"{copy}__{os.path.basename(src)}")
+            with open(src, "rb") as f:
+                text = f.read().decode("utf-8")
+            with open(dst, "wb") as f:
+                f.write(_mark_copy(text, copy).encode("utf-8"))
+            tenfold_paths.append(dst)
+    return {
+        "single": _write_corpus(scratch, "single", single, single_paths),
+        "tenfold": _write_corpus(scratch, "tenfold", tenfold, tenfold_paths),
+    }
 
 
-def _run_child(task):
+def _run_child(task, env=None):
     proc = subprocess.run(
         [sys.executable, os.path.abspath(__file__), "--child", json.dumps(task)],
         capture_output=True,
         text=True,
+        env=None if env is None else {**os.environ, **env},
     )
     for line in proc.stdout.splitlines():
         if line.startswith("RESULT "):
@@ -465,13 +636,15 @@ def _task(kind, corpus, scratch, level, threads):
     package = {
         "native_decode": os.path.join(out_dir, "native_encode.out"),
         "plain_decode": os.path.join(out_dir, "plain_encode.out"),
-    }.get(kind, corpus.get("prep_package"))
+    }.get(kind, corpus["prep_package"])
     return {
         "kind": kind,
         "list": corpus["list"],
         "corpus_dir": corpus["dir"],
         "out": out,
         "package": package,
+        "tokens_file": corpus["tokens_file"],
+        "dict_file": corpus["dict_file"],
         "dict_path": os.path.join(scratch, "no-such-dictionary.bin"),
         "level": level,
         "threads": threads,
@@ -479,6 +652,7 @@ def _task(kind, corpus, scratch, level, threads):
 
 
 def _median(values):
+    values = [v for v in values if v is not None]
     return statistics.median(values) if values else None
 
 
@@ -492,95 +666,224 @@ def _ratio(a, b):
     return a / b if a is not None and b else None
 
 
-def _print_corpus_table(name, corpus, results):
+def _mb(value):
+    return None if value is None else value / 1e6
+
+
+def _print_corpus_table(corpus, results, kept):
     mb = corpus["bytes"] / 1e6
-    tokens = corpus.get("tokens")
     print(
-        f"\n== {name} corpus: {corpus['files']} files, {mb:.1f} MB, "
-        f"{_cell(tokens and tokens / 1e6, 0, 2).strip()} M tokens =="
+        f"\n== {corpus['name']} corpus: {corpus['files']} files, {mb:.1f} MB, "
+        f"{corpus['tokens'] / 1e6:.2f} M tokens, {corpus['distinct_tokens'] / 1e6:.2f} M distinct =="
+    )
+    print(
+        f"kept (global_dict + inverse_dict, built entry by entry): "
+        f"{_cell(_mb(kept['kept']), 0, 1).strip()} MB = "
+        f"{_cell(_ratio(kept['kept'], corpus['bytes']), 0, 2).strip()}x corpus; "
+        f"loaded by the module's load_dict: {_cell(_mb(kept['module_load']), 0, 1).strip()} MB; "
+        f"their objects alone: {_cell(_mb(kept['object_bytes']), 0, 1).strip()} MB"
     )
     header = (
-        f"{'measurement':<24}{'time s':>9}{'cpu s':>8}{'vs floor':>10}{'vs plain':>10}"
-        f"{'mem MB':>9}{'mem/corpus':>12}{'output MB':>11}{'ratio':>8}"
+        f"{'measurement':<24}{'time s':>8}{'cpu s':>7}{'vs floor':>10}{'vs plain':>10}"
+        f"{'peak MB':>9}{'kept MB':>9}{'transient MB':>14}{'trans/corpus':>14}"
+        f"{'left MB':>9}{'output MB':>11}{'ratio':>7}"
     )
     print(header)
     print("-" * len(header))
     for key, label, _side, floor, plain in MEASUREMENTS:
         r = results[key]
-        if r.get("error"):
-            print(f"{label:<24}  n/a: {r['error'][:90]}")
+        if r["skipped"] or r["error"]:
+            print(f"{label:<24}  {'skipped' if r['skipped'] else 'n/a'}: "
+                  f"{(r['skipped'] or r['error'])[:90]}")
             continue
         t = r["time"]
-        mem = r["memory"]
-        out = r.get("output_bytes")
+        out = r["output_bytes"]
         print(
-            f"{label:<24}{_cell(t, 9, 3)}{_cell(r['cpu'], 8, 2)}"
-            f"{_cell(_ratio(t, results[floor].get('time')), 10, 2, 'x')}"
-            f"{_cell(_ratio(t, results[plain].get('time')), 10, 2, 'x')}"
-            f"{_cell(mem and mem / 1e6, 9, 1)}"
-            f"{_cell(_ratio(mem, corpus['bytes']), 12, 2, 'x')}"
-            f"{_cell(out and out / 1e6, 11, 2)}"
-            f"{_cell(_ratio(corpus['bytes'], out), 8, 2, 'x')}"
+            f"{label:<24}{_cell(t, 8, 3)}{_cell(r['cpu'], 7, 2)}"
+            f"{_cell(_ratio(t, results[floor]['time']), 10, 2, 'x')}"
+            f"{_cell(_ratio(t, results[plain]['time']), 10, 2, 'x')}"
+            f"{_cell(_mb(r['peak']), 9, 1)}{_cell(_mb(r['kept']), 9, 1)}"
+            f"{_cell(_mb(r['transient']), 14, 1)}"
+            f"{_cell(_ratio(r['transient'], corpus['bytes']), 14, 2, 'x')}"
+            f"{_cell(_mb(r['left']), 9, 1)}{_cell(_mb(out), 11, 2)}"
+            f"{_cell(_ratio(corpus['bytes'], out), 7, 2, 'x')}"
         )
 
 
 def _print_growth(corpora, results):
-    single, double = corpora["single"], corpora["double"]
+    single, tenfold = corpora["single"], corpora["tenfold"]
     print(
-        f"\n== growth double/single (corpus size x{double['bytes'] / single['bytes']:.2f}): "
-        "linear means about the same factor =="
+        f"\n== growth: tenfold against single, per MB of corpus (corpus "
+        f"x{tenfold['bytes'] / single['bytes']:.2f}, distinct tokens "
+        f"x{tenfold['distinct_tokens'] / single['distinct_tokens']:.2f}) =="
     )
+    print("linear growth keeps the figures per MB: a ratio near 1.00")
     print(
-        "(the double corpus repeats the single one's vocabulary, so costs that follow\n"
-        " the dictionary's size, rather than the token count, stay flat)"
+        f"{'measurement':<24}{'ms/MB single':>14}{'tenfold':>9}{'ratio':>8}"
+        f"{'transient/MB single':>21}{'tenfold':>9}{'ratio':>8}"
     )
-    print(f"{'measurement':<24}{'time':>8}{'memory':>9}")
     for key, label, *_ in MEASUREMENTS:
-        a, b = results["single"][key], results["double"][key]
+        # Milliseconds per MB of corpus, and transient MB per MB of corpus.
+        ta, tb = (_ratio(results[c][key]["time"], corpora[c]["bytes"] / 1e9) for c in corpora)
+        ma, mb = (_ratio(results[c][key]["transient"], corpora[c]["bytes"]) for c in corpora)
         print(
-            f"{label:<24}{_cell(_ratio(b.get('time'), a.get('time')), 8, 2, 'x')}"
-            f"{_cell(_ratio(b.get('memory'), a.get('memory')), 9, 2, 'x')}"
+            f"{label:<24}{_cell(ta, 14, 1)}{_cell(tb, 9, 1)}{_cell(_ratio(tb, ta), 8, 2, 'x')}"
+            f"{_cell(ma, 21, 2)}{_cell(mb, 9, 2)}{_cell(_ratio(mb, ma), 8, 2, 'x')}"
         )
+
+
+def _check_memory(corpora, results, kept):
+    """The soundness checks of the memory figures: what they are, and
+    whether each holds."""
+    checks = []
+    for cname, corpus in corpora.items():
+        k = kept[cname]
+        gap = None
+        if k["kept"] is not None and k["module_load"] is not None:
+            gap = abs(k["module_load"] - k["kept"])
+        checks.append(
+            (
+                k["kept"] is not None and k["object_bytes"] <= k["kept"],
+                f"{cname}: kept {_cell(_mb(k['kept']), 0, 1).strip()} MB holds the dictionaries' "
+                f"objects ({_cell(_mb(k['object_bytes']), 0, 1).strip()} MB)",
+            )
+        )
+        checks.append(
+            (
+                gap is not None and gap <= max(KEPT_AGREEMENT * k["kept"], KEPT_SLACK),
+                f"{cname}: the module's load_dict keeps the same within "
+                f"{KEPT_AGREEMENT:.0%} or {KEPT_SLACK / 1e6:.0f} MB "
+                f"({_cell(_mb(gap), 0, 1).strip()} MB apart)",
+            )
+        )
+        negative = [
+            LABELS[key]
+            for key, *_ in MEASUREMENTS
+            if results[cname][key]["transient"] is not None and results[cname][key]["transient"] < 0
+        ]
+        checks.append((not negative, f"{cname}: no transient below zero {negative or ''}"))
+    print("\n== memory figures checked ==")
+    for ok, what in checks:
+        print(f"{'ok   ' if ok else 'CHECK'}  {what}")
+    floors = ", ".join(
+        f"{cname} {LABELS[key]} {_cell(_mb(results[cname][key]['left']), 0, 1).strip()} MB"
+        for cname in corpora
+        for key in ("encode_floor", "decode_floor")
+    )
+    print(
+        "the floors keep nothing (kept 0); what they still hold after the work, their garbage\n"
+        f"collected and the C heap trimmed, shows what allocators keep back: {floors}"
+    )
+    return [{"ok": ok, "what": what} for ok, what in checks]
 
 
 def _check_targets(corpora, results):
     checks = []
     for cname, corpus in corpora.items():
         res = results[cname]
-        for key, floor in (("native_encode", "encode_floor"), ("native_decode", "decode_floor")):
-            t, f = res[key].get("time"), res[floor].get("time")
-            ratio = _ratio(t, f)
+        for key, what, target in TARGETS:
+            if what == "time":
+                floor = MEASUREMENTS_BY_KEY[key][3]
+                value = _ratio(res[key]["time"], res[floor]["time"])
+                text = f"{LABELS[key]} time vs {LABELS[floor]}"
+            else:
+                value = _ratio(res[key]["transient"], corpus["bytes"])
+                text = f"{LABELS[key]} transient vs corpus"
             checks.append(
                 {
                     "corpus": cname,
-                    "what": f"{LABELS[key]} time vs {LABELS[floor]}",
-                    "value": ratio,
-                    "target": TARGET_TIME_VS_FLOOR,
-                    "ok": None if ratio is None else ratio <= TARGET_TIME_VS_FLOOR,
-                }
-            )
-            mem = _ratio(res[key].get("memory"), corpus["bytes"])
-            checks.append(
-                {
-                    "corpus": cname,
-                    "what": f"{LABELS[key]} memory vs corpus size",
-                    "value": mem,
-                    "target": TARGET_MEMORY_VS_CORPUS,
-                    "ok": None if mem is None else mem <= TARGET_MEMORY_VS_CORPUS,
+                    "measurement": key,
+                    "what": text,
+                    "value": value,
+                    "target": target,
+                    "ok": None if value is None else value <= target,
                 }
             )
     print("\n== targets ==")
     for c in checks:
         verdict = {True: "PASS", False: "FAIL", None: "n/a "}[c["ok"]]
         print(
-            f"{verdict}  {c['corpus']:<7}{c['what']:<52}"
+            f"{verdict}  {c['corpus']:<8}{c['what']:<46}"
             f"{_cell(c['value'], 7, 2, 'x')}  (target <= {c['target']}x)"
         )
     return checks
 
 
+def _print_verification(verification):
+    print("\n== correctness ==")
+    for cname, v in verification.items():
+        if "error" in v:
+            print(f"{cname}: verification failed: {v['error']}")
+            continue
+        parts = []
+        for key, what in (
+            ("native_decode", "native decode restores every file"),
+            ("plain_decode", "plain decode restores every file"),
+        ):
+            value = v.get(key)
+            if value is None:
+                value = "not run"
+            elif value["ok"]:
+                value = "ok"
+            else:
+                value = f"{value['bad_count']} files differ, e.g. {value['bad']}"
+            parts.append(f"{what}: {value}")
+        for key, what in (
+            ("native_package", "native package == plain encoder's"),
+            ("plain_package", "plain package == plain encoder's"),
+        ):
+            value = v.get(key)
+            parts.append(f"{what}: {'not run' if value is None else value}")
+        print(f"{cname}:\n  " + "\n  ".join(parts))
+
+
+def _prepare(corpus, scratch, level, threads):
+    """The floors need the real id stream and dictionary, and the "kept"
+    measurements the dictionary: take them from the plain-Python encoder,
+    which is correct by construction."""
+    name = corpus["name"]
+    corpus["prep_package"] = os.path.join(scratch, f"{name}.prep.pkg")
+    corpus["tokens_file"] = os.path.join(scratch, f"{name}.tokens")
+    corpus["dict_file"] = os.path.join(scratch, f"{name}.dict")
+    task = _task("prep", corpus, scratch, level, threads)
+    task["out"] = corpus["prep_package"]
+    result, error = _run_child(task)
+    if error:
+        raise SystemExit(f"preparing the {name} corpus failed: {error}")
+    corpus["tokens"] = result["tokens"]
+    corpus["distinct_tokens"] = result["distinct_tokens"]
+    print(
+        f"staged {name}: {corpus['files']} files, {corpus['bytes'] / 1e6:.1f} MB, "
+        f"{corpus['tokens'] / 1e6:.2f} M tokens, {corpus['distinct_tokens'] / 1e6:.2f} M distinct"
+    )
+
+
+def _summarise(slot, kept):
+    runs = slot["runs"]
+    entry = {
+        "skipped": slot["skipped"],
+        "error": slot["error"] if not runs else None,
+        "times": [r["wall"] for r in runs],
+        "peaks": [r["peak_above_idle"] for r in runs],
+        "lefts": [r["left"] for r in runs],
+        "runs": runs,
+    }
+    entry["time"] = _median(entry["times"])
+    entry["cpu"] = _median([r["cpu"] for r in runs])
+    entry["peak"] = _median(entry["peaks"])
+    entry["left"] = _median(entry["lefts"])
+    entry["kept"] = kept if runs else None
+    entry["transient"] = (
+        None if entry["peak"] is None or kept is None else entry["peak"] - kept
+    )
+    outputs = [r["output_bytes"] for r in runs if "output_bytes" in r]
+    entry["output_bytes"] = outputs[-1] if outputs else None
+    return entry
+
+
 def parent_main(args):
-    runs = args.runs if args.runs is not None else (1 if args.quick else 5)
+    began = time.perf_counter()
+    runs = args.runs if args.runs is not None else (1 if args.quick else 3)
     scratch = _scratch_root(args.scratch)
     level, threads = LEVEL, THREADS
     report = {
@@ -598,35 +901,31 @@ def parent_main(args):
     print(f"python {sys.version.split()[0]} ({sys.executable}), scratch {scratch}, runs {runs}")
     try:
         corpora = _stage(scratch, args.quick)
-        for name, corpus in corpora.items():
-            corpus["name"] = name
-            # The floors need the real id stream and dictionary: take them from
-            # the plain-Python encoder, which is correct by construction.
-            task = _task("prep", corpus, scratch, level, threads)
-            task["out"] = corpus["prep_package"] = os.path.join(scratch, f"{name}.prep.pkg")
-            result, error = _run_child(task)
-            if error:
-                raise SystemExit(f"preparing the {name} corpus failed: {error}")
-            corpus["tokens"] = result["tokens"]
-            print(
-                f"staged {name}: {corpus['files']} files, {corpus['bytes'] / 1e6:.1f} MB, "
-                f"{corpus['tokens'] / 1e6:.2f} M tokens"
-            )
+        for corpus in corpora.values():
+            _prepare(corpus, scratch, level, threads)
 
         have_tar = shutil.which("tar") and shutil.which("zstd") and shutil.which("bash")
-        raw = {c: {m[0]: {"runs": [], "error": None} for m in MEASUREMENTS} for c in corpora}
+        raw = {
+            c: {key: {"runs": [], "error": None, "skipped": None} for key in ALL_KEYS}
+            for c in corpora
+        }
         for c in corpora:
             if not have_tar:
                 raw[c]["tar_zstd"]["error"] = "tar or zstd not found (apt-get install -y zstd)"
+        if not args.plain_tenfold:
+            for key in PLAIN_KEYS:
+                raw["tenfold"][key]["skipped"] = (
+                    "plain Python takes minutes and GBs here; --plain-tenfold runs it"
+                )
         for run in range(runs):
             for cname, corpus in corpora.items():
-                for key, *_ in MEASUREMENTS:
+                for key in ALL_KEYS:
                     slot = raw[cname][key]
-                    if slot["error"]:
+                    if slot["error"] or slot["skipped"]:
                         continue
                     task = _task(key, corpus, scratch, level, threads)
                     _remove(task["out"])
-                    result, error = _run_child(task)
+                    result, error = _run_child(task, KEPT_ENV if key in KEPT_KEYS else None)
                     if error:
                         slot["error"] = error
                         print(f"  {cname} {key}: failed: {error}")
@@ -634,78 +933,77 @@ def parent_main(args):
                     if result["setup_peak_excess"] > 0.05 * max(result["peak_above_idle"], 1):
                         result["note"] = "setup peak above idle; memory may be overstated"
                     slot["runs"].append(result)
+                    left = "" if result["left"] is None else f"  left {result['left'] / 1e6:8.1f} MB"
                     print(
-                        f"  run {run + 1}/{runs} {cname:<6} {key:<14} {result['wall']:8.3f} s"
-                        f"  {result['peak_above_idle'] / 1e6:8.1f} MB"
+                        f"  run {run + 1}/{runs} {cname:<7} {key:<14} {result['wall']:8.3f} s"
+                        f"  peak {result['peak_above_idle'] / 1e6:8.1f} MB{left}",
+                        flush=True,
                     )
 
-        results = {}
+        kept, results = {}, {}
         for cname in corpora:
-            results[cname] = {}
-            for key, *_ in MEASUREMENTS:
-                slot = raw[cname][key]
-                entry = {
-                    "error": slot["error"] if not slot["runs"] else None,
-                    "times": [r["wall"] for r in slot["runs"]],
-                    "memories": [r["peak_above_idle"] for r in slot["runs"]],
-                    "runs": slot["runs"],
-                }
-                entry["time"] = _median(entry["times"])
-                entry["cpu"] = _median([r["cpu"] for r in slot["runs"]])
-                entry["memory"] = _median(entry["memories"])
-                outputs = [r["output_bytes"] for r in slot["runs"] if "output_bytes" in r]
-                entry["output_bytes"] = outputs[-1] if outputs else None
-                results[cname][key] = entry
+            k_runs = raw[cname]["kept"]["runs"]
+            load_runs = raw[cname]["kept_load"]["runs"]
+            kept[cname] = {
+                "kept": _median([r["left"] for r in k_runs]),
+                "kept_runs": [r["left"] for r in k_runs],
+                "module_load": _median([r["left"] for r in load_runs]),
+                "module_load_runs": [r["left"] for r in load_runs],
+                "object_bytes": k_runs[0]["object_bytes"] if k_runs else None,
+                "entries": k_runs[0]["entries"] if k_runs else None,
+                "error": raw[cname]["kept"]["error"] or raw[cname]["kept_load"]["error"],
+            }
+            results[cname] = {
+                key: _summarise(raw[cname][key], kept[cname]["kept"] if key in KEEPS else 0)
+                for key, *_ in MEASUREMENTS
+            }
 
-        single = corpora["single"]
-        out_dir = os.path.join(scratch, "out", "single")
-        verify_task = _task("verify", single, scratch, level, threads)
-        verify_task["decoded"] = {
-            key: os.path.join(out_dir, key) for key in ("native_decode", "plain_decode")
-        }
-        verify_task["packages"] = [
-            os.path.join(out_dir, "native_encode.out"),
-            os.path.join(out_dir, "plain_encode.out"),
-        ]
-        verified, error = _run_child(verify_task)
-        verification = {"error": error} if error else verified
-        for key in ("native_decode", "plain_decode", "packages_identical", "error"):
-            if key in verification:
-                value = verification[key]
-                if isinstance(value, dict):
-                    value = (
-                        "ok"
-                        if value["ok"]
-                        else f"{value['bad_count']} files differ, e.g. {value['bad']}"
-                    )
-                verification[key + "_summary"] = value
+        verification = {}
+        for cname, corpus in corpora.items():
+            out_dir = os.path.join(scratch, "out", cname)
+            task = _task("verify", corpus, scratch, level, threads)
+            task["decoded"] = {
+                key: os.path.join(out_dir, key)
+                for key in ("native_decode", "plain_decode")
+                if not raw[cname][key]["skipped"]
+            }
+            task["packages"] = {
+                "native_package": os.path.join(out_dir, "native_encode.out"),
+                "plain_package": os.path.join(out_dir, "plain_encode.out"),
+            }
+            verified, error = _run_child(task)
+            verification[cname] = {"error": error} if error else verified
 
         for cname, corpus in corpora.items():
-            _print_corpus_table(cname, corpus, results[cname])
+            _print_corpus_table(corpus, results[cname], kept[cname])
         _print_growth(corpora, results)
-        print("\n== correctness (single corpus) ==")
-        print(f"native decode restores every file: {verification.get('native_decode_summary')}")
-        print(f"plain decode restores every file:  {verification.get('plain_decode_summary')}")
-        print(f"native package == plain package:   {verification.get('packages_identical')}")
-        if "error" in verification:
-            print(f"verification failed: {verification['error']}")
+        _print_verification(verification)
+        memory_checks = _check_memory(corpora, results, kept)
         checks = _check_targets(corpora, results)
+        elapsed = time.perf_counter() - began
+        print(f"\nrun time {elapsed / 60:.1f} min")
 
         report.update(
             corpora={
-                name: {key: corpus[key] for key in ("files", "bytes", "tokens")}
+                name: {
+                    key: corpus[key]
+                    for key in ("files", "bytes", "tokens", "distinct_tokens")
+                }
                 for name, corpus in corpora.items()
             },
+            kept=kept,
             results=results,
             verification=verification,
+            memory_checks=memory_checks,
             targets=checks,
+            elapsed=elapsed,
         )
         json_path = args.json or (os.path.join(scratch, "results.json") if args.chart else None)
         if json_path:
             with open(json_path, "w", encoding="utf-8") as f:
                 json.dump(report, f, indent=1)
             if args.json:
-                print(f"\nresults saved to {args.json}")
+                print(f"results saved to {args.json}")
         if args.chart:
             # The chart needs matplotlib, which the host under test may lack:
             # any interpreter that has it may draw it.
@@ -722,10 +1020,12 @@ def parent_main(args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--runs", type=int, help="runs per measurement (default 5, 1 with --quick)")
+    parser.add_argument("--runs", type=int, help="runs per measurement (default 3, 1 with --quick)")
     parser.add_argument("--quick", action="store_true", help=f"smoke mode: {QUICK_FILES} files")
     parser.add_argument("--json", metavar="FILE", help="save all results as JSON")
     parser.add_argument("--scratch", metavar="DIR", help="stage under DIR instead of /dev/shm")
+    parser.add_argument("--plain-tenfold", action="store_true",
+                        help="run the plain-Python yardstick on the tenfold corpus too")
     parser.add_argument("--keep", action="store_true", help="keep the staged corpora and outputs")
     parser.add_argument("--chart", metavar="PNG", help="draw the results as a chart (matplotlib)")
     parser.add_argument("--chart-python", metavar="PYTHON",
