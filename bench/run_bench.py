@@ -793,6 +793,7 @@ def _check_targets(corpora, results):
                 {
                     "corpus": cname,
                     "measurement": key,
+                    "metric": what,
                     "what": text,
                     "value": value,
                     "target": target,
