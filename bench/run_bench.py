@@ -656,10 +656,14 @@ def _median(values):
     return statistics.median(values) if values else None
 
 
+def _fmt(value, precision=1, suffix=""):
+    """A figure for the tables; "-" when the value is missing."""
+    return "-" if value is None else f"{value:.{precision}f}{suffix}"
+
+
 def _cell(value, width, precision=2, suffix=""):
-    """A right-aligned table cell; "-" when the value is missing."""
-    text = "-" if value is None else f"{value:.{precision}f}{suffix}"
-    return text.rjust(width)
+    """A right-aligned table cell."""
+    return _fmt(value, precision, suffix).rjust(width)
 
 
 def _ratio(a, b):
@@ -676,12 +680,14 @@ def _print_corpus_table(corpus, results, kept):
         f"\n== {corpus['name']} corpus: {corpus['files']} files, {mb:.1f} MB, "
         f"{corpus['tokens'] / 1e6:.2f} M tokens, {corpus['distinct_tokens'] / 1e6:.2f} M distinct =="
     )
+    if kept["error"]:
+        print(f"kept not measured: {kept['error']}")
     print(
         f"kept (global_dict + inverse_dict, built entry by entry): "
-        f"{_cell(_mb(kept['kept']), 0, 1).strip()} MB = "
-        f"{_cell(_ratio(kept['kept'], corpus['bytes']), 0, 2).strip()}x corpus; "
-        f"loaded by the module's load_dict: {_cell(_mb(kept['module_load']), 0, 1).strip()} MB; "
-        f"their objects alone: {_cell(_mb(kept['object_bytes']), 0, 1).strip()} MB"
+        f"{_fmt(_mb(kept['kept']), 1)} MB = "
+        f"{_fmt(_ratio(kept['kept'], corpus['bytes']), 2)}x corpus; "
+        f"loaded by the module's load_dict: {_fmt(_mb(kept['module_load']), 1)} MB; "
+        f"their objects alone: {_fmt(_mb(kept['object_bytes']), 1)} MB"
     )
     header = (
         f"{'measurement':<24}{'time s':>8}{'cpu s':>7}{'vs floor':>10}{'vs plain':>10}"
@@ -692,9 +698,11 @@ def _print_corpus_table(corpus, results, kept):
     print("-" * len(header))
     for key, label, _side, floor, plain in MEASUREMENTS:
         r = results[key]
-        if r["skipped"] or r["error"]:
-            print(f"{label:<24}  {'skipped' if r['skipped'] else 'n/a'}: "
-                  f"{(r['skipped'] or r['error'])[:90]}")
+        if r["skipped"]:
+            print(f"{label:<24}  skipped: {r['skipped']}")
+            continue
+        if r["error"]:
+            print(f"{label:<24}  n/a: {r['error'][:90]}")
             continue
         t = r["time"]
         out = r["output_bytes"]
@@ -743,9 +751,9 @@ def _check_memory(corpora, results, kept):
             gap = abs(k["module_load"] - k["kept"])
         checks.append(
             (
-                k["kept"] is not None and k["object_bytes"] <= k["kept"],
-                f"{cname}: kept {_cell(_mb(k['kept']), 0, 1).strip()} MB holds the dictionaries' "
-                f"objects ({_cell(_mb(k['object_bytes']), 0, 1).strip()} MB)",
+                k["kept"] is not None and (k["object_bytes"] or 0) <= k["kept"],
+                f"{cname}: kept {_fmt(_mb(k['kept']), 1)} MB holds the dictionaries' "
+                f"objects ({_fmt(_mb(k['object_bytes']), 1)} MB)",
             )
         )
         checks.append(
@@ -753,7 +761,7 @@ def _check_memory(corpora, results, kept):
                 gap is not None and gap <= max(KEPT_AGREEMENT * k["kept"], KEPT_SLACK),
                 f"{cname}: the module's load_dict keeps the same within "
                 f"{KEPT_AGREEMENT:.0%} or {KEPT_SLACK / 1e6:.0f} MB "
-                f"({_cell(_mb(gap), 0, 1).strip()} MB apart)",
+                f"({_fmt(_mb(gap), 1)} MB apart)",
             )
         )
         negative = [
@@ -766,7 +774,7 @@ def _check_memory(corpora, results, kept):
     for ok, what in checks:
         print(f"{'ok   ' if ok else 'CHECK'}  {what}")
     floors = ", ".join(
-        f"{cname} {LABELS[key]} {_cell(_mb(results[cname][key]['left']), 0, 1).strip()} MB"
+        f"{cname} {LABELS[key]} {_fmt(_mb(results[cname][key]['left']), 1)} MB"
         for cname in corpora
         for key in ("encode_floor", "decode_floor")
     )
