@@ -922,36 +922,35 @@ bool bind_encoding_call(const EncodingMethod& method, PyObject* const* args, Py_
 
 }  // namespace
 
-PyObject* encode_files_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
+namespace {
+
+// Both wrappers: bind, convert, test the first argument (a list, named
+// `first_name`) and output_path, then run the encoder on the list.
+PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 const EncodingMethod& method, Str first_name,
+                 PyObject* (Encoder::*run_on)(PyObject*)) {
   CallGuard guard(call_lock_of(self));
   BoundArguments bound;
   int32_t level;
   int32_t threads;
-  if (!bind_encoding_call(kEncodeFiles, args, nargs, kwnames, bound, level, threads)) {
-    return nullptr;
-  }
-  if (!check_exact_type(bound[0], &PyList_Type, Str::filepaths)) return nullptr;
+  if (!bind_encoding_call(method, args, nargs, kwnames, bound, level, threads)) return nullptr;
+  if (!check_exact_type(bound[0], &PyList_Type, first_name)) return nullptr;
   if (!check_exact_type(bound[1], &PyUnicode_Type, Str::output_path)) return nullptr;
-  Encoder encoder(reinterpret_cast<CompressorObject*>(self), kEncodeFiles, bound[1], level,
-                  threads);
-  return encoder.run_on_paths(bound[0]);
+  Encoder encoder(as_compressor(self), method, bound[1], level, threads);
+  return (encoder.*run_on)(bound[0]);
+}
+
+}  // namespace
+
+PyObject* encode_files_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return encode(self, args, nargs, kwnames, kEncodeFiles, Str::filepaths, &Encoder::run_on_paths);
 }
 
 PyObject* encode_named_files_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-  CallGuard guard(call_lock_of(self));
-  BoundArguments bound;
-  int32_t level;
-  int32_t threads;
-  if (!bind_encoding_call(kEncodeNamedFiles, args, nargs, kwnames, bound, level, threads)) {
-    return nullptr;
-  }
-  if (!check_exact_type(bound[0], &PyList_Type, Str::entries)) return nullptr;
-  if (!check_exact_type(bound[1], &PyUnicode_Type, Str::output_path)) return nullptr;
-  Encoder encoder(reinterpret_cast<CompressorObject*>(self), kEncodeNamedFiles, bound[1], level,
-                  threads);
-  return encoder.run_on_entries(bound[0]);
+  return encode(self, args, nargs, kwnames, kEncodeNamedFiles, Str::entries,
+                &Encoder::run_on_entries);
 }
 
 }  // namespace ormek
