@@ -132,11 +132,11 @@ void test_astral() {
 // Pseudo-random texts over a small alphabet rich in boundaries: the scan, its
 // count and the reference cut agree.
 template <typename Char>
-void test_random(const char* width, const std::vector<char32_t>& alphabet) {
+void test_random(const char* width, const std::vector<char32_t>& alphabet, int longest = 96) {
   uint64_t state = 0x9E3779B97F4A7C15ull;
   int mismatches = 0;
   for (int round = 0; round < 2000; ++round) {
-    std::vector<Char> text(static_cast<size_t>(round % 97));
+    std::vector<Char> text(static_cast<size_t>(round % (longest + 1)));
     for (Char& unit : text) {
       state = state * 6364136223846793005ull + 1442695040888963407ull;
       unit = static_cast<Char>(alphabet[(state >> 33) % alphabet.size()]);
@@ -159,6 +159,10 @@ int main() {
   test_wide_boundaries<uint32_t>("4");
   test_astral();
   test_random<uint8_t>("1", {'a', ' ', '\n', 0x85, 0xA0, 0xE9, 0x1C, 0x00});
+  // Every byte, over several of the 64-unit blocks one-byte texts are read in.
+  std::vector<char32_t> every_byte(256);
+  for (char32_t c = 0; c < 256; c++) every_byte[c] = c;
+  test_random<uint8_t>("1, every byte", every_byte, 200);
   test_random<uint16_t>("2", {'a', ' ', 0x85, 0x3000, 0x200B, 0x2028, 0xFEFF, 0xD800});
   test_random<uint32_t>("4", {'a', ' ', 0x1680, 0x1F600, 0x205F, 0x10FFFF, 0x2060});
   return ormek::test::report();
