@@ -106,6 +106,23 @@ inline uint64_t space_bits(const uint8_t* text, size_t count) {
   return bits;
 }
 
+// Calls on_block(base, changes) for each block of up to 64 units of a
+// non-empty one-byte text, in order, while it returns true: bit i of
+// `changes` is set where text[base + i] is of the other class (white space or
+// not) than the unit before it, which is where a token ends.
+template <typename OnBlock>
+void for_each_class_change(const uint8_t* text, size_t length, OnBlock&& on_block) {
+  uint64_t previous = is_space_unit(text[0]);
+  for (size_t base = 0; base < length; base += 64) {
+    const size_t count = length - base < 64 ? length - base : 64;
+    const uint64_t space = space_bits(text + base, count);
+    uint64_t changes = space ^ ((space << 1) | previous);
+    if (count < 64) changes &= (uint64_t{1} << count) - 1;
+    previous = space >> 63;
+    if (!on_block(base, changes)) return;
+  }
+}
+
 }  // namespace detail
 
 // Calls on_token(begin, end) for each token of text[0, length) in order, with
@@ -122,24 +139,19 @@ void for_each_token(const Char* text, size_t length, OnToken&& on_token) {
     }
   };
   if constexpr (std::is_same_v<Char, uint8_t>) {
-    // One-byte texts, 64 units at a time: a token ends wherever a unit's
-    // class differs from the one before it.
+    // One-byte texts, 64 units at a time.
     if (length == 0) return;
     size_t begin = 0;
-    uint64_t previous = static_cast<uint64_t>(is_space_unit(text[0]));
-    for (size_t base = 0; base < length; base += 64) {
-      const size_t count = length - base < 64 ? length - base : 64;
-      const uint64_t space = detail::space_bits(text + base, count);
-      uint64_t changes = space ^ ((space << 1) | previous);
-      if (base == 0) changes &= ~uint64_t{1};
-      if (count < 64) changes &= (uint64_t{1} << count) - 1;
-      previous = space >> 63;
-      for (; changes; changes &= changes - 1) {
+    bool going = true;
+    detail::for_each_class_change(text, length, [&](size_t base, uint64_t changes) {
+      for (; going && changes; changes &= changes - 1) {
         const size_t end = base + static_cast<size_t>(std::countr_zero(changes));
-        if (!emit(begin, end)) return;
+        going = emit(begin, end);
         begin = end;
       }
-    }
+      return going;
+    });
+    if (!going) return;
     emit(begin, length);
   } else {
     size_t begin = 0;
@@ -160,16 +172,10 @@ size_t count_tokens(const Char* text, size_t length) {
   if (length == 0) return 0;
   size_t count = 1;
   if constexpr (std::is_same_v<Char, uint8_t>) {
-    uint64_t previous = static_cast<uint64_t>(is_space_unit(text[0]));
-    for (size_t base = 0; base < length; base += 64) {
-      const size_t count_here = length - base < 64 ? length - base : 64;
-      const uint64_t space = detail::space_bits(text + base, count_here);
-      uint64_t changes = space ^ ((space << 1) | previous);
-      if (base == 0) changes &= ~uint64_t{1};
-      if (count_here < 64) changes &= (uint64_t{1} << count_here) - 1;
-      previous = space >> 63;
+    detail::for_each_class_change(text, length, [&](size_t, uint64_t changes) {
       count += static_cast<size_t>(std::popcount(changes));
-    }
+      return true;
+    });
   } else {
     bool previous = is_space_unit(text[0]);
     for (size_t i = 1; i < length; ++i) {
