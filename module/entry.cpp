@@ -36,7 +36,7 @@ constexpr const char kInitFunction[] = "init ormek_compressor";
 constexpr Trace kModuleInitTrace{kInitFunction, kFileCompressor};
 constexpr Trace kModuleInitStringsourceTrace{kInitFunction, kFileStringsource};
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
   int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
   if (current == -1) return nullptr;
   if (g_main_interpreter_id == -1) {
@@ -47,7 +47,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
   }
   if (g_module) return Py_NewRef(g_module);
 
-  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
   if (!name) return nullptr;
   Ref module = Ref::steal(PyModule_NewObject(name.get()));
   if (!module) return nullptr;
@@ -62,7 +62,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
                                 {"parent", "__package__", false},
                                 {"submodule_search_locations", "__path__", true}};
   for (const Copy& c : copies) {
-    Ref value = Ref::steal(PyObject_GetAttrString(spec, c.from));
+    Ref value = Ref::steal(PyObject_GetAttrString(module_spec, c.from));
     if (!value) {
       if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
@@ -85,13 +85,13 @@ int import_into_namespace(Str name, Str store_as) {
   if (module.get() == Py_None) module = Ref();
   if (module) {
     // A module still initialising is imported properly instead.
-    PyObject* spec = nullptr;
+    PyObject* module_spec = nullptr;
     int initialising = 0;
-    if (PyObject_GetOptionalAttr(module.get(), str(Str::dunder_spec), &spec) < 0) return -1;
-    if (spec) {
+    if (PyObject_GetOptionalAttr(module.get(), str(Str::dunder_spec), &module_spec) < 0) return -1;
+    if (module_spec) {
       PyObject* flag = nullptr;
-      int rc = PyObject_GetOptionalAttr(spec, str(Str::initializing), &flag);
-      Py_DECREF(spec);
+      int rc = PyObject_GetOptionalAttr(module_spec, str(Str::initializing), &flag);
+      Py_DECREF(module_spec);
       if (rc < 0) return -1;
       if (flag) {
         initialising = PyObject_IsTrue(flag);

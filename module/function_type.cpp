@@ -399,12 +399,13 @@ PyType_Spec metatype_spec = {
     metatype_slots,
 };
 
-PyObject* check_shared_type(PyObject* obj, const PyType_Spec& spec, const char* short_name) {
+PyObject* check_shared_type(PyObject* obj, const PyType_Spec& type_spec, const char* short_name) {
   if (!PyType_Check(obj)) {
     PyErr_Format(PyExc_TypeError, msg::kSharedTypeNotAType, short_name);
     return nullptr;
   }
-  if (spec.basicsize && reinterpret_cast<PyTypeObject*>(obj)->tp_basicsize != spec.basicsize) {
+  if (type_spec.basicsize &&
+      reinterpret_cast<PyTypeObject*>(obj)->tp_basicsize != type_spec.basicsize) {
     PyErr_Format(PyExc_TypeError, msg::kSharedTypeWrongSize, short_name);
     return nullptr;
   }
@@ -413,8 +414,8 @@ PyObject* check_shared_type(PyObject* obj, const PyType_Spec& spec, const char* 
 
 // Takes the shared type from the registry module, or creates and publishes it;
 // when another module publishes one first, that one is used.
-Ref fetch_shared_type(PyTypeObject* metaclass, PyType_Spec& spec, PyObject* bases) {
-  const char* short_name = std::strrchr(spec.name, '.') + 1;
+Ref fetch_shared_type(PyTypeObject* metaclass, PyType_Spec& type_spec, PyObject* bases) {
+  const char* short_name = std::strrchr(type_spec.name, '.') + 1;
   Ref registry = Ref::steal(PyImport_AddModuleRef(kRegistryModule));
   if (!registry) return Ref();
   PyObject* registry_dict = PyModule_GetDict(registry.get());
@@ -424,15 +425,15 @@ Ref fetch_shared_type(PyTypeObject* metaclass, PyType_Spec& spec, PyObject* base
   if (PyDict_GetItemRef(registry_dict, key.get(), &existing) < 0) return Ref();
   if (existing) {
     Ref held = Ref::steal(existing);
-    if (!check_shared_type(held.get(), spec, short_name)) return Ref();
+    if (!check_shared_type(held.get(), type_spec, short_name)) return Ref();
     return held;
   }
-  Ref created = Ref::steal(PyType_FromMetaclass(metaclass, registry.get(), &spec, bases));
+  Ref created = Ref::steal(PyType_FromMetaclass(metaclass, registry.get(), &type_spec, bases));
   if (!created) return Ref();
   PyObject* published = nullptr;
   if (PyDict_SetDefaultRef(registry_dict, key.get(), created.get(), &published) < 0) return Ref();
   Ref held = Ref::steal(published);
-  if (held.get() != created.get() && !check_shared_type(held.get(), spec, short_name)) {
+  if (held.get() != created.get() && !check_shared_type(held.get(), type_spec, short_name)) {
     return Ref();
   }
   return held;

@@ -58,11 +58,11 @@ def test_test_dict_is_empty():
 
 
 def test_spec_attributes_copied():
-    spec = ormek_compressor.__spec__
+    module_spec = ormek_compressor.__spec__
     assert ormek_compressor.__name__ == "ormek_compressor"
-    assert ormek_compressor.__loader__ is spec.loader
-    assert ormek_compressor.__file__ == spec.origin
-    assert ormek_compressor.__package__ == spec.parent == ""
+    assert ormek_compressor.__loader__ is module_spec.loader
+    assert ormek_compressor.__file__ == module_spec.origin
+    assert ormek_compressor.__package__ == module_spec.parent == ""
     assert not hasattr(ormek_compressor, "__path__")
     assert ormek_compressor.__doc__ is None
 
@@ -122,16 +122,17 @@ def test_exec_again_on_the_same_module_is_a_no_op():
 
 @pytest.mark.parametrize("locations", [None, ["/nowhere"]])
 def test_creation_copies_spec_attributes(locations):
-    # The creation step alone, with a spec whose search locations vary.
+    # The creation step alone, with a module spec whose search locations vary.
     out = run_json("""
         import importlib.util
-        spec = importlib.util.find_spec("ormek_compressor")
-        spec.submodule_search_locations = %r
-        m = spec.loader.create_module(spec)
+        module_spec = importlib.util.find_spec("ormek_compressor")
+        module_spec.submodule_search_locations = %r
+        m = module_spec.loader.create_module(module_spec)
         d = vars(m)
-        print(json.dumps([d.get("__path__"), "__path__" in d, d["__file__"] == spec.origin,
-                          d["__loader__"] is spec.loader, d["__package__"] == spec.parent,
-                          "OrmekCompressor" in d]))
+        print(json.dumps([d.get("__path__"), "__path__" in d,
+                          d["__file__"] == module_spec.origin,
+                          d["__loader__"] is module_spec.loader,
+                          d["__package__"] == module_spec.parent, "OrmekCompressor" in d]))
     """ % (locations,))
     assert out == [locations, locations is not None, True, True, True, False]
 
@@ -140,12 +141,12 @@ def test_creation_ignores_missing_spec_attributes():
     out = run_json("""
         import importlib.util, types, _imp
         real = importlib.util.find_spec("ormek_compressor")
-        spec = types.SimpleNamespace(name="ormek_compressor", origin=real.origin)
-        m = _imp.create_dynamic(spec)
+        module_spec = types.SimpleNamespace(name="ormek_compressor", origin=real.origin)
+        m = _imp.create_dynamic(module_spec)
         print(json.dumps([m.__file__ == real.origin, m.__loader__, m.__package__,
                           hasattr(m, "__path__")]))
     """)
-    # The host's own module defaults stay where the spec has nothing.
+    # The host's own module defaults stay where the module_spec has nothing.
     assert out == [True, None, None, False]
 
 
