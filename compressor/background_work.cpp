@@ -79,21 +79,15 @@ bool BackgroundCall::start(Function function, std::initializer_list<PyObject*> a
 }
 
 Ref BackgroundCall::wait() {
-  for (;;) {
-    bool finished;
-    Py_BEGIN_ALLOW_THREADS;
-    {
-      // Let go of the job before taking the host back: the helper takes the
-      // job's mutex while it holds the host.
-      std::unique_lock<std::mutex> hold(job_->mutex);
-      finished = job_->finished_cv.wait_for(hold, kWaitSlice, [this] { return job_->finished; });
-    }
-    Py_END_ALLOW_THREADS;
-    if (finished) break;
-    if (PyErr_CheckSignals() < 0) {
-      abandon();
-      return Ref();
-    }
+  const bool finished = wait_answering_signals([this] {
+    // Let go of the job before taking the host back: the helper takes the
+    // job's mutex while it holds the host.
+    std::unique_lock<std::mutex> hold(job_->mutex);
+    return job_->finished_cv.wait_for(hold, kWaitSlice, [this] { return job_->finished; });
+  });
+  if (!finished) {
+    abandon();
+    return Ref();
   }
   Ref result = Ref::steal(job_->result);
   Ref error = Ref::steal(job_->error);

@@ -70,6 +70,22 @@ class BackgroundCall {
 // A BackgroundCall::Function: args[0](args[1]).
 PyObject* call_with_one_argument(PyObject* const* args);
 
+// Waits until wait_slice() says the work is done. It is called detached from
+// the host and waits at most kWaitSlice each time; the pending signal
+// handlers run between calls. True when done; false with the exception a
+// handler raised (the caller then stops or leaves the work).
+template <typename WaitSlice>
+bool wait_answering_signals(WaitSlice&& wait_slice) {
+  for (;;) {
+    bool done;
+    Py_BEGIN_ALLOW_THREADS;
+    done = wait_slice();
+    Py_END_ALLOW_THREADS;
+    if (done) return true;
+    if (PyErr_CheckSignals() < 0) return false;
+  }
+}
+
 // Runs the pending signal handlers now and then during a long loop on the
 // calling thread, which holds the host: 0, or -1 with the exception a handler
 // raised. Cheap enough to call once per item; it looks at the signals once

@@ -520,18 +520,11 @@ bool Encoder::number_text(PyObject* text) {
 // thread is then stopped.
 bool Encoder::wait_for_numbering(size_t queued_units) {
   if (!numbering_thread_.started()) return true;
-  for (;;) {
-    bool done;
-    Py_BEGIN_ALLOW_THREADS;
-    done = numbering_thread_.wait_until_queued_at_most(queued_units, kWaitSlice);
-    Py_END_ALLOW_THREADS;
-    release_numbered_texts();
-    if (done) return true;
-    if (PyErr_CheckSignals() < 0) {
-      numbering_thread_.stop();
-      return false;
-    }
-  }
+  const bool done = wait_answering_signals(
+      [&] { return numbering_thread_.wait_until_queued_at_most(queued_units, kWaitSlice); });
+  release_numbered_texts();
+  if (!done) numbering_thread_.stop();
+  return done;
 }
 
 void Encoder::release_numbered_texts() {
