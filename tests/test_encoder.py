@@ -356,10 +356,15 @@ def test_mapping_that_is_not_a_dict(comp, files, in_tmp, make):
             comp.encode_files(files, "out.pkg")
 
 
-def test_large_input_uses_both_scanning_runs_identically(in_tmp, monkeypatch):
-    # Over a million tokens: the native way splits the files in two runs.
-    words = [f"w{i % 5000}" for i in range(300_000)]
-    texts = [" ".join(words[i::4]) + "\n" for i in range(4)] + ["w1 unique\u00e9 \U0001f600"]
+@pytest.mark.parametrize("extra", ["\u00e9", "\u0100", "\U0001f600"])
+def test_large_input_numbered_on_its_thread_packs_as_the_plain_way(in_tmp, monkeypatch, extra):
+    # Over a million code units: from the second file on, texts are numbered
+    # on the numbering thread. The one-byte texts carry every Latin-1 space
+    # (cut 64 units at a time); the last text is two- or four-byte wide and
+    # repeats their tokens.
+    spaces = " \t\n\x0b\x0c\r\x1c\x1d\x1e\x1f\x85\xa0"
+    words = [f"w{i % 5000}{spaces[i % len(spaces)]}" for i in range(300_000)]
+    texts = ["".join(words[i::4]) for i in range(4)] + [f"w1 unique{extra} w2\x85w3 " * 3]
     files = [write(in_tmp / f"big{i}", t) for i, t in enumerate(texts)]
     native = package_bytes(ormek_compressor.OrmekCompressor(str(in_tmp / "n.bin")), files,
                            in_tmp, "a.pkg")
