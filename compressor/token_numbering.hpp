@@ -127,6 +127,54 @@ class TokenNumbering {
     }
   }
 
+  // Where the numbering stands, to go back to with roll_back (a text that
+  // turned out unreadable part-way must leave no tokens behind).
+  struct Mark {
+    size_t distinct = 0;
+    size_t record_blocks = 0;
+    size_t record_used = 0;
+    uint64_t record_count = 0;
+    size_t text_blocks = 0;
+    unsigned char* text_next = nullptr;
+    size_t text_room = 0;
+  };
+  Mark mark() const {
+    return {distinct_,     records_.size(),     records_.empty() ? 0 : records_.back().used,
+            record_count_, text_blocks_.size(), text_next_,
+            text_room_};
+  }
+  // Forgets every token and record numbered since `at` was taken. The index
+  // is rebuilt from the entries kept, so a token first seen after the mark
+  // is new again.
+  void roll_back(const Mark& at) {
+    if (out_of_memory_) return;
+    records_.resize(at.record_blocks);
+    if (!records_.empty()) records_.back().used = at.record_used;
+    record_room_ = records_.empty() ? 0 : kRecordBlockBytes - at.record_used;
+    record_count_ = at.record_count;
+    text_blocks_.resize(at.text_blocks);
+    text_next_ = at.text_next;
+    text_room_ = at.text_room;
+    token_blocks_.resize((at.distinct + kTokensPerBlock - 1) / kTokensPerBlock);
+    distinct_ = at.distinct;
+    MappedArray<Slot> old;
+    try {
+      old = MappedArray<Slot>(slots_.size());
+    } catch (const std::bad_alloc&) {
+      out_of_memory_ = true;
+      return;
+    }
+    std::swap(old, slots_);
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = 0; i < old.size(); i++) {
+      const Slot& s = old[i];
+      if (s.index_plus_one == 0 || s.index_plus_one > distinct_) continue;
+      size_t slot = s.hash & mask;
+      while (slots_[slot].index_plus_one != 0) slot = (slot + 1) & mask;
+      slots_[slot] = s;
+    }
+  }
+
   bool out_of_memory() const { return out_of_memory_; }
   size_t distinct() const { return distinct_; }
   const Token& token(size_t number) const {
@@ -393,6 +441,15 @@ class NumberingThread {
     return true;
   }
 
+  // Queues a mark: when the thread comes to it, it takes the numbering's
+  // mark (read with last_mark() once the thread is idle). False when memory
+  // ran out. A mark counts as a text in numbered().
+  bool submit_mark() { return submit(nullptr, 0, 0); }
+  TokenNumbering::Mark last_mark() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return mark_;
+  }
+
   // How many texts are numbered so far (or were given up after a failure).
   size_t numbered() const { return numbered_.load(std::memory_order_acquire); }
 
@@ -435,7 +492,9 @@ class NumberingThread {
       hold.unlock();
       // After a failure the rest is only counted off: the caller finds the
       // failure in the numbering.
-      if (!failed_) {
+      if (text.kind == 0) {
+        mark_ = numbering_.mark();
+      } else if (!failed_) {
         failed_ = !numbering_.add_text(text.data, text.kind, text.length,
                                        [this] { return !halt_.load(std::memory_order_relaxed); });
       }
@@ -454,6 +513,7 @@ class NumberingThread {
   std::condition_variable wake_;
   std::condition_variable drained_;
   std::deque<Text> queue_;
+  TokenNumbering::Mark mark_;
   size_t queued_units_ = 0;
   bool busy_ = false;
   bool stopping_ = false;

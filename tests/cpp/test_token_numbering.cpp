@@ -151,11 +151,37 @@ void check_thread() {
   check(busy.numbered() <= 20, "stopped with work queued");
 }
 
+// A mark taken on the thread between texts, and the numbering rolled back to
+// it, numbers the texts after as if those before it were all there was.
+void check_roll_back() {
+  const std::vector<Text> texts = sample_texts();
+  TokenNumbering numbering;
+  ormek::NumberingThread thread(numbering);
+  check(thread.start(), "thread started");
+  const std::vector<Text> kept(texts.begin(), texts.begin() + 3);
+  for (const Text& t : kept) thread.submit(t.data(), t.kind, t.code_points.size());
+  thread.submit_mark();
+  for (size_t i = 3; i < texts.size(); i++)
+    thread.submit(texts[i].data(), texts[i].kind, texts[i].code_points.size());
+  while (!thread.wait_until_queued_at_most(0, std::chrono::milliseconds(20))) {
+  }
+  numbering.roll_back(thread.last_mark());
+  thread.stop();
+  std::vector<Text> again = kept;
+  again.push_back(texts[6]);
+  again.push_back(texts[0]);
+  for (size_t i = 3; i < again.size(); i++)
+    numbering.add_text(again[i].data(), again[i].kind, again[i].code_points.size(),
+                       [] { return true; });
+  check(drained(numbering) == expected_records(again), "numbers after a roll-back");
+}
+
 }  // namespace
 
 int main() {
   check_numbering_in_place();
   check_stop();
   check_thread();
+  check_roll_back();
   return ormek::test::report();
 }
