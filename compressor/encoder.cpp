@@ -12,8 +12,14 @@
 // table by its code units and only touches the host dictionaries once per
 // distinct token. Both give the same package, the same dictionary growth in
 // the same order, and the same errors at the same points.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <deque>
 #include <new>
 #include <vector>
@@ -21,6 +27,7 @@
 #include "compressor/atomic_file.hpp"
 #include "compressor/background_work.hpp"
 #include "compressor/id_allocator.hpp"
+#include "compressor/input_file.hpp"
 #include "compressor/methods.hpp"
 #include "compressor/name_checks.hpp"
 #include "compressor/object.hpp"
@@ -29,6 +36,7 @@
 #include "compressor/text_units.hpp"
 #include "compressor/token_numbering.hpp"
 #include "compressor/token_scanner.hpp"
+#include "compressor/utf8_cutter.hpp"
 #include "module/binding.hpp"
 #include "module/function_type.hpp"
 #include "module/host_calls.hpp"
@@ -156,6 +164,8 @@ constexpr size_t kThreadUnits = size_t{1} << 20;
 // The reading waits while more than this many code units wait for that
 // thread, which bounds the texts held at once.
 constexpr size_t kQueuedUnits = size_t{1} << 22;
+// A file read natively is read this many bytes at a time.
+constexpr size_t kReadBytes = size_t{1} << 20;
 // From this many bytes of packed ids on, the module's own binding compresses
 // on a helper thread (see background_work.hpp): the new tokens are entered
 // meanwhile, and a signal is answered while the frame is made. Below it,
@@ -197,20 +207,27 @@ PyObject* compress_frame_on_helper(PyObject* const* args) {
   return compress_frame(args[0], args[1], args[2], args[3]);
 }
 
+// OSError(error_number, "... no longer a regular file ...", path): an input
+// opened without following links found a link or a special file.
+void raise_not_regular_input(int error_number, PyObject* path) {
+  Ref error = Ref::steal(
+      PyObject_CallFunction(PyExc_OSError, "isO", error_number, msg::kInputNotRegularFile, path));
+  if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+}
+
 // One entry of encode_named_files: the path to read and the name to store.
 struct NamedInput {
   Ref path;
   Ref name;
 };
 
-// Whether a text may be cut natively instead of through `tokenize`: the call
-// would run the module's own body with the original re.findall, whose result
-// the scanner reproduces exactly. It is asked for each file, since a path's
-// __fspath__ may replace what it depends on part-way. A lookup that fails
-// answers no, so that the call of `tokenize` itself raises that error with its
-// own traceback entries.
-bool native_cut_applies(CompressorObject* self, PyObject* text) {
-  if (!PyUnicode_CheckExact(text)) return false;
+// Whether an exact str may be cut natively instead of through `tokenize`: the
+// call would run the module's own body with the original re.findall, whose
+// result the scanner reproduces exactly. It is asked for each file, since a
+// path's __fspath__ may replace what it depends on part-way. A lookup that
+// fails answers no, so that the call of `tokenize` itself raises that error
+// with its own traceback entries.
+bool native_cut_applies(CompressorObject* self) {
   if (Py_TYPE(self) != &CompressorType) {
     Ref method =
         Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), str(Str::tokenize)));
@@ -340,7 +357,20 @@ class Encoder {
   bool take_entries();
   bool read_files();
   bool read_one(PyObject* path, PyObject* stored_name);
+  // What the native reader did with a file: -1 failed (traceback added),
+  // 0 left it to the plain way, 1 read it.
+  struct NativeRead {
+    static constexpr int kFailed = -1;
+    static constexpr int kPlain = 0;
+    static constexpr int kDone = 1;
+  };
+  int read_natively(PyObject* path, PyObject* stored_name, Ref& open_argument);
+  int read_bytes(InputFile& file);
+  bool record_file(PyObject* path, PyObject* stored_name, int& running_line);
+  bool mark_numbering();
+  bool roll_back_numbering();
   bool number_text(PyObject* text);
+  bool number_units(const void* data, int kind, size_t length, Ref text, utf8::Bytes units);
   bool wait_for_numbering(size_t queued_units);
   void release_numbered_texts();
   bool finish_numbering();
@@ -372,12 +402,26 @@ class Encoder {
   bool native_ = true;
   Py_ssize_t total_tokens_ = 0;
   TokenNumbering numbering_;
-  // The texts handed to the numbering thread and not yet released: the first
-  // of them is text number texts_released_.
-  std::deque<Ref> texts_in_numbering_;
+  // The texts handed to the numbering thread and not yet released (a str, or
+  // the code units of a piece of a file read natively; the marks between
+  // files hold neither): the first of them is text number texts_released_.
+  struct HeldText {
+    Ref text;
+    utf8::Bytes units;
+  };
+  std::deque<HeldText> texts_in_numbering_;
   size_t texts_released_ = 0;
   size_t units_read_ = 0;
   bool thread_tried_ = false;
+  // Where the numbering stood before the file being read natively, and the
+  // token count then: a file found unreadable part-way is read again the
+  // plain way, and leaves nothing behind. The mark is taken by the numbering
+  // thread when that runs, since it may still be numbering earlier files.
+  TokenNumbering::Mark file_mark_;
+  bool file_mark_on_thread_ = false;
+  Py_ssize_t tokens_before_file_ = 0;
+  // Whether the files are opened following a link at their path.
+  bool follow_links_ = true;
   // Declared last, so that it is stopped before the texts it reads go.
   NumberingThread numbering_thread_{numbering_};
   IdAllocator free_ids_;
@@ -425,9 +469,20 @@ bool Encoder::take_entries() {
 }
 
 // One file: read, cut, its boundary and its name; stored under `stored_name`,
-// or (null) under its base name.
+// or (null) under its base name. Read natively where that gives the plain
+// way's tokens; otherwise, and for any file the native reader does not take,
+// by open(path, "r", encoding="utf-8") and its read().
 bool Encoder::read_one(PyObject* path, PyObject* stored_name) {
-  PyObject* open_args[] = {path, str(Str::mode_r), str(Str::utf_8)};
+  Ref open_argument = Ref::borrow(path);
+  switch (read_natively(path, stored_name, open_argument)) {
+    case NativeRead::kDone:
+      return true;
+    case NativeRead::kFailed:
+      return false;
+    case NativeRead::kPlain:
+      break;
+  }
+  PyObject* open_args[] = {open_argument.get(), str(Str::mode_r), str(Str::utf_8)};
   Ref file =
       call(builtin(Builtin::open), open_args, 2, keyword_names(g_encoding_kw, {Str::encoding}));
   if (!file) return trace_.fail(lines_.open_input);
@@ -440,7 +495,7 @@ bool Encoder::read_one(PyObject* path, PyObject* stored_name) {
       raise_expected_type("str", text.get());
       return false;
     }
-    if (native_ && !native_cut_applies(self_, text.get())) {
+    if (native_ && !(PyUnicode_CheckExact(text.get()) && native_cut_applies(self_))) {
       running_line = lines_.extend_tokens;
       if (!leave_native_way()) return false;
       running_line = lines_.read_and_tokenize;
@@ -456,28 +511,174 @@ bool Encoder::read_one(PyObject* path, PyObject* stored_name) {
       if (PyList_Extend(all_tokens_.get(), tokens.get()) < 0) return false;
       total_tokens_ = PyList_GET_SIZE(all_tokens_.get());
     }
-    running_line = lines_.append_boundary;
-    Ref boundary = Ref::steal(PyLong_FromSsize_t(total_tokens_));
-    if (!boundary || PyList_Append(file_boundaries_.get(), boundary.get()) < 0) return false;
-    if (stored_name) return true;  // its name is in filenames already
-    running_line = lines_.append_name;
-    Ref os = get_global(str(Str::os));
-    if (!os) return false;
-    Ref os_path = Ref::steal(PyObject_GetAttr(os.get(), str(Str::path)));
-    if (!os_path) return false;
-    Ref name = call_method(os_path.get(), str(Str::basename), &path, 1);
-    if (!name) return false;
-    // A name that is not a str (the bytes base name of a bytes path) would
-    // make a package that no reader restores.
-    if (!PyUnicode_CheckExact(name.get())) {
-      raise_expected_type("str", name.get());
-      return false;
-    }
-    return PyList_Append(filenames_.get(), name.get()) == 0;
+    return record_file(path, stored_name, running_line);
   };
 
   // A true __exit__ drops the exception and the loop goes on.
   return run_with_block(file.get(), trace_, lines_.open_input, lines_.read_and_tokenize, body) >= 0;
+}
+
+// The statements after a file's tokens: its boundary, then (encode_files)
+// its base name.
+bool Encoder::record_file(PyObject* path, PyObject* stored_name, int& running_line) {
+  running_line = lines_.append_boundary;
+  Ref boundary = Ref::steal(PyLong_FromSsize_t(total_tokens_));
+  if (!boundary || PyList_Append(file_boundaries_.get(), boundary.get()) < 0) return false;
+  if (stored_name) return true;  // its name is in filenames already
+  running_line = lines_.append_name;
+  Ref os = get_global(str(Str::os));
+  if (!os) return false;
+  Ref os_path = Ref::steal(PyObject_GetAttr(os.get(), str(Str::path)));
+  if (!os_path) return false;
+  Ref name = call_method(os_path.get(), str(Str::basename), &path, 1);
+  if (!name) return false;
+  // A name that is not a str (the bytes base name of a bytes path) would
+  // make a package that no reader restores.
+  if (!PyUnicode_CheckExact(name.get())) {
+    raise_expected_type("str", name.get());
+    return false;
+  }
+  return PyList_Append(filenames_.get(), name.get()) == 0;
+}
+
+// The native reader: the file's bytes in bounded reads, decoded and cut into
+// the numbering without ever making its text, giving exactly the tokens of
+// open(path, "r", encoding="utf-8").read() cut by re.findall (utf8_cutter.hpp).
+// The host's open would call a path's __fspath__ once: it is called here
+// instead, and `open_argument` becomes its result, so that the plain way, if
+// it runs after all, opens the same file without calling it again. kPlain
+// for a path, a file or an encoder state the reader does not take, and for a
+// file that is not UTF-8: the plain way then raises exactly what it raises.
+int Encoder::read_natively(PyObject* path, PyObject* stored_name, Ref& open_argument) {
+  if (!native_ && follow_links_) return NativeRead::kPlain;
+  // What the host's open takes as a path rather than a descriptor.
+  if (!PyUnicode_Check(path) && !PyBytes_Check(path)) {
+    if (PyNumber_Check(path)) return NativeRead::kPlain;
+    open_argument = Ref::steal(PyOS_FSPath(path));
+    if (!open_argument) {
+      return trace_.fail(lines_.open_input);
+    }
+  }
+  PyObject* encoded_object = nullptr;
+  if (!PyUnicode_FSConverter(open_argument.get(), &encoded_object)) {
+    PyErr_Clear();  // the host's open raises it
+    return NativeRead::kPlain;
+  }
+  Ref encoded = Ref::steal(encoded_object);
+  const char* fs_path = PyBytes_AS_STRING(encoded.get());
+  if (std::strlen(fs_path) != static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))) {
+    return NativeRead::kPlain;  // an embedded null byte: the host's open raises it
+  }
+
+  InputFile file;
+  const InputFile::Opened opened = file.open(fs_path, follow_links_);
+  if (opened == InputFile::Opened::kFailed) {
+    if (follow_links_) return NativeRead::kPlain;
+    if (file.error() == ELOOP) {
+      raise_not_regular_input(ELOOP, open_argument.get());
+    } else {
+      errno = file.error();
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, open_argument.get());
+    }
+    return trace_.fail(lines_.open_input);
+  }
+  if (opened == InputFile::Opened::kNotRegular) {
+    if (follow_links_) return NativeRead::kPlain;
+    raise_not_regular_input(EINVAL, open_argument.get());
+    return trace_.fail(lines_.open_input);
+  }
+  // Opened without following a link: the plain way reads this very file,
+  // through its descriptor.
+  auto read_plainly = [&]() -> int {
+    if (!follow_links_) {
+      open_argument = Ref::steal(PyLong_FromLong(file.release()));
+      if (!open_argument) {
+        return trace_.fail(lines_.open_input);
+      }
+    }
+    return NativeRead::kPlain;
+  };
+  if (!native_ || !native_cut_applies(self_)) return read_plainly();
+  // The event the host's open raises for the file it opens.
+  if (PySys_Audit("open", "Osi", open_argument.get(), "r", O_RDONLY | O_CLOEXEC) < 0) {
+    return trace_.fail(lines_.open_input);
+  }
+
+  const int read = read_bytes(file);
+  if (read == NativeRead::kFailed) {
+    // As a failure of the with block's read.
+    trace_.add(lines_.read_and_tokenize);
+    return trace_.fail(lines_.open_input);
+  }
+  if (read == NativeRead::kPlain) {
+    if (!follow_links_ && !file.rewind()) {
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, open_argument.get());
+      return trace_.fail(lines_.open_input);
+    }
+    return read_plainly();
+  }
+  file.close();
+  int running_line = lines_.read_and_tokenize;
+  if (!record_file(path, stored_name, running_line)) {
+    trace_.add(running_line);
+    return trace_.fail(lines_.open_input);
+  }
+  return NativeRead::kDone;
+}
+
+// Reads, decodes and numbers a file natively. kPlain when it could not be
+// read to its end or is not UTF-8, with what was numbered of it rolled back;
+// kFailed with the exception a signal handler raised.
+int Encoder::read_bytes(InputFile& file) {
+  if (!mark_numbering()) return NativeRead::kFailed;
+  utf8::TextCutter cutter;
+  for (;;) {
+    uint8_t* room = cutter.room(kReadBytes);
+    ssize_t count;
+    Py_BEGIN_ALLOW_THREADS;
+    count = file.read(room, kReadBytes);
+    Py_END_ALLOW_THREADS;
+    const bool decoded = count >= 0 && cutter.decode(static_cast<size_t>(count), count == 0);
+    if (!decoded) return roll_back_numbering() ? NativeRead::kPlain : NativeRead::kFailed;
+    utf8::Piece piece = cutter.take();
+    if (!piece.empty()) {
+      const void* data = piece.data();
+      if (!number_units(data, piece.kind, piece.length, Ref(), std::move(piece.storage))) {
+        return NativeRead::kFailed;
+      }
+    }
+    if (count == 0) return NativeRead::kDone;
+    if (PyErr_CheckSignals() < 0 || !wait_for_numbering(kQueuedUnits)) return NativeRead::kFailed;
+  }
+}
+
+// Remembers where the numbering stands before a file read natively; false
+// with the exception a signal handler raised while waiting for the thread.
+bool Encoder::mark_numbering() {
+  tokens_before_file_ = total_tokens_;
+  file_mark_on_thread_ = false;
+  if (numbering_thread_.started()) {
+    try {
+      texts_in_numbering_.push_back({});
+      file_mark_on_thread_ = numbering_thread_.submit_mark();
+      if (!file_mark_on_thread_) texts_in_numbering_.pop_back();
+    } catch (const std::bad_alloc&) {
+    }
+    if (file_mark_on_thread_) return true;
+    // Not queued: taken here once the thread is idle.
+    if (!wait_for_numbering(0)) return false;
+  }
+  file_mark_ = numbering_.mark();
+  return true;
+}
+
+// Forgets what was numbered of the file being read natively; false with the
+// exception a signal handler raised while waiting for the numbering thread.
+bool Encoder::roll_back_numbering() {
+  if (!wait_for_numbering(0)) return false;
+  numbering_.roll_back(file_mark_on_thread_ ? numbering_thread_.last_mark() : file_mark_);
+  total_tokens_ = tokens_before_file_;
+  return true;
 }
 
 // Counts a text's tokens for its boundary and numbers them: here while the
@@ -486,21 +687,30 @@ bool Encoder::read_one(PyObject* path, PyObject* stored_name) {
 // runs out of memory is found by finish_numbering. False only with the
 // exception a signal handler raised.
 bool Encoder::number_text(PyObject* text) {
-  const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-  total_tokens_ += with_text_units(text, [](auto* units, size_t n) {
-    return static_cast<Py_ssize_t>(scan::count_tokens(units, n));
+  return number_units(PyUnicode_DATA(text), PyUnicode_KIND(text),
+                      static_cast<size_t>(PyUnicode_GET_LENGTH(text)), Ref::borrow(text), {});
+}
+
+// number_text over code units, held by `text` or `units` until numbered.
+bool Encoder::number_units(const void* data, int kind, size_t length, Ref text, utf8::Bytes units) {
+  total_tokens_ += with_units(data, kind, length, [](auto* u, size_t n) {
+    return static_cast<Py_ssize_t>(scan::count_tokens(u, n));
   });
   units_read_ += length;
   if (!thread_tried_ && units_read_ >= kThreadUnits) {
     thread_tried_ = true;
     numbering_thread_.start();
   }
+  HeldText held{std::move(text), std::move(units)};
   if (numbering_thread_.started()) {
     bool queued = false;
     try {
-      texts_in_numbering_.push_back(Ref::borrow(text));
-      queued = numbering_thread_.submit(PyUnicode_DATA(text), PyUnicode_KIND(text), length);
-      if (!queued) texts_in_numbering_.pop_back();
+      texts_in_numbering_.push_back(std::move(held));
+      queued = numbering_thread_.submit(data, kind, length);
+      if (!queued) {
+        held = std::move(texts_in_numbering_.back());
+        texts_in_numbering_.pop_back();
+      }
     } catch (const std::bad_alloc&) {
     }
     if (queued) return true;
@@ -508,9 +718,7 @@ bool Encoder::number_text(PyObject* text) {
     // first sight stays that of the files.
     if (!wait_for_numbering(0)) return false;
   }
-  if (!numbering_.out_of_memory()) {
-    numbering_.add_text(PyUnicode_DATA(text), PyUnicode_KIND(text), length, [] { return true; });
-  }
+  if (!numbering_.out_of_memory()) numbering_.add_text(data, kind, length, [] { return true; });
   return true;
 }
 

@@ -129,5 +129,9 @@ inline constexpr const char kTargetNotRegularFile[] =
     "exists and is not a regular file; refusing to restore a file over it";
 inline constexpr const char kPathPartNotDirectory[] =
     "is a symbolic link or not a directory; refusing to restore files through it";
+// Packing a walked tree: an input that changed since it was walked (the
+// strerror of the OSError, whose filename is the path).
+inline constexpr const char kInputNotRegularFile[] =
+    "is no longer a regular file (a link or a special file now stands there); refusing to read it";
 
 }  // namespace ormek::msg
