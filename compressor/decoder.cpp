@@ -21,6 +21,7 @@
 #include "compressor/package_format.hpp"
 #include "compressor/package_loader.hpp"
 #include "compressor/restore_files.hpp"
+#include "compressor/text_units.hpp"
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
@@ -105,74 +106,75 @@ Py_ssize_t first_oversized_record(const unsigned char* payload, Py_ssize_t count
   return -1;
 }
 
-// Short same-width tokens (most of them) are copied as one fixed 16-byte move:
-// the arena ends in that much slack, the move stays inside the new str while
-// 16 bytes remain before its end, and what it writes past the token is
+// Short tokens (most of them) are copied as one fixed 16-byte move: the arena
+// ends in that much slack, the move stays inside the output buffer while 16
+// bytes remain before its end, and what it writes past the token is
 // overwritten by the next one.
 constexpr size_t kShortCopy = 16;
 
-// Character width classes of a token, ordered so that the widest wins:
-// identifier, largest character, bytes per code unit. kOpaque is a token that
-// is not a str.
-#define ORMEK_WIDTH_TABLE(X) \
-  X(kAscii, 0x7f, 1)         \
-  X(kLatin1, 0xff, 1)        \
-  X(kUcs2, 0xffff, 2)        \
-  X(kUcs4, 0x10ffff, 4)      \
-  X(kOpaque, 0, 1)
-enum Width : uint32_t {
-#define ORMEK_WIDTH_ENUM(id, max_char, kind) id,
-  ORMEK_WIDTH_TABLE(ORMEK_WIDTH_ENUM)
-#undef ORMEK_WIDTH_ENUM
-};
-constexpr Py_UCS4 kWidthMaxChar[] = {
-#define ORMEK_WIDTH_MAX_CHAR(id, max_char, kind) max_char,
-    ORMEK_WIDTH_TABLE(ORMEK_WIDTH_MAX_CHAR)
-#undef ORMEK_WIDTH_MAX_CHAR
-};
-constexpr uint32_t kWidthKind[] = {
-#define ORMEK_WIDTH_KIND(id, max_char, kind) kind,
-    ORMEK_WIDTH_TABLE(ORMEK_WIDTH_KIND)
-#undef ORMEK_WIDTH_KIND
-};
-#undef ORMEK_WIDTH_TABLE
+// How the table holds a token: kText as its UTF-8 bytes in the arena; kHeld
+// (a str that UTF-8 cannot hold: a lone surrogate) and kOpaque (not a str) as
+// the object itself, for the host's join and write to report.
+enum Form : uint32_t { kText, kHeld, kOpaque };
 
 // The limits of the packed table entry; a dictionary beyond them (a token of
-// 2^29 characters, 4 GiB of token text) takes the plain loop.
-constexpr Py_ssize_t kMaxTokenLength = (Py_ssize_t{1} << 29) - 1;
+// 2^29 bytes, 4 GiB of token text) takes the plain loop.
+constexpr size_t kMaxTokenBytes = (size_t{1} << 29) - 1;
 constexpr size_t kMaxArenaBytes = UINT32_MAX;
 
-// One token as the native join copies it, packed in 8 bytes so that the table
-// stays small next to the dictionaries: the code units of a str sit, in their
-// own width, in the table's arena; anything else (kOpaque) is kept as the
-// object itself, for the host's join to report.
+// One token as the native writer copies it, packed in 8 bytes so that the
+// table stays small next to the dictionaries.
 struct TokenEntry {
-  uint32_t where;  // byte offset in the arena, or (kOpaque) index of the object
-  uint32_t info;   // length << 3 | width
+  uint32_t where;  // byte offset in the arena, or index of the object kept
+  uint32_t info;   // bytes << 2 | form
 
-  uint32_t length() const { return info >> 3; }
-  Width width() const { return static_cast<Width>(info & 7); }
+  uint32_t bytes() const { return info >> 2; }
+  Form form() const { return static_cast<Form>(info & 3); }
 };
 
-Width width_of(PyObject* token) {
-  if (!PyUnicode_Check(token)) return kOpaque;
-  switch (PyUnicode_KIND(token)) {
-    case PyUnicode_1BYTE_KIND:
-      return PyUnicode_IS_ASCII(token) ? kAscii : kLatin1;
-    case PyUnicode_2BYTE_KIND:
-      return kUcs2;
-    default:
-      return kUcs4;
+// At most the UTF-8 bytes of a str: 1, 2, 3 or 4 per character by its widest.
+size_t utf8_bound(PyObject* token) {
+  const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(token));
+  if (PyUnicode_IS_ASCII(token)) return length;
+  return length * (PyUnicode_KIND(token) == PyUnicode_1BYTE_KIND   ? 2
+                   : PyUnicode_KIND(token) == PyUnicode_2BYTE_KIND ? 3
+                                                                   : 4);
+}
+
+// The UTF-8 bytes of a str's code units into `out` (room for utf8_bound);
+// SIZE_MAX when one is a surrogate, which UTF-8 cannot hold.
+template <typename Unit>
+size_t encode_utf8(const Unit* units, size_t length, unsigned char* out) {
+  unsigned char* const start = out;
+  for (size_t i = 0; i < length; i++) {
+    const uint32_t c = units[i];
+    if (c < 0x80) {
+      *out++ = static_cast<unsigned char>(c);
+    } else if (c < 0x800) {
+      *out++ = static_cast<unsigned char>(0xC0 | c >> 6);
+      *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      if (c >= 0xD800 && c <= 0xDFFF) return SIZE_MAX;
+      *out++ = static_cast<unsigned char>(0xE0 | c >> 12);
+      *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+      *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else {
+      *out++ = static_cast<unsigned char>(0xF0 | c >> 18);
+      *out++ = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
+      *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+      *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    }
   }
+  return static_cast<size_t>(out - start);
 }
 
 // What the walk of the predicate below measured, so that the table is
 // allocated once and its fill allocates nothing.
 struct TableShape {
   size_t tokens = 0;  // entries whose id a record can name
-  size_t opaque = 0;
+  size_t opaque = 0;  // of them, not strs
   uint32_t max_id = 0;
-  size_t arena_bytes = 0;  // with room for alignment
+  size_t arena_bytes = 0;
 };
 
 // The native id loop is exact when nothing in it can run user code or see a
@@ -199,9 +201,9 @@ bool native_id_loop_applies(PyObject* data, PyObject* inverse_dict, TableShape& 
       shape.opaque++;
       continue;
     }
-    applies = PyUnicode_GET_LENGTH(value) <= kMaxTokenLength;
-    shape.arena_bytes += 3 + static_cast<size_t>(PyUnicode_GET_LENGTH(value)) *
-                                 static_cast<size_t>(PyUnicode_KIND(value));
+    const size_t bound = utf8_bound(value);
+    applies = bound <= kMaxTokenBytes;
+    shape.arena_bytes += bound;
   }
   Py_END_CRITICAL_SECTION();
   return applies && shape.arena_bytes + 16 + kShortCopy <= kMaxArenaBytes;
@@ -210,15 +212,15 @@ bool native_id_loop_applies(PyObject* data, PyObject* inverse_dict, TableShape& 
 // The id -> token table: a dense array by id when the ids are compact, an
 // open-addressing hash table for sparse ids; either way an id leads to a slot,
 // and ids the dictionary lacks lead to the slot of "<UNK>". The arena holds
-// copies of the tokens' code units, so the tokens themselves may go (a
-// replaced os.path.join may empty the dict) without harm.
+// the tokens' UTF-8 bytes, so the tokens themselves may go (a replaced
+// os.path.join may empty the dict) without harm.
 class TokensById {
  public:
   TokensById() = default;
   TokensById(const TokensById&) = delete;
   TokensById& operator=(const TokensById&) = delete;
   ~TokensById() {
-    for (PyObject* token : opaque_) Py_DECREF(token);
+    for (PyObject* token : kept_) Py_DECREF(token);
   }
 
   // 1 when built, 0 when the dict no longer matches its shape (the plain loop
@@ -227,7 +229,7 @@ class TokensById {
     size_t slots = 0;
     try {
       arena_.resize(shape.arena_bytes + 16 + kShortCopy);
-      opaque_.reserve(shape.opaque);
+      kept_.reserve(shape.opaque);
       if (shape.tokens == 0 || shape.max_id <= 2 * shape.tokens + 1024) {
         slots = shape.tokens == 0 ? 0 : size_t{shape.max_id} + 1;
       } else {
@@ -267,9 +269,10 @@ class TokensById {
     }
   }
   const TokenEntry& entry(uint32_t slot) const { return entries_[slot]; }
+  const TokenEntry& entry_of(uint32_t id) const { return entries_[slot(id)]; }
   void prefetch_entry(uint32_t slot) const { __builtin_prefetch(&entries_[slot]); }
   const unsigned char* arena() const { return arena_.data(); }
-  PyObject* opaque(const TokenEntry& entry) const { return opaque_[entry.where]; }
+  PyObject* kept(const TokenEntry& entry) const { return kept_[entry.where]; }
 
  private:
   size_t hash(uint32_t id) const { return (size_t{id} * 0x9E3779B97F4A7C15ull >> 20) & mask_; }
@@ -286,126 +289,125 @@ class TokensById {
         if (keys_[at] == id) return false;
       }
     }
-    if (width_of(token) == kOpaque && opaque_.size() == opaque_.capacity()) return false;
-    if (PyUnicode_Check(token) &&
-        used_ + 3 + static_cast<size_t>(PyUnicode_GET_LENGTH(token)) * PyUnicode_KIND(token) >
-            arena_.size() - kShortCopy) {
+    if (!PyUnicode_Check(token) && kept_.size() == kept_.capacity()) return false;
+    if (PyUnicode_Check(token) && used_ + utf8_bound(token) > arena_.size() - kShortCopy) {
       return false;
     }
+    try {
+      entries_[at] = add(token);  // a str with a surrogate grows kept_
+    } catch (const std::bad_alloc&) {
+      return false;  // the plain loop then runs, and meets the shortage itself
+    }
     if (!keys_.empty()) keys_[at] = id;
-    entries_[at] = add(token);
     return true;
   }
 
-  // The entry of a token, its code units appended to the arena (aligned to
-  // their width) or the object kept.
+  // The entry of a token: its UTF-8 bytes appended to the arena, or the
+  // object kept.
   TokenEntry add(PyObject* token) {
-    const Width width = width_of(token);
-    if (width == kOpaque) {
-      opaque_.push_back(Py_NewRef(token));
-      return {static_cast<uint32_t>(opaque_.size() - 1), kOpaque};
+    size_t bytes = SIZE_MAX;
+    if (PyUnicode_Check(token)) {
+      const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(token));
+      unsigned char* out = arena_.data() + used_;
+      if (PyUnicode_IS_ASCII(token)) {
+        std::memcpy(out, PyUnicode_DATA(token), length);
+        bytes = length;
+      } else {
+        bytes = with_text_units(
+            token, [out](const auto* units, size_t n) { return encode_utf8(units, n, out); });
+      }
     }
-    const size_t kind = kWidthKind[width];
-    const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(token));
-    used_ += (kind - used_ % kind) % kind;
-    std::memcpy(arena_.data() + used_, PyUnicode_DATA(token), length * kind);
-    TokenEntry entry{static_cast<uint32_t>(used_), static_cast<uint32_t>(length << 3) | width};
-    used_ += length * kind;
+    if (bytes == SIZE_MAX) {
+      kept_.push_back(token);
+      Py_INCREF(token);
+      const Form form = PyUnicode_Check(token) ? kHeld : kOpaque;
+      return {static_cast<uint32_t>(kept_.size() - 1), form};
+    }
+    TokenEntry entry{static_cast<uint32_t>(used_), static_cast<uint32_t>(bytes << 2) | kText};
+    used_ += bytes;
     return entry;
   }
 
   std::vector<TokenEntry> entries_;  // by slot; the last one is "<UNK>"
   std::vector<unsigned char> arena_;
   size_t used_ = 0;
-  std::vector<PyObject*> opaque_;  // own references
-  std::vector<int64_t> keys_;      // sparse ids: the id of each slot, -1 when empty
+  std::vector<PyObject*> kept_;  // own references
+  std::vector<int64_t> keys_;    // sparse ids: the id of each slot, -1 when empty
   size_t mask_ = 0;
   uint32_t unknown_slot_ = 0;
 };
 
-template <typename Out>
-void copy_tokens(const TokensById& table, const unsigned char* payload, Py_ssize_t start,
-                 Py_ssize_t stop, Out* out, Out* end) {
-  const unsigned char* arena = table.arena();
-  for (Py_ssize_t i = start; i < stop; i++) {
-    const TokenEntry entry = table.entry(table.slot(record_at(payload, i)));
-    const unsigned char* data = arena + entry.where;
-    const uint32_t length = entry.length();
-    const size_t bytes = size_t{length} * sizeof(Out);
-    if (kWidthKind[entry.width()] == sizeof(Out)) {
-      if (bytes <= kShortCopy && static_cast<size_t>(end - out) * sizeof(Out) >= kShortCopy) {
-        std::memcpy(out, data, kShortCopy);
-      } else {
-        std::memcpy(out, data, bytes);
-      }
-    } else if constexpr (sizeof(Out) > 1) {
-      if (entry.width() <= kLatin1) {
-        std::copy_n(data, length, out);
-      } else {
-        std::copy_n(reinterpret_cast<const Py_UCS2*>(data), length, out);
-      }
-    }
-    out += length;
-  }
-}
-
-// A file holding a token that is not a str: the host's join over the tokens up
-// to and including the first such one fails there, exactly as over the whole
-// slice ("sequence item %zd: expected str instance, %.80s found").
+// "".join(restored_tokens[start:stop]) by the host, for a file that holds a
+// token the writer does not copy: the host's join and write then fail, or
+// succeed, exactly as over the list ("sequence item %zd: expected str
+// instance, %.80s found", or the encoder's error at its position in the text).
 Ref join_by_host(const TokensById& table, const unsigned char* payload, Py_ssize_t start,
                  Py_ssize_t stop) {
-  Ref tokens = Ref::steal(PyList_New(0));
+  Ref tokens = Ref::steal(PyList_New(stop - start));
   if (!tokens) return Ref();
   for (Py_ssize_t i = start; i < stop; i++) {
-    const TokenEntry entry = table.entry(table.slot(record_at(payload, i)));
-    Ref token;
-    if (entry.width() == kOpaque) {
-      token = Ref::borrow(table.opaque(entry));
+    const TokenEntry entry = table.entry_of(record_at(payload, i));
+    PyObject* token;
+    if (entry.form() == kText) {
+      token = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(table.arena() + entry.where),
+                                   entry.bytes(), nullptr);
+      if (!token) return Ref();
     } else {
-      token = Ref::steal(PyUnicode_FromKindAndData(static_cast<int>(kWidthKind[entry.width()]),
-                                                   table.arena() + entry.where, entry.length()));
+      token = Py_NewRef(table.kept(entry));
     }
-    if (!token || PyList_Append(tokens.get(), token.get()) < 0) return Ref();
-    if (entry.width() == kOpaque) break;
+    PyList_SET_ITEM(tokens.get(), i - start, token);
   }
   return Ref::steal(PyUnicode_Join(str(Str::empty), tokens.get()));
 }
 
-// "".join(restored_tokens[start:stop]) natively: the length and the widest
-// character class first, then the code units copied into the new str.
-Ref join_native(const TokensById& table, const unsigned char* payload, Py_ssize_t start,
-                Py_ssize_t stop) {
-  Py_ssize_t length = 0;
-  uint32_t width = kAscii;
+// Writes the UTF-8 bytes of restored_tokens[start:stop] into the restorer's
+// fresh file through a bounded buffer, never making the file's text.
+// kText when a token must go through join_by_host instead (nothing is
+// written then); otherwise what FileRestorer::write_bytes reports.
+constexpr size_t kWriteBuffer = size_t{1} << 18;
+
+WriteFailure write_tokens(const TokensById& table, const unsigned char* payload, Py_ssize_t start,
+                          Py_ssize_t stop, FileRestorer& restorer, bool& needs_host) {
+  needs_host = false;
+  for (Py_ssize_t i = start; i < stop; i++) {
+    if (table.entry_of(record_at(payload, i)).form() != kText) {
+      needs_host = true;
+      return WriteFailure::kNone;
+    }
+  }
+  std::vector<unsigned char> buffer(kWriteBuffer + kShortCopy);
+  unsigned char* out = buffer.data();
+  unsigned char* const end = buffer.data() + kWriteBuffer;
+  const unsigned char* arena = table.arena();
   constexpr Py_ssize_t kAhead = 16;
   for (Py_ssize_t i = start; i < stop; i++) {
     // The table and the arena are read at random: ask for the entry some
-    // records ahead, and for the code units the copy below will read.
+    // records ahead.
     if (i + kAhead < stop) table.prefetch_entry(table.slot(record_at(payload, i + kAhead)));
-    const TokenEntry entry = table.entry(table.slot(record_at(payload, i)));
-    if (entry.width() == kOpaque) return join_by_host(table, payload, start, stop);
-    __builtin_prefetch(table.arena() + entry.where);
-    length += entry.length();
-    width = std::max<uint32_t>(width, entry.width());
+    const TokenEntry entry = table.entry_of(record_at(payload, i));
+    const unsigned char* data = arena + entry.where;
+    const size_t bytes = entry.bytes();
+    if (bytes > static_cast<size_t>(end - out)) {
+      if (!restorer.write_bytes(buffer.data(), static_cast<size_t>(out - buffer.data()))) {
+        return WriteFailure::kText;
+      }
+      out = buffer.data();
+      if (bytes > kWriteBuffer) {
+        if (!restorer.write_bytes(data, bytes)) return WriteFailure::kText;
+        continue;
+      }
+    }
+    if (bytes <= kShortCopy) {
+      std::memcpy(out, data, kShortCopy);  // the buffer has kShortCopy of slack
+    } else {
+      std::memcpy(out, data, bytes);
+    }
+    out += bytes;
   }
-  Ref text = Ref::steal(PyUnicode_New(length, kWidthMaxChar[width]));
-  if (!text || length == 0) return text;
-  void* out = PyUnicode_DATA(text.get());
-  switch (PyUnicode_KIND(text.get())) {
-    case PyUnicode_1BYTE_KIND:
-      copy_tokens(table, payload, start, stop, static_cast<Py_UCS1*>(out),
-                  static_cast<Py_UCS1*>(out) + length);
-      break;
-    case PyUnicode_2BYTE_KIND:
-      copy_tokens(table, payload, start, stop, static_cast<Py_UCS2*>(out),
-                  static_cast<Py_UCS2*>(out) + length);
-      break;
-    default:
-      copy_tokens(table, payload, start, stop, static_cast<Py_UCS4*>(out),
-                  static_cast<Py_UCS4*>(out) + length);
-      break;
+  if (!restorer.write_bytes(buffer.data(), static_cast<size_t>(out - buffer.data()))) {
+    return WriteFailure::kText;
   }
-  return text;
+  return WriteFailure::kNone;
 }
 
 // ---------------------------------------------------------------------------
@@ -417,16 +419,24 @@ struct RestoredTokens {
   const TokensById* table = nullptr;  // native path
   Py_ssize_t size = 0;
 
-  // "".join(restored_tokens[start:stop]) with list-slice semantics.
-  Ref join(Py_ssize_t start, Py_ssize_t stop) const {
+  // f.write("".join(restored_tokens[start:stop])) into the restorer's fresh
+  // file, with list-slice semantics: the native path writes the tokens'
+  // bytes straight from the table where it can.
+  WriteFailure write(Py_ssize_t start, Py_ssize_t stop, FileRestorer& restorer) const {
     clamp_slice(size, start, stop);
+    Ref text;
     if (table) {
       const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(payload.get()));
-      return join_native(*table, bytes, start, stop);
+      bool needs_host = false;
+      const WriteFailure written = write_tokens(*table, bytes, start, stop, restorer, needs_host);
+      if (!needs_host) return written == WriteFailure::kNone ? restorer.finish_written() : written;
+      text = join_by_host(*table, bytes, start, stop);
+    } else {
+      Ref slice = Ref::steal(PyList_GetSlice(list.get(), start, stop));
+      if (slice) text = Ref::steal(PyUnicode_Join(str(Str::empty), slice.get()));
     }
-    Ref slice = Ref::steal(PyList_GetSlice(list.get(), start, stop));
-    if (!slice) return Ref();
-    return Ref::steal(PyUnicode_Join(str(Str::empty), slice.get()));
+    if (!text) return WriteFailure::kText;
+    return restorer.finish(text.get());
   }
 };
 
@@ -526,10 +536,9 @@ bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& 
                                     : restorer.begin_at(file_path.get());
   if (!opened) return kDecodePackageTrace.fail(line::kOpenOutput);
 
-  Ref text = restored.join(start, stop);
-  const WriteFailure failure = text ? restorer.finish(text.get()) : WriteFailure::kText;
-  if (!text) restorer.discard();
+  const WriteFailure failure = restored.write(start, stop, restorer);
   if (failure == WriteFailure::kNone) return true;
+  restorer.discard();
   // A failure of f.write() is reported at its own line, then at the block's.
   if (failure == WriteFailure::kText) kDecodePackageTrace.add(line::kWriteOutput);
   return kDecodePackageTrace.fail(line::kOpenOutput);

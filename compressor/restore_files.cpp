@@ -224,31 +224,45 @@ void FileRestorer::close_fresh_file() {
 void FileRestorer::discard() { close_fresh_file(); }
 
 WriteFailure FileRestorer::finish(PyObject* text) {
-  PyObject* path = fresh_.path.get();
-  auto give_up = [this](WriteFailure failure) {
-    close_fresh_file();
-    return failure;
-  };
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (!data) return give_up(WriteFailure::kText);
+  if (!data) {
+    close_fresh_file();
+    return WriteFailure::kText;
+  }
+  if (!write_bytes(data, static_cast<size_t>(size))) return WriteFailure::kText;
+  return finish_written();
+}
+
+bool FileRestorer::write_bytes(const void* data, size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
   int write_error = 0;
   const int fd = fresh_.fd;
   Py_BEGIN_ALLOW_THREADS;
-  for (Py_ssize_t done = 0; done < size;) {
-    const ssize_t n = ::write(fd, data + done, static_cast<size_t>(size - done));
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = ::write(fd, bytes + done, size - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       write_error = errno;
       break;
     }
-    done += n;
+    done += static_cast<size_t>(n);
   }
   Py_END_ALLOW_THREADS;
   if (write_error) {
-    raise_from_errno(write_error, path);
-    return give_up(WriteFailure::kText);
+    raise_from_errno(write_error, fresh_.path.get());
+    close_fresh_file();
+    return false;
   }
+  return true;
+}
+
+WriteFailure FileRestorer::finish_written() {
+  PyObject* path = fresh_.path.get();
+  auto give_up = [this](WriteFailure failure) {
+    close_fresh_file();
+    return failure;
+  };
   const int closed = close(fresh_.fd);
   fresh_.fd = -1;
   if (closed != 0) {

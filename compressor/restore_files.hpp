@@ -67,6 +67,11 @@ class FileRestorer {
   // Writes `text` (a str) as UTF-8 into the fresh file, which then replaces
   // the target.
   WriteFailure finish(PyObject* text);
+  // Or the text's UTF-8 bytes given piece by piece: false with the error set
+  // (the fresh file is then given up); then finish_written().
+  bool write_bytes(const void* data, size_t size);
+  // The fresh file, all written, replaces the target.
+  WriteFailure finish_written();
   // Removes the fresh file unwritten.
   void discard();
 

@@ -566,6 +566,8 @@ EQUIVALENCE_CASES = {
     "empty payload": (GD, [], [0, 4], ["a", "b"]),
     "long file": ({f"t{i}": i for i in range(3000)},
                   [i * 7919 % 3100 for i in range(20000)], [10000, 20000], ["a", "b"]),
+    "beyond a write buffer": ({"x" * 300_000: 1, "\xe9" * 100: 2, " ": 3, "\U0001f600": 4},
+                              [1, 3, 2, 3] * 3 + [2, 4] * 5000, [1, 2, 10012], ["a", "b", "c"]),
 }
 
 
@@ -587,6 +589,18 @@ def test_native_and_plain_id_loops_agree(mod, in_tmp, monkeypatch, case, plain):
         assert slow.decode_package("p", "plain") == names
     assert read_dir(in_tmp / "native") == read_dir(in_tmp / "plain")
     assert native.inverse_dict == slow.inverse_dict
+
+
+@pytest.mark.parametrize("slow", [False, True])
+def test_token_utf8_cannot_hold_fails_the_write(mod, comp, monkeypatch, entries, in_tmp, slow):
+    if slow:
+        monkeypatch.setattr(mod, "zstd", PlainZstd())
+    write_package(in_tmp / "p", [1, 2, 1, 3], [1, 4], ["a", "b"], {"a": 1, "b\ud800": 2, " ": 3})
+    with pytest.raises(UnicodeEncodeError) as info:
+        comp.decode_package("p", "o")
+    assert info.value.args == ("utf-8", "b\ud800a ", 1, 2, "surrogates not allowed")
+    assert entries(info.value) == lines(120, 121)
+    assert read_dir(in_tmp / "o") == {"a": b"a"}
 
 
 def test_non_int_inverse_key_takes_the_plain_loop(comp, in_tmp):
