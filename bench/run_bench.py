@@ -3,7 +3,10 @@
 
 Measures, in one run and with the median of several runs (--runs, default 3):
 
-- the native module's encode_files and decode_package;
+- the native module's encode_files and decode_package, and the same files
+  packed with their checks and facts (encode_named_files with checks=True)
+  and restored from that package, right after them, so that the cost of the
+  checks is seen back to back;
 - the plain-Python yardstick (bench/reference.py) doing the same;
 - the floors: the unavoidable steps timed alone (encode: read every file in
   text mode + compress the packed id stream + pickle the package; decode:
@@ -72,6 +75,11 @@ Targets: encode time at most 1.3 times the encode floor, decode time at most
 decode transient at most 0.75 times the corpus, on each corpus.
 
     python bench/run_bench.py [--runs N] [--quick] [--json FILE] [--plain-tenfold]
+                              [--only KEY,...] [--single]
+
+--only measures only the measurements named (keys as in the JSON results,
+e.g. native_encode,native_encode_checks); --single leaves out the tenfold
+corpus.
 """
 
 import argparse
@@ -102,11 +110,13 @@ TOKEN_CHUNK = 10000
 # (key, label, side, floor it is compared with, plain-Python counterpart)
 MEASUREMENTS = [
     ("native_encode", "native encode_files", "encode", "encode_floor", "plain_encode"),
+    ("native_encode_checks", "native, with checks", "encode", "encode_floor", "plain_encode"),
     ("plain_encode", "plain-Python encode", "encode", "encode_floor", "plain_encode"),
     ("encode_floor", "encode floor", "encode", "encode_floor", "plain_encode"),
     ("findall", "re.findall alone", "encode", "encode_floor", "plain_encode"),
     ("tar_zstd", "tar | zstd -6 -T4", "encode", "encode_floor", "plain_encode"),
     ("native_decode", "native decode_package", "decode", "decode_floor", "plain_decode"),
+    ("native_decode_checks", "native, with checks", "decode", "decode_floor", "plain_decode"),
     ("plain_decode", "plain-Python decode", "decode", "decode_floor", "plain_decode"),
     ("decode_floor", "decode floor", "decode", "decode_floor", "plain_decode"),
 ]
@@ -114,7 +124,8 @@ LABELS = {m[0]: m[1] for m in MEASUREMENTS}
 MEASUREMENTS_BY_KEY = {m[0]: m for m in MEASUREMENTS}
 # Those whose compressor keeps the dictionaries afterwards; the others keep
 # nothing.
-KEEPS = {"native_encode", "plain_encode", "native_decode", "plain_decode"}
+KEEPS = {"native_encode", "plain_encode", "native_decode", "plain_decode",
+         "native_encode_checks", "native_decode_checks"}
 PLAIN_KEYS = ("plain_encode", "plain_decode")
 # The size of the kept dictionaries, measured alone: built entry by entry
 # (the figure used), and loaded by the module's load_dict (a cross-check).
@@ -294,13 +305,21 @@ def _setup(task):
     out = task["out"]
     level, threads = task["level"], task["threads"]
 
-    if kind in ("native_encode", "plain_encode", "prep"):
+    if kind in ("native_encode", "native_encode_checks", "plain_encode", "prep"):
         cls = _compressor_class("plain" if kind == "prep" else kind)
         comp = cls(dict_path=task["dict_path"])
 
         def work():
             size = comp.encode_files(paths, out, level, threads)
             return {"compressed_bytes": size, "output_bytes": os.path.getsize(out)}
+
+        if kind == "native_encode_checks":
+            # The corpus's base names are unique: stored as encode_files would.
+            named = [(path, os.path.basename(path)) for path in paths]
+
+            def work():
+                size = comp.encode_named_files(named, out, level, threads, checks=True)
+                return {"compressed_bytes": size, "output_bytes": os.path.getsize(out)}
 
         if kind == "prep":
 
@@ -321,7 +340,7 @@ def _setup(task):
 
         return work, None
 
-    if kind in ("native_decode", "plain_decode"):
+    if kind in ("native_decode", "native_decode_checks", "plain_decode"):
         cls = _compressor_class(kind)
         comp = cls(dict_path=task["dict_path"])
         package = task["package"]
@@ -470,6 +489,16 @@ def _verify(task, paths):
                 report[key] = f.read() == reference
         else:
             report[key] = None
+    keyed = task.get("keyed_package")
+    if keyed and os.path.exists(keyed):
+        import pickle
+
+        with open(task["package"], "rb") as f:
+            plain = pickle.load(f)
+        with open(keyed, "rb") as f:
+            package = pickle.load(f)
+        facts = package.pop("file_facts", None)
+        report["keyed_package"] = package == plain and facts is not None
     return report
 
 
@@ -631,10 +660,11 @@ def _remove(path):
 def _task(kind, corpus, scratch, level, threads):
     out_dir = os.path.join(scratch, "out", corpus["name"])
     os.makedirs(out_dir, exist_ok=True)
-    decoding = kind in ("native_decode", "plain_decode", "decode_floor")
+    decoding = kind in ("native_decode", "native_decode_checks", "plain_decode", "decode_floor")
     out = os.path.join(out_dir, kind + ("" if decoding else ".out"))
     package = {
         "native_decode": os.path.join(out_dir, "native_encode.out"),
+        "native_decode_checks": os.path.join(out_dir, "native_encode_checks.out"),
         "plain_decode": os.path.join(out_dir, "plain_encode.out"),
     }.get(kind, corpus["prep_package"])
     return {
@@ -910,6 +940,8 @@ def parent_main(args):
     print(f"python {sys.version.split()[0]} ({sys.executable}), scratch {scratch}, runs {runs}")
     try:
         corpora = _stage(scratch, args.quick)
+        if args.single:
+            del corpora["tenfold"]
         for corpus in corpora.values():
             _prepare(corpus, scratch, level, threads)
 
@@ -918,10 +950,14 @@ def parent_main(args):
             c: {key: {"runs": [], "error": None, "skipped": None} for key in ALL_KEYS}
             for c in corpora
         }
+        only = set(args.only.split(",")) if args.only else None
         for c in corpora:
+            for key in ALL_KEYS:
+                if only is not None and key not in only and key not in KEPT_KEYS:
+                    raw[c][key]["skipped"] = "not asked for (--only)"
             if not have_tar:
                 raw[c]["tar_zstd"]["error"] = "tar or zstd not found (apt-get install -y zstd)"
-        if not args.plain_tenfold:
+        if not args.plain_tenfold and "tenfold" in corpora:
             for key in PLAIN_KEYS:
                 raw["tenfold"][key]["skipped"] = (
                     "plain Python takes minutes and GBs here; --plain-tenfold runs it"
@@ -973,19 +1009,22 @@ def parent_main(args):
             task = _task("verify", corpus, scratch, level, threads)
             task["decoded"] = {
                 key: os.path.join(out_dir, key)
-                for key in ("native_decode", "plain_decode")
+                for key in ("native_decode", "native_decode_checks", "plain_decode")
                 if not raw[cname][key]["skipped"]
             }
             task["packages"] = {
                 "native_package": os.path.join(out_dir, "native_encode.out"),
                 "plain_package": os.path.join(out_dir, "plain_encode.out"),
             }
+            # With checks the package is the plain one plus its "file_facts".
+            task["keyed_package"] = os.path.join(out_dir, "native_encode_checks.out")
             verified, error = _run_child(task)
             verification[cname] = {"error": error} if error else verified
 
         for cname, corpus in corpora.items():
             _print_corpus_table(corpus, results[cname], kept[cname])
-        _print_growth(corpora, results)
+        if "tenfold" in corpora:
+            _print_growth(corpora, results)
         _print_verification(verification)
         memory_checks = _check_memory(corpora, results, kept)
         checks = _check_targets(corpora, results)
@@ -1036,6 +1075,8 @@ def main():
     parser.add_argument("--plain-tenfold", action="store_true",
                         help="run the plain-Python yardstick on the tenfold corpus too")
     parser.add_argument("--keep", action="store_true", help="keep the staged corpora and outputs")
+    parser.add_argument("--only", metavar="KEYS", help="measure only these (comma-separated)")
+    parser.add_argument("--single", action="store_true", help="leave out the tenfold corpus")
     parser.add_argument("--chart", metavar="PNG", help="draw the results as a chart (matplotlib)")
     parser.add_argument("--chart-python", metavar="PYTHON",
                         help="interpreter with matplotlib to draw the chart (default: this one)")

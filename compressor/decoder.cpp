@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "compressor/background_work.hpp"
+#include "compressor/file_facts.hpp"
 #include "compressor/inverse_dict.hpp"
 #include "compressor/methods.hpp"
 #include "compressor/name_checks.hpp"
@@ -523,9 +524,11 @@ Ref os_path_join() {
 // With the module's own join the restorer finds the target from the stored
 // name itself, part by part from output_dir; a replaced join's path is used as
 // it is. The built-in open is the host's, whose __exit__ never swallows an
-// error, so every failure of the body also leaves the block.
+// error, so every failure of the body also leaves the block. With `facts`
+// (the package's checks of this file), the text must be what was packed
+// before it replaces anything, and the file takes the stored mode and time.
 bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& restored,
-                Py_ssize_t start, Py_ssize_t stop, FileRestorer& restorer) {
+                Py_ssize_t start, Py_ssize_t stop, FileRestorer& restorer, const FileFacts* facts) {
   Ref join = os_path_join();
   if (!join) return kDecodePackageTrace.fail(line::kOpenOutput);
   Ref file_path = call2(join.get(), output_dir, filename);
@@ -536,6 +539,7 @@ bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& 
                                     : restorer.begin_at(file_path.get());
   if (!opened) return kDecodePackageTrace.fail(line::kOpenOutput);
 
+  if (facts) restorer.expect(filename, *facts);
   const WriteFailure failure = restored.write(start, stop, restorer);
   if (failure == WriteFailure::kNone) return true;
   restorer.discard();
@@ -711,6 +715,18 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
 
   FileRestorer restorer(output_dir);
   if (!check_file_names_ahead(package.get(), restorer)) return nullptr;
+  // The package's file checks, whole, before anything is written.
+  PackageFacts facts;
+  const int has_facts = read_package_facts(package.get(), facts);
+  if (has_facts < 0) return kDecodePackageTrace.fail(line::kFileLoop);
+  if (has_facts && original_join_in_use()) {
+    PyObject* dirs = facts.empty_dirs.get();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dirs); i++) {
+      if (!restorer.check_directory_in_the_way(PyList_GET_ITEM(dirs, i))) {
+        return kDecodePackageTrace.fail(line::kFileLoop);
+      }
+    }
+  }
 
   // os.makedirs(output_dir, exist_ok=True)
   {
@@ -737,6 +753,7 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
     if (!pairs) return kDecodePackageTrace.fail(line::kFileLoop);
     Ref iter = Ref::steal(PyObject_GetIter(pairs.get()));
     if (!iter) return kDecodePackageTrace.fail(line::kFileLoop);
+    size_t file_index = 0;
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
       Ref boundary_obj;
       Ref filename;
@@ -755,12 +772,26 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
       if (filename.get() != Py_None && !is_safe_stored_name(filename.get())) {
         return refuse_file_name(filename.get());
       }
-      if (!write_file(output_dir, filename.get(), restored, start_idx, boundary, restorer)) {
+      const FileFacts* file_facts =
+          has_facts && file_index < facts.files.size() ? &facts.files[file_index] : nullptr;
+      if (!write_file(output_dir, filename.get(), restored, start_idx, boundary, restorer,
+                      file_facts)) {
         return nullptr;
       }
       start_idx = boundary;
+      file_index++;
     }
     if (PyErr_Occurred()) return kDecodePackageTrace.fail(line::kFileLoop);
+  }
+  // The empty directories of the packed trees, made as the directories of
+  // stored names are.
+  if (has_facts) {
+    PyObject* dirs = facts.empty_dirs.get();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dirs); i++) {
+      if (!restorer.make_directory(PyList_GET_ITEM(dirs, i))) {
+        return kDecodePackageTrace.fail(line::kOpenOutput);
+      }
+    }
   }
 
   Ref result = subscript(package.get(), Str::filenames);

@@ -21,11 +21,13 @@
 #include <climits>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "compressor/atomic_file.hpp"
 #include "compressor/background_work.hpp"
+#include "compressor/file_facts.hpp"
 #include "compressor/id_allocator.hpp"
 #include "compressor/input_file.hpp"
 #include "compressor/methods.hpp"
@@ -339,6 +341,17 @@ class Encoder {
     entries_ = entries;
     return run();
   }
+  // The package also carries the checks and facts of its files (and these
+  // empty directories: a list, or None for none).
+  bool keep_file_facts(PyObject* empty_dirs) {
+    facts_ = std::unique_ptr<FactsWriter>(new (std::nothrow) FactsWriter);
+    if (!facts_) {
+      PyErr_NoMemory();
+      return false;
+    }
+    empty_dirs_ = empty_dirs == Py_None ? Ref::steal(PyList_New(0)) : Ref::borrow(empty_dirs);
+    return static_cast<bool>(empty_dirs_);
+  }
 
  private:
   // The ids of the distinct tokens of the native way, by token number, and
@@ -393,6 +406,8 @@ class Encoder {
   PyObject* filepaths_ = nullptr;
   PyObject* entries_ = nullptr;
   std::vector<NamedInput> named_inputs_;
+  std::unique_ptr<FactsWriter> facts_;  // with checks only
+  Ref empty_dirs_;
 
   Ref all_tokens_;
   Ref file_boundaries_;
@@ -465,6 +480,9 @@ bool Encoder::take_entries() {
     }
   }
   if (!names.check_clashes(true)) return trace_.fail(lines_.check_clashes);
+  if (empty_dirs_ && !check_empty_dirs(empty_dirs_.get(), filenames_.get(), false)) {
+    return trace_.fail(lines_.check_clashes);
+  }
   return true;
 }
 
@@ -510,6 +528,12 @@ bool Encoder::read_one(PyObject* path, PyObject* stored_name) {
       running_line = lines_.extend_tokens;
       if (PyList_Extend(all_tokens_.get(), tokens.get()) < 0) return false;
       total_tokens_ = PyList_GET_SIZE(all_tokens_.get());
+      text = tokens;  // what the file restores to
+    }
+    if (facts_) {
+      facts_->begin(stored_name);
+      facts_->add_content(text.get());
+      if (!facts_->finish_file(f)) return false;
     }
     return record_file(path, stored_name, running_line);
   };
@@ -604,6 +628,7 @@ int Encoder::read_natively(PyObject* path, PyObject* stored_name, Ref& open_argu
     return trace_.fail(lines_.open_input);
   }
 
+  if (facts_) facts_->begin(stored_name);
   const int read = read_bytes(file);
   if (read == NativeRead::kFailed) {
     // As a failure of the with block's read.
@@ -616,6 +641,10 @@ int Encoder::read_natively(PyObject* path, PyObject* stored_name, Ref& open_argu
       return trace_.fail(lines_.open_input);
     }
     return read_plainly();
+  }
+  if (facts_ && !facts_->finish(file.descriptor())) {
+    trace_.add(lines_.read_and_tokenize);
+    return trace_.fail(lines_.open_input);
   }
   file.close();
   int running_line = lines_.read_and_tokenize;
@@ -643,6 +672,7 @@ int Encoder::read_bytes(InputFile& file) {
     utf8::Piece piece = cutter.take();
     if (!piece.empty()) {
       const void* data = piece.data();
+      if (facts_) facts_->add_units(data, piece.kind, piece.length);
       if (!number_units(data, piece.kind, piece.length, Ref(), std::move(piece.storage))) {
         return NativeRead::kFailed;
       }
@@ -1090,6 +1120,12 @@ PyObject* Encoder::run() {
       PyDict_SetItem(package.get(), str(Str::global_dict), dumped_dict.get()) < 0) {
     return trace_.fail(lines_.package);
   }
+  if (facts_) {
+    Ref facts = facts_->make(empty_dirs_.get());
+    if (!facts || PyDict_SetItem(package.get(), str(Str::file_facts), facts.get()) < 0) {
+      return trace_.fail(lines_.package);
+    }
+  }
 
   // with open(output_path, "wb") as f: pickle.dump(package, f), through a
   // fresh file that replaces output_path only once complete: a failing dump
@@ -1125,6 +1161,10 @@ bool bind_encoding_call(const EncodingMethod& method, PyObject* const* args, Py_
 
 namespace {
 
+// The index of encode_named_files' `checks`, after the four parameters both
+// methods share.
+constexpr Py_ssize_t kCheckedParameter = 4;
+
 // Both wrappers: bind, convert, test the first argument (a list, named
 // `first_name`) and output_path, then run the encoder on the list.
 PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -1138,6 +1178,20 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   if (!check_exact_type(bound[0], &PyList_Type, first_name)) return nullptr;
   if (!check_exact_type(bound[1], &PyUnicode_Type, Str::output_path)) return nullptr;
   Encoder encoder(as_compressor(self), method, bound[1], level, threads);
+  if (method.row.signature().count > kCheckedParameter) {
+    // encode_named_files' keyword-only checks=False, empty_dirs=None.
+    const int checks = truth_value(bound[kCheckedParameter]);
+    if (checks < 0) return method.trace.fail(method.lines.binding);
+    PyObject* empty_dirs = bound[kCheckedParameter + 1];
+    if (!check_exact_type(empty_dirs, &PyList_Type, Str::empty_dirs)) return nullptr;
+    if (!checks && empty_dirs != Py_None && PyList_GET_SIZE(empty_dirs) > 0) {
+      PyErr_SetString(PyExc_ValueError, msg::kEmptyDirsNeedChecks);
+      return method.trace.fail(method.lines.binding);
+    }
+    if (checks && !encoder.keep_file_facts(empty_dirs)) {
+      return method.trace.fail(method.lines.binding);
+    }
+  }
   return (encoder.*run_on)(bound[0]);
 }
 

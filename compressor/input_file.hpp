@@ -50,6 +50,7 @@ class InputFile {
   }
 
   bool rewind() { return lseek(fd_, 0, SEEK_SET) == 0; }
+  int descriptor() const { return fd_; }
   // The descriptor, no longer closed by this object.
   int release() { return std::exchange(fd_, -1); }
   void close() {

@@ -28,6 +28,7 @@ ORMEK_WRAPPER(encode_files_wrapper);
 ORMEK_WRAPPER(decode_package_wrapper);
 ORMEK_WRAPPER(read_package_wrapper);
 ORMEK_WRAPPER(encode_named_files_wrapper);
+ORMEK_WRAPPER(check_package_wrapper);
 ORMEK_WRAPPER(reduce_cython_wrapper);
 ORMEK_WRAPPER(setstate_cython_wrapper);
 ORMEK_WRAPPER(unpickle_compressor_wrapper);
@@ -97,10 +98,19 @@ inline constexpr FunctionRow kCompressorFunctions[] = {
      .params = {{Str::entries},
                 {Str::output_path},
                 {Str::zstd_level, Int::six},
-                {Str::threads, Int::four}},
+                {Str::threads, Int::four},
+                {Str::checks, false, true},
+                {Str::empty_dirs, nullptr, true}},
      .locals = {Str::all_tokens, Str::file_boundaries, Str::filenames, Str::paths, Str::path,
                 Str::name, Str::f, Str::tokens, Str::packed_tokens, Str::packed_view, Str::offset,
                 Str::token_id, Str::token, Str::package}},
+    {.name = "check_package",
+     .qualname = "OrmekCompressor.check_package",
+     .file = kFileCompressor,
+     .first_line = 185,
+     .wrapper = check_package_wrapper,
+     .params = {{Str::package_path}, {Str::use_zstd, true}},
+     .locals = {Str::f, Str::package}},
     {.name = "__reduce_cython__",
      .qualname = "OrmekCompressor.__reduce_cython__",
      .file = kFileStringsource,
@@ -123,14 +133,19 @@ inline constexpr FunctionRow kCompressorFunctions[] = {
      .kind = FunctionKind::plain},
 };
 
-// Every row's parameters fit the binding, the required ones first.
+// Every row's parameters fit the binding: the required ones first, the
+// keyword-only ones last and each with a default.
 consteval bool parameters_fit() {
   for (const FunctionRow& row : kCompressorFunctions) {
     if (row.params.size() > static_cast<std::size_t>(kMaxParameters)) return false;
     bool optional = false;
+    bool keyword_only = false;
     for (const Param& param : row.params) {
       if (optional && !param.value.exists()) return false;
+      if (keyword_only && !param.keyword_only) return false;
+      if (param.keyword_only && !param.value.exists()) return false;
       optional = param.value.exists();
+      keyword_only = param.keyword_only;
     }
   }
   return true;

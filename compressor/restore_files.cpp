@@ -78,28 +78,53 @@ bool FileRestorer::encode_output_dir() {
   return output_dir_encoded_;
 }
 
-bool FileRestorer::check_in_the_way(PyObject* name) {
-  std::string relative;
-  if (!encode_output_dir() || !fs_bytes(name, relative)) {
-    PyErr_Clear();
-    return true;
-  }
+// The directories of `relative` (each part before a "/"): -1 with
+// NotADirectoryError when one exists as anything but a directory, 0 when one
+// is missing (or tells nothing yet), 1 when all are directories.
+int FileRestorer::check_directories_of(const std::string& relative) {
   struct stat st;
   for (size_t slash = relative.find('/'); slash != std::string::npos;
        slash = relative.find('/', slash + 1)) {
     std::string directory = relative.substr(0, slash);
     if (checked_dirs_.count(directory)) continue;
     const std::string path = joined(output_dir_fs_, directory);
-    if (lstat(path.c_str(), &st) != 0) return true;  // nothing there, or nothing to tell yet
+    if (lstat(path.c_str(), &st) != 0) return 0;
     if (!S_ISDIR(st.st_mode)) {
       if (Ref where = shown(path)) {
         raise_in_the_way(PyExc_NotADirectoryError, ENOTDIR, msg::kPathPartNotDirectory,
                          where.get());
       }
-      return false;
+      return -1;
     }
     checked_dirs_.insert(std::move(directory));
   }
+  return 1;
+}
+
+bool FileRestorer::check_directory_in_the_way(PyObject* name) {
+  std::string relative;
+  if (!encode_output_dir() || !fs_bytes(name, relative)) {
+    PyErr_Clear();
+    return true;
+  }
+  return check_directories_of(relative + '/') >= 0;
+}
+
+bool FileRestorer::make_directory(PyObject* name) {
+  if (open_output_dir() < 0) return false;
+  std::string relative;
+  return fs_bytes(name, relative) && open_directory(relative) >= 0;
+}
+
+bool FileRestorer::check_in_the_way(PyObject* name) {
+  std::string relative;
+  if (!encode_output_dir() || !fs_bytes(name, relative)) {
+    PyErr_Clear();
+    return true;
+  }
+  const int directories = check_directories_of(relative);
+  if (directories <= 0) return directories == 0;
+  struct stat st;
   const std::string path = joined(output_dir_fs_, relative);
   if (lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return true;
   if (Ref where = shown(path)) {
@@ -223,6 +248,42 @@ void FileRestorer::close_fresh_file() {
 
 void FileRestorer::discard() { close_fresh_file(); }
 
+void FileRestorer::expect(PyObject* name, const FileFacts& facts) {
+  if (!digest_) digest_ = std::make_unique<ContentDigest>();
+  begin_file_digest(*digest_, name);
+  fresh_.name = Ref::borrow(name);
+  fresh_.facts = &facts;
+}
+
+// With facts: whether the bytes written are those packed, and then the
+// stored mode and time, given to the fresh file through its descriptor
+// (never through a name, which a link could stand in for). The access time
+// is left as it is. False with the error set.
+bool FileRestorer::matches_and_takes_facts() {
+  const FileFacts& facts = *fresh_.facts;
+  if (digest_->content_bytes() != facts.size || digest_->finish() != facts.digest) {
+    PyErr_Format(PyExc_ValueError, msg::kPackageDamaged, fresh_.name.get());
+    return false;
+  }
+  if (umask_ < 0) umask_ = static_cast<int>(process_umask());
+  constexpr int64_t kBillion = 1000000000;
+  int64_t seconds = facts.mtime_ns / kBillion;
+  int64_t nanoseconds = facts.mtime_ns % kBillion;
+  if (nanoseconds < 0) {
+    seconds -= 1;
+    nanoseconds += kBillion;
+  }
+  struct timespec times[2] = {{0, UTIME_OMIT}, {}};
+  times[1].tv_sec = static_cast<time_t>(seconds);
+  times[1].tv_nsec = static_cast<long>(nanoseconds);
+  if (fchmod(fresh_.fd, restored_mode(facts.mode, static_cast<mode_t>(umask_))) != 0 ||
+      futimens(fresh_.fd, times) != 0) {
+    raise_from_errno(errno, fresh_.path.get());
+    return false;
+  }
+  return true;
+}
+
 WriteFailure FileRestorer::finish(PyObject* text) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
@@ -238,7 +299,9 @@ bool FileRestorer::write_bytes(const void* data, size_t size) {
   const auto* bytes = static_cast<const char*>(data);
   int write_error = 0;
   const int fd = fresh_.fd;
+  ContentDigest* digest = fresh_.facts ? digest_.get() : nullptr;
   Py_BEGIN_ALLOW_THREADS;
+  if (digest) digest->add_bytes(bytes, size);
   for (size_t done = 0; done < size;) {
     const ssize_t n = ::write(fd, bytes + done, size - done);
     if (n < 0) {
@@ -263,6 +326,7 @@ WriteFailure FileRestorer::finish_written() {
     close_fresh_file();
     return failure;
   };
+  if (fresh_.facts && !matches_and_takes_facts()) return give_up(WriteFailure::kText);
   const int closed = close(fresh_.fd);
   fresh_.fd = -1;
   if (closed != 0) {

@@ -31,9 +31,11 @@
 
 #include <Python.h>
 
+#include <memory>
 #include <string>
 #include <unordered_set>
 
+#include "compressor/file_facts.hpp"
 #include "module/ref.hpp"
 
 namespace ormek {
@@ -57,6 +59,12 @@ class FileRestorer {
   // an output_dir that is not a directory) is left to the steps that report
   // it in their own words.
   bool check_in_the_way(PyObject* name);
+  // The same for an empty directory stored as `name`: each of its parts must
+  // be a directory or missing.
+  bool check_directory_in_the_way(PyObject* name);
+  // Makes the directory `name` (a safe stored name) under output_dir, part by
+  // part, without following a link. False with the exception set.
+  bool make_directory(PyObject* name);
 
   // Opens the fresh file of the safe stored name `name` under output_dir,
   // making its directories. `path` is what os.path.join made of them, for
@@ -64,6 +72,12 @@ class FileRestorer {
   bool begin(PyObject* name, PyObject* path);
   // Opens the fresh file for `path` as given (a replaced os.path.join made it).
   bool begin_at(PyObject* path);
+  // After begin: the bytes written must be what the file stored under
+  // `name` (an exact str) held when it was packed, by its `facts`, before
+  // the file replaces anything (a mismatch gives it up with the
+  // damaged-package error); the file then takes their permission bits (less
+  // the umask, never set-id or sticky) and modification time.
+  void expect(PyObject* name, const FileFacts& facts);
   // Writes `text` (a str) as UTF-8 into the fresh file, which then replaces
   // the target.
   WriteFailure finish(PyObject* text);
@@ -77,6 +91,8 @@ class FileRestorer {
 
  private:
   bool fs_bytes(PyObject* text, std::string& out);
+  int check_directories_of(const std::string& relative);
+  bool matches_and_takes_facts();
   bool encode_output_dir();
   int open_output_dir();
   int open_directory(const std::string& directory);
@@ -90,6 +106,8 @@ class FileRestorer {
   std::string current_dir_;  // the directory of the last file, within output_dir
   int current_dir_fd_ = -1;  // open on it, or -1
   std::unordered_set<std::string> checked_dirs_;
+  int umask_ = -1;                         // read when first needed
+  std::unique_ptr<ContentDigest> digest_;  // made when first needed
 
   // The file being written.
   struct FreshFile {
@@ -99,6 +117,8 @@ class FileRestorer {
     std::string temp_name;
     int fd = -1;
     Ref path;
+    Ref name;                          // with facts (expect)
+    const FileFacts* facts = nullptr;  // the package's, for this file
   } fresh_;
 };
 

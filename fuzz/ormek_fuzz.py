@@ -39,7 +39,8 @@ with warnings.catch_warnings():
 
 import zstandard
 
-TARGETS = ("decode_package", "decode_package_raw", "load_dict", "unpickle", "setstate")
+TARGETS = ("decode_package", "decode_package_raw", "check_package", "load_dict", "unpickle",
+           "setstate")
 CHECKSUMS = (0x3E12E10, 0x7D3093E, 0x18C54B4)
 
 # ---------------------------------------------------------------- corpus ----
@@ -92,9 +93,14 @@ class Corpus:
                 paths.append(p)
             out = os.path.join(root, f"{name}.pkg")
             comp.encode_files(paths, out, 1, 0)
-            with open(out, "rb") as f:
-                self.packages[name] = f.read()
-            self.package_objects[name] = pickle.loads(self.packages[name])
+            # The same files with their checks and facts, and empty directories.
+            keyed = os.path.join(root, f"{name}-keyed.pkg")
+            comp.encode_named_files([(p, os.path.basename(p)) for p in paths], keyed, 1, 0,
+                                    checks=True, empty_dirs=["empty", "d/e"])
+            for seed, path in ((name, out), (f"{name}-keyed", keyed)):
+                with open(path, "rb") as f:
+                    self.packages[seed] = f.read()
+                self.package_objects[seed] = pickle.loads(self.packages[seed])
         comp.save_dict()
         with open(comp.dict_path, "rb") as f:
             self.dict_file = f.read()
@@ -266,7 +272,7 @@ def mutate_package(rng, corpus, work):
     pkg["file_boundaries"] = list(pkg["file_boundaries"])
     for _ in range(rng.randint(1, 3)):
         field = rng.choice(("compressed", "file_boundaries", "filenames", "global_dict", "keys",
-                            "payload", "whole"))
+                            "payload", "file_facts", "whole"))
         if field == "compressed":
             pkg["compressed"] = rng.choice([
                 any_value(rng), "text", 7, -1, None, [1, 2, 3], bytearray(pkg["compressed"]),
@@ -306,6 +312,8 @@ def mutate_package(rng, corpus, work):
                 {any_value(rng, 3): any_value(rng, 3)}, {k: [v] for k, v in items[:2]},
                 {k: -v for k, v in items},
             ])
+        elif field == "file_facts":
+            pkg["file_facts"] = mutate_facts(rng, pkg.get("file_facts"), work)
         elif field == "keys":
             key = rng.choice(("compressed", "file_boundaries", "filenames", "global_dict"))
             if rng.random() < 0.7:
@@ -315,6 +323,29 @@ def mutate_package(rng, corpus, work):
         else:
             return rng.choice([None, [], 5, "package", list(pkg.items()), tuple(pkg), set()])
     return pkg
+
+
+def mutate_facts(rng, facts, work):
+    """The "file_facts" of a package with one entry changed, or replaced."""
+    if type(facts) is not dict or rng.random() < 0.2:
+        return rng.choice([None, [], 5, "facts", {}, {"version": 1}, any_value(rng, 2)])
+    facts = dict(facts)
+    key = rng.choice(("version", "digests", "sizes", "modes", "mtimes_ns", "empty_dirs"))
+    old = facts.get(key)
+    items = list(old) if isinstance(old, list) else []
+    i = rng.randrange(len(items)) if items else 0
+    pick = rng.choice([
+        *INTERESTING_INTS, 0o7777, 0o10000, -1, 2**63, -(2**63) - 1, True, None, 1.5,
+        b"\0" * 16, b"\0" * 15, rng.randbytes(16), "name", *escape_names(work),
+        any_value(rng),
+    ])
+    facts[key] = rng.choice([
+        items[:i] + [pick] + items[i + 1:], items[:-1], items + [pick], pick, None, tuple(items),
+        [pick] * len(items),
+    ])
+    if rng.random() < 0.2:
+        facts.pop(rng.choice(list(facts)), None)
+    return facts
 
 
 def package_bytes(rng, corpus, work):
@@ -448,6 +479,16 @@ class Fuzzer:
 
     def t_decode_package_raw(self, rng):
         return self.t_decode_package(rng, use_zstd=False)
+
+    def t_check_package(self, rng):
+        path = os.path.join(self.work, "case.pkg")
+        data = package_bytes(rng, self.corpus, self.work)
+        if DEBUG_HOST and length_bomb(data):
+            return "screened"
+        with open(path, "wb") as f:
+            f.write(data)
+        comp = ormek_compressor.OrmekCompressor(os.path.join(self.work, "none.bin"))
+        return comp.check_package(path, rng.random() < 0.8)
 
     def t_load_dict(self, rng):
         path = os.path.join(self.work, "dict.bin")

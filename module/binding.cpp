@@ -92,7 +92,7 @@ int check_leftover_key(const Signature& sig, Py_ssize_t nargs, PyObject* key) {
 int finish_binding(const Signature& sig, Py_ssize_t nargs, BoundArguments& out) {
   for (Py_ssize_t i = nargs; i < sig.required; i++) {
     if (!out.values[i]) {
-      raise_arity(sig.name, sig.required, sig.count, i);
+      raise_arity(sig.name, sig.required, sig.positional, i);
       return -1;
     }
   }
@@ -114,6 +114,8 @@ PyObject* Default::object() const {
       return Py_True;
     case Kind::false_value:
       return Py_False;
+    case Kind::none_value:
+      return Py_None;
     case Kind::none:
       break;
   }
@@ -122,8 +124,8 @@ PyObject* Default::object() const {
 
 int bind_vectorcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, BoundArguments& out) {
-  if (nargs > sig.count) {
-    raise_arity(sig.name, sig.required, sig.count, nargs);
+  if (nargs > sig.positional) {
+    raise_arity(sig.name, sig.required, sig.positional, nargs);
     return -1;
   }
   for (Py_ssize_t i = 0; i < nargs; i++) out.values[i] = Ref::borrow(args[i]);
@@ -140,8 +142,8 @@ int bind_vectorcall(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 
 int bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwds, BoundArguments& out) {
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (nargs > sig.count) {
-    raise_arity(sig.name, sig.required, sig.count, nargs);
+  if (nargs > sig.positional) {
+    raise_arity(sig.name, sig.required, sig.positional, nargs);
     return -1;
   }
   for (Py_ssize_t i = 0; i < nargs; i++) out.values[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -13,10 +14,10 @@
 
 namespace ormek {
 
-inline constexpr Py_ssize_t kMaxParameters = 4;
+inline constexpr Py_ssize_t kMaxParameters = 6;
 
-// The default of an optional parameter: an integer or string constant, or a
-// truth value. A default-made one marks a required parameter.
+// The default of an optional parameter: an integer or string constant, a
+// truth value or None. A default-made one marks a required parameter.
 class Default {
  public:
   constexpr Default() = default;
@@ -24,13 +25,14 @@ class Default {
   constexpr Default(Str value) : kind_(Kind::string), index_(static_cast<int>(value)) {}
   constexpr Default(std::same_as<bool> auto value)
       : kind_(value ? Kind::true_value : Kind::false_value) {}
+  constexpr Default(std::nullptr_t) : kind_(Kind::none_value) {}
 
   constexpr bool exists() const { return kind_ != Kind::none; }
   // The default's object, borrowed from the module state.
   PyObject* object() const;
 
  private:
-  enum class Kind : uint8_t { none, integer, string, true_value, false_value };
+  enum class Kind : uint8_t { none, integer, string, true_value, false_value, none_value };
   Kind kind_ = Kind::none;
   int index_ = 0;
 };
@@ -39,6 +41,8 @@ class Default {
 struct Param {
   Str name;
   Default value;  // none: required
+  // Given by keyword only (after the positional ones, always with a default).
+  bool keyword_only = false;
 };
 
 // An operation's parameter list, without `self`: a view of its parameters,
@@ -47,12 +51,14 @@ struct Signature {
   constexpr Signature(const char* name, std::span<const Param> list)
       : name(name), params(list.data()), count(static_cast<Py_ssize_t>(list.size())) {
     while (required < count && !params[required].value.exists()) required++;
+    while (positional < count && !params[positional].keyword_only) positional++;
   }
 
-  const char* name;         // bare method name, for messages
-  const Param* params;      // in declaration order
-  Py_ssize_t count;         // number of parameters
-  Py_ssize_t required = 0;  // the first `required` have no default
+  const char* name;           // bare method name, for messages
+  const Param* params;        // in declaration order
+  Py_ssize_t count;           // number of parameters
+  Py_ssize_t required = 0;    // the first `required` have no default
+  Py_ssize_t positional = 0;  // the first `positional` may be given by position
 };
 
 // The bound values of a call, one slot per parameter: the argument, or the

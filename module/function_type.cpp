@@ -493,8 +493,11 @@ int make_function_parts(std::span<const FunctionRow> rows, FunctionParts* parts)
     Ref file = Ref::steal(shared_text(made_texts.get(), PyUnicode_InternFromString(row.file)));
     if (!file) return -1;
 
-    const Py_ssize_t argcount = (method ? 1 : 0) + static_cast<Py_ssize_t>(row.params.size());
-    Ref names = Ref::steal(PyTuple_New(argcount + static_cast<Py_ssize_t>(row.locals.size())));
+    const Signature signature = row.signature();
+    const Py_ssize_t argcount = (method ? 1 : 0) + signature.positional;
+    const Py_ssize_t kwonlycount = signature.count - signature.positional;
+    Ref names = Ref::steal(
+        PyTuple_New(argcount + kwonlycount + static_cast<Py_ssize_t>(row.locals.size())));
     if (!names) return -1;
     Py_ssize_t n = 0;
     auto add_name = [&](Str local) {
@@ -511,27 +514,38 @@ int make_function_parts(std::span<const FunctionRow> rows, FunctionParts* parts)
       if (!add_name(local)) return -1;
     }
     PyCodeObject* code = PyUnstable_Code_NewWithPosOnlyArgs(
-        static_cast<int>(argcount), 0, 0, static_cast<int>(n), 0, CO_OPTIMIZED | CO_NEWLOCALS,
-        code_bytes.get(), g_state.empty_tuple, g_state.empty_tuple, names.get(),
-        g_state.empty_tuple, g_state.empty_tuple, file.get(), name.get(), qualname.get(),
-        row.first_line, line_table.get(), g_state.empty_bytes);
+        static_cast<int>(argcount), 0, static_cast<int>(kwonlycount), static_cast<int>(n), 0,
+        CO_OPTIMIZED | CO_NEWLOCALS, code_bytes.get(), g_state.empty_tuple, g_state.empty_tuple,
+        names.get(), g_state.empty_tuple, g_state.empty_tuple, file.get(), name.get(),
+        qualname.get(), row.first_line, line_table.get(), g_state.empty_bytes);
     if (!code) return -1;
     Ref code_object = Ref::steal(reinterpret_cast<PyObject*>(code));
 
+    // The positional defaults are __defaults__, the keyword-only ones
+    // __kwdefaults__.
     Ref defaults;
-    const Signature signature = row.signature();
-    if (signature.required < signature.count) {
-      defaults = Ref::steal(PyTuple_New(signature.count - signature.required));
+    if (signature.required < signature.positional) {
+      defaults = Ref::steal(PyTuple_New(signature.positional - signature.required));
       if (!defaults) return -1;
-      for (Py_ssize_t k = signature.required; k < signature.count; k++) {
+      for (Py_ssize_t k = signature.required; k < signature.positional; k++) {
         PyObject* value = signature.params[k].value.object();
         PyTuple_SET_ITEM(defaults.get(), k - signature.required, Py_NewRef(value));
+      }
+    }
+    Ref kwdefaults;
+    if (kwonlycount > 0) {
+      kwdefaults = Ref::steal(PyDict_New());
+      if (!kwdefaults) return -1;
+      for (Py_ssize_t k = signature.positional; k < signature.count; k++) {
+        const Param& param = signature.params[k];
+        if (PyDict_SetItem(kwdefaults.get(), str(param.name), param.value.object()) < 0) return -1;
       }
     }
     Py_XSETREF(made.name, name.release());
     Py_XSETREF(made.qualname, qualname.release());
     Py_XSETREF(made.code, code_object.release());
     Py_XSETREF(made.defaults, defaults.release());
+    Py_XSETREF(made.kwdefaults, kwdefaults.release());
   }
   return 0;
 }
@@ -548,7 +562,7 @@ PyObject* new_function(const FunctionRow& row, const FunctionParts& parts, PyTyp
   f->globals = Py_NewRef(g_state.module_dict);
   f->code = Py_NewRef(parts.code);
   f->defaults = Py_XNewRef(parts.defaults);
-  f->kwdefaults = nullptr;
+  f->kwdefaults = Py_XNewRef(parts.kwdefaults);
   f->annotations = nullptr;
   f->doc = nullptr;
   f->dict = nullptr;

@@ -49,7 +49,8 @@ struct FunctionRow {
   const char* file;                     // co_filename, and the file of its traceback entries
   int first_line;                       // co_firstlineno: the line of its `def`
   PyCFunctionFastWithKeywords wrapper;  // binds, converts, tests, then runs the body
-  // After `self`; the defaults of the optional ones are its __defaults__.
+  // After `self`; the defaults of the optional positional ones are its
+  // __defaults__, those of the keyword-only ones its __kwdefaults__.
   std::initializer_list<Param> params = {};
   std::initializer_list<Str> locals = {};  // the local names after the parameters
   FunctionKind kind = FunctionKind::native_method;
@@ -62,13 +63,14 @@ struct FunctionRow {
 };
 
 // What start-up makes for a row ahead of its function object: its name,
-// qualified name, code object and defaults (null when it has none). They live
+// qualified name, code object and defaults (each null when it has none). They live
 // as long as the process; a later start-up (after a failed one) remakes them.
 struct FunctionParts {
   PyObject* name = nullptr;
   PyObject* qualname = nullptr;
   PyObject* code = nullptr;
   PyObject* defaults = nullptr;
+  PyObject* kwdefaults = nullptr;
 };
 
 // Fetches (or creates and publishes) the shared metatype and function type

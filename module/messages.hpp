@@ -123,6 +123,22 @@ inline constexpr const char kRepeatedStoredName[] =
 inline constexpr const char kNameIsDirectoryOfAnother[] =
     "refusing the stored file names %R and %R: the first would have to be both a file and a "
     "directory of the second";
+// File checks: the "file_facts" a package may carry.
+inline constexpr const char kPackageDamaged[] =
+    "the package is damaged: the file %R does not restore as it was packed (its check does not "
+    "match)";
+inline constexpr const char kFileFactsDamaged[] = "the package is damaged: its \"file_facts\" %s";
+inline constexpr const char kFileFactsVersion[] =
+    "the package's \"file_facts\" are of version %R; this module reads version %ld";
+inline constexpr const char kNotAPackage[] = "not a package: %s";
+inline constexpr const char kFileDoesNotRestore[] =
+    "the package is damaged: the file %R does not restore (a token of its text is not text)";
+inline constexpr const char kIdOutOfRange[] =
+    "the package is damaged: its id stream holds an id beyond 2147483647";
+inline constexpr const char kEmptyDirIsFile[] =
+    "refusing to store the empty directory %R: %R is a stored file";
+inline constexpr const char kEmptyDirsNeedChecks[] =
+    "empty directories are stored only with checks=True";
 // Restoring: what stands in the way of an output file (the strerror of the
 // OSError, whose filename is the path).
 inline constexpr const char kTargetNotRegularFile[] =

@@ -29,6 +29,14 @@ namespace ormek {
   X(file_boundaries, "file_boundaries", kIdent)                                 \
   X(filenames, "filenames", kIdent)                                             \
   X(global_dict, "global_dict", kIdent)                                         \
+  X(file_facts, "file_facts", kIdent)                                           \
+  X(version, "version", kIdent)                                                 \
+  X(digests, "digests", kIdent)                                                 \
+  X(sizes, "sizes", kIdent)                                                     \
+  X(modes, "modes", kIdent)                                                     \
+  X(mtimes_ns, "mtimes_ns", kIdent)                                             \
+  X(empty_dirs, "empty_dirs", kIdent)                                           \
+  X(checks, "checks", kIdent)                                                   \
   X(dict, "dict", kIdent)                                                       \
   X(next_id, "next_id", kIdent)                                                 \
   /* Module, attribute and keyword names. */                                   \

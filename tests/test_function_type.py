@@ -50,15 +50,18 @@ CODE_TABLE = [
         "compressor",
         131,
         5,
-        ("self", "entries", "output_path", "zstd_level", "threads", "all_tokens",
-         "file_boundaries", "filenames", "paths", "path", "name", "f", "tokens", "packed_tokens",
-         "packed_view", "offset", "token_id", "token", "package"),
+        ("self", "entries", "output_path", "zstd_level", "threads", "checks", "empty_dirs",
+         "all_tokens", "file_boundaries", "filenames", "paths", "path", "name", "f", "tokens",
+         "packed_tokens", "packed_view", "offset", "token_id", "token", "package"),
     ),
+    ("check_package", "compressor", 185, 3, ("self", "package_path", "use_zstd", "f", "package")),
     ("__reduce_cython__", "<stringsource>", 1, 1, ("self", "state", "_dict", "use_setstate")),
     ("__setstate_cython__", "<stringsource>", 16, 2, ("self", "__pyx_state")),
 ]
 METHODS = [row[0] for row in CODE_TABLE]
-DEFAULTS = {"encode_files": (6, 4), "encode_named_files": (6, 4), "decode_package": (True,)}
+DEFAULTS = {"encode_files": (6, 4), "encode_named_files": (6, 4), "decode_package": (True,),
+            "check_package": (True,)}
+KWDEFAULTS = {"encode_named_files": {"checks": False, "empty_dirs": None}}
 
 
 def method(name):
@@ -157,7 +160,7 @@ def test_code_objects(name, file, first_line, argcount, varnames):
     assert code.co_firstlineno == first_line
     assert code.co_argcount == argcount
     assert code.co_posonlyargcount == 0
-    assert code.co_kwonlyargcount == 0
+    assert code.co_kwonlyargcount == len(KWDEFAULTS.get(name, ()))
     assert code.co_varnames == varnames
     assert code.co_nlocals == len(varnames)
     assert code.co_flags & (CO_OPTIMIZED | CO_NEWLOCALS) == CO_OPTIMIZED | CO_NEWLOCALS
@@ -200,7 +203,7 @@ def test_unpickle_names():
 def test_defaults(name):
     f = method(name)
     assert f.__defaults__ == f.func_defaults == DEFAULTS.get(name)
-    assert f.__kwdefaults__ is None
+    assert f.__kwdefaults__ == KWDEFAULTS.get(name)
 
 
 def test_defaults_values_are_exact():

@@ -188,7 +188,7 @@ def test_stub_class_surface_matches(mod):
     assert stub_names(cls.body) == runtime
 
 
-@pytest.mark.parametrize("method", ["encode_files", "encode_named_files", "decode_package"])
+@pytest.mark.parametrize("method", ["encode_files", "encode_named_files", "decode_package", "check_package"])
 def test_stub_defaults_match(mod, method):
     cls = next(n for n in stub_tree().body if isinstance(n, ast.ClassDef) and n.name == "OrmekCompressor")
     node = next(n for n in cls.body if isinstance(n, ast.FunctionDef) and n.name == method)

@@ -39,6 +39,9 @@ def round_trip(workdir: str) -> list[str]:
     )
     loaded: Any = comp.read_package(nested)
     assert loaded["filenames"] == ["b.txt"]
+    comp.encode_named_files([(text_path, "c.txt")], nested, checks=True, empty_dirs=["d"])
+    checked: tuple[list[str], bool] = comp.check_package(nested, use_zstd=True)
+    assert checked == (["c.txt"], True)
 
     comp.save_dict()
     comp.load_dict()

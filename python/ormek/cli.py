@@ -1,4 +1,4 @@
-"""The command line: arguments, the three commands, exit statuses.
+"""The command line: arguments, the commands, exit statuses.
 
 Exit status: 0 on success, 1 on a user error (one line on stderr naming the
 file and the problem, no traceback), 2 on bad usage, 128 + N when stopped by
@@ -15,6 +15,7 @@ from typing import TypeAlias
 
 from .signals import Interrupted, exit_interrupted, install, raise_if_caught
 from .undo import run_all as undo_all
+from .check import command_check
 from .info import command_info
 from .pack import command_pack
 from .packages import RECORD_SIZE
@@ -98,6 +99,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_pack(commands)
     _add_unpack(commands)
     _add_info(commands)
+    _add_check(commands)
     return parser
 
 
@@ -186,6 +188,24 @@ def _add_info(commands: Subparsers) -> None:
     info.add_argument("package", metavar="PACKAGE", help="package to read")
     info.add_argument("--json", action="store_true", help="print one JSON object (UTF-8)")
     info.set_defaults(run=command_info, parser=info)
+
+
+def _add_check(commands: Subparsers) -> None:
+    check = commands.add_parser(
+        "check",
+        help="test that a package restores what was packed, writing nothing",
+        description="Restore every file of PACKAGE in memory and compare it with the check the"
+        " package carries for it. Exit status 0 when the package is intact, 1 when it is"
+        " damaged or cannot be read. A package made without checks is restored in memory all"
+        " the same (exit status 0 when it restores), but its text cannot be verified.",
+    )
+    check.add_argument("package", metavar="PACKAGE", help="package to check")
+    check.add_argument(
+        "--raw",
+        action="store_true",
+        help="the id stream is stored without Zstandard (use_zstd false)",
+    )
+    check.set_defaults(run=command_check, parser=check)
 
 
 def _version() -> str:

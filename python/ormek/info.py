@@ -52,6 +52,8 @@ def _report(package: str, package_bytes: int, summary: PackageSummary) -> dict[s
         "raw_bytes": raw_bytes,
         "frame_content_bytes": summary.frame_content_size(),
         "ratio": compressed / raw_bytes if raw_bytes else None,
+        "checks": summary.checks,
+        "empty_dirs": summary.empty_dirs,
         "file_tokens": [
             {"name": name if isinstance(name, str) else repr(name), "tokens": count}
             for name, count in zip(summary.filenames, summary.token_counts)
@@ -68,6 +70,13 @@ def _text_lines(report: dict[str, Any], summary: PackageSummary) -> list[str]:
         f"dictionary:  {summary.dictionary_size} tokens",
         f"compressed:  {compressed} bytes of {raw_bytes} raw id bytes"
         f" ({percent(compressed, raw_bytes)})",
+        "checks:      "
+        + (
+            "yes (each file's digest, size, mode and time;"
+            f" {summary.empty_dirs} empty directories)"
+            if summary.checks
+            else "none (`ormek check` can only try to restore it)"
+        ),
     ]
     content = report["frame_content_bytes"]
     if content is not None and content != raw_bytes:

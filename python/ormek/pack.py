@@ -44,7 +44,9 @@ def command_pack(args: argparse.Namespace) -> int:
     saved_dictionary = None if args.no_save_dict else dictionary
     swap = PackageSwap(output, saved_dictionary)
     swap.keep_backup()
-    compressed = _encode(compressor, inputs.entries, output, args.level, args.threads)
+    compressed = _encode(
+        compressor, inputs.entries, inputs.empty_dirs, output, args.level, args.threads
+    )
     if saved_dictionary is not None:
         _save_dictionary(compressor, saved_dictionary)
     swap.finish()
@@ -113,7 +115,12 @@ def _load_compressor(dictionary: str | None) -> Compressor:
 
 
 def _encode(
-    compressor: Compressor, entries: Sequence[Entry], output: str, level: int, threads: int
+    compressor: Compressor,
+    entries: Sequence[Entry],
+    empty_dirs: list[str],
+    output: str,
+    level: int,
+    threads: int,
 ) -> int:
     progress = Progress(sys.stdout.isatty(), len(entries), sum(e.size for e in entries))
     named: list[tuple[InputPath, str]] = [
@@ -121,7 +128,10 @@ def _encode(
     ]
     try:
         with progress:
-            return compressor.encode_named_files(named, output, level, threads)
+            # The package carries each file's check, mode and time.
+            return compressor.encode_named_files(
+                named, output, level, threads, checks=True, empty_dirs=empty_dirs
+            )
     except UnicodeDecodeError as err:
         # Checked before packing; only a file changed meanwhile gets here.
         problem = not_utf8_text(err.reason, err.start)

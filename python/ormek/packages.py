@@ -8,7 +8,10 @@ see a package exactly as restoring would."""
 
 from __future__ import annotations
 
-from .report import UserError, exception_text, os_problem
+import os
+import pickle
+
+from .report import UserError, os_problem
 from .native import bare_compressor
 
 ZSTD_FRAME_MAGIC = b"\x28\xb5\x2f\xfd"
@@ -25,12 +28,50 @@ def read_package(path: str) -> object:
     """The unpickled package object; UserError when it cannot be loaded."""
     try:
         return bare_compressor().read_package(path)
-    except OSError as err:
-        raise UserError(path, os_problem(err)) from None
-    except EOFError:
-        raise UserError(path, "not a package pickle (it ends early)") from None
     except Exception as err:
-        raise UserError(path, f"not a package pickle ({exception_text(err)})") from None
+        raise package_failure(path, err) from None
+
+
+def package_failure(path: str, err: Exception) -> UserError:
+    """What went wrong with the package at `path`, as one plain line that
+    names the file: the module's own texts as they are, the host's failures
+    (a pickle that ends early or cannot be read, a frame that does not
+    decompress) in words of what they mean for the package."""
+    if isinstance(err, OSError):
+        where = err.filename if err.filename is not None else path
+        return UserError(where, os_problem(err))
+    text = str(err)
+    if isinstance(err, EOFError):
+        problem = "is empty, not a package" if _is_empty(path) else "is truncated (it ends early)"
+    elif isinstance(err, KeyError):
+        problem = f"is not a package (missing key {err.args[0]!r})" if err.args else text
+    elif isinstance(err, AttributeError):
+        problem = "is not a package (it holds no package dict)"
+    elif isinstance(err, OverflowError):
+        problem = f"is damaged: an id or a boundary is out of range ({text})"
+    elif type(err).__name__ == "ZstdError":
+        problem = f"is damaged: its compressed id stream does not decompress ({text})"
+    elif isinstance(err, pickle.UnpicklingError) and not text.startswith("refusing"):
+        problem = f"is not a package, or is truncated or damaged (unreadable pickle data: {text})"
+    elif isinstance(err, UnicodeError):
+        problem = f"is damaged: a restored text is not UTF-8 ({text})"
+    elif isinstance(err, MemoryError):
+        problem = "needs more memory than there is to restore"
+    else:
+        problem = text or "cannot be read as a package"
+    return UserError(path, problem)
+
+
+def _is_empty(path: str) -> bool:
+    try:
+        return os.stat(path).st_size == 0
+    except OSError:
+        return False
+
+
+def carries_checks(package: object) -> bool:
+    """Whether the package carries its files' checks ("file_facts")."""
+    return type(package) is dict and "file_facts" in package
 
 
 def stored_names(package: object) -> list[str] | None:
@@ -74,6 +115,10 @@ class PackageSummary:
         self.token_counts: list[int] = _token_counts(boundaries)
         self.tokens: int = boundaries[-1] if boundaries else 0
         self.dictionary_size: int = len(dictionary)
+        self.checks: bool = carries_checks(raw)
+        facts = raw.get("file_facts")
+        dirs = facts.get("empty_dirs") if type(facts) is dict else None
+        self.empty_dirs: int = len(dirs) if type(dirs) is list else 0
 
     def frame_content_size(self) -> int | None:
         """The content size the Zstandard frame header records, when it does."""

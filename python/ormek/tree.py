@@ -7,7 +7,8 @@ the directory's parent, with "/" separators, as archivers do: `src` gives
 `src/a.py`, `src/pkg/b.py`. A directory argument of ".", ".." or "/" adds
 no name of its own. Inside a directory, symbolic links, special files and
 files that are not UTF-8 text are skipped and counted, and the package being
-written and the dictionary file are left out."""
+written and the dictionary file are left out. A directory with nothing in it
+is kept as an empty directory under its name."""
 
 from __future__ import annotations
 
@@ -59,6 +60,7 @@ class Skipped:
 class Inputs:
     entries: list[Entry] = field(default_factory=list)
     skipped: Skipped = field(default_factory=Skipped)
+    empty_dirs: list[str] = field(default_factory=list)
 
 
 def collect(paths: Sequence[str], leave_out: Sequence[os.stat_result]) -> Inputs:
@@ -150,6 +152,8 @@ class _Walker:
                 children = sorted(found, key=lambda child: child.name)
         except OSError as err:
             raise UserError(folder, os_problem(err)) from None
+        if not children and parts:
+            self.inputs.empty_dirs.append("/".join(parts))
         for child in children:
             self._visit(child, (*parts, child.name))
 

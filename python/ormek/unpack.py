@@ -13,8 +13,8 @@ import os
 from collections import Counter
 
 from .native import bare_compressor
-from .packages import holds_zstd_frame, read_package, stored_names
-from .report import UserError, counted, exception_text, listing, os_problem
+from .packages import holds_zstd_frame, package_failure, read_package, stored_names
+from .report import UserError, counted, listing
 
 EXISTING_LIST_LIMIT = 10
 
@@ -63,14 +63,11 @@ def _refuse_existing(out_dir: str, names: list[str]) -> None:
 def _decode(package: str, out_dir: str, use_zstd: bool) -> list[str]:
     try:
         return bare_compressor().decode_package(package, out_dir, use_zstd)
-    except OSError as err:
-        where = err.filename if err.filename is not None else package
-        raise UserError(where, os_problem(err)) from None
     except Exception as err:
-        problem = exception_text(err)
-        if type(err).__name__ == "ZstdError":
-            problem = f"cannot decompress ({err}); a package stored with --raw needs --raw"
-        raise UserError(package, f"unpacking failed ({problem})") from None
+        failure = package_failure(package, err)
+        if type(err).__name__ == "ZstdError" and use_zstd:
+            failure = UserError(None, f"{failure}; a package stored with --raw needs --raw")
+        raise failure from None
 
 
 def _report_repeated(package: str, out_dir: str, names: list[str]) -> None:

@@ -1,0 +1,90 @@
+// The "file_facts" a package may carry beside the four keys of the plain
+// format, which plain readers ignore: for each stored file a digest of its
+// name and restored text (content_digest.hpp), the text's size in UTF-8
+// bytes, the permission bits and the modification time of its source; and
+// the empty directories of the packed trees. As a dict of plain data:
+//
+//   {"version": 1, "digests": [bytes16, ...], "sizes": [int, ...],
+//    "modes": [int, ...], "mtimes_ns": [int, ...], "empty_dirs": [str, ...]}
+//
+// each list but "empty_dirs" holding one entry per stored name, in the order
+// of "filenames". encode_named_files(..., checks=True) writes them;
+// decode_package checks each file against them before it replaces anything
+// and gives it its mode and time, and check_package compares them without
+// writing. They come from the package like everything else, so they are
+// checked whole before anything is written.
+#pragma once
+
+#include <Python.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "compressor/content_digest.hpp"
+#include "module/ref.hpp"
+
+namespace ormek {
+
+inline constexpr long kFileFactsVersion = 1;
+
+struct FileFacts {
+  Digest digest{};
+  uint64_t size = 0;
+  uint32_t mode = 0;  // st_mode & 0o7777 of the source
+  int64_t mtime_ns = 0;
+};
+
+// The facts of the files an encoder reads: for each file, begin, then what
+// it restores to, then finish (or finish_file).
+class FactsWriter {
+ public:
+  // The file stored under `name` (an exact str).
+  void begin(PyObject* name);
+  // Its text, read natively: code units of `kind` bytes each.
+  void add_units(const void* data, int kind, size_t length);
+  // Or as the plain way has it: the text read (a str), or the list of tokens
+  // an overriding `tokenize` cut it into, which the package restores joined
+  // (a token that is not a str makes a package that does not restore).
+  void add_content(PyObject* content);
+  // Its mode and time from the open file `fd` (or the file object `file`).
+  // False with the exception set.
+  bool finish(int fd);
+  bool finish_file(PyObject* file);
+  // The "file_facts" dict, with `empty_dirs` (a list of str) as given.
+  Ref make(PyObject* empty_dirs) const;
+
+ private:
+  std::vector<FileFacts> files_;
+  ContentDigest digest_;
+};
+
+// The facts of a package as decode_package and check_package read them.
+struct PackageFacts {
+  std::vector<FileFacts> files;  // one per stored name
+  Ref empty_dirs;                // an exact list of exact str
+};
+
+// Reads and checks the package's "file_facts": 1 when it carries them (then
+// "filenames" is a list of str and "file_boundaries" a list of as many
+// entries), 0 when it does not (or is not an exact dict), -1 with ValueError
+// when they are malformed.
+int read_package_facts(PyObject* package, PackageFacts& facts);
+
+// Starts the digest of the file stored under `name` (an exact str).
+void begin_file_digest(ContentDigest& digest, PyObject* name);
+
+// Checks the empty directories `dirs` (a list) against the stored names
+// `names` (a list of str): each an exact str that restores safely, neither it
+// nor a directory it lies in a stored file. False with TypeError or
+// ValueError set; `from_package` says the damaged-package error.
+bool check_empty_dirs(PyObject* dirs, PyObject* names, bool from_package);
+
+// The bits a restored file is given: the stored permission bits less the
+// process umask, without set-user-id, set-group-id and sticky.
+mode_t restored_mode(uint32_t stored_mode, mode_t umask);
+
+// The process umask, read without changing it where the system tells it.
+mode_t process_umask();
+
+}  // namespace ormek

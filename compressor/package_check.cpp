@@ -1,0 +1,306 @@
+// check_package: whether a package restores, and restores what was packed,
+// found without writing anything. The package is loaded as plain data (as
+// decode_package loads it), its id stream decompressed, and each file's text
+// made in memory, as UTF-8, straight into its digest (content_digest.hpp),
+// which is compared with the package's "file_facts" when it carries them.
+// Without them it checks what restoring would refuse: the layout, the
+// stored names, ids beyond the id range and tokens that are not text.
+//
+// The compressor is neither read nor changed, so no call lock is taken.
+#include <Python.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "compressor/background_work.hpp"
+#include "compressor/content_digest.hpp"
+#include "compressor/file_facts.hpp"
+#include "compressor/methods.hpp"
+#include "compressor/name_checks.hpp"
+#include "compressor/package_format.hpp"
+#include "compressor/package_loader.hpp"
+#include "module/binding.hpp"
+#include "module/host_calls.hpp"
+#include "module/messages.hpp"
+#include "module/ref.hpp"
+#include "module/state.hpp"
+#include "module/traceback.hpp"
+
+namespace ormek {
+
+namespace {
+
+constexpr const FunctionRow& kCheckPackageRow = function_row("check_package");
+
+namespace line {
+constexpr int kBinding = kCheckPackageRow.first_line;
+constexpr int kOpenPackage = 186;
+constexpr int kLoadPackage = 187;
+constexpr int kDecompress = 189;
+constexpr int kRestore = 191;
+}  // namespace line
+
+constexpr Trace kCheckPackageTrace = kCheckPackageRow.trace();
+
+using package::kMaxRecords;
+using package::kRecordSize;
+using package::record_at;
+
+constexpr Py_ssize_t kBackgroundDecompressBytes = Py_ssize_t{1} << 18;
+
+bool not_a_package(const char* what) {
+  PyErr_Format(PyExc_ValueError, msg::kNotAPackage, what);
+  return false;
+}
+
+// The parts of a package that restoring reads, each of the type the encoder
+// writes.
+struct PackageParts {
+  PyObject* compressed = nullptr;
+  PyObject* boundaries = nullptr;
+  PyObject* names = nullptr;
+  PyObject* dictionary = nullptr;
+};
+
+bool take_parts(PyObject* package, PackageParts& parts) {
+  if (!PyDict_CheckExact(package)) return not_a_package("it does not hold a dict");
+  auto get = [package](Str key) { return PyDict_GetItemWithError(package, str(key)); };
+  parts.compressed = get(Str::compressed);
+  parts.boundaries = parts.compressed ? get(Str::file_boundaries) : nullptr;
+  parts.names = parts.boundaries ? get(Str::filenames) : nullptr;
+  parts.dictionary = parts.names ? get(Str::global_dict) : nullptr;
+  if (PyErr_Occurred()) return false;
+  if (!parts.names) return not_a_package("it lacks a key of the package format");
+  if (!PyBytes_CheckExact(parts.compressed) && !PyByteArray_CheckExact(parts.compressed)) {
+    return not_a_package("its \"compressed\" are not bytes");
+  }
+  if (!PyList_CheckExact(parts.boundaries) || !PyList_CheckExact(parts.names)) {
+    return not_a_package("its \"file_boundaries\" or \"filenames\" are not lists");
+  }
+  if (parts.dictionary && !PyDict_CheckExact(parts.dictionary)) {
+    return not_a_package("its \"global_dict\" is not a dict");
+  }
+  return true;
+}
+
+// The stored names that restoring would write: each a str that restores
+// safely, none a directory of another.
+bool check_names(PyObject* names, Py_ssize_t count) {
+  StoredNames checked;
+  for (Py_ssize_t i = 0; i < count; i++) {
+    PyObject* name = PyList_GET_ITEM(names, i);
+    if (!PyUnicode_CheckExact(name)) {
+      raise_expected_type("str", name);
+      return false;
+    }
+    if (!is_safe_stored_name(name)) {
+      PyErr_Format(PyExc_ValueError, msg::kUnsafeFileName, name);
+      return false;
+    }
+    if (!checked.add(name)) return false;
+  }
+  return checked.check_clashes(false);
+}
+
+// The id stream: "compressed" itself, or its decompressed content.
+Ref id_stream(PyObject* compressed, bool use_zstd) {
+  if (!use_zstd) return Ref::steal(PyBytes_FromObject(compressed));
+  Ref zstd = get_global(str(Str::zstd));
+  if (!zstd) return Ref();
+  Ref decompressor_type = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdDecompressor)));
+  Ref decompressor = decompressor_type ? call0(decompressor_type.get()) : Ref();
+  Ref decompress =
+      decompressor ? Ref::steal(PyObject_GetAttr(decompressor.get(), str(Str::decompress))) : Ref();
+  if (!decompress) return Ref();
+  // As in decode_package: the module's own binding on bytes runs on a helper
+  // thread, so that a signal is answered meanwhile.
+  BackgroundCall background;
+  const bool in_background =
+      decompressor_type.get() == g_state.original.zstd_decompressor &&
+      PyBytes_CheckExact(compressed) &&
+      PyBytes_GET_SIZE(compressed) >= kBackgroundDecompressBytes &&
+      background.start(call_with_one_argument, {decompress.get(), compressed});
+  Ref data = in_background ? background.wait() : call1(decompress.get(), compressed);
+  if (data && !PyBytes_CheckExact(data.get())) {
+    Ref bytes = Ref::steal(PyBytes_FromObject(data.get()));
+    data = bytes;
+  }
+  return data;
+}
+
+// The UTF-8 of each token by id, as restoring looks ids up: "<UNK>" for an
+// id the dictionary lacks; a later entry of an equal id wins. A token that
+// is not a str, or has no UTF-8 (a lone surrogate), cannot be written. Ids
+// are looked up in an array when they are compact, else in a hash map.
+class Utf8Tokens {
+ public:
+  bool build(PyObject* dictionary) {
+    unknown_.utf8 = PyUnicode_AsUTF8AndSize(str(Str::unknown_token), &unknown_.size);
+    if (!unknown_.utf8) return false;
+    if (!dictionary) return true;
+    size_t count = 0;
+    uint32_t max_id = 0;
+    for_each_id(dictionary, [&](uint32_t id, PyObject*) {
+      count++;
+      max_id = std::max(max_id, id);
+    });
+    try {
+      if (count > 0 && max_id <= 2 * count + 1024) {
+        dense_.assign(size_t{max_id} + 1, Token{});
+      } else {
+        sparse_.reserve(count);
+      }
+      for_each_id(dictionary, [&](uint32_t id, PyObject* key) {
+        Token token{nullptr, 0, true};
+        if (PyUnicode_Check(key)) {
+          token.utf8 = PyUnicode_AsUTF8AndSize(key, &token.size);
+          if (!token.utf8) PyErr_Clear();
+        }
+        if (dense_.empty()) {
+          sparse_[id] = token;
+        } else {
+          dense_[id] = token;
+        }
+      });
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    }
+    return true;
+  }
+
+  // The UTF-8 of id `id`; null for a token that cannot be written.
+  const char* utf8(uint32_t id, Py_ssize_t& size) const {
+    const Token* token = &unknown_;
+    if (!dense_.empty()) {
+      if (id < dense_.size() && dense_[id].known) token = &dense_[id];
+    } else if (auto found = sparse_.find(id); found != sparse_.end()) {
+      token = &found->second;
+    }
+    size = token->size;
+    return token->utf8;
+  }
+
+ private:
+  struct Token {
+    const char* utf8 = nullptr;  // cached in the str, which the dictionary holds
+    Py_ssize_t size = 0;
+    bool known = false;
+  };
+
+  // fn(id, token) for each entry whose value a record can name.
+  template <typename Fn>
+  static void for_each_id(PyObject* dictionary, Fn&& fn) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dictionary, &pos, &key, &value)) {
+      if (!PyLong_CheckExact(value)) continue;
+      int overflow = 0;
+      const long long id = PyLong_AsLongLongAndOverflow(value, &overflow);
+      if (!overflow && id >= 0 && id <= INT32_MAX) fn(static_cast<uint32_t>(id), key);
+    }
+  }
+
+  std::vector<Token> dense_;
+  std::unordered_map<uint32_t, Token> sparse_;
+  Token unknown_;
+};
+
+// Restores each file into its digest and compares it with its facts, when
+// the package carries them.
+bool check_files(const PackageParts& parts, const unsigned char* payload, Py_ssize_t num_tokens,
+                 const PackageFacts* facts) {
+  Utf8Tokens tokens;
+  if (!tokens.build(parts.dictionary)) return false;
+  ContentDigest digest;
+  const Py_ssize_t count =
+      std::min(PyList_GET_SIZE(parts.boundaries), PyList_GET_SIZE(parts.names));
+  Py_ssize_t start = 0;
+  for (Py_ssize_t i = 0; i < count; i++) {
+    PyObject* name = PyList_GET_ITEM(parts.names, i);
+    const int32_t boundary = as_int32(PyList_GET_ITEM(parts.boundaries, i));
+    if (boundary == -1 && PyErr_Occurred()) return false;
+    // The list-slice rules restoring uses: negative counts from the end,
+    // both ends clamped.
+    auto clamp = [num_tokens](Py_ssize_t index) {
+      return index < 0 ? std::max<Py_ssize_t>(index + num_tokens, 0) : std::min(index, num_tokens);
+    };
+    const Py_ssize_t from = clamp(start);
+    const Py_ssize_t to = std::max(clamp(boundary), from);
+    begin_file_digest(digest, name);
+    for (Py_ssize_t r = from; r < to; r++) {
+      Py_ssize_t size = 0;
+      const char* utf8 = tokens.utf8(record_at(payload, r), size);
+      if (!utf8) {
+        PyErr_Format(PyExc_ValueError, msg::kFileDoesNotRestore, name);
+        return false;
+      }
+      digest.add_bytes(utf8, static_cast<size_t>(size));
+    }
+    if (facts) {
+      const FileFacts& expected = facts->files[static_cast<size_t>(i)];
+      if (digest.content_bytes() != expected.size || digest.finish() != expected.digest) {
+        PyErr_Format(PyExc_ValueError, msg::kPackageDamaged, name);
+        return false;
+      }
+    }
+    start = boundary;
+  }
+  return true;
+}
+
+}  // namespace
+
+PyObject* check_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  BoundArguments bound;
+  if (bind_vectorcall(kCheckPackageRow.signature(), args, nargs, kwnames, bound) < 0) {
+    return kCheckPackageTrace.fail(line::kBinding);
+  }
+  const int use_zstd = truth_value(bound[1]);
+  if (use_zstd < 0) return kCheckPackageTrace.fail(line::kBinding);
+  if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
+  Ref package;
+  if (load_package_file(bound[0], kCheckPackageTrace, line::kOpenPackage, line::kLoadPackage,
+                        package) < 0) {
+    return nullptr;
+  }
+  if (!package) {
+    PyErr_Format(PyExc_UnboundLocalError, msg::kUnboundLocal, "package");
+    return kCheckPackageTrace.fail(line::kLoadPackage);
+  }
+  PackageParts parts;
+  PackageFacts facts;
+  if (!take_parts(package.get(), parts)) return kCheckPackageTrace.fail(line::kLoadPackage);
+  const int has_facts = read_package_facts(package.get(), facts);
+  if (has_facts < 0) return kCheckPackageTrace.fail(line::kLoadPackage);
+  const Py_ssize_t count =
+      std::min(PyList_GET_SIZE(parts.boundaries), PyList_GET_SIZE(parts.names));
+  if (!check_names(parts.names, count)) return kCheckPackageTrace.fail(line::kLoadPackage);
+
+  Ref data = id_stream(parts.compressed, use_zstd != 0);
+  if (!data) return kCheckPackageTrace.fail(line::kDecompress);
+  const Py_ssize_t num_tokens = PyBytes_GET_SIZE(data.get()) / kRecordSize;
+  if (num_tokens > kMaxRecords) {
+    PyErr_Format(PyExc_OverflowError, msg::kPayloadTooLarge, num_tokens, kMaxRecords);
+    return kCheckPackageTrace.fail(line::kDecompress);
+  }
+  const auto* payload = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.get()));
+  for (Py_ssize_t i = 0; i < num_tokens; i++) {
+    if (payload[kRecordSize * i] & 0x80) {
+      PyErr_SetString(PyExc_ValueError, msg::kIdOutOfRange);
+      return kCheckPackageTrace.fail(line::kRestore);
+    }
+  }
+  if (!check_files(parts, payload, num_tokens, has_facts ? &facts : nullptr)) {
+    return kCheckPackageTrace.fail(line::kRestore);
+  }
+  return PyTuple_Pack(2, parts.names, has_facts ? Py_True : Py_False);
+}
+
+}  // namespace ormek

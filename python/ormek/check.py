@@ -1,0 +1,29 @@
+"""`ormek check`: whether a package restores what was packed, without
+writing anything.
+
+The module restores every file in memory and compares it with the check the
+package carries for it (a digest of its name and text, and its size). A
+package made without checks can only be tried: it is restored in memory the
+same way, which finds what restoring would refuse, but not text that changed."""
+
+from __future__ import annotations
+
+import argparse
+
+from .native import bare_compressor
+from .packages import package_failure
+from .report import counted
+
+
+def command_check(args: argparse.Namespace) -> int:
+    package: str = args.package
+    try:
+        names, checked = bare_compressor().check_package(package, not args.raw)
+    except Exception as err:
+        raise package_failure(package, err) from None
+    files = counted(len(names), "file", "files")
+    if checked:
+        print(f"{package}: intact, {files} restore as they were packed")
+    else:
+        print(f"{package}: carries no checks; {files} restore, their text cannot be verified")
+    return 0
