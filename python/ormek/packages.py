@@ -48,7 +48,7 @@ def package_failure(path: str, err: Exception) -> UserError:
     elif isinstance(err, AttributeError):
         problem = "is not a package (it holds no package dict)"
     elif isinstance(err, OverflowError):
-        problem = f"is damaged: an id or a boundary is out of range ({text})"
+        problem = f"is damaged or not a package (a number in it is out of range: {text})"
     elif type(err).__name__ == "ZstdError":
         problem = f"is damaged: its compressed id stream does not decompress ({text})"
     elif isinstance(err, pickle.UnpicklingError) and not text.startswith("refusing"):
