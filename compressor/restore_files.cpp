@@ -230,11 +230,14 @@ bool FileRestorer::open_fresh_file(int dir_fd, bool own_dir_fd, std::string file
     close_fresh_file();
     return false;
   }
-  // The new file keeps the permissions of the one it replaces.
+  // The new file keeps the permission bits of the one it replaces, and only
+  // those: it belongs to whoever restores it, so a set-user-id, set-group-id
+  // or sticky bit copied from another owner's file would hand the restorer's
+  // rights to that file's users.
   struct stat st;
   if (fstatat(dir_fd, fresh_.file_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
       S_ISREG(st.st_mode)) {
-    fchmod(fresh_.fd, st.st_mode & 07777);
+    fchmod(fresh_.fd, st.st_mode & 0777);
   }
   return true;
 }

@@ -690,11 +690,15 @@ def test_a_failed_write_leaves_no_half_file(in_tmp, existing):
     assert read_dir(in_tmp / "o") == want
 
 
-def test_a_replaced_file_keeps_its_permissions(comp, in_tmp):
+@pytest.mark.parametrize("mode", [0o640, 0o4755, 0o2750, 0o1777, 0o6711])
+def test_a_replaced_file_keeps_only_its_permission_bits(comp, in_tmp, mode):
+    target = in_tmp / "o" / "a"
     (in_tmp / "o").mkdir()
-    (in_tmp / "o" / "a").write_text("old")
-    os.chmod(in_tmp / "o" / "a", 0o640)
+    target.write_text("old")
+    if os.geteuid() == 0:
+        os.chown(target, 65534, 65534)  # another user's file, taken over by the restorer
+    os.chmod(target, mode)
     write_package(in_tmp / "p", [1, 2, 3], [3], ["a"], GD)
     comp.decode_package("p", "o")
     assert read_dir(in_tmp / "o") == {"a": b"hello world"}
-    assert os.stat(in_tmp / "o" / "a").st_mode & 0o777 == 0o640
+    assert os.stat(target).st_mode & 0o7777 == mode & 0o777
