@@ -23,6 +23,7 @@
 #include <deque>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "compressor/atomic_file.hpp"
@@ -35,6 +36,7 @@
 #include "compressor/object.hpp"
 #include "compressor/package_format.hpp"
 #include "compressor/pickle_snapshot.hpp"
+#include "compressor/repeated_ids.hpp"
 #include "compressor/text_units.hpp"
 #include "compressor/token_numbering.hpp"
 #include "compressor/token_scanner.hpp"
@@ -256,18 +258,21 @@ struct DictionaryScan {
   // of any other mapping are known only through calls into it that the
   // encoder does not otherwise make, so its ids are not looked for.
   std::vector<int32_t> taken;
+  // An id that two entries of global_dict share (repeated_ids.hpp).
+  std::optional<uint32_t> repeated_id;
   bool out_of_memory = false;
 };
 
 DictionaryScan scan_dictionaries(PyObject* global_dict, PyObject* inverse_dict, int32_t next_id) {
   DictionaryScan scan;
-  auto note_id = [&](PyObject* id) {
+  auto note_id = [&](PyObject* id, RepeatedIds* repeats) {
     if (!PyLong_Check(id)) return;
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(id, &overflow);
-    if (overflow || value < next_id || value > INT32_MAX) return;
+    if (overflow || value > INT32_MAX) return;
     try {
-      scan.taken.push_back(static_cast<int32_t>(value));
+      if (repeats && value >= 0) repeats->note(static_cast<uint32_t>(value));
+      if (value >= next_id) scan.taken.push_back(static_cast<int32_t>(value));
     } catch (const std::bad_alloc&) {
       scan.out_of_memory = true;
     }
@@ -276,14 +281,16 @@ DictionaryScan scan_dictionaries(PyObject* global_dict, PyObject* inverse_dict, 
                        global_dict != inverse_dict;
   if (PyDict_CheckExact(global_dict)) {
     Py_BEGIN_CRITICAL_SECTION(global_dict);
+    RepeatedIds repeats(static_cast<size_t>(PyDict_GET_SIZE(global_dict)));
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
     while (!scan.out_of_memory && PyDict_Next(global_dict, &pos, &key, &value)) {
       scan.plain_entries =
           scan.plain_entries && PyUnicode_CheckExact(key) && PyLong_CheckExact(value);
-      note_id(value);
+      note_id(value, &repeats);
     }
+    if (!scan.out_of_memory) scan.repeated_id = repeats.found();
     Py_END_CRITICAL_SECTION();
   }
   if (PyDict_CheckExact(inverse_dict) && inverse_dict != global_dict) {
@@ -295,11 +302,34 @@ DictionaryScan scan_dictionaries(PyObject* global_dict, PyObject* inverse_dict, 
       scan.plain_entries =
           scan.plain_entries && PyLong_CheckExact(key) &&
           (value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value));
-      note_id(key);
+      note_id(key, nullptr);
     }
     Py_END_CRITICAL_SECTION();
   }
   return scan;
+}
+
+// ValueError naming `id` and the first two tokens of global_dict (an exact
+// dict) that share it.
+void raise_repeated_id(PyObject* global_dict, uint32_t id) {
+  Ref tokens[2];
+  int found = 0;
+  Py_BEGIN_CRITICAL_SECTION(global_dict);
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (found < 2 && PyDict_Next(global_dict, &pos, &key, &value)) {
+    int overflow = 0;
+    if (PyLong_Check(value) && PyLong_AsLongLongAndOverflow(value, &overflow) == id && !overflow) {
+      tokens[found++] = Ref::borrow(key);
+    }
+  }
+  Py_END_CRITICAL_SECTION();
+  if (found < 2) {  // changed meanwhile by another thread: the id alone
+    tokens[0] = tokens[1] = Ref::borrow(Py_None);
+  }
+  PyErr_Format(PyExc_ValueError, msg::kRepeatedTokenId, static_cast<unsigned>(id), tokens[0].get(),
+               tokens[1].get());
 }
 
 // Whether compress_frame would run the module's own binding: its compressor
@@ -1067,6 +1097,10 @@ PyObject* Encoder::run() {
   if (scan.out_of_memory) {
     PyErr_NoMemory();
     return trace_.fail(lines_.contains);
+  }
+  if (scan.repeated_id) {
+    raise_repeated_id(self_->global_dict, *scan.repeated_id);
+    return trace_.fail(lines_.existing_id);
   }
   free_ids_ = IdAllocator(std::move(scan.taken));
   // The native id loop runs no code of the user's while the dictionaries hold

@@ -98,6 +98,9 @@ inline constexpr const char kTooManyTokens[] =
     "a package holds at most %zd tokens; these files have %zd";
 inline constexpr const char kIdSpaceExhausted[] =
     "no token id left for a new token: next_id is %d and ids cannot pass 2147483647";
+inline constexpr const char kRepeatedTokenId[] =
+    "refusing to encode with a dictionary that gives the id %u to both %R and %R: a package "
+    "restores one token for each id";
 inline constexpr const char kPayloadTooLarge[] =
     "the package payload holds %zd ids; at most %zd are supported";
 

@@ -475,6 +475,25 @@ def test_new_tokens_skip_ids_in_use(in_tmp, monkeypatch, setup, plain):
     assert (in_tmp / "c" / "c.txt").read_text() == text
 
 
+@pytest.mark.parametrize("plain", [False, True])
+@pytest.mark.parametrize("dictionary, repeated", [
+    ({"alpha": 1, "beta": 1}, 1),
+    ({"alpha": 1, " ": 2, "beta": True}, 1),
+    ({"x": 5, "alpha": 2 ** 31 - 1, "beta": 2 ** 31 - 1}, 2 ** 31 - 1),
+])
+def test_repeated_ids_are_refused_before_the_package(in_tmp, entries, monkeypatch, dictionary,
+                                                     repeated, plain):
+    write_pickle(in_tmp / "d.bin", {"dict": dictionary, "next_id": 3})
+    comp = ormek_compressor.OrmekCompressor(str(in_tmp / "d.bin"))
+    if plain:
+        monkeypatch.setattr(ormek_compressor, "re", re_stand_in())
+    with pytest.raises(ValueError, match=f"the id {repeated} to both 'alpha' and 'beta'") as info:
+        comp.encode_files([write(in_tmp / "t.txt", "alpha beta")], "out.pkg")
+    assert entries(info.value) == [(Q, "compressor", 72)]
+    assert (comp.global_dict, comp.next_id) == (dictionary, 3)
+    assert sorted(os.listdir(in_tmp)) == ["d.bin", "t.txt"]
+
+
 def test_id_space_exhausted_by_ids_in_use(comp, in_tmp, entries):
     comp.global_dict = {"a": 2 ** 31 - 2}
     comp.inverse_dict = {2 ** 31 - 2: "a"}

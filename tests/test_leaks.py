@@ -221,6 +221,8 @@ CASES = [
     ("encode_files ids in use", lambda c: _encode(c, [c.text], inverse_dict={1: "x", 3: "y"}),
      None),
     ("encode_files bytes base name", lambda c: _encode(c, [os.fsencode(c.text)]), TypeError),
+    ("encode_files repeated ids", lambda c: _encode(c, [c.text], global_dict={"w0": 1, "w1": 1}),
+     ValueError),
     ("encode_named_files", lambda c: _fresh(c).encode_named_files(
         [(c.text, "d/in.txt"), (c.empty, "e")], c.path("named.pkg"), 1, 0), None),
     ("encode_named_files clash", lambda c: _fresh(c).encode_named_files(
