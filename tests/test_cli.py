@@ -239,11 +239,14 @@ def test_dictionary_file_saved_and_reused(run, tree, in_tmp, mod):
     assert mod.OrmekCompressor("own.bin").global_dict
 
 
-def test_directory_walk_leaves_out_package_and_dictionary(run, tree):
+def test_package_and_dictionary_made_inside_the_walked_tree(run, tree):
     ok(run("pack", ".", "-o", "self.pkg", "--dict", "d.bin", cwd=tree))
-    ok(run("pack", ".", "-o", "self.pkg", "--dict", "d.bin", cwd=tree))  # both now in the tree
     report = json.loads(ok(run("info", tree / "self.pkg", "--json")))
     assert report["files"] == len(SOURCES)
+    # Now existing files inside the tree: replacing them is refused.
+    before = snapshot(tree)
+    assert run("pack", ".", "-o", "self.pkg", "--dict", "d.bin", cwd=tree).returncode == 2
+    assert snapshot(tree) == before
 
 
 @pytest.mark.parametrize("strict", [False, True])
@@ -291,10 +294,19 @@ def test_clashing_names_refused_before_writing(run, in_tmp):
         ["src", "-o", "p.pkg", "--dict", "p.pkg"],
         ["src/top.txt", "-o", "p.pkg", "--dict", "./src/top.txt"],
         ["src", "-o", "p.pkg", "--dict", "src"],
+        ["src", "-o", "src/top.txt"],
+        ["src", "-o", "ln/a/deep.md"],
+        ["src", "-o", "hardlink.txt"],
+        ["src", "-o", "src/bin.dat"],
+        ["src", "-o", "src/fifo"],
+        ["src", "-o", "p.pkg", "--dict", "ln/z/last.txt"],
     ],
 )
 def test_pack_over_its_own_files_is_bad_usage(run, tree, in_tmp, args):
     os.link(tree / "top.txt", in_tmp / "hardlink.txt")
+    (in_tmp / "ln").symlink_to("src")
+    (tree / "bin.dat").write_bytes(b"\xff\xfe not text")
+    os.mkfifo(tree / "fifo")
     before = snapshot(in_tmp)
     result = run("pack", *args)
     assert result.returncode == 2 and "usage: ormek pack" in result.stderr
@@ -381,6 +393,47 @@ def test_stop_signal_during_compression(command, run, tree, in_tmp, slow_input, 
         assert proc.returncode == 128 + signum
         assert proc.stderr.read() == f"ormek: interrupted by {signal.Signals(signum).name}\n"
     assert snapshot(in_tmp) == before
+
+
+# Run by the command's interpreter at start-up: sends the signal while the
+# named module is being imported.
+SIGNAL_DURING_IMPORT = """
+import os, sys, time
+
+class SignalDuringImport:
+    def find_spec(self, name, path=None, target=None):
+        if name == {module!r}:
+            sys.meta_path.remove(self)
+            os.kill(os.getpid(), {signum})
+            time.sleep(5)
+
+sys.meta_path.insert(0, SignalDuringImport())
+"""
+
+
+@pytest.mark.parametrize("module", ["ormek.cli", "ormek_compressor"])
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+def test_stop_signal_while_starting(command, tmp_path, module, signum):
+    argv, env = command
+    (tmp_path / "sitecustomize.py").write_text(SIGNAL_DURING_IMPORT.format(module=module, signum=signum))
+    env = {**env, "PYTHONPATH": os.pathsep.join(filter(None, [str(tmp_path), env.get("PYTHONPATH")]))}
+    result = subprocess.run([*argv, "info", "p.pkg"], capture_output=True, text=True, env=env,
+                            cwd=tmp_path, preexec_fn=default_signals, timeout=60)
+    assert (result.returncode, result.stderr) == (
+        128 + signum, f"ormek: interrupted by {signal.Signals(signum).name}\n")
+
+
+@pytest.mark.parametrize("depth", [600, 1000])
+def test_deep_trees_pack_and_restore(run, in_tmp, depth):
+    leaf = in_tmp / "src"
+    for _ in range(depth):
+        leaf.mkdir()
+        leaf /= "d"
+    leaf.mkdir()
+    (leaf / "f.txt").write_text("deep  down\n")
+    ok(run("pack", "src", "-o", "p.pkg"))
+    ok(run("unpack", "p.pkg", "-d", "out"))
+    assert (in_tmp / "out" / leaf.relative_to(in_tmp) / "f.txt").read_text() == "deep  down\n"
 
 
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))

@@ -9,6 +9,24 @@ restore them, describe a package.
 ``python -m ormek`` runs the same.
 """
 
-from .cli import main
+from __future__ import annotations
+
+from collections.abc import Sequence
+
+from . import signals
 
 __all__ = ["main"]
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """The command's entry point. The stop signals are answered from the
+    start: the handlers are installed before the command's modules and the
+    extension module are imported, which takes a noticeable share of a short
+    run, so that a signal meanwhile also ends it with 128 + N and one line."""
+    signals.install()
+    try:
+        from .cli import main as run_command
+
+        return run_command(argv)
+    except signals.Interrupted as stop:
+        signals.exit_interrupted(stop.signum)

@@ -35,8 +35,12 @@ def command_pack(args: argparse.Namespace) -> int:
     out_stat = _stat_or_none(output)
     if out_stat is not None and stat.S_ISDIR(out_stat.st_mode):
         raise UserError(output, "is a directory")
-    leave_out = [s for s in (out_stat, _stat_or_none(dictionary)) if s is not None]
-    inputs = collect(args.paths, leave_out)
+    written = {
+        (st.st_dev, st.st_ino): (option, path)
+        for option, path in _written(output, dictionary)
+        if (st := _stat_or_none(path)) is not None
+    }
+    inputs = collect(args.paths, written)
     _report_skipped(inputs.skipped, args.strict)
     _refuse_clashes(inputs.entries)
 
@@ -56,14 +60,19 @@ def command_pack(args: argparse.Namespace) -> int:
 
 def refuse_overlaps(paths: Sequence[str], output: str, dictionary: str | None) -> None:
     """-o naming an input or the dictionary file, or --dict naming an input,
-    would pack a file over itself: refused before anything is read."""
-    targets = [("-o", output)] + ([("--dict", dictionary)] if dictionary is not None else [])
-    for option, target in targets:
+    would pack a file over itself: refused before anything is read. A file
+    inside an input tree is refused by the walk, which meets it."""
+    for option, target in _written(output, dictionary):
         for path in paths:
             if _same_file(target, path):
                 raise UsageError(f"{option} {target} names the input {path}")
     if dictionary is not None and _same_file(output, dictionary):
         raise UsageError(f"-o {output} names the dictionary file (--dict {dictionary})")
+
+
+def _written(output: str, dictionary: str | None) -> list[tuple[str, str]]:
+    """The files a pack writes, each with the option that names it."""
+    return [("-o", output)] + ([("--dict", dictionary)] if dictionary is not None else [])
 
 
 def _same_file(a: str, b: str) -> bool:

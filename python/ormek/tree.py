@@ -1,14 +1,19 @@
 """Finding the files a pack takes, and the names they are stored under.
 
-A file argument is stored under its base name. A directory is walked
-recursively in sorted order, component by component (the same on every file
+A file argument is stored under its base name. A directory is walked to
+any depth in sorted order, component by component (the same on every file
 system), and each regular file in it is stored under its path relative to
 the directory's parent, with "/" separators, as archivers do: `src` gives
 `src/a.py`, `src/pkg/b.py`. A directory argument of ".", ".." or "/" adds
 no name of its own. Inside a directory, symbolic links, special files and
-files that are not UTF-8 text are skipped and counted, and the package being
-written and the dictionary file are left out. A directory with nothing in it
-is kept as an empty directory under its name."""
+files that are not UTF-8 text are skipped and counted. A directory with
+nothing in it is kept as an empty directory under its name.
+
+The files the pack writes (the package and the dictionary file), resolved
+through links, may be none of the files it reads nor any existing file
+inside an input tree: replacing one would lose a file the user meant to
+keep, so the walk refuses them (UsageError) when it meets them, before
+anything is written."""
 
 from __future__ import annotations
 
@@ -18,7 +23,7 @@ import stat
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 
-from .report import UserError, counted, listing, os_problem
+from .report import UsageError, UserError, counted, listing, os_problem
 
 SKIPPED_LIST_LIMIT = 5
 _READ_CHUNK = 1 << 20
@@ -63,9 +68,14 @@ class Inputs:
     empty_dirs: list[str] = field(default_factory=list)
 
 
-def collect(paths: Sequence[str], leave_out: Sequence[os.stat_result]) -> Inputs:
+# The files the pack writes, by (device, inode): the option naming each and
+# its path.
+Written = dict[tuple[int, int], tuple[str, str]]
+
+
+def collect(paths: Sequence[str], written: Written) -> Inputs:
     """The files to pack for the command-line `paths`, in packing order."""
-    walker = _Walker({(s.st_dev, s.st_ino) for s in leave_out})
+    walker = _Walker(written)
     for path in paths:
         walker.add_argument(path)
     return walker.inputs
@@ -119,9 +129,10 @@ def _directory_prefix(path: str) -> tuple[str, ...]:
 
 
 class _Walker:
-    def __init__(self, leave_out: set[tuple[int, int]]) -> None:
-        self.leave_out = leave_out
+    def __init__(self, written: Written) -> None:
+        self.written = written
         self.inputs = Inputs()
+        self.tree = ""
 
     def add_argument(self, path: str) -> None:
         try:
@@ -129,11 +140,19 @@ class _Walker:
         except OSError as err:
             raise UserError(path, os_problem(err)) from None
         if stat.S_ISDIR(st.st_mode):
+            self.tree = path
             self._walk(path, _directory_prefix(path))
         elif stat.S_ISREG(st.st_mode):
             self._add_named_file(path)
         else:
             raise UserError(path, "not a regular file or directory")
+
+    def _refuse_written(self, st: os.stat_result, path: str) -> None:
+        # Arguments naming them are refused before the walk (pack.refuse_overlaps).
+        found = self.written.get((st.st_dev, st.st_ino))
+        if found is not None:
+            option, target = found
+            raise UsageError(f"{option} {target} names {path} inside the input tree {self.tree}")
 
     def _add_named_file(self, path: str) -> None:
         fd = _open(path, 0)
@@ -147,34 +166,38 @@ class _Walker:
         self.inputs.entries.append(Entry(path, os.path.basename(path), size))
 
     def _walk(self, folder: str, parts: tuple[str, ...]) -> None:
-        try:
-            with os.scandir(folder) as found:
-                children = sorted(found, key=lambda child: child.name)
-        except OSError as err:
-            raise UserError(folder, os_problem(err)) from None
+        # Depth first without recursion, so that a tree of any depth is
+        # walked: one iterator over the sorted entries of each open level.
+        levels = [self._level(folder, parts)]
+        while levels:
+            children, parts = levels[-1]
+            child = next(children, None)
+            if child is None:
+                levels.pop()
+            elif child.is_symlink():
+                self.inputs.skipped.links.append(child.path)
+            elif child.is_dir(follow_symlinks=False):
+                levels.append(self._level(child.path, (*parts, child.name)))
+            elif child.is_file(follow_symlinks=False):
+                self._add_found_file(child.path, "/".join((*parts, child.name)))
+            else:
+                self._refuse_written(child.stat(follow_symlinks=False), child.path)
+                self.inputs.skipped.special.append(child.path)
+
+    def _level(
+        self, folder: str, parts: tuple[str, ...]
+    ) -> tuple[Iterator[os.DirEntry[str]], tuple[str, ...]]:
+        children = _sorted_entries(folder)
         if not children and parts:
             self.inputs.empty_dirs.append("/".join(parts))
-        for child in children:
-            self._visit(child, (*parts, child.name))
-
-    def _visit(self, child: os.DirEntry[str], parts: tuple[str, ...]) -> None:
-        skipped = self.inputs.skipped
-        if child.is_symlink():
-            skipped.links.append(child.path)
-        elif child.is_dir(follow_symlinks=False):
-            self._walk(child.path, parts)
-        elif child.is_file(follow_symlinks=False):
-            self._add_found_file(child.path, "/".join(parts))
-        else:
-            skipped.special.append(child.path)
+        return iter(children), parts
 
     def _add_found_file(self, path: str, name: str) -> None:
         skipped = self.inputs.skipped
         fd = _open(path, os.O_NOFOLLOW)
         try:
             st = os.fstat(fd)
-            if (st.st_dev, st.st_ino) in self.leave_out:
-                return
+            self._refuse_written(st, path)
             if not stat.S_ISREG(st.st_mode):
                 skipped.special.append(path)
             elif utf8_problem(fd, st.st_size) is not None:
@@ -183,6 +206,14 @@ class _Walker:
                 self.inputs.entries.append(Entry(path, name, st.st_size))
         finally:
             os.close(fd)
+
+
+def _sorted_entries(folder: str) -> list[os.DirEntry[str]]:
+    try:
+        with os.scandir(folder) as found:
+            return sorted(found, key=lambda child: child.name)
+    except OSError as err:
+        raise UserError(folder, os_problem(err)) from None
 
 
 def _open(path: str, flags: int) -> int:
