@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -17,8 +18,8 @@
 #include "compressor/file_facts.hpp"
 #include "compressor/inverse_dict.hpp"
 #include "compressor/methods.hpp"
-#include "compressor/name_checks.hpp"
 #include "compressor/object.hpp"
+#include "compressor/package_files.hpp"
 #include "compressor/package_format.hpp"
 #include "compressor/package_loader.hpp"
 #include "compressor/restore_files.hpp"
@@ -65,18 +66,6 @@ using package::kRecordSize;
 // From this many bytes of stored payload on, the module's own binding
 // decompresses on a helper thread (background_work.hpp).
 constexpr Py_ssize_t kBackgroundDecompressBytes = Py_ssize_t{1} << 18;
-
-// package[key]: an exact dict is looked up directly (a missing key raises
-// KeyError carrying the key), anything else through the generic item access.
-Ref subscript(PyObject* package, Str key) {
-  if (PyDict_CheckExact(package)) {
-    PyObject* value = nullptr;
-    int found = PyDict_GetItemRef(package, str(key), &value);
-    if (found == 0) PyErr_SetObject(PyExc_KeyError, str(key));
-    return Ref::steal(value);
-  }
-  return Ref::steal(PyObject_GetItem(package, str(key)));
-}
 
 // list[start:stop] bounds with the host's list-slice rules: a negative index
 // counts from the end, both are clamped to the list, and the slice is empty
@@ -508,16 +497,6 @@ int restore_tokens_natively(CompressorObject* self, PyObject* data, Py_ssize_t n
   return 1;
 }
 
-// os.path.join, looked up anew (the module global os, its path, its join);
-// null with the exception set.
-Ref os_path_join() {
-  Ref os = get_global(str(Str::os));
-  if (!os) return Ref();
-  Ref path = Ref::steal(PyObject_GetAttr(os.get(), str(Str::path)));
-  if (!path) return Ref();
-  return Ref::steal(PyObject_GetAttr(path.get(), str(Str::join)));
-}
-
 // One output file: open(os.path.join(output_dir, filename), "w",
 // encoding="utf-8", newline="") as f, then f.write(the joined tokens), through
 // a fresh file that replaces the target once complete (restore_files.hpp).
@@ -548,93 +527,20 @@ bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& 
   return kDecodePackageTrace.fail(line::kOpenOutput);
 }
 
-// ---------------------------------------------------------------------------
-// Stored file names.
-//
-// A name is written only inside output_dir (name_checks.hpp): one that could
-// land elsewhere or name no file is refused with ValueError. Only names that
-// zip pairs with a boundary are ever written, so only those are judged.
-
-Failure refuse_file_name(PyObject* name) {
-  PyErr_Format(PyExc_ValueError, msg::kUnsafeFileName, name);
-  return kDecodePackageTrace.fail(line::kFileLoop);
-}
-
-// The value of an exact dict's str key found without running any user code:
-// with every key an exact str, a lookup compares str alone; any other key
-// could answer the comparison itself, so the check leaves such a package to
-// the per-name check of the file loop. Borrowed; null when not found.
-PyObject* plain_lookup(PyObject* package, Str key) {
-  PyObject* found = nullptr;
-  Py_ssize_t pos = 0;
-  PyObject* k;
-  PyObject* v;
-  while (PyDict_Next(package, &pos, &k, &v)) {
-    if (!PyUnicode_CheckExact(k)) return nullptr;
-    if (!found && PyUnicode_Compare(k, str(key)) == 0) found = v;
-  }
-  return found;
-}
-
-// Whether os.path.join is the module's own, which refuses None and puts
-// output_dir and a relative name together with "/". A lookup that fails
-// answers no: the file loop raises it in its turn.
-bool original_join_in_use() {
-  Ref join = os_path_join();
-  if (!join) PyErr_Clear();
-  return join && join.get() == g_state.original.os_path_join;
-}
-
-// Before output_dir is made, the names the file loop will write, as far as
-// they can be known without raising or running user code (an exact dict
-// package with exact list or tuple values): each must be a str (None too,
-// with the module's own join, which refuses it) that can be restored, no name
-// may be a directory of another, and with the module's own join nothing may
-// stand in the way of any of them. The walk stops where the file loop would
-// fail first on a boundary, so the errors come in the order of the loop.
-bool check_file_names_ahead(PyObject* package, FileRestorer& restorer) {
-  if (!PyDict_CheckExact(package)) return true;
-  Ref boundary_items;
-  Ref name_items;
-  Py_BEGIN_CRITICAL_SECTION(package);
-  PyObject* boundaries = plain_lookup(package, Str::file_boundaries);
-  PyObject* names = plain_lookup(package, Str::filenames);
-  if (boundaries && names && (PyList_CheckExact(boundaries) || PyTuple_CheckExact(boundaries)) &&
-      (PyList_CheckExact(names) || PyTuple_CheckExact(names))) {
-    boundary_items = Ref::steal(PySequence_Tuple(boundaries));
-    name_items = Ref::steal(PySequence_Tuple(names));
-  }
-  Py_END_CRITICAL_SECTION();
-  if (!boundary_items || !name_items) {
-    PyErr_Clear();
-    return true;
-  }
-  const bool original_join = original_join_in_use();
-  StoredNames checked;
-  const Py_ssize_t pairs =
-      std::min(PyTuple_GET_SIZE(boundary_items.get()), PyTuple_GET_SIZE(name_items.get()));
-  for (Py_ssize_t i = 0; i < pairs; i++) {
-    PyObject* boundary = PyTuple_GET_ITEM(boundary_items.get(), i);
-    PyObject* name = PyTuple_GET_ITEM(name_items.get(), i);
-    int overflow = 0;
-    const long long value =
-        PyLong_CheckExact(boundary) ? PyLong_AsLongLongAndOverflow(boundary, &overflow) : 0;
-    if (!PyLong_CheckExact(boundary) || overflow || value < INT32_MIN || value > INT32_MAX) break;
-    if (name == Py_None && !original_join) continue;  // a replaced join decides
-    if (!PyUnicode_CheckExact(name)) {
-      raise_expected_type("str", name);
-      return kDecodePackageTrace.fail(line::kFileLoop);
+// Before output_dir is made, with the module's own join: nothing may stand in
+// the way of any name (restore_files.hpp). Each name object is looked at
+// once, however often the package refers to it.
+bool check_in_the_way(const std::vector<StoredFile>& files, FileRestorer& restorer) {
+  std::unordered_set<PyObject*> seen;
+  for (const StoredFile& file : files) {
+    PyObject* name = file.name.get();
+    try {
+      if (!seen.insert(name).second) continue;
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
     }
-    if (!is_safe_stored_name(name)) return refuse_file_name(name);
-    if (!checked.add(name)) return kDecodePackageTrace.fail(line::kFileLoop);
-  }
-  if (!checked.check_clashes(false)) return kDecodePackageTrace.fail(line::kFileLoop);
-  if (!original_join) return true;
-  for (Py_ssize_t i = 0; i < pairs; i++) {
-    PyObject* name = PyTuple_GET_ITEM(name_items.get(), i);
-    if (PyUnicode_CheckExact(name) && !restorer.check_in_the_way(name)) {
-      return kDecodePackageTrace.fail(line::kFileLoop);
-    }
+    if (!restorer.check_in_the_way(name)) return false;
   }
   return true;
 }
@@ -670,7 +576,7 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
     replace_field(self->inverse_dict, std::move(inverse_dict));
   }
 
-  Ref data = subscript(package.get(), Str::compressed);
+  Ref data = package_item(package.get(), Str::compressed);
   if (!data) return kDecodePackageTrace.fail(line::kCompressed);
   if (use_zstd) {
     Ref zstd = get_global(str(Str::zstd));
@@ -713,13 +619,22 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
   }
   if (!native && !restore_tokens_plainly(self, data.get(), num_tokens, restored)) return nullptr;
 
+  // zip(package["file_boundaries"], package["filenames"]) taken whole and
+  // judged before output_dir is made (package_files.hpp).
+  const bool original_join = original_join_in_use();
+  std::vector<StoredFile> files;
+  if (!take_stored_files(package.get(), !original_join, files)) {
+    return kDecodePackageTrace.fail(line::kFileLoop);
+  }
   FileRestorer restorer(output_dir);
-  if (!check_file_names_ahead(package.get(), restorer)) return nullptr;
+  if (original_join && !check_in_the_way(files, restorer)) {
+    return kDecodePackageTrace.fail(line::kFileLoop);
+  }
   // The package's file checks, whole, before anything is written.
   PackageFacts facts;
   const int has_facts = read_package_facts(package.get(), facts);
   if (has_facts < 0) return kDecodePackageTrace.fail(line::kFileLoop);
-  if (has_facts && original_join_in_use()) {
+  if (has_facts && original_join) {
     PyObject* dirs = facts.empty_dirs.get();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dirs); i++) {
       if (!restorer.check_directory_in_the_way(PyList_GET_ITEM(dirs, i))) {
@@ -742,46 +657,18 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
     }
   }
 
-  // for boundary, filename in zip(package["file_boundaries"], package["filenames"]):
+  // for boundary, filename in zip(...): write the file
   {
     int32_t start_idx = 0;
-    Ref boundaries = subscript(package.get(), Str::file_boundaries);
-    if (!boundaries) return kDecodePackageTrace.fail(line::kFileLoop);
-    Ref filenames = subscript(package.get(), Str::filenames);
-    if (!filenames) return kDecodePackageTrace.fail(line::kFileLoop);
-    Ref pairs = call2(builtin(Builtin::zip), boundaries.get(), filenames.get());
-    if (!pairs) return kDecodePackageTrace.fail(line::kFileLoop);
-    Ref iter = Ref::steal(PyObject_GetIter(pairs.get()));
-    if (!iter) return kDecodePackageTrace.fail(line::kFileLoop);
-    size_t file_index = 0;
-    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-      Ref boundary_obj;
-      Ref filename;
-      if (!unpack_two(item.get(), boundary_obj, filename)) {
-        return kDecodePackageTrace.fail(line::kFileLoop);
-      }
-      int32_t boundary = as_int32(boundary_obj.get());
-      if (boundary == -1 && PyErr_Occurred()) return kDecodePackageTrace.fail(line::kFileLoop);
-      if (filename.get() != Py_None && !PyUnicode_CheckExact(filename.get())) {
-        raise_expected_type("str", filename.get());
-        return kDecodePackageTrace.fail(line::kFileLoop);
-      }
-      // The safety net behind check_file_names_ahead: names it could not
-      // see. Names that clash, or a tree changed meanwhile, meet the
-      // restorer's refusals when they are written.
-      if (filename.get() != Py_None && !is_safe_stored_name(filename.get())) {
-        return refuse_file_name(filename.get());
-      }
-      const FileFacts* file_facts =
-          has_facts && file_index < facts.files.size() ? &facts.files[file_index] : nullptr;
-      if (!write_file(output_dir, filename.get(), restored, start_idx, boundary, restorer,
+    for (size_t i = 0; i < files.size(); i++) {
+      const StoredFile& file = files[i];
+      const FileFacts* file_facts = has_facts && i < facts.files.size() ? &facts.files[i] : nullptr;
+      if (!write_file(output_dir, file.name.get(), restored, start_idx, file.boundary, restorer,
                       file_facts)) {
         return nullptr;
       }
-      start_idx = boundary;
-      file_index++;
+      start_idx = file.boundary;
     }
-    if (PyErr_Occurred()) return kDecodePackageTrace.fail(line::kFileLoop);
   }
   // The empty directories of the packed trees, made as the directories of
   // stored names are.
@@ -794,7 +681,7 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
     }
   }
 
-  Ref result = subscript(package.get(), Str::filenames);
+  Ref result = package_item(package.get(), Str::filenames);
   if (!result) return kDecodePackageTrace.fail(line::kResult);
   return result.release();
 }

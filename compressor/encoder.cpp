@@ -499,6 +499,7 @@ bool Encoder::take_entries() {
       PyErr_Format(PyExc_ValueError, msg::kUnsafeStoredName, name);
       return trace_.fail(lines_.check_name);
     }
+    if (!check_stored_name_length(name)) return trace_.fail(lines_.check_name);
     if (!names.add(name) || PyList_Append(filenames_.get(), name) < 0) {
       return trace_.fail(lines_.check_name);
     }

@@ -29,6 +29,7 @@ ORMEK_WRAPPER(decode_package_wrapper);
 ORMEK_WRAPPER(read_package_wrapper);
 ORMEK_WRAPPER(encode_named_files_wrapper);
 ORMEK_WRAPPER(check_package_wrapper);
+ORMEK_WRAPPER(restored_names_wrapper);
 ORMEK_WRAPPER(reduce_cython_wrapper);
 ORMEK_WRAPPER(setstate_cython_wrapper);
 ORMEK_WRAPPER(unpickle_compressor_wrapper);
@@ -111,6 +112,12 @@ inline constexpr FunctionRow kCompressorFunctions[] = {
      .wrapper = check_package_wrapper,
      .params = {{Str::package_path}, {Str::use_zstd, true}},
      .locals = {Str::f, Str::package}},
+    {.name = "restored_names",
+     .qualname = "OrmekCompressor.restored_names",
+     .file = kFileCompressor,
+     .first_line = 194,
+     .wrapper = restored_names_wrapper,
+     .params = {{Str::package}}},
     {.name = "__reduce_cython__",
      .qualname = "OrmekCompressor.__reduce_cython__",
      .file = kFileStringsource,

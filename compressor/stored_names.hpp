@@ -11,6 +11,13 @@
 // before it writes a package, so that it never stores a name that
 // decode_package refuses.
 //
+// A name must also fit the file system: no part longer than a file name may
+// be (NAME_MAX, 255 bytes), and the whole no longer than a path may be
+// (PATH_MAX, 4096 bytes with its terminating NUL). Both are counted in UTF-8,
+// the file system encoding, where a lone surrogate that stands for an
+// undecodable byte is that one byte again. Checked on the name's own code
+// units, before anything is copied from it.
+//
 // Names that are safe one by one can still not be restored together when one
 // is a directory of another ("a" and "a/b": "a" cannot be a file and a
 // directory at once); equal names are a clash only where the caller says so
@@ -56,6 +63,32 @@ bool is_safe(const Unit* units, size_t length) {
   return true;
 }
 
+inline constexpr size_t kMaxPartBytes = 255;
+inline constexpr size_t kMaxNameBytes = 4095;
+
+// Bytes of code point `c` in the file system encoding.
+inline size_t encoded_size(char32_t c) {
+  if (c < 0x80 || (c >= 0xDC80 && c <= 0xDCFF)) return 1;
+  if (c < 0x800) return 2;
+  return c < 0x10000 ? 3 : 4;
+}
+
+// Whether `name` fits the file system's limits on a part and on a path.
+template <typename Unit>
+bool fits_file_system(const Unit* units, size_t length) {
+  if (length > kMaxNameBytes) return false;  // every code point takes a byte at least
+  size_t total = 0;
+  size_t part = 0;
+  for (size_t i = 0; i < length; i++) {
+    const auto c = static_cast<char32_t>(units[i]);
+    const size_t bytes = encoded_size(c);
+    total += bytes;
+    part = c == kSeparator ? 0 : part + bytes;
+    if (part > kMaxPartBytes) return false;
+  }
+  return total <= kMaxNameBytes;
+}
+
 // Two names that cannot both be restored: `first` names a directory of
 // `second` (or the same file, when equal names clash). Indices into the list
 // given to find_clash.
@@ -76,6 +109,7 @@ inline std::optional<Clash> find_clash(const std::vector<std::u32string_view>& n
   }
   for (size_t i = 0; i < names.size(); i++) {
     const std::u32string_view name = names[i];
+    if (first_of[name] != i) continue;  // a repeat: its directories are looked at once
     for (size_t slash = name.find(kSeparator); slash != std::u32string_view::npos;
          slash = name.find(kSeparator, slash + 1)) {
       auto found = first_of.find(name.substr(0, slash));

@@ -120,6 +120,9 @@ inline constexpr const char kUnsafeFileName[] =
 inline constexpr const char kUnsafeStoredName[] =
     "refusing to store the file name %R: a stored name is a relative path whose parts are file "
     "or directory names (none empty, '.', '..' or holding a NUL), or it could not be restored";
+inline constexpr const char kStoredNameTooLong[] =
+    "refusing the stored file name %.100R: a file system allows at most %d bytes a part and %d "
+    "in all";
 inline constexpr const char kRepeatedStoredName[] =
     "refusing to store the file name %R twice: restoring the package would keep only the last "
     "file of that name";

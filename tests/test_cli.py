@@ -532,6 +532,27 @@ def test_unpack_refuses_names_outside_the_directory(run, in_tmp, names):
     assert sorted(os.listdir(in_tmp)) == ["p.pkg"]  # not even the output directory
 
 
+@pytest.mark.parametrize("boundaries, names, refused", [
+    ((1,), ("important.txt",), True),
+    ([1], {"important.txt": None}, True),
+    (b"\x01", ["important.txt"], True),
+    ([1], ["new.txt", "important.txt"], False),  # a name without a boundary is not written
+])
+def test_unpack_checks_the_names_restoring_writes(run, in_tmp, boundaries, names, refused):
+    package = {"compressed": pack([1]), "file_boundaries": boundaries, "filenames": names,
+               "global_dict": {"new": 1}}
+    write_pickle(in_tmp / "p.pkg", package)
+    write_files(in_tmp, {"out/important.txt": "keep\n"})
+    before = snapshot(in_tmp)
+    result = run("unpack", "p.pkg", "-d", "out", "--raw")
+    if refused:
+        user_error(result, "out/important.txt", "--force")
+        assert snapshot(in_tmp) == before
+    else:
+        ok(result)
+        assert (in_tmp / "out" / "important.txt").read_text() == "keep\n"
+
+
 def test_unpack_reports_repeated_names(run, in_tmp):
     package = {
         "compressed": pack([1, 2]),

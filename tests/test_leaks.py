@@ -231,6 +231,11 @@ CASES = [
     ("read_package", lambda c: c.comp.read_package(c.pkg("seed")), None),
     ("read_package refused global", lambda c: c.comp.read_package(_evil(c)),
      pickle.UnpicklingError),
+    # -- restored_names
+    ("restored_names", lambda c: c.comp.restored_names(
+        {"file_boundaries": (1, 2, 2), "filenames": ["d/a", "b", "d/a"]}), None),
+    ("restored_names clash", lambda c: c.comp.restored_names(
+        {"file_boundaries": b"\x01\x02", "filenames": {"d/a": 0, "d": 0}}), ValueError),
     # -- decode_package: success and every row of its failure table
     ("decode_package", lambda c: _decode(c, "seed"), None),
     ("decode_package raw", lambda c: _decode(c, "raw", False, compressed=c.raw), None),

@@ -74,12 +74,16 @@ def carries_checks(package: object) -> bool:
     return type(package) is dict and "file_facts" in package
 
 
-def stored_names(package: object) -> list[str] | None:
-    """The stored file names when the package holds a list of them."""
-    names = package.get("filenames") if type(package) is dict else None
-    if type(names) is list and all(type(name) is str for name in names):
-        return names
-    return None
+def restored_names(package: object) -> list[str]:
+    """The names restoring `package` would write, taken and checked by the
+    module as restoring takes and checks them. No names when it refuses them:
+    restoring then refuses the package too, before it writes anything, and
+    reports that in its own words (the first of its errors, which may come
+    from an earlier step)."""
+    try:
+        return bare_compressor().restored_names(package)
+    except Exception:
+        return []
 
 
 def holds_zstd_frame(package: object) -> bool:

@@ -4,7 +4,9 @@ The module does the refusing that needs the file system at the moment of
 writing: unsafe names, links and non-directories on the way, targets that
 are not regular files; each file goes through a temporary file renamed into
 place. What is left here is the user's intent: existing files are replaced
-only with --force, and --raw is refused on a compressed payload."""
+only with --force (the names looked for are the module's own answer to what
+restoring writes, restored_names), and --raw is refused on a compressed
+payload."""
 
 from __future__ import annotations
 
@@ -13,7 +15,7 @@ import os
 from collections import Counter
 
 from .native import bare_compressor
-from .packages import holds_zstd_frame, package_failure, read_package, stored_names
+from .packages import holds_zstd_frame, package_failure, read_package, restored_names
 from .report import UserError, counted, listing
 
 EXISTING_LIST_LIMIT = 10
@@ -30,7 +32,7 @@ def command_unpack(args: argparse.Namespace) -> int:
                 package, "its payload is a Zstandard frame, which --raw would restore as garbage"
             )
         if not args.force:
-            _refuse_existing(out_dir, stored_names(stored) or [])
+            _refuse_existing(out_dir, restored_names(stored))
     names = _decode(package, out_dir, use_zstd=not args.raw)
     _report_repeated(package, out_dir, names)
     if args.list:

@@ -41,6 +41,43 @@ void check_safety() {
   check(names::is_safe(wide.data(), wide.size()), "safe in 2-byte units");
 }
 
+void check_limits() {
+  struct Case {
+    std::u32string name;
+    bool fits;
+  };
+  const std::u32string part(255, U'a');
+  const std::u32string two_byte_part(127, U'\u00e9');  // 254 bytes
+  const Case cases[] = {
+      {part, true},
+      {part + U"a", false},
+      {part + U"/" + part, true},
+      {U"d/" + part + U"a/f", false},
+      {two_byte_part + U"a", true},
+      {two_byte_part + U"\u00e9", false},
+      {std::u32string(255, U'\xdcff'), true},  // undecodable bytes, one each
+      {std::u32string(64, U'\U0001f600'), false},
+      {[] {
+         std::u32string deep;
+         while (deep.size() < 4094) deep += U"d/";
+         return deep + U"f";
+       }(),
+       true},
+      {[] {
+         std::u32string deep;
+         while (deep.size() < 4094) deep += U"d/";
+         return deep + U"\u00e9";
+       }(),
+       false},
+  };
+  for (const Case& c : cases) {
+    check(names::fits_file_system(c.name.data(), c.name.size()) == c.fits,
+          "limits: " + std::to_string(c.name.size()) + " code points");
+  }
+  const std::string narrow(5000, 'a');
+  check(!names::fits_file_system(narrow.data(), narrow.size()), "too long in 1-byte units");
+}
+
 struct ClashCase {
   std::vector<std::u32string_view> names;
   bool equal_names_clash;
@@ -60,6 +97,7 @@ void check_clashes() {
       {{U"a", U"b", U"a"}, true, true, 0, 2},
       {{U"a/b", U"a/b"}, true, true, 0, 1},
       {{U"src/a", U"src/b", U"src"}, false, true, 2, 0},
+      {{U"a/b", U"a/b", U"c", U"a"}, false, true, 3, 0},
       {{}, true, false},
   };
   size_t n = 0;
@@ -75,6 +113,7 @@ void check_clashes() {
 
 int main() {
   check_safety();
+  check_limits();
   check_clashes();
   return ormek::test::report();
 }

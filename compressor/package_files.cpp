@@ -1,0 +1,125 @@
+// The files a package names (see package_files.hpp), and restored_names,
+// which hands them to the command without restoring anything.
+#include "compressor/package_files.hpp"
+
+#include <new>
+
+#include "compressor/methods.hpp"
+#include "compressor/name_checks.hpp"
+#include "module/binding.hpp"
+#include "module/host_calls.hpp"
+#include "module/messages.hpp"
+
+namespace ormek {
+
+Ref package_item(PyObject* package, Str key) {
+  if (PyDict_CheckExact(package)) {
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(package, str(key), &value);
+    if (found == 0) PyErr_SetObject(PyExc_KeyError, str(key));
+    return Ref::steal(value);
+  }
+  return Ref::steal(PyObject_GetItem(package, str(key)));
+}
+
+Ref os_path_join() {
+  Ref os = get_global(str(Str::os));
+  if (!os) return Ref();
+  Ref path = Ref::steal(PyObject_GetAttr(os.get(), str(Str::path)));
+  if (!path) return Ref();
+  return Ref::steal(PyObject_GetAttr(path.get(), str(Str::join)));
+}
+
+bool original_join_in_use() {
+  Ref join = os_path_join();
+  if (!join) PyErr_Clear();
+  return join && join.get() == g_state.original.os_path_join;
+}
+
+namespace {
+
+// A name as the file loop tests it (exactly a str, or None when
+// `none_allowed`) and, when a str, as it is judged alone: within the file
+// system's limits (looked at before anything is copied from it) and safe.
+bool check_name(PyObject* name, bool none_allowed) {
+  if (none_allowed && name == Py_None) return true;
+  if (!PyUnicode_CheckExact(name)) {
+    raise_expected_type("str", name);
+    return false;
+  }
+  if (!check_stored_name_length(name)) return false;
+  if (!is_safe_stored_name(name)) {
+    PyErr_Format(PyExc_ValueError, msg::kUnsafeFileName, name);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// for boundary, filename in zip(package["file_boundaries"], package["filenames"]),
+// in the order the file loop meets them: each boundary converted to a signed
+// 32-bit integer, each name checked; then the names judged together.
+bool take_stored_files(PyObject* package, bool none_allowed, std::vector<StoredFile>& files) {
+  Ref boundaries = package_item(package, Str::file_boundaries);
+  if (!boundaries) return false;
+  Ref filenames = package_item(package, Str::filenames);
+  if (!filenames) return false;
+  Ref pairs = call2(builtin(Builtin::zip), boundaries.get(), filenames.get());
+  if (!pairs) return false;
+  Ref iter = Ref::steal(PyObject_GetIter(pairs.get()));
+  if (!iter) return false;
+  StoredNames names;
+  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+    Ref boundary;
+    Ref name;
+    if (!unpack_two(item.get(), boundary, name)) return false;
+    const int32_t value = as_int32(boundary.get());
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (!check_name(name.get(), none_allowed)) return false;
+    if (name.get() != Py_None && !names.add(name.get())) return false;
+    try {
+      files.push_back({value, std::move(name)});
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    }
+  }
+  return !PyErr_Occurred() && names.check_clashes(false);
+}
+
+namespace {
+
+constexpr const FunctionRow& kRestoredNamesRow = function_row("restored_names");
+
+namespace line {
+constexpr int kBinding = kRestoredNamesRow.first_line;
+constexpr int kTakeFiles = kBinding + 1;
+}  // namespace line
+
+constexpr Trace kRestoredNamesTrace = kRestoredNamesRow.trace();
+
+}  // namespace
+
+// restored_names(package): the names decode_package would write from
+// `package` (as read_package returns it), in writing order, refused as it
+// refuses them. Neither the compressor nor the file system is touched.
+PyObject* restored_names_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  BoundArguments bound;
+  if (bind_vectorcall(kRestoredNamesRow.signature(), args, nargs, kwnames, bound) < 0) {
+    return kRestoredNamesTrace.fail(line::kBinding);
+  }
+  std::vector<StoredFile> files;
+  if (!take_stored_files(bound[0], !original_join_in_use(), files)) {
+    return kRestoredNamesTrace.fail(line::kTakeFiles);
+  }
+  Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(files.size())));
+  if (!names) return kRestoredNamesTrace.fail(line::kTakeFiles);
+  for (size_t i = 0; i < files.size(); i++) {
+    PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), files[i].name.release());
+  }
+  return names.release();
+}
+
+}  // namespace ormek

@@ -1,0 +1,59 @@
+// The files a package names, taken and judged the way decode_package writes
+// them, before it creates anything.
+//
+// decode_package writes one file for each item of
+// zip(package["file_boundaries"], package["filenames"]): the tokens from the
+// previous boundary up to its own, under its name. Walking those items while
+// writing would let a package whose later names are refused leave its earlier
+// files written (and a missing "file_boundaries" would be found only after the
+// output directory was made). So the items are all taken first, whatever
+// their containers (a list, a tuple, a dict's keys, the ints of a bytes
+// object), each boundary converted and each name tested; then the names are
+// judged together; only then is anything made. The `ormek` command asks the
+// same question through restored_names, so what it checks for existing files
+// is exactly what will be written.
+//
+// Memory follows the package's own size: a name too long for any file system
+// is refused before any copy is made of it, and a name object that the
+// package refers to many times (through the pickle memo) is read once.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "module/ref.hpp"
+#include "module/state.hpp"
+
+namespace ormek {
+
+// package[key]: an exact dict is looked up directly (a missing key raises
+// KeyError carrying the key), anything else through the generic item access.
+Ref package_item(PyObject* package, Str key);
+
+// One file to restore: its tokens end at `boundary`, it is written under
+// `name` (an exact str, or None when os.path.join is not the module's own and
+// so decides what None means).
+struct StoredFile {
+  int32_t boundary;
+  Ref name;
+};
+
+// The files of `package` in writing order, each name safe and within the file
+// system's limits, no name a directory of another (repeated names are written
+// one over the other, as the format allows). `none_allowed`: whether a None
+// name passes (a replaced os.path.join takes it). False with the exception
+// set; the caller adds its traceback entry.
+bool take_stored_files(PyObject* package, bool none_allowed, std::vector<StoredFile>& files);
+
+// Whether os.path.join is the module's own, which refuses None and puts
+// output_dir and a relative name together with "/". A lookup that fails
+// answers no, with no exception left set.
+bool original_join_in_use();
+
+// os.path.join, looked up anew (the module global os, its path, its join);
+// null with the exception set.
+Ref os_path_join();
+
+}  // namespace ormek
