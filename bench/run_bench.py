@@ -857,6 +857,7 @@ def _print_verification(verification):
         parts = []
         for key, what in (
             ("native_decode", "native decode restores every file"),
+            ("native_decode_checks", "native decode with checks restores every file"),
             ("plain_decode", "plain decode restores every file"),
         ):
             value = v.get(key)
@@ -870,6 +871,7 @@ def _print_verification(verification):
         for key, what in (
             ("native_package", "native package == plain encoder's"),
             ("plain_package", "plain package == plain encoder's"),
+            ("keyed_package", "package with checks == plain encoder's + \"file_facts\""),
         ):
             value = v.get(key)
             parts.append(f"{what}: {'not run' if value is None else value}")

@@ -227,6 +227,13 @@ CASES = [
         [(c.text, "d/in.txt"), (c.empty, "e")], c.path("named.pkg"), 1, 0), None),
     ("encode_named_files clash", lambda c: _fresh(c).encode_named_files(
         [(c.text, "d"), (c.empty, "d/e")], c.path("named.pkg")), ValueError),
+    ("encode_named_files with checks", lambda c: _fresh(c).encode_named_files(
+        [(c.text, "d/in.txt")], c.path("keyed.pkg"), 1, 0, checks=True, empty_dirs=["e"]), None),
+    ("check_package", lambda c: c.comp.check_package(c.pkg("seed")), None),
+    ("check_package damaged", lambda c: c.comp.check_package(c.pkg("damaged", file_facts={
+        "version": 1, "empty_dirs": [], **{key: [bytes(16) if key == "digests" else 0] * len(
+            c.package["filenames"]) for key in ("digests", "sizes", "modes", "mtimes_ns")}})),
+     ValueError),
     # -- read_package
     ("read_package", lambda c: c.comp.read_package(c.pkg("seed")), None),
     ("read_package refused global", lambda c: c.comp.read_package(_evil(c)),
