@@ -569,6 +569,51 @@ def _stdlib_files():
     return found
 
 
+# The big file: copies of the standard library's text, each copy's letters
+# moved into a script of its own (so a copy brings its own tokens with the
+# text's own word and spacing statistics), and in one script of them the
+# digit 7 moved beyond U+FFFF, until BIG_FILE_BYTES of UTF-8. It is one file
+# with universal newlines to translate.
+BIG_FILE_BYTES = 210_000_000
+BIG_SCRIPTS = [
+    (0x00E0, None),  # accented Latin (à .. ÿ, one byte a character in a str)
+    (0x03B1, None),  # Greek
+    (0x0430, None),  # Cyrillic
+    (0x4E00, None),  # CJK ideographs
+    (0x0100, "\U0001D7FD"),  # Latin Extended-A, and MATHEMATICAL MONOSPACE DIGIT SEVEN
+    (0xAC00, None),  # Hangul syllables
+]
+
+
+def _script_table(first, seven):
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    table = {ord(c): first + i for i, c in enumerate(letters)}
+    table.update({ord(c.upper()): first + 26 + i for i, c in enumerate(letters)})
+    if first == 0x00E0:  # 52 letters do not fit below U+0100: upper case stays
+        table = {ord(c): first + i for i, c in enumerate(letters)}
+    if seven:
+        table[ord("7")] = seven
+    return table
+
+
+def _write_big_file(path, sources):
+    base = []
+    for _rel, src in sources:
+        with open(src, "rb") as f:
+            base.append(f.read().decode("utf-8"))
+    text = "".join(base)
+    written = 0
+    with open(path, "wb") as f:
+        for copy in range(10_000):
+            if written >= BIG_FILE_BYTES:
+                break
+            first, seven = BIG_SCRIPTS[copy % len(BIG_SCRIPTS)]
+            data = text.translate(_script_table(first, seven)).encode("utf-8")
+            f.write(data)
+            written += len(data)
+    return written
+
+
 def _scratch_root(requested):
     if requested:
         base = requested

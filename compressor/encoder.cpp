@@ -366,6 +366,7 @@ class Encoder {
     filepaths_ = filepaths;
     return run();
   }
+  void follow_links(bool follow) { follow_links_ = follow; }
   // encode_named_files: (path, name) entries, each file stored under its name.
   PyObject* run_on_entries(PyObject* entries) {
     entries_ = entries;
@@ -1199,6 +1200,7 @@ namespace {
 // The index of encode_named_files' `checks`, after the four parameters both
 // methods share.
 constexpr Py_ssize_t kCheckedParameter = 4;
+constexpr Py_ssize_t kFollowLinksParameter = 6;
 
 // Both wrappers: bind, convert, test the first argument (a list, named
 // `first_name`) and output_path, then run the encoder on the list.
@@ -1226,6 +1228,13 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (checks && !encoder.keep_file_facts(empty_dirs)) {
       return method.trace.fail(method.lines.binding);
     }
+  }
+  // encode_named_files' keyword-only follow_links: false opens each input
+  // without following a link at its path (the command's walked files).
+  if (method.row.signature().count > kFollowLinksParameter) {
+    const int follow_links = truth_value(bound[kFollowLinksParameter]);
+    if (follow_links < 0) return method.trace.fail(method.lines.binding);
+    encoder.follow_links(follow_links != 0);
   }
   return (encoder.*run_on)(bound[0]);
 }

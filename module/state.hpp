@@ -61,6 +61,7 @@ namespace ormek {
   X(decompress, "decompress", kIdent)                                           \
   X(level, "level", kIdent)                                                     \
   X(threads, "threads", kIdent)                                                 \
+  X(follow_links, "follow_links", kIdent)                                       \
   X(read, "read", kIdent)                                                       \
   X(flush, "flush", kIdent)                                                     \
   X(fileno, "fileno", kIdent)                                                   \

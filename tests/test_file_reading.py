@@ -147,3 +147,43 @@ def test_a_replaced_open_is_not_called_and_the_open_event_is_raised(in_tmp):
         print(json.dumps([host, opened, list(comp.global_dict)]))
     """, cwd=in_tmp)
     assert module == host and len(host) == 1 and tokens == ["a", " ", "b"]
+
+
+# --- inputs opened as walked ----------------------------------------------------
+
+@pytest.mark.parametrize("swap", ["link", "fifo", "dangling link"])
+def test_inputs_not_followed_are_refused_when_no_longer_regular(in_tmp, entries, swap):
+    (in_tmp / "real.txt").write_bytes(b"secret")
+    {"link": lambda: os.symlink("real.txt", "in.txt"), "fifo": lambda: os.mkfifo("in.txt"),
+     "dangling link": lambda: os.symlink("nowhere", "in.txt")}[swap]()
+    comp = ormek_compressor.OrmekCompressor("none.bin")
+    with pytest.raises(OSError) as info:
+        comp.encode_named_files([(CountingPath("in.txt"), "in.txt")], "out.pkg",
+                                follow_links=False)
+    assert info.value.filename == "in.txt" and "no longer a regular file" in info.value.strerror
+    assert entries(info.value) == [(qual("encode_named_files"), "compressor", 142)]
+    comp.encode_named_files([("real.txt", "a"), ("in.txt", "b")][:1 + (swap == "link")],
+                            "out.pkg")
+    assert "secret" in comp.global_dict  # followed by default
+
+
+@pytest.mark.parametrize("plain", [False, True])
+def test_inputs_not_followed_read_as_followed(in_tmp, monkeypatch, plain):
+    (in_tmp / "a.txt").write_bytes(b"x \r\n\xc3\xa9")
+    if plain:
+        monkeypatch.setattr(ormek_compressor, "re", re_stand_in())
+    packages = []
+    for follow in (True, False):
+        comp = ormek_compressor.OrmekCompressor("none.bin")
+        comp.encode_named_files([("a.txt", "a")], f"{follow}.pkg", follow_links=follow)
+        packages.append((in_tmp / f"{follow}.pkg").read_bytes())
+    assert packages[0] == packages[1]
+    (in_tmp / "bad.txt").write_bytes(b"ok \xff")
+    with pytest.raises(UnicodeDecodeError):
+        comp.encode_named_files([("bad.txt", "b")], "c.pkg", follow_links=False)
+
+
+def test_follow_links_is_keyword_only(comp):
+    with pytest.raises(TypeError) as info:
+        comp.encode_named_files([], "out.pkg", 6, 4, False)
+    assert str(info.value) == "encode_named_files() takes at most 4 positional arguments (5 given)"

@@ -137,9 +137,12 @@ def _encode(
     ]
     try:
         with progress:
-            # The package carries each file's check, mode and time.
+            # The package carries each file's check, mode and time; the files
+            # are read as walked: a link or a special file put in the place of
+            # one since is refused, not followed or waited on.
             return compressor.encode_named_files(
-                named, output, level, threads, checks=True, empty_dirs=empty_dirs
+                named, output, level, threads, checks=True, empty_dirs=empty_dirs,
+                follow_links=False,
             )
     except UnicodeDecodeError as err:
         # Checked before packing; only a file changed meanwhile gets here.
