@@ -148,6 +148,15 @@ TARGETS = [
     ("native_encode", "transient", 1.0),
     ("native_decode", "transient", 0.75),
 ]
+# The big file's: against byte floors (the file's bytes read and written,
+# not its text), with room for the tokens' own cost.
+BIG_TARGETS = [
+    ("native_encode", "time", 2.0),
+    ("native_decode", "time", 1.5),
+    ("native_encode", "transient", 1.5),
+    ("native_decode", "transient", 1.5),
+]
+CORPORA = ("single", "tenfold", "big")
 
 
 # ---------------------------------------------------------------------------
@@ -236,10 +245,10 @@ def _read_list(path):
         return [line.rstrip("\n") for line in f if line.strip()]
 
 
-def _read_texts(paths):
+def _read_texts(paths, as_bytes=False):
     texts = []
     for path in paths:
-        with open(path, "r", encoding="utf-8") as f:
+        with open(path, "rb") if as_bytes else open(path, "r", encoding="utf-8") as f:
             texts.append(f.read())
     return texts
 
@@ -399,7 +408,7 @@ def _setup(task):
         del package
 
         def work():
-            texts = _read_texts(paths)
+            texts = _read_texts(paths, task["byte_floors"])
             compressed = zstd.ZstdCompressor(level=level, threads=threads).compress(packed)
             result = {
                 "compressed": compressed,
@@ -418,7 +427,8 @@ def _setup(task):
         return work, None
 
     if kind == "decode_floor":
-        texts = _read_texts(paths)
+        byte_floors = task["byte_floors"]
+        texts = _read_texts(paths, byte_floors)
         package_path = task["package"]
 
         def work():
@@ -427,7 +437,12 @@ def _setup(task):
             data = zstd.ZstdDecompressor().decompress(package["compressed"])
             os.makedirs(out, exist_ok=True)
             for name, text in zip(package["filenames"], texts):
-                with open(os.path.join(out, name), "w", encoding="utf-8", newline="") as f:
+                path = os.path.join(out, name)
+                if byte_floors:
+                    with open(path, "wb") as f:
+                        f.write(text)
+                    continue
+                with open(path, "w", encoding="utf-8", newline="") as f:
                     f.write(text)
             return {"stream_bytes": len(data)}
 
@@ -596,7 +611,7 @@ def _script_table(first, seven):
     return table
 
 
-def _write_big_file(path, sources):
+def _write_big_file(path, sources, size):
     base = []
     for _rel, src in sources:
         with open(src, "rb") as f:
@@ -605,7 +620,7 @@ def _write_big_file(path, sources):
     written = 0
     with open(path, "wb") as f:
         for copy in range(10_000):
-            if written >= BIG_FILE_BYTES:
+            if written >= size:
                 break
             first, seven = BIG_SCRIPTS[copy % len(BIG_SCRIPTS)]
             data = text.translate(_script_table(first, seven)).encode("utf-8")
@@ -645,12 +660,21 @@ def _write_corpus(scratch, name, folder, paths):
         "list": list_path,
         "files": len(paths),
         "bytes": sum(os.path.getsize(p) for p in paths),
+        "byte_floors": name == "big",
+        "targets": BIG_TARGETS if name == "big" else TARGETS,
     }
 
 
-def _stage(scratch, quick):
-    """Write the corpora into scratch; return {name: info}."""
+def _stage(scratch, quick, names=CORPORA):
+    """Write the corpora `names` into scratch; return {name: info}."""
     files = _stdlib_files()
+    staged = {}
+    if "big" in names:
+        folder = os.path.join(scratch, "corpus", "big")
+        os.makedirs(folder)
+        path = os.path.join(folder, "big.txt")
+        _write_big_file(path, files, BIG_FILE_BYTES // 10 if quick else BIG_FILE_BYTES)
+        staged["big"] = _write_corpus(scratch, "big", folder, [path])
     if quick:
         step = max(1, len(files) // QUICK_FILES)
         files = files[::step][:QUICK_FILES]
@@ -675,10 +699,9 @@ def _stage(scratch, quick):
             with open(dst, "wb") as f:
                 f.write(_mark_copy(text, copy).encode("utf-8"))
             tenfold_paths.append(dst)
-    return {
-        "single": _write_corpus(scratch, "single", single, single_paths),
-        "tenfold": _write_corpus(scratch, "tenfold", tenfold, tenfold_paths),
-    }
+    staged["single"] = _write_corpus(scratch, "single", single, single_paths)
+    staged["tenfold"] = _write_corpus(scratch, "tenfold", tenfold, tenfold_paths)
+    return {name: staged[name] for name in CORPORA if name in names}
 
 
 def _run_child(task, env=None):
@@ -721,6 +744,7 @@ def _task(kind, corpus, scratch, level, threads):
         "tokens_file": corpus["tokens_file"],
         "dict_file": corpus["dict_file"],
         "dict_path": os.path.join(scratch, "no-such-dictionary.bin"),
+        "byte_floors": corpus["byte_floors"],
         "level": level,
         "threads": threads,
     }
@@ -801,14 +825,15 @@ def _print_growth(corpora, results):
         f"x{tenfold['distinct_tokens'] / single['distinct_tokens']:.2f}) =="
     )
     print("linear growth keeps the figures per MB: a ratio near 1.00")
+    pair = ("single", "tenfold")
     print(
         f"{'measurement':<24}{'ms/MB single':>14}{'tenfold':>9}{'ratio':>8}"
         f"{'transient/MB single':>21}{'tenfold':>9}{'ratio':>8}"
     )
     for key, label, *_ in MEASUREMENTS:
         # Milliseconds per MB of corpus, and transient MB per MB of corpus.
-        ta, tb = (_ratio(results[c][key]["time"], corpora[c]["bytes"] / 1e9) for c in corpora)
-        ma, mb = (_ratio(results[c][key]["transient"], corpora[c]["bytes"]) for c in corpora)
+        ta, tb = (_ratio(results[c][key]["time"], corpora[c]["bytes"] / 1e9) for c in pair)
+        ma, mb = (_ratio(results[c][key]["transient"], corpora[c]["bytes"]) for c in pair)
         print(
             f"{label:<24}{_cell(ta, 14, 1)}{_cell(tb, 9, 1)}{_cell(_ratio(tb, ta), 8, 2, 'x')}"
             f"{_cell(ma, 21, 2)}{_cell(mb, 9, 2)}{_cell(_ratio(mb, ma), 8, 2, 'x')}"
@@ -864,7 +889,7 @@ def _check_targets(corpora, results):
     checks = []
     for cname, corpus in corpora.items():
         res = results[cname]
-        for key, what, target in TARGETS:
+        for key, what, target in corpus["targets"]:
             if what == "time":
                 floor = MEASUREMENTS_BY_KEY[key][3]
                 value = _ratio(res[key]["time"], res[floor]["time"])
@@ -986,9 +1011,10 @@ def parent_main(args):
     }
     print(f"python {sys.version.split()[0]} ({sys.executable}), scratch {scratch}, runs {runs}")
     try:
-        corpora = _stage(scratch, args.quick)
+        names = args.corpora.split(",")
         if args.single:
-            del corpora["tenfold"]
+            names = [name for name in names if name != "tenfold"]
+        corpora = _stage(scratch, args.quick, names)
         for corpus in corpora.values():
             _prepare(corpus, scratch, level, threads)
 
@@ -1009,6 +1035,9 @@ def parent_main(args):
                 raw["tenfold"][key]["skipped"] = (
                     "plain Python takes minutes and GBs here; --plain-tenfold runs it"
                 )
+        if "big" in corpora:
+            for key in PLAIN_KEYS:
+                raw["big"][key]["skipped"] = "plain Python takes minutes and GBs here"
         for run in range(runs):
             for cname, corpus in corpora.items():
                 for key in ALL_KEYS:
@@ -1070,7 +1099,7 @@ def parent_main(args):
 
         for cname, corpus in corpora.items():
             _print_corpus_table(corpus, results[cname], kept[cname])
-        if "tenfold" in corpora:
+        if "single" in corpora and "tenfold" in corpora:
             _print_growth(corpora, results)
         _print_verification(verification)
         memory_checks = _check_memory(corpora, results, kept)
@@ -1124,6 +1153,8 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the staged corpora and outputs")
     parser.add_argument("--only", metavar="KEYS", help="measure only these (comma-separated)")
     parser.add_argument("--single", action="store_true", help="leave out the tenfold corpus")
+    parser.add_argument("--corpora", default=",".join(CORPORA),
+                        help=f"the corpora to measure (default {','.join(CORPORA)})")
     parser.add_argument("--chart", metavar="PNG", help="draw the results as a chart (matplotlib)")
     parser.add_argument("--chart-python", metavar="PYTHON",
                         help="interpreter with matplotlib to draw the chart (default: this one)")
