@@ -181,9 +181,3 @@ def test_inputs_not_followed_read_as_followed(in_tmp, monkeypatch, plain):
     (in_tmp / "bad.txt").write_bytes(b"ok \xff")
     with pytest.raises(UnicodeDecodeError):
         comp.encode_named_files([("bad.txt", "b")], "c.pkg", follow_links=False)
-
-
-def test_follow_links_is_keyword_only(comp):
-    with pytest.raises(TypeError) as info:
-        comp.encode_named_files([], "out.pkg", 6, 4, False)
-    assert str(info.value) == "encode_named_files() takes at most 4 positional arguments (5 given)"

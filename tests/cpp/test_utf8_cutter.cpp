@@ -163,35 +163,9 @@ void test_random_inputs() {
   check(valid_seen > 1000 && invalid_seen > 1000, "both valid and invalid inputs were tried");
 }
 
-void test_cases() {
-  std::mt19937 rng(1);
-  struct Case {
-    const char* name;
-    Bytes in;
-    bool valid;
-  };
-  const Case cases[] = {
-      {"bom kept", {0xEF, 0xBB, 0xBF, 'a'}, true},
-      {"lone cr at end", {'a', '\r'}, true},
-      {"cr cr lf", {'\r', '\r', '\n', 'b'}, true},
-      {"cut four-byte sequence at end", {'a', 0xF0, 0x9F, 0x98}, false},
-      {"surrogate", {0xED, 0xB0, 0x80}, false},
-  };
-  for (const Case& c : cases) {
-    for (size_t read = 1; read <= 5; read++) {
-      Text expected;
-      reference_decode(c.in, expected);
-      const Result got = run_cutter(c.in, rng, read);
-      check(got.valid == c.valid && (!c.valid || got.text == expected),
-            std::string(c.name) + " in reads of up to " + std::to_string(read));
-    }
-  }
-}
-
 }  // namespace
 
 int main() {
   test_random_inputs();
-  test_cases();
   return ormek::test::report();
 }
