@@ -191,7 +191,7 @@ class TextCutter {
     if (written == SIZE_MAX) return false;
     const size_t before = length_;
     length_ += written;
-    std::memmove(input_.data(), bytes + taken, held);
+    if (held) std::memmove(input_.data(), bytes + taken, held);
     waiting_ = held;
     if (last) {
       cut_ = length_;

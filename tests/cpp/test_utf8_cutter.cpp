@@ -114,7 +114,8 @@ Result run_cutter(const Bytes& in, std::mt19937& rng, size_t max_read) {
   size_t at = 0;
   for (bool last = false; !last;) {
     const size_t n = std::min(read_size(rng), in.size() - at);
-    std::memcpy(cutter.room(n), in.data() + at, n);
+    uint8_t* room = cutter.room(n);
+    if (n) std::memcpy(room, in.data() + at, n);  // an empty read may get no room at all
     at += n;
     last = at == in.size() && (n == 0 || rng() % 2);
     if (!cutter.decode(n, last)) {
