@@ -1,6 +1,7 @@
 // The replace-on-success writer of pickle streams (see atomic_file.hpp).
 #include "compressor/atomic_file.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,8 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
+#include "compressor/background_work.hpp"
+#include "compressor/signal_checked_file.hpp"
 #include "module/host_calls.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
@@ -145,10 +150,30 @@ bool sync_to_disk(PyObject* file) {
   if (!fileno) return false;
   int fd = PyLong_AsInt(fileno.get());
   if (fd == -1 && PyErr_Occurred()) return false;
-  PyThreadState* released = PyEval_SaveThread();
-  int rc = fsync(fd);
-  PyEval_RestoreThread(released);
-  if (rc != 0) {
+  // Syncing a big file can take seconds on a busy disk: it runs on a thread
+  // of its own, so that a signal is answered meanwhile. The thread syncs and
+  // closes a duplicate of the descriptor, which stays valid if the caller
+  // gives up and closes the file.
+  std::shared_ptr<int> error;
+  try {
+    error = std::make_shared<int>(0);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) {
+    PyErr_SetFromErrno(PyExc_OSError);
+    return false;
+  }
+  if (!run_native_answering_signals([copy, error] {
+        if (fsync(copy) != 0) *error = errno;
+        close(copy);
+      })) {
+    return false;
+  }
+  if (*error != 0) {
+    errno = *error;
     PyErr_SetFromErrno(PyExc_OSError);
     return false;
   }
@@ -168,7 +193,10 @@ int dump_block(PyObject* file, PyObject* data, bool sync, const Site& site) {
   auto body = [data, sync](PyObject* f, int&) {
     Ref pickle = get_global(str(Str::pickle));
     Ref dump = pickle ? Ref::steal(PyObject_GetAttr(pickle.get(), str(Str::dump))) : Ref();
-    Ref result = dump ? call2(dump.get(), data, f) : Ref();
+    // The host's own dump writes through a stand-in that answers signals.
+    Ref target = dump && dump.get() == g_state.original.pickle_dump ? signal_checked_writer(f)
+                                                                    : Ref::borrow(f);
+    Ref result = dump && target ? call2(dump.get(), data, target.get()) : Ref();
     return result && (!sync || sync_to_disk(f));
   };
   return run_with_block(file, site.trace, site.open_line, site.dump_line, body);

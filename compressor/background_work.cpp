@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -117,6 +118,42 @@ BackgroundCall::~BackgroundCall() { abandon(); }
 
 PyObject* call_with_one_argument(PyObject* const* args) {
   return PyObject_CallOneArg(args[0], args[1]);
+}
+
+namespace {
+
+// Shared by the waiting caller and the thread, which may outlive the wait.
+struct NativeJob {
+  std::function<void()> work;
+  std::mutex mutex;
+  std::condition_variable finished_cv;
+  bool finished = false;
+};
+
+}  // namespace
+
+bool run_native_answering_signals(std::function<void()> work) {
+  std::shared_ptr<NativeJob> job;
+  try {
+    job = std::make_shared<NativeJob>();
+    job->work = std::move(work);
+    std::thread([job] {
+      job->work();
+      std::lock_guard<std::mutex> hold(job->mutex);
+      job->finished = true;
+      job->finished_cv.notify_one();
+    }).detach();
+  } catch (const std::exception&) {
+    std::function<void()>& run = job && job->work ? job->work : work;
+    Py_BEGIN_ALLOW_THREADS;
+    run();
+    Py_END_ALLOW_THREADS;
+    return true;
+  }
+  return wait_answering_signals([&job] {
+    std::unique_lock<std::mutex> hold(job->mutex);
+    return job->finished_cv.wait_for(hold, kWaitSlice, [&job] { return job->finished; });
+  });
 }
 
 }  // namespace ormek

@@ -28,6 +28,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <initializer_list>
 
 #include "module/ref.hpp"
@@ -69,6 +70,14 @@ class BackgroundCall {
 
 // A BackgroundCall::Function: args[0](args[1]).
 PyObject* call_with_one_argument(PyObject* const* args);
+
+// Runs `work`, native work that touches no host object (a system call that
+// may take seconds, such as fsync), on a thread of its own and waits for it
+// answering signals. `work` owns what it uses: when a handler raises, it is
+// left to finish alone. When no thread can be started it runs here, detached
+// from the host. True when it ran to its end; false with the exception a
+// handler raised.
+bool run_native_answering_signals(std::function<void()> work);
 
 // Waits until wait_slice() says the work is done. It is called detached from
 // the host and waits at most kWaitSlice each time; the pending signal

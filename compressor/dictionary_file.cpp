@@ -6,6 +6,7 @@
 #include "compressor/methods.hpp"
 #include "compressor/object.hpp"
 #include "compressor/pickle_snapshot.hpp"
+#include "compressor/signal_checked_file.hpp"
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"
 #include "module/ref.hpp"
@@ -38,7 +39,10 @@ bool load_from_file(CompressorObject* self, PyObject* file, int& running_line) {
   if (!pickle) return false;
   Ref load = Ref::steal(PyObject_GetAttr(pickle.get(), str(Str::load)));
   if (!load) return false;
-  Ref data = call1(load.get(), file);
+  // The host's own load reads through a stand-in that answers signals.
+  Ref source =
+      load.get() == g_state.original.pickle_load ? signal_checked_reader(file) : Ref::borrow(file);
+  Ref data = source ? call1(load.get(), source.get()) : Ref();
   if (!data) return false;
 
   running_line = line::kLoadGlobalDict;

@@ -1,5 +1,6 @@
 #include "compressor/inverse_dict.hpp"
 
+#include "compressor/background_work.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
 #include "module/state.hpp"
@@ -15,11 +16,15 @@ bool put_inverse(PyObject* new_dict, PyObject* key, PyObject* value) {
 
 // An exact dict, walked in place. Storing into the new dict may run a value's
 // __hash__ or __eq__, which may change the walked dict: the size is checked
-// before every step, and each step holds its own references to the pair.
+// before every step, and each step holds its own references to the pair. A
+// dictionary of millions of tokens takes a second: signals are answered on
+// the way.
 bool invert_exact_dict(PyObject* dict, PyObject* new_dict) {
   const Py_ssize_t initial_size = PyDict_GET_SIZE(dict);
   Py_ssize_t pos = 0;
+  SignalPoll poll(1u << 16);
   for (;;) {
+    if (poll() < 0) return false;
     if (PyDict_GET_SIZE(dict) != initial_size) {
       PyErr_SetString(PyExc_RuntimeError, msg::kDictChangedSize);
       return false;

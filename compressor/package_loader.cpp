@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "compressor/safe_unpickle.hpp"
+#include "compressor/signal_checked_file.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
 #include "module/state.hpp"
@@ -295,7 +296,9 @@ Ref load_plain_data(PyObject* file) {
   Ref buffer = call1(loader->buffered_reader.get(), memory.get());
   if (!buffer) return Ref();
   stream = Ref();
-  Ref unpickler = call1(loader->unpickler_type.get(), buffer.get());
+  Ref reader = signal_checked_reader(buffer.get());
+  if (!reader) return Ref();
+  Ref unpickler = call1(loader->unpickler_type.get(), reader.get());
   if (!unpickler) return Ref();
   return call_method(unpickler.get(), str(Str::load), nullptr, 0);
 }
