@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "compressor/background_work.hpp"
+#include "compressor/file_choice.hpp"
 #include "compressor/file_facts.hpp"
 #include "compressor/inverse_dict.hpp"
 #include "compressor/methods.hpp"
@@ -428,6 +429,30 @@ struct RestoredTokens {
     if (!text) return WriteFailure::kText;
     return restorer.finish(text.get());
   }
+
+  // The UTF-8 size of "".join(restored_tokens[start:stop]), for
+  // restored_sizes: the native path adds up its tokens' bytes where it can.
+  // -1 with the exception set.
+  Py_ssize_t utf8_size(Py_ssize_t start, Py_ssize_t stop) const {
+    clamp_slice(size, start, stop);
+    Ref text;
+    if (table) {
+      const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(payload.get()));
+      Py_ssize_t total = 0;
+      Py_ssize_t i = start;
+      for (; i < stop; i++) {
+        const TokenEntry entry = table->entry_of(record_at(bytes, i));
+        if (entry.form() != kText) break;
+        total += static_cast<Py_ssize_t>(entry.bytes());
+      }
+      if (i == stop) return total;
+      text = join_by_host(*table, bytes, start, stop);
+    } else {
+      Ref slice = Ref::steal(PyList_GetSlice(list.get(), start, stop));
+      if (slice) text = Ref::steal(PyUnicode_Join(str(Str::empty), slice.get()));
+    }
+    return text ? ormek::utf8_size(text.get()) : -1;
+  }
 };
 
 // The plain id loop, statement by statement: restored_tokens[i] =
@@ -530,10 +555,12 @@ bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& 
 // Before output_dir is made, with the module's own join: nothing may stand in
 // the way of any name (restore_files.hpp). Each name object is looked at
 // once, however often the package refers to it.
-bool check_in_the_way(const std::vector<StoredFile>& files, FileRestorer& restorer) {
+bool check_in_the_way(const std::vector<StoredFile>& files, const std::vector<char>& picked,
+                      FileRestorer& restorer) {
   std::unordered_set<PyObject*> seen;
-  for (const StoredFile& file : files) {
-    PyObject* name = file.name.get();
+  for (size_t i = 0; i < files.size(); i++) {
+    if (!picked[i]) continue;
+    PyObject* name = files[i].name.get();
     try {
       if (!seen.insert(name).second) continue;
     } catch (const std::bad_alloc&) {
@@ -545,8 +572,34 @@ bool check_in_the_way(const std::vector<StoredFile>& files, FileRestorer& restor
   return true;
 }
 
+// Which of `files` the choice takes (file_choice.hpp); a name given that
+// picks none is refused here, before output_dir is made.
+bool pick_files(const std::vector<StoredFile>& files, FileChoice& choice,
+                std::vector<char>& picked) {
+  try {
+    picked.assign(files.size(), 1);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  for (size_t i = 0; i < files.size(); i++) {
+    const int picks = choice.picks(files[i].name.get());
+    if (picks < 0) return false;
+    picked[i] = static_cast<char>(picks);
+  }
+  return choice.check_all_found();
+}
+
+// restored_sizes: the size of one file's text, which is not written.
+bool measure_file(const RestoredTokens& restored, Py_ssize_t start, Py_ssize_t stop,
+                  FileChoice& choice) {
+  const Py_ssize_t size = restored.utf8_size(start, stop);
+  if (size < 0 || !choice.record_size(size)) return kDecodePackageTrace.fail(line::kWriteOutput);
+  return true;
+}
+
 PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObject* output_dir,
-                         bool use_zstd) {
+                         bool use_zstd, FileChoice& choice) {
   // with open(package_path, "rb") as f: package = pickle.load(f)
   Ref package;
   if (load_package_file(package_path, kDecodePackageTrace, line::kOpenPackage, line::kLoadPackage,
@@ -627,24 +680,28 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
     return kDecodePackageTrace.fail(line::kFileLoop);
   }
   FileRestorer restorer(output_dir);
-  if (original_join && !check_in_the_way(files, restorer)) {
+  std::vector<char> picked;
+  if (!pick_files(files, choice, picked)) return kDecodePackageTrace.fail(line::kFileLoop);
+  if (choice.writes() && original_join && !check_in_the_way(files, picked, restorer)) {
     return kDecodePackageTrace.fail(line::kFileLoop);
   }
   // The package's file checks, whole, before anything is written.
   PackageFacts facts;
   const int has_facts = read_package_facts(package.get(), facts);
   if (has_facts < 0) return kDecodePackageTrace.fail(line::kFileLoop);
-  if (has_facts && original_join) {
+  if (has_facts && choice.writes() && original_join) {
     PyObject* dirs = facts.empty_dirs.get();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dirs); i++) {
-      if (!restorer.check_directory_in_the_way(PyList_GET_ITEM(dirs, i))) {
+      const int picks = choice.picks(PyList_GET_ITEM(dirs, i));
+      if (picks < 0) return kDecodePackageTrace.fail(line::kFileLoop);
+      if (picks && !restorer.check_directory_in_the_way(PyList_GET_ITEM(dirs, i))) {
         return kDecodePackageTrace.fail(line::kFileLoop);
       }
     }
   }
 
   // os.makedirs(output_dir, exist_ok=True)
-  {
+  if (choice.writes()) {
     Ref os = get_global(str(Str::os));
     if (!os) return kDecodePackageTrace.fail(line::kMakedirs);
     Ref makedirs = Ref::steal(PyObject_GetAttr(os.get(), str(Str::makedirs)));
@@ -663,8 +720,11 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
     for (size_t i = 0; i < files.size(); i++) {
       const StoredFile& file = files[i];
       const FileFacts* file_facts = has_facts && i < facts.files.size() ? &facts.files[i] : nullptr;
-      if (!write_file(output_dir, file.name.get(), restored, start_idx, file.boundary, restorer,
-                      file_facts)) {
+      if (!choice.writes()) {
+        if (!measure_file(restored, start_idx, file.boundary, choice)) return nullptr;
+      } else if (picked[i] && (!write_file(output_dir, file.name.get(), restored, start_idx,
+                                           file.boundary, restorer, file_facts) ||
+                               !choice.record_name(file.name.get()))) {
         return nullptr;
       }
       start_idx = file.boundary;
@@ -672,15 +732,18 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
   }
   // The empty directories of the packed trees, made as the directories of
   // stored names are.
-  if (has_facts) {
+  if (has_facts && choice.writes()) {
     PyObject* dirs = facts.empty_dirs.get();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dirs); i++) {
-      if (!restorer.make_directory(PyList_GET_ITEM(dirs, i))) {
+      const int picks = choice.picks(PyList_GET_ITEM(dirs, i));
+      if (picks < 0) return kDecodePackageTrace.fail(line::kOpenOutput);
+      if (picks && !restorer.make_directory(PyList_GET_ITEM(dirs, i))) {
         return kDecodePackageTrace.fail(line::kOpenOutput);
       }
     }
   }
 
+  if (choice.kind() != FileChoice::Kind::kAll) return choice.result().release();
   Ref result = package_item(package.get(), Str::filenames);
   if (!result) return kDecodePackageTrace.fail(line::kResult);
   return result.release();
@@ -699,7 +762,67 @@ PyObject* decode_package_wrapper(PyObject* self, PyObject* const* args, Py_ssize
   if (use_zstd < 0) return kDecodePackageTrace.fail(line::kBinding);
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
   if (!check_exact_type(bound[1], &PyUnicode_Type, Str::output_dir)) return nullptr;
-  return decode_package(as_compressor(self), bound[0], bound[1], use_zstd != 0);
+  FileChoice every_file;
+  return decode_package(as_compressor(self), bound[0], bound[1], use_zstd != 0, every_file);
+}
+
+// decode_names and restored_sizes run decode_package's statements with a
+// choice (file_choice.hpp): a failure there carries decode_package's entries,
+// then the entry of the calling method's own line, as if it called it.
+
+namespace {
+
+constexpr const FunctionRow& kDecodeNamesRow = function_row("decode_names");
+constexpr Trace kDecodeNamesTrace = kDecodeNamesRow.trace();
+constexpr const FunctionRow& kRestoredSizesRow = function_row("restored_sizes");
+constexpr Trace kRestoredSizesTrace = kRestoredSizesRow.trace();
+
+namespace line {
+constexpr int kNamesChoice = kDecodeNamesRow.first_line + 1;
+constexpr int kNamesDecode = kDecodeNamesRow.first_line + 2;
+constexpr int kSizesDecode = kRestoredSizesRow.first_line + 1;
+}  // namespace line
+
+}  // namespace
+
+PyObject* decode_names_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  CallGuard guard(call_lock_of(self));
+  BoundArguments bound;
+  if (bind_vectorcall(kDecodeNamesRow.signature(), args, nargs, kwnames, bound) < 0) {
+    return kDecodeNamesTrace.fail(kDecodeNamesRow.first_line);
+  }
+  int use_zstd = truth_value(bound[3]);
+  if (use_zstd < 0) return kDecodeNamesTrace.fail(kDecodeNamesRow.first_line);
+  if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
+  if (!check_exact_type(bound[1], &PyUnicode_Type, Str::output_dir)) return nullptr;
+  if (!check_exact_type(bound[2], &PyList_Type, Str::names)) return nullptr;
+  FileChoice chosen;
+  if (bound[2] == Py_None) {
+    raise_expected_type("list", bound[2]);
+    return kDecodeNamesTrace.fail(line::kNamesChoice);
+  }
+  if (!chosen.pick(bound[2])) return kDecodeNamesTrace.fail(line::kNamesChoice);
+  PyObject* names = decode_package(as_compressor(self), bound[0], bound[1], use_zstd != 0, chosen);
+  if (!names) return kDecodeNamesTrace.fail(line::kNamesDecode);
+  return names;
+}
+
+PyObject* restored_sizes_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  CallGuard guard(call_lock_of(self));
+  BoundArguments bound;
+  if (bind_vectorcall(kRestoredSizesRow.signature(), args, nargs, kwnames, bound) < 0) {
+    return kRestoredSizesTrace.fail(kRestoredSizesRow.first_line);
+  }
+  int use_zstd = truth_value(bound[1]);
+  if (use_zstd < 0) return kRestoredSizesTrace.fail(kRestoredSizesRow.first_line);
+  if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
+  FileChoice sizes;
+  if (!sizes.measure()) return kRestoredSizesTrace.fail(line::kSizesDecode);
+  PyObject* result = decode_package(as_compressor(self), bound[0], nullptr, use_zstd != 0, sizes);
+  if (!result) return kRestoredSizesTrace.fail(line::kSizesDecode);
+  return result;
 }
 
 }  // namespace ormek

@@ -30,6 +30,8 @@ ORMEK_WRAPPER(read_package_wrapper);
 ORMEK_WRAPPER(encode_named_files_wrapper);
 ORMEK_WRAPPER(check_package_wrapper);
 ORMEK_WRAPPER(restored_names_wrapper);
+ORMEK_WRAPPER(decode_names_wrapper);
+ORMEK_WRAPPER(restored_sizes_wrapper);
 ORMEK_WRAPPER(reduce_cython_wrapper);
 ORMEK_WRAPPER(setstate_cython_wrapper);
 ORMEK_WRAPPER(unpickle_compressor_wrapper);
@@ -119,6 +121,20 @@ inline constexpr FunctionRow kCompressorFunctions[] = {
      .first_line = 194,
      .wrapper = restored_names_wrapper,
      .params = {{Str::package}}},
+    // Methods of this module's own beside those above: decode_package
+    // restricted to chosen files, and the sizes of the files it would write.
+    {.name = "decode_names",
+     .qualname = "OrmekCompressor.decode_names",
+     .file = kFileCompressor,
+     .first_line = 200,
+     .wrapper = decode_names_wrapper,
+     .params = {{Str::package_path}, {Str::output_dir}, {Str::names}, {Str::use_zstd, true}}},
+    {.name = "restored_sizes",
+     .qualname = "OrmekCompressor.restored_sizes",
+     .file = kFileCompressor,
+     .first_line = 205,
+     .wrapper = restored_sizes_wrapper,
+     .params = {{Str::package_path}, {Str::use_zstd, true}}},
     {.name = "__reduce_cython__",
      .qualname = "OrmekCompressor.__reduce_cython__",
      .file = kFileStringsource,

@@ -155,5 +155,7 @@ inline constexpr const char kPathPartNotDirectory[] =
 // strerror of the OSError, whose filename is the path).
 inline constexpr const char kInputNotRegularFile[] =
     "is no longer a regular file (a link or a special file now stands there); refusing to read it";
+// Restoring chosen files (decode_names).
+inline constexpr const char kNameNotInPackage[] = "the package holds no file or directory named %R";
 
 }  // namespace ormek::msg

@@ -127,6 +127,7 @@ namespace ormek {
   X(entries, "entries", kIdent)                                                 \
   X(paths, "paths", kIdent)                                                     \
   X(name, "name", kIdent)                                                       \
+  X(names, "names", kIdent)                                                     \
   X(pyx_state, "__pyx_state", kIdent)                                           \
   X(pyx_type, "__pyx_type", kIdent)                                             \
   X(pyx_checksum, "__pyx_checksum", kIdent)                                     \

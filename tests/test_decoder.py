@@ -697,3 +697,54 @@ def test_a_replaced_file_keeps_only_its_permission_bits(comp, in_tmp, mode):
     comp.decode_package("p", "o")
     assert read_dir(in_tmp / "o") == {"a": b"hello world"}
     assert os.stat(target).st_mode & 0o7777 == mode & 0o777
+
+
+# --------------------------------------------------------------------------
+# decode_names and restored_sizes: the decoder with a choice of files
+
+TREE = (["src/a.py", "src/pkg/b.py", "srcs.txt", "top.txt"], {"x": 1, "é€😀": 2, "\n": 3})
+
+
+def write_tree(path):
+    names, gd = TREE
+    return write_package(path, [1, 3, 2, 1, 3, 2], [2, 3, 5, 6], names, gd)
+
+
+@pytest.mark.parametrize("names, restored", [
+    (["src"], ["src/a.py", "src/pkg/b.py"]),
+    (["src/pkg", "top.txt"], ["src/pkg/b.py", "top.txt"]),
+    (["top.txt", "src/pkg/b.py", "src/pkg"], ["src/pkg/b.py", "top.txt"]),
+    ([], []),
+])
+def test_decode_names_restores_the_files_picked(comp, in_tmp, names, restored):
+    write_tree(in_tmp / "p.pkg")
+    assert comp.decode_names("p.pkg", "out", names) == restored
+    written = sorted(str(p.relative_to(in_tmp / "out")) for p in (in_tmp / "out").rglob("*") if p.is_file())
+    assert written == restored
+    assert comp.global_dict == TREE[1]
+
+
+@pytest.mark.parametrize("names, exc, message", [
+    (["src/a.py", "sr"], ValueError, "no file or directory named 'sr'"),
+    (["src/a"], ValueError, "'src/a'"),
+    (["top.txt/x"], ValueError, "'top.txt/x'"),
+    (["ok", 3], TypeError, "Expected str, got int"),
+    (None, TypeError, "Expected list, got NoneType"),
+    (("src",), TypeError, "Argument 'names' has incorrect type"),
+])
+def test_decode_names_refuses_before_writing(comp, in_tmp, names, exc, message):
+    write_tree(in_tmp / "p.pkg")
+    with pytest.raises(exc, match=message):
+        comp.decode_names("p.pkg", "out", names)
+    assert not (in_tmp / "out").exists()
+
+
+def test_restored_sizes_are_the_written_bytes(comp, in_tmp):
+    write_tree(in_tmp / "p.pkg")
+    names = comp.decode_package("p.pkg", "out")
+    sizes = comp.restored_sizes("p.pkg")
+    assert sizes == [(in_tmp / "out" / name).stat().st_size for name in names] == [2, 9, 2, 9]
+    # Nothing is written; a boundary beyond the tokens clamps as it does there.
+    write_package(in_tmp / "short.pkg", [1], [1, 9], ["a", "b"], {"x": 1})
+    assert comp.restored_sizes("short.pkg", use_zstd=True) == [1, 0]
+    assert sorted(os.listdir(in_tmp)) == ["out", "p.pkg", "short.pkg"]
