@@ -12,6 +12,7 @@ import signal
 import subprocess
 import sys
 import sysconfig
+import tarfile
 import time
 from pathlib import Path
 
@@ -670,12 +671,15 @@ def test_missing_or_foreign_package(run, in_tmp, subcommand):
         ["unpack", "p.pkg"],
         ["info"],
         ["info", "p.pkg", "--bogus"],
+        ["unpack", "p.pkg", "-d", "out", "--nope"],
+        ["pack", "x.txt", "-o", "p.pkg", "-v", "-q"],
     ],
 )
 def test_bad_usage_exits_2(run, in_tmp, args):
     result = run(*args)
     assert result.returncode == 2
-    assert "usage: ormek" in result.stderr
+    # A subcommand's own usage once the subcommand is known.
+    assert f"usage: ormek {args[0] if len(args) > 1 else ''}".rstrip() in result.stderr
     assert os.listdir(in_tmp) == []
 
 
@@ -726,3 +730,134 @@ def test_quiet_when_not_a_terminal(run, tree):
     # The whole of stdout is the summary line: no status line, no escapes.
     out = ok(run("pack", tree, "-o", "p.pkg"))
     assert out.count("\n") == 1 and "\r" not in out and "\x1b" not in out
+
+
+# --------------------------------------------------------------------------
+# Pipes, voices, choices and listings
+
+
+@pytest.fixture
+def run_binary(command, in_tmp):
+    """`run` with bytes in and out, and a temporary directory of its own that
+    must be empty again after each command."""
+    argv, env = command
+    private = in_tmp.parent / f"{in_tmp.name}-tmp"
+    private.mkdir()
+    env = {**env, "TMPDIR": str(private)}
+
+    def run_binary(*args, input=b""):
+        done = subprocess.run(
+            [*argv, *map(str, args)], input=input, capture_output=True, env=env, cwd=in_tmp, timeout=120
+        )
+        assert os.listdir(private) == []
+        return done
+
+    run_binary.env = env
+    run_binary.private = private
+    return run_binary
+
+
+def test_package_through_pipes(run_binary, tree, in_tmp):
+    packed = run_binary("pack", "src", "-o", "-")
+    assert packed.returncode == 0 and re.fullmatch(rb"8 files, .*: -\n", packed.stderr), packed.stderr
+    names = pickle.loads(packed.stdout)["filenames"]
+    assert names == sorted(under("src/"), key=lambda name: name.split("/"))
+    assert run_binary("unpack", "-", "-d", "out", "-q", input=packed.stdout).stdout == b""
+    assert {p.relative_to(in_tmp / "out").as_posix() for p in (in_tmp / "out").rglob("*") if p.is_file()} == set(names)
+    listed = run_binary("list", "-", input=packed.stdout).stdout.decode().splitlines()
+    assert [line.split()[-1] for line in listed] == names
+    assert b"package:     -\n" in run_binary("info", "-", input=packed.stdout).stdout
+    line = run_binary("info", "-", input=b"not a package").stderr.decode()
+    assert line.startswith("ormek: error: -: is not a package")
+
+
+def test_stop_signal_while_spooling(command, run_binary):
+    with subprocess.Popen(
+        [*command[0], "unpack", "-", "-d", "out"], stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+        env=run_binary.env, cwd=run_binary.private.parent, preexec_fn=default_signals,
+    ) as proc:
+        proc.stdin.write(b"\x80\x05" * 1000)
+        proc.stdin.flush()
+        deadline = time.monotonic() + 30
+        while not os.listdir(run_binary.private) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=5) == 128 + signal.SIGTERM
+    assert os.listdir(run_binary.private) == []
+
+
+@pytest.mark.parametrize("voice", ["-v", "-q"])
+def test_verbose_and_quiet(run, tree, in_tmp, voice):
+    write_files(tree, {"a/latin1.txt": b"caf\xe9\n"})
+    names = sorted(under("src/"), key=lambda name: name.split("/"))
+    results = [
+        run("pack", "src", "-o", "p.pkg", voice),
+        run("unpack", "p.pkg", "-d", "out", voice),
+        run("list", "p.pkg", voice),
+        run("info", "p.pkg", "--json", voice),
+    ]
+    assert [r.returncode for r in results] == [0] * 4
+    if voice == "-q":
+        assert [(r.stdout, r.stderr) for r in results] == [("", "")] * 4
+        return
+    assert results[0].stdout.splitlines()[:-1] == names
+    problem = "not UTF-8 text (invalid continuation byte at byte 3)"
+    assert results[0].stderr == f"ormek: skipped src/a/latin1.txt: {problem}\n"
+    assert results[1].stdout.splitlines() == names
+
+
+def test_inputs_and_output_checked_before_reading(run, tree, in_tmp):
+    write_files(tree, {"a/latin1.txt": b"caf\xe9\n"})  # would print a skip notice
+    user_error(run("pack", "src", "-o", "no/such/p.pkg"), "no/such/p.pkg")
+    user_error(run("pack", "src", "-o", "p.pkg", "--dict", "src/top.txt/d.bin"), "src/top.txt/d.bin")
+    user_error(run("pack", "gone.txt", "src", "lost", "-o", "p.pkg"), "2 inputs", "gone.txt", "lost")
+    assert not (in_tmp / "p.pkg").exists()
+
+
+def test_one_file_is_one_file(run, tree, in_tmp):
+    assert ok(run("pack", "src/top.txt", "-o", "p.pkg")).startswith("1 file, ")
+    assert ok(run("unpack", "p.pkg", "-d", "out")) == "1 file restored into out\n"
+
+
+def test_unpack_picks_names(run, tree, in_tmp):
+    ok(run("pack", "src", "-o", "p.pkg"))
+    picked = ["src/a/b/c/leaf.py", "src/a/deep.md", "src/top.txt"]
+    assert ok(run("unpack", "p.pkg", "-d", "out", "src/top.txt", "src/a/", "-v")).splitlines() == picked
+    assert sorted(p.relative_to(in_tmp / "out").as_posix() for p in (in_tmp / "out").rglob("*.*")) == picked
+    before = snapshot(in_tmp)
+    user_error(run("unpack", "p.pkg", "-d", "again", "src/no", "src/a", "zz"), "'src/no', 'zz'")
+    assert snapshot(in_tmp) == before
+
+
+def test_list_gives_sizes_and_writes_nothing(run, tree, in_tmp):
+    ok(run("pack", "src", "-o", "p.pkg"))
+    ok(run("unpack", "p.pkg", "-d", "out"))
+    before = snapshot(in_tmp)
+    for line in ok(run("list", "p.pkg")).splitlines():
+        *columns, name = line.split()
+        assert int(columns[-1] if len(columns) < 3 else columns[1]) == (in_tmp / "out" / name).stat().st_size
+    text_bytes = sum(p.stat().st_size for p in (in_tmp / "out").rglob("*") if p.is_file())
+    report = json.loads(ok(run("info", "p.pkg", "--json")))
+    assert report["text_bytes"] == text_bytes
+    assert report["package_ratio"] == pytest.approx((in_tmp / "p.pkg").stat().st_size / text_bytes)
+    assert f"bytes for {text_bytes} bytes of text" in ok(run("info", "p.pkg"))
+    assert snapshot(in_tmp) == before
+
+
+def test_distribution_carries_licence_and_classifiers(tmp_path, monkeypatch):
+    from importlib import metadata
+
+    if not INSTALLED:
+        pytest.skip("not installed from the wheel")
+    dist = metadata.distribution("ormek_compressor")
+    wanted = {"Programming Language :: Python :: 3.13", "Programming Language :: Python :: 3.14",
+              "Operating System :: POSIX :: Linux", "Programming Language :: C++"}
+    classifiers = set(dist.metadata.get_all("Classifier"))
+    assert wanted <= classifiers and any("Free Threading" in c for c in classifiers)
+    licence = [f for f in dist.files if f.name == "LICENSE"]
+    assert licence and "MIT License" in licence[0].read_text()
+    build = pytest.importorskip("scikit_build_core.build")
+    monkeypatch.chdir(REPO)
+    with tarfile.open(tmp_path / build.build_sdist(str(tmp_path))) as sdist:
+        top = sdist.getnames()[0].split("/")[0]
+        assert "MIT License" in sdist.extractfile(f"{top}/LICENSE").read().decode()

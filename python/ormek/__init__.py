@@ -1,11 +1,14 @@
 """The ``ormek`` command: pack text files and directory trees into a package,
-restore them, describe a package.
+restore them (all or some), list, check or describe a package.
 
     ormek pack PATH... -o PACKAGE [--dict FILE] [--level N] [--threads N]
-               [--no-save-dict] [--strict]
-    ormek unpack PACKAGE -d DIR [--raw] [--list] [--force]
-    ormek info PACKAGE [--json]
+               [--no-save-dict] [--strict] [-v | -q]
+    ormek unpack PACKAGE [NAME...] -d DIR [--raw] [--force] [-v | -q]
+    ormek list PACKAGE [--raw] [-v | -q]
+    ormek check PACKAGE [--raw] [-v | -q]
+    ormek info PACKAGE [--json] [-v | -q]
 
+A PACKAGE of ``-`` is standard input (``pack -o -``: standard output).
 ``python -m ormek`` runs the same.
 """
 

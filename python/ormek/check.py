@@ -12,7 +12,7 @@ import argparse
 
 from .native import bare_compressor
 from .packages import package_failure
-from .report import counted
+from .report import counted, detail, say, show
 
 
 def command_check(args: argparse.Namespace) -> int:
@@ -21,9 +21,11 @@ def command_check(args: argparse.Namespace) -> int:
         names, checked = bare_compressor().check_package(package, not args.raw)
     except Exception as err:
         raise package_failure(package, err) from None
+    for name in names:
+        detail(show(name))
     files = counted(len(names), "file", "files")
     if checked:
-        print(f"{package}: intact, {files} restore as they were packed")
+        say(f"{show(package)}: intact, {files} restore as they were packed")
     else:
-        print(f"{package}: carries no checks; {files} restore, their text cannot be verified")
+        say(f"{show(package)}: carries no checks; {files} restore, their text cannot be verified")
     return 0

@@ -17,13 +17,17 @@ from .signals import Interrupted, exit_interrupted, install, raise_if_caught
 from .undo import run_all as undo_all
 from .check import command_check
 from .info import command_info
+from .listing import command_list
 from .pack import command_pack
 from .packages import RECORD_SIZE
-from .report import PROG, UsageError, UserError, exception_text
+from .pipe import STDIO, spool_stdin
+from .report import NORMAL, PROG, QUIET, VERBOSE, UsageError, UserError, exception_text, set_voice
 from .unpack import command_unpack
 
 DEFAULT_LEVEL = 6
 DEFAULT_THREADS = 4
+EPILOG = "Exit status: 0 success, 1 error, 2 bad usage, 128+N stopped by signal N."
+PACKAGE_HELP = "package to read, - for standard input"
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -42,7 +46,7 @@ def _main(argv: Sequence[str] | None) -> int:
         # Names that the output encoding cannot show come out escaped, never
         # as a crash half-way through a listing.
         sys.stdout.reconfigure(errors="backslashreplace")
-    args = build_parser().parse_args(argv)
+    args = _parse(build_parser(), argv)
     try:
         status = _run(args)
         sys.stdout.flush()
@@ -64,12 +68,30 @@ def _main(argv: Sequence[str] | None) -> int:
         return 1
 
 
+def _parse(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> argparse.Namespace:
+    """The arguments; an option the command does not know is reported with
+    the command's own usage, not the top level's."""
+    args, unknown = parser.parse_known_args(argv)
+    names: list[str] | None = getattr(args, "names", None)
+    if names is not None and not any(item.startswith("-") for item in unknown):
+        # NAMEs after an option (`unpack PKG -d DIR NAME`): argparse has
+        # closed the list of positionals by then.
+        names += unknown
+    elif unknown:
+        command_parser: argparse.ArgumentParser = getattr(args, "parser", parser)
+        command_parser.error(f"unrecognized arguments: {' '.join(unknown)}")
+    return args
+
+
 def _run(args: argparse.Namespace) -> int:
     try:
+        set_voice(args.voice)
+        if getattr(args, "package", None) == STDIO:
+            args.package = spool_stdin()
         status: int = args.run(args)
         return status
     finally:
-        undo_all()  # nothing is left to undo after a command that succeeded
+        undo_all()  # what is left: private files (a command that succeeded undoes nothing)
 
 
 def _int_in(low: int, high: int) -> Callable[[str], int]:
@@ -90,7 +112,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Pack UTF-8 text files and directory trees into one token-dictionary"
         " package compressed with Zstandard, restore them, or describe a package.",
-        epilog="Exit status: 0 success, 1 error, 2 bad usage, 128+N stopped by signal N.",
+        epilog=EPILOG,
     )
     parser.add_argument(
         "--version", action="version", version=f"%(prog)s (ormek_compressor {_version()})"
@@ -98,9 +120,22 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     _add_pack(commands)
     _add_unpack(commands)
+    _add_list(commands)
     _add_info(commands)
     _add_check(commands)
     return parser
+
+
+def _add_voice(command: argparse.ArgumentParser, verbose_help: str) -> None:
+    """-v and -q, which every command has."""
+    voice = command.add_mutually_exclusive_group()
+    voice.add_argument(
+        "-v", "--verbose", dest="voice", action="store_const", const=VERBOSE, help=verbose_help
+    )
+    voice.add_argument(
+        "-q", "--quiet", dest="voice", action="store_const", const=QUIET, help="print errors only"
+    )
+    command.set_defaults(voice=NORMAL)
 
 
 Subparsers: TypeAlias = "argparse._SubParsersAction[argparse.ArgumentParser]"
@@ -115,15 +150,26 @@ def _add_pack(commands: Subparsers) -> None:
         " under its path from the directory's parent (src/pkg/a.py); symbolic links, special"
         " files and files that are not UTF-8 are skipped and counted. Names that clash are"
         " refused. Text is read as UTF-8 in text mode, so CR LF and lone CR line ends are"
-        " stored as LF. Without --dict a pack starts from an empty dictionary.",
+        " stored as LF: for files whose bytes must come back exactly (CR LF, not UTF-8), use"
+        " tar. Without --dict a pack starts from an empty dictionary.",
+        epilog=EPILOG,
     )
     pack.add_argument("paths", nargs="+", metavar="PATH", help="a text file or a directory")
-    pack.add_argument("-o", "--output", required=True, metavar="PACKAGE", help="package to write")
+    pack.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="PACKAGE",
+        help="package to write, - for standard output (every message then goes to stderr)",
+    )
     pack.add_argument(
         "--dict",
         metavar="FILE",
         help="dictionary file to start from (when it exists) and to save, replaced together"
-        " with the package (default: none; start from an empty dictionary)",
+        " with the package (default: none; start from an empty dictionary). Every package"
+        " carries the whole dictionary: the tokens of every earlier pack with FILE (names,"
+        " keys, anything in those files) travel in every later package, even a one-line one."
+        " Share FILE only between packs of files that may be read together.",
     )
     pack.add_argument(
         "--level",
@@ -150,6 +196,7 @@ def _add_pack(commands: Subparsers) -> None:
         action="store_true",
         help="refuse to pack when anything would be skipped (links, special files, not UTF-8)",
     )
+    _add_voice(pack, "name every file taken, and every file skipped with its reason")
     pack.set_defaults(run=command_pack, parser=pack)
 
 
@@ -158,23 +205,51 @@ def _add_unpack(commands: Subparsers) -> None:
         "unpack",
         help="restore the files of a package into a directory",
         description="Restore the files of PACKAGE into DIR, creating DIR and the directories"
-        " of stored names. Refuses to replace existing files unless --force is given, never"
+        " of stored names; with NAMEs, only those files, a directory's name taking every file"
+        " under it (a NAME the package does not hold is an error, before anything is"
+        " written). Refuses to replace existing files unless --force is given, never"
         " writes through a symbolic link, and leaves no partial file when it fails. Text is"
         " written as stored, with LF line ends. The package is loaded as plain data only, and"
         " stored names that would land outside DIR are refused before anything is written.",
+        epilog=EPILOG,
     )
-    unpack.add_argument("package", metavar="PACKAGE", help="package to read")
+    unpack.add_argument("package", metavar="PACKAGE", help=PACKAGE_HELP)
+    unpack.add_argument(
+        "names", nargs="*", metavar="NAME", help="a stored file name or directory to restore"
+    )
     unpack.add_argument("-d", "--directory", required=True, metavar="DIR", help="output directory")
     unpack.add_argument(
         "--raw",
         action="store_true",
         help="the id stream is stored without Zstandard (use_zstd false)",
     )
-    unpack.add_argument("--list", action="store_true", help="print each restored name")
+    # The older name of -v.
+    unpack.add_argument("--list", dest="voice", action="store_const", const=VERBOSE,
+                        help=argparse.SUPPRESS)
     unpack.add_argument(
         "--force", action="store_true", help="replace existing regular files of the same names"
     )
+    _add_voice(unpack, "name every file restored")
     unpack.set_defaults(run=command_unpack, parser=unpack)
+
+
+def _add_list(commands: Subparsers) -> None:
+    listing = commands.add_parser(
+        "list",
+        help="list the files of a package with their sizes",
+        description="List the files of PACKAGE, one line each: permission bits and modification"
+        " time where the package stores them, size in bytes as restored, and name. Writes no file"
+        " and runs no code from the package.",
+        epilog=EPILOG,
+    )
+    listing.add_argument("package", metavar="PACKAGE", help=PACKAGE_HELP)
+    listing.add_argument(
+        "--raw",
+        action="store_true",
+        help="the id stream is stored without Zstandard (use_zstd false)",
+    )
+    _add_voice(listing, "the same as without it")
+    listing.set_defaults(run=command_list, parser=listing)
 
 
 def _add_info(commands: Subparsers) -> None:
@@ -182,11 +257,14 @@ def _add_info(commands: Subparsers) -> None:
         "info",
         help="describe a package without restoring it",
         description="Show the files of PACKAGE with their token counts, the dictionary size, the"
-        " compressed size and its ratio to the raw id stream"
-        f" ({RECORD_SIZE} bytes a token). Writes no file and runs no code from the package.",
+        " package's size against the bytes of text it holds, and the compressed id stream's size"
+        f" against the raw id stream ({RECORD_SIZE} bytes a token). Writes no file and runs no"
+        " code from the package.",
+        epilog=EPILOG,
     )
-    info.add_argument("package", metavar="PACKAGE", help="package to read")
+    info.add_argument("package", metavar="PACKAGE", help=PACKAGE_HELP)
     info.add_argument("--json", action="store_true", help="print one JSON object (UTF-8)")
+    _add_voice(info, "the same as without it")
     info.set_defaults(run=command_info, parser=info)
 
 
@@ -198,13 +276,15 @@ def _add_check(commands: Subparsers) -> None:
         " package carries for it. Exit status 0 when the package is intact, 1 when it is"
         " damaged or cannot be read. A package made without checks is restored in memory all"
         " the same (exit status 0 when it restores), but its text cannot be verified.",
+        epilog=EPILOG,
     )
-    check.add_argument("package", metavar="PACKAGE", help="package to check")
+    check.add_argument("package", metavar="PACKAGE", help=PACKAGE_HELP)
     check.add_argument(
         "--raw",
         action="store_true",
         help="the id stream is stored without Zstandard (use_zstd false)",
     )
+    _add_voice(check, "name every file checked")
     check.set_defaults(run=command_check, parser=check)
 
 

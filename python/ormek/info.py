@@ -9,8 +9,8 @@ import re
 import sys
 from typing import Any
 
-from .packages import RECORD_SIZE, PackageError, PackageSummary, read_package
-from .report import UserError, os_problem, percent
+from .packages import RECORD_SIZE, PackageError, PackageSummary, read_package, text_sizes
+from .report import NORMAL, UserError, os_problem, percent, say, show, voice_level
 
 # File names that are not UTF-8 reach Python with their bytes escaped as lone
 # surrogates, which UTF-8 cannot encode; JSON can, as \udcXX escapes.
@@ -19,32 +19,34 @@ _LONE_SURROGATE = re.compile("[\ud800-\udfff]")
 
 def command_info(args: argparse.Namespace) -> int:
     package: str = args.package
-    summary = _summarise(package)
+    stored = read_package(package)
+    try:
+        summary = PackageSummary(stored)
+    except PackageError as err:
+        raise UserError(package, str(err)) from None
     try:
         package_bytes = os.stat(package).st_size
     except OSError as err:
         raise UserError(package, os_problem(err)) from None
-    report = _report(package, package_bytes, summary)
-    if args.json:
+    text_bytes = sum(text_sizes(package, stored, len(summary.filenames)))
+    report = _report(show(package), package_bytes, text_bytes, summary)
+    if args.json and voice_level() >= NORMAL:
         write_json(report)
     else:
-        print("\n".join(_text_lines(report, summary)))
+        say("\n".join(_text_lines(report, summary)))
     return 0
 
 
-def _summarise(package: str) -> PackageSummary:
-    try:
-        return PackageSummary(read_package(package))
-    except PackageError as err:
-        raise UserError(package, str(err)) from None
-
-
-def _report(package: str, package_bytes: int, summary: PackageSummary) -> dict[str, Any]:
+def _report(
+    package: str, package_bytes: int, text_bytes: int, summary: PackageSummary
+) -> dict[str, Any]:
     raw_bytes = RECORD_SIZE * summary.tokens
     compressed = len(summary.compressed)
     return {
         "package": package,
         "package_bytes": package_bytes,
+        "text_bytes": text_bytes,
+        "package_ratio": package_bytes / text_bytes if text_bytes else None,
         "files": len(summary.filenames),
         "tokens": summary.tokens,
         "dictionary_size": summary.dictionary_size,
@@ -63,13 +65,16 @@ def _report(package: str, package_bytes: int, summary: PackageSummary) -> dict[s
 
 def _text_lines(report: dict[str, Any], summary: PackageSummary) -> list[str]:
     compressed, raw_bytes = report["compressed_bytes"], report["raw_bytes"]
+    package_bytes, text_bytes = report["package_bytes"], report["text_bytes"]
     lines = [
-        f"package:     {report['package']} ({report['package_bytes']} bytes)",
+        f"package:     {report['package']}",
+        f"size:        {package_bytes} bytes for {text_bytes} bytes of text"
+        f" ({percent(package_bytes, text_bytes)}, the dictionary included)",
         f"files:       {report['files']}",
         f"tokens:      {summary.tokens}",
         f"dictionary:  {summary.dictionary_size} tokens",
-        f"compressed:  {compressed} bytes of {raw_bytes} raw id bytes"
-        f" ({percent(compressed, raw_bytes)})",
+        f"id stream:   {compressed} bytes compressed of {raw_bytes} raw"
+        f" ({percent(compressed, raw_bytes)}, {RECORD_SIZE} bytes a token)",
         "checks:      "
         + (
             "yes (each file's digest, size, mode and time;"

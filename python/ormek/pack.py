@@ -10,16 +10,23 @@ import time
 from collections.abc import Sequence
 
 from .native import Compressor, InputPath, bare_compressor, compressor_with_dictionary
+from .pipe import STDIO, private_path, send_to_stdout
 from .progress import Progress, TrackedPath
 from .report import (
-    PROG,
+    NORMAL,
     UsageError,
     UserError,
     counted,
     exception_text,
     listing,
+    notice,
     os_problem,
     percent,
+    report_stream,
+    say,
+    set_voice,
+    verbose,
+    voice_level,
 )
 from .swap import PackageSwap
 from .tree import Entry, Skipped, clashes, collect, not_utf8_text
@@ -31,13 +38,21 @@ def command_pack(args: argparse.Namespace) -> int:
     started = time.monotonic()
     output: str = args.output
     dictionary: str | None = args.dict
-    refuse_overlaps(args.paths, output, dictionary)
-    out_stat = _stat_or_none(output)
-    if out_stat is not None and stat.S_ISDIR(out_stat.st_mode):
-        raise UserError(output, "is a directory")
+    to_stdout = output == STDIO
+    if to_stdout:
+        if sys.stdout.isatty():
+            raise UserError(None, "refusing to write a package to a terminal (-o -)")
+        set_voice(args.voice, to_stderr=True)
+    refuse_overlaps(args.paths, None if to_stdout else output, dictionary)
+    saved_dictionary = None if args.no_save_dict else dictionary
+    if not to_stdout:
+        _check_output(output)
+    if saved_dictionary is not None:
+        _check_directory_of(saved_dictionary)
+    _refuse_missing(args.paths)
     written = {
         (st.st_dev, st.st_ino): (option, path)
-        for option, path in _written(output, dictionary)
+        for option, path in _written(None if to_stdout else output, dictionary)
         if (st := _stat_or_none(path)) is not None
     }
     inputs = collect(args.paths, written)
@@ -45,34 +60,72 @@ def command_pack(args: argparse.Namespace) -> int:
     _refuse_clashes(inputs.entries)
 
     compressor = _load_compressor(dictionary)
-    saved_dictionary = None if args.no_save_dict else dictionary
-    swap = PackageSwap(output, saved_dictionary)
+    # Standard output gets the package once it is whole, from a private file.
+    target = private_path("stdout.pkg") if to_stdout else output
+    swap = PackageSwap(target, saved_dictionary)
     swap.keep_backup()
     compressed = _encode(
-        compressor, inputs.entries, inputs.empty_dirs, output, args.level, args.threads
+        compressor, inputs.entries, inputs.empty_dirs, target, args.level, args.threads
     )
+    if to_stdout:
+        _send(target)
     if saved_dictionary is not None:
         _save_dictionary(compressor, saved_dictionary)
     swap.finish()
-    _print_summary(inputs.entries, output, compressed, time.monotonic() - started)
+    _print_summary(inputs.entries, target, output, compressed, time.monotonic() - started)
     return 0
 
 
-def refuse_overlaps(paths: Sequence[str], output: str, dictionary: str | None) -> None:
+def refuse_overlaps(paths: Sequence[str], output: str | None, dictionary: str | None) -> None:
     """-o naming an input or the dictionary file, or --dict naming an input,
     would pack a file over itself: refused before anything is read. A file
-    inside an input tree is refused by the walk, which meets it."""
+    inside an input tree is refused by the walk, which meets it. `output` is
+    None for standard output."""
     for option, target in _written(output, dictionary):
         for path in paths:
             if _same_file(target, path):
                 raise UsageError(f"{option} {target} names the input {path}")
-    if dictionary is not None and _same_file(output, dictionary):
+    if output is not None and dictionary is not None and _same_file(output, dictionary):
         raise UsageError(f"-o {output} names the dictionary file (--dict {dictionary})")
 
 
-def _written(output: str, dictionary: str | None) -> list[tuple[str, str]]:
+def _written(output: str | None, dictionary: str | None) -> list[tuple[str, str]]:
     """The files a pack writes, each with the option that names it."""
-    return [("-o", output)] + ([("--dict", dictionary)] if dictionary is not None else [])
+    named = [("-o", output), ("--dict", dictionary)]
+    return [(option, path) for option, path in named if path is not None]
+
+
+def _check_output(output: str) -> None:
+    """Before any input is read: the package can be written where -o says."""
+    out_stat = _stat_or_none(output)
+    if out_stat is not None and stat.S_ISDIR(out_stat.st_mode):
+        raise UserError(output, "is a directory")
+    _check_directory_of(output)
+
+
+def _check_directory_of(path: str) -> None:
+    folder = os.path.dirname(path) or "."
+    try:
+        st = os.stat(folder)
+    except OSError as err:
+        raise UserError(path, f"cannot write there: {folder}: {os_problem(err)}") from None
+    if not stat.S_ISDIR(st.st_mode):
+        raise UserError(path, f"cannot write there: {folder} is not a directory")
+
+
+def _refuse_missing(paths: Sequence[str]) -> None:
+    """Every input that cannot be found, named at once."""
+    problems: list[tuple[str, str]] = []
+    for path in paths:
+        try:
+            os.stat(path)
+        except OSError as err:
+            problems.append((path, os_problem(err)))
+    if len(problems) == 1:
+        raise UserError(*problems[0])
+    if problems:
+        named = "; ".join(f"{path}: {problem}" for path, problem in problems)
+        raise UserError(None, f"{len(problems)} inputs cannot be read: {named}")
 
 
 def _same_file(a: str, b: str) -> bool:
@@ -95,8 +148,12 @@ def _report_skipped(skipped: Skipped, strict: bool) -> None:
     descriptions = skipped.descriptions()
     if descriptions and strict:
         raise UserError(None, f"refusing to skip (--strict) {'; '.join(descriptions)}")
+    if verbose():
+        for path, reason in skipped.each():
+            notice(f"skipped {path}: {reason}")
+        return
     for description in descriptions:
-        print(f"{PROG}: skipped {description}", file=sys.stderr)
+        notice(f"skipped {description}")
 
 
 def _refuse_clashes(entries: Sequence[Entry]) -> None:
@@ -131,9 +188,12 @@ def _encode(
     level: int,
     threads: int,
 ) -> int:
-    progress = Progress(sys.stdout.isatty(), len(entries), sum(e.size for e in entries))
+    stream = report_stream()
+    # One line per file with -v, or a status line on a terminal.
+    shown = stream.isatty() and voice_level() == NORMAL
+    progress = Progress(shown, len(entries), sum(e.size for e in entries), stream)
     named: list[tuple[InputPath, str]] = [
-        (TrackedPath(e.path, e.size, progress), e.name) for e in entries
+        (TrackedPath(e.path, e.size, progress, e.name), e.name) for e in entries
     ]
     try:
         with progress:
@@ -165,17 +225,26 @@ def _save_dictionary(compressor: Compressor, dictionary: str) -> None:
         raise UserError(dictionary, f"cannot save dictionary ({exception_text(err)})") from None
 
 
+def _send(package: str) -> None:
+    try:
+        send_to_stdout(package)
+    except BrokenPipeError:
+        raise
+    except OSError as err:
+        raise UserError(STDIO, f"cannot write the package: {os_problem(err)}") from None
+
+
 def _print_summary(
-    entries: Sequence[Entry], output: str, compressed: int, seconds: float
+    entries: Sequence[Entry], written: str, output: str, compressed: int, seconds: float
 ) -> None:
     input_bytes = sum(e.size for e in entries)
-    out_stat = _stat_or_none(output)
+    out_stat = _stat_or_none(written)
     # A FIFO or device has no size of its own: the compressed stream's stands in.
     regular = out_stat is not None and stat.S_ISREG(out_stat.st_mode)
     package_bytes = out_stat.st_size if out_stat is not None and regular else compressed
     seconds = max(seconds, 1e-9)
-    print(
-        f"{len(entries)} files, {input_bytes} bytes -> {package_bytes} bytes"
+    say(
+        f"{counted(len(entries), 'file', 'files')}, {input_bytes} bytes -> {package_bytes} bytes"
         f" ({percent(package_bytes, input_bytes)}) in {seconds:.2f} s,"
         f" {input_bytes / 1e6 / seconds:.1f} MB/s: {output}"
     )

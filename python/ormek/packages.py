@@ -20,8 +20,34 @@ MAX_TOKENS = 1 << 29
 RECORD_SIZE = 4
 
 
+FACTS_KEY = "file_facts"
+
+
 class PackageError(ValueError):
     """A package file that is not a well-formed, plain-data package."""
+
+
+def stored_facts(package: object, name: str, files: int) -> list[int] | None:
+    """One list of the package's file facts ("sizes", "modes", "mtimes_ns"),
+    when the package stores it for each of its `files` files."""
+    facts = package.get(FACTS_KEY) if type(package) is dict else None
+    values = facts.get(name) if type(facts) is dict else None
+    if type(values) is list and len(values) == files and all(type(v) is int for v in values):
+        return values
+    return None
+
+
+def text_sizes(path: str, package: object, files: int, use_zstd: bool = True) -> list[int]:
+    """The size in bytes of each file as restored: stored with the package,
+    or measured by the module's decoder (which writes nothing)."""
+    sizes = stored_facts(package, "sizes", files)
+    if sizes is not None:
+        return sizes
+    try:
+        measured: list[int] = bare_compressor().restored_sizes(path, use_zstd)
+    except Exception as err:
+        raise package_failure(path, err) from None
+    return measured
 
 
 def read_package(path: str) -> object:

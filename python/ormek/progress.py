@@ -7,6 +7,9 @@ import shutil
 import sys
 import threading
 import time
+from typing import TextIO
+
+from .report import detail
 
 # Progress appears only once a pack has run this long: short runs stay quiet.
 PROGRESS_DELAY = 2.0
@@ -24,8 +27,11 @@ class Progress:
     tell it how far reading has got, since the module opens each input
     through its __fspath__."""
 
-    def __init__(self, enabled: bool, total_files: int, total_bytes: int) -> None:
+    def __init__(
+        self, enabled: bool, total_files: int, total_bytes: int, stream: TextIO | None = None
+    ) -> None:
         self.enabled = enabled
+        self.stream = stream if stream is not None else sys.stdout
         self.total_files = total_files
         self.total_bytes = total_bytes
         self.files_read = 0
@@ -47,8 +53,8 @@ class Progress:
         if self._thread is not None:
             self._thread.join()
         if self.shown:
-            sys.stdout.write("\r\x1b[K")
-            sys.stdout.flush()
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
 
     def status(self) -> str:
         elapsed = f"{time.monotonic() - self.start:.0f} s"
@@ -64,8 +70,8 @@ class Progress:
                 continue
             line = fit_line(self.status(), shutil.get_terminal_size().columns)
             try:
-                sys.stdout.write(f"\r\x1b[K{line}")
-                sys.stdout.flush()
+                self.stream.write(f"\r\x1b[K{line}")
+                self.stream.flush()
             except (OSError, ValueError):
                 return
             self.shown = True
@@ -73,19 +79,22 @@ class Progress:
 
 class TrackedPath(os.PathLike[str]):
     """An input path that records when the module opens it: the first
-    __fspath__ call on it is the open of that file."""
+    __fspath__ call on it is the open of that file, which -v names by the
+    name it is stored under."""
 
-    __slots__ = ("path", "size", "progress", "opened")
+    __slots__ = ("path", "size", "progress", "name", "opened")
 
-    def __init__(self, path: str, size: int, progress: Progress) -> None:
+    def __init__(self, path: str, size: int, progress: Progress, name: str | None = None) -> None:
         self.path = path
         self.size = size
         self.progress = progress
+        self.name = name if name is not None else path
         self.opened = False
 
     def __fspath__(self) -> str:
         if not self.opened:
             self.opened = True
+            detail(self.name)
             self.progress.files_read += 1
             self.progress.bytes_read += self.size
             self.progress.last_opened = self.path

@@ -1,12 +1,58 @@
 """How the command reports: user errors (exit status 1), arguments that
-contradict each other (exit status 2), and the pieces of its one-line texts."""
+contradict each other (exit status 2), what it says besides errors (-q, -v),
+and the pieces of its one-line texts."""
 
 from __future__ import annotations
 
 import os
+import sys
 from collections.abc import Sequence
+from typing import TextIO
 
 PROG = "ormek"
+
+QUIET, NORMAL, VERBOSE = -1, 0, 1
+
+
+class _Voice:
+    level = NORMAL
+    # Reports go to stdout, or to stderr when stdout carries a package.
+    to_stderr = False
+
+
+def set_voice(level: int, to_stderr: bool = False) -> None:
+    _Voice.level = level
+    _Voice.to_stderr = to_stderr
+
+
+def voice_level() -> int:
+    return _Voice.level
+
+
+def verbose() -> bool:
+    return _Voice.level >= VERBOSE
+
+
+def report_stream() -> TextIO:
+    return sys.stderr if _Voice.to_stderr else sys.stdout
+
+
+def say(text: str) -> None:
+    """A command's report (a summary, a count): left out with -q."""
+    if _Voice.level >= NORMAL:
+        print(text, file=report_stream())
+
+
+def detail(text: str) -> None:
+    """One line per file, with -v only."""
+    if _Voice.level >= VERBOSE:
+        print(text, file=report_stream())
+
+
+def notice(text: str) -> None:
+    """A remark on stderr that is no error (a skipped file): left out with -q."""
+    if _Voice.level >= NORMAL:
+        print(f"{PROG}: {text}", file=sys.stderr)
 
 
 class UserError(Exception):
@@ -20,12 +66,22 @@ class UsageError(Exception):
     """Arguments that contradict each other; reported with the usage, exit status 2."""
 
 
+# Private files that stand for something else in messages (a spooled
+# standard input is `-`).
+_aliases: dict[str, str] = {}
+
+
+def alias(path: str, shown: str) -> None:
+    _aliases[path] = shown
+
+
 def show(path: object) -> str:
     if isinstance(path, os.PathLike):
         path = os.fspath(path)
     if isinstance(path, bytes):
-        return os.fsdecode(path)
-    return str(path)
+        path = os.fsdecode(path)
+    text = str(path)
+    return _aliases.get(text, text)
 
 
 def os_problem(err: OSError) -> str:

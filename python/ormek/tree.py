@@ -46,6 +46,16 @@ class Skipped:
     links: list[str] = field(default_factory=list)
     special: list[str] = field(default_factory=list)
     not_utf8: list[str] = field(default_factory=list)
+    # Why each file of not_utf8 is not UTF-8 text, by path.
+    problems: dict[str, str] = field(default_factory=dict)
+
+    def each(self) -> list[tuple[str, str]]:
+        """Every skipped path with its reason, in the order of the kinds."""
+        return [
+            *((path, "symbolic link") for path in self.links),
+            *((path, "special file") for path in self.special),
+            *((path, self.problems.get(path, "not UTF-8 text")) for path in self.not_utf8),
+        ]
 
     def descriptions(self) -> list[str]:
         """One text per kind of skip, counting them and naming the first few."""
@@ -200,8 +210,9 @@ class _Walker:
             self._refuse_written(st, path)
             if not stat.S_ISREG(st.st_mode):
                 skipped.special.append(path)
-            elif utf8_problem(fd, st.st_size) is not None:
+            elif (problem := utf8_problem(fd, st.st_size)) is not None:
                 skipped.not_utf8.append(path)
+                skipped.problems[path] = problem
             else:
                 self.inputs.entries.append(Entry(path, name, st.st_size))
         finally:

@@ -1,0 +1,42 @@
+"""`ormek list`: the files of a package, one line each, like a long archive
+listing: permission bits and modification time where the package stores
+them, the size in bytes as restored, and the name. It writes nothing."""
+
+from __future__ import annotations
+
+import argparse
+import stat
+import time
+
+from .packages import PackageError, PackageSummary, read_package, stored_facts, text_sizes
+from .report import UserError, say, show
+
+
+def command_list(args: argparse.Namespace) -> int:
+    package: str = args.package
+    stored = read_package(package)
+    try:
+        names = PackageSummary(stored).filenames
+    except PackageError as err:
+        raise UserError(package, str(err)) from None
+    sizes = text_sizes(package, stored, len(names), use_zstd=not args.raw)
+    modes = stored_facts(stored, "modes", len(names))
+    mtimes = stored_facts(stored, "mtimes_ns", len(names))
+    width = len(str(max(sizes, default=0)))
+    for i, name in enumerate(names):
+        columns = []
+        if modes is not None:
+            columns.append(stat.filemode(stat.S_IFREG | (modes[i] & 0o7777)))
+        columns.append(f"{sizes[i]:>{width}}")
+        if mtimes is not None:
+            columns.append(_local_time(mtimes[i]))
+        columns.append(show(name))
+        say(" ".join(columns))
+    return 0
+
+
+def _local_time(mtime_ns: int) -> str:
+    try:
+        return time.strftime("%Y-%m-%d %H:%M", time.localtime(mtime_ns / 1e9))
+    except (OverflowError, OSError, ValueError):
+        return "????-??-?? ??:??"

@@ -1,0 +1,64 @@
+"""`-` as a package: standard input spooled into a private temporary file
+for the commands that read a package, and a package written to standard
+output from one.
+
+The module reads and writes packages by path, and a package is read more
+than once (the checks, then the restoring), so a pipe cannot be handed to it
+as it is. The file lives in a directory of its own (mode 0700) under the
+system's temporary directory and is removed on every exit: the removal is an
+undo step, which a failure and a stop signal run too (a `held` block makes
+sure the step is registered as soon as the directory exists)."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import sys
+import tempfile
+from typing import BinaryIO
+
+from .report import UserError, alias, os_problem
+from .signals import held
+from .undo import register
+
+STDIO = "-"
+_CHUNK = 1 << 20
+
+
+def private_path(name: str) -> str:
+    """A path in a fresh private directory that is removed when the command
+    ends, however it ends."""
+    with held():
+        folder = tempfile.mkdtemp(prefix="ormek-")
+        register(lambda: shutil.rmtree(folder, ignore_errors=True))
+    return os.path.join(folder, name)
+
+
+def spool_stdin() -> str:
+    """Standard input copied into a private file; its path, reported as `-`."""
+    path = private_path("stdin.pkg")
+    alias(path, STDIO)
+    source = sys.stdin.buffer
+    if source.isatty():
+        raise UserError(STDIO, "standard input is a terminal, not a package")
+    try:
+        with open(path, "xb") as spool:
+            _copy(source, spool)
+    except OSError as err:
+        raise UserError(STDIO, f"cannot spool standard input: {os_problem(err)}") from None
+    return path
+
+
+def send_to_stdout(path: str) -> None:
+    """The file at `path` written to standard output."""
+    target = sys.stdout.buffer
+    sys.stdout.flush()
+    with open(path, "rb") as source:
+        _copy(source, target)
+    target.flush()
+
+
+def _copy(source: BinaryIO, target: BinaryIO) -> None:
+    # In chunks, so that a stop signal is answered between them.
+    while chunk := source.read(_CHUNK):
+        target.write(chunk)
