@@ -20,7 +20,7 @@
 #include "compressor/content_digest.hpp"
 #include "compressor/file_facts.hpp"
 #include "compressor/methods.hpp"
-#include "compressor/name_checks.hpp"
+#include "compressor/package_files.hpp"
 #include "compressor/package_format.hpp"
 #include "compressor/package_loader.hpp"
 #include "module/binding.hpp"
@@ -85,25 +85,6 @@ bool take_parts(PyObject* package, PackageParts& parts) {
     return not_a_package("its \"global_dict\" is not a dict");
   }
   return true;
-}
-
-// The stored names that restoring would write: each a str that restores
-// safely, none a directory of another.
-bool check_names(PyObject* names, Py_ssize_t count) {
-  StoredNames checked;
-  for (Py_ssize_t i = 0; i < count; i++) {
-    PyObject* name = PyList_GET_ITEM(names, i);
-    if (!PyUnicode_CheckExact(name)) {
-      raise_expected_type("str", name);
-      return false;
-    }
-    if (!is_safe_stored_name(name)) {
-      PyErr_Format(PyExc_ValueError, msg::kUnsafeFileName, name);
-      return false;
-    }
-    if (!checked.add(name)) return false;
-  }
-  return checked.check_clashes(false);
 }
 
 // The id stream: "compressed" itself, or its decompressed content.
@@ -213,18 +194,15 @@ class Utf8Tokens {
 
 // Restores each file into its digest and compares it with its facts, when
 // the package carries them.
-bool check_files(const PackageParts& parts, const unsigned char* payload, Py_ssize_t num_tokens,
-                 const PackageFacts* facts) {
+bool check_files(const PackageParts& parts, const std::vector<StoredFile>& files,
+                 const unsigned char* payload, Py_ssize_t num_tokens, const PackageFacts* facts) {
   Utf8Tokens tokens;
   if (!tokens.build(parts.dictionary)) return false;
   ContentDigest digest;
-  const Py_ssize_t count =
-      std::min(PyList_GET_SIZE(parts.boundaries), PyList_GET_SIZE(parts.names));
   Py_ssize_t start = 0;
-  for (Py_ssize_t i = 0; i < count; i++) {
-    PyObject* name = PyList_GET_ITEM(parts.names, i);
-    const int32_t boundary = as_int32(PyList_GET_ITEM(parts.boundaries, i));
-    if (boundary == -1 && PyErr_Occurred()) return false;
+  for (size_t i = 0; i < files.size(); i++) {
+    PyObject* name = files[i].name.get();
+    const int32_t boundary = files[i].boundary;
     // The list-slice rules restoring uses: negative counts from the end,
     // both ends clamped.
     auto clamp = [num_tokens](Py_ssize_t index) {
@@ -243,7 +221,7 @@ bool check_files(const PackageParts& parts, const unsigned char* payload, Py_ssi
       digest.add_bytes(utf8, static_cast<size_t>(size));
     }
     if (facts) {
-      const FileFacts& expected = facts->files[static_cast<size_t>(i)];
+      const FileFacts& expected = facts->files[i];
       if (digest.content_bytes() != expected.size || digest.finish() != expected.digest) {
         PyErr_Format(PyExc_ValueError, msg::kPackageDamaged, name);
         return false;
@@ -279,9 +257,12 @@ PyObject* check_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nar
   if (!take_parts(package.get(), parts)) return kCheckPackageTrace.fail(line::kLoadPackage);
   const int has_facts = read_package_facts(package.get(), facts);
   if (has_facts < 0) return kCheckPackageTrace.fail(line::kLoadPackage);
-  const Py_ssize_t count =
-      std::min(PyList_GET_SIZE(parts.boundaries), PyList_GET_SIZE(parts.names));
-  if (!check_names(parts.names, count)) return kCheckPackageTrace.fail(line::kLoadPackage);
+  // The names judged as restoring judges them (a name the package refers to
+  // many times read once).
+  std::vector<StoredFile> files;
+  if (!take_stored_files(package.get(), false, files)) {
+    return kCheckPackageTrace.fail(line::kLoadPackage);
+  }
 
   Ref data = id_stream(parts.compressed, use_zstd != 0);
   if (!data) return kCheckPackageTrace.fail(line::kDecompress);
@@ -297,7 +278,7 @@ PyObject* check_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nar
       return kCheckPackageTrace.fail(line::kRestore);
     }
   }
-  if (!check_files(parts, payload, num_tokens, has_facts ? &facts : nullptr)) {
+  if (!check_files(parts, files, payload, num_tokens, has_facts ? &facts : nullptr)) {
     return kCheckPackageTrace.fail(line::kRestore);
   }
   return PyTuple_Pack(2, parts.names, has_facts ? Py_True : Py_False);

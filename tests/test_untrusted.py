@@ -453,7 +453,8 @@ def test_names_in_any_container_are_refused_before_anything_is_made(mod, comp, m
 
 
 @pytest.mark.parametrize("call", ["c.decode_package('p', 'out', False)",
-                                  "c.restored_names(c.read_package('p'))"])
+                                  "c.restored_names(c.read_package('p'))",
+                                  "c.check_package('p', False)"])
 @pytest.mark.parametrize("name, needle", [
     ("x" * 10_000, TOO_LONG),
     (("x" * 200 + "/") * 19 + "f", "would have to be both a file and a directory"),
