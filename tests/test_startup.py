@@ -122,7 +122,7 @@ def test_exec_again_on_the_same_module_is_a_no_op():
 
 @pytest.mark.parametrize("locations", [None, ["/nowhere"]])
 def test_creation_copies_spec_attributes(locations):
-    # The creation step alone, with a module spec whose search locations vary.
+    # The creation step alone, with a ModuleSpec whose search locations vary.
     out = run_json("""
         import importlib.util
         module_spec = importlib.util.find_spec("ormek_compressor")
