@@ -457,13 +457,20 @@ class Fuzzer:
         return random.Random(f"{self.seed}:{target}:{n}")
 
     # Each target returns the name of the outcome ("ok" or the exception).
-    def t_decode_package(self, rng, use_zstd=True):
+    def package_case(self, rng):
+        """Writes a mutated package; None when the debug host screens it out."""
         path = os.path.join(self.work, "case.pkg")
         data = package_bytes(rng, self.corpus, self.work)
         if DEBUG_HOST and length_bomb(data):
-            return "screened"
+            return None
         with open(path, "wb") as f:
             f.write(data)
+        return path
+
+    def t_decode_package(self, rng, use_zstd=True):
+        path = self.package_case(rng)
+        if path is None:
+            return "screened"
         comp = ormek_compressor.OrmekCompressor(os.path.join(self.work, "none.bin"))
         out = os.path.join(self.work, "out")
         names = comp.decode_package(path, out, use_zstd)
@@ -481,12 +488,9 @@ class Fuzzer:
         return self.t_decode_package(rng, use_zstd=False)
 
     def t_check_package(self, rng):
-        path = os.path.join(self.work, "case.pkg")
-        data = package_bytes(rng, self.corpus, self.work)
-        if DEBUG_HOST and length_bomb(data):
+        path = self.package_case(rng)
+        if path is None:
             return "screened"
-        with open(path, "wb") as f:
-            f.write(data)
         comp = ormek_compressor.OrmekCompressor(os.path.join(self.work, "none.bin"))
         return comp.check_package(path, rng.random() < 0.8)
 

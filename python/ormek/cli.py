@@ -126,6 +126,14 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _add_raw(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--raw",
+        action="store_true",
+        help="the id stream is stored without Zstandard (use_zstd false)",
+    )
+
+
 def _add_voice(command: argparse.ArgumentParser, verbose_help: str) -> None:
     """-v and -q, which every command has."""
     voice = command.add_mutually_exclusive_group()
@@ -218,11 +226,7 @@ def _add_unpack(commands: Subparsers) -> None:
         "names", nargs="*", metavar="NAME", help="a stored file name or directory to restore"
     )
     unpack.add_argument("-d", "--directory", required=True, metavar="DIR", help="output directory")
-    unpack.add_argument(
-        "--raw",
-        action="store_true",
-        help="the id stream is stored without Zstandard (use_zstd false)",
-    )
+    _add_raw(unpack)
     # The older name of -v.
     unpack.add_argument("--list", dest="voice", action="store_const", const=VERBOSE,
                         help=argparse.SUPPRESS)
@@ -243,11 +247,7 @@ def _add_list(commands: Subparsers) -> None:
         epilog=EPILOG,
     )
     listing.add_argument("package", metavar="PACKAGE", help=PACKAGE_HELP)
-    listing.add_argument(
-        "--raw",
-        action="store_true",
-        help="the id stream is stored without Zstandard (use_zstd false)",
-    )
+    _add_raw(listing)
     _add_voice(listing, "the same as without it")
     listing.set_defaults(run=command_list, parser=listing)
 
@@ -279,11 +279,7 @@ def _add_check(commands: Subparsers) -> None:
         epilog=EPILOG,
     )
     check.add_argument("package", metavar="PACKAGE", help=PACKAGE_HELP)
-    check.add_argument(
-        "--raw",
-        action="store_true",
-        help="the id stream is stored without Zstandard (use_zstd false)",
-    )
+    _add_raw(check)
     _add_voice(check, "name every file checked")
     check.set_defaults(run=command_check, parser=check)
 
