@@ -5,6 +5,7 @@ back of each file's mode, time and empty directories."""
 import os
 import pickle
 import sys
+from pathlib import Path
 
 import pytest
 import zstandard
@@ -73,7 +74,7 @@ def test_checks_are_keyword_only_and_plain_packages_stay(comp, in_tmp):
     assert comp.check_package("cut.pkg") == (["a.txt"], True)
     comp.encode_files(["a.txt"], "plain.pkg")
     comp.encode_named_files([("a.txt", "a.txt")], "named.pkg", checks=False)
-    assert open("plain.pkg", "rb").read() == open("named.pkg", "rb").read()
+    assert Path("plain.pkg").read_bytes() == Path("named.pkg").read_bytes()
 
 
 @pytest.mark.parametrize("mode, restored", [(0o600, 0o600), (0o640, 0o640), (0o755, 0o755),
@@ -173,10 +174,10 @@ def test_check_and_info_on_intact_plain_and_broken_packages(run, comp, in_tmp, k
     write_pickle("plain.pkg", {k: v for k, v in keyed.items() if k != "file_facts"})
     assert "carries no checks; 3 files restore" in ok(run("check", "plain.pkg"))
     assert "checks:      none" in ok(run("info", "plain.pkg"))
-    data = open("k.pkg", "rb").read()
-    open("cut.pkg", "wb").write(data[: len(data) // 2])
-    open("empty.pkg", "wb").close()
-    open("foreign.pkg", "wb").write(b"just some text\n")
+    data = Path("k.pkg").read_bytes()
+    Path("cut.pkg").write_bytes(data[: len(data) // 2])
+    Path("empty.pkg").write_bytes(b"")
+    Path("foreign.pkg").write_bytes(b"just some text\n")
     for name, problem in [("cut.pkg", "truncated"), ("empty.pkg", "is empty"),
                           ("foreign.pkg", "not a package")]:
         for action in (["check", name], ["info", name], ["unpack", name, "-d", "o"]):
