@@ -1,7 +1,7 @@
 // The dictionary file: load_dict reads the token dictionary at dict_path into
 // the compressor, save_dict writes it there. The file is one pickle stream of
 // {"dict": global_dict, "next_id": next_id}.
-#include "compressor/atomic_file.hpp"
+#include "compressor/pickle_writer.hpp"
 #include "compressor/inverse_dict.hpp"
 #include "compressor/methods.hpp"
 #include "compressor/object.hpp"
@@ -101,7 +101,7 @@ PyObject* load_dict_body(CompressorObject* self) {
 // ---------------------------------------------------------------------------
 // save_dict
 //
-// The stream goes through the replace-on-success writer of atomic_file.hpp,
+// The stream goes through the replace-on-success writer of pickle_writer.hpp,
 // so a failing dump never costs the old dictionary.
 
 namespace line {

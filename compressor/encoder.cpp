@@ -26,13 +26,13 @@
 #include <optional>
 #include <vector>
 
-#include "compressor/atomic_file.hpp"
+#include "compressor/pickle_writer.hpp"
 #include "compressor/background_work.hpp"
 #include "compressor/file_facts.hpp"
 #include "compressor/id_allocator.hpp"
 #include "compressor/input_file.hpp"
 #include "compressor/methods.hpp"
-#include "compressor/name_checks.hpp"
+#include "compressor/stored_names_host.hpp"
 #include "compressor/object.hpp"
 #include "compressor/package_format.hpp"
 #include "compressor/pickle_snapshot.hpp"

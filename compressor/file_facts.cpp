@@ -8,7 +8,7 @@
 #include <cstring>
 #include <new>
 
-#include "compressor/name_checks.hpp"
+#include "compressor/stored_names_host.hpp"
 #include "compressor/text_units.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "compressor/methods.hpp"
-#include "compressor/name_checks.hpp"
+#include "compressor/stored_names_host.hpp"
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"

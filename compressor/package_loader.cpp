@@ -10,7 +10,7 @@
 #include <new>
 #include <utility>
 
-#include "compressor/safe_unpickle.hpp"
+#include "compressor/pickle_opcode_scan.hpp"
 #include "compressor/signal_checked_file.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
@@ -23,7 +23,7 @@ namespace {
 // A package written by encode_files from a dict-based dictionary holds only
 // dicts, lists, str, bytes and ints. While pickle.load is still the host's own,
 // the package is therefore loaded so that no class or function can be
-// reached: the opcode scan of safe_unpickle.hpp refuses extension codes and
+// reached: the opcode scan of pickle_opcode_scan.hpp refuses extension codes and
 // oversized memo indices, and an unpickler whose find_class knows only the
 // few globals that rebuild plain data in old protocols refuses every other
 // global. A user who replaced pickle or its load gets exactly what they

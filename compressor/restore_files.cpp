@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "compressor/atomic_file.hpp"
+#include "compressor/pickle_writer.hpp"
 #include "module/messages.hpp"
 
 namespace ormek {

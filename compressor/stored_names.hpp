@@ -24,7 +24,8 @@
 // (decode_package restores repeated names one over the other).
 //
 // Pure C++ over code points: no host object is touched, so the rules are
-// tested on their own.
+// tested on their own. stored_names_host.hpp applies them to host strings
+// (StoredNames: the names of one package, checked together).
 #pragma once
 
 #include <cstddef>

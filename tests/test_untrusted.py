@@ -212,6 +212,14 @@ def test_a_count_beyond_the_stream_is_truncation(comp, in_tmp, opcode, capfd):
     assert capfd.readouterr().err == ""
 
 
+@pytest.mark.parametrize("tail", [b"X\x01\x00\x00\x00a", b"\x95" + bytes(8)])  # BINUNICODE, FRAME
+def test_a_stream_ending_after_a_whole_counted_opcode_is_the_hosts(comp, in_tmp, tail):
+    # No length is pending at the end, so none may be rewritten.
+    (in_tmp / "p").write_bytes(b"\x80\x05" + tail)
+    with pytest.raises(EOFError, match="Ran out of input"):
+        comp.decode_package("p", "out")
+
+
 def test_negative_put_is_left_to_the_host(comp, entries, in_tmp):
     (in_tmp / "p").write_bytes(b"(dp-5\n.")
     with pytest.raises(ValueError, match="negative PUT argument"):

@@ -1,6 +1,8 @@
 // The stored-name rules of stored_names.hpp applied to host strings, with the
-// errors they raise. encode_named_files checks the names it is given, and
-// decode_package the names of a package, before either writes anything.
+// errors they raise: one name's checks, and StoredNames, the names of one
+// package checked together. encode_named_files checks the names it is given,
+// and decode_package the names of a package, before either writes anything.
+// (stored_names.hpp stays free of host objects so its C++ tests need no host.)
 #pragma once
 
 #include <Python.h>

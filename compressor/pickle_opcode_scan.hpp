@@ -47,6 +47,9 @@ class PickleScanner {
   PickleScan scan(const unsigned char* data, size_t size);
 
  private:
+  // A verdict about the opcode at `at`, where the next call resumes.
+  PickleScan stop_at(size_t at, PickleVerdict verdict, unsigned char opcode);
+
   size_t resume_ = 0;
 };
 

@@ -1,4 +1,4 @@
-// The opcode pass over an untrusted pickle stream (see safe_unpickle.hpp).
+// The opcode pass over an untrusted pickle stream (see pickle_opcode_scan.hpp).
 //
 // The argument layouts follow the host's unpickler byte for byte, since the
 // pass must stop exactly where the host would and skip exactly what it
@@ -6,7 +6,7 @@
 // little-endian length and that many bytes, FRAME is an 8-byte length whose
 // frame holds ordinary opcodes (the pass reads through it linearly, as the
 // host's frames do).
-#include "compressor/safe_unpickle.hpp"
+#include "compressor/pickle_opcode_scan.hpp"
 
 #include <cstring>
 
@@ -125,6 +125,7 @@ constexpr unsigned char kLongBinPut = 'r';
 constexpr unsigned char kExt1 = 0x82;
 constexpr unsigned char kExt2 = 0x83;
 constexpr unsigned char kExt4 = 0x84;
+constexpr unsigned char kFrame = 0x95;
 
 uint64_t little_endian(const unsigned char* p, int bytes) {
   uint64_t value = 0;
@@ -152,6 +153,97 @@ bool text_index(const unsigned char* p, const unsigned char* end, uint64_t& valu
   return !negative || value == 0;
 }
 
+// How far the opcode at `at` reaches, read from its argument layout alone.
+struct Extent {
+  enum class Kind {
+    kWhole,    // the opcode and its argument lie within the data; `next` is just past them
+    kShort,    // the data ends inside it; `needed` completes it (0: unknown)
+    kRefused,  // its layout is one the host refuses by itself
+  };
+  Kind kind = Kind::kWhole;
+  size_t next = 0;
+  size_t needed = 0;
+  int count_width = 0;  // the width of a length read on the way (1, 4 or 8)
+};
+
+// A length no buffer can hold: the host refuses it (or fails to allocate it)
+// before reading anything more.
+constexpr uint64_t kLargestCount = static_cast<uint64_t>(PTRDIFF_MAX) - 16;
+
+// An opcode that ends at `next`, short when the data ends first; `width` is
+// that of the length it read on the way (0: none).
+Extent span_to(size_t next, size_t size, int width) {
+  if (next > size) return {Extent::Kind::kShort, 0, next, width};
+  return {Extent::Kind::kWhole, next, 0, width};
+}
+
+// A little-endian length of `width` bytes at `args`, then that many bytes.
+Extent counted_extent(const unsigned char* data, size_t size, size_t args, int width,
+                      bool is_signed) {
+  if (args + width > size) return {Extent::Kind::kShort, 0, 0, 0};
+  const uint64_t count = little_endian(data + args, width);
+  if ((is_signed && (count & 0x80000000u)) || count > kLargestCount) {
+    return {Extent::Kind::kRefused, 0, 0, width};
+  }
+  return span_to(args + width + static_cast<size_t>(count), size, width);
+}
+
+// `lines` text lines from `args`, each through its '\n'.
+Extent lines_extent(const unsigned char* data, size_t size, size_t args, int lines) {
+  size_t next = args;
+  for (int l = 0; l < lines; l++) {
+    const void* newline = next < size ? std::memchr(data + next, '\n', size - next) : nullptr;
+    if (!newline) return {Extent::Kind::kShort, 0, 0, 0};
+    next = static_cast<size_t>(static_cast<const unsigned char*>(newline) - data) + 1;
+  }
+  return {Extent::Kind::kWhole, next, 0, 0};
+}
+
+// FRAME: an 8-byte length. The host reads a whole frame before it looks
+// inside, allocating its claimed length first, so the frame must lie within
+// the stream (at its end a shorter claim lets the host report the truncation
+// cheaply). Its contents are ordinary opcodes, read on from `next`.
+Extent frame_extent(const unsigned char* data, size_t size, size_t args) {
+  const size_t next = args + 8;
+  if (next > size) return {Extent::Kind::kShort, 0, next, 0};
+  const uint64_t frame = little_endian(data + args, 8);
+  if (frame > kLargestCount) return {Extent::Kind::kRefused, 0, 0, 8};
+  if (next + frame > size) return {Extent::Kind::kShort, 0, next + static_cast<size_t>(frame), 8};
+  return {Extent::Kind::kWhole, next, 0, 8};
+}
+
+Extent opcode_extent(const unsigned char* data, size_t size, size_t at) {
+  const unsigned char op = data[at];
+  const size_t args = at + 1;
+  switch (kOpcodes.ops[op].arg) {
+    case Arg::kInvalid:
+      return {Extent::Kind::kRefused, 0, 0, 0};
+    case Arg::kNone:
+      return span_to(args, size, 0);
+    case Arg::kFixed1:
+      return span_to(args + 1, size, 0);
+    case Arg::kFixed2:
+      return span_to(args + 2, size, 0);
+    case Arg::kFixed4:
+      return span_to(args + 4, size, 0);
+    case Arg::kFixed8:
+      return op == kFrame ? frame_extent(data, size, args) : span_to(args + 8, size, 0);
+    case Arg::kLine:
+      return lines_extent(data, size, args, 1);
+    case Arg::kTwoLines:
+      return lines_extent(data, size, args, 2);
+    case Arg::kCount1:
+      return counted_extent(data, size, args, 1, false);
+    case Arg::kCount4:
+      return counted_extent(data, size, args, 4, false);
+    case Arg::kSignedCount4:
+      return counted_extent(data, size, args, 4, true);
+    case Arg::kCount8:
+      return counted_extent(data, size, args, 8, false);
+  }
+  return {Extent::Kind::kRefused, 0, 0, 0};
+}
+
 }  // namespace
 
 const char* pickle_opcode_name(unsigned char opcode) {
@@ -160,114 +252,38 @@ const char* pickle_opcode_name(unsigned char opcode) {
 }
 
 PickleScan PickleScanner::scan(const unsigned char* data, size_t size) {
-  PickleScan result;
   size_t at = resume_;
   while (at < size) {
     const unsigned char op = data[at];
-    result.count_width = 0;
-    const size_t args = at + 1;
-    size_t next = args;  // just past this opcode
-    auto need = [&](size_t total) {
-      resume_ = at;
-      result.verdict = PickleVerdict::kNeedMore;
-      result.position = at;
-      result.needed = total;
-      result.opcode = op;
-      return result;
-    };
-    auto counted = [&](int length_bytes, bool is_signed) -> int {
-      if (args + length_bytes > size) return 0;
-      uint64_t count = little_endian(data + args, length_bytes);
-      result.count_width = length_bytes;
-      if (is_signed && (count & 0x80000000u)) return -1;
-      // A count no buffer can hold: the host refuses it (or fails to
-      // allocate it) before reading anything more.
-      if (count > static_cast<uint64_t>(PTRDIFF_MAX) - 16) return -1;
-      next = args + length_bytes + static_cast<size_t>(count);
-      return 1;
-    };
-    int state = 1;
-    switch (kOpcodes.ops[op].arg) {
-      case Arg::kInvalid:
-        state = -1;
-        break;
-      case Arg::kNone:
-        break;
-      case Arg::kFixed1:
-        next += 1;
-        break;
-      case Arg::kFixed2:
-        next += 2;
-        break;
-      case Arg::kFixed4:
-        next += 4;
-        break;
-      case Arg::kFixed8:
-        next += 8;
-        // The host reads a whole frame before it looks inside, allocating its
-        // claimed length first: the frame must lie within the stream (at its
-        // end a shorter claim lets the host report the truncation cheaply).
-        if (op == 0x95 && next <= size) {
-          const uint64_t frame = little_endian(data + args, 8);
-          result.count_width = 8;
-          if (frame > static_cast<uint64_t>(PTRDIFF_MAX) - 16) {
-            state = -1;
-          } else if (next + frame > size) {
-            return need(next + static_cast<size_t>(frame));
-          }
-        }
-        break;
-      case Arg::kLine:
-      case Arg::kTwoLines: {
-        const int lines = kOpcodes.ops[op].arg == Arg::kLine ? 1 : 2;
-        for (int l = 0; l < lines; l++) {
-          const void* newline = next < size ? std::memchr(data + next, '\n', size - next) : nullptr;
-          if (!newline) return need(0);
-          next = static_cast<size_t>(static_cast<const unsigned char*>(newline) - data) + 1;
-        }
-        break;
+    const Extent extent = opcode_extent(data, size, at);
+    switch (extent.kind) {
+      case Extent::Kind::kRefused:
+        return stop_at(at, PickleVerdict::kLeftToHost, op);
+      case Extent::Kind::kShort: {
+        PickleScan result = stop_at(at, PickleVerdict::kNeedMore, op);
+        result.needed = extent.needed;
+        result.count_width = extent.count_width;
+        return result;
       }
-      case Arg::kCount1:
-        state = counted(1, false);
-        break;
-      case Arg::kCount4:
-        state = counted(4, false);
-        break;
-      case Arg::kSignedCount4:
-        state = counted(4, true);
-        break;
-      case Arg::kCount8:
-        state = counted(8, false);
+      case Extent::Kind::kWhole:
         break;
     }
-    if (state < 0) {
-      resume_ = at;
-      result.verdict = PickleVerdict::kLeftToHost;
-      result.position = at;
-      result.opcode = op;
-      return result;
-    }
-    if (state == 0 || next > size) return need(state == 0 ? 0 : next);
-
+    const size_t args = at + 1;
     uint64_t memo_index = 0;
     bool stores_memo = false;
     switch (op) {
-      case kStop:
-        resume_ = next;
-        result.verdict = PickleVerdict::kComplete;
-        result.position = at;
-        result.end = next;
-        result.opcode = op;
+      case kStop: {
+        PickleScan result = stop_at(at, PickleVerdict::kComplete, op);
+        result.end = resume_ = extent.next;
         return result;
+      }
       case kExt1:
       case kExt2:
-      case kExt4:
-        resume_ = at;
-        result.verdict = PickleVerdict::kExtensionCode;
-        result.position = at;
+      case kExt4: {
+        PickleScan result = stop_at(at, PickleVerdict::kExtensionCode, op);
         result.value = little_endian(data + args, op == kExt1 ? 1 : op == kExt2 ? 2 : 4);
-        result.opcode = op;
         return result;
+      }
       case kBinPut:
         memo_index = data[args];
         stores_memo = true;
@@ -277,7 +293,7 @@ PickleScan PickleScanner::scan(const unsigned char* data, size_t size) {
         stores_memo = true;
         break;
       case kPut:
-        stores_memo = text_index(data + args, data + next, memo_index);
+        stores_memo = text_index(data + args, data + extent.next, memo_index);
         break;
       default:
         break;
@@ -285,19 +301,24 @@ PickleScan PickleScanner::scan(const unsigned char* data, size_t size) {
     // A stream names memo slots in the order it fills them, each fill taking
     // at least one byte, so no sound index exceeds the stream's length.
     if (stores_memo && memo_index > size) {
-      resume_ = at;
-      result.verdict = PickleVerdict::kMemoIndex;
-      result.position = at;
+      PickleScan result = stop_at(at, PickleVerdict::kMemoIndex, op);
       result.value = memo_index;
-      result.opcode = op;
       return result;
     }
-    at = next;
+    at = extent.next;
   }
-  resume_ = at;
-  result.verdict = PickleVerdict::kNeedMore;
-  result.position = at;
+  // The data ends between opcodes: no length of an opcode is pending.
+  PickleScan result = stop_at(at, PickleVerdict::kNeedMore, 0);
   result.needed = at + 1;
+  return result;
+}
+
+PickleScan PickleScanner::stop_at(size_t at, PickleVerdict verdict, unsigned char opcode) {
+  resume_ = at;
+  PickleScan result;
+  result.verdict = verdict;
+  result.position = at;
+  result.opcode = opcode;
   return result;
 }
 

@@ -1,5 +1,5 @@
-// The replace-on-success writer of pickle streams (see atomic_file.hpp).
-#include "compressor/atomic_file.hpp"
+// The replace-on-success writer of pickle streams (see pickle_writer.hpp).
+#include "compressor/pickle_writer.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

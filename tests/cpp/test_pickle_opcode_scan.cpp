@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "compressor/safe_unpickle.hpp"
+#include "compressor/pickle_opcode_scan.hpp"
 #include "tests/cpp/check.hpp"
 
 namespace {
@@ -156,6 +156,15 @@ void check_needed() {
   check(big.count_width == 8, "the unfinished BINBYTES8 reports its 8-byte length");
   check(scan_whole(bytes({'N', 'X', 1, 0})).count_width == 0,
         "an unfinished length is no count yet");
+  // Data ending just after a whole counted opcode or an empty frame ends
+  // between opcodes: no length is pending there to be rewritten.
+  for (const std::string& whole :
+       {bytes({'X', 1, 0, 0, 0, 'a'}), bytes({0x95, 0, 0, 0, 0, 0, 0, 0, 0})}) {
+    const PickleScan got = scan_whole(whole);
+    check(got.verdict == PickleVerdict::kNeedMore && got.position == whole.size() &&
+              got.count_width == 0,
+          "a stream ending after a whole opcode has no pending length");
+  }
   // A line does not know its length.
   const PickleScan line = scan_whole("N(I12");
   check(line.verdict == PickleVerdict::kNeedMore && line.position == 2 && line.needed == 0,

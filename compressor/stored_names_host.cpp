@@ -1,4 +1,4 @@
-#include "compressor/name_checks.hpp"
+#include "compressor/stored_names_host.hpp"
 
 #include <new>
 #include <optional>
