@@ -192,4 +192,38 @@ int WithBlock::leave_with_pending() {
   return 0;
 }
 
+int import_statement(Str name, Str store_as) {
+  Ref module = Ref::steal(PyImport_GetModule(str(name)));
+  if (!module && PyErr_Occurred()) return -1;
+  // None in the registry blocks the import: the import machinery raises for
+  // it, where taking None as the module would only fail later and obscurely.
+  if (module.get() == Py_None) module = Ref();
+  if (module) {
+    // A module still initialising is imported properly instead.
+    PyObject* module_spec = nullptr;
+    int initialising = 0;
+    if (PyObject_GetOptionalAttr(module.get(), str(Str::dunder_spec), &module_spec) < 0) return -1;
+    if (module_spec) {
+      PyObject* flag = nullptr;
+      int rc = PyObject_GetOptionalAttr(module_spec, str(Str::initializing), &flag);
+      Py_DECREF(module_spec);
+      if (rc < 0) return -1;
+      if (flag) {
+        initialising = PyObject_IsTrue(flag);
+        Py_DECREF(flag);
+        if (initialising < 0) return -1;
+      }
+    }
+    if (initialising) module = Ref();
+  }
+  if (!module) {
+    Ref locals = Ref::steal(PyDict_New());
+    if (!locals) return -1;
+    module = Ref::steal(
+        PyImport_ImportModuleLevelObject(str(name), g_state.module_dict, locals.get(), nullptr, 0));
+    if (!module) return -1;
+  }
+  return PyDict_SetItem(g_state.module_dict, str(store_as), module.get());
+}
+
 }  // namespace ormek

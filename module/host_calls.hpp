@@ -14,6 +14,10 @@ namespace ormek {
 // `raise type, value` with the semantics of a raise statement.
 void raise_exception(PyObject* type, PyObject* value);
 
+// `import name` as a module statement does it, stored in the module namespace
+// under `store_as`. 0, or -1 with an exception set.
+int import_statement(Str name, Str store_as);
+
 // Module global (module namespace first, then built-ins), looked up at each use.
 Ref get_global(PyObject* name);
 

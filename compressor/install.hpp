@@ -1,0 +1,15 @@
+// The one entry through which the compressor adds itself to the module at
+// start-up (module/entry.cpp calls it once the module state is filled).
+#pragma once
+
+#include <Python.h>
+
+namespace ormek {
+
+// Readies OrmekCompressor and its functions, stores them in `module`, and runs
+// the module's own statements (its imports, the test dictionary). Failures
+// add the entry of `init_function` to the traceback. 0, or -1 with an
+// exception set.
+int install_compressor(PyObject* module, const char* init_function);
+
+}  // namespace ormek
