@@ -168,9 +168,8 @@ int bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwds, BoundA
       PyObject* key;
       PyObject* value;
       while (PyDict_Next(kwds, &pos, &key, &value)) {
-        Py_INCREF(key);
-        result = check_leftover_key(sig, nargs, key);
-        Py_DECREF(key);
+        Ref held = Ref::borrow(key);  // the check may run code that changes the dict
+        result = check_leftover_key(sig, nargs, held.get());
         if (result < 0) break;
       }
       Py_END_CRITICAL_SECTION();

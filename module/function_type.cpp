@@ -137,7 +137,7 @@ PyObject* get_doc(PyObject* op, void*) {
 }
 int set_doc(PyObject* op, PyObject* value, void*) {
   return locked_set(op, [value](VelFunction* f) {
-    Py_XSETREF(f->doc, Py_XNewRef(value ? value : Py_None));
+    replace_field(f->doc, value ? value : Py_None);
     return 0;
   });
 }
@@ -151,7 +151,7 @@ int set_name(PyObject* op, PyObject* value, void*) {
     return -1;
   }
   return locked_set(op, [value](VelFunction* f) {
-    Py_SETREF(f->name, Py_NewRef(value));
+    replace_field(f->name, value);
     return 0;
   });
 }
@@ -165,7 +165,7 @@ int set_qualname(PyObject* op, PyObject* value, void*) {
     return -1;
   }
   return locked_set(op, [value](VelFunction* f) {
-    Py_SETREF(f->qualname, Py_NewRef(value));
+    replace_field(f->qualname, value);
     return 0;
   });
 }
@@ -189,7 +189,7 @@ int set_dict(PyObject* op, PyObject* value, void*) {
     return -1;
   }
   return locked_set(op, [value](VelFunction* f) {
-    Py_XSETREF(f->dict, Py_NewRef(value));
+    replace_field(f->dict, value);
     return 0;
   });
 }
@@ -213,7 +213,7 @@ int set_defaults(PyObject* op, PyObject* value, void*) {
   }
   if (PyErr_WarnEx(PyExc_RuntimeWarning, msg::kDefaultsChanged, 1) < 0) return -1;
   return locked_set(op, [value](VelFunction* f) {
-    Py_XSETREF(f->defaults, Py_XNewRef(value));
+    replace_field(f->defaults, value);
     return 0;
   });
 }
@@ -229,7 +229,7 @@ int set_kwdefaults(PyObject* op, PyObject* value, void*) {
   }
   if (PyErr_WarnEx(PyExc_RuntimeWarning, msg::kKwdefaultsChanged, 1) < 0) return -1;
   return locked_set(op, [value](VelFunction* f) {
-    Py_XSETREF(f->kwdefaults, Py_XNewRef(value));
+    replace_field(f->kwdefaults, value);
     return 0;
   });
 }
@@ -250,7 +250,7 @@ int set_annotations(PyObject* op, PyObject* value, void*) {
     return -1;
   }
   return locked_set(op, [value](VelFunction* f) {
-    Py_XSETREF(f->annotations, Py_XNewRef(value));
+    replace_field(f->annotations, value);
     return 0;
   });
 }
@@ -462,10 +462,10 @@ constexpr char kLineTable[] = {static_cast<char>(0x80 | (13 << 3) | 3), 0};
 
 // The object already made for an equal text, else `made` (which is stolen).
 PyObject* shared_text(PyObject* made_texts, PyObject* made) {
-  if (!made) return nullptr;
+  Ref text = Ref::steal(made);
+  if (!text) return nullptr;
   PyObject* shared = nullptr;
-  int rc = PyDict_SetDefaultRef(made_texts, made, made, &shared);
-  Py_DECREF(made);
+  int rc = PyDict_SetDefaultRef(made_texts, text.get(), text.get(), &shared);
   return rc < 0 ? nullptr : shared;
 }
 
@@ -541,11 +541,11 @@ int make_function_parts(std::span<const FunctionRow> rows, FunctionParts* parts)
         if (PyDict_SetItem(kwdefaults.get(), str(param.name), param.value.object()) < 0) return -1;
       }
     }
-    Py_XSETREF(made.name, name.release());
-    Py_XSETREF(made.qualname, qualname.release());
-    Py_XSETREF(made.code, code_object.release());
-    Py_XSETREF(made.defaults, defaults.release());
-    Py_XSETREF(made.kwdefaults, kwdefaults.release());
+    replace_field(made.name, std::move(name));
+    replace_field(made.qualname, std::move(qualname));
+    replace_field(made.code, std::move(code_object));
+    replace_field(made.defaults, std::move(defaults));
+    replace_field(made.kwdefaults, std::move(kwdefaults));
   }
   return 0;
 }

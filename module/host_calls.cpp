@@ -200,20 +200,17 @@ int import_statement(Str name, Str store_as) {
   if (module.get() == Py_None) module = Ref();
   if (module) {
     // A module still initialising is imported properly instead.
-    PyObject* module_spec = nullptr;
-    int initialising = 0;
-    if (PyObject_GetOptionalAttr(module.get(), str(Str::dunder_spec), &module_spec) < 0) return -1;
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttr(module.get(), str(Str::dunder_spec), &found) < 0) return -1;
+    Ref module_spec = Ref::steal(found);
+    Ref flag;
     if (module_spec) {
-      PyObject* flag = nullptr;
-      int rc = PyObject_GetOptionalAttr(module_spec, str(Str::initializing), &flag);
-      Py_DECREF(module_spec);
-      if (rc < 0) return -1;
-      if (flag) {
-        initialising = PyObject_IsTrue(flag);
-        Py_DECREF(flag);
-        if (initialising < 0) return -1;
-      }
+      if (PyObject_GetOptionalAttr(module_spec.get(), str(Str::initializing), &found) < 0)
+        return -1;
+      flag = Ref::steal(found);
     }
+    const int initialising = flag ? PyObject_IsTrue(flag.get()) : 0;
+    if (initialising < 0) return -1;
     if (initialising) module = Ref();
   }
   if (!module) {

@@ -1,10 +1,30 @@
-// Owning reference to a Python object.
+// Owning reference to a Python object, and the rules every reference in the
+// module follows.
 //
-// Every strong reference the module holds on the C++ side lives in a Ref, so
-// error paths release what they own by going out of scope. Ownership changes
-// have names: Ref::steal() adopts a new reference returned by the C API,
-// Ref::borrow() takes an extra reference to a borrowed pointer, and release()
-// hands the reference back to the caller (for returning it to the host).
+// The rules:
+// - A new reference (what most C API calls return; null marks a failure) is
+//   adopted at once: `Ref x = Ref::steal(PyList_New(0));`. From then on the
+//   Ref owns it and every path out of the scope releases it.
+// - A borrowed pointer (an argument, PyDict_GetItemWithError, a field read)
+//   is used as it is while its owner surely lives; kept beyond that, it is
+//   owned through `Ref::borrow(p)`.
+// - A reference is handed over by name: `x.release()` where the receiver
+//   steals it (a return value to the host, PyTuple_SET_ITEM, PyList_SET_ITEM,
+//   PyModule_Add), `x.new_ref()` where the receiver wants one of its own and
+//   the Ref keeps its.
+// - A field (of an object the host can see, or of the module state) is
+//   written only through replace_field: the new value is stored first and the
+//   old one released after, since that release can run arbitrary code that
+//   may read the field. Clearing a field in tp_clear or a deallocator is
+//   Py_CLEAR's job.
+// - Collections of owned references are std::vector<Ref>, never a vector of
+//   raw pointers released by hand.
+// Counting by hand (Py_INCREF, Py_DECREF) stays only where a Ref cannot say
+// it: deallocators and clear functions, a reference taken inside a critical
+// section (adopted by a Ref right after it), a C array of references (the
+// traceback cache), an atomic published once, and the references a job
+// carries to a helper thread, which that thread releases itself
+// (background_work.cpp).
 #pragma once
 
 #include <Python.h>
@@ -43,12 +63,12 @@ class Ref {
   PyObject* ptr_ = nullptr;
 };
 
-// Stores `value` (a new reference is taken) into an object field and only then
-// releases the old value, so code run by that release never sees a freed
-// object in the field.
+// Stores borrowed `value` (a new reference is taken; null empties the field)
+// into a field and only then releases the old value, so code run by that
+// release never sees a freed object in the field.
 inline void replace_field(PyObject*& field, PyObject* value) {
   PyObject* old = field;
-  field = Py_NewRef(value);
+  field = Py_XNewRef(value);
   Py_XDECREF(old);
 }
 

@@ -62,14 +62,11 @@ int make_string_and_int_constants() {
   for (int i = 0; i < static_cast<int>(Str::count); i++) {
     if (g_state.strings[i]) continue;
     const StringEntry& e = kStringTable[i];
-    PyObject* obj = e.kind == kIdent ? PyUnicode_InternFromString(e.text)
-                                     : PyUnicode_FromStringAndSize(e.text, e.size);
+    Ref obj = Ref::steal(e.kind == kIdent ? PyUnicode_InternFromString(e.text)
+                                          : PyUnicode_FromStringAndSize(e.text, e.size));
     if (!obj) return -1;
-    if (PyObject_Hash(obj) == -1) {
-      Py_DECREF(obj);
-      return -1;
-    }
-    g_state.strings[i] = obj;
+    if (PyObject_Hash(obj.get()) == -1) return -1;
+    g_state.strings[i] = obj.release();
   }
   for (int i = 0; i < static_cast<int>(Int::count); i++) {
     if (g_state.ints[i]) continue;
@@ -97,15 +94,16 @@ int cache_builtins() {
       if (name) PyErr_Format(PyExc_NameError, msg::kNameNotDefined, name.get());
       return -1;
     }
-    if (lookup.slot >= 0) Py_XSETREF(g_state.builtin_objects[lookup.slot], value.release());
+    if (lookup.slot >= 0) replace_field(g_state.builtin_objects[lookup.slot], std::move(value));
   }
   return 0;
 }
 
 int make_constant_tuples() {
   auto make = [](PyObject*& slot, PyObject* tuple) {
-    if (!tuple) return false;
-    Py_XSETREF(slot, tuple);
+    Ref made = Ref::steal(tuple);
+    if (!made) return false;
+    replace_field(slot, std::move(made));
     return true;
   };
   if (!make(g_state.enum_checksums,
@@ -128,13 +126,13 @@ int record_original_globals() {
   auto global = [](Str name) { return PyDict_GetItemWithError(g_state.module_dict, str(name)); };
   auto keep = [](PyObject*& slot, PyObject* value) {
     if (!value) return false;
-    Py_XSETREF(slot, Py_NewRef(value));
+    replace_field(slot, value);
     return true;
   };
   auto keep_attr = [](PyObject*& slot, PyObject* owner, Str name) {
-    PyObject* value = PyObject_GetAttr(owner, str(name));
+    Ref value = Ref::steal(PyObject_GetAttr(owner, str(name)));
     if (!value) return false;
-    Py_XSETREF(slot, value);
+    replace_field(slot, std::move(value));
     return true;
   };
   auto& o = g_state.original;

@@ -88,9 +88,7 @@ void cache_insert(int line, const char* function_name, const char* file_name, Py
   }
   int pos = cache_position(cache, line, function_name, file_name);
   if (pos < cache.count && compare_key(cache.entries[pos], line, function_name, file_name) == 0) {
-    PyObject* old = cache.entries[pos].code;
-    cache.entries[pos].code = Py_NewRef(code);
-    Py_DECREF(old);
+    replace_field(cache.entries[pos].code, code);
     return;
   }
   if (cache.count == cache.capacity) {
@@ -111,14 +109,12 @@ void cache_insert(int line, const char* function_name, const char* file_name, Py
 // aside, so that the creation cannot disturb it.
 PyObject* make_entry_code(int line, const char* function_name, const char* file_name) {
   PyObject* exc = PyErr_GetRaisedException();
-  PyObject* tb = exc ? PyException_GetTraceback(exc) : nullptr;
+  Ref tb = Ref::steal(exc ? PyException_GetTraceback(exc) : nullptr);
   PyCodeObject* code = PyCode_NewEmpty(file_name, function_name, line);
   if (exc) {
-    PyObject* now = PyException_GetTraceback(exc);
-    if (now != tb) PyException_SetTraceback(exc, tb ? tb : Py_None);
-    Py_XDECREF(now);
+    Ref now = Ref::steal(PyException_GetTraceback(exc));
+    if (now.get() != tb.get()) PyException_SetTraceback(exc, tb ? tb.get() : Py_None);
   }
-  Py_XDECREF(tb);
   // Whatever the creation left pending is dropped in favour of the original.
   PyErr_Clear();
   PyErr_SetRaisedException(exc);
@@ -151,8 +147,8 @@ void add_traceback(const char* function_name, int line, const char* file_name) {
     if (!globals) return;
   }
   PyObject* exc = PyErr_GetRaisedException();
-  PyFrameObject* frame = PyFrame_New(PyThreadState_Get(),
-                                     reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr);
+  Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+      PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
   if (!frame) {
     PyErr_Clear();
     PyErr_SetRaisedException(exc);
@@ -160,10 +156,9 @@ void add_traceback(const char* function_name, int line, const char* file_name) {
   }
   PyErr_SetRaisedException(exc);
   // A frame that never ran reports its code's first line, which is `line`.
-  if (PyTraceBack_Here(frame) < 0) {
+  if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) < 0) {
     // PyTraceBack_Here leaves the exception in place on failure.
   }
-  Py_DECREF(frame);
 }
 
 }  // namespace ormek
