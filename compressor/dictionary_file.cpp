@@ -1,14 +1,15 @@
 // The dictionary file: load_dict reads the token dictionary at dict_path into
 // the compressor, save_dict writes it there. The file is one pickle stream of
 // {"dict": global_dict, "next_id": next_id}.
-#include "compressor/pickle_writer.hpp"
 #include "compressor/inverse_dict.hpp"
 #include "compressor/methods.hpp"
 #include "compressor/object.hpp"
 #include "compressor/pickle_snapshot.hpp"
+#include "compressor/pickle_writer.hpp"
 #include "compressor/signal_checked_file.hpp"
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"
+#include "module/original_globals.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"
@@ -40,8 +41,8 @@ bool load_from_file(CompressorObject* self, PyObject* file, int& running_line) {
   Ref load = Ref::steal(PyObject_GetAttr(pickle.get(), str(Str::load)));
   if (!load) return false;
   // The host's own load reads through a stand-in that answers signals.
-  Ref source =
-      load.get() == g_state.original.pickle_load ? signal_checked_reader(file) : Ref::borrow(file);
+  Ref source = is_original(Original::kPickleLoad, load.get()) ? signal_checked_reader(file)
+                                                              : Ref::borrow(file);
   Ref data = source ? call1(load.get(), source.get()) : Ref();
   if (!data) return false;
 
@@ -73,13 +74,10 @@ bool load_from_file(CompressorObject* self, PyObject* file, int& running_line) {
 
 PyObject* load_dict_body(CompressorObject* self) {
   {
-    Ref os = get_global(str(Str::os));
-    if (!os) return kLoadDictTrace.fail(line::kLoadExists);
-    Ref os_path = Ref::steal(PyObject_GetAttr(os.get(), str(Str::path)));
-    if (!os_path) return kLoadDictTrace.fail(line::kLoadExists);
+    Ref exists_function = os_path_attribute(Str::exists);
+    if (!exists_function) return kLoadDictTrace.fail(line::kLoadExists);
     Ref dict_path = Ref::borrow(self->dict_path);
-    PyObject* arg = dict_path.get();
-    Ref exists = call_method(os_path.get(), str(Str::exists), &arg, 1);
+    Ref exists = call1(exists_function.get(), dict_path.get());
     if (!exists) return kLoadDictTrace.fail(line::kLoadExists);
     int found = truth_value(exists.get());
     if (found < 0) return kLoadDictTrace.fail(line::kLoadExists);

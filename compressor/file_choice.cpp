@@ -1,6 +1,7 @@
 // The files a decoding call restores (see file_choice.hpp).
 #include "compressor/file_choice.hpp"
 
+#include "compressor/text_units.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
 
@@ -78,16 +79,15 @@ bool FileChoice::record_size(Py_ssize_t size) {
 }
 
 Py_ssize_t utf8_size(PyObject* text) {
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-  const void* data = PyUnicode_DATA(text);
-  const int kind = PyUnicode_KIND(text);
-  if (PyUnicode_IS_ASCII(text)) return length;
-  Py_ssize_t size = 0;
-  for (Py_ssize_t i = 0; i < length; i++) {
-    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-    size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-  }
-  return size;
+  if (PyUnicode_IS_ASCII(text)) return PyUnicode_GET_LENGTH(text);
+  return with_text_units(text, [](const auto* units, size_t length) {
+    Py_ssize_t size = 0;
+    for (size_t i = 0; i < length; i++) {
+      const uint32_t c = units[i];
+      size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    }
+    return size;
+  });
 }
 
 }  // namespace ormek

@@ -5,6 +5,7 @@
 #include "compressor/object.hpp"
 #include "compressor/pickling.hpp"
 #include "module/host_calls.hpp"
+#include "module/original_globals.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"

@@ -9,6 +9,7 @@
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
+#include "module/original_globals.hpp"
 
 namespace ormek {
 
@@ -22,19 +23,9 @@ Ref package_item(PyObject* package, Str key) {
   return Ref::steal(PyObject_GetItem(package, str(key)));
 }
 
-Ref os_path_join() {
-  Ref os = get_global(str(Str::os));
-  if (!os) return Ref();
-  Ref path = Ref::steal(PyObject_GetAttr(os.get(), str(Str::path)));
-  if (!path) return Ref();
-  return Ref::steal(PyObject_GetAttr(path.get(), str(Str::join)));
-}
+Ref os_path_join() { return os_path_attribute(Str::join); }
 
-bool original_join_in_use() {
-  Ref join = os_path_join();
-  if (!join) PyErr_Clear();
-  return join && join.get() == g_state.original.os_path_join;
-}
+bool original_join_in_use() { return global_is_original(Original::kOsPathJoin); }
 
 namespace {
 
@@ -111,7 +102,7 @@ PyObject* restored_names_wrapper(PyObject*, PyObject* const* args, Py_ssize_t na
     return kRestoredNamesTrace.fail(line::kBinding);
   }
   std::vector<StoredFile> files;
-  if (!take_stored_files(bound[0], !original_join_in_use(), files)) {
+  if (!take_stored_files(bound[0], !global_is_original(Original::kOsPathJoin), files)) {
     return kRestoredNamesTrace.fail(line::kTakeFiles);
   }
   Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(files.size())));

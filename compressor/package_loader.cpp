@@ -14,6 +14,7 @@
 #include "compressor/signal_checked_file.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
+#include "module/original_globals.hpp"
 #include "module/state.hpp"
 
 namespace ormek {
@@ -306,8 +307,7 @@ Ref load_plain_data(PyObject* file) {
 // The restricted load stands in for pickle.load only while both are the
 // host's own: a replaced module or function is called as it is.
 bool plain_data_load_applies(PyObject* pickle, PyObject* load) {
-  return pickle == g_state.original.pickle && load == g_state.original.pickle_load &&
-         load != nullptr;
+  return is_original(Original::kPickleLoad, load, pickle);
 }
 
 }  // namespace

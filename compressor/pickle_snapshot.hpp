@@ -16,6 +16,7 @@
 #include <Python.h>
 
 #include "module/host_calls.hpp"
+#include "module/original_globals.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 
@@ -60,9 +61,7 @@ inline Ref pickle_snapshot(PyObject* dict, bool token_keys) {
 // module (or dump) is handed the very dict, since it may look at what it
 // gets.
 inline Ref dumped_global_dict(PyObject* global_dict) {
-  if (!PyDict_CheckExact(global_dict) ||
-      !global_attribute_is_original(Str::pickle, g_state.original.pickle, Str::dump,
-                                    g_state.original.pickle_dump)) {
+  if (!PyDict_CheckExact(global_dict) || !global_is_original(Original::kPickleDump)) {
     return Ref::borrow(global_dict);
   }
   return pickle_snapshot(global_dict, true);

@@ -17,6 +17,7 @@
 #include "compressor/background_work.hpp"
 #include "compressor/signal_checked_file.hpp"
 #include "module/host_calls.hpp"
+#include "module/original_globals.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 
@@ -194,8 +195,8 @@ int dump_block(PyObject* file, PyObject* data, bool sync, const Site& site) {
     Ref pickle = get_global(str(Str::pickle));
     Ref dump = pickle ? Ref::steal(PyObject_GetAttr(pickle.get(), str(Str::dump))) : Ref();
     // The host's own dump writes through a stand-in that answers signals.
-    Ref target = dump && dump.get() == g_state.original.pickle_dump ? signal_checked_writer(f)
-                                                                    : Ref::borrow(f);
+    Ref target =
+        is_original(Original::kPickleDump, dump.get()) ? signal_checked_writer(f) : Ref::borrow(f);
     Ref result = dump && target ? call2(dump.get(), data, target.get()) : Ref();
     return result && (!sync || sync_to_disk(f));
   };

@@ -9,11 +9,13 @@
 
 #include "compressor/methods.hpp"
 #include "compressor/object.hpp"
+#include "compressor/text_units.hpp"
 #include "compressor/token_scanner.hpp"
 #include "module/binding.hpp"
 #include "module/function_type.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
+#include "module/original_globals.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"
@@ -36,24 +38,30 @@ constexpr int kDetokenizeBody = 42;
 constexpr Trace kTokenizeTrace = kTokenizeRow.trace();
 constexpr Trace kDetokenizeTrace = kDetokenizeRow.trace();
 
+// What the override dispatch did.
+enum class Dispatch {
+  kFailed,      // an exception is set
+  kOwnBody,     // no override: the module's own body is to run
+  kOverridden,  // an override ran and `result` holds what it returned
+};
+
 // The override dispatch shared by both direct entries. Only a subclass can
 // override, so an exact OrmekCompressor skips the attribute lookup: the
-// encoder dispatches once per file. Returns 1 with `result` set when an
-// override ran, 0 when the module's own body is to run, -1 on failure.
-int run_override(CompressorObject* self, Str name, const FunctionRow& own, PyObject* arg,
-                 PyTypeObject* expected, const char* expected_name, Ref& result) {
-  if (Py_TYPE(self) == &CompressorType) return 0;
+// encoder dispatches once per file.
+Dispatch run_override(CompressorObject* self, Str name, const FunctionRow& own, PyObject* arg,
+                      PyTypeObject* expected, const char* expected_name, Ref& result) {
+  if (Py_TYPE(self) == &CompressorType) return Dispatch::kOwnBody;
   Ref method = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), str(name)));
-  if (!method) return -1;
-  if (is_own_function(method.get(), own)) return 0;
+  if (!method) return Dispatch::kFailed;
+  if (is_own_function(method.get(), own)) return Dispatch::kOwnBody;
   result = call1(method.get(), arg);
-  if (!result) return -1;
+  if (!result) return Dispatch::kFailed;
   if (result.get() != Py_None && Py_TYPE(result.get()) != expected) {
     raise_expected_type(expected_name, result.get());
     result = Ref();
-    return -1;
+    return Dispatch::kFailed;
   }
-  return 1;
+  return Dispatch::kOverridden;
 }
 
 // --- tokenize --------------------------------------------------------------
@@ -157,24 +165,17 @@ PyObject* scan_into_list(const Char* units, size_t length, bool ascii_text) {
 // The same list as findall("\S+|\s+", text) for an exact str, built from the
 // text's own buffer.
 PyObject* native_tokenize(PyObject* text) {
-  const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-  const void* data = PyUnicode_DATA(text);
-  switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-      return scan_into_list(static_cast<const uint8_t*>(data), length, PyUnicode_IS_ASCII(text));
-    case PyUnicode_2BYTE_KIND:
-      return scan_into_list(static_cast<const uint16_t*>(data), length, false);
-    default:
-      return scan_into_list(static_cast<const uint32_t*>(data), length, false);
-  }
+  const bool ascii = PyUnicode_IS_ASCII(text);
+  return with_text_units(text, [ascii](const auto* units, size_t length) {
+    return scan_into_list(units, length, sizeof(*units) == 1 && ascii);
+  });
 }
 
 // The native scan stands in for `re.findall` only while the module global `re`
 // and its `findall` are what start-up imported, and for an exact str (None and
 // anything else go to findall, which raises its own errors).
 bool native_tokenize_applies(PyObject* re, PyObject* findall, PyObject* text) {
-  return re == g_state.original.re && findall == g_state.original.re_findall &&
-         PyUnicode_CheckExact(text);
+  return is_original(Original::kReFindall, findall, re) && PyUnicode_CheckExact(text);
 }
 
 PyObject* tokenize_body(PyObject* text) {
@@ -209,9 +210,14 @@ PyObject* detokenize_body(PyObject* tokens) {
 PyObject* tokenize_direct(CompressorObject* self, PyObject* text, int skip_dispatch) {
   if (!skip_dispatch) {
     Ref result;
-    int ran = run_override(self, Str::tokenize, kTokenizeRow, text, &PyList_Type, "list", result);
-    if (ran < 0) return kTokenizeTrace.fail(line::kTokenizeDefinition);
-    if (ran > 0) return result.release();
+    switch (run_override(self, Str::tokenize, kTokenizeRow, text, &PyList_Type, "list", result)) {
+      case Dispatch::kFailed:
+        return kTokenizeTrace.fail(line::kTokenizeDefinition);
+      case Dispatch::kOverridden:
+        return result.release();
+      case Dispatch::kOwnBody:
+        break;
+    }
   }
   return tokenize_body(text);
 }
@@ -219,10 +225,15 @@ PyObject* tokenize_direct(CompressorObject* self, PyObject* text, int skip_dispa
 PyObject* detokenize_direct(CompressorObject* self, PyObject* tokens, int skip_dispatch) {
   if (!skip_dispatch) {
     Ref result;
-    int ran =
-        run_override(self, Str::detokenize, kDetokenizeRow, tokens, &PyUnicode_Type, "str", result);
-    if (ran < 0) return kDetokenizeTrace.fail(line::kDetokenizeDefinition);
-    if (ran > 0) return result.release();
+    switch (run_override(self, Str::detokenize, kDetokenizeRow, tokens, &PyUnicode_Type, "str",
+                         result)) {
+      case Dispatch::kFailed:
+        return kDetokenizeTrace.fail(line::kDetokenizeDefinition);
+      case Dispatch::kOverridden:
+        return result.release();
+      case Dispatch::kOwnBody:
+        break;
+    }
   }
   return detokenize_body(tokens);
 }

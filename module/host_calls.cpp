@@ -74,6 +74,14 @@ bool global_attribute_is_original(Str module, PyObject* original_module, Str att
   return held.get() == original_attribute;
 }
 
+Ref os_path_attribute(Str name) {
+  Ref os = get_global(str(Str::os));
+  if (!os) return Ref();
+  Ref path = Ref::steal(PyObject_GetAttr(os.get(), str(Str::path)));
+  if (!path) return Ref();
+  return Ref::steal(PyObject_GetAttr(path.get(), str(name)));
+}
+
 void raise_need_more_values(Py_ssize_t found) {
   PyErr_Format(PyExc_ValueError, msg::kNeedMoreValues, found, found == 1 ? "" : "s");
 }
@@ -177,7 +185,7 @@ bool WithBlock::leave_normally() {
   return static_cast<bool>(result);
 }
 
-int WithBlock::leave_with_pending() {
+WithBlock::Exit WithBlock::leave_with_pending() {
   Ref exc = Ref::steal(PyErr_GetRaisedException());
   Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
   PyErr_SetHandledException(exc.get());
@@ -186,10 +194,11 @@ int WithBlock::leave_with_pending() {
   Ref result = call(exit_.get(), args, 3);
   int swallow = result ? truth_value(result.get()) : -1;
   PyErr_SetHandledException(saved_ ? saved_handled_ : nullptr);
-  if (swallow < 0) return 0;  // __exit__ (or its truth test) raised: that error is pending
-  if (swallow) return 1;
+  // __exit__ (or its truth test) raised: that error is pending.
+  if (swallow < 0) return Exit::kPending;
+  if (swallow) return Exit::kSwallowed;
   PyErr_SetRaisedException(exc.release());
-  return 0;
+  return Exit::kPending;
 }
 
 int import_statement(Str name, Str store_as) {

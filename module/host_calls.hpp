@@ -29,6 +29,9 @@ Ref get_global(PyObject* name);
 bool global_attribute_is_original(Str module, PyObject* original_module, Str attribute,
                                   PyObject* original_attribute);
 
+// os.path.<name>, looked up at each use as the module's statements do.
+Ref os_path_attribute(Str name);
+
 // The value errors of unpacking a fixed-size sequence.
 void raise_need_more_values(Py_ssize_t found);
 void raise_too_many_values(Py_ssize_t expected);
@@ -62,11 +65,13 @@ int truth_value(PyObject* obj);
 // A `with` block over a context manager. enter() looks up __exit__ and then
 // __enter__ on the manager's type and calls __enter__; leave_normally() calls
 // __exit__(None, None, None); leave_with_pending() hands the pending exception
-// to __exit__ and returns 1 when __exit__ swallowed it, 0 when the exception
-// (or one raised by __exit__) is pending again. The thread's handled-exception
+// to __exit__ and tells whether __exit__ swallowed it or the exception (or one
+// raised by __exit__) is pending again. The thread's handled-exception
 // state is kept aside for the duration of the block.
 class WithBlock {
  public:
+  enum class Exit { kSwallowed, kPending };
+
   WithBlock() = default;
   WithBlock(const WithBlock&) = delete;
   WithBlock& operator=(const WithBlock&) = delete;
@@ -75,7 +80,7 @@ class WithBlock {
   bool enter(PyObject* manager);
   PyObject* value() const { return value_.get(); }
   bool leave_normally();
-  int leave_with_pending();
+  Exit leave_with_pending();
 
  private:
   Ref exit_;
@@ -101,7 +106,7 @@ int run_with_block(PyObject* manager, const Trace& trace, int with_line, int bod
   int running_line = body_line;
   if (!body(block.value(), running_line)) {
     trace.add(running_line);
-    if (block.leave_with_pending() == 0) return trace.fail(with_line);
+    if (block.leave_with_pending() == WithBlock::Exit::kPending) return trace.fail(with_line);
     return 0;
   }
   if (!block.leave_normally()) return trace.fail(with_line);

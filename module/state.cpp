@@ -122,36 +122,4 @@ int make_constant_tuples() {
   return 0;
 }
 
-int record_original_globals() {
-  auto global = [](Str name) { return PyDict_GetItemWithError(g_state.module_dict, str(name)); };
-  auto keep = [](PyObject*& slot, PyObject* value) {
-    if (!value) return false;
-    replace_field(slot, value);
-    return true;
-  };
-  auto keep_attr = [](PyObject*& slot, PyObject* owner, Str name) {
-    Ref value = Ref::steal(PyObject_GetAttr(owner, str(name)));
-    if (!value) return false;
-    replace_field(slot, std::move(value));
-    return true;
-  };
-  auto& o = g_state.original;
-  Ref os = Ref::borrow(global(Str::os));
-  if (!os || !keep(o.re, global(Str::re)) || !keep(o.pickle, global(Str::pickle)) ||
-      !keep(o.zstd, global(Str::zstd))) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, msg::kModuleGlobalMissing);
-    return -1;
-  }
-  Ref os_path = Ref::steal(PyObject_GetAttr(os.get(), str(Str::path)));
-  if (!os_path || !keep_attr(o.os_path_join, os_path.get(), Str::join)) return -1;
-  if (!keep_attr(o.re_findall, o.re, Str::findall) ||
-      !keep_attr(o.pickle_load, o.pickle, Str::load) ||
-      !keep_attr(o.pickle_dump, o.pickle, Str::dump) ||
-      !keep_attr(o.zstd_compressor, o.zstd, Str::ZstdCompressor) ||
-      !keep_attr(o.zstd_decompressor, o.zstd, Str::ZstdDecompressor)) {
-    return -1;
-  }
-  return 0;
-}
-
 }  // namespace ormek

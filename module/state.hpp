@@ -215,9 +215,8 @@ struct ModuleState {
   PyObject* next_id_lookup_args = nullptr;  // ("next_id", 1)
   PyObject* state_checksums = nullptr;      // (0x3e12e10, 0x7d3093e, 0x18c54b4)
 
-  // The objects start-up found behind the module globals. Fast paths compare
-  // against these: once a user replaces a global (or the function a fast path
-  // stands in for), the plain path runs instead.
+  // The objects start-up found behind the module globals. Fast paths ask
+  // about them only through original_globals.hpp.
   struct {
     PyObject* os_path_join = nullptr;
     PyObject* re = nullptr;
@@ -245,7 +244,5 @@ int make_string_and_int_constants();
 int check_debug_flag();
 int cache_builtins();
 int make_constant_tuples();
-// Records g_state.original from the freshly imported module globals.
-int record_original_globals();
 
 }  // namespace ormek
