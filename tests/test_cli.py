@@ -782,7 +782,9 @@ def test_stop_signal_while_spooling(command, run_binary):
         while not os.listdir(run_binary.private) and time.monotonic() < deadline:
             time.sleep(0.02)
         proc.send_signal(signal.SIGTERM)
-        assert proc.wait(timeout=5) == 128 + signal.SIGTERM
+        # a guard against a hang only: a debug interpreter on a busy machine
+        # takes seconds to wind down
+        assert proc.wait(timeout=60) == 128 + signal.SIGTERM
     assert os.listdir(run_binary.private) == []
 
 
