@@ -61,6 +61,13 @@ class BackgroundCall {
   // a signal handler raised meanwhile.
   Ref wait();
 
+  // The one way to finish a call that may have been moved to a helper: its
+  // result there when start() succeeded, else `here()` run on this thread.
+  template <typename Here>
+  Ref wait_or(Here&& here) {
+    return job_ ? wait() : here();
+  }
+
  private:
   struct Job;
   void abandon();

@@ -28,6 +28,7 @@
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
+#include "module/original_globals.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"
@@ -533,12 +534,12 @@ int restore_tokens_natively(CompressorObject* self, PyObject* data, Py_ssize_t n
 // before it replaces anything, and the file takes the stored mode and time.
 bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& restored,
                 Py_ssize_t start, Py_ssize_t stop, FileRestorer& restorer, const FileFacts* facts) {
-  Ref join = os_path_join();
+  Ref join = os_path_attribute(Str::join);
   if (!join) return kDecodePackageTrace.fail(line::kOpenOutput);
   Ref file_path = call2(join.get(), output_dir, filename);
   if (!file_path) return kDecodePackageTrace.fail(line::kOpenOutput);
   const bool found_by_name =
-      join.get() == g_state.original.os_path_join && PyUnicode_CheckExact(filename);
+      is_original(Original::kOsPathJoin, join.get()) && PyUnicode_CheckExact(filename);
   const bool opened = found_by_name ? restorer.begin(filename, file_path.get())
                                     : restorer.begin_at(file_path.get());
   if (!opened) return kDecodePackageTrace.fail(line::kOpenOutput);
@@ -603,7 +604,7 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
   // with open(package_path, "rb") as f: package = pickle.load(f)
   Ref package;
   if (load_package_file(package_path, kDecodePackageTrace, line::kOpenPackage, line::kLoadPackage,
-                        package) < 0) {
+                        package) == BlockEnd::kFailed) {
     return nullptr;
   }
 
@@ -644,13 +645,12 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
     // a big one is decompressed on a helper thread, so that a signal is
     // answered meanwhile (background_work.hpp).
     BackgroundCall background;
-    const bool in_background =
-        zstd.get() == g_state.original.zstd &&
-        decompressor_type.get() == g_state.original.zstd_decompressor &&
+    if (is_original(Original::kZstdDecompressor, decompressor_type.get(), zstd.get()) &&
         PyBytes_CheckExact(data.get()) &&
-        PyBytes_GET_SIZE(data.get()) >= kBackgroundDecompressBytes &&
-        background.start(call_with_one_argument, {decompress.get(), data.get()});
-    data = in_background ? background.wait() : call1(decompress.get(), data.get());
+        PyBytes_GET_SIZE(data.get()) >= kBackgroundDecompressBytes) {
+      background.start(call_with_one_argument, {decompress.get(), data.get()});
+    }
+    data = background.wait_or([&] { return call1(decompress.get(), data.get()); });
     if (!data) return kDecodePackageTrace.fail(line::kDecompress);
   }
 
@@ -674,7 +674,7 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
 
   // zip(package["file_boundaries"], package["filenames"]) taken whole and
   // judged before output_dir is made (package_files.hpp).
-  const bool original_join = original_join_in_use();
+  const bool original_join = global_is_original(Original::kOsPathJoin);
   std::vector<StoredFile> files;
   if (!take_stored_files(package.get(), !original_join, files)) {
     return kDecodePackageTrace.fail(line::kFileLoop);

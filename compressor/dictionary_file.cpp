@@ -90,7 +90,8 @@ PyObject* load_dict_body(CompressorObject* self) {
   auto body = [self](PyObject* f, int& running_line) {
     return load_from_file(self, f, running_line);
   };
-  if (run_with_block(file.get(), kLoadDictTrace, line::kLoadOpen, line::kLoadPickle, body) < 0) {
+  if (run_with_block(file.get(), kLoadDictTrace, line::kLoadOpen, line::kLoadPickle, body) ==
+      BlockEnd::kFailed) {
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -125,9 +126,10 @@ PyObject* save_dict_body(CompressorObject* self) {
     return kSaveDictTrace.fail(line::kSaveDict);
   }
   Ref dict_path = Ref::borrow(self->dict_path);
-  int written = dump_pickle_replacing(dict_path.get(), data.get(), kSaveDictTrace, line::kSaveOpen,
-                                      line::kSaveDump);
-  if (written < 0) return nullptr;
+  if (dump_pickle_replacing(dict_path.get(), data.get(), kSaveDictTrace, line::kSaveOpen,
+                            line::kSaveDump) == BlockEnd::kFailed) {
+    return nullptr;
+  }
   Py_RETURN_NONE;
 }
 

@@ -26,17 +26,17 @@
 #include <optional>
 #include <vector>
 
-#include "compressor/pickle_writer.hpp"
 #include "compressor/background_work.hpp"
 #include "compressor/file_facts.hpp"
 #include "compressor/id_allocator.hpp"
 #include "compressor/input_file.hpp"
 #include "compressor/methods.hpp"
-#include "compressor/stored_names_host.hpp"
 #include "compressor/object.hpp"
 #include "compressor/package_format.hpp"
 #include "compressor/pickle_snapshot.hpp"
+#include "compressor/pickle_writer.hpp"
 #include "compressor/repeated_ids.hpp"
+#include "compressor/stored_names_host.hpp"
 #include "compressor/text_units.hpp"
 #include "compressor/token_numbering.hpp"
 #include "compressor/token_scanner.hpp"
@@ -45,6 +45,7 @@
 #include "module/function_type.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
+#include "module/original_globals.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"
@@ -241,8 +242,7 @@ bool native_cut_applies(CompressorObject* self) {
     }
     if (!is_own_function(method.get(), function_row("tokenize"))) return false;
   }
-  return global_attribute_is_original(Str::re, g_state.original.re, Str::findall,
-                                      g_state.original.re_findall);
+  return global_is_original(Original::kReFindall);
 }
 
 // What one walk over global_dict and inverse_dict finds. Only exact dicts are
@@ -334,10 +334,7 @@ void raise_repeated_id(PyObject* global_dict, uint32_t id) {
 
 // Whether compress_frame would run the module's own binding: its compressor
 // runs no code of the user's, so it may run on a helper thread.
-bool original_compressor_in_use() {
-  return global_attribute_is_original(Str::zstd, g_state.original.zstd, Str::ZstdCompressor,
-                                      g_state.original.zstd_compressor);
-}
+bool original_compressor_in_use() { return global_is_original(Original::kZstdCompressor); }
 
 // The encoder of both methods. Its native way runs while the texts can be cut
 // natively and the dictionaries hold only plain entries: each text is counted
@@ -571,7 +568,8 @@ bool Encoder::read_one(PyObject* path, PyObject* stored_name) {
   };
 
   // A true __exit__ drops the exception and the loop goes on.
-  return run_with_block(file.get(), trace_, lines_.open_input, lines_.read_and_tokenize, body) >= 0;
+  return run_with_block(file.get(), trace_, lines_.open_input, lines_.read_and_tokenize, body) !=
+         BlockEnd::kFailed;
 }
 
 // The statements after a file's tokens: its boundary, then (encode_files)
@@ -582,11 +580,8 @@ bool Encoder::record_file(PyObject* path, PyObject* stored_name, int& running_li
   if (!boundary || PyList_Append(file_boundaries_.get(), boundary.get()) < 0) return false;
   if (stored_name) return true;  // its name is in filenames already
   running_line = lines_.append_name;
-  Ref os = get_global(str(Str::os));
-  if (!os) return false;
-  Ref os_path = Ref::steal(PyObject_GetAttr(os.get(), str(Str::path)));
-  if (!os_path) return false;
-  Ref name = call_method(os_path.get(), str(Str::basename), &path, 1);
+  Ref basename = os_path_attribute(Str::basename);
+  Ref name = basename ? call1(basename.get(), path) : Ref();
   if (!name) return false;
   // A name that is not a str (the bytes base name of a bytes path) would
   // make a package that no reader restores.
@@ -988,30 +983,30 @@ Ref Encoder::enter_tokens_and_compress(IdResolution& resolution) {
     argument_error = Ref::steal(PyErr_GetRaisedException());
   }
   BackgroundCall background;
-  const bool in_background =
-      !resolution.error && !argument_error &&
+  if (!resolution.error && !argument_error &&
       PyByteArray_GET_SIZE(packed_tokens_.get()) >= kBackgroundCompressBytes &&
-      original_compressor_in_use() && keyword_names(g_compressor_kw, {Str::level, Str::threads}) &&
-      background.start(compress_frame_on_helper, {g_state.original.zstd_compressor, level.get(),
-                                                  threads.get(), packed_tokens_.get()});
+      original_compressor_in_use() && keyword_names(g_compressor_kw, {Str::level, Str::threads})) {
+    background.start(compress_frame_on_helper, {g_state.original.zstd_compressor, level.get(),
+                                                threads.get(), packed_tokens_.get()});
+  }
   PyErr_Clear();  // a keyword tuple that could not be made is made again below
   if (!enter_new_tokens(resolution)) return Ref();
   if (resolution.error) {
     PyErr_SetRaisedException(resolution.error.release());
     return trace_.fail(resolution.error_line);
   }
-  Ref frame;
-  if (in_background) {
-    frame = background.wait();
-  } else if (argument_error) {
-    PyErr_SetRaisedException(argument_error.release());
-  } else if (Ref zstd = get_global(str(Str::zstd))) {
-    Ref compressor_class = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdCompressor)));
-    if (compressor_class) {
-      frame = Ref::steal(
-          compress_frame(compressor_class.get(), level.get(), threads.get(), packed_tokens_.get()));
+  Ref frame = background.wait_or([&]() -> Ref {
+    if (argument_error) {
+      PyErr_SetRaisedException(argument_error.release());
+      return Ref();
     }
-  }
+    Ref zstd = get_global(str(Str::zstd));
+    Ref compressor_class =
+        zstd ? Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdCompressor))) : Ref();
+    if (!compressor_class) return Ref();
+    return Ref::steal(
+        compress_frame(compressor_class.get(), level.get(), threads.get(), packed_tokens_.get()));
+  });
   if (!frame) return trace_.fail(lines_.compress);
   return frame;
 }
@@ -1167,9 +1162,10 @@ PyObject* Encoder::run() {
   // fresh file that replaces output_path only once complete: a failing dump
   // leaves no half package and keeps an older one. A dump whose error
   // __exit__ swallowed installs nothing, and the method goes on.
-  int written =
-      dump_pickle_replacing(output_path_, package.get(), trace_, lines_.open_package, lines_.dump);
-  if (written < 0) return nullptr;
+  if (dump_pickle_replacing(output_path_, package.get(), trace_, lines_.open_package,
+                            lines_.dump) == BlockEnd::kFailed) {
+    return nullptr;
+  }
 
   Py_ssize_t length = PyObject_Length(compressed.get());
   if (length < 0) return trace_.fail(lines_.result);

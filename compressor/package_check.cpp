@@ -26,6 +26,7 @@
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
+#include "module/original_globals.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"
@@ -100,12 +101,12 @@ Ref id_stream(PyObject* compressed, bool use_zstd) {
   // As in decode_package: the module's own binding on bytes runs on a helper
   // thread, so that a signal is answered meanwhile.
   BackgroundCall background;
-  const bool in_background =
-      decompressor_type.get() == g_state.original.zstd_decompressor &&
+  if (is_original(Original::kZstdDecompressor, decompressor_type.get()) &&
       PyBytes_CheckExact(compressed) &&
-      PyBytes_GET_SIZE(compressed) >= kBackgroundDecompressBytes &&
-      background.start(call_with_one_argument, {decompress.get(), compressed});
-  Ref data = in_background ? background.wait() : call1(decompress.get(), compressed);
+      PyBytes_GET_SIZE(compressed) >= kBackgroundDecompressBytes) {
+    background.start(call_with_one_argument, {decompress.get(), compressed});
+  }
+  Ref data = background.wait_or([&] { return call1(decompress.get(), compressed); });
   if (data && !PyBytes_CheckExact(data.get())) {
     Ref bytes = Ref::steal(PyBytes_FromObject(data.get()));
     data = bytes;
@@ -245,7 +246,7 @@ PyObject* check_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nar
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
   Ref package;
   if (load_package_file(bound[0], kCheckPackageTrace, line::kOpenPackage, line::kLoadPackage,
-                        package) < 0) {
+                        package) == BlockEnd::kFailed) {
     return nullptr;
   }
   if (!package) {

@@ -23,10 +23,6 @@ Ref package_item(PyObject* package, Str key) {
   return Ref::steal(PyObject_GetItem(package, str(key)));
 }
 
-Ref os_path_join() { return os_path_attribute(Str::join); }
-
-bool original_join_in_use() { return global_is_original(Original::kOsPathJoin); }
-
 namespace {
 
 // A name as the file loop tests it (exactly a str, or None when

@@ -47,13 +47,4 @@ struct StoredFile {
 // set; the caller adds its traceback entry.
 bool take_stored_files(PyObject* package, bool none_allowed, std::vector<StoredFile>& files);
 
-// Whether os.path.join is the module's own, which refuses None and puts
-// output_dir and a relative name together with "/". A lookup that fails
-// answers no, with no exception left set.
-bool original_join_in_use();
-
-// os.path.join, looked up anew (the module global os, its path, its join);
-// null with the exception set.
-Ref os_path_join();
-
 }  // namespace ormek

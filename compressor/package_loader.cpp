@@ -322,8 +322,8 @@ Ref load_package(PyObject* file) {
   return call1(load.get(), file);
 }
 
-int load_package_file(PyObject* path, const Trace& trace, int open_line, int load_line,
-                      Ref& package) {
+BlockEnd load_package_file(PyObject* path, const Trace& trace, int open_line, int load_line,
+                           Ref& package) {
   Ref file = call2(builtin(Builtin::open), path, str(Str::mode_rb));
   if (!file) return trace.fail(open_line);
   auto body = [&package](PyObject* f, int&) {

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include "module/host_calls.hpp"
 #include "module/ref.hpp"
 #include "module/traceback.hpp"
 
@@ -15,9 +16,9 @@ Ref load_package(PyObject* file);
 
 // with open(path, "rb") as f: package = pickle.load(f), reported under
 // `trace`: a failure of the load adds `load_line`, and every failure that
-// leaves the block adds `open_line`. Returns 1 with `package` set, 0 with it
-// left empty when __exit__ swallowed the load's exception, -1 on failure.
-int load_package_file(PyObject* path, const Trace& trace, int open_line, int load_line,
-                      Ref& package);
+// leaves the block adds `open_line`. kCompleted with `package` set;
+// kSwallowed with it left empty when __exit__ swallowed the load's exception.
+BlockEnd load_package_file(PyObject* path, const Trace& trace, int open_line, int load_line,
+                           Ref& package);
 
 }  // namespace ormek

@@ -38,7 +38,7 @@ PyObject* read_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t narg
   // with open(package_path, "rb") as f: return pickle.load(f)
   Ref package;
   if (load_package_file(bound[0], kReadPackageTrace, line::kOpenPackage, line::kLoadPackage,
-                        package) < 0) {
+                        package) == BlockEnd::kFailed) {
     return nullptr;
   }
   // A swallowed error falls off the end of the method: None.

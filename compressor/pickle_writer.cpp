@@ -187,10 +187,8 @@ struct Site {
   int dump_line;
 };
 
-// The `with` block: pickle.dump(data, f). Returns 1 when written and closed,
-// 0 when the body failed and __exit__ swallowed the error, -1 on failure with
-// the traceback entries added.
-int dump_block(PyObject* file, PyObject* data, bool sync, const Site& site) {
+// The `with` block: pickle.dump(data, f), written and closed when completed.
+BlockEnd dump_block(PyObject* file, PyObject* data, bool sync, const Site& site) {
   auto body = [data, sync](PyObject* f, int&) {
     Ref pickle = get_global(str(Str::pickle));
     Ref dump = pickle ? Ref::steal(PyObject_GetAttr(pickle.get(), str(Str::dump))) : Ref();
@@ -204,13 +202,13 @@ int dump_block(PyObject* file, PyObject* data, bool sync, const Site& site) {
 }
 
 // The plain write: open(path, "wb") truncates the file first.
-int dump_in_place(PyObject* path, PyObject* data, const Site& site) {
+BlockEnd dump_in_place(PyObject* path, PyObject* data, const Site& site) {
   Ref file = call2(builtin(Builtin::open), path, str(Str::mode_wb));
   if (!file) return site.trace.fail(site.open_line);
   return dump_block(file.get(), data, false, site);
 }
 
-int dump_replacing(PyObject* path, const Target& target, PyObject* data, const Site& site) {
+BlockEnd dump_replacing(PyObject* path, const Target& target, PyObject* data, const Site& site) {
   TempFile temp;
   Ref file = open_temp(target, temp);
   if (!file) {
@@ -228,8 +226,8 @@ int dump_replacing(PyObject* path, const Target& target, PyObject* data, const S
   // The new file keeps the old file's permissions (best effort: a file
   // system that refuses chmod still gets the new content).
   if (target.exists) chmod(temp.path.c_str(), target.mode);
-  int written = dump_block(file.get(), data, true, site);
-  if (written <= 0) return written;  // swallowed: nothing complete to install
+  const BlockEnd written = dump_block(file.get(), data, true, site);
+  if (written != BlockEnd::kCompleted) return written;  // swallowed: nothing complete to install
   if (PyErr_CheckSignals() < 0) return site.trace.fail(site.open_line);
   PyThreadState* released = PyEval_SaveThread();
   int rc = rename(temp.path.c_str(), target.path.c_str());
@@ -239,7 +237,7 @@ int dump_replacing(PyObject* path, const Target& target, PyObject* data, const S
     return site.trace.fail(site.open_line);
   }
   temp.armed = false;
-  return 1;
+  return BlockEnd::kCompleted;
 }
 
 }  // namespace
@@ -251,8 +249,8 @@ std::string temporary_name_beside(std::string_view base_name) {
   return std::string(base_name.substr(0, kTempStemBytes)) + suffix;
 }
 
-int dump_pickle_replacing(PyObject* path, PyObject* data, const Trace& trace, int open_line,
-                          int dump_line) {
+BlockEnd dump_pickle_replacing(PyObject* path, PyObject* data, const Trace& trace, int open_line,
+                               int dump_line) {
   const Site site{trace, open_line, dump_line};
   Target target;
   WriteMode mode;

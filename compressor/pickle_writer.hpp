@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "module/host_calls.hpp"
 #include "module/traceback.hpp"
 
 namespace ormek {
@@ -35,10 +36,9 @@ inline constexpr int kTemporaryNameAttempts = 100;
 // with open(path, "wb") as f: pickle.dump(data, f), through a fresh file when
 // `path` names a regular file or nothing yet. A failure adds `open_line` (the
 // open, entering or leaving the block) or `dump_line` then `open_line` (the
-// dump) to the traceback of `trace`. Returns 1 when written, 0 when the dump
-// failed and __exit__ swallowed the error (nothing complete is installed; the
-// old file stays), -1 on failure.
-int dump_pickle_replacing(PyObject* path, PyObject* data, const Trace& trace, int open_line,
-                          int dump_line);
+// dump) to the traceback of `trace`. kSwallowed: the dump failed and __exit__
+// swallowed the error (nothing complete is installed; the old file stays).
+BlockEnd dump_pickle_replacing(PyObject* path, PyObject* data, const Trace& trace, int open_line,
+                               int dump_line);
 
 }  // namespace ormek

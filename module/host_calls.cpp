@@ -57,23 +57,6 @@ Ref get_global(PyObject* name) {
   return Ref::steal(value);
 }
 
-bool global_attribute_is_original(Str module, PyObject* original_module, Str attribute,
-                                  PyObject* original_attribute) {
-  Ref found = get_global(str(module));
-  if (!found) {
-    PyErr_Clear();
-    return false;
-  }
-  if (found.get() != original_module) return false;
-  PyObject* value = nullptr;
-  if (PyObject_GetOptionalAttr(found.get(), str(attribute), &value) < 0) {
-    PyErr_Clear();
-    return false;
-  }
-  Ref held = Ref::steal(value);
-  return held.get() == original_attribute;
-}
-
 Ref os_path_attribute(Str name) {
   Ref os = get_global(str(Str::os));
   if (!os) return Ref();

@@ -21,14 +21,6 @@ int import_statement(Str name, Str store_as);
 // Module global (module namespace first, then built-ins), looked up at each use.
 Ref get_global(PyObject* name);
 
-// Whether the module global `module` and its attribute `attribute` are still
-// the objects start-up found there (`original_module`, `original_attribute`,
-// from g_state.original): a fast path stands in for those alone. A lookup
-// that fails answers no and is cleared, for the plain path to meet in its
-// turn.
-bool global_attribute_is_original(Str module, PyObject* original_module, Str attribute,
-                                  PyObject* original_attribute);
-
 // os.path.<name>, looked up at each use as the module's statements do.
 Ref os_path_attribute(Str name);
 
@@ -61,6 +53,13 @@ Ref lookup_special(PyObject* obj, PyObject* name);
 
 // Truth value of an object: True/False/None directly, anything else asked.
 int truth_value(PyObject* obj);
+
+// How a `with` block (and the operations made of one) ended.
+enum class BlockEnd {
+  kFailed,     // with the exception set and the traceback entries added
+  kCompleted,  // the body ran to its end and the block was left
+  kSwallowed,  // the body failed and __exit__ swallowed the error
+};
 
 // A `with` block over a context manager. enter() looks up __exit__ and then
 // __enter__ on the manager's type and calls __enter__; leave_normally() calls
@@ -96,21 +95,19 @@ class WithBlock {
 // exception set when that statement fails. A failing body adds the running
 // line, hands the exception to __exit__ and, unless __exit__ swallows it,
 // adds `with_line`; a failure entering or leaving the block adds `with_line`.
-// Returns 1 when the body completed, 0 when __exit__ swallowed its failure,
-// -1 on failure.
 template <typename Body>
-int run_with_block(PyObject* manager, const Trace& trace, int with_line, int body_line,
-                   Body&& body) {
+BlockEnd run_with_block(PyObject* manager, const Trace& trace, int with_line, int body_line,
+                        Body&& body) {
   WithBlock block;
   if (!block.enter(manager)) return trace.fail(with_line);
   int running_line = body_line;
   if (!body(block.value(), running_line)) {
     trace.add(running_line);
     if (block.leave_with_pending() == WithBlock::Exit::kPending) return trace.fail(with_line);
-    return 0;
+    return BlockEnd::kSwallowed;
   }
   if (!block.leave_normally()) return trace.fail(with_line);
-  return 1;
+  return BlockEnd::kCompleted;
 }
 
 }  // namespace ormek

@@ -22,6 +22,8 @@
 
 #include <Python.h>
 
+#include <type_traits>
+
 #include "module/ref.hpp"
 
 namespace ormek {
@@ -40,6 +42,10 @@ struct Failure {
   constexpr operator int() const { return -1; }
   constexpr operator bool() const { return false; }
   operator Ref() const { return Ref(); }
+  // An enum class that names its failure kFailed.
+  template <typename Outcome>
+  requires std::is_enum_v<Outcome> && requires { Outcome::kFailed; }
+  constexpr operator Outcome() const { return Outcome::kFailed; }
 };
 
 // A Python-visible function as it appears in tracebacks.
