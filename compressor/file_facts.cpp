@@ -93,17 +93,8 @@ void begin_file_digest(ContentDigest& digest, PyObject* name) {
 void FactsWriter::begin(PyObject* name) { begin_file_digest(digest_, name); }
 
 void FactsWriter::add_units(const void* data, int kind, size_t length) {
-  switch (kind) {
-    case 1:
-      digest_.add_text(static_cast<const uint8_t*>(data), length);
-      break;
-    case 2:
-      digest_.add_text(static_cast<const uint16_t*>(data), length);
-      break;
-    default:
-      digest_.add_text(static_cast<const uint32_t*>(data), length);
-      break;
-  }
+  with_units(data, kind, length,
+             [this](const auto* units, size_t count) { digest_.add_text(units, count); });
 }
 
 void FactsWriter::add_content(PyObject* content) {

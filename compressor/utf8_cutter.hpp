@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "compressor/text_units.hpp"
 #include "compressor/token_scanner.hpp"
 
 namespace ormek::utf8 {
@@ -176,18 +177,10 @@ class TextCutter {
     const int kind = std::max(kind_, detail::kind_of_bytes(bytes, taken));
     widen_to(kind);
     reserve(length_ + taken);
-    size_t written = 0;
-    switch (kind_) {
-      case 1:
-        written = detail::decode(bytes, taken, units<uint8_t>() + length_, after_cr_);
-        break;
-      case 2:
-        written = detail::decode(bytes, taken, units<uint16_t>() + length_, after_cr_);
-        break;
-      default:
-        written = detail::decode(bytes, taken, units<uint32_t>() + length_, after_cr_);
-        break;
-    }
+    void* text = text_.data.get();
+    const size_t written = with_units(text, kind_, length_, [&](auto* units, size_t at) {
+      return detail::decode(bytes, taken, units + at, after_cr_);
+    });
     if (written == SIZE_MAX) return false;
     const size_t before = length_;
     length_ += written;
@@ -196,17 +189,10 @@ class TextCutter {
     if (last) {
       cut_ = length_;
     } else {
-      switch (kind_) {
-        case 1:
-          cut_ = last_token_start(units<uint8_t>(), before);
-          break;
-        case 2:
-          cut_ = last_token_start(units<uint16_t>(), before);
-          break;
-        default:
-          cut_ = last_token_start(units<uint32_t>(), before);
-          break;
-      }
+      const void* text = text_.data.get();
+      cut_ = with_units(text, kind_, before, [this](const auto* units, size_t end) {
+        return last_token_start(units, end);
+      });
     }
     return true;
   }
@@ -222,18 +208,10 @@ class TextCutter {
     if (rest > 0) {
       // The running token starts the next piece in its own narrowest width.
       const unsigned char* from = text_.data.get() + cut_ * static_cast<size_t>(kind_);
-      char32_t largest = 0;
-      switch (kind_) {
-        case 1:
-          largest = detail::largest_unit(units<uint8_t>() + cut_, rest);
-          break;
-        case 2:
-          largest = detail::largest_unit(units<uint16_t>() + cut_, rest);
-          break;
-        default:
-          largest = detail::largest_unit(units<uint32_t>() + cut_, rest);
-          break;
-      }
+      const char32_t largest = with_units(static_cast<const void*>(from), kind_, rest,
+                                          [](const auto* units, size_t count) -> char32_t {
+                                            return detail::largest_unit(units, count);
+                                          });
       carried_kind = largest < 0x100 ? 1 : largest < 0x10000 ? 2 : 4;
       carried = Bytes(rest * static_cast<size_t>(carried_kind));
       narrow(from, kind_, rest, carried.data.get(), carried_kind);
@@ -248,11 +226,6 @@ class TextCutter {
   }
 
  private:
-  template <typename Unit>
-  Unit* units() {
-    return reinterpret_cast<Unit*>(text_.data.get());
-  }
-
   // Where the last token of text_[0, length_) starts. The units from cut_
   // to `fresh` are one unfinished token, so a class change is looked for
   // only from there on: a long token costs each read only its own units.
