@@ -212,6 +212,25 @@ Extent frame_extent(const unsigned char* data, size_t size, size_t args) {
   return {Extent::Kind::kWhole, next, 0, 8};
 }
 
+// The memo index a memo store (BINPUT, LONG_BINPUT, PUT) with the argument
+// [args, end) names; false for any other opcode, and for a negative PUT,
+// which the host refuses by itself.
+bool stored_memo_index(unsigned char op, const unsigned char* args, const unsigned char* end,
+                       uint64_t& index) {
+  switch (op) {
+    case kBinPut:
+      index = args[0];
+      return true;
+    case kLongBinPut:
+      index = little_endian(args, 4);
+      return true;
+    case kPut:
+      return text_index(args, end, index);
+    default:
+      return false;
+  }
+}
+
 Extent opcode_extent(const unsigned char* data, size_t size, size_t at) {
   const unsigned char op = data[at];
   const size_t args = at + 1;
@@ -270,7 +289,6 @@ PickleScan PickleScanner::scan(const unsigned char* data, size_t size) {
     }
     const size_t args = at + 1;
     uint64_t memo_index = 0;
-    bool stores_memo = false;
     switch (op) {
       case kStop: {
         PickleScan result = stop_at(at, PickleVerdict::kComplete, op);
@@ -284,23 +302,12 @@ PickleScan PickleScanner::scan(const unsigned char* data, size_t size) {
         result.value = little_endian(data + args, op == kExt1 ? 1 : op == kExt2 ? 2 : 4);
         return result;
       }
-      case kBinPut:
-        memo_index = data[args];
-        stores_memo = true;
-        break;
-      case kLongBinPut:
-        memo_index = little_endian(data + args, 4);
-        stores_memo = true;
-        break;
-      case kPut:
-        stores_memo = text_index(data + args, data + extent.next, memo_index);
-        break;
       default:
         break;
     }
     // A stream names memo slots in the order it fills them, each fill taking
     // at least one byte, so no sound index exceeds the stream's length.
-    if (stores_memo && memo_index > size) {
+    if (stored_memo_index(op, data + args, data + extent.next, memo_index) && memo_index > size) {
       PickleScan result = stop_at(at, PickleVerdict::kMemoIndex, op);
       result.value = memo_index;
       return result;
