@@ -127,6 +127,79 @@ class TokenNumbering {
     }
   }
 
+  // A token cut and hashed ahead of its numbering (cut_text), so that the
+  // thread that reads the texts does that share of the work and the
+  // numbering thread only looks the tokens up. A token starts where the one
+  // before it ends.
+  struct Cut {
+    uint32_t length;
+    uint32_t hash;  // the low 32 bits of hash(): all a slot's place takes
+  };
+  // Appends the cuts of units[0, length) to `cuts`; false when a token is
+  // longer than a Cut holds (the text is then numbered uncut).
+  template <scan::CodeUnit Char>
+  static bool cut_text(const Char* units, size_t length, std::vector<Cut>& cuts) {
+    bool fits = true;
+    scan::for_each_token(units, length, [&](size_t begin, size_t end) -> bool {
+      fits = end - begin <= UINT32_MAX;
+      if (fits) {
+        cuts.push_back({static_cast<uint32_t>(end - begin),
+                        static_cast<uint32_t>(hash(units + begin, end - begin))});
+      }
+      return fits;
+    });
+    return fits;
+  }
+  static bool cut_text(const void* data, int kind, size_t length, std::vector<Cut>& cuts) {
+    switch (kind) {
+      case 1:
+        return cut_text(static_cast<const uint8_t*>(data), length, cuts);
+      case 2:
+        return cut_text(static_cast<const uint16_t*>(data), length, cuts);
+      default:
+        return cut_text(static_cast<const uint32_t*>(data), length, cuts);
+    }
+  }
+
+  // add_text over a text whose tokens cut_text has cut: the same numbers.
+  template <scan::CodeUnit Char, typename KeepGoing>
+  bool add_cut_text(const Char* units, const Cut* cuts, size_t count, KeepGoing&& keep_going) {
+    try {
+      Pending<Char> batch[kBatch];
+      const Char* next = units;
+      for (size_t i = 0; i < count;) {
+        const size_t pending = std::min(kBatch, count - i);
+        for (size_t j = 0; j < pending; j++, i++) {
+          batch[j] = {next, cuts[i].length, cuts[i].hash};
+          next += cuts[i].length;
+        }
+        number_batch(batch, pending);
+        if (countdown_ > kBatch) {
+          countdown_ -= kBatch;
+          continue;
+        }
+        countdown_ = kPollTokens;
+        if (!keep_going()) return false;
+      }
+    } catch (const std::bad_alloc&) {
+      out_of_memory_ = true;
+      return false;
+    }
+    return true;
+  }
+  template <typename KeepGoing>
+  bool add_cut_text(const void* data, int kind, const Cut* cuts, size_t count,
+                    KeepGoing&& keep_going) {
+    switch (kind) {
+      case 1:
+        return add_cut_text(static_cast<const uint8_t*>(data), cuts, count, keep_going);
+      case 2:
+        return add_cut_text(static_cast<const uint16_t*>(data), cuts, count, keep_going);
+      default:
+        return add_cut_text(static_cast<const uint32_t*>(data), cuts, count, keep_going);
+    }
+  }
+
   // Where the numbering stands, to go back to with roll_back (a text that
   // turned out unreadable part-way must leave no tokens behind).
   struct Mark {
@@ -304,9 +377,11 @@ class TokenNumbering {
   template <typename Char>
   void number_batch(const Pending<Char>* batch, size_t count) {
     const size_t mask = slots_.size() - 1;
-    for (size_t i = 0; i < count; i++) __builtin_prefetch(&slots_[batch[i].hash & mask]);
     for (size_t i = 0; i < count; i++) {
-      const Slot& s = slots_[batch[i].hash & mask];
+      __builtin_prefetch(&slots_[static_cast<uint32_t>(batch[i].hash) & mask]);
+    }
+    for (size_t i = 0; i < count; i++) {
+      const Slot& s = slots_[static_cast<uint32_t>(batch[i].hash) & mask];
       if (s.index_plus_one != 0) __builtin_prefetch(&token(s.index_plus_one - 1));
     }
     for (size_t i = 0; i < count; i++) {
@@ -316,9 +391,11 @@ class TokenNumbering {
 
   template <typename Char>
   uint32_t number_of(const Char* text, size_t length, uint64_t h) {
+    // The slot's place from the low 32 bits alone, as grow_slots places it
+    // and as a Cut carries it.
     const auto low = static_cast<uint32_t>(h);
     const size_t mask = slots_.size() - 1;
-    size_t slot = h & mask;
+    size_t slot = low & mask;
     for (;; slot = (slot + 1) & mask) {
       const Slot& s = slots_[slot];
       if (s.index_plus_one == 0) break;
@@ -428,11 +505,13 @@ class NumberingThread {
   }
   bool started() const { return thread_.joinable(); }
 
-  // Queues a text; false when memory ran out.
-  bool submit(const void* data, int kind, size_t length) {
+  // Queues a text, and its tokens when cut_text has cut them (`cuts`, kept
+  // alive by the caller as the text is); false when memory ran out.
+  bool submit(const void* data, int kind, size_t length,
+              const std::vector<TokenNumbering::Cut>* cuts = nullptr) {
     try {
       std::lock_guard<std::mutex> hold(mutex_);
-      queue_.push_back({data, kind, length});
+      queue_.push_back({data, kind, length, cuts});
       queued_units_ += length;
     } catch (const std::bad_alloc&) {
       return false;
@@ -480,6 +559,7 @@ class NumberingThread {
     const void* data;
     int kind;
     size_t length;
+    const std::vector<TokenNumbering::Cut>* cuts;
   };
 
   void work() {
@@ -495,8 +575,10 @@ class NumberingThread {
       if (text.kind == 0) {
         mark_ = numbering_.mark();
       } else if (!failed_) {
-        failed_ = !numbering_.add_text(text.data, text.kind, text.length,
-                                       [this] { return !halt_.load(std::memory_order_relaxed); });
+        auto keep_going = [this] { return !halt_.load(std::memory_order_relaxed); };
+        failed_ = text.cuts ? !numbering_.add_cut_text(text.data, text.kind, text.cuts->data(),
+                                                       text.cuts->size(), keep_going)
+                            : !numbering_.add_text(text.data, text.kind, text.length, keep_going);
       }
       hold.lock();
       queue_.pop_front();

@@ -2,6 +2,7 @@
 their traceback entries and what persists after each, overrides and replaced
 globals, and the limits of the 32-bit id stream."""
 
+import contextlib
 import os
 import pickle
 import random
@@ -569,6 +570,32 @@ def test_signal_ends_compression_at_once(in_tmp):
         signal.signal(signal.SIGALRM, old)
     assert sorted(os.listdir(in_tmp)) == ["big.txt", "p.pkg"]
     assert (in_tmp / "p.pkg").read_bytes() == b"earlier"
+
+
+def test_signal_anywhere_leaves_dictionaries_entered_in_order(in_tmp):
+    # Wherever a raising handler lands (reading, entering, compressing), the
+    # dictionaries hold a first-sight prefix of the new tokens, each in both.
+    if threading.current_thread() is not threading.main_thread():
+        pytest.skip("signal handlers run on the main thread")
+    words = [f"w{i}" for i in range(400_000)]
+    path = write(in_tmp / "many.txt", " ".join(words))
+    def stop(*_):
+        raise Stop
+    old = signal.signal(signal.SIGALRM, stop)
+    try:
+        for delay in (0.05, 0.15, 0.3, 0.6, 1.2):
+            comp = ormek_compressor.OrmekCompressor("d.bin")
+            signal.setitimer(signal.ITIMER_REAL, delay)
+            with contextlib.suppress(Stop):
+                comp.encode_files([path], "p.pkg", 19, 1)
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            tokens = [t for t in comp.global_dict if t != " "]
+            assert tokens == words[: len(tokens)]
+            assert comp.inverse_dict == {i: t for t, i in comp.global_dict.items()}
+            assert sorted(comp.inverse_dict) == list(range(comp.next_id - len(comp.inverse_dict), comp.next_id))
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
 
 
 @pytest.fixture(scope="module")
