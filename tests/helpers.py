@@ -82,20 +82,6 @@ INIT = (qual("__init__"), "compressor", 13)
 UNPICKLE = ("ormek_compressor.__pyx_unpickle_OrmekCompressor", "<stringsource>", 1)
 
 
-def binds_arguments(function, *bound):
-    """Whether `function` checks its arguments yet. Operations still being
-    written are stand-ins that accept any call; five extra positional
-    arguments are more than any real operation takes, so a real one refuses
-    them with TypeError before its body runs."""
-    try:
-        function(*bound, 1, 2, 3, 4, 5)
-    except TypeError:
-        return True
-    except Exception:
-        return False
-    return False
-
-
 def fields(c):
     return (c.dict_path, c.global_dict, c.inverse_dict, c.next_id)
 

@@ -14,6 +14,7 @@ import sys
 import sysconfig
 import tarfile
 import time
+import types
 from pathlib import Path
 
 import pytest
@@ -25,8 +26,9 @@ try:
 except ImportError:  # a build tree without the installed wheel
     sys.path.insert(0, str(REPO / "python"))
     import ormek
-from ormek import packages, progress
+from ormek import packages, progress, unpack
 from ormek.report import UserError
+from ormek.tree import Entry, clashes
 
 SCRIPT = Path(sysconfig.get_path("scripts"), "ormek")
 INSTALLED = SCRIPT.is_file() and os.access(SCRIPT, os.X_OK)
@@ -863,3 +865,66 @@ def test_distribution_carries_licence_and_classifiers(tmp_path, monkeypatch):
     with tarfile.open(tmp_path / build.build_sdist(str(tmp_path))) as sdist:
         top = sdist.getnames()[0].split("/")[0]
         assert "MIT License" in sdist.extractfile(f"{top}/LICENSE").read().decode()
+
+
+# --------------------------------------------------------------------------
+# Facts the command shares with the module: the same answers on a table
+
+
+@pytest.mark.parametrize("names", [
+    ["a", "b", "a.b", "ab/c", "a b/c"],
+    ["a", "a"],
+    ["a", "a/b"],
+    ["a/b", "a"],
+    ["d/a/b", "x", "d/a"],
+    ["a/b", "a/c", "a/d/e"],
+    ["a/b/c", "x", "a/b/c"],
+    ["é/ü😀", "é"],
+    ["src/x", "srcx", "src.x/y", "src/x.y"],
+], ids=repr)
+def test_clash_checks_agree_with_the_module(comp, in_tmp, names):
+    (in_tmp / "t").write_text("x\n")
+    found = clashes([Entry(f"in{i}", name, 2) for i, name in enumerate(names)])
+    try:
+        comp.encode_named_files([("t", name) for name in names], "p.pkg")
+    except ValueError as err:
+        # The module names the first clash; the command lists it among all.
+        assert any(repr(clash.split(": ")[0]) in str(err) for clash in found)
+    else:
+        assert found == []
+
+
+@pytest.mark.parametrize("wanted", [
+    ["src"], ["src/"], ["src/pkg/", "top.txt"], ["top.txt", "src/pkg/b.py", "src/pkg"], ["sr"],
+    ["src/a"], ["top.txt/x"], ["srcs.txt", "s"], ["s/t", "src/a.py/"], ["x", "src", "y"],
+], ids=repr)
+def test_name_picks_agree_with_the_module(comp, in_tmp, wanted):
+    names = ["src/a.py", "src/pkg/b.py", "srcs.txt", "top.txt", "s/t"]
+    (in_tmp / "t").write_text("x\n")
+    comp.encode_named_files([("t", name) for name in names], "p.pkg")
+    stored = unpack._wanted_names(wanted)
+    try:
+        picked = unpack._picked("p.pkg", names, stored)
+    except UserError:
+        with pytest.raises(ValueError, match="holds no file or directory named"):
+            comp.decode_names("p.pkg", "out", stored)
+        assert not (in_tmp / "out").exists()
+    else:
+        assert comp.decode_names("p.pkg", "out", stored) == picked
+
+
+def test_record_size_and_limit_agree_with_the_module(mod, comp, in_tmp, monkeypatch):
+    (in_tmp / "t").write_text("a b c\n")
+    comp.encode_files(["t"], "p.pkg")
+    package = packages.read_package("p.pkg")
+    raw = mod.zstd.ZstdDecompressor().decompress(package["compressed"])
+    assert len(raw) == packages.RECORD_SIZE * package["file_boundaries"][-1]
+
+    class Huge:
+        def __len__(self):
+            return packages.RECORD_SIZE * (packages.MAX_TOKENS + 1)
+
+    monkeypatch.setattr(mod, "pickle", types.SimpleNamespace(
+        load=lambda f: {"compressed": Huge(), "file_boundaries": [], "filenames": []}))
+    with pytest.raises(OverflowError, match=f"{packages.MAX_TOKENS + 1} ids; at most {packages.MAX_TOKENS} "):
+        comp.decode_package("p.pkg", "out", False)

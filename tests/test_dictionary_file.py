@@ -155,28 +155,6 @@ def test_tokens_sharing_an_id_keep_the_later(in_tmp):
     assert C().inverse_dict == {1: "second", 2: "x"}
 
 
-def test_none_dict_saves_and_fails_at_line_26(comp, entries):
-    comp.global_dict = None
-    comp.save_dict()
-    old_inverse = comp.inverse_dict
-    with pytest.raises(AttributeError) as info:
-        comp.load_dict()
-    assert str(info.value) == "'NoneType' object has no attribute 'items'"
-    assert entries(info.value) == [load(23), load(26)]
-    assert comp.global_dict is None and comp.inverse_dict is old_inverse
-
-
-def test_next_id_overflow_after_dicts_replaced(in_tmp, entries):
-    c = C()
-    c.next_id = 42
-    write_pickle(DICT_FILE, {"dict": {"a": 1}, "next_id": 2**31})
-    with pytest.raises(OverflowError) as info:
-        c.load_dict()
-    assert entries(info.value) == [load(23), load(27)]
-    assert c.global_dict == {"a": 1} and c.inverse_dict == {1: "a"}
-    assert c.next_id == 42
-
-
 def test_next_id_extremes_load(in_tmp):
     write_pickle(DICT_FILE, {"next_id": 2**31 - 1})
     assert C().next_id == 2**31 - 1
@@ -208,28 +186,99 @@ class BadBool:
         raise Boom
 
 
-@pytest.mark.parametrize(
-    "os_standin",
-    [
-        types.SimpleNamespace(),
-        types.SimpleNamespace(path=types.SimpleNamespace()),
-        types.SimpleNamespace(path=types.SimpleNamespace(exists=raise_boom)),
-        types.SimpleNamespace(path=types.SimpleNamespace(exists=lambda p: BadBool())),
-    ],
-    ids=["no-path", "no-exists", "exists-raises", "truth-raises"],
-)
-def test_exists_step_fails_at_22(comp, monkeypatch, entries, os_standin):
-    monkeypatch.setattr(ormek_compressor, "os", os_standin)
-    with pytest.raises((AttributeError, Boom)) as info:
-        comp.load_dict()
-    assert entries(info.value) == [load(22)]
+def os_global(standin):
+    """The module global `os` replaced by `standin`, or deleted (None)."""
+    def prepare(c, monkeypatch):
+        if standin is None:
+            monkeypatch.delattr(ormek_compressor, "os")
+        else:
+            monkeypatch.setattr(ormek_compressor, "os", standin)
+    return prepare
 
 
-def test_missing_os_global_is_a_name_error(comp, monkeypatch, entries):
-    monkeypatch.delattr(ormek_compressor, "os")
-    with pytest.raises(NameError, match="^name 'os' is not defined$") as info:
-        comp.load_dict()
-    assert entries(info.value) == [load(22)]
+def dict_path(path):
+    def prepare(c, monkeypatch):
+        os.mkdir("adir")
+        c.dict_path = path
+    return prepare
+
+
+def dict_file(content):
+    """The dictionary file holding `content` (bytes as they are, else pickled)."""
+    def prepare(c, monkeypatch):
+        with open(DICT_FILE, "wb") as f:
+            f.write(content if isinstance(content, bytes) else pickle.dumps(content))
+    return prepare
+
+
+def loaded(data):
+    """A stand-in `pickle` global whose load returns `data` as given."""
+    def prepare(c, monkeypatch):
+        dict_file(b"x")(c, monkeypatch)
+        monkeypatch.setattr(ormek_compressor, "pickle", FakePickle(data))
+    return prepare
+
+
+def saved_none_dict(c, monkeypatch):
+    c.global_dict = None
+    c.save_dict()
+
+
+try:
+    os.path.exists(None)
+except TypeError as exc:
+    EXISTS_NONE = str(exc)
+
+# (prepare, exception, its text or None, lines of load_dict, the dictionary
+# taken over before the failure or None when nothing changed).
+LOAD_FAILURES = {
+    "os without path": (os_global(types.SimpleNamespace()), AttributeError, None, [22], None),
+    "path without exists": (os_global(types.SimpleNamespace(path=types.SimpleNamespace())),
+                            AttributeError, None, [22], None),
+    "exists raises": (os_global(types.SimpleNamespace(path=types.SimpleNamespace(
+        exists=raise_boom))), Boom, None, [22], None),
+    "truth raises": (os_global(types.SimpleNamespace(path=types.SimpleNamespace(
+        exists=lambda p: BadBool()))), Boom, None, [22], None),
+    "no os global": (os_global(None), NameError, "name 'os' is not defined", [22], None),
+    "None path handed to exists": (dict_path(None), TypeError, EXISTS_NONE, [22], None),
+    "directory path": (dict_path("adir"), IsADirectoryError, None, [23], None),
+    "garbage": (dict_file(b"garbage"), Exception, None, [23, 24], None),
+    "protocol only": (dict_file(b"\x80\x05"), Exception, None, [23, 24], None),
+    "truncated": (dict_file(pickle.dumps({"dict": {}})[:-1]), Exception, None, [23, 24], None),
+    "data without get": (dict_file(["not", "a", "mapping"]), AttributeError, None, [23, 25], None),
+    "None dict saved": (saved_none_dict, AttributeError,
+                        "'NoneType' object has no attribute 'items'", [23, 26], None),
+    "next_id str": (loaded({"dict": {"a": 1}, "next_id": "7"}), TypeError,
+                    "an integer is required", [23, 27], {"a": 1}),
+    "next_id None": (loaded({"dict": {"a": 1}, "next_id": None}), TypeError,
+                     "an integer is required", [23, 27], {"a": 1}),
+    "next_id 2**31": (loaded({"dict": {"a": 1}, "next_id": 2**31}), OverflowError,
+                      "value too large to convert to int", [23, 27], {"a": 1}),
+    "next_id -2**31-1": (loaded({"dict": {"a": 1}, "next_id": -(2**31) - 1}), OverflowError,
+                         "value too large to convert to int", [23, 27], {"a": 1}),
+    "next_id 2**31 in the file": (dict_file({"dict": {"a": 1}, "next_id": 2**31}),
+                                  OverflowError, None, [23, 27], {"a": 1}),
+}
+
+
+@pytest.mark.parametrize("prepare, exc, message, at, taken", LOAD_FAILURES.values(),
+                         ids=LOAD_FAILURES)
+def test_load_dict_failure_lines(in_tmp, monkeypatch, entries, prepare, exc, message, at, taken):
+    c = C.__new__(C)
+    c.dict_path = DICT_FILE
+    c.global_dict, c.inverse_dict, c.next_id = {"old": 1}, {1: "old"}, 9
+    prepare(c, monkeypatch)
+    before = (c.global_dict, c.inverse_dict, c.next_id)
+    with pytest.raises(exc) as info:
+        c.load_dict()
+    if message is not None:
+        assert str(info.value) == message
+    assert entries(info.value) == [load(n) for n in at]
+    if taken is None:
+        assert all(now is then for now, then in zip((c.global_dict, c.inverse_dict), before))
+    else:
+        assert (c.global_dict, c.inverse_dict) == (taken, {v: k for k, v in taken.items()})
+    assert c.next_id == before[2]
 
 
 def test_os_global_is_looked_up_at_each_use(in_tmp, monkeypatch):
@@ -247,67 +296,10 @@ def test_os_global_is_looked_up_at_each_use(in_tmp, monkeypatch):
     assert seen == [DICT_FILE] and c.global_dict == {}
 
 
-def test_open_failure_is_line_23(comp, in_tmp, entries):
-    (in_tmp / "adir").mkdir()
-    comp.dict_path = "adir"
-    with pytest.raises(IsADirectoryError) as info:
-        comp.load_dict()
-    assert entries(info.value) == [load(23)]
-
-
-def test_none_path_is_handed_to_exists(comp, entries):
-    comp.dict_path = None
-    with pytest.raises(TypeError) as info:
-        comp.load_dict()
-    with pytest.raises(TypeError) as expected:
-        os.path.exists(None)
-    assert str(info.value) == str(expected.value)
-    assert entries(info.value) == [load(22)]
-
-
-@pytest.mark.parametrize("content", [b"garbage", b"\x80\x05", pickle.dumps({"dict": {}})[:-1]])
-def test_malformed_pickle_is_line_24(in_tmp, entries, content):
-    c = C()
-    before = (c.global_dict, c.inverse_dict, c.next_id)
-    (in_tmp / DICT_FILE).write_bytes(content)
-    with pytest.raises(Exception) as info:
-        c.load_dict()
-    assert entries(info.value) == [load(23), load(24)]
-    assert (c.global_dict, c.inverse_dict, c.next_id) == before
-
-
-def test_data_without_get_is_line_25(in_tmp, entries):
-    c = C()
-    gd = c.global_dict
-    write_pickle(DICT_FILE, ["not", "a", "mapping"])
-    with pytest.raises(AttributeError) as info:
-        c.load_dict()
-    assert entries(info.value) == [load(23), load(25)]
-    assert c.global_dict is gd
-
-
 def test_pickle_global_replaced_is_used(fake_load, entries):
     c = fake_load({"dict": {"z": 26}, "next_id": 27})
     c.load_dict()
     assert (c.global_dict, c.inverse_dict, c.next_id) == ({"z": 26}, {26: "z"}, 27)
-
-
-@pytest.mark.parametrize(
-    "next_id, exc, message",
-    [
-        ("7", TypeError, "an integer is required"),
-        (None, TypeError, "an integer is required"),
-        (2**31, OverflowError, "value too large to convert to int"),
-        (-(2**31) - 1, OverflowError, "value too large to convert to int"),
-    ],
-)
-def test_bad_next_id_is_line_27(fake_load, entries, next_id, exc, message):
-    c = fake_load({"dict": {"a": 1}, "next_id": next_id})
-    with pytest.raises(exc) as info:
-        c.load_dict()
-    assert str(info.value) == message
-    assert entries(info.value) == [load(23), load(27)]
-    assert c.global_dict == {"a": 1} and c.next_id == 9
 
 
 def test_next_id_conversion_truncates_floats(fake_load):

@@ -81,11 +81,6 @@ def test_class_and_functions_belong_to_the_module():
     assert vars(C)["tokenize"].__code__.co_varnames == ("self", "text")
 
 
-def test_class_has_the_four_pickling_attributes():
-    for name in ("__reduce__", "__setstate__", "__reduce_cython__", "__setstate_cython__"):
-        assert name in vars(C), name
-
-
 def test_module_is_registered():
     assert sys.modules["ormek_compressor"] is ormek_compressor
 

@@ -18,14 +18,15 @@ from .undo import run_all as undo_all
 from .check import command_check
 from .info import command_info
 from .listing import command_list
+from .native import default_of
 from .pack import command_pack
 from .packages import RECORD_SIZE
 from .pipe import STDIO, spool_stdin
 from .report import NORMAL, PROG, QUIET, VERBOSE, UsageError, UserError, exception_text, set_voice
 from .unpack import command_unpack
 
-DEFAULT_LEVEL = 6
-DEFAULT_THREADS = 4
+DEFAULT_LEVEL = default_of("encode_named_files", "zstd_level")
+DEFAULT_THREADS = default_of("encode_named_files", "threads")
 EPILOG = "Exit status: 0 success, 1 error, 2 bad usage, 128+N stopped by signal N."
 PACKAGE_HELP = "package to read, - for standard input"
 

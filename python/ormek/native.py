@@ -15,7 +15,13 @@ with warnings.catch_warnings():
         warnings.filterwarnings("ignore", message=start, category=RuntimeWarning)
     from ormek_compressor import OrmekCompressor as Compressor
 
-__all__ = ["Compressor", "InputPath", "bare_compressor", "compressor_with_dictionary"]
+__all__ = [
+    "Compressor",
+    "InputPath",
+    "bare_compressor",
+    "compressor_with_dictionary",
+    "default_of",
+]
 
 InputPath = str | os.PathLike[str]
 
@@ -33,3 +39,13 @@ def bare_compressor() -> Compressor:
 def compressor_with_dictionary(dict_path: str) -> Compressor:
     """A compressor that loads `dict_path` when it exists and saves to it."""
     return Compressor(dict_path)
+
+
+def default_of(method: str, parameter: str) -> object:
+    """The default the module's `method` gives its positional `parameter`:
+    the command's defaults are the module's own, never a copy of them."""
+    function = vars(Compressor)[method]
+    code = function.__code__
+    names = code.co_varnames[: code.co_argcount]
+    defaults: tuple[object, ...] = function.__defaults__ or ()
+    return dict(zip(names[len(names) - len(defaults) :], defaults))[parameter]
