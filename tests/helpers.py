@@ -2,6 +2,7 @@
 this file imports nothing of the project, so a child interpreter may use it
 before it imports the module."""
 
+import gc
 import inspect
 import json
 import os
@@ -12,6 +13,7 @@ import sys
 import sysconfig
 import textwrap
 import traceback
+import tracemalloc
 import types
 import warnings
 from pathlib import Path
@@ -131,3 +133,157 @@ def write_pickle(path, obj, protocol=None):
 def read_dir(path):
     """{name: raw bytes} of the files in `path`."""
     return {name: Path(path, name).read_bytes() for name in sorted(os.listdir(path))}
+
+
+# ---------------------------------------------------------------------------
+# The leak harness: every leak test measures through leak_problems.
+#
+# ORMEK_LEAK_ITERATIONS sets the loop after the warm-up (default 400; its
+# second half is measured); ORMEK_LEAK_RSS=1 measures the resident size too,
+# ORMEK_LEAK_REPORT names a file the figures are appended to
+# (scripts/leak-check runs the leak tests at full size on the debug host).
+
+LEAK_ITERATIONS = int(os.environ.get("ORMEK_LEAK_ITERATIONS", "400"))
+_CHECK_RSS = os.environ.get("ORMEK_LEAK_RSS") == "1"
+_LEAK_REPORT = os.environ.get("ORMEK_LEAK_REPORT")
+
+
+def _zstd_classes():
+    import zstandard
+
+    return zstandard.ZstdCompressor, zstandard.ZstdDecompressor
+
+
+def _binding_refs():
+    # The zstandard binding (0.25 at least) leaks one reference to its class
+    # per compressor or decompressor it frees: the class's count grows, no
+    # memory. Those references are not the module's; they are taken off the
+    # total.
+    return sum(sys.getrefcount(c) for c in _zstd_classes())
+
+
+_ERROR_EXTRA = []
+
+
+def _binding_error_extra():
+    """References a failing decompress of the binding leaks per call beyond
+    its class's (one more on a free-threaded debug host)."""
+    if not _ERROR_EXTRA:
+        import zstandard
+
+        def fail(n):
+            for _ in range(n):
+                try:
+                    zstandard.ZstdDecompressor().decompress(b"(\xb5/\xfd junk")
+                except zstandard.ZstdError:
+                    pass
+
+        fail(100)
+        gc.collect()
+        before = sys.gettotalrefcount() - _binding_refs()
+        fail(400)
+        gc.collect()
+        _ERROR_EXTRA.append((sys.gettotalrefcount() - _binding_refs() - before) / 400)
+    return _ERROR_EXTRA[0]
+
+
+def _rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def _run_calls(op, expected, times):
+    for _ in range(times):
+        try:
+            op()
+        except Exception as e:
+            if expected is None or not isinstance(e, expected):
+                raise
+            e.__traceback__ = None
+        else:
+            if expected is not None:
+                raise AssertionError(f"no {expected.__name__} raised")
+
+
+def _measure(op, expected, iterations, binding_error):
+    """(references, traced bytes, RSS bytes or None, calls measured)."""
+    # Free lists and caches of the host fill up over the first few hundred calls.
+    _run_calls(op, expected, max(300, iterations // 4))
+    refcount = getattr(sys, "gettotalrefcount", None)
+    half = iterations // 2
+    quarter = max(1, half // 4)
+    tracemalloc.start()
+    try:
+        # Only the second half counts: starting to trace makes the first
+        # reallocation of long-lived host objects look like new memory.
+        _run_calls(op, expected, half)
+        gc.collect()
+        refs_before = refcount() - _binding_refs() if refcount else 0
+        marks = [tracemalloc.get_traced_memory()[0]]
+        for _ in range(4):
+            _run_calls(op, expected, quarter)
+            gc.collect()
+            marks.append(tracemalloc.get_traced_memory()[0])
+        refs = refcount() - _binding_refs() - refs_before if refcount else None
+    finally:
+        tracemalloc.stop()
+    # A leak grows every quarter alike; a free-threaded host frees some memory
+    # late (after a quiescent point), which shows as one-off jumps: the median
+    # step ignores those.
+    steps = sorted(b - a for a, b in zip(marks, marks[1:]))
+    traced = 2 * (steps[1] + steps[2])
+    measured = 4 * quarter
+    if refs is not None and binding_error:
+        refs -= round(_binding_error_extra() * measured)
+    rss = None
+    if _CHECK_RSS:
+        # Without tracemalloc, so its own tables do not count; native memory
+        # (C++ containers, buffers) only shows here.
+        _run_calls(op, expected, half)
+        gc.collect()
+        before = _rss()
+        _run_calls(op, expected, measured)
+        gc.collect()
+        rss = _rss() - before
+    return refs, traced, rss, measured
+
+
+def _too_much(refs, traced, rss, n, budget):
+    # One leaked reference or one small object per call is far above these.
+    # A free-threaded host reclaims the memory of exited thread states and of
+    # objects freed by other threads late, so its traced figure is noisier;
+    # there the debug host's reference count is the sharp measure.
+    ref_limit, traced_limit = budget or (
+        n // 10 + 20,
+        64 * n + 8192 if FREE_THREADED else 16 * n + 4096,
+    )
+    problems = []
+    if refs is not None and refs >= ref_limit:
+        problems.append(f"{refs} references more after {n} calls")
+    if traced >= traced_limit:
+        problems.append(f"{traced} bytes more traced after {n} calls")
+    if rss is not None and rss >= 2 * 1024 * 1024 + 64 * n:
+        problems.append(f"RSS grew by {rss} bytes after {n} calls")
+    return problems
+
+
+def leak_problems(name, op, expected=None, *, calls=None, budget=None, binding_error=False):
+    """What grew over calls of `op()` (which must raise `expected`, or
+    nothing when None): the total reference count (debug builds), traced
+    memory and, with ORMEK_LEAK_RSS=1, the resident size; an empty list when
+    nothing did. `calls` (at least the iterations set) and `budget`
+    (references, traced bytes) suit an operation too cheap for the general
+    limits to see a small leak; `binding_error` takes off what the zstandard
+    binding leaks when its decompress fails. A leak shows in every
+    measurement; the host's own late frees and merges of references made on
+    other threads do not: up to three tries."""
+    iterations = max(LEAK_ITERATIONS, 2 * (calls or 0))
+    for attempt in range(3):
+        refs, traced, rss, n = _measure(op, expected, iterations, binding_error)
+        problems = _too_much(refs, traced, rss, n, budget)
+        if not problems:
+            break
+    if _LEAK_REPORT:
+        with open(_LEAK_REPORT, "a") as f:
+            f.write(f"{name}\t{n}\t{refs}\t{traced}\t{rss}\t{attempt + 1}\n")
+    return problems

@@ -2,13 +2,11 @@
 conversions and the exact-type tests, in their order of checks."""
 
 import pickle
-import sys
-import tracemalloc
 import warnings
 
 import pytest
 
-from helpers import UNPICKLE, IntSub, WithInt, qual
+from helpers import UNPICKLE, IntSub, WithInt, leak_problems, qual
 
 import ormek_compressor
 
@@ -423,28 +421,12 @@ LEAK_CASES = [
 ]
 
 
-@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug build")
 @pytest.mark.parametrize("case", LEAK_CASES, ids=lambda f: f.__name__)
-def test_binding_errors_do_not_leak_references(comp, case):
-    for _ in range(200):
-        case(comp)
-    before = sys.gettotalrefcount()
-    for _ in range(3000):
-        case(comp)
-    assert sys.gettotalrefcount() - before < 100
-
-
-@pytest.mark.parametrize("case", LEAK_CASES, ids=lambda f: f.__name__)
-def test_binding_errors_do_not_grow_memory(comp, case):
-    for _ in range(200):
-        case(comp)
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(3000):
-            case(comp)
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
-    assert grown < 16 * 1024
+def test_no_growth(comp, case):
+    # Cheap calls: a leak of one small object every few calls is well above
+    # this budget over 3000 of them.
+    problems = leak_problems(
+        f"binding {case.__name__}", lambda: case(comp), calls=3000, budget=(100, 16 * 1024)
+    )
+    assert not problems, "; ".join(problems)
 

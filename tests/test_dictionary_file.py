@@ -1,5 +1,6 @@
 """The dictionary file: load_dict, save_dict, the inverse-dictionary rebuild
-and the replace-on-success save."""
+and the replace-on-success save, which a package written by encode_files
+shares."""
 
 import errno
 import os
@@ -11,7 +12,7 @@ import types
 
 import pytest
 
-from helpers import UNHASHABLE_LIST, qual, write_pickle
+from helpers import UNHASHABLE_LIST, lines, qual, write_pickle
 
 import ormek_compressor
 
@@ -470,36 +471,9 @@ def test_refuses_arguments(comp, entries, method):
 # save_dict failures and the replace-on-success save.
 
 
-def saved_dictionary(in_tmp):
-    c = C()
-    c.global_dict.update({"keep": 1, "me": 2})
-    c.next_id = 3
-    c.save_dict()
-    return c, (in_tmp / DICT_FILE).read_bytes()
-
-
 class Unpicklable:
     def __reduce__(self):
         raise Boom("no pickling")
-
-
-def test_unpicklable_dict_keeps_old_file(in_tmp, entries):
-    c, before = saved_dictionary(in_tmp)
-    c.global_dict["bad"] = Unpicklable()
-    with pytest.raises(Boom) as info:
-        c.save_dict()
-    assert entries(info.value) == [save(34), save(35)]
-    assert (in_tmp / DICT_FILE).read_bytes() == before
-    assert leftovers(in_tmp) == []
-
-
-def test_lambda_in_dict_is_a_pickling_error(in_tmp, entries):
-    c, before = saved_dictionary(in_tmp)
-    c.global_dict["bad"] = lambda: 0
-    with pytest.raises((pickle.PicklingError, AttributeError)) as info:
-        c.save_dict()
-    assert entries(info.value) == [save(34), save(35)]
-    assert (in_tmp / DICT_FILE).read_bytes() == before
 
 
 def full_disk_dump(obj, f):
@@ -508,23 +482,120 @@ def full_disk_dump(obj, f):
     raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
 
 
-def test_full_disk_keeps_old_file(in_tmp, monkeypatch, entries):
-    c, before = saved_dictionary(in_tmp)
-    monkeypatch.setattr(ormek_compressor, "pickle", FakePickle(dump=full_disk_dump))
-    c.global_dict["new"] = 9
-    with pytest.raises(OSError) as info:
+# The two files the module writes, each through its pickle writer: a file
+# there is replaced only once the new one is complete.
+class DictionaryWriter:
+    dump_lines = [save(34), save(35)]
+    open_lines = [save(34)]
+
+    def fresh(self, path):
+        return C(str(path))
+
+    def write(self, c, path, token="hello"):
+        c.dict_path = str(path)
+        c.global_dict[token] = len(c.global_dict) + 1
         c.save_dict()
-    assert info.value.errno == errno.ENOSPC
-    assert entries(info.value) == [save(34), save(35)]
-    assert (in_tmp / DICT_FILE).read_bytes() == before
-    assert leftovers(in_tmp) == []
+
+    def read(self, path):
+        return set(C(str(path)).global_dict)
 
 
-def test_full_disk_on_first_save_leaves_nothing(comp, in_tmp, monkeypatch):
+class PackageWriter:
+    dump_lines = lines(89, 90, function=qual("encode_files"))
+    open_lines = lines(89, function=qual("encode_files"))
+
+    def fresh(self, path):
+        return C()
+
+    def write(self, c, path, token="hello"):
+        pathlib.Path(token).write_text("hello world", encoding="utf-8")
+        c.encode_files([token], str(path))
+
+    def read(self, path):
+        with open(path, "rb") as f:
+            package = pickle.load(f)
+            assert f.read() == b""
+        return set(package["filenames"])
+
+
+WRITERS = {"dictionary": DictionaryWriter(), "package": PackageWriter()}
+writers = pytest.mark.parametrize("writer", WRITERS.values(), ids=WRITERS)
+
+
+def unpicklable_entry(c, monkeypatch):
+    c.global_dict["bad"] = Unpicklable()
+    return Boom
+
+
+def lambda_entry(c, monkeypatch):
+    c.global_dict["bad"] = lambda: 0
+    return (pickle.PicklingError, AttributeError, TypeError)
+
+
+def full_disk(c, monkeypatch):
     monkeypatch.setattr(ormek_compressor, "pickle", FakePickle(dump=full_disk_dump))
-    with pytest.raises(OSError):
-        comp.save_dict()
-    assert os.listdir(in_tmp) == []
+    return OSError
+
+
+@writers
+@pytest.mark.parametrize("fail", [unpicklable_entry, lambda_entry, full_disk])
+@pytest.mark.parametrize("older", [b"older file", None], ids=["older", "first"])
+def test_failed_write_keeps_the_older_file(comp, in_tmp, monkeypatch, entries, writer, fail,
+                                           older):
+    if older is not None:
+        (in_tmp / "out").write_bytes(older)
+    exc = fail(comp, monkeypatch)
+    with pytest.raises(exc) as info:
+        writer.write(comp, "out")
+    if fail is full_disk:
+        assert info.value.errno == errno.ENOSPC
+    assert entries(info.value) == writer.dump_lines
+    if older is None:
+        assert not (in_tmp / "out").exists()
+    else:
+        assert (in_tmp / "out").read_bytes() == older
+    assert leftovers(in_tmp, keep=("out", "hello")) == []
+
+
+@writers
+def test_written_file_is_whole(comp, in_tmp, writer):
+    (in_tmp / "out").write_bytes(b"x" * 100_000)  # longer than the new file
+    writer.write(comp, "out")
+    assert writer.read("out") == {"hello"}
+    assert leftovers(in_tmp, keep=("out", "hello")) == []
+
+
+@writers
+def test_replaced_file_keeps_its_permissions(comp, in_tmp, writer):
+    for mode in (0o600, 0o640):
+        (in_tmp / "out").write_bytes(b"older")
+        os.chmod(in_tmp / "out", mode)
+        writer.write(comp, "out")
+        assert stat.S_IMODE(os.stat(in_tmp / "out").st_mode) == mode
+
+
+@writers
+def test_write_through_a_symlink_updates_its_target(in_tmp, writer):
+    real = in_tmp / "real"
+    real.mkdir()
+    writer.write(writer.fresh(real / "f"), real / "f", "one")
+    os.symlink(real / "f", in_tmp / "link")
+    # The dictionary is loaded through the link too, and keeps "one".
+    writer.write(writer.fresh(in_tmp / "link"), in_tmp / "link", "two")
+    assert os.path.islink(in_tmp / "link")
+    kept = {"one", "two"} if writer is WRITERS["dictionary"] else {"two"}
+    assert writer.read(real / "f") == kept
+    assert os.listdir(real) == ["f"]
+
+
+@writers
+def test_write_into_a_missing_directory(comp, entries, writer):
+    path = os.path.join("no_such_dir", "out")
+    with pytest.raises(FileNotFoundError) as info:
+        writer.write(comp, path)
+    assert entries(info.value) == writer.open_lines
+    assert info.value.filename == path
+    assert str(info.value) == f"[Errno 2] No such file or directory: {path!r}"
 
 
 def test_dump_receives_the_open_file(comp, monkeypatch):
@@ -547,15 +618,6 @@ def test_missing_pickle_global(comp, monkeypatch, entries, in_tmp):
         comp.save_dict()
     assert entries(info.value) == [save(34), save(35)]
     assert os.listdir(in_tmp) == []
-
-
-def test_missing_directory_names_dict_path(comp, entries):
-    comp.dict_path = os.path.join("no_such_dir", "d.bin")
-    with pytest.raises(FileNotFoundError) as info:
-        comp.save_dict()
-    assert entries(info.value) == [save(34)]
-    assert info.value.filename == comp.dict_path
-    assert str(info.value) == f"[Errno 2] No such file or directory: {comp.dict_path!r}"
 
 
 def test_missing_directory_pathlike_names_its_fspath(comp, entries):
@@ -602,28 +664,6 @@ def test_file_descriptor_path(comp, in_tmp):
     with pytest.raises(OSError):
         os.fstat(fd)
     assert C(str(in_tmp / "by_fd.bin")).global_dict == {"fd": 1}
-
-
-def test_save_keeps_permissions(in_tmp):
-    c, _ = saved_dictionary(in_tmp)
-    os.chmod(DICT_FILE, 0o600)
-    c.save_dict()
-    assert stat.S_IMODE(os.stat(DICT_FILE).st_mode) == 0o600
-
-
-def test_save_through_symlink_updates_the_target(in_tmp):
-    real = in_tmp / "real"
-    real.mkdir()
-    c = C(str(real / "d.bin"))
-    c.global_dict["one"] = 1
-    c.save_dict()
-    os.symlink(real / "d.bin", in_tmp / "link.bin")
-    c = C(str(in_tmp / "link.bin"))
-    c.global_dict["two"] = 2
-    c.save_dict()
-    assert os.path.islink(in_tmp / "link.bin")
-    assert C(str(real / "d.bin")).global_dict == {"one": 1, "two": 2}
-    assert leftovers(real, keep=("d.bin",)) == []
 
 
 def test_dangling_symlink_creates_its_target(in_tmp):

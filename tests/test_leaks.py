@@ -4,28 +4,18 @@ the traced memory must not grow, nor (ORMEK_LEAK_RSS=1) the process's
 resident size.  test_object.py and test_binding.py cover attribute access,
 construction and argument binding; this file covers the rest.
 
-ORMEK_LEAK_ITERATIONS sets the loop after the warm-up (default 400; its
-second half is measured); scripts/leak-check
-runs it at full size on the debug host."""
+The harness (helpers.leak_problems) says how the figures are taken and
+which environment variables set its size."""
 
-import gc
 import os
 import pickle
-import sys
-import tracemalloc
 import types
 
 import pytest
 import zstandard
 
 import ormek_compressor
-from helpers import FREE_THREADED, write_pickle
-
-ITERATIONS = int(os.environ.get("ORMEK_LEAK_ITERATIONS", "400"))
-# Free lists and caches of the host fill up over the first few hundred calls.
-WARMUP = max(300, ITERATIONS // 4)
-CHECK_RSS = os.environ.get("ORMEK_LEAK_RSS") == "1"
-REPORT = os.environ.get("ORMEK_LEAK_REPORT")  # a file to append figures to
+from helpers import leak_problems, write_pickle
 
 Compressor = ormek_compressor.OrmekCompressor
 unpickle = ormek_compressor.__pyx_unpickle_OrmekCompressor
@@ -341,126 +331,16 @@ def ctx(tmp_path_factory):
     return Ctx(tmp_path_factory.mktemp("leaks"))
 
 
-# The zstandard binding (0.25 at least) leaks one reference to its class per
-# compressor or decompressor it frees: the class's count grows, no memory.
-# Those references are not the module's; they are taken off the total.
-_BINDING_CLASSES = (zstandard.ZstdCompressor, zstandard.ZstdDecompressor)
-
-
-def _binding_refs():
-    return sum(sys.getrefcount(c) for c in _BINDING_CLASSES)
-
-
 # Cases whose binding call fails: a failing decompress of the binding leaks
-# more references than the class (one more on a free-threaded debug host).
+# more references than the class.
 BINDING_ERROR_CASES = {"decode_package bad frame"}
-_EXTRA = []
-
-
-def _binding_error_extra():
-    if not _EXTRA:
-        def fail(n):
-            for _ in range(n):
-                try:
-                    zstandard.ZstdDecompressor().decompress(b"(\xb5/\xfd junk")
-                except zstandard.ZstdError:
-                    pass
-        fail(100)
-        gc.collect()
-        before = sys.gettotalrefcount() - _binding_refs()
-        fail(400)
-        gc.collect()
-        _EXTRA.append((sys.gettotalrefcount() - _binding_refs() - before) / 400)
-    return _EXTRA[0]
-
-
-def _rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def _run(ctx, op, expected, times):
-    for _ in range(times):
-        try:
-            op(ctx)
-        except Exception as e:
-            if expected is None or not isinstance(e, expected):
-                raise
-            e.__traceback__ = None
-        else:
-            if expected is not None:
-                raise AssertionError(f"no {expected.__name__} raised")
-
-
-def _measure(ctx, name, op, expected):
-    """(references, traced bytes, RSS bytes or None, calls measured)."""
-    _run(ctx, op, expected, WARMUP)
-    refcount = getattr(sys, "gettotalrefcount", None)
-    half = ITERATIONS // 2
-    quarter = max(1, half // 4)
-    tracemalloc.start()
-    try:
-        # Only the second half counts: starting to trace makes the first
-        # reallocation of long-lived host objects look like new memory.
-        _run(ctx, op, expected, half)
-        gc.collect()
-        refs_before = refcount() - _binding_refs() if refcount else 0
-        marks = [tracemalloc.get_traced_memory()[0]]
-        for _ in range(4):
-            _run(ctx, op, expected, quarter)
-            gc.collect()
-            marks.append(tracemalloc.get_traced_memory()[0])
-        refs = refcount() - _binding_refs() - refs_before if refcount else None
-    finally:
-        tracemalloc.stop()
-    # A leak grows every quarter alike; a free-threaded host frees some memory
-    # late (after a quiescent point), which shows as one-off jumps: the median
-    # step ignores those.
-    steps = sorted(b - a for a, b in zip(marks, marks[1:]))
-    traced = 2 * (steps[1] + steps[2])
-    measured = 4 * quarter
-    if refs is not None and name in BINDING_ERROR_CASES:
-        refs -= round(_binding_error_extra() * measured)
-    rss = None
-    if CHECK_RSS:
-        # Without tracemalloc, so its own tables do not count; native memory
-        # (C++ containers, buffers) only shows here.
-        _run(ctx, op, expected, half)
-        gc.collect()
-        before = _rss()
-        _run(ctx, op, expected, measured)
-        gc.collect()
-        rss = _rss() - before
-    return refs, traced, rss, measured
-
-
-def _too_much(refs, traced, rss, n):
-    # One leaked reference or one small object per call is far above these.
-    # A free-threaded host reclaims the memory of exited thread states and of
-    # objects freed by other threads late, so its traced figure is noisier;
-    # there the debug host's reference count is the sharp measure.
-    problems = []
-    if refs is not None and refs >= n // 10 + 20:
-        problems.append(f"{refs} references more after {n} calls")
-    if traced >= (64 * n + 8192 if FREE_THREADED else 16 * n + 4096):
-        problems.append(f"{traced} bytes more traced after {n} calls")
-    if rss is not None and rss >= 2 * 1024 * 1024 + 64 * n:
-        problems.append(f"RSS grew by {rss} bytes after {n} calls")
-    return problems
 
 
 @pytest.mark.parametrize("name,op,expected", CASES, ids=[c[0] for c in CASES])
 def test_no_growth(ctx, monkeypatch, name, op, expected):
     monkeypatch.chdir(ctx.root)
     ctx.comp = Compressor(ctx.path("work-dict.bin"))
-    # A leak shows in every measurement; the host's own late frees and merges
-    # of references made on other threads do not: up to three tries.
-    for attempt in range(3):
-        refs, traced, rss, n = _measure(ctx, name, op, expected)
-        problems = _too_much(refs, traced, rss, n)
-        if not problems:
-            break
-    if REPORT:
-        with open(REPORT, "a") as f:
-            f.write(f"{name}\t{n}\t{refs}\t{traced}\t{rss}\t{attempt + 1}\n")
+    problems = leak_problems(
+        name, lambda: op(ctx), expected, binding_error=name in BINDING_ERROR_CASES
+    )
     assert not problems, "; ".join(problems)

@@ -1,6 +1,6 @@
 """Packages from elsewhere: decode_package loads only plain data and writes
-only inside output_dir; encode_files replaces a package only once the new one
-is complete."""
+only inside output_dir. (How encode_files replaces a package is tested with
+the dictionary file's save, in test_dictionary_file.py.)"""
 
 import copyreg
 import io
@@ -512,66 +512,3 @@ def test_a_key_with_its_own_equality_is_asked_before_the_directory(mod, comp, mo
     # The lookup of the file loop asked it, before the output dir was made.
     assert compared and all(c == ("file_boundaries", False) for c in compared)
     assert not (in_tmp / "out").exists()
-
-
-# ---------------------------------------------------------------------------
-# encode_files replaces a package only once the new one is complete
-
-
-@pytest.fixture
-def text(in_tmp):
-    (in_tmp / "t.txt").write_text("hello world", encoding="utf-8")
-    return "t.txt"
-
-
-def test_failing_dump_keeps_the_older_package(comp, entries, in_tmp, text):
-    (in_tmp / "out.pkg").write_bytes(b"older package")
-    comp.global_dict["unused"] = lambda: 0  # cannot be pickled
-    with pytest.raises((pickle.PicklingError, AttributeError, TypeError)) as info:
-        comp.encode_files([text], "out.pkg")
-    assert entries(info.value) == lines(89, 90, function=ENC)
-    assert (in_tmp / "out.pkg").read_bytes() == b"older package"
-    assert sorted(os.listdir(in_tmp)) == ["out.pkg", "t.txt"]
-
-
-def test_failing_dump_leaves_no_package(comp, in_tmp, text):
-    comp.global_dict["unused"] = lambda: 0
-    with pytest.raises(Exception):
-        comp.encode_files([text], "out.pkg")
-    assert sorted(os.listdir(in_tmp)) == ["t.txt"]
-
-
-def test_package_is_complete_on_success(mod, comp, in_tmp, text):
-    (in_tmp / "out.pkg").write_bytes(b"x" * 100_000)  # longer than the new package
-    size = comp.encode_files([text], "out.pkg")
-    with open("out.pkg", "rb") as f:
-        pkg = pickle.load(f)
-        assert f.read() == b""
-    assert len(pkg["compressed"]) == size
-    assert pkg["filenames"] == ["t.txt"]
-    assert sorted(os.listdir(in_tmp)) == ["out.pkg", "t.txt"]
-    assert mod.OrmekCompressor().decode_package("out.pkg", "out") == ["t.txt"]
-    assert read_dir(in_tmp / "out") == {"t.txt": b"hello world"}
-
-
-def test_replaced_package_keeps_its_permissions(comp, in_tmp, text):
-    (in_tmp / "out.pkg").write_bytes(b"older")
-    os.chmod(in_tmp / "out.pkg", 0o640)
-    comp.encode_files([text], "out.pkg")
-    assert stat.S_IMODE(os.stat(in_tmp / "out.pkg").st_mode) == 0o640
-
-
-def test_package_through_a_symlink_updates_its_target(comp, in_tmp, text):
-    (in_tmp / "real.pkg").write_bytes(b"older")
-    (in_tmp / "link.pkg").symlink_to("real.pkg")
-    comp.encode_files([text], "link.pkg")
-    assert (in_tmp / "link.pkg").is_symlink()
-    with open(in_tmp / "real.pkg", "rb") as f:
-        assert pickle.load(f)["filenames"] == ["t.txt"]
-
-
-def test_package_into_a_missing_directory(comp, entries, in_tmp, text):
-    with pytest.raises(FileNotFoundError) as info:
-        comp.encode_files([text], "nowhere/out.pkg")
-    assert info.value.filename == "nowhere/out.pkg"
-    assert entries(info.value) == lines(89, function=ENC)
