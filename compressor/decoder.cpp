@@ -1,16 +1,15 @@
 // decode_package: restores the text files of a package into a directory.
 //
-// The body follows the statements of the method one by one (each with its
-// traceback line). The id loop and the per-file joins have a native path that
-// turns the payload straight into one str per file, used only while
-// `native_id_loop_applies` holds; otherwise the plain path below it runs.
+// decode_package reads as its groups of statements, each function named after
+// what it does and failing at the traceback line of its statement. The id
+// loop and the per-file joins have a native path that writes each file's
+// UTF-8 straight from the payload through the token table (tokens_by_id.hpp),
+// used only while `native_id_loop_applies` holds; otherwise the plain path
+// beside it runs. Everything that can refuse a package before anything is
+// written is asked in check_before_writing.
 #include <Python.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
-#include <new>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -24,7 +23,7 @@
 #include "compressor/package_format.hpp"
 #include "compressor/package_loader.hpp"
 #include "compressor/restore_files.hpp"
-#include "compressor/text_units.hpp"
+#include "compressor/tokens_by_id.hpp"
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
@@ -62,6 +61,7 @@ constexpr Trace kDecodePackageTrace = kDecodePackageRow.trace();
 
 // A payload beyond the layout's record limit would wrap the 32-bit record
 // count, so it is refused before any directory or file is written.
+using package::clamp_slice;
 using package::kMaxRecords;
 using package::kRecordSize;
 
@@ -69,366 +69,56 @@ using package::kRecordSize;
 // decompresses on a helper thread (background_work.hpp).
 constexpr Py_ssize_t kBackgroundDecompressBytes = Py_ssize_t{1} << 18;
 
-// list[start:stop] bounds with the host's list-slice rules: a negative index
-// counts from the end, both are clamped to the list, and the slice is empty
-// when its start is not below its stop.
-void clamp_slice(Py_ssize_t length, Py_ssize_t& start, Py_ssize_t& stop) {
-  auto wrap = [length](Py_ssize_t index) {
-    if (index < 0) return std::max<Py_ssize_t>(index + length, 0);
-    return std::min(index, length);
-  };
-  start = wrap(start);
-  stop = std::max(wrap(stop), start);
-}
-
-// ---------------------------------------------------------------------------
 // Native id loop: the payload stays as it is (a bytes object holds the ids
-// compactly, one record each) and every file is joined from it through an id ->
-// token table built once from inverse_dict. No list of restored tokens is
-// made.
-
-using package::record_at;
-
-// Index of the first record whose id does not fit a signed 32-bit integer, or
-// -1 when all fit.
-Py_ssize_t first_oversized_record(const unsigned char* payload, Py_ssize_t count) {
-  for (Py_ssize_t i = 0; i < count; i++) {
-    if (payload[kRecordSize * i] & 0x80) return i;
-  }
-  return -1;
-}
-
-// Short tokens (most of them) are copied as one fixed 16-byte move: the arena
-// ends in that much slack, the move stays inside the output buffer while 16
-// bytes remain before its end, and what it writes past the token is
-// overwritten by the next one.
-constexpr size_t kShortCopy = 16;
-
-// How the table holds a token: kText as its UTF-8 bytes in the arena; kHeld
-// (a str that UTF-8 cannot hold: a lone surrogate) and kOpaque (not a str) as
-// the object itself, for the host's join and write to report.
-enum Form : uint32_t { kText, kHeld, kOpaque };
-
-// The limits of the packed table entry; a dictionary beyond them (a token of
-// 2^29 bytes, 4 GiB of token text) takes the plain loop.
-constexpr size_t kMaxTokenBytes = (size_t{1} << 29) - 1;
-constexpr size_t kMaxArenaBytes = UINT32_MAX;
-
-// One token as the native writer copies it, packed in 8 bytes so that the
-// table stays small next to the dictionaries.
-struct TokenEntry {
-  uint32_t where;  // byte offset in the arena, or index of the object kept
-  uint32_t info;   // bytes << 2 | form
-
-  uint32_t bytes() const { return info >> 2; }
-  Form form() const { return static_cast<Form>(info & 3); }
-};
-
-// At most the UTF-8 bytes of a str: 1, 2, 3 or 4 per character by its widest.
-size_t utf8_bound(PyObject* token) {
-  const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(token));
-  if (PyUnicode_IS_ASCII(token)) return length;
-  return length * (PyUnicode_KIND(token) == PyUnicode_1BYTE_KIND   ? 2
-                   : PyUnicode_KIND(token) == PyUnicode_2BYTE_KIND ? 3
-                                                                   : 4);
-}
-
-// The UTF-8 bytes of a str's code units into `out` (room for utf8_bound);
-// SIZE_MAX when one is a surrogate, which UTF-8 cannot hold.
-template <typename Unit>
-size_t encode_utf8(const Unit* units, size_t length, unsigned char* out) {
-  unsigned char* const start = out;
-  for (size_t i = 0; i < length; i++) {
-    const uint32_t c = units[i];
-    if (c < 0x80) {
-      *out++ = static_cast<unsigned char>(c);
-    } else if (c < 0x800) {
-      *out++ = static_cast<unsigned char>(0xC0 | c >> 6);
-      *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      if (c >= 0xD800 && c <= 0xDFFF) return SIZE_MAX;
-      *out++ = static_cast<unsigned char>(0xE0 | c >> 12);
-      *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
-      *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    } else {
-      *out++ = static_cast<unsigned char>(0xF0 | c >> 18);
-      *out++ = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
-      *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
-      *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    }
-  }
-  return static_cast<size_t>(out - start);
-}
-
-// What the walk of the predicate below measured, so that the table is
-// allocated once and its fill allocates nothing.
-struct TableShape {
-  size_t tokens = 0;  // entries whose id a record can name
-  size_t opaque = 0;  // of them, not strs
-  uint32_t max_id = 0;
-  size_t arena_bytes = 0;
-};
-
-// The native id loop is exact when nothing in it can run user code or see a
+// compactly, one record each) and every file is joined from it through the
+// id -> token table filled once from inverse_dict; no list of restored tokens
+// is made. It is exact when nothing in it can run user code or see a
 // difference: indexing an exact bytes object yields ints 0..255, an exact
 // dict's get cannot be overridden, and with only exact int keys a lookup by an
 // int compares ints alone (a bool, float or user-defined key could equal an id
-// or run __eq__). The tokens must also fit the packed table. The walk measures
-// the table on the way.
+// or run __eq__). The tokens must also fit the table, measured on the way.
 bool native_id_loop_applies(PyObject* data, PyObject* inverse_dict, TableShape& shape) {
-  if (!PyBytes_CheckExact(data) || !PyDict_CheckExact(inverse_dict)) return false;
-  bool applies = true;
-  Py_BEGIN_CRITICAL_SECTION(inverse_dict);
-  Py_ssize_t pos = 0;
-  PyObject* key;
-  PyObject* value;
-  while (applies && PyDict_Next(inverse_dict, &pos, &key, &value)) {
-    applies = PyLong_CheckExact(key);
-    int overflow = 0;
-    long long id = applies ? PyLong_AsLongLongAndOverflow(key, &overflow) : -1;
-    if (overflow || id < 0 || id > INT32_MAX) continue;  // no record can name it
-    shape.tokens++;
-    shape.max_id = std::max(shape.max_id, static_cast<uint32_t>(id));
-    if (!PyUnicode_Check(value)) {
-      shape.opaque++;
-      continue;
-    }
-    const size_t bound = utf8_bound(value);
-    applies = bound <= kMaxTokenBytes;
-    shape.arena_bytes += bound;
-  }
-  Py_END_CRITICAL_SECTION();
-  return applies && shape.arena_bytes + 16 + kShortCopy <= kMaxArenaBytes;
+  return PyBytes_CheckExact(data) && PyDict_CheckExact(inverse_dict) &&
+         TokensById::measure(inverse_dict, shape);
 }
 
-// The id -> token table: a dense array by id when the ids are compact, an
-// open-addressing hash table for sparse ids; either way an id leads to a slot,
-// and ids the dictionary lacks lead to the slot of "<UNK>". The arena holds
-// the tokens' UTF-8 bytes, so the tokens themselves may go (a replaced
-// os.path.join may empty the dict) without harm.
-class TokensById {
- public:
-  TokensById() = default;
-  TokensById(const TokensById&) = delete;
-  TokensById& operator=(const TokensById&) = delete;
-  ~TokensById() {
-    for (PyObject* token : kept_) Py_DECREF(token);
-  }
-
-  // 1 when built, 0 when the dict no longer matches its shape (the plain loop
-  // must run), -1 with MemoryError set.
-  int build(PyObject* dict, const TableShape& shape) {
-    size_t slots = 0;
-    try {
-      arena_.resize(shape.arena_bytes + 16 + kShortCopy);
-      kept_.reserve(shape.opaque);
-      if (shape.tokens == 0 || shape.max_id <= 2 * shape.tokens + 1024) {
-        slots = shape.tokens == 0 ? 0 : size_t{shape.max_id} + 1;
-      } else {
-        slots = 16;
-        while (slots < 2 * shape.tokens) slots *= 2;
-        mask_ = slots - 1;
-        keys_.assign(slots, -1);
-      }
-      unknown_slot_ = static_cast<uint32_t>(slots);
-      entries_.assign(slots + 1, add(str(Str::unknown_token)));
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-      return -1;
-    }
-    bool fits = true;
-    Py_BEGIN_CRITICAL_SECTION(dict);
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (fits && PyDict_Next(dict, &pos, &key, &value)) {
-      int overflow = 0;
-      long long id = PyLong_CheckExact(key) ? PyLong_AsLongLongAndOverflow(key, &overflow) : -2;
-      if (id == -2) fits = false;
-      if (overflow || id < 0 || id > INT32_MAX) continue;
-      fits = place(static_cast<uint32_t>(id), value);
-    }
-    Py_END_CRITICAL_SECTION();
-    return fits ? 1 : 0;
-  }
-
-  uint32_t slot(uint32_t id) const {
-    if (keys_.empty()) return id < unknown_slot_ ? id : unknown_slot_;
-    for (size_t at = hash(id);; at = (at + 1) & mask_) {
-      int64_t key = keys_[at];
-      if (key == id) return static_cast<uint32_t>(at);
-      if (key < 0) return unknown_slot_;
-    }
-  }
-  const TokenEntry& entry(uint32_t slot) const { return entries_[slot]; }
-  const TokenEntry& entry_of(uint32_t id) const { return entries_[slot(id)]; }
-  void prefetch_entry(uint32_t slot) const { __builtin_prefetch(&entries_[slot]); }
-  const unsigned char* arena() const { return arena_.data(); }
-  PyObject* kept(const TokenEntry& entry) const { return kept_[entry.where]; }
-
- private:
-  size_t hash(uint32_t id) const { return (size_t{id} * 0x9E3779B97F4A7C15ull >> 20) & mask_; }
-
-  // Stores the token of `id`; false when the dict outgrew its measured shape
-  // (only another thread could have changed it), which nothing here allocates
-  // for.
-  bool place(uint32_t id, PyObject* token) {
-    size_t at = id;
-    if (keys_.empty()) {
-      if (id >= unknown_slot_) return false;
-    } else {
-      for (at = hash(id); keys_[at] >= 0; at = (at + 1) & mask_) {
-        if (keys_[at] == id) return false;
-      }
-    }
-    if (!PyUnicode_Check(token) && kept_.size() == kept_.capacity()) return false;
-    if (PyUnicode_Check(token) && used_ + utf8_bound(token) > arena_.size() - kShortCopy) {
-      return false;
-    }
-    try {
-      entries_[at] = add(token);  // a str with a surrogate grows kept_
-    } catch (const std::bad_alloc&) {
-      return false;  // the plain loop then runs, and meets the shortage itself
-    }
-    if (!keys_.empty()) keys_[at] = id;
-    return true;
-  }
-
-  // The entry of a token: its UTF-8 bytes appended to the arena, or the
-  // object kept.
-  TokenEntry add(PyObject* token) {
-    size_t bytes = SIZE_MAX;
-    if (PyUnicode_Check(token)) {
-      const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(token));
-      unsigned char* out = arena_.data() + used_;
-      if (PyUnicode_IS_ASCII(token)) {
-        std::memcpy(out, PyUnicode_DATA(token), length);
-        bytes = length;
-      } else {
-        bytes = with_text_units(
-            token, [out](const auto* units, size_t n) { return encode_utf8(units, n, out); });
-      }
-    }
-    if (bytes == SIZE_MAX) {
-      kept_.push_back(token);
-      Py_INCREF(token);
-      const Form form = PyUnicode_Check(token) ? kHeld : kOpaque;
-      return {static_cast<uint32_t>(kept_.size() - 1), form};
-    }
-    TokenEntry entry{static_cast<uint32_t>(used_), static_cast<uint32_t>(bytes << 2) | kText};
-    used_ += bytes;
-    return entry;
-  }
-
-  std::vector<TokenEntry> entries_;  // by slot; the last one is "<UNK>"
-  std::vector<unsigned char> arena_;
-  size_t used_ = 0;
-  std::vector<PyObject*> kept_;  // own references
-  std::vector<int64_t> keys_;    // sparse ids: the id of each slot, -1 when empty
-  size_t mask_ = 0;
-  uint32_t unknown_slot_ = 0;
-};
-
-// "".join(restored_tokens[start:stop]) by the host, for a file that holds a
-// token the writer does not copy: the host's join and write then fail, or
-// succeed, exactly as over the list ("sequence item %zd: expected str
-// instance, %.80s found", or the encoder's error at its position in the text).
-Ref join_by_host(const TokensById& table, const unsigned char* payload, Py_ssize_t start,
-                 Py_ssize_t stop) {
-  Ref tokens = Ref::steal(PyList_New(stop - start));
-  if (!tokens) return Ref();
-  for (Py_ssize_t i = start; i < stop; i++) {
-    const TokenEntry entry = table.entry_of(record_at(payload, i));
-    PyObject* token;
-    if (entry.form() == kText) {
-      token = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(table.arena() + entry.where),
-                                   entry.bytes(), nullptr);
-      if (!token) return Ref();
-    } else {
-      token = Py_NewRef(table.kept(entry));
-    }
-    PyList_SET_ITEM(tokens.get(), i - start, token);
-  }
-  return Ref::steal(PyUnicode_Join(str(Str::empty), tokens.get()));
-}
-
-// Writes the UTF-8 bytes of restored_tokens[start:stop] into the restorer's
-// fresh file through a bounded buffer, never making the file's text.
-// kText when a token must go through join_by_host instead (nothing is
-// written then); otherwise what FileRestorer::write_bytes reports.
-constexpr size_t kWriteBuffer = size_t{1} << 18;
-
-WriteFailure write_tokens(const TokensById& table, const unsigned char* payload, Py_ssize_t start,
-                          Py_ssize_t stop, FileRestorer& restorer, bool& needs_host) {
-  needs_host = false;
-  for (Py_ssize_t i = start; i < stop; i++) {
-    if (table.entry_of(record_at(payload, i)).form() != kText) {
-      needs_host = true;
-      return WriteFailure::kNone;
-    }
-  }
-  std::vector<unsigned char> buffer(kWriteBuffer + kShortCopy);
-  unsigned char* out = buffer.data();
-  unsigned char* const end = buffer.data() + kWriteBuffer;
-  const unsigned char* arena = table.arena();
-  constexpr Py_ssize_t kAhead = 16;
-  for (Py_ssize_t i = start; i < stop; i++) {
-    // The table and the arena are read at random: ask for the entry some
-    // records ahead.
-    if (i + kAhead < stop) table.prefetch_entry(table.slot(record_at(payload, i + kAhead)));
-    const TokenEntry entry = table.entry_of(record_at(payload, i));
-    const unsigned char* data = arena + entry.where;
-    const size_t bytes = entry.bytes();
-    if (bytes > static_cast<size_t>(end - out)) {
-      if (!restorer.write_bytes(buffer.data(), static_cast<size_t>(out - buffer.data()))) {
-        return WriteFailure::kText;
-      }
-      out = buffer.data();
-      if (bytes > kWriteBuffer) {
-        if (!restorer.write_bytes(data, bytes)) return WriteFailure::kText;
-        continue;
-      }
-    }
-    if (bytes <= kShortCopy) {
-      std::memcpy(out, data, kShortCopy);  // the buffer has kShortCopy of slack
-    } else {
-      std::memcpy(out, data, bytes);
-    }
-    out += bytes;
-  }
-  if (!restorer.write_bytes(buffer.data(), static_cast<size_t>(out - buffer.data()))) {
-    return WriteFailure::kText;
-  }
-  return WriteFailure::kNone;
-}
-
-// ---------------------------------------------------------------------------
 // The restored tokens as the file loop sees them: the plain list of the
 // method, or the payload read through the native table.
 struct RestoredTokens {
-  Ref list;                           // plain path
-  Ref payload;                        // native path: the exact bytes payload
-  const TokensById* table = nullptr;  // native path
+  Ref list;           // plain path
+  Ref payload;        // native path: the exact bytes payload
+  TokensById tokens;  // native path: its table
+  bool native = false;
   Py_ssize_t size = 0;
 
+  const unsigned char* records() const {
+    return reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(payload.get()));
+  }
+
+  // "".join(restored_tokens[start:stop]) by the host, with list-slice
+  // semantics.
+  Ref join(Py_ssize_t start, Py_ssize_t stop) const {
+    if (native) return tokens.join_by_host(records(), start, stop);
+    Ref slice = Ref::steal(PyList_GetSlice(list.get(), start, stop));
+    return slice ? Ref::steal(PyUnicode_Join(str(Str::empty), slice.get())) : Ref();
+  }
+
   // f.write("".join(restored_tokens[start:stop])) into the restorer's fresh
-  // file, with list-slice semantics: the native path writes the tokens'
-  // bytes straight from the table where it can.
+  // file: the native path writes the tokens' bytes straight from the table,
+  // through a bounded buffer, when they are all text.
   WriteFailure write(Py_ssize_t start, Py_ssize_t stop, FileRestorer& restorer) const {
     clamp_slice(size, start, stop);
-    Ref text;
-    if (table) {
-      const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(payload.get()));
-      bool needs_host = false;
-      const WriteFailure written = write_tokens(*table, bytes, start, stop, restorer, needs_host);
-      if (!needs_host) return written == WriteFailure::kNone ? restorer.finish_written() : written;
-      text = join_by_host(*table, bytes, start, stop);
-    } else {
-      Ref slice = Ref::steal(PyList_GetSlice(list.get(), start, stop));
-      if (slice) text = Ref::steal(PyUnicode_Join(str(Str::empty), slice.get()));
+    if (native && all_text(tokens.table(), records(), start, stop)) {
+      auto write_bytes = [&restorer](const void* data, size_t bytes) {
+        return restorer.write_bytes(data, bytes);
+      };
+      if (!copy_text(tokens.table(), records(), start, stop, write_bytes)) {
+        return WriteFailure::kText;
+      }
+      return restorer.finish_written();
     }
-    if (!text) return WriteFailure::kText;
-    return restorer.finish(text.get());
+    Ref text = join(start, stop);
+    return text ? restorer.finish(text.get()) : WriteFailure::kText;
   }
 
   // The UTF-8 size of "".join(restored_tokens[start:stop]), for
@@ -436,22 +126,11 @@ struct RestoredTokens {
   // -1 with the exception set.
   Py_ssize_t utf8_size(Py_ssize_t start, Py_ssize_t stop) const {
     clamp_slice(size, start, stop);
-    Ref text;
-    if (table) {
-      const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(payload.get()));
-      Py_ssize_t total = 0;
-      Py_ssize_t i = start;
-      for (; i < stop; i++) {
-        const TokenEntry entry = table->entry_of(record_at(bytes, i));
-        if (entry.form() != kText) break;
-        total += static_cast<Py_ssize_t>(entry.bytes());
-      }
-      if (i == stop) return total;
-      text = join_by_host(*table, bytes, start, stop);
-    } else {
-      Ref slice = Ref::steal(PyList_GetSlice(list.get(), start, stop));
-      if (slice) text = Ref::steal(PyUnicode_Join(str(Str::empty), slice.get()));
+    if (native) {
+      const int64_t bytes = text_bytes(tokens.table(), records(), start, stop);
+      if (bytes >= 0) return static_cast<Py_ssize_t>(bytes);
     }
+    Ref text = join(start, stop);
     return text ? ormek::utf8_size(text.get()) : -1;
   }
 };
@@ -497,30 +176,34 @@ bool restore_tokens_plainly(CompressorObject* self, PyObject* data, Py_ssize_t n
     PyObject* get_args[] = {id.get(), str(Str::unknown_token)};
     Ref token = call_method(inverse_dict.get(), str(Str::get), get_args, 2);
     if (!token) return kDecodePackageTrace.fail(line::kLookupId);
-    PyObject* old = PyList_GET_ITEM(restored.list.get(), i);
-    PyList_SET_ITEM(restored.list.get(), i, token.release());
-    Py_DECREF(old);
+    PyList_SetItem(restored.list.get(), i, token.release());  // releases the None
   }
   return true;
 }
 
-// The native id loop: refuses an oversized id where the plain loop would (it
-// has no other observable effect up to that record), then builds the table.
-// Returns 1 done, 0 when the plain loop must run after all, -1 on error.
-int restore_tokens_natively(CompressorObject* self, PyObject* data, Py_ssize_t num_tokens,
-                            const TableShape& shape, TokensById& table, RestoredTokens& restored) {
-  const auto* payload = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
-  if (first_oversized_record(payload, num_tokens) >= 0) {
-    PyErr_SetString(PyExc_OverflowError, msg::kValueTooLargeForInt);
-    return kDecodePackageTrace.fail(line::kReadId);
+// restored_tokens for the payload: natively while native_id_loop_applies,
+// else plainly. The native loop refuses an oversized id where the plain loop
+// would (it has no other observable effect up to that record); when the
+// table finds the dict changed meanwhile, the plain loop runs after all.
+bool restore_tokens(CompressorObject* self, PyObject* data, Py_ssize_t num_tokens,
+                    RestoredTokens& restored) {
+  TableShape shape;
+  if (native_id_loop_applies(data, self->inverse_dict, shape)) {
+    const auto* payload = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
+    if (package::has_oversized_record(payload, num_tokens)) {
+      PyErr_SetString(PyExc_OverflowError, msg::kValueTooLargeForInt);
+      return kDecodePackageTrace.fail(line::kReadId);
+    }
+    const TableFill fill = restored.tokens.fill(self->inverse_dict, shape);
+    if (fill == TableFill::kError) return kDecodePackageTrace.fail(line::kRestoredTokens);
+    if (fill == TableFill::kBuilt) {
+      restored.payload = Ref::borrow(data);
+      restored.native = true;
+      restored.size = num_tokens;
+      return true;
+    }
   }
-  int built = table.build(self->inverse_dict, shape);
-  if (built < 0) return kDecodePackageTrace.fail(line::kRestoredTokens);
-  if (built == 0) return 0;
-  restored.payload = Ref::borrow(data);
-  restored.table = &table;
-  restored.size = num_tokens;
-  return 1;
+  return restore_tokens_plainly(self, data, num_tokens, restored);
 }
 
 // One output file: open(os.path.join(output_dir, filename), "w",
@@ -553,49 +236,154 @@ bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& 
   return kDecodePackageTrace.fail(line::kOpenOutput);
 }
 
-// Before output_dir is made, with the module's own join: nothing may stand in
-// the way of any name (restore_files.hpp). Each name object is looked at
-// once, however often the package refers to it.
-bool check_in_the_way(const std::vector<StoredFile>& files, const std::vector<char>& picked,
-                      FileRestorer& restorer) {
-  std::unordered_set<PyObject*> seen;
-  for (size_t i = 0; i < files.size(); i++) {
-    if (!picked[i]) continue;
-    PyObject* name = files[i].name.get();
-    try {
-      if (!seen.insert(name).second) continue;
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-      return false;
+// What the file loop restores, judged whole before output_dir is made.
+struct RestorePlan {
+  bool original_join = false;
+  // zip(package["file_boundaries"], package["filenames"])
+  std::vector<StoredFile> files;
+  std::vector<char> picked;  // by the choice, one per file
+  PackageFacts facts;        // the package's file checks, when it has them
+  bool has_facts = false;
+
+  const FileFacts* facts_of(size_t i) const {
+    return has_facts && i < facts.files.size() ? &facts.files[i] : nullptr;
+  }
+};
+
+// Every check made before anything is written: the stored names taken whole
+// and judged (package_files.hpp), the choice of files, the package's file
+// checks read whole (file_facts.hpp), and, with the module's own join,
+// nothing in the way of a picked file or empty directory
+// (restore_files.hpp).
+bool check_before_writing(PyObject* package, FileChoice& choice, FileRestorer& restorer,
+                          RestorePlan& plan) {
+  plan.original_join = global_is_original(Original::kOsPathJoin);
+  if (!take_stored_files(package, !plan.original_join, plan.files) ||
+      !choice.pick_files(plan.files, plan.picked)) {
+    return kDecodePackageTrace.fail(line::kFileLoop);
+  }
+  const bool look = choice.writes() && plan.original_join;
+  if (look && !restorer.check_files_in_the_way(plan.files, plan.picked)) {
+    return kDecodePackageTrace.fail(line::kFileLoop);
+  }
+  const int has_facts = read_package_facts(package, plan.facts);
+  if (has_facts < 0) return kDecodePackageTrace.fail(line::kFileLoop);
+  plan.has_facts = has_facts != 0;
+  if (!plan.has_facts || !look) return true;
+  PyObject* dirs = plan.facts.empty_dirs.get();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dirs); i++) {
+    const int picks = choice.picks(PyList_GET_ITEM(dirs, i));
+    if (picks < 0) return kDecodePackageTrace.fail(line::kFileLoop);
+    if (picks && !restorer.check_directory_in_the_way(PyList_GET_ITEM(dirs, i))) {
+      return kDecodePackageTrace.fail(line::kFileLoop);
     }
-    if (!restorer.check_in_the_way(name)) return false;
   }
   return true;
 }
 
-// Which of `files` the choice takes (file_choice.hpp); a name given that
-// picks none is refused here, before output_dir is made.
-bool pick_files(const std::vector<StoredFile>& files, FileChoice& choice,
-                std::vector<char>& picked) {
-  try {
-    picked.assign(files.size(), 1);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
+// self.global_dict = package.get("global_dict", {})
+// self.inverse_dict = {v: k for k, v in self.global_dict.items()}
+bool take_dictionaries(CompressorObject* self, PyObject* package) {
+  if (!package) {
+    PyErr_Format(PyExc_UnboundLocalError, msg::kUnboundLocal, "package");
+    return kDecodePackageTrace.fail(line::kTakeGlobalDict);
   }
-  for (size_t i = 0; i < files.size(); i++) {
-    const int picks = choice.picks(files[i].name.get());
-    if (picks < 0) return false;
-    picked[i] = static_cast<char>(picks);
-  }
-  return choice.check_all_found();
+  Ref get = Ref::steal(PyObject_GetAttr(package, str(Str::get)));
+  if (!get) return kDecodePackageTrace.fail(line::kTakeGlobalDict);
+  Ref empty = Ref::steal(PyDict_New());
+  if (!empty) return kDecodePackageTrace.fail(line::kTakeGlobalDict);
+  Ref global_dict = call2(get.get(), str(Str::global_dict), empty.get());
+  if (!global_dict) return kDecodePackageTrace.fail(line::kTakeGlobalDict);
+  replace_field(self->global_dict, std::move(global_dict));
+
+  Ref inverse_dict = build_inverse_dict(self->global_dict);
+  if (!inverse_dict) return kDecodePackageTrace.fail(line::kBuildInverse);
+  replace_field(self->inverse_dict, std::move(inverse_dict));
+  return true;
 }
 
-// restored_sizes: the size of one file's text, which is not written.
-bool measure_file(const RestoredTokens& restored, Py_ssize_t start, Py_ssize_t stop,
-                  FileChoice& choice) {
-  const Py_ssize_t size = restored.utf8_size(start, stop);
-  if (size < 0 || !choice.record_size(size)) return kDecodePackageTrace.fail(line::kWriteOutput);
+// data = package["compressed"], decompressed when use_zstd.
+Ref read_payload(PyObject* package, bool use_zstd) {
+  Ref data = package_item(package, Str::compressed);
+  if (!data) return kDecodePackageTrace.fail(line::kCompressed);
+  if (!use_zstd) return data;
+  Ref zstd = get_global(str(Str::zstd));
+  if (!zstd) return kDecodePackageTrace.fail(line::kDecompress);
+  Ref decompressor_type = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdDecompressor)));
+  if (!decompressor_type) return kDecodePackageTrace.fail(line::kDecompress);
+  Ref decompressor = call0(decompressor_type.get());
+  if (!decompressor) return kDecodePackageTrace.fail(line::kDecompress);
+  Ref decompress = Ref::steal(PyObject_GetAttr(decompressor.get(), str(Str::decompress)));
+  if (!decompress) return kDecodePackageTrace.fail(line::kDecompress);
+  // The module's own binding on a bytes payload runs no code of the user's:
+  // a big one is decompressed on a helper thread, so that a signal is
+  // answered meanwhile (background_work.hpp).
+  BackgroundCall background;
+  if (is_original(Original::kZstdDecompressor, decompressor_type.get(), zstd.get()) &&
+      PyBytes_CheckExact(data.get()) &&
+      PyBytes_GET_SIZE(data.get()) >= kBackgroundDecompressBytes) {
+    background.start(call_with_one_argument, {decompress.get(), data.get()});
+  }
+  data = background.wait_or([&] { return call1(decompress.get(), data.get()); });
+  if (!data) return kDecodePackageTrace.fail(line::kDecompress);
+  return data;
+}
+
+// num_tokens = len(data) // 4, within the layout's record limit.
+bool count_records(PyObject* data, Py_ssize_t& num_tokens) {
+  const Py_ssize_t length = PyObject_Length(data);
+  if (length < 0) return kDecodePackageTrace.fail(line::kLength);
+  num_tokens = length / kRecordSize;
+  if (num_tokens > kMaxRecords) {
+    PyErr_Format(PyExc_OverflowError, msg::kPayloadTooLarge, num_tokens, kMaxRecords);
+    return kDecodePackageTrace.fail(line::kLength);
+  }
+  return true;
+}
+
+// os.makedirs(output_dir, exist_ok=True)
+bool make_output_dir(PyObject* output_dir) {
+  Ref os = get_global(str(Str::os));
+  if (!os) return kDecodePackageTrace.fail(line::kMakedirs);
+  Ref makedirs = Ref::steal(PyObject_GetAttr(os.get(), str(Str::makedirs)));
+  if (!makedirs) return kDecodePackageTrace.fail(line::kMakedirs);
+  Ref kwnames = Ref::steal(PyTuple_Pack(1, str(Str::exist_ok)));
+  if (!kwnames) return kDecodePackageTrace.fail(line::kMakedirs);
+  PyObject* args[] = {output_dir, Py_True};
+  if (!call(makedirs.get(), args, 1, kwnames.get())) {
+    return kDecodePackageTrace.fail(line::kMakedirs);
+  }
+  return true;
+}
+
+// for boundary, filename in zip(...): each picked file written (or, for
+// restored_sizes, measured), then the empty directories of the packed trees
+// made as the directories of stored names are.
+bool restore_files(PyObject* output_dir, const RestorePlan& plan, const RestoredTokens& restored,
+                   FileChoice& choice, FileRestorer& restorer) {
+  int32_t start = 0;
+  for (size_t i = 0; i < plan.files.size(); i++) {
+    const StoredFile& file = plan.files[i];
+    if (!choice.writes()) {
+      const Py_ssize_t size = restored.utf8_size(start, file.boundary);
+      if (size < 0 || !choice.record_size(size))
+        return kDecodePackageTrace.fail(line::kWriteOutput);
+    } else if (plan.picked[i] && (!write_file(output_dir, file.name.get(), restored, start,
+                                              file.boundary, restorer, plan.facts_of(i)) ||
+                                  !choice.record_name(file.name.get()))) {
+      return false;
+    }
+    start = file.boundary;
+  }
+  if (!plan.has_facts || !choice.writes()) return true;
+  PyObject* dirs = plan.facts.empty_dirs.get();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dirs); i++) {
+    const int picks = choice.picks(PyList_GET_ITEM(dirs, i));
+    if (picks < 0) return kDecodePackageTrace.fail(line::kOpenOutput);
+    if (picks && !restorer.make_directory(PyList_GET_ITEM(dirs, i))) {
+      return kDecodePackageTrace.fail(line::kOpenOutput);
+    }
+  }
   return true;
 }
 
@@ -604,145 +392,26 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
   // with open(package_path, "rb") as f: package = pickle.load(f)
   Ref package;
   if (load_package_file(package_path, kDecodePackageTrace, line::kOpenPackage, line::kLoadPackage,
-                        package) == BlockEnd::kFailed) {
+                        package) == BlockEnd::kFailed ||
+      !take_dictionaries(self, package.get())) {
+    return nullptr;
+  }
+  Ref data = read_payload(package.get(), use_zstd);
+  if (!data) return nullptr;
+  Py_ssize_t num_tokens = 0;
+  RestoredTokens restored;
+  if (!count_records(data.get(), num_tokens) ||
+      !restore_tokens(self, data.get(), num_tokens, restored)) {
     return nullptr;
   }
 
-  // self.global_dict = package.get("global_dict", {})
-  if (!package) {
-    PyErr_Format(PyExc_UnboundLocalError, msg::kUnboundLocal, "package");
-    return kDecodePackageTrace.fail(line::kTakeGlobalDict);
-  }
-  {
-    Ref get = Ref::steal(PyObject_GetAttr(package.get(), str(Str::get)));
-    if (!get) return kDecodePackageTrace.fail(line::kTakeGlobalDict);
-    Ref empty = Ref::steal(PyDict_New());
-    if (!empty) return kDecodePackageTrace.fail(line::kTakeGlobalDict);
-    Ref global_dict = call2(get.get(), str(Str::global_dict), empty.get());
-    if (!global_dict) return kDecodePackageTrace.fail(line::kTakeGlobalDict);
-    replace_field(self->global_dict, std::move(global_dict));
-  }
-
-  // self.inverse_dict = {v: k for k, v in self.global_dict.items()}
-  {
-    Ref inverse_dict = build_inverse_dict(self->global_dict);
-    if (!inverse_dict) return kDecodePackageTrace.fail(line::kBuildInverse);
-    replace_field(self->inverse_dict, std::move(inverse_dict));
-  }
-
-  Ref data = package_item(package.get(), Str::compressed);
-  if (!data) return kDecodePackageTrace.fail(line::kCompressed);
-  if (use_zstd) {
-    Ref zstd = get_global(str(Str::zstd));
-    if (!zstd) return kDecodePackageTrace.fail(line::kDecompress);
-    Ref decompressor_type = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdDecompressor)));
-    if (!decompressor_type) return kDecodePackageTrace.fail(line::kDecompress);
-    Ref decompressor = call0(decompressor_type.get());
-    if (!decompressor) return kDecodePackageTrace.fail(line::kDecompress);
-    Ref decompress = Ref::steal(PyObject_GetAttr(decompressor.get(), str(Str::decompress)));
-    if (!decompress) return kDecodePackageTrace.fail(line::kDecompress);
-    // The module's own binding on a bytes payload runs no code of the user's:
-    // a big one is decompressed on a helper thread, so that a signal is
-    // answered meanwhile (background_work.hpp).
-    BackgroundCall background;
-    if (is_original(Original::kZstdDecompressor, decompressor_type.get(), zstd.get()) &&
-        PyBytes_CheckExact(data.get()) &&
-        PyBytes_GET_SIZE(data.get()) >= kBackgroundDecompressBytes) {
-      background.start(call_with_one_argument, {decompress.get(), data.get()});
-    }
-    data = background.wait_or([&] { return call1(decompress.get(), data.get()); });
-    if (!data) return kDecodePackageTrace.fail(line::kDecompress);
-  }
-
-  Py_ssize_t length = PyObject_Length(data.get());
-  if (length < 0) return kDecodePackageTrace.fail(line::kLength);
-  const Py_ssize_t num_tokens = length / kRecordSize;
-  if (num_tokens > kMaxRecords) {
-    PyErr_Format(PyExc_OverflowError, msg::kPayloadTooLarge, num_tokens, kMaxRecords);
-    return kDecodePackageTrace.fail(line::kLength);
-  }
-
-  TokensById table;
-  RestoredTokens restored;
-  TableShape shape;
-  int native = 0;
-  if (native_id_loop_applies(data.get(), self->inverse_dict, shape)) {
-    native = restore_tokens_natively(self, data.get(), num_tokens, shape, table, restored);
-    if (native < 0) return nullptr;
-  }
-  if (!native && !restore_tokens_plainly(self, data.get(), num_tokens, restored)) return nullptr;
-
-  // zip(package["file_boundaries"], package["filenames"]) taken whole and
-  // judged before output_dir is made (package_files.hpp).
-  const bool original_join = global_is_original(Original::kOsPathJoin);
-  std::vector<StoredFile> files;
-  if (!take_stored_files(package.get(), !original_join, files)) {
-    return kDecodePackageTrace.fail(line::kFileLoop);
-  }
   FileRestorer restorer(output_dir);
-  std::vector<char> picked;
-  if (!pick_files(files, choice, picked)) return kDecodePackageTrace.fail(line::kFileLoop);
-  if (choice.writes() && original_join && !check_in_the_way(files, picked, restorer)) {
-    return kDecodePackageTrace.fail(line::kFileLoop);
+  RestorePlan plan;
+  if (!check_before_writing(package.get(), choice, restorer, plan) ||
+      (choice.writes() && !make_output_dir(output_dir)) ||
+      !restore_files(output_dir, plan, restored, choice, restorer)) {
+    return nullptr;
   }
-  // The package's file checks, whole, before anything is written.
-  PackageFacts facts;
-  const int has_facts = read_package_facts(package.get(), facts);
-  if (has_facts < 0) return kDecodePackageTrace.fail(line::kFileLoop);
-  if (has_facts && choice.writes() && original_join) {
-    PyObject* dirs = facts.empty_dirs.get();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dirs); i++) {
-      const int picks = choice.picks(PyList_GET_ITEM(dirs, i));
-      if (picks < 0) return kDecodePackageTrace.fail(line::kFileLoop);
-      if (picks && !restorer.check_directory_in_the_way(PyList_GET_ITEM(dirs, i))) {
-        return kDecodePackageTrace.fail(line::kFileLoop);
-      }
-    }
-  }
-
-  // os.makedirs(output_dir, exist_ok=True)
-  if (choice.writes()) {
-    Ref os = get_global(str(Str::os));
-    if (!os) return kDecodePackageTrace.fail(line::kMakedirs);
-    Ref makedirs = Ref::steal(PyObject_GetAttr(os.get(), str(Str::makedirs)));
-    if (!makedirs) return kDecodePackageTrace.fail(line::kMakedirs);
-    Ref kwnames = Ref::steal(PyTuple_Pack(1, str(Str::exist_ok)));
-    if (!kwnames) return kDecodePackageTrace.fail(line::kMakedirs);
-    PyObject* args[] = {output_dir, Py_True};
-    if (!call(makedirs.get(), args, 1, kwnames.get())) {
-      return kDecodePackageTrace.fail(line::kMakedirs);
-    }
-  }
-
-  // for boundary, filename in zip(...): write the file
-  {
-    int32_t start_idx = 0;
-    for (size_t i = 0; i < files.size(); i++) {
-      const StoredFile& file = files[i];
-      const FileFacts* file_facts = has_facts && i < facts.files.size() ? &facts.files[i] : nullptr;
-      if (!choice.writes()) {
-        if (!measure_file(restored, start_idx, file.boundary, choice)) return nullptr;
-      } else if (picked[i] && (!write_file(output_dir, file.name.get(), restored, start_idx,
-                                           file.boundary, restorer, file_facts) ||
-                               !choice.record_name(file.name.get()))) {
-        return nullptr;
-      }
-      start_idx = file.boundary;
-    }
-  }
-  // The empty directories of the packed trees, made as the directories of
-  // stored names are.
-  if (has_facts && choice.writes()) {
-    PyObject* dirs = facts.empty_dirs.get();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dirs); i++) {
-      const int picks = choice.picks(PyList_GET_ITEM(dirs, i));
-      if (picks < 0) return kDecodePackageTrace.fail(line::kOpenOutput);
-      if (picks && !restorer.make_directory(PyList_GET_ITEM(dirs, i))) {
-        return kDecodePackageTrace.fail(line::kOpenOutput);
-      }
-    }
-  }
-
   if (choice.kind() != FileChoice::Kind::kAll) return choice.result().release();
   Ref result = package_item(package.get(), Str::filenames);
   if (!result) return kDecodePackageTrace.fail(line::kResult);

@@ -1,6 +1,8 @@
 // The files a decoding call restores (see file_choice.hpp).
 #include "compressor/file_choice.hpp"
 
+#include <new>
+
 #include "compressor/text_units.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
@@ -52,6 +54,21 @@ int FileChoice::picks(PyObject* name) {
     picked = marked < 0 ? -1 : (picked | marked);
   }
   return picked;
+}
+
+bool FileChoice::pick_files(const std::vector<StoredFile>& files, std::vector<char>& picked) {
+  try {
+    picked.assign(files.size(), 1);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  for (size_t i = 0; i < files.size(); i++) {
+    const int picked_one = picks(files[i].name.get());
+    if (picked_one < 0) return false;
+    picked[i] = static_cast<char>(picked_one);
+  }
+  return check_all_found();
 }
 
 bool FileChoice::check_all_found() const {

@@ -12,6 +12,9 @@
 
 #include <Python.h>
 
+#include <vector>
+
+#include "compressor/package_files.hpp"
 #include "module/ref.hpp"
 
 namespace ormek {
@@ -35,6 +38,9 @@ class FileChoice {
   // that pick it. Every file but a None name's when names are given. -1 with
   // the exception set.
   int picks(PyObject* name);
+  // picks() of each of `files`, into `picked`, then check_all_found(). False
+  // with the exception set.
+  bool pick_files(const std::vector<StoredFile>& files, std::vector<char>& picked);
   // After every stored name was offered to picks(): ValueError naming the
   // first name given that picked nothing. False with it set.
   bool check_all_found() const;

@@ -9,11 +9,7 @@
 // The compressor is neither read nor changed, so no call lock is taken.
 #include <Python.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <new>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "compressor/background_work.hpp"
@@ -23,6 +19,7 @@
 #include "compressor/package_files.hpp"
 #include "compressor/package_format.hpp"
 #include "compressor/package_loader.hpp"
+#include "compressor/tokens_by_id.hpp"
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
@@ -114,112 +111,30 @@ Ref id_stream(PyObject* compressed, bool use_zstd) {
   return data;
 }
 
-// The UTF-8 of each token by id, as restoring looks ids up: "<UNK>" for an
-// id the dictionary lacks; a later entry of an equal id wins. A token that
-// is not a str, or has no UTF-8 (a lone surrogate), cannot be written. Ids
-// are looked up in an array when they are compact, else in a hash map.
-class Utf8Tokens {
- public:
-  bool build(PyObject* dictionary) {
-    unknown_.utf8 = PyUnicode_AsUTF8AndSize(str(Str::unknown_token), &unknown_.size);
-    if (!unknown_.utf8) return false;
-    if (!dictionary) return true;
-    size_t count = 0;
-    uint32_t max_id = 0;
-    for_each_id(dictionary, [&](uint32_t id, PyObject*) {
-      count++;
-      max_id = std::max(max_id, id);
-    });
-    try {
-      if (count > 0 && max_id <= 2 * count + 1024) {
-        dense_.assign(size_t{max_id} + 1, Token{});
-      } else {
-        sparse_.reserve(count);
-      }
-      for_each_id(dictionary, [&](uint32_t id, PyObject* key) {
-        Token token{nullptr, 0, true};
-        if (PyUnicode_Check(key)) {
-          token.utf8 = PyUnicode_AsUTF8AndSize(key, &token.size);
-          if (!token.utf8) PyErr_Clear();
-        }
-        if (dense_.empty()) {
-          sparse_[id] = token;
-        } else {
-          dense_[id] = token;
-        }
-      });
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-      return false;
-    }
-    return true;
-  }
-
-  // The UTF-8 of id `id`; null for a token that cannot be written.
-  const char* utf8(uint32_t id, Py_ssize_t& size) const {
-    const Token* token = &unknown_;
-    if (!dense_.empty()) {
-      if (id < dense_.size() && dense_[id].known) token = &dense_[id];
-    } else if (auto found = sparse_.find(id); found != sparse_.end()) {
-      token = &found->second;
-    }
-    size = token->size;
-    return token->utf8;
-  }
-
- private:
-  struct Token {
-    const char* utf8 = nullptr;  // cached in the str, which the dictionary holds
-    Py_ssize_t size = 0;
-    bool known = false;
-  };
-
-  // fn(id, token) for each entry whose value a record can name.
-  template <typename Fn>
-  static void for_each_id(PyObject* dictionary, Fn&& fn) {
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(dictionary, &pos, &key, &value)) {
-      if (!PyLong_CheckExact(value)) continue;
-      int overflow = 0;
-      const long long id = PyLong_AsLongLongAndOverflow(value, &overflow);
-      if (!overflow && id >= 0 && id <= INT32_MAX) fn(static_cast<uint32_t>(id), key);
-    }
-  }
-
-  std::vector<Token> dense_;
-  std::unordered_map<uint32_t, Token> sparse_;
-  Token unknown_;
-};
-
 // Restores each file into its digest and compares it with its facts, when
 // the package carries them.
 bool check_files(const PackageParts& parts, const std::vector<StoredFile>& files,
                  const unsigned char* payload, Py_ssize_t num_tokens, const PackageFacts* facts) {
-  Utf8Tokens tokens;
-  if (!tokens.build(parts.dictionary)) return false;
+  // The tokens by id as restoring looks them up (tokens_by_id.hpp).
+  TokensById tokens;
+  if (!tokens.fill_from_tokens(parts.dictionary)) return false;
+  const TokenTable& table = tokens.table();
   ContentDigest digest;
   Py_ssize_t start = 0;
   for (size_t i = 0; i < files.size(); i++) {
     PyObject* name = files[i].name.get();
     const int32_t boundary = files[i].boundary;
-    // The list-slice rules restoring uses: negative counts from the end,
-    // both ends clamped.
-    auto clamp = [num_tokens](Py_ssize_t index) {
-      return index < 0 ? std::max<Py_ssize_t>(index + num_tokens, 0) : std::min(index, num_tokens);
-    };
-    const Py_ssize_t from = clamp(start);
-    const Py_ssize_t to = std::max(clamp(boundary), from);
+    Py_ssize_t from = start;
+    Py_ssize_t to = boundary;
+    package::clamp_slice(num_tokens, from, to);
     begin_file_digest(digest, name);
     for (Py_ssize_t r = from; r < to; r++) {
-      Py_ssize_t size = 0;
-      const char* utf8 = tokens.utf8(record_at(payload, r), size);
-      if (!utf8) {
+      const TokenEntry token = table.entry_of(record_at(payload, r));
+      if (token.form() != TokenForm::kText) {
         PyErr_Format(PyExc_ValueError, msg::kFileDoesNotRestore, name);
         return false;
       }
-      digest.add_bytes(utf8, static_cast<size_t>(size));
+      digest.add_bytes(table.text(token), token.bytes());
     }
     if (facts) {
       const FileFacts& expected = facts->files[i];
@@ -273,11 +188,9 @@ PyObject* check_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nar
     return kCheckPackageTrace.fail(line::kDecompress);
   }
   const auto* payload = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.get()));
-  for (Py_ssize_t i = 0; i < num_tokens; i++) {
-    if (payload[kRecordSize * i] & 0x80) {
-      PyErr_SetString(PyExc_ValueError, msg::kIdOutOfRange);
-      return kCheckPackageTrace.fail(line::kRestore);
-    }
+  if (package::has_oversized_record(payload, num_tokens)) {
+    PyErr_SetString(PyExc_ValueError, msg::kIdOutOfRange);
+    return kCheckPackageTrace.fail(line::kRestore);
   }
   if (!check_files(parts, files, payload, num_tokens, has_facts ? &facts : nullptr)) {
     return kCheckPackageTrace.fail(line::kRestore);

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "compressor/pickle_writer.hpp"
 #include "module/messages.hpp"
@@ -114,6 +115,23 @@ bool FileRestorer::make_directory(PyObject* name) {
   if (open_output_dir() < 0) return false;
   std::string relative;
   return fs_bytes(name, relative) && open_directory(relative) >= 0;
+}
+
+bool FileRestorer::check_files_in_the_way(const std::vector<StoredFile>& files,
+                                          const std::vector<char>& picked) {
+  std::unordered_set<PyObject*> seen;
+  for (size_t i = 0; i < files.size(); i++) {
+    if (!picked[i]) continue;
+    PyObject* name = files[i].name.get();
+    try {
+      if (!seen.insert(name).second) continue;
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    }
+    if (!check_in_the_way(name)) return false;
+  }
+  return true;
 }
 
 bool FileRestorer::check_in_the_way(PyObject* name) {

@@ -34,8 +34,10 @@
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "compressor/file_facts.hpp"
+#include "compressor/package_files.hpp"
 #include "module/ref.hpp"
 
 namespace ormek {
@@ -54,11 +56,13 @@ class FileRestorer {
 
   // Before output_dir is made: false with FileExistsError or
   // NotADirectoryError set when something other than a directory or a
-  // regular file stands in the way of the safe stored name `name`. Anything
-  // that cannot be judged yet (a name the file system encoding cannot hold,
-  // an output_dir that is not a directory) is left to the steps that report
-  // it in their own words.
-  bool check_in_the_way(PyObject* name);
+  // regular file stands in the way of the safe stored name of a `picked`
+  // file. Anything that cannot be judged yet (a name the file system
+  // encoding cannot hold, an output_dir that is not a directory) is left to
+  // the steps that report it in their own words. Each name object is looked
+  // at once, however often the package refers to it.
+  bool check_files_in_the_way(const std::vector<StoredFile>& files,
+                              const std::vector<char>& picked);
   // The same for an empty directory stored as `name`: each of its parts must
   // be a directory or missing.
   bool check_directory_in_the_way(PyObject* name);
@@ -90,6 +94,7 @@ class FileRestorer {
   void discard();
 
  private:
+  bool check_in_the_way(PyObject* name);
   bool fs_bytes(PyObject* text, std::string& out);
   int check_directories_of(const std::string& relative);
   bool matches_and_takes_facts();

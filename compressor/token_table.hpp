@@ -1,0 +1,274 @@
+// The id -> token table that restoring reads, the counterpart of the
+// encoder's token_numbering.hpp: every id a record can name leads to its
+// token's UTF-8 bytes, and a file's text is joined from the package's records
+// straight into an output buffer, with no host object per token.
+//
+// Layout: a dense array by id when the ids are compact, an open-addressing
+// hash table when they are sparse; either way an id leads to a slot, and an id
+// the dictionary lacks leads to the last slot, that of the unknown token. Each
+// slot holds an 8-byte entry, so that the table stays small next to the
+// dictionaries; the tokens' bytes live in one arena. A token the arena cannot
+// hold (a str with a lone surrogate, or not a str at all) is an entry that
+// names an object its owner keeps (tokens_by_id.hpp), for the host to join.
+//
+// Host-free: the owner measures the dictionary (TableShape), lays the table
+// out once and fills it without allocating.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "compressor/package_format.hpp"
+
+namespace ormek {
+
+// How the table holds a token: kText as its UTF-8 bytes in the arena; kHeld
+// (a str that UTF-8 cannot hold: a lone surrogate) and kOpaque (not a str) as
+// an object the owner keeps.
+enum class TokenForm : uint32_t { kText, kHeld, kOpaque };
+
+// Short tokens (most of them) are copied as one fixed 16-byte move: the arena
+// ends in that much slack, the move stays inside the output buffer while 16
+// bytes remain before its end, and what it writes past the token is
+// overwritten by the next one.
+inline constexpr size_t kShortCopy = 16;
+// Room at the front of the arena for the unknown token.
+inline constexpr size_t kUnknownRoom = 16;
+
+// The limits of the packed entry; a dictionary beyond them (a token of 2^29
+// bytes, 4 GiB of token text) does not fit the table.
+inline constexpr size_t kMaxTokenBytes = (size_t{1} << 29) - 1;
+inline constexpr size_t kMaxArenaBytes = UINT32_MAX;
+
+struct TokenEntry {
+  uint32_t where;  // byte offset in the arena, or index of the object kept
+  uint32_t info;   // bytes << 2 | form
+
+  uint32_t bytes() const { return info >> 2; }
+  TokenForm form() const { return static_cast<TokenForm>(info & 3); }
+};
+
+// At most the UTF-8 bytes of `length` code units of `kind` bytes each (1, 2
+// or 4): 1, 2, 3 or 4 per character by the widest the kind allows.
+inline size_t utf8_bound(size_t length, int kind, bool ascii) {
+  if (ascii) return length;
+  return length * (kind == 1 ? 2 : kind == 2 ? 3 : 4);
+}
+
+// The UTF-8 bytes of `length` code units into `out` (room for utf8_bound);
+// SIZE_MAX when one is a surrogate, which UTF-8 cannot hold.
+template <typename Unit>
+size_t encode_utf8(const Unit* units, size_t length, unsigned char* out) {
+  unsigned char* const start = out;
+  for (size_t i = 0; i < length; i++) {
+    const uint32_t c = units[i];
+    if (c < 0x80) {
+      *out++ = static_cast<unsigned char>(c);
+    } else if (c < 0x800) {
+      *out++ = static_cast<unsigned char>(0xC0 | c >> 6);
+      *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      if (c >= 0xD800 && c <= 0xDFFF) return SIZE_MAX;
+      *out++ = static_cast<unsigned char>(0xE0 | c >> 12);
+      *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+      *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else {
+      *out++ = static_cast<unsigned char>(0xF0 | c >> 18);
+      *out++ = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
+      *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+      *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    }
+  }
+  return static_cast<size_t>(out - start);
+}
+
+// A dictionary measured before the table is laid out, so that the table is
+// allocated once and its fill allocates nothing.
+struct TableShape {
+  size_t tokens = 0;  // entries whose id a record can name
+  size_t opaque = 0;  // of them, held as objects whatever their text
+  uint32_t max_id = 0;
+  size_t arena_bytes = 0;
+
+  // Counts a token of `id` whose UTF-8 takes at most `bound` bytes; false
+  // when it is too long for an entry.
+  bool count_text(uint32_t id, size_t bound) {
+    count(id);
+    arena_bytes += bound;
+    return bound <= kMaxTokenBytes;
+  }
+  void count_object(uint32_t id) {
+    count(id);
+    opaque++;
+  }
+  bool fits() const { return arena_bytes + kUnknownRoom + kShortCopy <= kMaxArenaBytes; }
+
+ private:
+  void count(uint32_t id) {
+    tokens++;
+    max_id = std::max(max_id, id);
+  }
+};
+
+class TokenTable {
+ public:
+  static constexpr uint32_t kNoSlot = UINT32_MAX;
+
+  // Lays the table out for `shape` (which fits()), every id leading to the
+  // unknown token's `unknown_bytes` ASCII bytes (at most kUnknownRoom).
+  // Throws std::bad_alloc.
+  void lay_out(const TableShape& shape, const char* unknown, size_t unknown_bytes) {
+    arena_.assign(shape.arena_bytes + kUnknownRoom + kShortCopy, 0);
+    used_ = 0;
+    size_t slots = 0;
+    if (shape.tokens == 0 || shape.max_id <= 2 * shape.tokens + 1024) {
+      slots = shape.tokens == 0 ? 0 : size_t{shape.max_id} + 1;
+      keys_.clear();
+    } else {
+      slots = 16;
+      while (slots < 2 * shape.tokens) slots *= 2;
+      mask_ = slots - 1;
+      keys_.assign(slots, -1);
+    }
+    unknown_slot_ = static_cast<uint32_t>(slots);
+    entries_.assign(slots + 1, TokenEntry{});
+    put_ascii(unknown_slot_, unknown_slot_, unknown, unknown_bytes);
+    std::fill(entries_.begin(), entries_.end() - 1, entries_.back());
+  }
+
+  // The slot the token of `id` goes to: kNoSlot when `id` is beyond the
+  // laid-out shape, or (sparse ids) already placed and not to be `replace`d.
+  // A dense slot is simply overwritten.
+  uint32_t slot_for(uint32_t id, bool replace) const {
+    if (keys_.empty()) return id < unknown_slot_ ? id : kNoSlot;
+    size_t at = hash(id);
+    for (; keys_[at] >= 0; at = (at + 1) & mask_) {
+      if (keys_[at] == id) return replace ? static_cast<uint32_t>(at) : kNoSlot;
+    }
+    return static_cast<uint32_t>(at);
+  }
+  // Whether the arena has room left for `bound` more bytes.
+  bool has_room(size_t bound) const { return used_ + bound <= arena_.size() - kShortCopy; }
+
+  // Stores at `at` (from slot_for) the token of `id` from its ASCII bytes,
+  // or its code units as UTF-8; false, storing nothing, when one is a
+  // surrogate. The caller has made sure of has_room(utf8_bound).
+  void put_ascii(uint32_t at, uint32_t id, const char* bytes, size_t length) {
+    std::memcpy(arena_.data() + used_, bytes, length);
+    put_arena_bytes(at, id, length);
+  }
+  template <typename Unit>
+  bool put_text(uint32_t at, uint32_t id, const Unit* units, size_t length) {
+    const size_t bytes = encode_utf8(units, length, arena_.data() + used_);
+    if (bytes == SIZE_MAX) return false;
+    put_arena_bytes(at, id, bytes);
+    return true;
+  }
+  // Stores at `at` a token that is not text: object number `index` of the
+  // owner's.
+  void put_object(uint32_t at, uint32_t id, uint32_t index, TokenForm form) {
+    set(at, id, TokenEntry{index, static_cast<uint32_t>(form)});
+  }
+
+  uint32_t slot(uint32_t id) const {
+    if (keys_.empty()) return id < unknown_slot_ ? id : unknown_slot_;
+    for (size_t at = hash(id);; at = (at + 1) & mask_) {
+      int64_t key = keys_[at];
+      if (key == id) return static_cast<uint32_t>(at);
+      if (key < 0) return unknown_slot_;
+    }
+  }
+  const TokenEntry& entry(uint32_t slot) const { return entries_[slot]; }
+  const TokenEntry& entry_of(uint32_t id) const { return entries_[slot(id)]; }
+  void prefetch_entry(uint32_t slot) const { __builtin_prefetch(&entries_[slot]); }
+  const unsigned char* arena() const { return arena_.data(); }
+  const unsigned char* text(const TokenEntry& entry) const { return arena_.data() + entry.where; }
+
+ private:
+  size_t hash(uint32_t id) const { return (size_t{id} * 0x9E3779B97F4A7C15ull >> 20) & mask_; }
+
+  void put_arena_bytes(uint32_t at, uint32_t id, size_t bytes) {
+    set(at, id,
+        TokenEntry{static_cast<uint32_t>(used_),
+                   static_cast<uint32_t>(bytes << 2) | static_cast<uint32_t>(TokenForm::kText)});
+    used_ += bytes;
+  }
+  void set(uint32_t at, uint32_t id, TokenEntry entry) {
+    entries_[at] = entry;
+    if (!keys_.empty() && at != unknown_slot_) keys_[at] = id;
+  }
+
+  std::vector<TokenEntry> entries_;  // by slot; the last one is the unknown token's
+  std::vector<unsigned char> arena_;
+  size_t used_ = 0;
+  std::vector<int64_t> keys_;  // sparse ids: the id of each slot, -1 when empty
+  size_t mask_ = 0;
+  uint32_t unknown_slot_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Joining: the text of records [start, stop) of a payload (clamped bounds).
+
+// Whether every token of the records is text the arena holds.
+inline bool all_text(const TokenTable& table, const unsigned char* payload, std::ptrdiff_t start,
+                     std::ptrdiff_t stop) {
+  for (std::ptrdiff_t i = start; i < stop; i++) {
+    if (table.entry_of(package::record_at(payload, i)).form() != TokenForm::kText) return false;
+  }
+  return true;
+}
+
+// The UTF-8 size of the records' text, or -1 when a token is not text.
+inline int64_t text_bytes(const TokenTable& table, const unsigned char* payload,
+                          std::ptrdiff_t start, std::ptrdiff_t stop) {
+  int64_t total = 0;
+  for (std::ptrdiff_t i = start; i < stop; i++) {
+    const TokenEntry entry = table.entry_of(package::record_at(payload, i));
+    if (entry.form() != TokenForm::kText) return -1;
+    total += entry.bytes();
+  }
+  return total;
+}
+
+// Hands the records' UTF-8 bytes (all text: all_text) to write(data, size)
+// through a buffer of `buffer_bytes`, a token longer than the buffer on its
+// own. False as soon as write returns false.
+inline constexpr size_t kWriteBuffer = size_t{1} << 18;
+
+template <typename Write>
+bool copy_text(const TokenTable& table, const unsigned char* payload, std::ptrdiff_t start,
+               std::ptrdiff_t stop, Write&& write, size_t buffer_bytes = kWriteBuffer) {
+  using package::record_at;
+  std::vector<unsigned char> buffer(buffer_bytes + kShortCopy);
+  unsigned char* out = buffer.data();
+  unsigned char* const end = buffer.data() + buffer_bytes;
+  constexpr std::ptrdiff_t kAhead = 16;
+  for (std::ptrdiff_t i = start; i < stop; i++) {
+    // The table and the arena are read at random: ask for the entry some
+    // records ahead.
+    if (i + kAhead < stop) table.prefetch_entry(table.slot(record_at(payload, i + kAhead)));
+    const TokenEntry entry = table.entry_of(record_at(payload, i));
+    const unsigned char* data = table.text(entry);
+    const size_t bytes = entry.bytes();
+    if (bytes > static_cast<size_t>(end - out)) {
+      if (!write(buffer.data(), static_cast<size_t>(out - buffer.data()))) return false;
+      out = buffer.data();
+      if (bytes > buffer_bytes) {
+        if (!write(data, bytes)) return false;
+        continue;
+      }
+    }
+    if (bytes <= kShortCopy) {
+      std::memcpy(out, data, kShortCopy);  // the buffer has kShortCopy of slack
+    } else {
+      std::memcpy(out, data, bytes);
+    }
+    out += bytes;
+  }
+  return write(buffer.data(), static_cast<size_t>(out - buffer.data()));
+}
+
+}  // namespace ormek

@@ -1,0 +1,139 @@
+// Checks of the decoder's id -> token table: dense and sparse ids of mixed
+// widths against a plain map, unknown ids, surrogates, equal ids, and the
+// join of records through buffers smaller and larger than the tokens.
+#include <map>
+#include <string>
+#include <vector>
+
+#include "compressor/token_table.hpp"
+#include "tests/cpp/check.hpp"
+
+namespace {
+
+using namespace ormek;
+using ormek::test::check;
+
+std::string utf8_of(const std::u32string& s) {
+  std::string out(s.size() * 4, '\0');
+  const size_t n = encode_utf8(s.data(), s.size(), reinterpret_cast<unsigned char*>(out.data()));
+  out.resize(n == SIZE_MAX ? 0 : n);
+  return out;
+}
+
+// A table of `tokens` (by id), a non-text object at `object_id` when given.
+TokenTable make_table(const std::map<uint32_t, std::u32string>& tokens, int64_t object_id = -1) {
+  TableShape shape;
+  for (const auto& [id, text] : tokens) shape.count_text(id, utf8_bound(text.size(), 4, false));
+  if (object_id >= 0) shape.count_object(static_cast<uint32_t>(object_id));
+  TokenTable table;
+  table.lay_out(shape, "<UNK>", 5);
+  for (const auto& [id, text] : tokens) {
+    table.put_text(table.slot_for(id, false), id, text.data(), text.size());
+  }
+  if (object_id >= 0) {
+    const auto id = static_cast<uint32_t>(object_id);
+    table.put_object(table.slot_for(id, false), id, 0, TokenForm::kOpaque);
+  }
+  return table;
+}
+
+std::string text_of(const TokenTable& table, uint32_t id) {
+  const TokenEntry entry = table.entry_of(id);
+  return std::string(reinterpret_cast<const char*>(table.text(entry)), entry.bytes());
+}
+
+std::vector<unsigned char> payload_of(const std::vector<uint32_t>& ids) {
+  std::vector<unsigned char> payload(ids.size() * package::kRecordSize);
+  for (size_t i = 0; i < ids.size(); i++) {
+    package::store_record(&payload[i * package::kRecordSize], static_cast<int32_t>(ids[i]));
+  }
+  return payload;
+}
+
+void check_lookups() {
+  const std::u32string samples[] = {U"a",
+                                    U"",
+                                    U"\u00e9t\u00e9",
+                                    U"\u4e2d\u6587",
+                                    U"\U0001F600!",
+                                    U"a long token of more than sixteen bytes"};
+  for (uint32_t step : {1u, 1000003u}) {  // dense ids, then sparse ones
+    std::map<uint32_t, std::u32string> tokens;
+    for (uint32_t i = 0; i < 60; i++) tokens[i * step] = samples[i % 6];
+    const TokenTable table = make_table(tokens);
+    for (const auto& [id, text] : tokens) {
+      check(text_of(table, id) == utf8_of(text),
+            "id " + std::to_string(id) + " step " + std::to_string(step));
+    }
+    for (uint32_t missing : {60 * step, 60 * step + 1, 0x7FFFFFFFu}) {
+      check(text_of(table, missing) == "<UNK>", "unknown id " + std::to_string(missing));
+    }
+  }
+}
+
+void check_placing() {
+  TableShape shape;
+  shape.count_text(3, 12);
+  shape.count_text(4000000, 12);
+  TokenTable sparse;
+  sparse.lay_out(shape, "<UNK>", 5);
+  const char32_t surrogate[] = {U'x', 0xD800};
+  const uint32_t at = sparse.slot_for(3, false);
+  check(!sparse.put_text(at, 3, surrogate, 2), "a surrogate is no text");
+  sparse.put_ascii(at, 3, "abc", 3);
+  check(sparse.slot_for(3, false) == TokenTable::kNoSlot, "an equal sparse id is refused");
+  check(sparse.slot_for(3, true) == at, "an equal sparse id replaces when asked");
+  sparse.put_ascii(sparse.slot_for(3, true), 3, "later", 5);
+  check(text_of(sparse, 3) == "later" && text_of(sparse, 4000000) == "<UNK>", "replaced token");
+  check(!shape.count_text(5, kMaxTokenBytes + 1), "a token beyond the entry's limit");
+
+  TableShape small;
+  small.count_text(2, 3);
+  TokenTable dense;
+  dense.lay_out(small, "<UNK>", 5);
+  check(dense.slot_for(3, false) == TokenTable::kNoSlot, "a dense id beyond the shape");
+  check(text_of(dense, 0) == "<UNK>" && text_of(dense, 2) == "<UNK>", "unplaced dense ids");
+}
+
+void check_joins() {
+  std::map<uint32_t, std::u32string> tokens = {
+      {0, U"ab"}, {1, U"\u00e9"}, {2, std::u32string(40, U'\u4e2d')}, {9, U"0123456789abcdefg"}};
+  const TokenTable table = make_table(tokens, 5);
+  const std::vector<uint32_t> ids = {0, 2, 1, 9, 9, 7, 0, 2, 2, 1, 0};
+  const std::vector<unsigned char> payload = payload_of(ids);
+  std::string expected;
+  for (uint32_t id : ids) expected += tokens.count(id) ? utf8_of(tokens[id]) : "<UNK>";
+  const auto n = static_cast<std::ptrdiff_t>(ids.size());
+  for (size_t buffer : {size_t{1}, size_t{7}, size_t{64}, kWriteBuffer}) {
+    std::string out;
+    auto append = [&out](const void* data, size_t size) {
+      out.append(static_cast<const char*>(data), size);
+      return true;
+    };
+    const bool done = copy_text(table, payload.data(), 0, n, append, buffer);
+    check(done && out == expected, "join through a buffer of " + std::to_string(buffer));
+  }
+  int writes = 0;
+  check(!copy_text(
+            table, payload.data(), 0, n, [&writes](const void*, size_t) { return ++writes < 2; },
+            8) &&
+            writes == 2,
+        "a failed write stops the join");
+  check(all_text(table, payload.data(), 0, n) &&
+            text_bytes(table, payload.data(), 0, n) == static_cast<int64_t>(expected.size()),
+        "all text, and its size");
+  const std::vector<unsigned char> with_object = payload_of({0, 5, 1});
+  check(!all_text(table, with_object.data(), 0, 3) &&
+            text_bytes(table, with_object.data(), 0, 3) == -1 &&
+            text_bytes(table, with_object.data(), 2, 3) == 2,
+        "a token that is not text");
+}
+
+}  // namespace
+
+int main() {
+  check_lookups();
+  check_placing();
+  check_joins();
+  return ormek::test::report();
+}
