@@ -343,7 +343,7 @@ bool original_compressor_in_use() { return global_is_original(Original::kZstdCom
 
 // The encoder of both methods. Its native way runs while the texts can be cut
 // natively and the dictionaries hold only plain entries: each text is counted
-// and numbered into a TokenNumbering as it is read (on a thread of its own
+// and numbered into a FirstSightNumbering as it is read (on a thread of its own
 // once the input is big enough, while the next file is read) and dropped
 // once numbered; after the last file the distinct tokens are looked up in
 // global_dict once each, and the records are turned into ids. When either
@@ -449,14 +449,14 @@ class Encoder {
   // length would be.
   bool native_ = true;
   Py_ssize_t total_tokens_ = 0;
-  TokenNumbering numbering_;
+  FirstSightNumbering numbering_;
   // The texts handed to the numbering thread and not yet released (a str, or
   // the code units of a piece of a file read natively; the marks between
   // files hold neither): the first of them is text number texts_released_.
   struct HeldText {
     Ref text;
     utf8::Bytes units;
-    std::vector<TokenNumbering::Cut> cuts;  // when cut ahead (number_units)
+    std::vector<FirstSightNumbering::Cut> cuts;  // when cut ahead (number_units)
   };
   std::deque<HeldText> texts_in_numbering_;
   size_t texts_released_ = 0;
@@ -466,7 +466,7 @@ class Encoder {
   // token count then: a file found unreadable part-way is read again the
   // plain way, and leaves nothing behind. The mark is taken by the numbering
   // thread when that runs, since it may still be numbering earlier files.
-  TokenNumbering::Mark file_mark_;
+  FirstSightNumbering::Mark file_mark_;
   bool file_mark_on_thread_ = false;
   Py_ssize_t tokens_before_file_ = 0;
   // Whether the files are opened following a link at their path.
@@ -777,9 +777,9 @@ bool Encoder::number_units(const void* data, int kind, size_t length, Ref text, 
       bool cut = false;
       if (length <= kCutAheadUnits) {
         held.cuts.reserve(static_cast<size_t>(count));
-        cut = TokenNumbering::cut_text(data, kind, length, held.cuts);
+        cut = FirstSightNumbering::cut_text(data, kind, length, held.cuts);
       }
-      if (!cut) std::vector<TokenNumbering::Cut>().swap(held.cuts);
+      if (!cut) std::vector<FirstSightNumbering::Cut>().swap(held.cuts);
       texts_in_numbering_.push_back(std::move(held));
       HeldText& queued_text = texts_in_numbering_.back();
       queued = numbering_thread_.submit(data, kind, length, cut ? &queued_text.cuts : nullptr);
@@ -852,7 +852,7 @@ bool Encoder::leave_native_way() {
     for (size_t i = 0; i < count && next >= 0; i++) {
       Ref& token = token_strs[numbers[i]];
       if (!token) {
-        const TokenNumbering::Token& t = numbering_.token(numbers[i]);
+        const FirstSightNumbering::Token& t = numbering_.token(numbers[i]);
         token = Ref::steal(PyUnicode_FromKindAndData(t.kind, t.data, t.length));
         if (!token) {
           next = -1;
@@ -912,14 +912,14 @@ bool Encoder::resolve_ids(IdResolution& resolution) {
     return trace_.fail(lines_.contains);
   }
   int32_t next_id = self_->next_id;
-  SignalPoll poll(TokenNumbering::kPollTokens);
+  SignalPoll poll(FirstSightNumbering::kPollTokens);
   auto stop_at = [&resolution](int line) {
     resolution.error = Ref::steal(PyErr_GetRaisedException());
     resolution.error_line = line;
     return true;
   };
   for (size_t k = 0; k < distinct; k++) {
-    const TokenNumbering::Token& t = numbering_.token(k);
+    const FirstSightNumbering::Token& t = numbering_.token(k);
     Ref key = Ref::steal(PyUnicode_FromKindAndData(t.kind, t.data, t.length));
     if (!key || poll() < 0) return stop_at(lines_.contains);
     if (!known_empty) {
@@ -984,7 +984,7 @@ bool Encoder::enter_new_tokens(const IdResolution& resolution) {
   const bool handing_over = global_fill.get() != global_dict.get();
   int failed_line = 0;
   size_t entered = 0;
-  SignalPoll poll(TokenNumbering::kPollTokens);
+  SignalPoll poll(FirstSightNumbering::kPollTokens);
   for (; entered < count; entered++) {
     if (poll() < 0) {
       failed_line = lines_.new_id;

@@ -70,7 +70,7 @@ class MappedArray {
   size_t bytes_ = 0;
 };
 
-class TokenNumbering {
+class FirstSightNumbering {
  public:
   // A distinct token's code units: `kind` bytes each (1, 2 or 4).
   struct Token {
@@ -79,7 +79,7 @@ class TokenNumbering {
     uint8_t kind;
   };
 
-  TokenNumbering() : slots_(kMinSlots) {}
+  FirstSightNumbering() : slots_(kMinSlots) {}
 
   // Cuts units[0, length) into tokens and numbers them. `keep_going()` is
   // asked every kPollTokens tokens; false stops the cut part-way. Returns
@@ -489,7 +489,7 @@ class TokenNumbering {
 // until numbered() has passed it, and reads the numbering only after finish.
 class NumberingThread {
  public:
-  explicit NumberingThread(TokenNumbering& numbering) : numbering_(numbering) {}
+  explicit NumberingThread(FirstSightNumbering& numbering) : numbering_(numbering) {}
   NumberingThread(const NumberingThread&) = delete;
   NumberingThread& operator=(const NumberingThread&) = delete;
   ~NumberingThread() { stop(); }
@@ -508,7 +508,7 @@ class NumberingThread {
   // Queues a text, and its tokens when cut_text has cut them (`cuts`, kept
   // alive by the caller as the text is); false when memory ran out.
   bool submit(const void* data, int kind, size_t length,
-              const std::vector<TokenNumbering::Cut>* cuts = nullptr) {
+              const std::vector<FirstSightNumbering::Cut>* cuts = nullptr) {
     try {
       std::lock_guard<std::mutex> hold(mutex_);
       queue_.push_back({data, kind, length, cuts});
@@ -524,7 +524,7 @@ class NumberingThread {
   // mark (read with last_mark() once the thread is idle). False when memory
   // ran out. A mark counts as a text in numbered().
   bool submit_mark() { return submit(nullptr, 0, 0); }
-  TokenNumbering::Mark last_mark() {
+  FirstSightNumbering::Mark last_mark() {
     std::lock_guard<std::mutex> hold(mutex_);
     return mark_;
   }
@@ -559,7 +559,7 @@ class NumberingThread {
     const void* data;
     int kind;
     size_t length;
-    const std::vector<TokenNumbering::Cut>* cuts;
+    const std::vector<FirstSightNumbering::Cut>* cuts;
   };
 
   void work() {
@@ -589,13 +589,13 @@ class NumberingThread {
     }
   }
 
-  TokenNumbering& numbering_;
+  FirstSightNumbering& numbering_;
   std::thread thread_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable drained_;
   std::deque<Text> queue_;
-  TokenNumbering::Mark mark_;
+  FirstSightNumbering::Mark mark_;
   size_t queued_units_ = 0;
   bool busy_ = false;
   bool stopping_ = false;

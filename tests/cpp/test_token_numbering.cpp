@@ -13,7 +13,7 @@
 
 namespace {
 
-using ormek::TokenNumbering;
+using ormek::FirstSightNumbering;
 using ormek::test::check;
 
 // A text in one code-unit width.
@@ -53,7 +53,7 @@ std::vector<uint32_t> expected_records(const std::vector<Text>& texts) {
   return records;
 }
 
-std::vector<uint32_t> drained(TokenNumbering& numbering) {
+std::vector<uint32_t> drained(FirstSightNumbering& numbering) {
   std::vector<uint32_t> records;
   numbering.drain_records([&](const uint32_t* numbers, size_t count) {
     records.insert(records.end(), numbers, numbers + count);
@@ -61,8 +61,8 @@ std::vector<uint32_t> drained(TokenNumbering& numbering) {
   return records;
 }
 
-std::u32string token_text(const TokenNumbering& numbering, size_t number) {
-  const TokenNumbering::Token& t = numbering.token(number);
+std::u32string token_text(const FirstSightNumbering& numbering, size_t number) {
+  const FirstSightNumbering::Token& t = numbering.token(number);
   std::u32string s;
   for (uint32_t i = 0; i < t.length; i++) {
     s += t.kind == 1   ? static_cast<const uint8_t*>(t.data)[i]
@@ -103,7 +103,7 @@ std::vector<Text> sample_texts() {
 
 void check_numbering_in_place() {
   const std::vector<Text> texts = sample_texts();
-  TokenNumbering numbering;
+  FirstSightNumbering numbering;
   for (const Text& t : texts) {
     check(numbering.add_text(t.data(), t.kind, t.code_points.size(), [] { return true; }),
           "numbered");
@@ -121,25 +121,26 @@ void check_stop() {
   std::u32string long_text;
   for (int i = 0; i < 200000; i++) long_text += U"t ";
   const Text t = make_text(long_text, 1);
-  TokenNumbering numbering;
+  FirstSightNumbering numbering;
   int asked = 0;
   check(!numbering.add_text(t.data(), 1, t.code_points.size(), [&] { return ++asked < 2; }),
         "stopped part-way");
   check(!numbering.out_of_memory() && asked == 2, "asked until told to stop");
-  check(numbering.record_count() == 2 * TokenNumbering::kPollTokens, "stopped at the second ask");
+  check(numbering.record_count() == 2 * FirstSightNumbering::kPollTokens,
+        "stopped at the second ask");
 }
 
 void check_thread() {
   const std::vector<Text> texts = sample_texts();
-  TokenNumbering numbering;
+  FirstSightNumbering numbering;
   ormek::NumberingThread thread(numbering);
   check(thread.start(), "thread started");
   // Some texts cut ahead, as the reading thread cuts them: the same numbers.
-  std::vector<std::vector<TokenNumbering::Cut>> cuts(texts.size());
+  std::vector<std::vector<FirstSightNumbering::Cut>> cuts(texts.size());
   for (size_t i = 0; i < texts.size(); i++) {
     const Text& t = texts[i];
     const bool cut =
-        i % 3 != 0 && TokenNumbering::cut_text(t.data(), t.kind, t.code_points.size(), cuts[i]);
+        i % 3 != 0 && FirstSightNumbering::cut_text(t.data(), t.kind, t.code_points.size(), cuts[i]);
     check(i % 3 == 0 || cut, "cut ahead");
     check(thread.submit(t.data(), t.kind, t.code_points.size(), cut ? &cuts[i] : nullptr),
           "queued");
@@ -151,7 +152,7 @@ void check_thread() {
   check(drained(numbering) == expected_records(texts), "same numbers on the thread");
 
   // Stopped with work queued: it ends, and whatever it numbered is a prefix.
-  TokenNumbering halted;
+  FirstSightNumbering halted;
   ormek::NumberingThread busy(halted);
   busy.start();
   for (int i = 0; i < 20; i++) busy.submit(texts[5].data(), 1, texts[5].code_points.size());
@@ -163,7 +164,7 @@ void check_thread() {
 // it, numbers the texts after as if those before it were all there was.
 void check_roll_back() {
   const std::vector<Text> texts = sample_texts();
-  TokenNumbering numbering;
+  FirstSightNumbering numbering;
   ormek::NumberingThread thread(numbering);
   check(thread.start(), "thread started");
   const std::vector<Text> kept(texts.begin(), texts.begin() + 3);
