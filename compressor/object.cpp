@@ -105,13 +105,13 @@ void compressor_dealloc(PyObject* op) {
 }
 
 // dict_path, global_dict, inverse_dict: the very object held; deletion stores None.
-template <PyObject* CompressorObject::* Field>
+template <PyObject* CompressorObject::*Field>
 PyObject* get_object_field(PyObject* op, void*) {
   CallGuard guard(call_lock_of(op));
   return Py_NewRef(as_compressor(op)->*Field);
 }
 
-template <PyObject* CompressorObject::* Field>
+template <PyObject* CompressorObject::*Field>
 int set_object_field(PyObject* op, PyObject* value, void*) {
   CallGuard guard(call_lock_of(op));
   replace_field(as_compressor(op)->*Field, value ? value : Py_None);

@@ -206,9 +206,9 @@ bool set_state(CompressorObject* self, PyObject* state) {
     PyErr_SetString(PyExc_TypeError, msg::kNoneNotSubscriptable);
     return kUnpickleCompressorSetStateTrace.fail(line::kSetStateFields);
   }
-  PyObject* CompressorObject::* const fields[] = {&CompressorObject::dict_path,
-                                                  &CompressorObject::global_dict,
-                                                  &CompressorObject::inverse_dict};
+  PyObject* CompressorObject::*const fields[] = {&CompressorObject::dict_path,
+                                                 &CompressorObject::global_dict,
+                                                 &CompressorObject::inverse_dict};
   for (Py_ssize_t i = 0; i < 3; i++) {
     Ref item = tuple_item(state, i);
     if (!item) return kUnpickleCompressorSetStateTrace.fail(line::kSetStateFields);

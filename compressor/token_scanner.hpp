@@ -78,7 +78,7 @@ inline bool is_space_unit(uint32_t unit) { return is_space(unit); }
 
 template <typename Char>
 concept CodeUnit = std::is_same_v<Char, uint8_t> || std::is_same_v<Char, uint16_t> ||
-                   std::is_same_v<Char, uint32_t>;
+    std::is_same_v<Char, uint32_t>;
 
 namespace detail {
 

@@ -139,8 +139,8 @@ void check_thread() {
   std::vector<std::vector<FirstSightNumbering::Cut>> cuts(texts.size());
   for (size_t i = 0; i < texts.size(); i++) {
     const Text& t = texts[i];
-    const bool cut =
-        i % 3 != 0 && FirstSightNumbering::cut_text(t.data(), t.kind, t.code_points.size(), cuts[i]);
+    const bool cut = i % 3 != 0 &&
+                     FirstSightNumbering::cut_text(t.data(), t.kind, t.code_points.size(), cuts[i]);
     check(i % 3 == 0 || cut, "cut ahead");
     check(thread.submit(t.data(), t.kind, t.code_points.size(), cut ? &cuts[i] : nullptr),
           "queued");
