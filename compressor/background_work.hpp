@@ -75,6 +75,11 @@ class BackgroundCall {
   Job* job_ = nullptr;
 };
 
+// From this many bytes of stream on, the module's own binding compresses or
+// decompresses on a helper thread: the caller meanwhile enters new tokens or
+// answers signals. Below it, starting a thread costs more than it saves.
+constexpr Py_ssize_t kBackgroundStreamBytes = Py_ssize_t{1} << 18;
+
 // A BackgroundCall::Function: args[0](args[1]).
 PyObject* call_with_one_argument(PyObject* const* args);
 

@@ -65,10 +65,6 @@ using package::clamp_slice;
 using package::kMaxRecords;
 using package::kRecordSize;
 
-// From this many bytes of stored payload on, the module's own binding
-// decompresses on a helper thread (background_work.hpp).
-constexpr Py_ssize_t kBackgroundDecompressBytes = Py_ssize_t{1} << 18;
-
 // Native id loop: the payload stays as it is (a bytes object holds the ids
 // compactly, one record each) and every file is joined from it through the
 // id -> token table filled once from inverse_dict; no list of restored tokens
@@ -320,8 +316,7 @@ Ref read_payload(PyObject* package, bool use_zstd) {
   // answered meanwhile (background_work.hpp).
   BackgroundCall background;
   if (is_original(Original::kZstdDecompressor, decompressor_type.get(), zstd.get()) &&
-      PyBytes_CheckExact(data.get()) &&
-      PyBytes_GET_SIZE(data.get()) >= kBackgroundDecompressBytes) {
+      PyBytes_CheckExact(data.get()) && PyBytes_GET_SIZE(data.get()) >= kBackgroundStreamBytes) {
     background.start(call_with_one_argument, {decompress.get(), data.get()});
   }
   data = background.wait_or([&] { return call1(decompress.get(), data.get()); });

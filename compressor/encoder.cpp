@@ -173,11 +173,6 @@ constexpr size_t kQueuedUnits = size_t{1} << 22;
 constexpr size_t kCutAheadUnits = size_t{1} << 22;
 // A file read natively is read this many bytes at a time.
 constexpr size_t kReadBytes = size_t{1} << 20;
-// From this many bytes of packed ids on, the module's own binding compresses
-// on a helper thread (see background_work.hpp): the new tokens are entered
-// meanwhile, and a signal is answered while the frame is made. Below it,
-// starting a thread costs more than it saves.
-constexpr Py_ssize_t kBackgroundCompressBytes = Py_ssize_t{1} << 18;
 
 // Keyword-name tuples of the calls this file makes, made once. With the GIL
 // off two calls may make one at once: the first to publish it wins.
@@ -1006,7 +1001,7 @@ Ref Encoder::enter_tokens_and_compress(IdResolution& resolution) {
   }
   BackgroundCall background;
   if (!resolution.error && !argument_error &&
-      PyByteArray_GET_SIZE(packed_tokens_.get()) >= kBackgroundCompressBytes &&
+      PyByteArray_GET_SIZE(packed_tokens_.get()) >= kBackgroundStreamBytes &&
       original_compressor_in_use() && keyword_names(g_compressor_kw, {Str::level, Str::threads})) {
     background.start(compress_frame_on_helper, {g_state.original.zstd_compressor, level.get(),
                                                 threads.get(), packed_tokens_.get()});

@@ -48,8 +48,6 @@ using package::kMaxRecords;
 using package::kRecordSize;
 using package::record_at;
 
-constexpr Py_ssize_t kBackgroundDecompressBytes = Py_ssize_t{1} << 18;
-
 bool not_a_package(const char* what) {
   PyErr_Format(PyExc_ValueError, msg::kNotAPackage, what);
   return false;
@@ -99,8 +97,7 @@ Ref id_stream(PyObject* compressed, bool use_zstd) {
   // thread, so that a signal is answered meanwhile.
   BackgroundCall background;
   if (is_original(Original::kZstdDecompressor, decompressor_type.get()) &&
-      PyBytes_CheckExact(compressed) &&
-      PyBytes_GET_SIZE(compressed) >= kBackgroundDecompressBytes) {
+      PyBytes_CheckExact(compressed) && PyBytes_GET_SIZE(compressed) >= kBackgroundStreamBytes) {
     background.start(call_with_one_argument, {decompress.get(), compressed});
   }
   Ref data = background.wait_or([&] { return call1(decompress.get(), compressed); });
