@@ -26,26 +26,37 @@ bool record_id(PyObject* number, uint32_t& id) {
   return true;
 }
 
-}  // namespace
-
-bool TokensById::measure(PyObject* inverse_dict, TableShape& shape) {
-  bool applies = true;
+// Visits the entries of inverse_dict whose key a record can name, under the
+// dict's lock, while `visit(id, value)` returns true. False when it stopped:
+// `visit` said so, or a key is not an exact int (the plain loop's case).
+template <typename Visit>
+bool visit_record_ids(PyObject* inverse_dict, Visit&& visit) {
+  bool going = true;
   Py_BEGIN_CRITICAL_SECTION(inverse_dict);
   Py_ssize_t pos = 0;
   PyObject* key;
   PyObject* value;
   uint32_t id = 0;
-  while (applies && PyDict_Next(inverse_dict, &pos, &key, &value)) {
-    applies = PyLong_CheckExact(key);
-    if (!applies || !record_id(key, id)) continue;  // no record can name it
-    if (PyUnicode_Check(value)) {
-      applies = shape.count_text(id, utf8_bound_of(value));
-    } else {
-      shape.count_object(id);
-    }
+  while (going && PyDict_Next(inverse_dict, &pos, &key, &value)) {
+    going = PyLong_CheckExact(key);
+    if (going && record_id(key, id)) going = visit(id, value);  // else no record can name it
   }
   Py_END_CRITICAL_SECTION();
-  return applies && shape.fits();
+  return going;
+}
+
+}  // namespace
+
+bool TokensById::measure(PyObject* inverse_dict, TableShape& shape) {
+  return visit_record_ids(inverse_dict,
+                          [&](uint32_t id, PyObject* value) {
+                            if (PyUnicode_Check(value)) {
+                              return shape.count_text(id, utf8_bound_of(value));
+                            }
+                            shape.count_object(id);
+                            return true;
+                          }) &&
+         shape.fits();
 }
 
 // "<UNK>" is ASCII, so its code units are its UTF-8 bytes.
@@ -64,17 +75,8 @@ bool TokensById::lay_out(const TableShape& shape) {
 
 TableFill TokensById::fill(PyObject* inverse_dict, const TableShape& shape) {
   if (!lay_out(shape)) return TableFill::kError;
-  bool fits = true;
-  Py_BEGIN_CRITICAL_SECTION(inverse_dict);
-  Py_ssize_t pos = 0;
-  PyObject* key;
-  PyObject* value;
-  uint32_t id = 0;
-  while (fits && PyDict_Next(inverse_dict, &pos, &key, &value)) {
-    fits = PyLong_CheckExact(key);
-    if (fits && record_id(key, id)) fits = place(id, value, false, true);
-  }
-  Py_END_CRITICAL_SECTION();
+  const bool fits = visit_record_ids(
+      inverse_dict, [&](uint32_t id, PyObject* value) { return place(id, value, false, true); });
   return fits ? TableFill::kBuilt : TableFill::kPlainLoop;
 }
 
