@@ -1,6 +1,7 @@
 """Call binding: arity, keywords, defaults, the 32-bit integer and truth-value
 conversions and the exact-type tests, in their order of checks."""
 
+import functools
 import pickle
 import warnings
 
@@ -180,31 +181,22 @@ ERROR_FIELDS = "method, args, kwargs, exc, message, expected"
 ERROR_IDS = [_call_id(case) for case in BINDING_ERRORS]
 
 
+# The ways to reach a method: bound; unbound, through the class, with the
+# object as its first argument, which the counts in the messages never
+# include; and tp_call, which turns the keyword dictionary into keyword names.
+CALL_WAYS = {
+    "bound": lambda comp, method: getattr(comp, method),
+    "through the class": lambda comp, method: functools.partial(getattr(C, method), comp),
+    "tuple call": lambda comp, method: functools.partial(vars(C)[method].__call__, comp),
+}
+
+
+@pytest.mark.parametrize("way", CALL_WAYS)
 @pytest.mark.parametrize(ERROR_FIELDS, BINDING_ERRORS, ids=ERROR_IDS)
-def test_binding_errors(comp, entries, method, args, kwargs, exc, message, expected):
+def test_binding_errors(comp, entries, way, method, args, kwargs, exc, message, expected):
+    call = CALL_WAYS[way](comp, method)
     with pytest.raises(exc) as info:
-        getattr(comp, method)(*args, **kwargs)
-    assert str(info.value) == message
-    assert entries(info.value) == expected
-
-
-@pytest.mark.parametrize(ERROR_FIELDS, BINDING_ERRORS, ids=ERROR_IDS)
-def test_binding_errors_through_the_class(comp, entries, method, args, kwargs, exc, message,
-                                          expected):
-    # The unbound method takes the object as its first argument, which the
-    # counts in the messages never include.
-    with pytest.raises(exc) as info:
-        getattr(C, method)(comp, *args, **kwargs)
-    assert str(info.value) == message
-    assert entries(info.value) == expected
-
-
-@pytest.mark.parametrize(ERROR_FIELDS, BINDING_ERRORS, ids=ERROR_IDS)
-def test_binding_errors_through_tuple_call(comp, entries, method, args, kwargs, exc, message,
-                                           expected):
-    # tp_call: the keyword dictionary is turned into keyword names.
-    with pytest.raises(exc) as info:
-        vars(C)[method].__call__(comp, *args, **kwargs)
+        call(*args, **kwargs)
     assert str(info.value) == message
     assert entries(info.value) == expected
 

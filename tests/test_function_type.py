@@ -320,14 +320,17 @@ def test_defaults_write_warns(scratch, alias, value):
     assert scratch.__defaults__ == value
 
 
-@pytest.mark.parametrize("value", [[1, 2], {}, 1, "ab"], ids=repr)
-def test_defaults_write_refuses_non_tuple(scratch, value):
+@pytest.mark.parametrize("attribute, kind, value", [
+    *(("__defaults__", "tuple", value) for value in ([1, 2], {}, 1, "ab")),
+    *(("__kwdefaults__", "dict", value) for value in ((1,), [], 1)),
+], ids=repr)
+def test_defaults_write_refuses_other_types(scratch, attribute, kind, value):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         with pytest.raises(TypeError) as info:
-            scratch.__defaults__ = value
-    assert str(info.value) == "__defaults__ must be set to a tuple object"
-    assert scratch.__defaults__ is None
+            setattr(scratch, attribute, value)
+    assert str(info.value) == f"{attribute} must be set to a {kind} object"
+    assert getattr(scratch, attribute) is None
 
 
 def test_defaults_warning_as_error_keeps_value(scratch):
@@ -344,16 +347,6 @@ def test_kwdefaults_write_warns(scratch, value):
         scratch.__kwdefaults__ = value
     assert [str(w.message) for w in record] == [KWDEFAULTS_WARNING]
     assert scratch.__kwdefaults__ == value
-
-
-@pytest.mark.parametrize("value", [(1,), [], 1], ids=repr)
-def test_kwdefaults_write_refuses_non_dict(scratch, value):
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        with pytest.raises(TypeError) as info:
-            scratch.__kwdefaults__ = value
-    assert str(info.value) == "__kwdefaults__ must be set to a dict object"
-    assert scratch.__kwdefaults__ is None
 
 
 def test_annotations(scratch):

@@ -238,51 +238,60 @@ def _add_unpack(commands: Subparsers) -> None:
     unpack.set_defaults(run=command_unpack, parser=unpack)
 
 
+def _add_package_command(
+    commands: Subparsers, name: str, help: str, description: str, verbose_help: str
+) -> argparse.ArgumentParser:
+    """A subcommand that reads one PACKAGE and writes no file; the caller
+    adds its own options and its run."""
+    command = commands.add_parser(name, help=help, description=description, epilog=EPILOG)
+    command.add_argument("package", metavar="PACKAGE", help=PACKAGE_HELP)
+    _add_voice(command, verbose_help)
+    command.set_defaults(parser=command)
+    return command
+
+
 def _add_list(commands: Subparsers) -> None:
-    listing = commands.add_parser(
+    listing = _add_package_command(
+        commands,
         "list",
         help="list the files of a package with their sizes",
         description="List the files of PACKAGE, one line each: permission bits and modification"
         " time where the package stores them, size in bytes as restored, and name. Writes no file"
         " and runs no code from the package.",
-        epilog=EPILOG,
+        verbose_help="the same as without it",
     )
-    listing.add_argument("package", metavar="PACKAGE", help=PACKAGE_HELP)
     _add_raw(listing)
-    _add_voice(listing, "the same as without it")
-    listing.set_defaults(run=command_list, parser=listing)
+    listing.set_defaults(run=command_list)
 
 
 def _add_info(commands: Subparsers) -> None:
-    info = commands.add_parser(
+    info = _add_package_command(
+        commands,
         "info",
         help="describe a package without restoring it",
         description="Show the files of PACKAGE with their token counts, the dictionary size, the"
         " package's size against the bytes of text it holds, and the compressed id stream's size"
         f" against the raw id stream ({RECORD_SIZE} bytes a token). Writes no file and runs no"
         " code from the package.",
-        epilog=EPILOG,
+        verbose_help="the same as without it",
     )
-    info.add_argument("package", metavar="PACKAGE", help=PACKAGE_HELP)
     info.add_argument("--json", action="store_true", help="print one JSON object (UTF-8)")
-    _add_voice(info, "the same as without it")
-    info.set_defaults(run=command_info, parser=info)
+    info.set_defaults(run=command_info)
 
 
 def _add_check(commands: Subparsers) -> None:
-    check = commands.add_parser(
+    check = _add_package_command(
+        commands,
         "check",
         help="test that a package restores what was packed, writing nothing",
         description="Restore every file of PACKAGE in memory and compare it with the check the"
         " package carries for it. Exit status 0 when the package is intact, 1 when it is"
         " damaged or cannot be read. A package made without checks is restored in memory all"
         " the same (exit status 0 when it restores), but its text cannot be verified.",
-        epilog=EPILOG,
+        verbose_help="name every file checked",
     )
-    check.add_argument("package", metavar="PACKAGE", help=PACKAGE_HELP)
     _add_raw(check)
-    _add_voice(check, "name every file checked")
-    check.set_defaults(run=command_check, parser=check)
+    check.set_defaults(run=command_check)
 
 
 def _version() -> str:
