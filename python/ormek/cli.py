@@ -121,9 +121,7 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     _add_pack(commands)
     _add_unpack(commands)
-    _add_list(commands)
-    _add_info(commands)
-    _add_check(commands)
+    _add_package_commands(commands)
     return parser
 
 
@@ -238,60 +236,37 @@ def _add_unpack(commands: Subparsers) -> None:
     unpack.set_defaults(run=command_unpack, parser=unpack)
 
 
-def _add_package_command(
-    commands: Subparsers, name: str, help: str, description: str, verbose_help: str
-) -> argparse.ArgumentParser:
-    """A subcommand that reads one PACKAGE and writes no file; the caller
-    adds its own options and its run."""
-    command = commands.add_parser(name, help=help, description=description, epilog=EPILOG)
-    command.add_argument("package", metavar="PACKAGE", help=PACKAGE_HELP)
-    _add_voice(command, verbose_help)
-    command.set_defaults(parser=command)
-    return command
-
-
-def _add_list(commands: Subparsers) -> None:
-    listing = _add_package_command(
-        commands,
-        "list",
-        help="list the files of a package with their sizes",
-        description="List the files of PACKAGE, one line each: permission bits and modification"
-        " time where the package stores them, size in bytes as restored, and name. Writes no file"
-        " and runs no code from the package.",
-        verbose_help="the same as without it",
+def _add_package_commands(commands: Subparsers) -> None:
+    """The subcommands that read one PACKAGE and write no file."""
+    table = (
+        # name, help, description, -v's help, run, --raw applies
+        ("list", "list the files of a package with their sizes",
+         "List the files of PACKAGE, one line each: permission bits and modification time where"
+         " the package stores them, size in bytes as restored, and name. Writes no file and runs"
+         " no code from the package.",
+         "the same as without it", command_list, True),
+        ("info", "describe a package without restoring it",
+         "Show the files of PACKAGE with their token counts, the dictionary size, the package's"
+         " size against the bytes of text it holds, and the compressed id stream's size against"
+         f" the raw id stream ({RECORD_SIZE} bytes a token). Writes no file and runs no code from"
+         " the package.",
+         "the same as without it", command_info, False),
+        ("check", "test that a package restores what was packed, writing nothing",
+         "Restore every file of PACKAGE in memory and compare it with the check the package"
+         " carries for it. Exit status 0 when the package is intact, 1 when it is damaged or"
+         " cannot be read. A package made without checks is restored in memory all the same"
+         " (exit status 0 when it restores), but its text cannot be verified.",
+         "name every file checked", command_check, True),
     )
-    _add_raw(listing)
-    listing.set_defaults(run=command_list)
-
-
-def _add_info(commands: Subparsers) -> None:
-    info = _add_package_command(
-        commands,
-        "info",
-        help="describe a package without restoring it",
-        description="Show the files of PACKAGE with their token counts, the dictionary size, the"
-        " package's size against the bytes of text it holds, and the compressed id stream's size"
-        f" against the raw id stream ({RECORD_SIZE} bytes a token). Writes no file and runs no"
-        " code from the package.",
-        verbose_help="the same as without it",
-    )
-    info.add_argument("--json", action="store_true", help="print one JSON object (UTF-8)")
-    info.set_defaults(run=command_info)
-
-
-def _add_check(commands: Subparsers) -> None:
-    check = _add_package_command(
-        commands,
-        "check",
-        help="test that a package restores what was packed, writing nothing",
-        description="Restore every file of PACKAGE in memory and compare it with the check the"
-        " package carries for it. Exit status 0 when the package is intact, 1 when it is"
-        " damaged or cannot be read. A package made without checks is restored in memory all"
-        " the same (exit status 0 when it restores), but its text cannot be verified.",
-        verbose_help="name every file checked",
-    )
-    _add_raw(check)
-    check.set_defaults(run=command_check)
+    for name, summary, description, verbose_help, run, raw in table:
+        command = commands.add_parser(name, help=summary, description=description, epilog=EPILOG)
+        command.add_argument("package", metavar="PACKAGE", help=PACKAGE_HELP)
+        if raw:
+            _add_raw(command)
+        if name == "info":
+            command.add_argument("--json", action="store_true", help="print one JSON object (UTF-8)")
+        _add_voice(command, verbose_help)
+        command.set_defaults(run=run, parser=command)
 
 
 def _version() -> str:
