@@ -59,10 +59,7 @@ constexpr int kResult = 124;
 
 constexpr Trace kDecodePackageTrace = kDecodePackageRow.trace();
 
-// A payload beyond the layout's record limit would wrap the 32-bit record
-// count, so it is refused before any directory or file is written.
 using package::clamp_slice;
-using package::kMaxRecords;
 using package::kRecordSize;
 
 // Native id loop: the payload stays as it is (a bytes object holds the ids
@@ -328,11 +325,8 @@ Ref read_payload(PyObject* package, bool use_zstd) {
 bool count_records(PyObject* data, Py_ssize_t& num_tokens) {
   const Py_ssize_t length = PyObject_Length(data);
   if (length < 0) return kDecodePackageTrace.fail(line::kLength);
-  num_tokens = length / kRecordSize;
-  if (num_tokens > kMaxRecords) {
-    PyErr_Format(PyExc_OverflowError, msg::kPayloadTooLarge, num_tokens, kMaxRecords);
-    return kDecodePackageTrace.fail(line::kLength);
-  }
+  num_tokens = records_in_stream(length);
+  if (num_tokens < 0) return kDecodePackageTrace.fail(line::kLength);
   return true;
 }
 
@@ -419,9 +413,7 @@ PyObject* decode_package_wrapper(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) {
   CallGuard guard(call_lock_of(self));
   BoundArguments bound;
-  if (bind_vectorcall(kDecodePackageRow.signature(), args, nargs, kwnames, bound) < 0) {
-    return kDecodePackageTrace.fail(line::kBinding);
-  }
+  if (!kDecodePackageRow.bind(args, nargs, kwnames, bound)) return nullptr;
   int use_zstd = truth_value(bound[2]);
   if (use_zstd < 0) return kDecodePackageTrace.fail(line::kBinding);
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
@@ -453,9 +445,7 @@ PyObject* decode_names_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames) {
   CallGuard guard(call_lock_of(self));
   BoundArguments bound;
-  if (bind_vectorcall(kDecodeNamesRow.signature(), args, nargs, kwnames, bound) < 0) {
-    return kDecodeNamesTrace.fail(kDecodeNamesRow.first_line);
-  }
+  if (!kDecodeNamesRow.bind(args, nargs, kwnames, bound)) return nullptr;
   int use_zstd = truth_value(bound[3]);
   if (use_zstd < 0) return kDecodeNamesTrace.fail(kDecodeNamesRow.first_line);
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
@@ -476,9 +466,7 @@ PyObject* restored_sizes_wrapper(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) {
   CallGuard guard(call_lock_of(self));
   BoundArguments bound;
-  if (bind_vectorcall(kRestoredSizesRow.signature(), args, nargs, kwnames, bound) < 0) {
-    return kRestoredSizesTrace.fail(kRestoredSizesRow.first_line);
-  }
+  if (!kRestoredSizesRow.bind(args, nargs, kwnames, bound)) return nullptr;
   int use_zstd = truth_value(bound[1]);
   if (use_zstd < 0) return kRestoredSizesTrace.fail(kRestoredSizesRow.first_line);
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;

@@ -18,8 +18,8 @@ namespace ormek {
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// load_dict
+constexpr const FunctionRow& kLoadDictRow = function_row("load_dict");
+constexpr const FunctionRow& kSaveDictRow = function_row("save_dict");
 
 namespace line {
 constexpr int kLoadExists = 22;
@@ -28,10 +28,17 @@ constexpr int kLoadPickle = 24;
 constexpr int kLoadGlobalDict = 25;
 constexpr int kLoadInverseDict = 26;
 constexpr int kLoadNextId = 27;
+constexpr int kSaveDict = 31;
+constexpr int kSaveNextId = 32;
+constexpr int kSaveOpen = 34;
+constexpr int kSaveDump = 35;
 }  // namespace line
 
-constexpr const FunctionRow& kLoadDictRow = function_row("load_dict");
 constexpr Trace kLoadDictTrace = kLoadDictRow.trace();
+constexpr Trace kSaveDictTrace = kSaveDictRow.trace();
+
+// ---------------------------------------------------------------------------
+// load_dict
 
 // The body of the `with` block over the open file (see run_with_block).
 bool load_from_file(CompressorObject* self, PyObject* file, int& running_line) {
@@ -102,16 +109,6 @@ PyObject* load_dict_body(CompressorObject* self) {
 //
 // The stream goes through the replace-on-success writer of pickle_writer.hpp,
 // so a failing dump never costs the old dictionary.
-
-namespace line {
-constexpr int kSaveDict = 31;
-constexpr int kSaveNextId = 32;
-constexpr int kSaveOpen = 34;
-constexpr int kSaveDump = 35;
-}  // namespace line
-
-constexpr const FunctionRow& kSaveDictRow = function_row("save_dict");
-constexpr Trace kSaveDictTrace = kSaveDictRow.trace();
 
 PyObject* save_dict_body(CompressorObject* self) {
   Ref data = Ref::steal(PyDict_New());

@@ -1196,9 +1196,7 @@ PyObject* Encoder::run() {
 bool bind_encoding_call(const EncodingMethod& method, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames, BoundArguments& bound, int32_t& level,
                         int32_t& threads) {
-  if (bind_vectorcall(method.row.signature(), args, nargs, kwnames, bound) < 0) {
-    return method.trace.fail(method.lines.binding);
-  }
+  if (!method.row.bind(args, nargs, kwnames, bound)) return false;
   level = as_int32(bound[2]);
   if (level == -1 && PyErr_Occurred()) return method.trace.fail(method.lines.binding);
   threads = as_int32(bound[3]);

@@ -1,6 +1,8 @@
 // The compressor's part of start-up, in the order its statements run.
 #include "compressor/install.hpp"
 
+#include <iterator>
+
 #include "compressor/methods.hpp"
 #include "compressor/object.hpp"
 #include "compressor/pickling.hpp"
@@ -14,15 +16,21 @@ namespace ormek {
 
 namespace {
 
-// Lines of the module's own statements that start-up reports.
-namespace line {
-constexpr int kImportOs = 1;
-constexpr int kImportRe = 2;
-constexpr int kImportStruct = 3;
-constexpr int kImportPickle = 4;
-constexpr int kImportZstandard = 5;
-constexpr int kTestDict = 1;
-}  // namespace line
+// The module's imports, `import <module> [as <bound>]`, one a line from its
+// first, in the order they run.
+struct ImportStatement {
+  Str module;
+  Str bound;
+};
+constexpr ImportStatement kImports[] = {{Str::os, Str::os},
+                                        {Str::re, Str::re},
+                                        {Str::struct_, Str::struct_},
+                                        {Str::pickle, Str::pickle},
+                                        {Str::zstandard, Str::zstd}};
+constexpr int kLastImportLine = static_cast<int>(std::size(kImports));
+
+// The line of the test dict's assignment that start-up reports.
+constexpr int kTestDictLine = 1;
 
 // The class and, beside it, what the typed-buffer machinery leaves in the
 // namespace: its reconstructor. The view types themselves are not needed by
@@ -48,19 +56,19 @@ int install_class(PyObject* module, const char* init_function) {
 // The module's own statements.
 int run_module_statements(const char* init_function) {
   const Trace trace{init_function, kFileCompressor};
-  if (import_statement(Str::os, Str::os) < 0) return trace.fail(line::kImportOs);
-  if (import_statement(Str::re, Str::re) < 0) return trace.fail(line::kImportRe);
-  if (import_statement(Str::struct_, Str::struct_) < 0) return trace.fail(line::kImportStruct);
-  if (import_statement(Str::pickle, Str::pickle) < 0) return trace.fail(line::kImportPickle);
-  if (import_statement(Str::zstandard, Str::zstd) < 0) return trace.fail(line::kImportZstandard);
-  if (record_original_globals() < 0) return trace.fail(line::kImportZstandard);
+  int line = 1;
+  for (const ImportStatement& statement : kImports) {
+    if (import_statement(statement.module, statement.bound) < 0) return trace.fail(line);
+    line++;
+  }
+  if (record_original_globals() < 0) return trace.fail(kLastImportLine);
 
   if (install_compressor_functions(init_function) < 0) return -1;
 
   Ref test_dict = Ref::steal(PyDict_New());
-  if (!test_dict) return trace.fail(line::kTestDict);
+  if (!test_dict) return trace.fail(kTestDictLine);
   if (PyDict_SetItem(g_state.module_dict, str(Str::dunder_test), test_dict.get()) < 0) {
-    return trace.fail(line::kTestDict);
+    return trace.fail(kTestDictLine);
   }
   return 0;
 }

@@ -44,10 +44,6 @@ constexpr int kRestore = 191;
 
 constexpr Trace kCheckPackageTrace = kCheckPackageRow.trace();
 
-using package::kMaxRecords;
-using package::kRecordSize;
-using package::record_at;
-
 bool not_a_package(const char* what) {
   PyErr_Format(PyExc_ValueError, msg::kNotAPackage, what);
   return false;
@@ -126,7 +122,7 @@ bool check_files(const PackageParts& parts, const std::vector<StoredFile>& files
     package::clamp_slice(num_tokens, from, to);
     begin_file_digest(digest, name);
     for (Py_ssize_t r = from; r < to; r++) {
-      const TokenEntry token = table.entry_of(record_at(payload, r));
+      const TokenEntry token = table.entry_of(package::record_at(payload, r));
       if (token.form() != TokenForm::kText) {
         PyErr_Format(PyExc_ValueError, msg::kFileDoesNotRestore, name);
         return false;
@@ -150,9 +146,7 @@ bool check_files(const PackageParts& parts, const std::vector<StoredFile>& files
 PyObject* check_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   BoundArguments bound;
-  if (bind_vectorcall(kCheckPackageRow.signature(), args, nargs, kwnames, bound) < 0) {
-    return kCheckPackageTrace.fail(line::kBinding);
-  }
+  if (!kCheckPackageRow.bind(args, nargs, kwnames, bound)) return nullptr;
   const int use_zstd = truth_value(bound[1]);
   if (use_zstd < 0) return kCheckPackageTrace.fail(line::kBinding);
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
@@ -179,11 +173,8 @@ PyObject* check_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nar
 
   Ref data = id_stream(parts.compressed, use_zstd != 0);
   if (!data) return kCheckPackageTrace.fail(line::kDecompress);
-  const Py_ssize_t num_tokens = PyBytes_GET_SIZE(data.get()) / kRecordSize;
-  if (num_tokens > kMaxRecords) {
-    PyErr_Format(PyExc_OverflowError, msg::kPayloadTooLarge, num_tokens, kMaxRecords);
-    return kCheckPackageTrace.fail(line::kDecompress);
-  }
+  const Py_ssize_t num_tokens = records_in_stream(PyBytes_GET_SIZE(data.get()));
+  if (num_tokens < 0) return kCheckPackageTrace.fail(line::kDecompress);
   const auto* payload = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.get()));
   if (package::has_oversized_record(payload, num_tokens)) {
     PyErr_SetString(PyExc_ValueError, msg::kIdOutOfRange);

@@ -1,15 +1,12 @@
-// The files a package names (see package_files.hpp), and restored_names,
-// which hands them to the command without restoring anything.
+// The files a package names (see package_files.hpp).
 #include "compressor/package_files.hpp"
 
 #include <new>
 
-#include "compressor/methods.hpp"
 #include "compressor/stored_names_host.hpp"
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
-#include "module/original_globals.hpp"
 
 namespace ormek {
 
@@ -73,40 +70,6 @@ bool take_stored_files(PyObject* package, bool none_allowed, std::vector<StoredF
     }
   }
   return !PyErr_Occurred() && names.check_clashes(false);
-}
-
-namespace {
-
-constexpr const FunctionRow& kRestoredNamesRow = function_row("restored_names");
-
-namespace line {
-constexpr int kBinding = kRestoredNamesRow.first_line;
-constexpr int kTakeFiles = kBinding + 1;
-}  // namespace line
-
-constexpr Trace kRestoredNamesTrace = kRestoredNamesRow.trace();
-
-}  // namespace
-
-// restored_names(package): the names decode_package would write from
-// `package` (as read_package returns it), in writing order, refused as it
-// refuses them. Neither the compressor nor the file system is touched.
-PyObject* restored_names_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  BoundArguments bound;
-  if (bind_vectorcall(kRestoredNamesRow.signature(), args, nargs, kwnames, bound) < 0) {
-    return kRestoredNamesTrace.fail(line::kBinding);
-  }
-  std::vector<StoredFile> files;
-  if (!take_stored_files(bound[0], !global_is_original(Original::kOsPathJoin), files)) {
-    return kRestoredNamesTrace.fail(line::kTakeFiles);
-  }
-  Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(files.size())));
-  if (!names) return kRestoredNamesTrace.fail(line::kTakeFiles);
-  for (size_t i = 0; i < files.size(); i++) {
-    PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), files[i].name.release());
-  }
-  return names.release();
 }
 
 }  // namespace ormek

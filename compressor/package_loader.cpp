@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "compressor/package_format.hpp"
 #include "compressor/pickle_opcode_scan.hpp"
 #include "compressor/signal_checked_file.hpp"
 #include "module/host_calls.hpp"
@@ -331,6 +332,13 @@ BlockEnd load_package_file(PyObject* path, const Trace& trace, int open_line, in
     return static_cast<bool>(package);
   };
   return run_with_block(file.get(), trace, open_line, load_line, body);
+}
+
+Py_ssize_t records_in_stream(Py_ssize_t length) {
+  const Py_ssize_t count = length / package::kRecordSize;
+  if (count <= package::kMaxRecords) return count;
+  PyErr_Format(PyExc_OverflowError, msg::kPayloadTooLarge, count, package::kMaxRecords);
+  return -1;
 }
 
 }  // namespace ormek

@@ -21,4 +21,10 @@ Ref load_package(PyObject* file);
 BlockEnd load_package_file(PyObject* path, const Trace& trace, int open_line, int load_line,
                            Ref& package);
 
+// The number of records in a loaded package's id stream of `length` bytes
+// (len(data) // 4); -1 with OverflowError when it passes the layout's record
+// limit (the caller adds its traceback entry). Such a stream would wrap the
+// 32-bit record count, so it is refused before anything is restored.
+Py_ssize_t records_in_stream(Py_ssize_t length);
+
 }  // namespace ormek

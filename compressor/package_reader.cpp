@@ -1,13 +1,17 @@
-// read_package: a package file loaded the way decode_package loads it (as
-// plain data only, while pickle and its load are the host's own) and handed
-// back whole, without restoring anything. The compressor is neither read nor
-// changed, so no call lock is taken. Tools that only describe a package use
-// it, and get the same refusals as decode_package.
+// The two methods that read a package without restoring it, for tools that
+// describe one or check what unpacking would write: read_package loads a
+// package file the way decode_package loads it (as plain data only, while
+// pickle and its load are the host's own) and hands it back whole;
+// restored_names names the files decode_package would write from it. Neither
+// reads or changes the compressor, so no call lock is taken, and both refuse
+// what decode_package refuses.
 #include <Python.h>
 
 #include "compressor/methods.hpp"
+#include "compressor/package_files.hpp"
 #include "compressor/package_loader.hpp"
 #include "module/binding.hpp"
+#include "module/original_globals.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"
@@ -17,23 +21,23 @@ namespace ormek {
 namespace {
 
 constexpr const FunctionRow& kReadPackageRow = function_row("read_package");
+constexpr const FunctionRow& kRestoredNamesRow = function_row("restored_names");
 
 namespace line {
-constexpr int kBinding = kReadPackageRow.first_line;
 constexpr int kOpenPackage = 127;
 constexpr int kLoadPackage = 128;
+constexpr int kTakeFiles = kRestoredNamesRow.first_line + 1;
 }  // namespace line
 
 constexpr Trace kReadPackageTrace = kReadPackageRow.trace();
+constexpr Trace kRestoredNamesTrace = kRestoredNamesRow.trace();
 
 }  // namespace
 
 PyObject* read_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   BoundArguments bound;
-  if (bind_vectorcall(kReadPackageRow.signature(), args, nargs, kwnames, bound) < 0) {
-    return kReadPackageTrace.fail(line::kBinding);
-  }
+  if (!kReadPackageRow.bind(args, nargs, kwnames, bound)) return nullptr;
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
   // with open(package_path, "rb") as f: return pickle.load(f)
   Ref package;
@@ -43,6 +47,25 @@ PyObject* read_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t narg
   }
   // A swallowed error falls off the end of the method: None.
   return package ? package.release() : Py_NewRef(Py_None);
+}
+
+// restored_names(package): the names decode_package would write from
+// `package` (as read_package returns it), in writing order, refused as it
+// refuses them. Neither the compressor nor the file system is touched.
+PyObject* restored_names_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  BoundArguments bound;
+  if (!kRestoredNamesRow.bind(args, nargs, kwnames, bound)) return nullptr;
+  std::vector<StoredFile> files;
+  if (!take_stored_files(bound[0], !global_is_original(Original::kOsPathJoin), files)) {
+    return kRestoredNamesTrace.fail(line::kTakeFiles);
+  }
+  Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(files.size())));
+  if (!names) return kRestoredNamesTrace.fail(line::kTakeFiles);
+  for (size_t i = 0; i < files.size(); i++) {
+    PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), files[i].name.release());
+  }
+  return names.release();
 }
 
 }  // namespace ormek

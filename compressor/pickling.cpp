@@ -97,6 +97,8 @@ int setup_pickling_steps(PyTypeObject* type) {
 // ---------------------------------------------------------------------------
 // __reduce_cython__
 
+constexpr const FunctionRow& kReduceCythonRow = function_row("__reduce_cython__");
+
 namespace line {
 constexpr int kReduceState = 5;
 constexpr int kReduceDictLookup = 6;
@@ -105,7 +107,6 @@ constexpr int kReduceWithSetstate = 13;
 constexpr int kReduceWithoutSetstate = 15;
 }  // namespace line
 
-constexpr const FunctionRow& kReduceCythonRow = function_row("__reduce_cython__");
 constexpr Trace kReduceCythonTrace = kReduceCythonRow.trace();
 
 PyObject* reduce_body(CompressorObject* self) {
@@ -231,7 +232,6 @@ bool set_state(CompressorObject* self, PyObject* state) {
 constexpr const FunctionRow& kSetstateCythonRow = function_row("__setstate_cython__");
 
 namespace line {
-constexpr int kSetstateBinding = kSetstateCythonRow.first_line;
 constexpr int kSetstateBody = 17;
 }  // namespace line
 
@@ -403,9 +403,7 @@ PyObject* setstate_cython_wrapper(PyObject* self, PyObject* const* args, Py_ssiz
                                   PyObject* kwnames) {
   CallGuard guard(call_lock_of(self));
   BoundArguments bound;
-  if (bind_vectorcall(kSetstateCythonRow.signature(), args, nargs, kwnames, bound) < 0) {
-    return kSetstateCythonTrace.fail(line::kSetstateBinding);
-  }
+  if (!kSetstateCythonRow.bind(args, nargs, kwnames, bound)) return nullptr;
   PyObject* state = bound[0];
   if (state != Py_None && !PyTuple_CheckExact(state)) {
     raise_expected_type("tuple", state);

@@ -242,9 +242,7 @@ PyObject* tokenize_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
   CallGuard guard(call_lock_of(self));
   BoundArguments bound;
-  if (bind_vectorcall(kTokenizeRow.signature(), args, nargs, kwnames, bound) < 0) {
-    return kTokenizeTrace.fail(line::kTokenizeDefinition);
-  }
+  if (!kTokenizeRow.bind(args, nargs, kwnames, bound)) return nullptr;
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::text)) return nullptr;
   PyObject* tokens = tokenize_direct(as_compressor(self), bound[0], 1);
   if (!tokens) return kTokenizeTrace.fail(line::kTokenizeDefinition);
@@ -255,9 +253,7 @@ PyObject* detokenize_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) {
   CallGuard guard(call_lock_of(self));
   BoundArguments bound;
-  if (bind_vectorcall(kDetokenizeRow.signature(), args, nargs, kwnames, bound) < 0) {
-    return kDetokenizeTrace.fail(line::kDetokenizeDefinition);
-  }
+  if (!kDetokenizeRow.bind(args, nargs, kwnames, bound)) return nullptr;
   if (!check_exact_type(bound[0], &PyList_Type, Str::tokens)) return nullptr;
   PyObject* text = detokenize_direct(as_compressor(self), bound[0], 1);
   if (!text) return kDetokenizeTrace.fail(line::kDetokenizeDefinition);

@@ -23,6 +23,7 @@ import contextlib
 import faulthandler
 import io
 import os
+import pathlib
 import pickle
 import pickletools
 import random
@@ -85,12 +86,9 @@ class Corpus:
         self.packages = {}  # name -> raw bytes as encode_files wrote them
         self.package_objects = {}  # name -> the unpickled dict
         for name, texts in shapes.items():
-            paths = []
-            for i, text in enumerate(texts):
-                p = os.path.join(src, f"{name}-{i}.txt")
-                with open(p, "w", encoding="utf-8", newline="") as f:
-                    f.write(text)
-                paths.append(p)
+            paths = [os.path.join(src, f"{name}-{i}.txt") for i in range(len(texts))]
+            for path, text in zip(paths, texts):
+                pathlib.Path(path).write_text(text, encoding="utf-8", newline="")
             out = os.path.join(root, f"{name}.pkg")
             comp.encode_files(paths, out, 1, 0)
             # The same files with their checks and facts, and empty directories.

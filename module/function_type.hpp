@@ -60,6 +60,12 @@ struct FunctionRow {
 
   constexpr Trace trace() const { return {qualname.traced(), file}; }
   constexpr Signature signature() const { return {name, {params.begin(), params.size()}}; }
+  // Binds a call by the row's parameters. A refused call gets the entry of
+  // the `def` line, where a Python function reports its arguments, and false.
+  bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArguments& out) const {
+    if (bind_vectorcall(signature(), args, nargs, kwnames, out) == 0) return true;
+    return trace().fail(first_line);
+  }
 };
 
 // What start-up makes for a row ahead of its function object: its name,

@@ -145,22 +145,37 @@ def _add_voice(command: argparse.ArgumentParser, verbose_help: str) -> None:
     command.set_defaults(voice=NORMAL)
 
 
+# argparse reflows a description: its line breaks are layout only.
+PACK_DESCRIPTION = """\
+Pack text files into PACKAGE. A file is stored under its base name; a directory contributes
+its regular files, recursively, in sorted order, each stored under its path from the
+directory's parent (src/pkg/a.py); symbolic links, special files and files that are not
+UTF-8 are skipped and counted. Names that clash are refused. Text is read as UTF-8 in text
+mode, so CR LF and lone CR line ends are stored as LF: for files whose bytes must come back
+exactly (CR LF, not UTF-8), use tar. Without --dict a pack starts from an empty dictionary.
+"""
+
+UNPACK_DESCRIPTION = """\
+Restore the files of PACKAGE into DIR, creating DIR and the directories of stored names;
+with NAMEs, only those files, a directory's name taking every file under it (a NAME the
+package does not hold is an error, before anything is written). Refuses to replace existing
+files unless --force is given, never writes through a symbolic link, and leaves no partial
+file when it fails. Text is written as stored, with LF line ends. The package is loaded as
+plain data only, and stored names that would land outside DIR are refused before anything is
+written.
+"""
+
 Subparsers: TypeAlias = "argparse._SubParsersAction[argparse.ArgumentParser]"
 
 
+def _subcommand(
+    commands: Subparsers, name: str, summary: str, description: str
+) -> argparse.ArgumentParser:
+    return commands.add_parser(name, help=summary, description=description, epilog=EPILOG)
+
+
 def _add_pack(commands: Subparsers) -> None:
-    pack = commands.add_parser(
-        "pack",
-        help="pack files and directory trees into a package",
-        description="Pack text files into PACKAGE. A file is stored under its base name; a"
-        " directory contributes its regular files, recursively, in sorted order, each stored"
-        " under its path from the directory's parent (src/pkg/a.py); symbolic links, special"
-        " files and files that are not UTF-8 are skipped and counted. Names that clash are"
-        " refused. Text is read as UTF-8 in text mode, so CR LF and lone CR line ends are"
-        " stored as LF: for files whose bytes must come back exactly (CR LF, not UTF-8), use"
-        " tar. Without --dict a pack starts from an empty dictionary.",
-        epilog=EPILOG,
-    )
+    pack = _subcommand(commands, "pack", "pack files and directory trees into a package", PACK_DESCRIPTION)
     pack.add_argument("paths", nargs="+", metavar="PATH", help="a text file or a directory")
     pack.add_argument(
         "-o",
@@ -208,18 +223,7 @@ def _add_pack(commands: Subparsers) -> None:
 
 
 def _add_unpack(commands: Subparsers) -> None:
-    unpack = commands.add_parser(
-        "unpack",
-        help="restore the files of a package into a directory",
-        description="Restore the files of PACKAGE into DIR, creating DIR and the directories"
-        " of stored names; with NAMEs, only those files, a directory's name taking every file"
-        " under it (a NAME the package does not hold is an error, before anything is"
-        " written). Refuses to replace existing files unless --force is given, never"
-        " writes through a symbolic link, and leaves no partial file when it fails. Text is"
-        " written as stored, with LF line ends. The package is loaded as plain data only, and"
-        " stored names that would land outside DIR are refused before anything is written.",
-        epilog=EPILOG,
-    )
+    unpack = _subcommand(commands, "unpack", "restore the files of a package into a directory", UNPACK_DESCRIPTION)
     unpack.add_argument("package", metavar="PACKAGE", help=PACKAGE_HELP)
     unpack.add_argument(
         "names", nargs="*", metavar="NAME", help="a stored file name or directory to restore"
@@ -259,7 +263,7 @@ def _add_package_commands(commands: Subparsers) -> None:
          "name every file checked", command_check, True),
     )
     for name, summary, description, verbose_help, run, raw in table:
-        command = commands.add_parser(name, help=summary, description=description, epilog=EPILOG)
+        command = _subcommand(commands, name, summary, description)
         command.add_argument("package", metavar="PACKAGE", help=PACKAGE_HELP)
         if raw:
             _add_raw(command)
