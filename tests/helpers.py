@@ -206,27 +206,23 @@ def _run_calls(op, expected, times):
 
 
 def _measure(op, expected, iterations, binding_error):
-    """(references, traced bytes, RSS bytes or None, calls measured)."""
-    # Free lists and caches of the host fill up over the first few hundred calls.
-    _run_calls(op, expected, max(300, iterations // 4))
+    """(references, traced bytes, calls measured), while tracemalloc runs."""
     refcount = getattr(sys, "gettotalrefcount", None)
     half = iterations // 2
     quarter = max(1, half // 4)
-    tracemalloc.start()
-    try:
-        # Only the second half counts: starting to trace makes the first
-        # reallocation of long-lived host objects look like new memory.
-        _run_calls(op, expected, half)
+    # Tracing makes the first reallocation of each long-lived host object
+    # (a table that grows or shrinks) look like new memory: the more of the
+    # heap a call touches, the longer that takes to fade, so the traced
+    # calls before the marks are not measured, and a retry goes on tracing.
+    _run_calls(op, expected, half)
+    gc.collect()
+    refs_before = refcount() - _binding_refs() if refcount else 0
+    marks = [tracemalloc.get_traced_memory()[0]]
+    for _ in range(4):
+        _run_calls(op, expected, quarter)
         gc.collect()
-        refs_before = refcount() - _binding_refs() if refcount else 0
-        marks = [tracemalloc.get_traced_memory()[0]]
-        for _ in range(4):
-            _run_calls(op, expected, quarter)
-            gc.collect()
-            marks.append(tracemalloc.get_traced_memory()[0])
-        refs = refcount() - _binding_refs() - refs_before if refcount else None
-    finally:
-        tracemalloc.stop()
+        marks.append(tracemalloc.get_traced_memory()[0])
+    refs = refcount() - _binding_refs() - refs_before if refcount else None
     # A leak grows every quarter alike; a free-threaded host frees some memory
     # late (after a quiescent point), which shows as one-off jumps: the median
     # step ignores those.
@@ -235,17 +231,19 @@ def _measure(op, expected, iterations, binding_error):
     measured = 4 * quarter
     if refs is not None and binding_error:
         refs -= round(_binding_error_extra() * measured)
-    rss = None
-    if _CHECK_RSS:
-        # Without tracemalloc, so its own tables do not count; native memory
-        # (C++ containers, buffers) only shows here.
-        _run_calls(op, expected, half)
-        gc.collect()
-        before = _rss()
-        _run_calls(op, expected, measured)
-        gc.collect()
-        rss = _rss() - before
-    return refs, traced, rss, measured
+    return refs, traced, measured
+
+
+def _rss_growth(op, expected, iterations):
+    """Resident size growth over `iterations` calls, without tracemalloc
+    (its own tables would count); native memory (C++ containers, buffers)
+    only shows here."""
+    _run_calls(op, expected, iterations // 2)
+    gc.collect()
+    before = _rss()
+    _run_calls(op, expected, iterations)
+    gc.collect()
+    return _rss() - before
 
 
 def _too_much(refs, traced, rss, n, budget):
@@ -278,9 +276,21 @@ def leak_problems(name, op, expected=None, *, calls=None, budget=None, binding_e
     measurement; the host's own late frees and merges of references made on
     other threads do not: up to three tries."""
     iterations = max(LEAK_ITERATIONS, 2 * (calls or 0))
-    for attempt in range(3):
-        refs, traced, rss, n = _measure(op, expected, iterations, binding_error)
-        problems = _too_much(refs, traced, rss, n, budget)
+    # Free lists and caches of the host fill up over the first few hundred calls.
+    _run_calls(op, expected, max(300, iterations // 4))
+    tracemalloc.start()
+    try:
+        for attempt in range(3):
+            refs, traced, n = _measure(op, expected, iterations, binding_error)
+            problems = _too_much(refs, traced, None, n, budget)
+            if not problems:
+                break
+    finally:
+        tracemalloc.stop()
+    rss = None
+    for _ in range(3 if _CHECK_RSS and not problems else 0):
+        rss = _rss_growth(op, expected, n)
+        problems = _too_much(None, 0, rss, n, budget)
         if not problems:
             break
     if _LEAK_REPORT:
