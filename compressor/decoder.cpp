@@ -241,6 +241,17 @@ struct RestorePlan {
   const FileFacts* facts_of(size_t i) const {
     return has_facts && i < facts.files.size() ? &facts.files[i] : nullptr;
   }
+  // fn(dir) for each stored empty directory the choice picks; false as soon
+  // as picking or fn fails, with the exception set.
+  template <typename Fn>
+  bool each_picked_dir(FileChoice& choice, Fn&& fn) const {
+    PyObject* dirs = facts.empty_dirs.get();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dirs); i++) {
+      const int picks = choice.picks(PyList_GET_ITEM(dirs, i));
+      if (picks < 0 || (picks && !fn(PyList_GET_ITEM(dirs, i)))) return false;
+    }
+    return true;
+  }
 };
 
 // Every check made before anything is written: the stored names taken whole
@@ -263,13 +274,9 @@ bool check_before_writing(PyObject* package, FileChoice& choice, FileRestorer& r
   if (has_facts < 0) return kDecodePackageTrace.fail(line::kFileLoop);
   plan.has_facts = has_facts != 0;
   if (!plan.has_facts || !look) return true;
-  PyObject* dirs = plan.facts.empty_dirs.get();
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dirs); i++) {
-    const int picks = choice.picks(PyList_GET_ITEM(dirs, i));
-    if (picks < 0) return kDecodePackageTrace.fail(line::kFileLoop);
-    if (picks && !restorer.check_directory_in_the_way(PyList_GET_ITEM(dirs, i))) {
-      return kDecodePackageTrace.fail(line::kFileLoop);
-    }
+  if (!plan.each_picked_dir(
+          choice, [&](PyObject* dir) { return restorer.check_directory_in_the_way(dir); })) {
+    return kDecodePackageTrace.fail(line::kFileLoop);
   }
   return true;
 }
@@ -300,23 +307,7 @@ Ref read_payload(PyObject* package, bool use_zstd) {
   Ref data = package_item(package, Str::compressed);
   if (!data) return kDecodePackageTrace.fail(line::kCompressed);
   if (!use_zstd) return data;
-  Ref zstd = get_global(str(Str::zstd));
-  if (!zstd) return kDecodePackageTrace.fail(line::kDecompress);
-  Ref decompressor_type = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdDecompressor)));
-  if (!decompressor_type) return kDecodePackageTrace.fail(line::kDecompress);
-  Ref decompressor = call0(decompressor_type.get());
-  if (!decompressor) return kDecodePackageTrace.fail(line::kDecompress);
-  Ref decompress = Ref::steal(PyObject_GetAttr(decompressor.get(), str(Str::decompress)));
-  if (!decompress) return kDecodePackageTrace.fail(line::kDecompress);
-  // The module's own binding on a bytes payload runs no code of the user's:
-  // a big one is decompressed on a helper thread, so that a signal is
-  // answered meanwhile (background_work.hpp).
-  BackgroundCall background;
-  if (is_original(Original::kZstdDecompressor, decompressor_type.get(), zstd.get()) &&
-      PyBytes_CheckExact(data.get()) && PyBytes_GET_SIZE(data.get()) >= kBackgroundStreamBytes) {
-    background.start(call_with_one_argument, {decompress.get(), data.get()});
-  }
-  data = background.wait_or([&] { return call1(decompress.get(), data.get()); });
+  data = decompress_stream(data.get());
   if (!data) return kDecodePackageTrace.fail(line::kDecompress);
   return data;
 }
@@ -365,13 +356,8 @@ bool restore_files(PyObject* output_dir, const RestorePlan& plan, const Restored
     start = file.boundary;
   }
   if (!plan.has_facts || !choice.writes()) return true;
-  PyObject* dirs = plan.facts.empty_dirs.get();
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dirs); i++) {
-    const int picks = choice.picks(PyList_GET_ITEM(dirs, i));
-    if (picks < 0) return kDecodePackageTrace.fail(line::kOpenOutput);
-    if (picks && !restorer.make_directory(PyList_GET_ITEM(dirs, i))) {
-      return kDecodePackageTrace.fail(line::kOpenOutput);
-    }
+  if (!plan.each_picked_dir(choice, [&](PyObject* dir) { return restorer.make_directory(dir); })) {
+    return kDecodePackageTrace.fail(line::kOpenOutput);
   }
   return true;
 }

@@ -82,21 +82,7 @@ bool take_parts(PyObject* package, PackageParts& parts) {
 // The id stream: "compressed" itself, or its decompressed content.
 Ref id_stream(PyObject* compressed, bool use_zstd) {
   if (!use_zstd) return Ref::steal(PyBytes_FromObject(compressed));
-  Ref zstd = get_global(str(Str::zstd));
-  if (!zstd) return Ref();
-  Ref decompressor_type = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdDecompressor)));
-  Ref decompressor = decompressor_type ? call0(decompressor_type.get()) : Ref();
-  Ref decompress =
-      decompressor ? Ref::steal(PyObject_GetAttr(decompressor.get(), str(Str::decompress))) : Ref();
-  if (!decompress) return Ref();
-  // As in decode_package: the module's own binding on bytes runs on a helper
-  // thread, so that a signal is answered meanwhile.
-  BackgroundCall background;
-  if (is_original(Original::kZstdDecompressor, decompressor_type.get()) &&
-      PyBytes_CheckExact(compressed) && PyBytes_GET_SIZE(compressed) >= kBackgroundStreamBytes) {
-    background.start(call_with_one_argument, {decompress.get(), compressed});
-  }
-  Ref data = background.wait_or([&] { return call1(decompress.get(), compressed); });
+  Ref data = decompress_stream(compressed);
   if (data && !PyBytes_CheckExact(data.get())) {
     Ref bytes = Ref::steal(PyBytes_FromObject(data.get()));
     data = bytes;

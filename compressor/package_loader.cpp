@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "compressor/background_work.hpp"
 #include "compressor/package_format.hpp"
 #include "compressor/pickle_opcode_scan.hpp"
 #include "compressor/signal_checked_file.hpp"
@@ -332,6 +333,23 @@ BlockEnd load_package_file(PyObject* path, const Trace& trace, int open_line, in
     return static_cast<bool>(package);
   };
   return run_with_block(file.get(), trace, open_line, load_line, body);
+}
+
+Ref decompress_stream(PyObject* data) {
+  Ref zstd = get_global(str(Str::zstd));
+  if (!zstd) return Ref();
+  Ref decompressor_type = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdDecompressor)));
+  if (!decompressor_type) return Ref();
+  Ref decompressor = call0(decompressor_type.get());
+  if (!decompressor) return Ref();
+  Ref decompress = Ref::steal(PyObject_GetAttr(decompressor.get(), str(Str::decompress)));
+  if (!decompress) return Ref();
+  BackgroundCall background;
+  if (is_original(Original::kZstdDecompressor, decompressor_type.get(), zstd.get()) &&
+      PyBytes_CheckExact(data) && PyBytes_GET_SIZE(data) >= kBackgroundStreamBytes) {
+    background.start(call_with_one_argument, {decompress.get(), data});
+  }
+  return background.wait_or([&] { return call1(decompress.get(), data); });
 }
 
 Py_ssize_t records_in_stream(Py_ssize_t length) {

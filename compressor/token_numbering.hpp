@@ -34,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "compressor/text_units.hpp"
 #include "compressor/token_scanner.hpp"
 
 namespace ormek {
@@ -117,14 +118,8 @@ class FirstSightNumbering {
   // add_text over a text given by its code unit width.
   template <typename KeepGoing>
   bool add_text(const void* data, int kind, size_t length, KeepGoing&& keep_going) {
-    switch (kind) {
-      case 1:
-        return add_text(static_cast<const uint8_t*>(data), length, keep_going);
-      case 2:
-        return add_text(static_cast<const uint16_t*>(data), length, keep_going);
-      default:
-        return add_text(static_cast<const uint32_t*>(data), length, keep_going);
-    }
+    return with_units(data, kind, length,
+                      [&](const auto* units, size_t n) { return add_text(units, n, keep_going); });
   }
 
   // A token cut and hashed ahead of its numbering (cut_text), so that the
@@ -151,14 +146,8 @@ class FirstSightNumbering {
     return fits;
   }
   static bool cut_text(const void* data, int kind, size_t length, std::vector<Cut>& cuts) {
-    switch (kind) {
-      case 1:
-        return cut_text(static_cast<const uint8_t*>(data), length, cuts);
-      case 2:
-        return cut_text(static_cast<const uint16_t*>(data), length, cuts);
-      default:
-        return cut_text(static_cast<const uint32_t*>(data), length, cuts);
-    }
+    return with_units(data, kind, length,
+                      [&](const auto* units, size_t n) { return cut_text(units, n, cuts); });
   }
 
   // add_text over a text whose tokens cut_text has cut: the same numbers.
@@ -190,14 +179,10 @@ class FirstSightNumbering {
   template <typename KeepGoing>
   bool add_cut_text(const void* data, int kind, const Cut* cuts, size_t count,
                     KeepGoing&& keep_going) {
-    switch (kind) {
-      case 1:
-        return add_cut_text(static_cast<const uint8_t*>(data), cuts, count, keep_going);
-      case 2:
-        return add_cut_text(static_cast<const uint16_t*>(data), cuts, count, keep_going);
-      default:
-        return add_cut_text(static_cast<const uint32_t*>(data), cuts, count, keep_going);
-    }
+    // The text's length is its cuts' sum; the width is all that is switched on.
+    return with_units(data, kind, 0, [&](const auto* units, size_t) {
+      return add_cut_text(units, cuts, count, keep_going);
+    });
   }
 
   // Where the numbering stands, to go back to with roll_back (a text that
@@ -356,14 +341,8 @@ class FirstSightNumbering {
   template <typename Char>
   static bool same_token(const Token& t, const Char* text, size_t length) {
     if (t.length != length) return false;
-    switch (t.kind) {
-      case 1:
-        return same_units(static_cast<const uint8_t*>(t.data), text, length);
-      case 2:
-        return same_units(static_cast<const uint16_t*>(t.data), text, length);
-      default:
-        return same_units(static_cast<const uint32_t*>(t.data), text, length);
-    }
+    return with_units(t.data, t.kind, length,
+                      [&](const auto* stored, size_t n) { return same_units(stored, text, n); });
   }
 
   template <typename Char>

@@ -212,15 +212,6 @@ class TokenTable {
 // ---------------------------------------------------------------------------
 // Joining: the text of records [start, stop) of a payload (clamped bounds).
 
-// Whether every token of the records is text the arena holds.
-inline bool all_text(const TokenTable& table, const unsigned char* payload, std::ptrdiff_t start,
-                     std::ptrdiff_t stop) {
-  for (std::ptrdiff_t i = start; i < stop; i++) {
-    if (table.entry_of(package::record_at(payload, i)).form() != TokenForm::kText) return false;
-  }
-  return true;
-}
-
 // The UTF-8 size of the records' text, or -1 when a token is not text.
 inline int64_t text_bytes(const TokenTable& table, const unsigned char* payload,
                           std::ptrdiff_t start, std::ptrdiff_t stop) {
@@ -231,6 +222,12 @@ inline int64_t text_bytes(const TokenTable& table, const unsigned char* payload,
     total += entry.bytes();
   }
   return total;
+}
+
+// Whether every token of the records is text the arena holds.
+inline bool all_text(const TokenTable& table, const unsigned char* payload, std::ptrdiff_t start,
+                     std::ptrdiff_t stop) {
+  return text_bytes(table, payload, start, stop) >= 0;
 }
 
 // Hands the records' UTF-8 bytes (all text: all_text) to write(data, size)

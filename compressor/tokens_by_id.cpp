@@ -16,6 +16,16 @@ size_t utf8_bound_of(PyObject* text) {
                     PyUnicode_IS_ASCII(text));
 }
 
+// Counts the token of `id` into `shape`; false when it is too long for an
+// entry.
+bool count_token(TableShape& shape, uint32_t id, PyObject* token) {
+  if (!PyUnicode_Check(token)) {
+    shape.count_object(id);
+    return true;
+  }
+  return shape.count_text(id, utf8_bound_of(token));
+}
+
 // An id a record can name (0 to 2^31 - 1) from an exact int; false for
 // others.
 bool record_id(PyObject* number, uint32_t& id) {
@@ -48,14 +58,9 @@ bool visit_record_ids(PyObject* inverse_dict, Visit&& visit) {
 }  // namespace
 
 bool TokensById::measure(PyObject* inverse_dict, TableShape& shape) {
-  return visit_record_ids(inverse_dict,
-                          [&](uint32_t id, PyObject* value) {
-                            if (PyUnicode_Check(value)) {
-                              return shape.count_text(id, utf8_bound_of(value));
-                            }
-                            shape.count_object(id);
-                            return true;
-                          }) &&
+  return visit_record_ids(
+             inverse_dict,
+             [&](uint32_t id, PyObject* value) { return count_token(shape, id, value); }) &&
          shape.fits();
 }
 
@@ -96,10 +101,7 @@ bool TokensById::fill_from_tokens(PyObject* global_dict) {
   };
   TableShape shape;
   bool fits = true;
-  for_each_id([&](uint32_t id, PyObject* token) {
-    if (!PyUnicode_Check(token)) return shape.count_object(id);
-    fits = shape.count_text(id, utf8_bound_of(token)) && fits;
-  });
+  for_each_id([&](uint32_t id, PyObject* token) { fits = count_token(shape, id, token) && fits; });
   // Left to the implementer: a dictionary beyond the table's limits (a
   // token of 512 MiB, 4 GiB of token text) is refused as memory no table
   // here can hold.
