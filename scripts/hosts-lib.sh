@@ -155,6 +155,17 @@ host_build_root() { # host_build_root HOST -> path as the host sees it
 
 venv_dir() { printf '%s/venv-%s\n' "$CACHE" "$1"; }
 
+# Each work tree installs the module into a venv of its own, layered on the
+# host's shared venv (whose packages it sees), so two trees never replace
+# each other's build: git worktrees can be tested side by side.  As the host
+# sees it (the 3.14 one lives inside the chroot).
+tree_venv() { # tree_venv HOST
+    case $1 in
+        3.14) printf '%s/%s/venv\n' "$ORMEK_CHROOT_BUILD" "$ORMEK_TREE_KEY" ;;
+        *) printf '%s/tree-venv/%s/%s\n' "$CACHE" "$1" "$ORMEK_TREE_KEY" ;;
+    esac
+}
+
 # Sanitizer builds (ORMEK_SANITIZE=ON) live apart from the normal install.
 sanitize_on() { [[ ${ORMEK_SANITIZE:-OFF} =~ ^(ON|on|1|TRUE|true|YES|yes)$ ]]; }
 asan_site() { printf '%s/asan-site/%s/%s\n' "$CACHE" "$1" "$ORMEK_TREE_KEY"; }
