@@ -217,6 +217,27 @@ def test_names_that_are_not_utf8(run, in_tmp):
     assert (in_tmp / "out" / "src" / name).read_text() == "text\n"
 
 
+# Names on disk, and how the command prints them; the last one is a link.
+HOSTILE_NAMES = {"bell\a.txt": r"bell\a.txt", "nl\nfake.txt": r"nl\nfake.txt", "c1\x9b2J": r"c1\302\2332J",
+                 "t\x1b]0;x\x07": r"t\033]0;x\a", "back\\slash": r"back\\slash", "ln\x1b[2J": r"ln\033[2J"}
+
+
+@pytest.mark.parametrize("args, shown", [
+    (["pack", "src", "-o", "q.pkg", "-v"], 6), (["pack", "src", "-o", "q.pkg"], 1), (["list", "p.pkg"], 5),
+    (["check", "p.pkg", "-v"], 5), (["unpack", "p.pkg", "-d", "out", "-v"], 5), (["info", "p.pkg"], 5),
+    (["unpack", "p.pkg", "-d", "."], 5),  # refusing to replace them
+])
+def test_names_print_escaped(run, in_tmp, args, shown):
+    *files, link = HOSTILE_NAMES
+    write_files(in_tmp / "src", {name: "x\n" for name in files})
+    (in_tmp / "src" / link).symlink_to("nowhere")
+    assert run("pack", "src", "-o", "p.pkg", "-q").returncode == 0
+    result = run(*args)
+    printed = result.stdout + result.stderr
+    assert not re.search("[\x00-\x09\x0b-\x1f\x7f-\x9f]", printed), printed
+    assert sum(f"src/{escaped}" in printed for escaped in HOSTILE_NAMES.values()) == shown
+
+
 def test_without_dict_no_dictionary_file_is_read_or_written(run, tree, in_tmp):
     (in_tmp / "larkmoor_dict.bin").write_bytes(b"not a pickle")
     ok(run("pack", tree / "top.txt", "-o", "p.pkg"))

@@ -22,7 +22,18 @@ from .native import default_of
 from .pack import command_pack
 from .packages import RECORD_SIZE
 from .pipe import STDIO, spool_stdin
-from .report import NORMAL, PROG, QUIET, VERBOSE, UsageError, UserError, exception_text, set_voice
+from .report import (
+    NORMAL,
+    PROG,
+    QUIET,
+    VERBOSE,
+    UsageError,
+    UserError,
+    error_line,
+    exception_text,
+    printable,
+    set_voice,
+)
 from .unpack import command_unpack
 
 DEFAULT_LEVEL = default_of("encode_named_files", "zstd_level")
@@ -54,9 +65,9 @@ def _main(argv: Sequence[str] | None) -> int:
         return status
     except UsageError as err:
         command_parser: argparse.ArgumentParser = args.parser
-        command_parser.error(str(err))
+        command_parser.error(printable(str(err)))
     except UserError as err:
-        print(f"{PROG}: error: {err}", file=sys.stderr)
+        error_line(str(err))
         return 1
     except BrokenPipeError:
         # The reader went away (e.g. `ormek info ... | head`): nothing to say.
@@ -65,7 +76,7 @@ def _main(argv: Sequence[str] | None) -> int:
         return 1
     except Exception as err:
         # Still one line: a shell user gets the failure, not a traceback.
-        print(f"{PROG}: error: {args.command}: {exception_text(err)}", file=sys.stderr)
+        error_line(f"{args.command}: {exception_text(err)}")
         return 1
 
 
@@ -80,7 +91,7 @@ def _parse(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> argpa
         names += unknown
     elif unknown:
         command_parser: argparse.ArgumentParser = getattr(args, "parser", parser)
-        command_parser.error(f"unrecognized arguments: {' '.join(unknown)}")
+        command_parser.error(printable(f"unrecognized arguments: {' '.join(unknown)}"))
     return args
 
 

@@ -33,7 +33,8 @@ def command_info(args: argparse.Namespace) -> int:
     if args.json and voice_level() >= NORMAL:
         write_json(report)
     else:
-        say("\n".join(_text_lines(report, summary)))
+        for line in _text_lines(report, summary):
+            say(line)
     return 0
 
 

@@ -5,6 +5,7 @@ and the pieces of its one-line texts."""
 from __future__ import annotations
 
 import os
+import re
 import sys
 from collections.abc import Sequence
 from typing import TextIO
@@ -37,22 +38,54 @@ def report_stream() -> TextIO:
     return sys.stderr if _Voice.to_stderr else sys.stdout
 
 
+# The characters that act on a terminal instead of showing (C0 controls, DEL,
+# C1 controls) are printed the way tar prints them in names: the usual
+# backslash escapes, octal for the rest (a C1 control as the octal of its
+# UTF-8 bytes), and a backslash doubled so that every escape reads one way.
+# A stored name then prints as one line that cannot move the cursor, clear
+# the screen or retitle the terminal. Lone surrogates (names that were not
+# UTF-8 on disk) are left to the stream, which escapes them.
+_NAMED_ESCAPES = {"\a": "a", "\b": "b", "\t": "t", "\n": "n", "\v": "v", "\f": "f", "\r": "r"}
+
+
+def _escape(char: str) -> str:
+    named = _NAMED_ESCAPES.get(char)
+    return "\\" + named if named else "".join(f"\\{byte:03o}" for byte in char.encode())
+
+
+_ESCAPES = str.maketrans(
+    {"\\": "\\\\"} | {chr(code): _escape(chr(code)) for code in (*range(0x20), *range(0x7F, 0xA0))}
+)
+_NEEDS_ESCAPE = re.compile(r"[\\\x00-\x1f\x7f-\x9f]")
+
+
+def printable(text: str) -> str:
+    """`text` with its controls and backslashes escaped; every line the
+    command prints goes through it (say, detail, notice, the error lines)."""
+    return text.translate(_ESCAPES) if _NEEDS_ESCAPE.search(text) else text
+
+
 def say(text: str) -> None:
-    """A command's report (a summary, a count): left out with -q."""
+    """A command's report (a summary, a count): one line, left out with -q."""
     if _Voice.level >= NORMAL:
-        print(text, file=report_stream())
+        print(printable(text), file=report_stream())
 
 
 def detail(text: str) -> None:
     """One line per file, with -v only."""
     if _Voice.level >= VERBOSE:
-        print(text, file=report_stream())
+        print(printable(text), file=report_stream())
 
 
 def notice(text: str) -> None:
     """A remark on stderr that is no error (a skipped file): left out with -q."""
     if _Voice.level >= NORMAL:
-        print(f"{PROG}: {text}", file=sys.stderr)
+        print(f"{PROG}: {printable(text)}", file=sys.stderr)
+
+
+def error_line(text: str) -> None:
+    """The one line of a failure, on stderr."""
+    print(f"{PROG}: error: {printable(text)}", file=sys.stderr)
 
 
 class UserError(Exception):

@@ -117,7 +117,7 @@ def _decode(package: str, out_dir: str, use_zstd: bool, wanted: list[str] | None
 
 def _report_repeated(package: str, out_dir: str, names: list[str]) -> None:
     # Not written by `ormek pack`, which refuses clashing names.
-    repeated = sorted(name for name, count in Counter(map(repr, names)).items() if count > 1)
+    repeated = sorted(f"'{name}'" for name, count in Counter(names).items() if count > 1)
     if repeated:
         raise UserError(
             package,
