@@ -30,11 +30,15 @@ ORMEK_CHROOT_VENV=/opt/ormek-venv
 ORMEK_CHROOT_BUILD=/var/cache/ormek-build
 
 ORMEK_CHROOT_PACKAGES="python3-dev python3-zstandard python3-pytest python3-hypothesis
- g++ cmake ninja-build python3-scikit-build-core python3-pip python3-venv libxxhash-dev"
+ g++ cmake ninja-build python3-scikit-build-core python3-pip python3-venv libxxhash-dev strace"
 
 ORMEK_SYSTEM_BUILD_DEPS="build-essential dpkg-dev debootstrap pkg-config xz-utils
  libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
  libreadline-dev libncurses-dev libgdbm-dev uuid-dev libexpat1-dev libxxhash-dev"
+
+# Tools the tests run on the machine's own hosts (strace: which calls name a
+# path), checked on every set-up of such a host.
+ORMEK_SYSTEM_TEST_TOOLS="strace"
 
 ORMEK_VENV_PACKAGES="pytest hypothesis scikit-build-core cmake ninja"
 # Type checkers for tests/test_typing.py, installed from wheels only and not
