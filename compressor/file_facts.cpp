@@ -4,7 +4,6 @@
 
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -259,28 +258,6 @@ bool check_empty_dirs(PyObject* dirs, PyObject* names, bool from_package) {
     }
   }
   return true;
-}
-
-mode_t restored_mode(uint32_t stored_mode, mode_t umask) {
-  return static_cast<mode_t>(stored_mode & 0777 & ~umask);
-}
-
-mode_t process_umask() {
-  // Linux tells it in /proc; elsewhere it is read by setting it, which
-  // another thread creating a file at that instant could see.
-  if (FILE* status = std::fopen("/proc/self/status", "re")) {
-    char line[256];
-    unsigned int mask = 0;
-    bool found = false;
-    while (!found && std::fgets(line, sizeof line, status)) {
-      found = std::sscanf(line, "Umask: %o", &mask) == 1;
-    }
-    std::fclose(status);
-    if (found) return static_cast<mode_t>(mask);
-  }
-  const mode_t mask = umask(022);
-  umask(mask);
-  return mask;
 }
 
 }  // namespace ormek

@@ -16,7 +16,6 @@
 #pragma once
 
 #include <Python.h>
-#include <sys/types.h>
 
 #include <cstdint>
 #include <vector>
@@ -79,12 +78,5 @@ void begin_file_digest(ContentDigest& digest, PyObject* name);
 // nor a directory it lies in a stored file. False with TypeError or
 // ValueError set; `from_package` says the damaged-package error.
 bool check_empty_dirs(PyObject* dirs, PyObject* names, bool from_package);
-
-// The bits a restored file is given: the stored permission bits less the
-// process umask, without set-user-id, set-group-id and sticky.
-mode_t restored_mode(uint32_t stored_mode, mode_t umask);
-
-// The process umask, read without changing it where the system tells it.
-mode_t process_umask();
 
 }  // namespace ormek

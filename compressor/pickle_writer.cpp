@@ -5,9 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -15,6 +13,7 @@
 #include <string>
 
 #include "compressor/background_work.hpp"
+#include "compressor/fresh_file.hpp"
 #include "compressor/signal_checked_file.hpp"
 #include "module/host_calls.hpp"
 #include "module/original_globals.hpp"
@@ -25,10 +24,6 @@ namespace ormek {
 
 namespace {
 
-std::atomic<unsigned> g_temp_counter{0};
-// Room for the suffix within the 255 bytes a file name may have.
-constexpr size_t kTempStemBytes = 200;
-
 // Where a safe write goes. Only regular files (or a path that does not exist
 // yet) are replaced by rename: a directory, a device or a FIFO keeps the
 // plain in-place write, whose open reports or handles them itself (renaming
@@ -38,7 +33,6 @@ struct Target {
   bool is_text = false;
   std::string path;  // the file-system encoded path that is replaced
   bool exists = false;
-  mode_t mode = 0;  // permission bits of the file being replaced
 };
 
 enum class WriteMode { kInPlace, kReplace };
@@ -89,57 +83,40 @@ int choose_write_mode(PyObject* path, Target& target, WriteMode& mode) {
   if (!S_ISREG(st.st_mode)) return 0;
   target.path = std::move(file_path);
   target.exists = true;
-  target.mode = st.st_mode & 07777;
   mode = WriteMode::kReplace;
   return 0;
 }
 
-// The fresh file beside the target; removed on destruction unless committed.
-struct TempFile {
-  std::string path;
-  Ref name;  // the same path as open is given it (str or bytes)
-  bool armed = false;
-
-  TempFile() = default;
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
-    if (armed) unlink(path.c_str());
-  }
-};
-
-// Reports an open failure as open would for the path itself: the fresh file
-// lies in the path's directory, so a missing directory, a refused permission
-// or a full disk are the same diagnosis.
-void name_user_path_in_error(PyObject* fspath) {
-  if (!PyErr_ExceptionMatches(PyExc_OSError)) return;
-  PyObject* exc = PyErr_GetRaisedException();
-  if (PyObject_SetAttr(exc, str(Str::filename), fspath) < 0) PyErr_Clear();
-  PyErr_SetRaisedException(exc);
+// The fresh file's path as open is given paths: str or bytes, as `target`'s.
+Ref shown_path(const Target& target, const std::string& fs_path) {
+  const auto size = static_cast<Py_ssize_t>(fs_path.size());
+  return Ref::steal(target.is_text ? PyUnicode_DecodeFSDefaultAndSize(fs_path.data(), size)
+                                   : PyBytes_FromStringAndSize(fs_path.data(), size));
 }
 
-// open(<fresh name>, "xb"); null with the exception set on failure.
-Ref open_temp(const Target& target, TempFile& temp) {
-  const size_t slash = target.path.rfind('/');
-  const size_t base_at = slash == std::string::npos ? 0 : slash + 1;
-  for (int attempt = 1;; attempt++) {
-    temp.path = target.path.substr(0, base_at) +
-                temporary_name_beside(std::string_view(target.path).substr(base_at));
-    temp.name = target.is_text ? Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
-                                     temp.path.data(), static_cast<Py_ssize_t>(temp.path.size())))
-                               : Ref::steal(PyBytes_FromStringAndSize(
-                                     temp.path.data(), static_cast<Py_ssize_t>(temp.path.size())));
-    if (!temp.name) return Ref();
-    Ref file = call2(builtin(Builtin::open), temp.name.get(), str(Str::mode_xb));
-    if (file) {
-      temp.armed = true;
-      return file;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_FileExistsError) || attempt == kTemporaryNameAttempts) {
-      return Ref();
-    }
-    PyErr_Clear();
+// The fresh file (fresh_file.hpp) as the file object the pickler writes to.
+// Its descriptor is made natively and handed to the builtin open with
+// closefd=False: it stays the writer's, outlives the `with` block to be given
+// its final mode once everything is written, and is closed before the rename.
+// To a dump the object is what open(<fresh path>, "xb") gives: the same mode,
+// the fresh path as its name. Null with the exception set; an OSError of the
+// creation names the user's path (the fresh file lies in its directory, so a
+// missing directory, a refused permission or a full disk are the same
+// diagnosis).
+Ref open_fresh(const Target& target, FreshFile& fresh, Ref& fresh_name) {
+  if (!fresh.create(AT_FDCWD, target.path)) {
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, target.fspath.get());
+    return Ref();
   }
+  fresh_name = shown_path(target, fresh.path());
+  Ref fd = fresh_name ? Ref::steal(PyLong_FromLong(fresh.fd())) : Ref();
+  Ref kwnames = fd ? Ref::steal(PyTuple_Pack(1, str(Str::closefd))) : Ref();
+  if (!kwnames) return Ref();
+  PyObject* args[] = {fd.get(), str(Str::mode_xb), Py_False};
+  Ref file = call(builtin(Builtin::open), args, 2, kwnames.get());
+  Ref raw = file ? Ref::steal(PyObject_GetAttr(file.get(), str(Str::raw))) : Ref();
+  if (!raw || PyObject_SetAttr(raw.get(), str(Str::name), fresh_name.get()) < 0) return Ref();
+  return file;
 }
 
 // flush() and fsync(fileno()): the data is on disk before the rename makes it
@@ -208,9 +185,33 @@ BlockEnd dump_in_place(PyObject* path, PyObject* data, const Site& site) {
   return dump_block(file.get(), data, false, site);
 }
 
+// The written file, given its final mode through its descriptor (best effort,
+// as ever: a file system that refuses it still gets the new content), closed
+// and renamed over the target.
+BlockEnd put_in_place(FreshFile& fresh, const Target& target, PyObject* fresh_name,
+                      const Site& site) {
+  fresh.set_mode(final_mode_replacing(AT_FDCWD, target.path.c_str(), process_umask()));
+  if (!fresh.close_descriptor()) {
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, target.fspath.get());
+    return site.trace.fail(site.open_line);
+  }
+  if (PyErr_CheckSignals() < 0) return site.trace.fail(site.open_line);
+  PyThreadState* released = PyEval_SaveThread();
+  const bool placed = fresh.put_in_place();
+  const int error_number = errno;
+  PyEval_RestoreThread(released);
+  if (!placed) {
+    errno = error_number;
+    PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, fresh_name, target.fspath.get());
+    return site.trace.fail(site.open_line);
+  }
+  return BlockEnd::kCompleted;
+}
+
 BlockEnd dump_replacing(PyObject* path, const Target& target, PyObject* data, const Site& site) {
-  TempFile temp;
-  Ref file = open_temp(target, temp);
+  FreshFile fresh;
+  Ref fresh_name;
+  Ref file = open_fresh(target, fresh, fresh_name);
   if (!file) {
     // A directory we may not write to while the file itself is writable: the
     // fresh file cannot exist there, and refusing to write would be worse
@@ -220,34 +221,14 @@ BlockEnd dump_replacing(PyObject* path, const Target& target, PyObject* data, co
       PyErr_Clear();
       return dump_in_place(path, data, site);
     }
-    name_user_path_in_error(target.fspath.get());
     return site.trace.fail(site.open_line);
   }
-  // The new file keeps the old file's permissions (best effort: a file
-  // system that refuses chmod still gets the new content).
-  if (target.exists) chmod(temp.path.c_str(), target.mode);
   const BlockEnd written = dump_block(file.get(), data, true, site);
   if (written != BlockEnd::kCompleted) return written;  // swallowed: nothing complete to install
-  if (PyErr_CheckSignals() < 0) return site.trace.fail(site.open_line);
-  PyThreadState* released = PyEval_SaveThread();
-  int rc = rename(temp.path.c_str(), target.path.c_str());
-  PyEval_RestoreThread(released);
-  if (rc != 0) {
-    PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, temp.name.get(), target.fspath.get());
-    return site.trace.fail(site.open_line);
-  }
-  temp.armed = false;
-  return BlockEnd::kCompleted;
+  return put_in_place(fresh, target, fresh_name.get(), site);
 }
 
 }  // namespace
-
-std::string temporary_name_beside(std::string_view base_name) {
-  const unsigned serial = g_temp_counter.fetch_add(1, std::memory_order_relaxed);
-  char suffix[64];
-  std::snprintf(suffix, sizeof suffix, ".%lx-%x.tmp", static_cast<unsigned long>(getpid()), serial);
-  return std::string(base_name.substr(0, kTempStemBytes)) + suffix;
-}
 
 BlockEnd dump_pickle_replacing(PyObject* path, PyObject* data, const Trace& trace, int open_line,
                                int dump_line) {

@@ -4,9 +4,11 @@
 // package of encode_files) are `with open(path, "wb") as f: pickle.dump(data,
 // f)`. Writing in place would truncate the old file before the new stream
 // exists, so a failing dump (an unpicklable value, a full disk) would lose
-// it. Instead the stream goes to a fresh file beside the target, which
-// replaces the target (rename, atomic on one file system) only once the dump,
-// the sync to disk and the close have all succeeded; any failure removes the
+// it. Instead the stream goes to a fresh file beside the target
+// (fresh_file.hpp: private while written, then given the replaced file's
+// permission bits, or a new file's, through its descriptor), which replaces
+// the target (rename, atomic on one file system) only once the dump, the
+// sync to disk and the close have all succeeded; any failure removes the
 // fresh file and leaves the old one as it was. A signal whose handler raises
 // while the stream is written (Ctrl-C, say) is answered just before the
 // rename: the fresh file goes, the old one stays. The messages and traceback
@@ -15,23 +17,10 @@
 
 #include <Python.h>
 
-#include <string>
-#include <string_view>
-
 #include "module/host_calls.hpp"
 #include "module/traceback.hpp"
 
 namespace ormek {
-
-// The name of a fresh file beside the file `base_name` (a name within one
-// directory, in the file system's encoding): the name's first bytes, the
-// process id and a serial number, ending in ".tmp". Unique within the process;
-// another process has another id. A signal pending when the fresh file is
-// complete keeps it from replacing its target (see below).
-std::string temporary_name_beside(std::string_view base_name);
-// How often a writer tries a fresh name when the one it picked is taken (a
-// stale file of a crashed run, or a concurrent writer's pick).
-inline constexpr int kTemporaryNameAttempts = 100;
 
 // with open(path, "wb") as f: pickle.dump(data, f), through a fresh file when
 // `path` names a regular file or nothing yet. A failure adds `open_line` (the

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <new>
 
-#include "compressor/pickle_writer.hpp"
 #include "module/messages.hpp"
 
 namespace ormek {
@@ -17,8 +16,6 @@ namespace ormek {
 namespace {
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-// A fresh file is never anything that was there before, nor a link.
-constexpr int kFreshFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 
 // OSError subclass `type` as the host makes it from (errno, strerror,
 // filename), so that its text names the path.
@@ -235,36 +232,28 @@ bool FileRestorer::open_fresh_file(int dir_fd, bool own_dir_fd, std::string file
                                    PyObject* path) {
   fresh_.dir_fd = dir_fd;
   fresh_.own_dir_fd = own_dir_fd;
-  fresh_.file_name = std::move(file_name);
   fresh_.path = Ref::borrow(path);
-  for (int attempt = 0; fresh_.fd < 0 && attempt < kTemporaryNameAttempts; attempt++) {
-    fresh_.temp_name = temporary_name_beside(fresh_.file_name);
-    fresh_.fd = openat(dir_fd, fresh_.temp_name.c_str(), kFreshFileFlags, 0666);
-    if (fresh_.fd < 0 && errno != EEXIST) break;
-  }
-  if (fresh_.fd < 0) {
+  if (!fresh_.file.create(dir_fd, std::move(file_name))) {
     raise_from_errno(errno, path);
-    fresh_.temp_name.clear();
     close_fresh_file();
     return false;
-  }
-  // The new file keeps the permission bits of the one it replaces, and only
-  // those: it belongs to whoever restores it, so a set-user-id, set-group-id
-  // or sticky bit copied from another owner's file would hand the restorer's
-  // rights to that file's users.
-  struct stat st;
-  if (fstatat(dir_fd, fresh_.file_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISREG(st.st_mode)) {
-    fchmod(fresh_.fd, st.st_mode & 0777);
   }
   return true;
 }
 
 void FileRestorer::close_fresh_file() {
-  close_quietly(fresh_.fd);
-  if (!fresh_.temp_name.empty()) unlinkat(fresh_.dir_fd, fresh_.temp_name.c_str(), 0);
+  fresh_.file.discard();
   if (fresh_.own_dir_fd) close_quietly(fresh_.dir_fd);
-  fresh_ = FreshFile();
+  fresh_.dir_fd = -1;
+  fresh_.own_dir_fd = false;
+  fresh_.path = Ref();
+  fresh_.name = Ref();
+  fresh_.facts = nullptr;
+}
+
+mode_t FileRestorer::umask_once() {
+  if (umask_ < 0) umask_ = static_cast<int>(process_umask());
+  return static_cast<mode_t>(umask_);
 }
 
 void FileRestorer::discard() { close_fresh_file(); }
@@ -286,7 +275,6 @@ bool FileRestorer::matches_and_takes_facts() {
     PyErr_Format(PyExc_ValueError, msg::kPackageDamaged, fresh_.name.get());
     return false;
   }
-  if (umask_ < 0) umask_ = static_cast<int>(process_umask());
   constexpr int64_t kBillion = 1000000000;
   int64_t seconds = facts.mtime_ns / kBillion;
   int64_t nanoseconds = facts.mtime_ns % kBillion;
@@ -297,8 +285,8 @@ bool FileRestorer::matches_and_takes_facts() {
   struct timespec times[2] = {{0, UTIME_OMIT}, {}};
   times[1].tv_sec = static_cast<time_t>(seconds);
   times[1].tv_nsec = static_cast<long>(nanoseconds);
-  if (fchmod(fresh_.fd, restored_mode(facts.mode, static_cast<mode_t>(umask_))) != 0 ||
-      futimens(fresh_.fd, times) != 0) {
+  if (!fresh_.file.set_mode(static_cast<mode_t>(facts.mode) & ~umask_once()) ||
+      futimens(fresh_.file.fd(), times) != 0) {
     raise_from_errno(errno, fresh_.path.get());
     return false;
   }
@@ -319,7 +307,7 @@ WriteFailure FileRestorer::finish(PyObject* text) {
 bool FileRestorer::write_bytes(const void* data, size_t size) {
   const auto* bytes = static_cast<const char*>(data);
   int write_error = 0;
-  const int fd = fresh_.fd;
+  const int fd = fresh_.file.fd();
   ContentDigest* digest = fresh_.facts ? digest_.get() : nullptr;
   Py_BEGIN_ALLOW_THREADS;
   if (digest) digest->add_bytes(bytes, size);
@@ -347,10 +335,14 @@ WriteFailure FileRestorer::finish_written() {
     close_fresh_file();
     return failure;
   };
-  if (fresh_.facts && !matches_and_takes_facts()) return give_up(WriteFailure::kText);
-  const int closed = close(fresh_.fd);
-  fresh_.fd = -1;
-  if (closed != 0) {
+  FreshFile& file = fresh_.file;
+  if (fresh_.facts) {
+    if (!matches_and_takes_facts()) return give_up(WriteFailure::kText);
+  } else {
+    // Best effort, as before: a file system that refuses it keeps the text.
+    file.set_mode(final_mode_replacing(fresh_.dir_fd, file.target().c_str(), umask_once()));
+  }
+  if (!file.close_descriptor()) {
     raise_from_errno(errno, path);
     return give_up(WriteFailure::kFile);
   }
@@ -358,16 +350,15 @@ WriteFailure FileRestorer::finish_written() {
   // replaces anything.
   if (PyErr_CheckSignals() < 0) return give_up(WriteFailure::kFile);
   struct stat st;
-  const char* file_name = fresh_.file_name.c_str();
-  if (fstatat(fresh_.dir_fd, file_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+  if (fstatat(fresh_.dir_fd, file.target().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      !S_ISREG(st.st_mode)) {
     raise_in_the_way(PyExc_FileExistsError, EEXIST, msg::kTargetNotRegularFile, path);
     return give_up(WriteFailure::kFile);
   }
-  if (renameat(fresh_.dir_fd, fresh_.temp_name.c_str(), fresh_.dir_fd, file_name) != 0) {
+  if (!file.put_in_place()) {
     raise_from_errno(errno, path);
     return give_up(WriteFailure::kFile);
   }
-  fresh_.temp_name.clear();  // it is the target now
   close_fresh_file();
   return WriteFailure::kNone;
 }

@@ -12,7 +12,8 @@
 //   link, dangling or not, a directory, a FIFO, a device), refuses the whole
 //   package with an OSError naming the path, before anything is written.
 // - Each file is written to a fresh file in its own directory and renamed
-//   over the target once complete (no fsync: a package can always be
+//   over the target once complete (fresh_file.hpp: private while written,
+//   its mode set through its descriptor; no fsync: a package can always be
 //   restored again). A failure removes the fresh file, so the target is
 //   either the old file or the whole new one. Files restored before the
 //   failure stay.
@@ -37,6 +38,7 @@
 #include <vector>
 
 #include "compressor/file_facts.hpp"
+#include "compressor/fresh_file.hpp"
 #include "compressor/package_files.hpp"
 #include "module/ref.hpp"
 
@@ -80,7 +82,9 @@ class FileRestorer {
   // `name` (an exact str) held when it was packed, by its `facts`, before
   // the file replaces anything (a mismatch gives it up with the
   // damaged-package error); the file then takes their permission bits (less
-  // the umask, never set-id or sticky) and modification time.
+  // the umask, see final_mode) and modification time. Without facts it
+  // takes the permission bits of the regular file it replaces, or a new
+  // file's.
   void expect(PyObject* name, const FileFacts& facts);
   // Writes `text` (a str) as UTF-8 into the fresh file, which then replaces
   // the target.
@@ -103,6 +107,7 @@ class FileRestorer {
   int open_directory(const std::string& directory);
   bool open_fresh_file(int dir_fd, bool own_dir_fd, std::string file_name, PyObject* path);
   void close_fresh_file();
+  mode_t umask_once();
 
   PyObject* output_dir_;  // borrowed from the caller
   bool output_dir_encoded_ = false;
@@ -111,16 +116,14 @@ class FileRestorer {
   std::string current_dir_;  // the directory of the last file, within output_dir
   int current_dir_fd_ = -1;  // open on it, or -1
   std::unordered_set<std::string> checked_dirs_;
-  int umask_ = -1;                         // read when first needed
+  int umask_ = -1;                         // read when first needed (umask_once)
   std::unique_ptr<ContentDigest> digest_;  // made when first needed
 
   // The file being written.
-  struct FreshFile {
+  struct Restoring {
     int dir_fd = -1;
     bool own_dir_fd = false;  // opened for it alone (begin_at)
-    std::string file_name;    // the target's name in dir_fd
-    std::string temp_name;
-    int fd = -1;
+    FreshFile file;           // beside its target, a name in dir_fd
     Ref path;
     Ref name;                          // with facts (expect)
     const FileFacts* facts = nullptr;  // the package's, for this file

@@ -65,6 +65,8 @@ namespace ormek {
   X(read, "read", kIdent)                                                       \
   X(flush, "flush", kIdent)                                                     \
   X(fileno, "fileno", kIdent)                                                   \
+  X(closefd, "closefd", kIdent)                                                 \
+  X(raw, "raw", kIdent)                                                         \
   X(encoding, "encoding", kIdent)                                               \
   X(get, "get", kIdent)                                                         \
   X(items, "items", kIdent)                                                     \

@@ -34,6 +34,19 @@ def private_path(name: str) -> str:
     return os.path.join(folder, name)
 
 
+def create_private(path: str) -> BinaryIO:
+    """A new file at `path` for writing, readable by its owner only: made
+    exclusively, never through a link or over what stands there. Whoever
+    opens a file keeps that right, so text that may be private is never
+    written into a file others could open meanwhile."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+    try:
+        return open(fd, "wb")
+    except BaseException:
+        os.close(fd)
+        raise
+
+
 def spool_stdin() -> str:
     """Standard input copied into a private file; its path, reported as `-`."""
     path = private_path("stdin.pkg")
@@ -42,7 +55,7 @@ def spool_stdin() -> str:
     if source.isatty():
         raise UserError(STDIO, "standard input is a terminal, not a package")
     try:
-        with open(path, "xb") as spool:
+        with create_private(path) as spool:
             _copy(source, spool)
     except OSError as err:
         raise UserError(STDIO, f"cannot spool standard input: {os_problem(err)}") from None

@@ -14,7 +14,9 @@ import errno
 import os
 import secrets
 import shutil
+import stat
 
+from .pipe import create_private
 from .signals import held
 from .undo import discard, register
 from .report import UserError, os_problem
@@ -103,11 +105,22 @@ def _second_name(path: str) -> str:
 
 
 def _copy(path: str, backup: str) -> None:
-    try:
-        shutil.copy2(path, backup, follow_symlinks=False)
-    except BaseException:
-        _remove(backup)
-        raise
+    """The package copied to `backup`, private until complete, then given the
+    package's permission bits (never a set-id or sticky bit: the copy is the
+    copier's) and times through its descriptor. A link is copied as a link."""
+    if os.path.islink(path):
+        os.symlink(os.readlink(path), backup)
+        return
+    with open(path, "rb") as source, create_private(backup) as copy:
+        try:
+            shutil.copyfileobj(source, copy)
+            copy.flush()
+            st = os.fstat(source.fileno())
+            os.fchmod(copy.fileno(), stat.S_IMODE(st.st_mode) & 0o777)
+            os.utime(copy.fileno(), ns=(st.st_atime_ns, st.st_mtime_ns))
+        except BaseException:
+            _remove(backup)
+            raise
 
 
 def _remove(path: str) -> None:

@@ -1,0 +1,97 @@
+// Fresh files put in place (see fresh_file.hpp).
+#include "compressor/fresh_file.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+
+namespace ormek {
+
+namespace {
+
+std::atomic<unsigned> g_temp_counter{0};
+// Room for the suffix within the 255 bytes a file name may have.
+constexpr size_t kTempStemBytes = 200;
+
+// A fresh file is never anything that was there before, nor a link.
+constexpr int kFreshFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+constexpr mode_t kPrivateMode = 0600;
+
+}  // namespace
+
+std::string temporary_name_beside(std::string_view base_name) {
+  const unsigned serial = g_temp_counter.fetch_add(1, std::memory_order_relaxed);
+  char suffix[64];
+  std::snprintf(suffix, sizeof suffix, ".%lx-%x.tmp", static_cast<unsigned long>(getpid()), serial);
+  return std::string(base_name.substr(0, kTempStemBytes)) + suffix;
+}
+
+mode_t final_mode_replacing(int dir_fd, const char* name, mode_t umask) {
+  struct stat st;
+  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+    return final_mode(st.st_mode);
+  }
+  return final_mode(0666 & ~umask);
+}
+
+mode_t process_umask() {
+  // Linux tells it in /proc; elsewhere it is read by setting it, which
+  // another thread creating a file at that instant could see.
+  if (FILE* status = std::fopen("/proc/self/status", "re")) {
+    char line[256];
+    unsigned int mask = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, status)) {
+      found = std::sscanf(line, "Umask: %o", &mask) == 1;
+    }
+    std::fclose(status);
+    if (found) return static_cast<mode_t>(mask);
+  }
+  const mode_t mask = umask(022);
+  umask(mask);
+  return mask;
+}
+
+bool FreshFile::create(int dir_fd, std::string target) {
+  discard();
+  dir_fd_ = dir_fd;
+  target_ = std::move(target);
+  const size_t slash = target_.rfind('/');
+  const size_t base_at = slash == std::string::npos ? 0 : slash + 1;
+  const std::string_view base = std::string_view(target_).substr(base_at);
+  for (int attempt = 0; attempt < kTemporaryNameAttempts; attempt++) {
+    path_ = target_.substr(0, base_at) + temporary_name_beside(base);
+    fd_ = openat(dir_fd_, path_.c_str(), kFreshFileFlags, kPrivateMode);
+    if (fd_ >= 0) {
+      created_ = true;
+      return true;
+    }
+    if (errno != EEXIST) break;
+  }
+  return false;
+}
+
+bool FreshFile::set_mode(mode_t mode) const { return fchmod(fd_, final_mode(mode)) == 0; }
+
+bool FreshFile::close_descriptor() {
+  const int closed = close(fd_);
+  fd_ = -1;
+  return closed == 0;
+}
+
+bool FreshFile::put_in_place() {
+  if (renameat(dir_fd_, path_.c_str(), dir_fd_, target_.c_str()) != 0) return false;
+  created_ = false;  // it is the target now
+  return true;
+}
+
+void FreshFile::discard() {
+  if (fd_ >= 0) close_descriptor();
+  if (created_) unlinkat(dir_fd_, path_.c_str(), 0);
+  created_ = false;
+}
+
+}  // namespace ormek
