@@ -3,12 +3,14 @@ trees, info, the user errors (status 1, one line on stderr), bad usage
 (status 2), stop signals (status 128 + N), and the plain-data package loading
 that keeps `info` and `unpack` from running code from a package."""
 
+import errno
 import json
 import os
 import pickle
 import random
 import re
 import signal
+import stat
 import subprocess
 import sys
 import sysconfig
@@ -26,7 +28,7 @@ try:
 except ImportError:  # a build tree without the installed wheel
     sys.path.insert(0, str(REPO / "python"))
     import ormek
-from ormek import packages, progress, unpack
+from ormek import packages, progress, swap, unpack
 from ormek.report import UserError
 from ormek.tree import Entry, clashes
 
@@ -886,6 +888,57 @@ def test_distribution_carries_licence_and_classifiers(tmp_path, monkeypatch):
     with tarfile.open(tmp_path / build.build_sdist(str(tmp_path))) as sdist:
         top = sdist.getnames()[0].split("/")[0]
         assert "MIT License" in sdist.extractfile(f"{top}/LICENSE").read().decode()
+
+
+# --------------------------------------------------------------------------
+# Files put in place: private while written, settled through descriptors
+
+# A mode, owner or time changed by name (utimensat with a path, not NULL).
+BY_NAME = re.compile(r"\d+ +((chmod|fchmodat2?|l?chown|fchownat|utimes?|futimesat)\(|utimensat\([^,]+, \")")
+FRESH = re.compile(r"(?=.*\bO_EXCL\b)(?=.*\bO_NOFOLLOW\b).*, 0600\b")
+IN_PLACE = {
+    "pack": ("pack", "src", "-o", "p.pkg", "--dict", "d.bin"),
+    "pack -o -": ("pack", "src", "-o", "-"),
+    "unpack": ("unpack", "p.pkg", "-d", "out", "--force"),
+    "unpack -": ("unpack", "-", "-d", "out", "--force"),
+    "module": ("-c", "from ormek_compressor import OrmekCompressor as C; c = C('d.bin'); "
+               "c.encode_files(['src/top.txt'], 'p.pkg'); c.save_dict(); c.decode_package('p.pkg', 'out')"),
+    "backup copy": ("-c", "from ormek import swap; swap._copy('p.pkg', 'backup')"),
+}
+
+
+@pytest.mark.parametrize("args", IN_PLACE.values(), ids=IN_PLACE)
+def test_files_private_while_written_and_settled_by_descriptor(run, command, tree, in_tmp, args):
+    # strace must be there (scripts/setup-hosts installs it on every test host)
+    probe = subprocess.run(["strace", "-o", os.devnull, "true"], capture_output=True, text=True)
+    if probe.returncode and "ptrace" in probe.stderr:
+        pytest.skip(f"strace cannot trace here: {probe.stderr}")
+    os.chmod(tree / "top.txt", 0o600)
+    for earlier in [("pack", "src", "-o", "p.pkg", "--dict", "d.bin"), ("unpack", "p.pkg", "-d", "out")]:
+        ok(run(*earlier))
+    argv = [sys.executable] if args[0] == "-c" else command[0]
+    env = {**command[1], "PYTHONDONTWRITEBYTECODE": "1"}
+    with open("p.pkg", "rb") as stdin:
+        done = subprocess.run(["strace", "-f", "-qq", "-e", "trace=%file", "-o", in_tmp.parent / "log", *argv,
+                               *args], stdin=stdin, capture_output=True, env=env, timeout=120)
+    assert done.returncode == 0, done.stderr
+    calls = (in_tmp.parent / "log").read_text().splitlines()
+    assert [call for call in calls if BY_NAME.match(call)] == []
+    created = [call for call in calls if "O_CREAT" in call]
+    assert created and [call for call in created if not FRESH.match(call)] == []
+
+
+@pytest.mark.parametrize("mode", [0o640, 0o6755], ids=oct)
+def test_backup_copy_keeps_only_permission_bits_and_times(in_tmp, monkeypatch, mode):
+    def no_links(*args, **kwargs):
+        raise OSError(errno.EPERM, "links refused")
+
+    (in_tmp / "p.pkg").write_bytes(b"package")
+    os.chmod("p.pkg", mode)
+    os.utime("p.pkg", ns=(5, 7_000_000_001))
+    monkeypatch.setattr(os, "link", no_links)
+    backup = os.stat(swap._second_name("p.pkg"))
+    assert (stat.S_IMODE(backup.st_mode), backup.st_mtime_ns) == (mode & 0o777, 7_000_000_001)
 
 
 # --------------------------------------------------------------------------

@@ -566,12 +566,26 @@ def test_written_file_is_whole(comp, in_tmp, writer):
 
 
 @writers
-def test_replaced_file_keeps_its_permissions(comp, in_tmp, writer):
-    for mode in (0o600, 0o640):
+@pytest.mark.parametrize("mode", [0o600, 0o640, 0o4755, 0o6755, 0o1777, None],
+                         ids=lambda mode: oct(mode) if mode else "new")
+def test_fresh_file_private_then_only_permission_bits(comp, in_tmp, monkeypatch, writer, mode):
+    seen = []
+
+    def dump(obj, f):
+        seen.append(stat.S_IMODE(os.stat(f.name).st_mode))
+        pickle.dump(obj, f)
+
+    monkeypatch.setattr(ormek_compressor, "pickle", FakePickle(dump=dump))
+    if mode is not None:
         (in_tmp / "out").write_bytes(b"older")
+        if os.geteuid() == 0:
+            os.chown(in_tmp / "out", 65534, 65534)  # another user's file, replaced by root
         os.chmod(in_tmp / "out", mode)
-        writer.write(comp, "out")
-        assert stat.S_IMODE(os.stat(in_tmp / "out").st_mode) == mode
+    writer.write(comp, "out")
+    umask = os.umask(0o22)
+    os.umask(umask)
+    want = 0o666 & ~umask if mode is None else mode & 0o777
+    assert (seen, stat.S_IMODE(os.stat(in_tmp / "out").st_mode)) == ([0o600], want)
 
 
 @writers
