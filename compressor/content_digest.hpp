@@ -25,19 +25,19 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "compressor/text_units.hpp"
+
 namespace ormek {
 
 using Digest = std::array<uint8_t, 16>;
 
-// The UTF-8 length of `length` code points given as code units.
-template <typename Unit>
-uint64_t utf8_length(const Unit* units, size_t length) {
-  uint64_t bytes = length;
-  for (size_t i = 0; i < length; i++) {
-    const auto c = static_cast<uint32_t>(units[i]);
-    bytes += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
-  }
-  return bytes;
+// An XXH3-128 hash in its canonical form, most significant byte first.
+inline Digest canonical_digest(XXH128_hash_t hash) {
+  XXH128_canonical_t canonical;
+  XXH128_canonicalFromHash(&canonical, hash);
+  Digest digest;
+  std::memcpy(digest.data(), canonical.digest, digest.size());
+  return digest;
 }
 
 class ContentDigest {
@@ -49,12 +49,15 @@ class ContentDigest {
   // Starts the digest of the file stored under `name`.
   template <typename Unit>
   void begin(const Unit* name, size_t length) {
-    XXH3_128bits_reset(&state_);
-    const uint64_t name_bytes = utf8_length(name, length);
-    uint8_t prefix[8];
-    for (int i = 0; i < 8; i++) prefix[i] = static_cast<uint8_t>(name_bytes >> (8 * i));
-    XXH3_128bits_update(&state_, prefix, sizeof prefix);
+    start(utf8_length(name, length));
     add_units(name, length);
+    content_bytes_ = 0;
+  }
+
+  // The same with the name given as its UTF-8 (encode_utf8's bytes).
+  void begin_utf8(const void* name, size_t size) {
+    start(size);
+    feed(name, size);
     content_bytes_ = 0;
   }
 
@@ -76,13 +79,7 @@ class ContentDigest {
   // The number of text bytes given since begin().
   uint64_t content_bytes() const { return content_bytes_; }
 
-  Digest finish() const {
-    XXH128_canonical_t canonical;
-    XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(&state_));
-    Digest digest;
-    std::memcpy(digest.data(), canonical.digest, digest.size());
-    return digest;
-  }
+  Digest finish() const { return canonical_digest(XXH3_128bits_digest(&state_)); }
 
  private:
   template <typename Unit>
@@ -105,33 +102,17 @@ class ContentDigest {
         if constexpr (sizeof(Unit) == 1) {
           if (c < 0x80) break;  // the next ASCII run goes through as it is
         }
-        used += encode(c, buffer_ + used);
+        used += encode_utf8(c, buffer_ + used);
       }
       feed(buffer_, used);
     }
   }
 
-  static size_t encode(uint32_t c, uint8_t* out) {
-    if (c < 0x80) {
-      out[0] = static_cast<uint8_t>(c);
-      return 1;
-    }
-    if (c < 0x800) {
-      out[0] = static_cast<uint8_t>(0xC0 | (c >> 6));
-      out[1] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-      return 2;
-    }
-    if (c < 0x10000) {
-      out[0] = static_cast<uint8_t>(0xE0 | (c >> 12));
-      out[1] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
-      out[2] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-      return 3;
-    }
-    out[0] = static_cast<uint8_t>(0xF0 | (c >> 18));
-    out[1] = static_cast<uint8_t>(0x80 | ((c >> 12) & 0x3F));
-    out[2] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
-    out[3] = static_cast<uint8_t>(0x80 | (c & 0x3F));
-    return 4;
+  void start(uint64_t name_bytes) {
+    XXH3_128bits_reset(&state_);
+    uint8_t prefix[8];
+    for (int i = 0; i < 8; i++) prefix[i] = static_cast<uint8_t>(name_bytes >> (8 * i));
+    XXH3_128bits_update(&state_, prefix, sizeof prefix);
   }
 
   void feed(const void* data, size_t size) {

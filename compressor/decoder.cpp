@@ -208,8 +208,9 @@ bool restore_tokens(CompressorObject* self, PyObject* data, Py_ssize_t num_token
 // error, so every failure of the body also leaves the block. With `facts`
 // (the package's checks of this file), the text must be what was packed
 // before it replaces anything, and the file takes the stored mode and time.
-bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& restored,
-                Py_ssize_t start, Py_ssize_t stop, FileRestorer& restorer, const FileFacts* facts) {
+bool write_file(PyObject* output_dir, const StoredFile& file, const RestoredTokens& restored,
+                Py_ssize_t start, FileRestorer& restorer, const FileFacts* facts) {
+  PyObject* filename = file.name.get();
   Ref join = os_path_attribute(Str::join);
   if (!join) return kDecodePackageTrace.fail(line::kOpenOutput);
   Ref file_path = call2(join.get(), output_dir, filename);
@@ -220,8 +221,8 @@ bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& 
                                     : restorer.begin_at(file_path.get());
   if (!opened) return kDecodePackageTrace.fail(line::kOpenOutput);
 
-  if (facts) restorer.expect(filename, *facts);
-  const WriteFailure failure = restored.write(start, stop, restorer);
+  if (facts) restorer.expect(filename, file.where.bytes, *facts);
+  const WriteFailure failure = restored.write(start, file.boundary, restorer);
   if (failure == WriteFailure::kNone) return true;
   restorer.discard();
   // A failure of f.write() is reported at its own line, then at the block's.
@@ -231,51 +232,29 @@ bool write_file(PyObject* output_dir, PyObject* filename, const RestoredTokens& 
 
 // What the file loop restores, judged whole before output_dir is made.
 struct RestorePlan {
-  bool original_join = false;
-  // zip(package["file_boundaries"], package["filenames"])
-  std::vector<StoredFile> files;
+  JudgedPackage judged;      // the files, their names and facts
   std::vector<char> picked;  // by the choice, one per file
-  PackageFacts facts;        // the package's file checks, when it has them
-  bool has_facts = false;
+  std::vector<char> dirs;    // by the choice, one per empty directory
 
   const FileFacts* facts_of(size_t i) const {
-    return has_facts && i < facts.files.size() ? &facts.files[i] : nullptr;
-  }
-  // fn(dir) for each stored empty directory the choice picks; false as soon
-  // as picking or fn fails, with the exception set.
-  template <typename Fn>
-  bool each_picked_dir(FileChoice& choice, Fn&& fn) const {
-    PyObject* dirs = facts.empty_dirs.get();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dirs); i++) {
-      const int picks = choice.picks(PyList_GET_ITEM(dirs, i));
-      if (picks < 0 || (picks && !fn(PyList_GET_ITEM(dirs, i)))) return false;
-    }
-    return true;
+    const PackageFacts& facts = judged.facts;
+    return judged.has_facts() && i < facts.files.size() ? &facts.files[i] : nullptr;
   }
 };
 
-// Every check made before anything is written: the stored names taken whole
-// and judged (package_files.hpp), the choice of files, the package's file
-// checks read whole (file_facts.hpp), and, with the module's own join,
-// nothing in the way of a picked file or empty directory
-// (restore_files.hpp).
+// Every check made before anything is written: the package judged whole
+// (package_files.hpp: the stored names and the file facts), the choice of
+// files and empty directories, and, with the module's own join, nothing in
+// the way of a picked one (restore_files.hpp).
 bool check_before_writing(PyObject* package, FileChoice& choice, FileRestorer& restorer,
                           RestorePlan& plan) {
-  plan.original_join = global_is_original(Original::kOsPathJoin);
-  if (!take_stored_files(package, !plan.original_join, plan.files) ||
-      !choice.pick_files(plan.files, plan.picked)) {
+  const bool original_join = global_is_original(Original::kOsPathJoin);
+  if (!judge_package(package, !original_join, plan.judged) ||
+      !choice.pick_from(plan.judged, plan.picked, plan.dirs)) {
     return kDecodePackageTrace.fail(line::kFileLoop);
   }
-  const bool look = choice.writes() && plan.original_join;
-  if (look && !restorer.check_files_in_the_way(plan.files, plan.picked)) {
-    return kDecodePackageTrace.fail(line::kFileLoop);
-  }
-  const int has_facts = read_package_facts(package, plan.facts);
-  if (has_facts < 0) return kDecodePackageTrace.fail(line::kFileLoop);
-  plan.has_facts = has_facts != 0;
-  if (!plan.has_facts || !look) return true;
-  if (!plan.each_picked_dir(
-          choice, [&](PyObject* dir) { return restorer.check_directory_in_the_way(dir); })) {
+  if (choice.writes() && original_join &&
+      !restorer.check_in_the_way(plan.judged, plan.picked, plan.dirs)) {
     return kDecodePackageTrace.fail(line::kFileLoop);
   }
   return true;
@@ -336,30 +315,47 @@ bool make_output_dir(PyObject* output_dir) {
   return true;
 }
 
+// The empty directories the choice picks, each distinct one made once, as
+// the directories of stored names are.
+bool make_empty_dirs(const RestorePlan& plan, FileRestorer& restorer) {
+  const JudgedPackage& judged = plan.judged;
+  try {
+    std::vector<char> made(judged.names.tree().size(), 0);
+    for (size_t i = 0; i < plan.dirs.size(); i++) {
+      const NameTree::Node node = judged.facts.dirs[i].node;
+      if (!plan.dirs[i] || made[node]) continue;
+      made[node] = 1;
+      PyObject* dir = PyList_GET_ITEM(judged.facts.empty_dirs.get(), static_cast<Py_ssize_t>(i));
+      if (!restorer.make_directory(dir)) return kDecodePackageTrace.fail(line::kOpenOutput);
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return kDecodePackageTrace.fail(line::kOpenOutput);
+  }
+  return true;
+}
+
 // for boundary, filename in zip(...): each picked file written (or, for
 // restored_sizes, measured), then the empty directories of the packed trees
-// made as the directories of stored names are.
+// made.
 bool restore_files(PyObject* output_dir, const RestorePlan& plan, const RestoredTokens& restored,
                    FileChoice& choice, FileRestorer& restorer) {
   int32_t start = 0;
-  for (size_t i = 0; i < plan.files.size(); i++) {
-    const StoredFile& file = plan.files[i];
+  const std::vector<StoredFile>& files = plan.judged.files;
+  for (size_t i = 0; i < files.size(); i++) {
+    const StoredFile& file = files[i];
     if (!choice.writes()) {
       const Py_ssize_t size = restored.utf8_size(start, file.boundary);
       if (size < 0 || !choice.record_size(size))
         return kDecodePackageTrace.fail(line::kWriteOutput);
-    } else if (plan.picked[i] && (!write_file(output_dir, file.name.get(), restored, start,
-                                              file.boundary, restorer, plan.facts_of(i)) ||
-                                  !choice.record_name(file.name.get()))) {
+    } else if (plan.picked[i] &&
+               (!write_file(output_dir, file, restored, start, restorer, plan.facts_of(i)) ||
+                !choice.record_name(file.name.get()))) {
       return false;
     }
     start = file.boundary;
   }
-  if (!plan.has_facts || !choice.writes()) return true;
-  if (!plan.each_picked_dir(choice, [&](PyObject* dir) { return restorer.make_directory(dir); })) {
-    return kDecodePackageTrace.fail(line::kOpenOutput);
-  }
-  return true;
+  return !choice.writes() || make_empty_dirs(plan, restorer);
 }
 
 PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObject* output_dir,

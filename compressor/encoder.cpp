@@ -469,6 +469,16 @@ class Encoder {
   Ref packed_tokens_;
 };
 
+// A name given to encode_named_files, judged alone: one decode_package can
+// restore, within a file system's limits.
+bool judge_given_name(PyObject* name) {
+  if (!is_safe_stored_name(name)) {
+    PyErr_Format(PyExc_ValueError, msg::kUnsafeStoredName, name);
+    return false;
+  }
+  return check_stored_name_fits(name);
+}
+
 // encode_named_files' head: each entry unpacked into a path and a name, the
 // name an exact str that decode_package can restore, and the names together
 // free of clashes (a name given twice, or one that is a directory of
@@ -491,12 +501,8 @@ bool Encoder::take_entries() {
       raise_expected_type("str", name);
       return trace_.fail(lines_.iterate_entries);
     }
-    if (!is_safe_stored_name(name)) {
-      PyErr_Format(PyExc_ValueError, msg::kUnsafeStoredName, name);
-      return trace_.fail(lines_.check_name);
-    }
-    if (!check_stored_name_length(name)) return trace_.fail(lines_.check_name);
-    if (!names.add(name) || PyList_Append(filenames_.get(), name) < 0) {
+    AddedName added;
+    if (!names.add(name, judge_given_name, added) || PyList_Append(filenames_.get(), name) < 0) {
       return trace_.fail(lines_.check_name);
     }
     try {
@@ -507,7 +513,7 @@ bool Encoder::take_entries() {
     }
   }
   if (!names.check_clashes(true)) return trace_.fail(lines_.check_clashes);
-  if (empty_dirs_ && !check_empty_dirs(empty_dirs_.get(), filenames_.get(), false)) {
+  if (empty_dirs_ && !judge_empty_dirs(empty_dirs_.get(), names, false, nullptr)) {
     return trace_.fail(lines_.check_clashes);
   }
   return true;

@@ -2,6 +2,8 @@
 #include "compressor/file_choice.hpp"
 
 #include <new>
+#include <string>
+#include <string_view>
 
 #include "compressor/text_units.hpp"
 #include "module/host_calls.hpp"
@@ -19,10 +21,8 @@ bool FileChoice::pick(PyObject* names) {
       return false;
     }
   }
-  wanted_ = Ref::steal(PySet_New(names));
-  found_ = Ref::steal(PySet_New(nullptr));
   results_ = Ref::steal(PyList_New(0));
-  return wanted_ && found_ && results_;
+  return static_cast<bool>(results_);
 }
 
 bool FileChoice::measure() {
@@ -31,56 +31,73 @@ bool FileChoice::measure() {
   return static_cast<bool>(results_);
 }
 
-// 1 when `key` is one of the names given (and marks it found), 0 when not.
-int FileChoice::marks(PyObject* key) {
-  const int wanted = PySet_Contains(wanted_.get(), key);
-  if (wanted <= 0) return wanted;
-  return PySet_Add(found_.get(), key) < 0 ? -1 : 1;
+namespace {
+
+// Whether a node is picked, known once for each node of the tree.
+constexpr uint8_t kUnknown = 0;
+constexpr uint8_t kPicked = 1;
+constexpr uint8_t kLeft = 2;
+
+// Whether `node` or a directory it lies in was named (marked kPicked): walks
+// up to the first node whose answer is known and gives the answer to every
+// node on the way. Throws std::bad_alloc.
+bool is_picked(const NameTree& tree, NameTree::Node node, std::vector<uint8_t>& state,
+               std::vector<NameTree::Node>& walked) {
+  walked.clear();
+  NameTree::Node up = node;
+  while (up != NameTree::kRoot && state[up] == kUnknown) {
+    walked.push_back(up);
+    up = tree.parent(up);
+  }
+  const uint8_t answer = up == NameTree::kRoot ? kLeft : state[up];
+  for (NameTree::Node on_the_way : walked) state[on_the_way] = answer;
+  return answer == kPicked;
 }
 
-// The name itself, or a directory of it: each part up to a "/". Every name
-// that picks the file is marked, so that "src" and "src/a.py" both count as
-// found.
-int FileChoice::picks(PyObject* name) {
-  if (kind_ != Kind::kNamed) return 1;
-  if (!PyUnicode_CheckExact(name)) return 0;  // None, with a join of the user's
-  int picked = marks(name);
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-  for (Py_ssize_t end = 0; picked >= 0; end++) {
-    end = PyUnicode_FindChar(name, '/', end, length, 1);
-    if (end < 0) break;
-    Ref folder = Ref::steal(PyUnicode_Substring(name, 0, end));
-    const int marked = folder ? marks(folder.get()) : -1;
-    picked = marked < 0 ? -1 : (picked | marked);
-  }
-  return picked;
-}
+}  // namespace
 
-bool FileChoice::pick_files(const std::vector<StoredFile>& files, std::vector<char>& picked) {
-  try {
-    picked.assign(files.size(), 1);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
-  for (size_t i = 0; i < files.size(); i++) {
-    const int picked_one = picks(files[i].name.get());
-    if (picked_one < 0) return false;
-    picked[i] = static_cast<char>(picked_one);
-  }
-  return check_all_found();
-}
-
-bool FileChoice::check_all_found() const {
-  if (kind_ != Kind::kNamed) return true;
+// Each name given marks its node picked: the name itself, or with a
+// trailing "/" the directory of that name. ValueError for the first that
+// names nothing.
+bool FileChoice::mark_wanted(const NameTree& tree, std::vector<uint8_t>& state) const {
+  std::string bytes;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names_.get()); i++) {
     PyObject* name = PyList_GET_ITEM(names_.get(), i);
-    const int found = PySet_Contains(found_.get(), name);
-    if (found < 0) return false;
-    if (!found) {
+    bytes.clear();
+    append_utf8_of(name, bytes);
+    const size_t end = bytes.find_last_not_of('/');
+    const bool directory_only = end + 1 < bytes.size();
+    const NameTree::Node node = tree.find(std::string_view(bytes).substr(0, end + 1));
+    if (node == NameTree::kNoNode || (directory_only && !tree.is_directory(node))) {
       PyErr_Format(PyExc_ValueError, msg::kNameNotInPackage, name);
       return false;
     }
+    state[node] = kPicked;
+  }
+  return true;
+}
+
+bool FileChoice::pick_from(const JudgedPackage& judged, std::vector<char>& files,
+                           std::vector<char>& dirs) {
+  const size_t dir_count = judged.facts.dirs.size();
+  try {
+    files.assign(judged.files.size(), kind_ != Kind::kNamed);
+    dirs.assign(dir_count, kind_ == Kind::kAll);
+    if (kind_ != Kind::kNamed) return true;
+    const NameTree& tree = judged.names.tree();
+    std::vector<uint8_t> state(tree.size(), kUnknown);
+    std::vector<NameTree::Node> walked;
+    if (!mark_wanted(tree, state)) return false;
+    for (size_t i = 0; i < files.size(); i++) {
+      const NameTree::Node node = judged.files[i].where.node;
+      files[i] = node != NameTree::kNoNode && is_picked(tree, node, state, walked);
+    }
+    for (size_t i = 0; i < dir_count; i++) {
+      dirs[i] = is_picked(tree, judged.facts.dirs[i].node, state, walked);
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
   }
   return true;
 }

@@ -3,15 +3,21 @@
 // decode_package restores every file and returns the stored names. Two
 // methods of the module's own run the same decoder with a choice:
 // decode_names restores only the files of the names it is given (a name
-// picks the file stored under it and every file under it as a directory) and
-// returns the names it restored; restored_sizes restores nothing and returns
+// picks the file or empty directory stored under it and everything under it
+// as a directory; a name ending in "/" picks a directory only) and returns
+// the names it restored; restored_sizes restores nothing and returns
 // the size in bytes each file would have (its text as UTF-8, lone surrogates
 // counted as the three bytes "surrogatepass" gives them), without making the
-// output directory or judging the stored names, which it only counts.
+// output directory.
+//
+// Names are picked on the tree of the stored names (stored_names.hpp): each
+// name given is found by walking its parts, and whether a file is picked is
+// known once for each node of the tree, so picking is linear in the names.
 #pragma once
 
 #include <Python.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "compressor/package_files.hpp"
@@ -34,16 +40,11 @@ class FileChoice {
   Kind kind() const { return kind_; }
   bool writes() const { return kind_ != Kind::kSizes; }
 
-  // Whether the file stored as `name` is restored; marks the names given
-  // that pick it. Every file but a None name's when names are given. -1 with
-  // the exception set.
-  int picks(PyObject* name);
-  // picks() of each of `files`, into `picked`, then check_all_found(). False
-  // with the exception set.
-  bool pick_files(const std::vector<StoredFile>& files, std::vector<char>& picked);
-  // After every stored name was offered to picks(): ValueError naming the
-  // first name given that picked nothing. False with it set.
-  bool check_all_found() const;
+  // Which files and empty directories of `judged` are restored, one flag
+  // each into `files` and `dirs`. With names given, a name that picks
+  // nothing raises ValueError naming it (the first such). False with the
+  // exception set.
+  bool pick_from(const JudgedPackage& judged, std::vector<char>& files, std::vector<char>& dirs);
   // A restored file's name for the result (kNamed; nothing for kAll), or a
   // measured file's size (kSizes). False with the exception set.
   bool record_name(PyObject* name);
@@ -52,12 +53,10 @@ class FileChoice {
   Ref result() const { return results_; }
 
  private:
-  int marks(PyObject* key);
+  bool mark_wanted(const NameTree& tree, std::vector<uint8_t>& state) const;
 
   Kind kind_ = Kind::kAll;
   Ref names_;    // the list given
-  Ref wanted_;   // set of the names given
-  Ref found_;    // set of the names given that picked a file
   Ref results_;  // list
 };
 

@@ -6,7 +6,10 @@
 
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
 
+#include "compressor/facts_digest.hpp"
 #include "compressor/stored_names_host.hpp"
 #include "compressor/text_units.hpp"
 #include "module/host_calls.hpp"
@@ -60,24 +63,284 @@ int refused(const char* what) {
   return -1;
 }
 
-// An exact list of `count` entries under `key` of the facts, each passed to
-// `take(item, index)`, which answers whether it is acceptable.
-bool read_list(PyObject* facts, Str key, Py_ssize_t count, const char* what, auto&& take) {
-  PyObject* list = PyDict_GetItemWithError(facts, str(key));
-  if (!list) return PyErr_Occurred() ? false : refuse(what);
-  if (!PyList_CheckExact(list) || PyList_GET_SIZE(list) != count) return refuse(what);
-  for (Py_ssize_t i = 0; i < count; i++) {
-    if (!take(PyList_GET_ITEM(list, i), static_cast<size_t>(i))) return refuse(what);
-  }
-  return true;
-}
-
 // An exact int within [low, high].
 bool int_in(PyObject* item, long long low, long long high, long long& value) {
   if (!PyLong_CheckExact(item)) return false;
   int overflow = 0;
   value = PyLong_AsLongLongAndOverflow(item, &overflow);
   return !overflow && value >= low && value <= high;
+}
+
+bool read_digest(PyObject* item, size_t i, PackageFacts& facts) {
+  if (!PyBytes_CheckExact(item) || PyBytes_GET_SIZE(item) != 16) return false;
+  std::memcpy(facts.files[i].digest.data(), PyBytes_AS_STRING(item), 16);
+  return true;
+}
+
+bool read_size(PyObject* item, size_t i, PackageFacts& facts) {
+  long long value = 0;
+  if (!int_in(item, 0, INT64_MAX, value)) return false;
+  facts.files[i].size = static_cast<uint64_t>(value);
+  return true;
+}
+
+bool read_mode(PyObject* item, size_t i, PackageFacts& facts) {
+  long long value = 0;
+  if (!int_in(item, 0, 07777, value)) return false;
+  facts.files[i].mode = static_cast<uint32_t>(value);
+  return true;
+}
+
+bool read_mtime(PyObject* item, size_t i, PackageFacts& facts) {
+  long long value = 0;
+  if (!int_in(item, INT64_MIN, INT64_MAX, value)) return false;
+  facts.files[i].mtime_ns = value;
+  return true;
+}
+
+// An empty directory is judged among the stored names once all are read.
+bool read_dir(PyObject* item, size_t, PackageFacts&) { return PyUnicode_CheckExact(item); }
+
+PyObject* write_digest(const FileFacts& file) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(file.digest.data()),
+                                   file.digest.size());
+}
+PyObject* write_size(const FileFacts& file) { return PyLong_FromUnsignedLongLong(file.size); }
+PyObject* write_mode(const FileFacts& file) { return PyLong_FromUnsignedLong(file.mode); }
+PyObject* write_mtime(const FileFacts& file) { return PyLong_FromLongLong(file.mtime_ns); }
+
+// One list of "file_facts": one item per stored file, or as many as it holds.
+struct FactsRow {
+  Str key;
+  bool per_file;
+  // What damaged facts are said to do when the list is missing or an item
+  // is not acceptable.
+  const char* refusal;
+  // Checks item `i` and keeps what it says in the facts: false when it is
+  // not acceptable.
+  bool (*read)(PyObject* item, size_t i, PackageFacts& facts);
+  // The item the writer stores for a file (per-file lists).
+  PyObject* (*write)(const FileFacts& file);
+  // Whether every package with facts holds it; an entry a later release
+  // adds is not (the packages written before it lack it).
+  bool required = true;
+};
+
+// The lists of "file_facts" after "version", in the order of the facts
+// digest: adding an entry to the facts is adding a row here.
+constexpr FactsRow kFactsRows[] = {
+    {Str::digests, true, "hold no list of a 16-byte digest per file", read_digest, write_digest},
+    {Str::sizes, true, "hold no list of a size in bytes per file", read_size, write_size},
+    {Str::modes, true, "hold no list of permission bits (0 to 0o7777) per file", read_mode,
+     write_mode},
+    {Str::mtimes_ns, true, "hold no list of a modification time (64-bit nanoseconds) per file",
+     read_mtime, write_mtime},
+    {Str::empty_dirs, false, "hold no list of empty directories", read_dir, nullptr},
+};
+
+bool is_key(PyObject* key, Str known) { return PyUnicode_Compare(key, str(known)) == 0; }
+
+bool is_known_key(PyObject* key) {
+  if (!PyUnicode_CheckExact(key)) return false;
+  if (is_key(key, Str::version) || is_key(key, Str::facts_digest)) return true;
+  for (const FactsRow& row : kFactsRows) {
+    if (is_key(key, row.key)) return true;
+  }
+  return false;
+}
+
+// The first key of `dict` for which `wanted(key, value)` holds, or null.
+Ref first_key(PyObject* dict, auto&& wanted) {
+  Ref found;
+  Py_BEGIN_CRITICAL_SECTION(dict);
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (!found && PyDict_Next(dict, &pos, &key, &value)) {
+    if (wanted(key, value)) found = Ref::borrow(key);
+  }
+  Py_END_CRITICAL_SECTION();
+  return found;
+}
+
+// A key this release does not know is refused: damage to a key's name, or an
+// entry of a later release that this one cannot check.
+bool only_known_keys(PyObject* facts) {
+  Ref unknown = first_key(facts, [](PyObject* key, PyObject*) { return !is_known_key(key); });
+  if (!unknown) return true;
+  PyErr_Format(PyExc_ValueError, msg::kFileFactsUnknownKey, unknown.get());
+  return false;
+}
+
+// A package without "file_facts" may still hold them under a damaged key: a
+// dict with their "version" and "facts_digest" under a key that is none of
+// the plain four. Restoring it as a package without checks would drop its
+// modes and times unannounced; it is refused instead.
+int refuse_facts_elsewhere(PyObject* package) {
+  Ref key = first_key(package, [](PyObject* key, PyObject* value) {
+    if (!PyDict_CheckExact(value) || !PyDict_GetItem(value, str(Str::facts_digest)) ||
+        !PyDict_GetItem(value, str(Str::version))) {
+      return false;
+    }
+    return !PyUnicode_CheckExact(key) ||
+           !(is_key(key, Str::compressed) || is_key(key, Str::file_boundaries) ||
+             is_key(key, Str::filenames) || is_key(key, Str::global_dict));
+  });
+  if (!key) return 0;
+  PyErr_Format(PyExc_ValueError, msg::kFileFactsMisplaced, key.get());
+  return -1;
+}
+
+bool read_version(PyObject* facts) {
+  PyObject* version = PyDict_GetItemWithError(facts, str(Str::version));
+  if (!version && PyErr_Occurred()) return false;
+  long long version_number = 0;
+  if (!version || !int_in(version, kFileFactsVersion, kFileFactsVersion, version_number)) {
+    PyErr_Format(PyExc_ValueError, msg::kFileFactsVersion, version ? version : Py_None,
+                 kFileFactsVersion);
+    return false;
+  }
+  return true;
+}
+
+// The number of stored files, when "filenames" is a list of str and
+// "file_boundaries" a list of as many entries; -1 with the error set.
+Py_ssize_t files_beside_facts(PyObject* package) {
+  PyObject* names = PyDict_GetItemWithError(package, str(Str::filenames));
+  PyObject* boundaries =
+      names ? PyDict_GetItemWithError(package, str(Str::file_boundaries)) : nullptr;
+  if (PyErr_Occurred()) return -1;
+  if (!names || !boundaries || !PyList_CheckExact(names) || !PyList_CheckExact(boundaries) ||
+      PyList_GET_SIZE(names) != PyList_GET_SIZE(boundaries)) {
+    return refused("do not match a list of names and a list of as many boundaries");
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); i++) {
+    if (!PyUnicode_CheckExact(PyList_GET_ITEM(names, i))) {
+      return refused("stand beside a stored name that is not a str");
+    }
+  }
+  return PyList_GET_SIZE(names);
+}
+
+// Each list of the table, every item read into `out`.
+bool read_rows(PyObject* facts, Py_ssize_t files, PackageFacts& out) {
+  for (const FactsRow& row : kFactsRows) {
+    PyObject* list = PyDict_GetItemWithError(facts, str(row.key));
+    if (!list && PyErr_Occurred()) return false;
+    if (!list && !row.required) continue;
+    if (!list || !PyList_CheckExact(list) || (row.per_file && PyList_GET_SIZE(list) != files)) {
+      return refuse(row.refusal);
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
+      if (!row.read(PyList_GET_ITEM(list, i), static_cast<size_t>(i), out)) {
+        return refuse(row.refusal);
+      }
+    }
+  }
+  return true;
+}
+
+// One item in the facts' byte form: an int, bytes, or a str (as `known`
+// bytes when given).
+void feed_item(FactsForm<FactsDigest>& form, PyObject* item, const AddedName* known) {
+  if (PyLong_CheckExact(item)) {
+    form.integer(PyLong_AsLongLong(item));
+  } else if (PyBytes_CheckExact(item)) {
+    form.sized(PyBytes_AS_STRING(item), static_cast<size_t>(PyBytes_GET_SIZE(item)));
+  } else if (known) {
+    form.sized(known->bytes.data(), known->bytes.size());
+  } else if (PyUnicode_CheckExact(item) && PyUnicode_IS_ASCII(item)) {
+    form.sized(PyUnicode_DATA(item), static_cast<size_t>(PyUnicode_GET_LENGTH(item)));
+  } else if (PyUnicode_CheckExact(item)) {
+    std::string bytes;
+    append_utf8_of(item, bytes);
+    form.sized(bytes.data(), bytes.size());
+  }
+}
+
+void feed_key(FactsForm<FactsDigest>& form, Str key) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(str(key), &size);
+  form.key(std::string_view(text, static_cast<size_t>(size)));
+}
+
+// The digest of `facts`, whose entries read_rows accepted or the writer
+// made; `dirs`, when given, holds the bytes of its empty directories. False
+// with MemoryError set.
+bool digest_of_facts(PyObject* facts, const std::vector<AddedName>* dirs, Digest& out) {
+  FactsDigest digest;
+  FactsForm<FactsDigest> form(digest);
+  feed_key(form, Str::version);
+  form.integer(kFileFactsVersion);
+  try {
+    for (const FactsRow& row : kFactsRows) {
+      PyObject* list = PyDict_GetItem(facts, str(row.key));
+      if (!list) continue;  // an entry of a later release, not held
+      feed_key(form, row.key);
+      const auto count = static_cast<size_t>(PyList_GET_SIZE(list));
+      form.count(count);
+      const bool known = dirs && row.key == Str::empty_dirs && dirs->size() == count;
+      for (size_t i = 0; i < count; i++) {
+        PyObject* item = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
+        feed_item(form, item, known ? &(*dirs)[i] : nullptr);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  out = digest.finish();
+  return true;
+}
+
+// Checks "facts_digest", when the facts hold it, against the facts.
+bool verify_facts_digest(PyObject* facts, PackageFacts& out) {
+  PyObject* stated = PyDict_GetItemWithError(facts, str(Str::facts_digest));
+  if (!stated) {
+    if (PyErr_Occurred()) return false;
+    out.reach = ChecksReach::kFiles;
+    return true;
+  }
+  if (!PyBytes_CheckExact(stated) || PyBytes_GET_SIZE(stated) != 16) {
+    return refuse("hold a \"facts_digest\" that is not 16 bytes");
+  }
+  Digest digest;
+  if (!digest_of_facts(facts, &out.dirs, digest)) return false;
+  if (std::memcmp(digest.data(), PyBytes_AS_STRING(stated), digest.size()) != 0) {
+    return refuse("do not match their digest (\"facts_digest\")");
+  }
+  out.reach = ChecksReach::kFilesAndFacts;
+  return true;
+}
+
+bool judge_dir_of_package(PyObject* dir) {
+  if (!PyUnicode_CheckExact(dir)) return refuse("name an empty directory that is not a str");
+  const bool restorable = with_text_units(dir, [](const auto* units, size_t length) {
+    return stored_name::is_safe(units, length) && stored_name::fits_file_system(units, length) &&
+           stored_name::is_encodable(units, length);
+  });
+  if (!restorable) PyErr_Format(PyExc_ValueError, msg::kEmptyDirCannotBeRestored, dir);
+  return restorable;
+}
+
+void dir_of_package_in_file(PyObject*, PyObject*) {
+  refuse("name an empty directory where a file is stored");
+}
+
+bool judge_given_dir(PyObject* dir) {
+  if (!PyUnicode_CheckExact(dir)) {
+    raise_expected_type("str", dir);
+    return false;
+  }
+  if (!is_safe_stored_name(dir)) {
+    PyErr_Format(PyExc_ValueError, msg::kUnsafeStoredName, dir);
+    return false;
+  }
+  return check_stored_name_fits(dir);
+}
+
+void given_dir_in_file(PyObject* dir, PyObject* file) {
+  PyErr_Format(PyExc_ValueError, msg::kEmptyDirIsFile, dir, file);
 }
 
 }  // namespace
@@ -136,125 +399,62 @@ bool FactsWriter::finish(int fd) {
 }
 
 Ref FactsWriter::make(PyObject* empty_dirs) const {
-  const size_t count = files_.size();
-  Ref version = Ref::steal(PyLong_FromLong(kFileFactsVersion));
-  Ref digests = list_of(count, [&](size_t i) {
-    const Digest& d = files_[i].digest;
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(d.data()), d.size());
-  });
-  Ref sizes = list_of(count, [&](size_t i) { return PyLong_FromUnsignedLongLong(files_[i].size); });
-  Ref modes = list_of(count, [&](size_t i) { return PyLong_FromUnsignedLong(files_[i].mode); });
-  Ref mtimes = list_of(count, [&](size_t i) { return PyLong_FromLongLong(files_[i].mtime_ns); });
-  Ref dirs = Ref::steal(PyList_GetSlice(empty_dirs, 0, PyList_GET_SIZE(empty_dirs)));
   Ref facts = Ref::steal(PyDict_New());
-  if (!version || !digests || !sizes || !modes || !mtimes || !dirs || !facts ||
-      PyDict_SetItem(facts.get(), str(Str::version), version.get()) < 0 ||
-      PyDict_SetItem(facts.get(), str(Str::digests), digests.get()) < 0 ||
-      PyDict_SetItem(facts.get(), str(Str::sizes), sizes.get()) < 0 ||
-      PyDict_SetItem(facts.get(), str(Str::modes), modes.get()) < 0 ||
-      PyDict_SetItem(facts.get(), str(Str::mtimes_ns), mtimes.get()) < 0 ||
-      PyDict_SetItem(facts.get(), str(Str::empty_dirs), dirs.get()) < 0) {
+  Ref version = Ref::steal(PyLong_FromLong(kFileFactsVersion));
+  if (!facts || !version || PyDict_SetItem(facts.get(), str(Str::version), version.get()) < 0) {
+    return Ref();
+  }
+  for (const FactsRow& row : kFactsRows) {
+    Ref list = row.per_file ? list_of(files_.size(), [&](size_t i) { return row.write(files_[i]); })
+                            : Ref::steal(PyList_GetSlice(empty_dirs, 0, PY_SSIZE_T_MAX));
+    if (!list || PyDict_SetItem(facts.get(), str(row.key), list.get()) < 0) return Ref();
+  }
+  Digest digest;
+  if (!digest_of_facts(facts.get(), nullptr, digest)) return Ref();
+  Ref stated = Ref::steal(
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digest.data()), digest.size()));
+  if (!stated || PyDict_SetItem(facts.get(), str(Str::facts_digest), stated.get()) < 0) {
     return Ref();
   }
   return facts;
 }
 
-int read_package_facts(PyObject* package, PackageFacts& out) {
+int read_package_facts(PyObject* package, StoredNames& names, PackageFacts& out) {
   if (!PyDict_CheckExact(package)) return 0;
   PyObject* facts = PyDict_GetItemWithError(package, str(Str::file_facts));
-  if (!facts) return PyErr_Occurred() ? -1 : 0;
+  if (!facts) return PyErr_Occurred() ? -1 : refuse_facts_elsewhere(package);
   if (!PyDict_CheckExact(facts)) return refused("are not a dict");
-  PyObject* version = PyDict_GetItemWithError(facts, str(Str::version));
-  if (!version && PyErr_Occurred()) return -1;
-  long long version_number = 0;
-  if (!version || !int_in(version, kFileFactsVersion, kFileFactsVersion, version_number)) {
-    PyErr_Format(PyExc_ValueError, msg::kFileFactsVersion, version ? version : Py_None,
-                 kFileFactsVersion);
-    return -1;
-  }
-  PyObject* names = PyDict_GetItemWithError(package, str(Str::filenames));
-  PyObject* boundaries =
-      names ? PyDict_GetItemWithError(package, str(Str::file_boundaries)) : nullptr;
-  if (PyErr_Occurred()) return -1;
-  if (!names || !boundaries || !PyList_CheckExact(names) || !PyList_CheckExact(boundaries) ||
-      PyList_GET_SIZE(names) != PyList_GET_SIZE(boundaries)) {
-    return refused("do not match a list of names and a list of as many boundaries");
-  }
-  const Py_ssize_t count = PyList_GET_SIZE(names);
-  for (Py_ssize_t i = 0; i < count; i++) {
-    if (!PyUnicode_CheckExact(PyList_GET_ITEM(names, i))) {
-      return refused("stand beside a stored name that is not a str");
-    }
-  }
+  if (!only_known_keys(facts) || !read_version(facts)) return -1;
+  const Py_ssize_t files = files_beside_facts(package);
+  if (files < 0) return -1;
   try {
-    out.files.assign(static_cast<size_t>(count), FileFacts());
+    out.files.assign(static_cast<size_t>(files), FileFacts());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return -1;
   }
-  long long value = 0;
-  const bool read =
-      read_list(facts, Str::digests, count, "hold no list of a 16-byte digest per file",
-                [&](PyObject* item, size_t i) {
-                  if (!PyBytes_CheckExact(item) || PyBytes_GET_SIZE(item) != 16) return false;
-                  std::memcpy(out.files[i].digest.data(), PyBytes_AS_STRING(item), 16);
-                  return true;
-                }) &&
-      read_list(facts, Str::sizes, count, "hold no list of a size in bytes per file",
-                [&](PyObject* item, size_t i) {
-                  if (!int_in(item, 0, INT64_MAX, value)) return false;
-                  out.files[i].size = static_cast<uint64_t>(value);
-                  return true;
-                }) &&
-      read_list(facts, Str::modes, count, "hold no list of permission bits (0 to 0o7777) per file",
-                [&](PyObject* item, size_t i) {
-                  if (!int_in(item, 0, 07777, value)) return false;
-                  out.files[i].mode = static_cast<uint32_t>(value);
-                  return true;
-                }) &&
-      read_list(facts, Str::mtimes_ns, count,
-                "hold no list of a modification time (64-bit nanoseconds) per file",
-                [&](PyObject* item, size_t i) {
-                  if (!int_in(item, INT64_MIN, INT64_MAX, value)) return false;
-                  out.files[i].mtime_ns = value;
-                  return true;
-                });
-  if (!read) return -1;
-  PyObject* dirs = PyDict_GetItemWithError(facts, str(Str::empty_dirs));
-  if (!dirs && PyErr_Occurred()) return -1;
-  if (!dirs || !PyList_CheckExact(dirs)) return refused("hold no list of empty directories");
-  if (!check_empty_dirs(dirs, names, true)) return -1;
-  out.empty_dirs = Ref::borrow(dirs);
+  if (!read_rows(facts, files, out)) return -1;
+  out.empty_dirs = Ref::borrow(PyDict_GetItem(facts, str(Str::empty_dirs)));
+  if (!judge_empty_dirs(out.empty_dirs.get(), names, true, &out.dirs) ||
+      !verify_facts_digest(facts, out)) {
+    return -1;
+  }
   return 1;
 }
 
-bool check_empty_dirs(PyObject* dirs, PyObject* names, bool from_package) {
-  Ref file_names = Ref::steal(PySet_New(names));
-  if (!file_names) return false;
+bool judge_empty_dirs(PyObject* dirs, StoredNames& names, bool from_package,
+                      std::vector<AddedName>* added) {
+  const StoredNames::Judge judge = from_package ? judge_dir_of_package : judge_given_dir;
+  const StoredNames::LiesInFile in_file = from_package ? dir_of_package_in_file : given_dir_in_file;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dirs); i++) {
-    PyObject* dir = PyList_GET_ITEM(dirs, i);
-    if (!PyUnicode_CheckExact(dir) || !is_safe_stored_name(dir)) {
-      if (from_package) return refuse("name an empty directory that cannot be restored");
-      if (!PyUnicode_CheckExact(dir)) {
-        raise_expected_type("str", dir);
-      } else {
-        PyErr_Format(PyExc_ValueError, msg::kUnsafeStoredName, dir);
-      }
+    AddedName where;
+    if (!names.add_directory(PyList_GET_ITEM(dirs, i), judge, in_file, where)) return false;
+    if (!added) continue;
+    try {
+      added->push_back(where);
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
       return false;
-    }
-    // The directory, and each directory it lies in, must not be a file.
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(dir);
-    for (Py_ssize_t end = 1; end <= length; end++) {
-      if (end < length && PyUnicode_READ_CHAR(dir, end) != '/') continue;
-      Ref part = Ref::steal(PyUnicode_Substring(dir, 0, end));
-      if (!part) return false;
-      const int clash = PySet_Contains(file_names.get(), part.get());
-      if (clash < 0) return false;
-      if (clash) {
-        if (from_package) return refuse("name an empty directory where a file is stored");
-        PyErr_Format(PyExc_ValueError, msg::kEmptyDirIsFile, dir, part.get());
-        return false;
-      }
     }
   }
   return true;

@@ -1,18 +1,24 @@
 // The "file_facts" a package may carry beside the four keys of the plain
 // format, which plain readers ignore: for each stored file a digest of its
 // name and restored text (content_digest.hpp), the text's size in UTF-8
-// bytes, the permission bits and the modification time of its source; and
-// the empty directories of the packed trees. As a dict of plain data:
+// bytes, the permission bits and the modification time of its source; the
+// empty directories of the packed trees; and a digest over all of these
+// (facts_digest.hpp). As a dict of plain data:
 //
 //   {"version": 1, "digests": [bytes16, ...], "sizes": [int, ...],
-//    "modes": [int, ...], "mtimes_ns": [int, ...], "empty_dirs": [str, ...]}
+//    "modes": [int, ...], "mtimes_ns": [int, ...], "empty_dirs": [str, ...],
+//    "facts_digest": bytes16}
 //
 // each list but "empty_dirs" holding one entry per stored name, in the order
 // of "filenames". encode_named_files(..., checks=True) writes them;
 // decode_package checks each file against them before it replaces anything
 // and gives it its mode and time, and check_package compares them without
 // writing. They come from the package like everything else, so they are
-// checked whole before anything is written.
+// judged whole before anything is written: a key this release does not know,
+// an entry of the wrong shape, or facts that do not match their digest refuse
+// the package. Packages of an earlier release carry no "facts_digest": their
+// facts are used as they are, and only each file's digest and size check
+// them.
 #pragma once
 
 #include <Python.h>
@@ -21,6 +27,7 @@
 #include <vector>
 
 #include "compressor/content_digest.hpp"
+#include "compressor/stored_names_host.hpp"
 #include "module/ref.hpp"
 
 namespace ormek {
@@ -50,7 +57,8 @@ class FactsWriter {
   // False with the exception set.
   bool finish(int fd);
   bool finish_file(PyObject* file);
-  // The "file_facts" dict, with `empty_dirs` (a list of str) as given.
+  // The "file_facts" dict, with `empty_dirs` (a list of str) as given, and
+  // its digest.
   Ref make(PyObject* empty_dirs) const;
 
  private:
@@ -58,25 +66,36 @@ class FactsWriter {
   ContentDigest digest_;
 };
 
+// How far the checks of a package reach: none; each file's name, text and
+// size (an earlier release's package, whose modes, times and empty
+// directories no digest covers); or those and the facts, by their digest.
+enum class ChecksReach : int { kNone = 0, kFiles = 1, kFilesAndFacts = 2 };
+
 // The facts of a package as decode_package and check_package read them.
 struct PackageFacts {
   std::vector<FileFacts> files;  // one per stored name
   Ref empty_dirs;                // an exact list of exact str
+  std::vector<AddedName> dirs;   // where each of them stands among the names
+  ChecksReach reach = ChecksReach::kNone;
 };
 
-// Reads and checks the package's "file_facts": 1 when it carries them (then
-// "filenames" is a list of str and "file_boundaries" a list of as many
-// entries), 0 when it does not (or is not an exact dict), -1 with ValueError
-// when they are malformed.
-int read_package_facts(PyObject* package, PackageFacts& facts);
+// Reads and judges the package's "file_facts" against its stored names, all
+// added to `names`: 1 when it carries them (then "filenames" is a list of
+// str and "file_boundaries" a list of as many entries; each empty directory
+// is added to `names`), 0 when it does not (or is not an exact dict), -1
+// with the error set when they are malformed or damaged.
+int read_package_facts(PyObject* package, StoredNames& names, PackageFacts& facts);
+
+// Judges the empty directories `dirs` (a list) after the stored names, all
+// added to `names`: each an exact str that restores safely and fits a file
+// system, neither it nor a directory it lies in a stored file; each is added
+// to `names`, and where it stands into `added` when given. False with
+// TypeError or ValueError set; `from_package` says the damaged-package
+// errors.
+bool judge_empty_dirs(PyObject* dirs, StoredNames& names, bool from_package,
+                      std::vector<AddedName>* added);
 
 // Starts the digest of the file stored under `name` (an exact str).
 void begin_file_digest(ContentDigest& digest, PyObject* name);
-
-// Checks the empty directories `dirs` (a list) against the stored names
-// `names` (a list of str): each an exact str that restores safely, neither it
-// nor a directory it lies in a stored file. False with TypeError or
-// ValueError set; `from_package` says the damaged-package error.
-bool check_empty_dirs(PyObject* dirs, PyObject* names, bool from_package);
 
 }  // namespace ormek

@@ -32,6 +32,7 @@ ORMEK_WRAPPER(check_package_wrapper);
 ORMEK_WRAPPER(restored_names_wrapper);
 ORMEK_WRAPPER(decode_names_wrapper);
 ORMEK_WRAPPER(restored_sizes_wrapper);
+ORMEK_WRAPPER(judge_package_wrapper);
 ORMEK_WRAPPER(reduce_cython_wrapper);
 ORMEK_WRAPPER(setstate_cython_wrapper);
 ORMEK_WRAPPER(unpickle_compressor_wrapper);
@@ -122,7 +123,8 @@ inline constexpr FunctionRow kCompressorFunctions[] = {
      .wrapper = restored_names_wrapper,
      .params = {{Str::package}}},
     // Methods of this module's own beside those above: decode_package
-    // restricted to chosen files, and the sizes of the files it would write.
+    // restricted to chosen files, the sizes of the files it would write, and
+    // the judgement of a package that it makes before it writes anything.
     {.name = "decode_names",
      .qualname = "OrmekCompressor.decode_names",
      .file = kFileCompressor,
@@ -135,6 +137,12 @@ inline constexpr FunctionRow kCompressorFunctions[] = {
      .first_line = 205,
      .wrapper = restored_sizes_wrapper,
      .params = {{Str::package_path}, {Str::use_zstd, true}}},
+    {.name = "judge_package",
+     .qualname = "OrmekCompressor.judge_package",
+     .file = kFileCompressor,
+     .first_line = 210,
+     .wrapper = judge_package_wrapper,
+     .params = {{Str::package}}},
     {.name = "__reduce_cython__",
      .qualname = "OrmekCompressor.__reduce_cython__",
      .file = kFileStringsource,

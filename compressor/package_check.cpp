@@ -3,6 +3,8 @@
 // decode_package loads it), its id stream decompressed, and each file's text
 // made in memory, as UTF-8, straight into its digest (content_digest.hpp),
 // which is compared with the package's "file_facts" when it carries them.
+// It answers the stored names and how far the package's checks reach
+// (ChecksReach, file_facts.hpp), as judge_package does without restoring.
 // Without them it checks what restoring would refuse: the layout, the
 // stored names, ids beyond the id range and tokens that are not text.
 //
@@ -92,13 +94,15 @@ Ref id_stream(PyObject* compressed, bool use_zstd) {
 
 // Restores each file into its digest and compares it with its facts, when
 // the package carries them.
-bool check_files(const PackageParts& parts, const std::vector<StoredFile>& files,
-                 const unsigned char* payload, Py_ssize_t num_tokens, const PackageFacts* facts) {
+bool check_files(const PackageParts& parts, const JudgedPackage& judged,
+                 const unsigned char* payload, Py_ssize_t num_tokens) {
   // The tokens by id as restoring looks them up (tokens_by_id.hpp).
   TokensById tokens;
   if (!tokens.fill_from_tokens(parts.dictionary)) return false;
   const TokenTable& table = tokens.table();
   ContentDigest digest;
+  const std::vector<StoredFile>& files = judged.files;
+  const PackageFacts* facts = judged.has_facts() ? &judged.facts : nullptr;
   Py_ssize_t start = 0;
   for (size_t i = 0; i < files.size(); i++) {
     PyObject* name = files[i].name.get();
@@ -106,7 +110,7 @@ bool check_files(const PackageParts& parts, const std::vector<StoredFile>& files
     Py_ssize_t from = start;
     Py_ssize_t to = boundary;
     package::clamp_slice(num_tokens, from, to);
-    begin_file_digest(digest, name);
+    digest.begin_utf8(files[i].where.bytes.data(), files[i].where.bytes.size());
     for (Py_ssize_t r = from; r < to; r++) {
       const TokenEntry token = table.entry_of(package::record_at(payload, r));
       if (token.form() != TokenForm::kText) {
@@ -146,14 +150,10 @@ PyObject* check_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nar
     return kCheckPackageTrace.fail(line::kLoadPackage);
   }
   PackageParts parts;
-  PackageFacts facts;
   if (!take_parts(package.get(), parts)) return kCheckPackageTrace.fail(line::kLoadPackage);
-  const int has_facts = read_package_facts(package.get(), facts);
-  if (has_facts < 0) return kCheckPackageTrace.fail(line::kLoadPackage);
-  // The names judged as restoring judges them (a name the package refers to
-  // many times read once).
-  std::vector<StoredFile> files;
-  if (!take_stored_files(package.get(), false, files)) {
+  // The package judged as restoring judges it (package_files.hpp).
+  JudgedPackage judged;
+  if (!judge_package(package.get(), false, judged)) {
     return kCheckPackageTrace.fail(line::kLoadPackage);
   }
 
@@ -166,10 +166,10 @@ PyObject* check_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nar
     PyErr_SetString(PyExc_ValueError, msg::kIdOutOfRange);
     return kCheckPackageTrace.fail(line::kRestore);
   }
-  if (!check_files(parts, files, payload, num_tokens, has_facts ? &facts : nullptr)) {
+  if (!check_files(parts, judged, payload, num_tokens)) {
     return kCheckPackageTrace.fail(line::kRestore);
   }
-  return PyTuple_Pack(2, parts.names, has_facts ? Py_True : Py_False);
+  return checks_answer(parts.names, judged);
 }
 
 }  // namespace ormek

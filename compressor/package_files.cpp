@@ -22,16 +22,10 @@ Ref package_item(PyObject* package, Str key) {
 
 namespace {
 
-// A name as the file loop tests it (exactly a str, or None when
-// `none_allowed`) and, when a str, as it is judged alone: within the file
-// system's limits (looked at before anything is copied from it) and safe.
-bool check_name(PyObject* name, bool none_allowed) {
-  if (none_allowed && name == Py_None) return true;
-  if (!PyUnicode_CheckExact(name)) {
-    raise_expected_type("str", name);
-    return false;
-  }
-  if (!check_stored_name_length(name)) return false;
+// A name as it is judged alone: within the file system's limits (looked at
+// before anything is copied from it) and safe.
+bool judge_name(PyObject* name) {
+  if (!check_stored_name_fits(name)) return false;
   if (!is_safe_stored_name(name)) {
     PyErr_Format(PyExc_ValueError, msg::kUnsafeFileName, name);
     return false;
@@ -39,12 +33,11 @@ bool check_name(PyObject* name, bool none_allowed) {
   return true;
 }
 
-}  // namespace
-
 // for boundary, filename in zip(package["file_boundaries"], package["filenames"]),
 // in the order the file loop meets them: each boundary converted to a signed
-// 32-bit integer, each name checked; then the names judged together.
-bool take_stored_files(PyObject* package, bool none_allowed, std::vector<StoredFile>& files) {
+// 32-bit integer, each name exactly a str (or None when `none_allowed`) and
+// judged once; then the names judged together.
+bool take_stored_files(PyObject* package, bool none_allowed, JudgedPackage& judged) {
   Ref boundaries = package_item(package, Str::file_boundaries);
   if (!boundaries) return false;
   Ref filenames = package_item(package, Str::filenames);
@@ -53,23 +46,40 @@ bool take_stored_files(PyObject* package, bool none_allowed, std::vector<StoredF
   if (!pairs) return false;
   Ref iter = Ref::steal(PyObject_GetIter(pairs.get()));
   if (!iter) return false;
-  StoredNames names;
   while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+    StoredFile file;
     Ref boundary;
-    Ref name;
-    if (!unpack_two(item.get(), boundary, name)) return false;
-    const int32_t value = as_int32(boundary.get());
-    if (value == -1 && PyErr_Occurred()) return false;
-    if (!check_name(name.get(), none_allowed)) return false;
-    if (name.get() != Py_None && !names.add(name.get())) return false;
+    if (!unpack_two(item.get(), boundary, file.name)) return false;
+    file.boundary = as_int32(boundary.get());
+    if (file.boundary == -1 && PyErr_Occurred()) return false;
+    PyObject* name = file.name.get();
+    if (!(none_allowed && name == Py_None)) {
+      if (!PyUnicode_CheckExact(name)) {
+        raise_expected_type("str", name);
+        return false;
+      }
+      if (!judged.names.add(name, judge_name, file.where)) return false;
+    }
     try {
-      files.push_back({value, std::move(name)});
+      judged.files.push_back(std::move(file));
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
       return false;
     }
   }
-  return !PyErr_Occurred() && names.check_clashes(false);
+  return !PyErr_Occurred() && judged.names.check_clashes(false);
+}
+
+}  // namespace
+
+bool judge_package(PyObject* package, bool none_allowed, JudgedPackage& judged) {
+  return take_stored_files(package, none_allowed, judged) &&
+         read_package_facts(package, judged.names, judged.facts) >= 0;
+}
+
+PyObject* checks_answer(PyObject* names, const JudgedPackage& judged) {
+  Ref reach = Ref::steal(PyLong_FromLong(static_cast<long>(judged.facts.reach)));
+  return reach ? PyTuple_Pack(2, names, reach.get()) : nullptr;
 }
 
 }  // namespace ormek

@@ -15,7 +15,11 @@
 //
 // Memory follows the package's own size: a name too long for any file system
 // is refused before any copy is made of it, and a name object that the
-// package refers to many times (through the pickle memo) is read once.
+// package refers to many times (through the pickle memo) is judged and read
+// once. judge_package adds the package's file facts (file_facts.hpp) to the
+// same judgement: decode_package, check_package, restored_names and
+// judge_package all ask it, so what one of them refuses before writing
+// anything, all of them refuse.
 #pragma once
 
 #include <Python.h>
@@ -23,6 +27,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "compressor/file_facts.hpp"
+#include "compressor/stored_names_host.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 
@@ -34,17 +40,36 @@ Ref package_item(PyObject* package, Str key);
 
 // One file to restore: its tokens end at `boundary`, it is written under
 // `name` (an exact str, or None when os.path.join is not the module's own and
-// so decides what None means).
+// so decides what None means), which stands `where` among the stored names
+// (no node for None).
 struct StoredFile {
   int32_t boundary;
   Ref name;
+  AddedName where;
+};
+
+// A package judged whole before anything is made from it.
+struct JudgedPackage {
+  // zip(package["file_boundaries"], package["filenames"]), in writing order
+  std::vector<StoredFile> files;
+  StoredNames names;   // the files' names and the empty directories
+  PackageFacts facts;  // the package's file checks, when it carries them
+
+  bool has_facts() const { return facts.reach != ChecksReach::kNone; }
 };
 
 // The files of `package` in writing order, each name safe and within the file
 // system's limits, no name a directory of another (repeated names are written
-// one over the other, as the format allows). `none_allowed`: whether a None
-// name passes (a replaced os.path.join takes it). False with the exception
-// set; the caller adds its traceback entry.
-bool take_stored_files(PyObject* package, bool none_allowed, std::vector<StoredFile>& files);
+// one over the other, as the format allows); then its file facts, read whole,
+// checked against their digest when they carry one, and its empty
+// directories judged as stored names. `none_allowed`: whether a None name
+// passes (a replaced os.path.join takes it). False with the exception set;
+// the caller adds its traceback entry.
+bool judge_package(PyObject* package, bool none_allowed, JudgedPackage& judged);
+
+// (names, reach): what check_package and judge_package answer, `names` with
+// how far the judged package's checks reach (ChecksReach) as an int. A new
+// reference, or null with the exception set.
+PyObject* checks_answer(PyObject* names, const JudgedPackage& judged);
 
 }  // namespace ormek

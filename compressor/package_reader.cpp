@@ -1,10 +1,12 @@
-// The two methods that read a package without restoring it, for tools that
+// The methods that read a package without restoring it, for tools that
 // describe one or check what unpacking would write: read_package loads a
 // package file the way decode_package loads it (as plain data only, while
 // pickle and its load are the host's own) and hands it back whole;
-// restored_names names the files decode_package would write from it. Neither
-// reads or changes the compressor, so no call lock is taken, and both refuse
-// what decode_package refuses.
+// restored_names names the files decode_package would write from it, and
+// judge_package adds how far its checks reach. None reads or changes the
+// compressor, so no call lock is taken; the last two judge the package as
+// decode_package judges it before it writes anything (package_files.hpp),
+// without decompressing its text.
 #include <Python.h>
 
 #include "compressor/methods.hpp"
@@ -22,15 +24,31 @@ namespace {
 
 constexpr const FunctionRow& kReadPackageRow = function_row("read_package");
 constexpr const FunctionRow& kRestoredNamesRow = function_row("restored_names");
+constexpr const FunctionRow& kJudgePackageRow = function_row("judge_package");
 
 namespace line {
 constexpr int kOpenPackage = 127;
 constexpr int kLoadPackage = 128;
 constexpr int kTakeFiles = kRestoredNamesRow.first_line + 1;
+constexpr int kJudge = kJudgePackageRow.first_line + 1;
 }  // namespace line
 
 constexpr Trace kReadPackageTrace = kReadPackageRow.trace();
 constexpr Trace kRestoredNamesTrace = kRestoredNamesRow.trace();
+constexpr Trace kJudgePackageTrace = kJudgePackageRow.trace();
+
+// The names decode_package would write from `package`, judged as it judges
+// them and its facts; null with the exception set.
+Ref judged_names(PyObject* package, JudgedPackage& judged) {
+  if (!judge_package(package, !global_is_original(Original::kOsPathJoin), judged)) return Ref();
+  const std::vector<StoredFile>& files = judged.files;
+  Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(files.size())));
+  if (!names) return Ref();
+  for (size_t i = 0; i < files.size(); i++) {
+    PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), Py_NewRef(files[i].name.get()));
+  }
+  return names;
+}
 
 }  // namespace
 
@@ -56,16 +74,23 @@ PyObject* restored_names_wrapper(PyObject*, PyObject* const* args, Py_ssize_t na
                                  PyObject* kwnames) {
   BoundArguments bound;
   if (!kRestoredNamesRow.bind(args, nargs, kwnames, bound)) return nullptr;
-  std::vector<StoredFile> files;
-  if (!take_stored_files(bound[0], !global_is_original(Original::kOsPathJoin), files)) {
-    return kRestoredNamesTrace.fail(line::kTakeFiles);
-  }
-  Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(files.size())));
+  JudgedPackage judged;
+  Ref names = judged_names(bound[0], judged);
   if (!names) return kRestoredNamesTrace.fail(line::kTakeFiles);
-  for (size_t i = 0; i < files.size(); i++) {
-    PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), files[i].name.release());
-  }
   return names.release();
+}
+
+// judge_package(package): restored_names(package) and how far the package's
+// checks reach, as check_package answers them once it has restored the text.
+PyObject* judge_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  BoundArguments bound;
+  if (!kJudgePackageRow.bind(args, nargs, kwnames, bound)) return nullptr;
+  JudgedPackage judged;
+  Ref names = judged_names(bound[0], judged);
+  PyObject* answer = names ? checks_answer(names.get(), judged) : nullptr;
+  if (!answer) return kJudgePackageTrace.fail(line::kJudge);
+  return answer;
 }
 
 }  // namespace ormek

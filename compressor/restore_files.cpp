@@ -76,17 +76,26 @@ bool FileRestorer::encode_output_dir() {
   return output_dir_encoded_;
 }
 
-// The directories of `relative` (each part before a "/"): -1 with
-// NotADirectoryError when one exists as anything but a directory, 0 when one
-// is missing (or tells nothing yet), 1 when all are directories.
-int FileRestorer::check_directories_of(const std::string& relative) {
+// The directories of `relative` (each part before a "/"), which are the
+// nodes `directories` of `tree`, outermost first: -1 with NotADirectoryError
+// when one exists as anything but a directory, 0 when one is missing (or
+// tells nothing yet), 1 when all are directories. Each node is looked at on
+// disk once.
+int FileRestorer::check_directories_of(const std::string& relative, const NameTree& tree,
+                                       const std::vector<NameTree::Node>& directories) {
+  if (dir_states_.size() < tree.size()) dir_states_.resize(tree.size(), kUnlooked);
   struct stat st;
-  for (size_t slash = relative.find('/'); slash != std::string::npos;
+  size_t part = 0;
+  for (size_t slash = relative.find('/'); slash != std::string::npos && part < directories.size();
        slash = relative.find('/', slash + 1)) {
-    std::string directory = relative.substr(0, slash);
-    if (checked_dirs_.count(directory)) continue;
-    const std::string path = joined(output_dir_fs_, directory);
-    if (lstat(path.c_str(), &st) != 0) return 0;
+    const NameTree::Node node = directories[part++];
+    if (dir_states_[node] == kDirectory) continue;
+    if (dir_states_[node] == kMissing) return 0;
+    const std::string path = joined(output_dir_fs_, relative.substr(0, slash));
+    if (lstat(path.c_str(), &st) != 0) {
+      dir_states_[node] = kMissing;  // and so is everything in it
+      return 0;
+    }
     if (!S_ISDIR(st.st_mode)) {
       if (Ref where = shown(path)) {
         raise_in_the_way(PyExc_NotADirectoryError, ENOTDIR, msg::kPathPartNotDirectory,
@@ -94,51 +103,61 @@ int FileRestorer::check_directories_of(const std::string& relative) {
       }
       return -1;
     }
-    checked_dirs_.insert(std::move(directory));
+    dir_states_[node] = kDirectory;
   }
   return 1;
 }
 
-bool FileRestorer::check_directory_in_the_way(PyObject* name) {
-  std::string relative;
-  if (!encode_output_dir() || !fs_bytes(name, relative)) {
-    PyErr_Clear();
-    return true;
-  }
-  return check_directories_of(relative + '/') >= 0;
-}
-
-bool FileRestorer::make_directory(PyObject* name) {
-  if (open_output_dir() < 0) return false;
-  std::string relative;
-  return fs_bytes(name, relative) && open_directory(relative) >= 0;
-}
-
-bool FileRestorer::check_files_in_the_way(const std::vector<StoredFile>& files,
-                                          const std::vector<char>& picked) {
-  std::unordered_set<PyObject*> seen;
-  for (size_t i = 0; i < files.size(); i++) {
-    if (!picked[i]) continue;
-    PyObject* name = files[i].name.get();
-    try {
-      if (!seen.insert(name).second) continue;
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-      return false;
+bool FileRestorer::check_in_the_way(const JudgedPackage& judged, const std::vector<char>& files,
+                                    const std::vector<char>& dirs) {
+  const NameTree& tree = judged.names.tree();
+  try {
+    std::vector<char> looked(tree.size(), 0);
+    auto check = [&](PyObject* name, NameTree::Node node, bool directory) {
+      if (node == NameTree::kNoNode || looked[node]) return true;
+      looked[node] = 1;
+      return check_target(name, tree, node, directory);
+    };
+    for (size_t i = 0; i < files.size(); i++) {
+      if (files[i] && !check(judged.files[i].name.get(), judged.files[i].where.node, false)) {
+        return false;
+      }
     }
-    if (!check_in_the_way(name)) return false;
+    PyObject* empty_dirs = judged.facts.empty_dirs.get();
+    for (size_t i = 0; i < dirs.size(); i++) {
+      if (dirs[i] && !check(PyList_GET_ITEM(empty_dirs, static_cast<Py_ssize_t>(i)),
+                            judged.facts.dirs[i].node, true)) {
+        return false;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
   }
   return true;
 }
 
-bool FileRestorer::check_in_the_way(PyObject* name) {
+// The stored file (or, with `directory`, the empty directory) `name` at
+// `node`: every directory on its way, then the file itself. Throws
+// std::bad_alloc.
+bool FileRestorer::check_target(PyObject* name, const NameTree& tree, NameTree::Node node,
+                                bool directory) {
   std::string relative;
   if (!encode_output_dir() || !fs_bytes(name, relative)) {
     PyErr_Clear();
     return true;
   }
-  const int directories = check_directories_of(relative);
-  if (directories <= 0) return directories == 0;
+  std::vector<NameTree::Node> on_the_way;
+  tree.each_directory(node, [&on_the_way](NameTree::Node up) {
+    on_the_way.push_back(up);
+    return true;
+  });
+  if (directory) {
+    on_the_way.push_back(node);
+    relative += '/';
+  }
+  const int directories = check_directories_of(relative, tree, on_the_way);
+  if (directories <= 0 || directory) return directories >= 0;
   struct stat st;
   const std::string path = joined(output_dir_fs_, relative);
   if (lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return true;
@@ -146,6 +165,12 @@ bool FileRestorer::check_in_the_way(PyObject* name) {
     raise_in_the_way(PyExc_FileExistsError, EEXIST, msg::kTargetNotRegularFile, where.get());
   }
   return false;
+}
+
+bool FileRestorer::make_directory(PyObject* name) {
+  if (open_output_dir() < 0) return false;
+  std::string relative;
+  return fs_bytes(name, relative) && open_directory(relative) >= 0;
 }
 
 // output_dir itself may be a link: it is where the caller asked for the files.
@@ -258,9 +283,9 @@ mode_t FileRestorer::umask_once() {
 
 void FileRestorer::discard() { close_fresh_file(); }
 
-void FileRestorer::expect(PyObject* name, const FileFacts& facts) {
+void FileRestorer::expect(PyObject* name, std::string_view name_bytes, const FileFacts& facts) {
   if (!digest_) digest_ = std::make_unique<ContentDigest>();
-  begin_file_digest(*digest_, name);
+  digest_->begin_utf8(name_bytes.data(), name_bytes.size());
   fresh_.name = Ref::borrow(name);
   fresh_.facts = &facts;
 }

@@ -32,9 +32,10 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_set>
+#include <string_view>
 #include <vector>
 
 #include "compressor/file_facts.hpp"
@@ -58,16 +59,15 @@ class FileRestorer {
 
   // Before output_dir is made: false with FileExistsError or
   // NotADirectoryError set when something other than a directory or a
-  // regular file stands in the way of the safe stored name of a `picked`
-  // file. Anything that cannot be judged yet (a name the file system
-  // encoding cannot hold, an output_dir that is not a directory) is left to
-  // the steps that report it in their own words. Each name object is looked
-  // at once, however often the package refers to it.
-  bool check_files_in_the_way(const std::vector<StoredFile>& files,
-                              const std::vector<char>& picked);
-  // The same for an empty directory stored as `name`: each of its parts must
-  // be a directory or missing.
-  bool check_directory_in_the_way(PyObject* name);
+  // regular file stands in the way of a picked file of `judged` (one flag
+  // each in `files`), or something other than a directory in the way of a
+  // picked empty directory (`dirs`). Anything that cannot be judged yet (a
+  // name the file system encoding cannot hold, an output_dir that is not a
+  // directory) is left to the steps that report it in their own words. Each
+  // name and each directory on the way is looked at once, however often the
+  // package refers to it.
+  bool check_in_the_way(const JudgedPackage& judged, const std::vector<char>& files,
+                        const std::vector<char>& dirs);
   // Makes the directory `name` (a safe stored name) under output_dir, part by
   // part, without following a link. False with the exception set.
   bool make_directory(PyObject* name);
@@ -79,13 +79,14 @@ class FileRestorer {
   // Opens the fresh file for `path` as given (a replaced os.path.join made it).
   bool begin_at(PyObject* path);
   // After begin: the bytes written must be what the file stored under
-  // `name` (an exact str) held when it was packed, by its `facts`, before
+  // `name` (an exact str, whose UTF-8 is `name_bytes`, as stored_names_host.hpp
+  // keeps it) held when it was packed, by its `facts`, before
   // the file replaces anything (a mismatch gives it up with the
   // damaged-package error); the file then takes their permission bits (less
   // the umask, see final_mode) and modification time. Without facts it
   // takes the permission bits of the regular file it replaces, or a new
   // file's.
-  void expect(PyObject* name, const FileFacts& facts);
+  void expect(PyObject* name, std::string_view name_bytes, const FileFacts& facts);
   // Writes `text` (a str) as UTF-8 into the fresh file, which then replaces
   // the target.
   WriteFailure finish(PyObject* text);
@@ -98,9 +99,10 @@ class FileRestorer {
   void discard();
 
  private:
-  bool check_in_the_way(PyObject* name);
+  bool check_target(PyObject* name, const NameTree& tree, NameTree::Node node, bool directory);
   bool fs_bytes(PyObject* text, std::string& out);
-  int check_directories_of(const std::string& relative);
+  int check_directories_of(const std::string& relative, const NameTree& tree,
+                           const std::vector<NameTree::Node>& directories);
   bool matches_and_takes_facts();
   bool encode_output_dir();
   int open_output_dir();
@@ -115,7 +117,9 @@ class FileRestorer {
   int output_dir_fd_ = -1;
   std::string current_dir_;  // the directory of the last file, within output_dir
   int current_dir_fd_ = -1;  // open on it, or -1
-  std::unordered_set<std::string> checked_dirs_;
+  // What each node of the stored names' tree is on disk, when looked at.
+  enum DirState : uint8_t { kUnlooked, kDirectory, kMissing };
+  std::vector<uint8_t> dir_states_;
   int umask_ = -1;                         // read when first needed (umask_once)
   std::unique_ptr<ContentDigest> digest_;  // made when first needed
 

@@ -18,10 +18,17 @@
 // undecodable byte is that one byte again. Checked on the name's own code
 // units, before anything is copied from it.
 //
+// A name must also be one the file system encoding can write: a lone
+// surrogate other than those that stand for undecodable bytes (U+DC80 to
+// U+DCFF) has no bytes there, and restoring it would fail half-way.
+//
 // Names that are safe one by one can still not be restored together when one
 // is a directory of another ("a" and "a/b": "a" cannot be a file and a
 // directory at once); equal names are a clash only where the caller says so
-// (decode_package restores repeated names one over the other).
+// (decode_package restores repeated names one over the other). NameTree holds
+// the names of one package as a tree of their parts, so that such questions,
+// and which names a list of names picks, are answered walking each name once:
+// no prefix of a name is ever made as a string of its own.
 //
 // Pure C++ over code points: no host object is touched, so the rules are
 // tested on their own. stored_names_host.hpp applies them to host strings
@@ -29,10 +36,16 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <new>
 #include <optional>
+#include <random>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
 
 namespace ormek::stored_name {
 
@@ -90,34 +103,161 @@ bool fits_file_system(const Unit* units, size_t length) {
   return total <= kMaxNameBytes;
 }
 
-// Two names that cannot both be restored: `first` names a directory of
-// `second` (or the same file, when equal names clash). Indices into the list
-// given to find_clash.
-struct Clash {
-  size_t first;
-  size_t second;
-};
-
-// The first clash among `names`, scanning the names in order and, within a
-// name, its directories from the outermost in.
-inline std::optional<Clash> find_clash(const std::vector<std::u32string_view>& names,
-                                       bool equal_names_clash) {
-  std::unordered_map<std::u32string_view, size_t> first_of;
-  first_of.reserve(names.size());
-  for (size_t i = 0; i < names.size(); i++) {
-    auto [at, inserted] = first_of.emplace(names[i], i);
-    if (!inserted && equal_names_clash) return Clash{at->second, i};
+// Whether the file system encoding (UTF-8, undecodable bytes as U+DC80 to
+// U+DCFF) can write `name`.
+template <typename Unit>
+bool is_encodable(const Unit* units, size_t length) {
+  for (size_t i = 0; i < length; i++) {
+    const auto c = static_cast<char32_t>(units[i]);
+    if (c >= 0xD800 && c <= 0xDFFF && (c < 0xDC80 || c > 0xDCFF)) return false;
   }
-  for (size_t i = 0; i < names.size(); i++) {
-    const std::u32string_view name = names[i];
-    if (first_of[name] != i) continue;  // a repeat: its directories are looked at once
-    for (size_t slash = name.find(kSeparator); slash != std::u32string_view::npos;
-         slash = name.find(kSeparator, slash + 1)) {
-      auto found = first_of.find(name.substr(0, slash));
-      if (found != first_of.end()) return Clash{found->second, i};
+  return true;
+}
+
+// The names of one package as a tree of their parts: a node for each distinct
+// name and each directory of one, found from its parent by the part's bytes.
+// Names are given as bytes, their code points as encode_utf8 writes them
+// (equal bytes, equal names), parts split at "/"; the bytes must outlive the
+// tree. Parts are hashed with a seed drawn once a process, so that a package
+// cannot be made of parts that all fall into one bucket.
+class NameTree {
+ public:
+  using Node = uint32_t;
+  static constexpr Node kRoot = 0;
+  static constexpr Node kNoNode = UINT32_MAX;
+  static constexpr uint32_t kNoName = UINT32_MAX;
+
+  NameTree() { nodes_.push_back({kNoNode, 0, kNoName, true}); }
+
+  // The node of `name`, made where missing with those of its directories.
+  // Throws std::bad_alloc.
+  Node add(std::string_view name) {
+    Node node = kRoot;
+    for_each_part(name, [&](std::string_view part) {
+      auto [at, made] = children_.try_emplace(Key{node, part}, static_cast<Node>(nodes_.size()));
+      if (made) {
+        if (nodes_.size() >= kNoNode - 1) throw std::bad_alloc();
+        nodes_.push_back({node, 0, kNoName, false});
+        nodes_[node].children++;
+      }
+      node = at->second;
+      return true;
+    });
+    return node;
+  }
+
+  // The node of `name`, or kNoNode when no name added is it or lies in it.
+  Node find(std::string_view name) const {
+    Node node = kRoot;
+    for_each_part(name, [&](std::string_view part) {
+      auto at = children_.find(Key{node, part});
+      node = at == children_.end() ? kNoNode : at->second;
+      return node != kNoNode;
+    });
+    return node;
+  }
+
+  Node parent(Node node) const { return nodes_[node].parent; }
+  size_t size() const { return nodes_.size(); }
+
+  // The mark of the first name that ended at `node` (mark_name), or kNoName.
+  uint32_t name_at(Node node) const { return nodes_[node].name; }
+  // Marks `node` as the end of the name `mark` unless an earlier name is.
+  void mark_name(Node node, uint32_t mark) {
+    if (nodes_[node].name == kNoName) nodes_[node].name = mark;
+  }
+  // A directory: a node that other names lie in, or one marked as such.
+  bool is_directory(Node node) const { return nodes_[node].children > 0 || nodes_[node].directory; }
+  void mark_directory(Node node) { nodes_[node].directory = true; }
+
+  // fn(dir) for each directory that `node` lies in, outermost first, while
+  // it returns true; false when it stopped. Throws std::bad_alloc.
+  template <typename Fn>
+  bool each_directory(Node node, Fn&& fn) const {
+    std::vector<Node> chain;
+    for (Node up = parent(node); up != kRoot && up != kNoNode; up = parent(up)) {
+      chain.push_back(up);
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      if (!fn(*it)) return false;
+    }
+    return true;
+  }
+
+ private:
+  struct NodeInfo {
+    Node parent;
+    uint32_t children;
+    uint32_t name;
+    bool directory;
+  };
+  struct Key {
+    Node parent;
+    std::string_view part;
+    bool operator==(const Key&) const = default;
+  };
+  struct KeyHash {
+    size_t operator()(const Key& key) const {
+      return static_cast<size_t>(
+          XXH3_64bits_withSeed(key.part.data(), key.part.size(), seed() + key.parent));
+    }
+  };
+
+  static uint64_t seed() {
+    static const uint64_t drawn = [] {
+      try {
+        std::random_device device;
+        return (static_cast<uint64_t>(device()) << 32) ^ device();
+      } catch (...) {
+        return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&drawn));
+      }
+    }();
+    return drawn;
+  }
+
+  // fn(part) for each part of `name`, while it returns true.
+  template <typename Fn>
+  static void for_each_part(std::string_view name, Fn&& fn) {
+    size_t start = 0;
+    while (true) {
+      const size_t slash = name.find('/', start);
+      const size_t end = slash == std::string_view::npos ? name.size() : slash;
+      if (!fn(name.substr(start, end - start)) || slash == std::string_view::npos) return;
+      start = slash + 1;
     }
   }
-  return std::nullopt;
+
+  std::vector<NodeInfo> nodes_;
+  std::unordered_map<Key, Node, KeyHash> children_;
+};
+
+// Two names that cannot both be restored: `first` names a directory of
+// `second` (or the same file, when equal names clash). Marks of names.
+struct Clash {
+  uint32_t first;
+  uint32_t second;
+};
+
+// The first clash among the names of `nodes` (in `tree`, each marked with its
+// index in `nodes` by mark_name as it was added), scanning the names in order
+// and, within a name, its directories from the outermost in. Each distinct
+// name's directories are walked once. Throws std::bad_alloc.
+inline std::optional<Clash> find_clash(const NameTree& tree,
+                                       const std::vector<NameTree::Node>& nodes,
+                                       bool equal_names_clash) {
+  for (uint32_t i = 0; equal_names_clash && i < nodes.size(); i++) {
+    const uint32_t first = tree.name_at(nodes[i]);
+    if (first != i) return Clash{first, i};
+  }
+  std::optional<Clash> found;
+  for (uint32_t i = 0; i < nodes.size() && !found; i++) {
+    if (tree.name_at(nodes[i]) != i) continue;  // a repeat: its directories are looked at once
+    tree.each_directory(nodes[i], [&](NameTree::Node dir) {
+      if (tree.name_at(dir) != NameTree::kNoName) found = Clash{tree.name_at(dir), i};
+      return !found;
+    });
+  }
+  return found;
 }
 
 }  // namespace ormek::stored_name

@@ -2,9 +2,7 @@
 
 #include <new>
 #include <optional>
-#include <string_view>
 
-#include "compressor/stored_names.hpp"
 #include "compressor/text_units.hpp"
 #include "module/messages.hpp"
 
@@ -15,7 +13,7 @@ bool is_safe_stored_name(PyObject* name) {
       name, [](const auto* units, size_t length) { return stored_name::is_safe(units, length); });
 }
 
-bool check_stored_name_length(PyObject* name) {
+bool check_stored_name_fits(PyObject* name) {
   const bool fits = with_text_units(name, [](const auto* units, size_t length) {
     return stored_name::fits_file_system(units, length);
   });
@@ -23,20 +21,36 @@ bool check_stored_name_length(PyObject* name) {
     PyErr_Format(PyExc_ValueError, msg::kStoredNameTooLong, name,
                  static_cast<int>(stored_name::kMaxPartBytes),
                  static_cast<int>(stored_name::kMaxNameBytes));
+    return false;
   }
-  return fits;
+  const bool encodable = with_text_units(name, [](const auto* units, size_t length) {
+    return stored_name::is_encodable(units, length);
+  });
+  if (!encodable) PyErr_Format(PyExc_ValueError, msg::kStoredNameNotEncodable, name);
+  return encodable;
 }
 
-bool StoredNames::add(PyObject* name) {
+StoredNames::Distinct* StoredNames::distinct(PyObject* name, Judge judge) {
+  auto found = index_of_.find(name);
+  if (found != index_of_.end()) return &distinct_[found->second];
+  if (!judge(name)) return nullptr;
+  Distinct& entry = distinct_.emplace_back();
+  entry.name = Ref::borrow(name);
+  append_utf8_of(name, entry.bytes);
+  entry.node = tree_.add(entry.bytes);
+  index_of_.emplace(name, distinct_.size() - 1);
+  return &entry;
+}
+
+bool StoredNames::add(PyObject* name, Judge judge, AddedName& added) {
   try {
-    auto [at, inserted] = index_of_.emplace(name, names_.size());
-    if (inserted) {
-      code_points_.push_back(with_text_units(name, [](const auto* units, size_t length) {
-        return std::u32string(units, units + length);
-      }));
-      names_.push_back(Ref::borrow(name));
-    }
-    added_.push_back(at->second);
+    if (added_.size() >= NameTree::kNoName) throw std::bad_alloc();
+    Distinct* entry = distinct(name, judge);
+    if (!entry) return false;
+    tree_.mark_name(entry->node, static_cast<uint32_t>(added_.size()));
+    added_.push_back(entry->node);
+    added_distinct_.push_back(entry);
+    added = {entry->node, entry->bytes};
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return false;
@@ -47,24 +61,48 @@ bool StoredNames::add(PyObject* name) {
 bool StoredNames::check_clashes(bool equal_names_clash) const {
   std::optional<stored_name::Clash> clash;
   try {
-    std::vector<std::u32string_view> views;
-    views.reserve(added_.size());
-    for (size_t index : added_) views.emplace_back(code_points_[index]);
-    clash = stored_name::find_clash(views, equal_names_clash);
+    clash = stored_name::find_clash(tree_, added_, equal_names_clash);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return false;
   }
   if (!clash) return true;
-  const size_t first = added_[clash->first];
-  const size_t second = added_[clash->second];
-  if (code_points_[first] == code_points_[second]) {
-    PyErr_Format(PyExc_ValueError, msg::kRepeatedStoredName, names_[first].get());
+  const Distinct* first = added_distinct_[clash->first];
+  const Distinct* second = added_distinct_[clash->second];
+  if (first->node == second->node) {
+    PyErr_Format(PyExc_ValueError, msg::kRepeatedStoredName, first->name.get());
   } else {
-    PyErr_Format(PyExc_ValueError, msg::kNameIsDirectoryOfAnother, names_[first].get(),
-                 names_[second].get());
+    PyErr_Format(PyExc_ValueError, msg::kNameIsDirectoryOfAnother, first->name.get(),
+                 second->name.get());
   }
   return false;
+}
+
+bool StoredNames::add_directory(PyObject* dir, Judge judge, LiesInFile lies_in_file,
+                                AddedName& added) {
+  try {
+    Distinct* entry = distinct(dir, judge);
+    if (!entry) return false;
+    added = {entry->node, entry->bytes};
+    if (entry->judged_as_directory) return true;
+    // The directory, and each directory it lies in, must not be a file.
+    uint32_t file = NameTree::kNoName;
+    tree_.each_directory(entry->node, [&](NameTree::Node up) {
+      file = tree_.name_at(up);
+      return file == NameTree::kNoName;
+    });
+    if (file == NameTree::kNoName) file = tree_.name_at(entry->node);
+    if (file != NameTree::kNoName) {
+      lies_in_file(dir, added_distinct_[file]->name.get());
+      return false;
+    }
+    tree_.mark_directory(entry->node);
+    entry->judged_as_directory = true;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace ormek

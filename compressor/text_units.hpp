@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <type_traits>
 
 namespace ormek {
@@ -31,12 +32,68 @@ auto with_units(Void* data, int kind, size_t length, Fn&& fn) {
   }
 }
 
+// Code point `c` as UTF-8 into `out`, which has room for 4 bytes; a lone
+// surrogate as its three bytes (so that different code points never give the
+// same bytes). Returns the number of bytes written.
+inline size_t encode_utf8(uint32_t c, uint8_t* out) {
+  if (c < 0x80) {
+    out[0] = static_cast<uint8_t>(c);
+    return 1;
+  }
+  if (c < 0x800) {
+    out[0] = static_cast<uint8_t>(0xC0 | (c >> 6));
+    out[1] = static_cast<uint8_t>(0x80 | (c & 0x3F));
+    return 2;
+  }
+  if (c < 0x10000) {
+    out[0] = static_cast<uint8_t>(0xE0 | (c >> 12));
+    out[1] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
+    out[2] = static_cast<uint8_t>(0x80 | (c & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<uint8_t>(0xF0 | (c >> 18));
+  out[1] = static_cast<uint8_t>(0x80 | ((c >> 12) & 0x3F));
+  out[2] = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
+  out[3] = static_cast<uint8_t>(0x80 | (c & 0x3F));
+  return 4;
+}
+
+// The UTF-8 length of `length` code points given as code units.
+template <typename Unit>
+uint64_t utf8_length(const Unit* units, size_t length) {
+  uint64_t bytes = length;
+  for (size_t i = 0; i < length; i++) {
+    const auto c = static_cast<uint32_t>(units[i]);
+    bytes += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
+  }
+  return bytes;
+}
+
+// `length` code units appended to `out` as encode_utf8 encodes them.
+template <typename Unit>
+void append_utf8(const Unit* units, size_t length, std::string& out) {
+  uint8_t bytes[4];
+  for (size_t i = 0; i < length; i++) {
+    const size_t size = encode_utf8(static_cast<uint32_t>(units[i]), bytes);
+    out.append(reinterpret_cast<const char*>(bytes), size);
+  }
+}
+
 #ifdef Py_PYTHON_H
 // with_units over a str's own code units.
 template <typename Fn>
 auto with_text_units(PyObject* text, Fn&& fn) {
   return with_units(static_cast<const void*>(PyUnicode_DATA(text)), PyUnicode_KIND(text),
                     static_cast<size_t>(PyUnicode_GET_LENGTH(text)), fn);
+}
+
+// A str's code points as encode_utf8 writes them, appended to `out`.
+// Throws std::bad_alloc.
+inline void append_utf8_of(PyObject* text, std::string& out) {
+  with_text_units(text, [&out](const auto* units, size_t length) {
+    out.reserve(out.size() + static_cast<size_t>(utf8_length(units, length)));
+    append_utf8(units, length, out);
+  });
 }
 #endif
 

@@ -123,6 +123,9 @@ inline constexpr const char kUnsafeStoredName[] =
 inline constexpr const char kStoredNameTooLong[] =
     "refusing the stored file name %.100R: a file system allows at most %d bytes a part and %d "
     "in all";
+inline constexpr const char kStoredNameNotEncodable[] =
+    "refusing the stored file name %.100R: it holds a lone surrogate that no file name can hold "
+    "(only U+DC80 to U+DCFF stand for bytes)";
 inline constexpr const char kRepeatedStoredName[] =
     "refusing to store the file name %R twice: restoring the package would keep only the last "
     "file of that name";
@@ -136,6 +139,15 @@ inline constexpr const char kPackageDamaged[] =
 inline constexpr const char kFileFactsDamaged[] = "the package is damaged: its \"file_facts\" %s";
 inline constexpr const char kFileFactsVersion[] =
     "the package's \"file_facts\" are of version %R; this module reads version %ld";
+inline constexpr const char kFileFactsUnknownKey[] =
+    "the package is damaged, or made by a later release: its \"file_facts\" hold the key %.100R, "
+    "which this release does not know";
+inline constexpr const char kFileFactsMisplaced[] =
+    "the package is damaged: it holds its \"file_facts\" under the key %.100R";
+inline constexpr const char kEmptyDirCannotBeRestored[] =
+    "the package is damaged: its \"file_facts\" name the empty directory %.100R, which cannot "
+    "be restored (a stored name is a relative path of at most 4095 bytes whose parts are of at "
+    "most 255, none empty, '.' or '..')";
 inline constexpr const char kNotAPackage[] = "not a package: %s";
 inline constexpr const char kFileDoesNotRestore[] =
     "the package is damaged: the file %R does not restore (a token of its text is not text)";

@@ -36,6 +36,7 @@ namespace ormek {
   X(modes, "modes", kIdent)                                                     \
   X(mtimes_ns, "mtimes_ns", kIdent)                                             \
   X(empty_dirs, "empty_dirs", kIdent)                                           \
+  X(facts_digest, "facts_digest", kIdent)                                       \
   X(checks, "checks", kIdent)                                                   \
   X(dict, "dict", kIdent)                                                       \
   X(next_id, "next_id", kIdent)                                                 \

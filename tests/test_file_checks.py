@@ -71,7 +71,7 @@ def test_checks_are_keyword_only_and_plain_packages_stay(comp, in_tmp):
             return super().tokenize(text.upper())
 
     Cutter("d.bin").encode_named_files([("a.txt", "a.txt")], "cut.pkg", checks=True)
-    assert comp.check_package("cut.pkg") == (["a.txt"], True)
+    assert comp.check_package("cut.pkg") == (["a.txt"], 2)
     comp.encode_files(["a.txt"], "plain.pkg")
     comp.encode_named_files([("a.txt", "a.txt")], "named.pkg", checks=False)
     assert Path("plain.pkg").read_bytes() == Path("named.pkg").read_bytes()

@@ -40,8 +40,8 @@ def round_trip(workdir: str) -> list[str]:
     loaded: Any = comp.read_package(nested)
     assert loaded["filenames"] == ["b.txt"]
     comp.encode_named_files([(text_path, "c.txt")], nested, checks=True, empty_dirs=["d"])
-    checked: tuple[list[str], bool] = comp.check_package(nested, use_zstd=True)
-    assert checked == (["c.txt"], True)
+    checked: tuple[list[str], int] = comp.check_package(nested, use_zstd=True)
+    assert checked == (["c.txt"], 2) == comp.judge_package(comp.read_package(nested))
 
     comp.save_dict()
     comp.load_dict()

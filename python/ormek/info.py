@@ -1,4 +1,5 @@
-"""`ormek info`: what a package holds, without restoring it."""
+"""`ormek info`: what a package holds, without restoring it. The package is
+judged first, as restoring judges its names and file facts."""
 
 from __future__ import annotations
 
@@ -9,7 +10,17 @@ import re
 import sys
 from typing import Any
 
-from .packages import RECORD_SIZE, PackageError, PackageSummary, read_package, text_sizes
+from .packages import (
+    CHECKS_COVER,
+    FACTS_CHECKED,
+    NO_CHECKS,
+    RECORD_SIZE,
+    PackageError,
+    PackageSummary,
+    judge,
+    read_package,
+    text_sizes,
+)
 from .report import NORMAL, UserError, os_problem, percent, say, show, voice_level
 
 # File names that are not UTF-8 reach Python with their bytes escaped as lone
@@ -24,6 +35,7 @@ def command_info(args: argparse.Namespace) -> int:
         summary = PackageSummary(stored)
     except PackageError as err:
         raise UserError(package, str(err)) from None
+    _, summary.reach = judge(package, stored)
     try:
         package_bytes = os.stat(package).st_size
     except OSError as err:
@@ -55,7 +67,8 @@ def _report(
         "raw_bytes": raw_bytes,
         "frame_content_bytes": summary.frame_content_size(),
         "ratio": compressed / raw_bytes if raw_bytes else None,
-        "checks": summary.checks,
+        "checks": summary.reach != NO_CHECKS,
+        "facts_verified": summary.reach == FACTS_CHECKED,
         "empty_dirs": summary.empty_dirs,
         "file_tokens": [
             {"name": name if isinstance(name, str) else repr(name), "tokens": count}
@@ -78,9 +91,8 @@ def _text_lines(report: dict[str, Any], summary: PackageSummary) -> list[str]:
         f" ({percent(compressed, raw_bytes)}, {RECORD_SIZE} bytes a token)",
         "checks:      "
         + (
-            "yes (each file's digest, size, mode and time;"
-            f" {summary.empty_dirs} empty directories)"
-            if summary.checks
+            f"yes ({CHECKS_COVER[summary.reach]}); {summary.empty_dirs} empty directories"
+            if summary.reach != NO_CHECKS
             else "none (`ormek check` can only try to restore it)"
         ),
     ]

@@ -1,6 +1,8 @@
 """`ormek list`: the files of a package, one line each, like a long archive
 listing: permission bits and modification time where the package stores
-them, the size in bytes as restored, and the name. It writes nothing."""
+them, the size in bytes as restored, and the name. The package is judged
+first, as restoring judges its names and file facts, so nothing is listed
+that unpacking would refuse for them. It writes nothing."""
 
 from __future__ import annotations
 
@@ -8,7 +10,7 @@ import argparse
 import stat
 import time
 
-from .packages import PackageError, PackageSummary, read_package, stored_facts, text_sizes
+from .packages import PackageError, PackageSummary, judge, read_package, stored_facts, text_sizes
 from .report import UserError, say, show
 
 
@@ -19,6 +21,7 @@ def command_list(args: argparse.Namespace) -> int:
         names = PackageSummary(stored).filenames
     except PackageError as err:
         raise UserError(package, str(err)) from None
+    judge(package, stored)
     sizes = text_sizes(package, stored, len(names), use_zstd=not args.raw)
     modes = stored_facts(stored, "modes", len(names))
     mtimes = stored_facts(stored, "mtimes_ns", len(names))

@@ -81,6 +81,8 @@ def package_failure(path: str, err: Exception) -> UserError:
         problem = f"is not a package, or is truncated or damaged (unreadable pickle data: {text})"
     elif isinstance(err, UnicodeError):
         problem = f"is damaged: a restored text is not UTF-8 ({text})"
+    elif isinstance(err, TypeError):
+        problem = f"is damaged or not a package ({text})"
     elif isinstance(err, MemoryError):
         problem = "needs more memory than there is to restore"
     else:
@@ -95,21 +97,34 @@ def _is_empty(path: str) -> bool:
         return False
 
 
-def carries_checks(package: object) -> bool:
-    """Whether the package carries its files' checks ("file_facts")."""
-    return type(package) is dict and "file_facts" in package
+# How far a package's checks reach, as the module's judge_package and
+# check_package answer it: what `info` and `check` say they cover.
+NO_CHECKS, FILES_CHECKED, FACTS_CHECKED = 0, 1, 2
+CHECKS_COVER = {
+    FILES_CHECKED: "each file's name, text and size verified; its mode and time and the"
+    " empty directories not: made by an earlier release",
+    FACTS_CHECKED: "each file's name, text, size, mode and time, and the empty directories"
+    " verified",
+}
 
 
-def restored_names(package: object) -> list[str]:
-    """The names restoring `package` would write, taken and checked by the
-    module as restoring takes and checks them. No names when it refuses them:
-    restoring then refuses the package too, before it writes anything, and
-    reports that in its own words (the first of its errors, which may come
-    from an earlier step)."""
+def judge(path: str, package: object) -> tuple[list[str], int]:
+    """The names restoring `package` (read from `path`) would write, and how
+    far its checks reach, judged by the module as restoring judges the names
+    and file facts before it writes anything (the text is not decompressed).
+    A package it refuses is a UserError naming `path`."""
     try:
-        return bare_compressor().restored_names(package)
-    except Exception:
-        return []
+        names, reach = bare_compressor().judge_package(package)
+    except Exception as err:
+        raise package_failure(path, err) from None
+    return names, reach
+
+
+def empty_dirs(package: object) -> list[str]:
+    """The empty directories a judged package stores."""
+    facts = package.get(FACTS_KEY) if type(package) is dict else None
+    dirs = facts.get("empty_dirs") if type(facts) is dict else None
+    return dirs if type(dirs) is list else []
 
 
 def holds_zstd_frame(package: object) -> bool:
@@ -145,10 +160,9 @@ class PackageSummary:
         self.token_counts: list[int] = _token_counts(boundaries)
         self.tokens: int = boundaries[-1] if boundaries else 0
         self.dictionary_size: int = len(dictionary)
-        self.checks: bool = carries_checks(raw)
-        facts = raw.get("file_facts")
-        dirs = facts.get("empty_dirs") if type(facts) is dict else None
-        self.empty_dirs: int = len(dirs) if type(dirs) is list else 0
+        # How far its checks reach, once the module has judged it.
+        self.reach: int = NO_CHECKS
+        self.empty_dirs: int = len(empty_dirs(raw))
 
     def frame_content_size(self) -> int | None:
         """The content size the Zstandard frame header records, when it does."""

@@ -5,9 +5,12 @@ writing: unsafe names, links and non-directories on the way, targets that
 are not regular files; each file goes through a temporary file renamed into
 place. What is left here is the user's intent: existing files are replaced
 only with --force (the names looked for are the module's own answer to what
-restoring writes, restored_names), --raw is refused on a compressed payload,
-and NAMEs pick files through the module's decode_names, every unknown NAME
-named at once before anything is written."""
+restoring writes, judged by the module's judge_package), --raw is refused on
+a compressed payload, and NAMEs pick files and empty directories through the
+module's decode_names, every unknown NAME named at once before anything is
+written. A NAME picks the file or directory of that name, and everything in
+a directory; a NAME ending in "/" picks a directory only. Picking walks each
+stored name once (NameTree), as the module does."""
 
 from __future__ import annotations
 
@@ -18,7 +21,7 @@ from collections import Counter
 from collections.abc import Sequence
 
 from .native import bare_compressor
-from .packages import holds_zstd_frame, package_failure, read_package, restored_names
+from .packages import empty_dirs, holds_zstd_frame, judge, package_failure, read_package
 from .report import UserError, counted, detail, listing, say, verbose
 
 EXISTING_LIST_LIMIT = 10
@@ -35,11 +38,7 @@ def command_unpack(args: argparse.Namespace) -> int:
             raise UserError(
                 package, "its payload is a Zstandard frame, which --raw would restore as garbage"
             )
-        names = restored_names(stored)
-        if wanted is not None:
-            names = _picked(package, names, wanted)
-        if not args.force:
-            _refuse_existing(out_dir, names)
+        _look_before_restoring(package, stored, out_dir, wanted, args.force)
     restored = _decode(package, out_dir, not args.raw, wanted)
     _report_repeated(package, out_dir, restored)
     for name in restored:
@@ -49,38 +48,101 @@ def command_unpack(args: argparse.Namespace) -> int:
     return 0
 
 
+def _look_before_restoring(
+    package: str, stored: object, out_dir: str, wanted: list[str] | None, force: bool
+) -> None:
+    """NAMEs that pick nothing, and existing targets without --force, are
+    refused before anything is written."""
+    try:
+        names, _ = judge(package, stored)
+    except UserError:
+        # Restoring refuses the package too, before it writes anything, and
+        # says so in its own words (its first error may come from an
+        # earlier step).
+        return
+    if wanted is not None:
+        names = _picked(package, names, wanted, empty_dirs(stored))
+    if not force:
+        _refuse_existing(out_dir, names)
+
+
 def _wanted_names(names: Sequence[str]) -> list[str] | None:
-    """The NAMEs as stored names ("src/" is "src"), or None for every file."""
+    """The NAMEs, or None for every file."""
     if not names:
         return None
-    wanted = [name.rstrip("/") for name in names]
-    if "" in wanted:
+    if any(not name.rstrip("/") for name in names):
         raise UserError(None, "an empty NAME picks no file")
-    return wanted
+    return list(names)
 
 
-def _picked(package: str, names: list[str], wanted: list[str]) -> list[str]:
+class NameTree:
+    """Stored names as a tree of their parts: a node for each distinct name
+    and each directory of one, so that finding a name and telling whether a
+    directory it lies in was picked walk each name once."""
+
+    def __init__(self, files: list[str], dirs: list[str]) -> None:
+        self._children: dict[tuple[int, str], int] = {}
+        self._parents: list[int] = [-1]
+        self._directory: list[bool] = [True]
+        # A name object the package refers to many times is walked once.
+        self.file_nodes = {name: self._add(name) for name in dict.fromkeys(files)}
+        for name in dict.fromkeys(dirs):
+            self._directory[self._add(name)] = True
+
+    def _add(self, name: str) -> int:
+        node = 0
+        for part in name.split("/"):
+            child = self._children.get((node, part))
+            if child is None:
+                child = self._children[(node, part)] = len(self._parents)
+                self._parents.append(node)
+                self._directory.append(False)
+                self._directory[node] = True
+            node = child
+        return node
+
+    def find(self, name: str, directory_only: bool) -> int | None:
+        node: int | None = 0
+        for part in name.split("/"):
+            node = self._children.get((node, part))
+            if node is None:
+                return None
+        return node if self._directory[node] or not directory_only else None
+
+    def picked(self, node: int, wanted: set[int], known: dict[int, bool]) -> bool:
+        """Whether `node` or a directory it lies in is `wanted`; the answer
+        is kept in `known` for every node on the way."""
+        walked = []
+        while node not in known and node not in wanted and node != 0:
+            walked.append(node)
+            node = self._parents[node]
+        answer = known.get(node, node in wanted)
+        for on_the_way in walked:
+            known[on_the_way] = answer
+        return answer
+
+
+def _picked(
+    package: str, names: list[str], wanted: list[str], dirs: Sequence[str] = ()
+) -> list[str]:
     """The stored names that `wanted` picks: a name itself, and every file
-    under a name that is a directory of it. Every name that picks nothing is
-    an error, before anything is written."""
-    folders = {name[:end] for name in names for end in _slashes(name)}
-    known = set(names) | folders
-    unknown = [name for name in wanted if name not in known]
+    under a name that is a directory of it (a name ending in "/" picks only
+    a directory). Every name that picks nothing (no file, nor a directory of
+    files or empty directories `dirs`) is an error, before anything is
+    written."""
+    tree = NameTree(names, list(dirs))
+    found = {name: tree.find(name.rstrip("/"), name.endswith("/")) for name in wanted}
+    unknown = [name for name, node in found.items() if node is None]
     if unknown:
         raise UserError(
             package,
             f"holds no file or directory named {', '.join(map(repr, unknown))}",
         )
-    picked = set(wanted)
-    return [
-        name
-        for name in names
-        if name in picked or any(name[:end] in picked for end in _slashes(name))
-    ]
-
-
-def _slashes(name: str) -> list[int]:
-    return [end for end, char in enumerate(name) if char == "/"]
+    picked_nodes = {node for node in found.values() if node is not None}
+    known: dict[int, bool] = {}
+    nodes = tree.file_nodes.items()
+    verdict = {name: tree.picked(node, picked_nodes, known) for name, node in nodes}
+    return [name for name in names if verdict[name]]
 
 
 def _has_entries(folder: str) -> bool:
@@ -92,7 +154,8 @@ def _has_entries(folder: str) -> bool:
 
 
 def _refuse_existing(out_dir: str, names: list[str]) -> None:
-    targets = dict.fromkeys(os.path.join(out_dir, *name.split("/")) for name in names)
+    distinct = dict.fromkeys(names)
+    targets = dict.fromkeys(os.path.join(out_dir, *name.split("/")) for name in distinct)
     existing = [target for target in targets if os.path.lexists(target)]
     if existing:
         raise UserError(

@@ -9,7 +9,7 @@ import pickle as pickle
 import re as re
 import struct as struct
 from collections.abc import Callable
-from typing import Any, Final, SupportsInt, TypeAlias, TypeVar
+from typing import Any, Final, Literal, SupportsInt, TypeAlias, TypeVar
 
 import zstandard
 from _typeshed import StrOrBytesPath, StrPath
@@ -71,21 +71,27 @@ class OrmekCompressor:
     # The package as loaded (normally a dict with "compressed",
     # "file_boundaries", "filenames" and "global_dict").
     def read_package(self, package_path: str) -> Any: ...
-    # The stored names, and whether the package carried checks; raises
-    # ValueError when a file does not restore as it was packed.
+    # The stored names, and how far the package's checks reach: 0 none, 1
+    # each file's name, text and size (an earlier release's package), 2 those
+    # and its sizes, modes, times and empty directories by their digest;
+    # raises ValueError when a file does not restore as it was packed.
     def check_package(
         self, package_path: str, use_zstd: object = True
-    ) -> tuple[list[str], bool]: ...
-    # The names decode_package would write from such a package, checked as it
-    # checks them; nothing is written.
+    ) -> tuple[list[str], Literal[0, 1, 2]]: ...
+    # The names decode_package would write from such a package, judged (with
+    # its file facts) as it judges them; nothing is written.
     def restored_names(self, package: object) -> list[str]: ...
     # decode_package restricted to the files of `names` (each a stored name
-    # or a directory of stored names); returns the names restored.
+    # or a directory of stored names; a name ending in "/" a directory only);
+    # returns the names restored.
     def decode_names(
         self, package_path: str, output_dir: str, names: list[str], use_zstd: object = True
     ) -> list[str]: ...
     # The size in bytes of each file as decode_package would write it.
     def restored_sizes(self, package_path: str, use_zstd: object = True) -> list[int]: ...
+    # restored_names(package) and how far its checks reach, as check_package
+    # answers them, without restoring any text.
+    def judge_package(self, package: object) -> tuple[list[str], Literal[0, 1, 2]]: ...
     def __reduce_cython__(self) -> _Reduced: ...
     def __setstate_cython__(self, pyx_state: tuple[Any, ...], /) -> None: ...
     def __reduce__(self) -> _Reduced: ...

@@ -70,6 +70,10 @@ int main() {
     bytes.add_bytes(c.text_utf8.data(), c.text_utf8.size());
     check(bytes.finish() == want && bytes.content_bytes() == c.text_utf8.size(),
           what + " from UTF-8 bytes, and its size");
+    ContentDigest named;
+    named.begin_utf8(c.name_utf8.data(), c.name_utf8.size());
+    named.add_bytes(c.text_utf8.data(), c.text_utf8.size());
+    check(named.finish() == want, what + " with the name as UTF-8");
   }
   // The length keeps the name and the text apart.
   check(expected("ab", "c") != expected("a", "bc"), "name and text do not run together");

@@ -1,5 +1,6 @@
 // Checks of the stored-name rules: which names restore safely under an output
 // directory, and which sets of names clash.
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -64,33 +65,76 @@ void check_limits() {
 }
 
 struct ClashCase {
-  std::vector<std::u32string_view> names;
+  std::vector<std::string_view> names;
   bool equal_names_clash;
   bool clashes;
-  size_t first = 0;
-  size_t second = 0;
+  uint32_t first = 0;
+  uint32_t second = 0;
 };
 
 void check_clashes() {
   const ClashCase cases[] = {
-      {{U"a", U"b", U"c/d"}, true, false},
-      {{U"a", U"a/b"}, false, true, 0, 1},
-      {{U"a/b", U"a"}, false, true, 1, 0},
-      {{U"x/y/z", U"q", U"x/y"}, false, true, 2, 0},
-      {{U"ab", U"a/b", U"a/bc"}, false, false},
-      {{U"a", U"a"}, false, false},
-      {{U"a", U"b", U"a"}, true, true, 0, 2},
-      {{U"a/b", U"a/b"}, true, true, 0, 1},
-      {{U"src/a", U"src/b", U"src"}, false, true, 2, 0},
-      {{U"a/b", U"a/b", U"c", U"a"}, false, true, 3, 0},
+      {{"a", "b", "c/d"}, true, false},
+      {{"a", "a/b"}, false, true, 0, 1},
+      {{"a/b", "a"}, false, true, 1, 0},
+      {{"x/y/z", "q", "x/y"}, false, true, 2, 0},
+      {{"ab", "a/b", "a/bc"}, false, false},
+      {{"a", "a"}, false, false},
+      {{"a", "b", "a"}, true, true, 0, 2},
+      {{"a/b", "a/b"}, true, true, 0, 1},
+      {{"src/a", "src/b", "src"}, false, true, 2, 0},
+      {{"a/b", "a/b", "c", "a"}, false, true, 3, 0},
+      {{"a/b/c", "a/b", "a"}, false, true, 2, 0},  // the outermost directory first
+      {{"\xc3\xa9/x", "\xc3\xa9"}, false, true, 1, 0},
       {{}, true, false},
   };
   size_t n = 0;
   for (const ClashCase& c : cases) {
-    const auto clash = names::find_clash(c.names, c.equal_names_clash);
+    names::NameTree tree;
+    std::vector<names::NameTree::Node> nodes;
+    for (std::string_view name : c.names) {
+      nodes.push_back(tree.add(name));
+      tree.mark_name(nodes.back(), static_cast<uint32_t>(nodes.size() - 1));
+    }
+    const auto clash = names::find_clash(tree, nodes, c.equal_names_clash);
     const std::string what = "clash case " + std::to_string(n++);
     check(clash.has_value() == c.clashes, what);
     if (clash && c.clashes) check(clash->first == c.first && clash->second == c.second, what);
+  }
+}
+
+// Parts are whole: "sr" is no directory of "src/a"; a node is found only
+// for a name added or a directory of one, and is a directory when something
+// lies in it or it was marked one.
+void check_tree() {
+  names::NameTree tree;
+  const auto file = tree.add("src/pkg/a.py");
+  const auto dir = tree.add("src/empty");
+  tree.mark_directory(dir);
+  const auto src = tree.find("src");
+  check(src != names::NameTree::kNoNode && tree.is_directory(src), "src is a directory");
+  check(tree.find("src/pkg/a.py") == file && !tree.is_directory(file), "a file is found");
+  check(tree.is_directory(dir) && tree.find("src/empty") == dir, "an empty directory");
+  for (std::string_view absent : {"sr", "src/pk", "src//pkg", "", "src/pkg/a.py/x", "/src"}) {
+    check(tree.find(absent) == names::NameTree::kNoNode, "absent: " + std::string(absent));
+  }
+  check(tree.parent(tree.parent(file)) == src && tree.parent(src) == names::NameTree::kRoot,
+        "parents");
+  std::vector<names::NameTree::Node> walked;
+  tree.each_directory(file, [&](names::NameTree::Node up) {
+    walked.push_back(up);
+    return true;
+  });
+  check(walked == std::vector{src, tree.parent(file)}, "directories outermost first");
+  check(tree.size() == 5, "one node per distinct part, the root included");
+}
+
+void check_encodable() {
+  const std::u32string cases[] = {U"a\xdc80", U"\xdcff", U"a\xd800", U"\xdc7f", U"\xdd00"};
+  const bool encodable[] = {true, true, false, false, false};
+  for (size_t i = 0; i < 5; i++) {
+    check(names::is_encodable(cases[i].data(), cases[i].size()) == encodable[i],
+          "encodable case " + std::to_string(i));
   }
 }
 
@@ -100,5 +144,7 @@ int main() {
   check_safety();
   check_limits();
   check_clashes();
+  check_tree();
+  check_encodable();
   return ormek::test::report();
 }
