@@ -40,8 +40,8 @@ with warnings.catch_warnings():
 
 import zstandard
 
-TARGETS = ("decode_package", "decode_package_raw", "check_package", "load_dict", "unpickle",
-           "setstate")
+TARGETS = ("decode_package", "decode_package_raw", "check_package", "judgement", "load_dict",
+           "unpickle", "setstate")
 CHECKSUMS = (0x3E12E10, 0x7D3093E, 0x18C54B4)
 
 # ---------------------------------------------------------------- corpus ----
@@ -312,6 +312,8 @@ def mutate_package(rng, corpus, work):
             ])
         elif field == "file_facts":
             pkg["file_facts"] = mutate_facts(rng, pkg.get("file_facts"), work)
+            if rng.random() < 0.1:  # facts under a damaged key
+                pkg["file_factz"] = pkg.pop("file_facts")
         elif field == "keys":
             key = rng.choice(("compressed", "file_boundaries", "filenames", "global_dict"))
             if rng.random() < 0.7:
@@ -328,7 +330,8 @@ def mutate_facts(rng, facts, work):
     if type(facts) is not dict or rng.random() < 0.2:
         return rng.choice([None, [], 5, "facts", {}, {"version": 1}, any_value(rng, 2)])
     facts = dict(facts)
-    key = rng.choice(("version", "digests", "sizes", "modes", "mtimes_ns", "empty_dirs"))
+    key = rng.choice(("version", "digests", "sizes", "modes", "mtimes_ns", "empty_dirs",
+                      "facts_digest"))
     old = facts.get(key)
     items = list(old) if isinstance(old, list) else []
     i = rng.randrange(len(items)) if items else 0
@@ -343,6 +346,12 @@ def mutate_facts(rng, facts, work):
     ])
     if rng.random() < 0.2:
         facts.pop(rng.choice(list(facts)), None)
+    # Without "facts_digest" (as an earlier release wrote them) the entries
+    # themselves are judged; a key of no release, or none, is refused.
+    if rng.random() < 0.5:
+        facts.pop("facts_digest", None)
+    if rng.random() < 0.1:
+        facts[rng.choice(["modez", "dir_modes", 5, b"sizes"])] = pick
     return facts
 
 
@@ -491,6 +500,30 @@ class Fuzzer:
             return "screened"
         comp = ormek_compressor.OrmekCompressor(os.path.join(self.work, "none.bin"))
         return comp.check_package(path, rng.random() < 0.8)
+
+    def t_judgement(self, rng):
+        """One judgement: what judge_package refuses, decode_package refuses
+        before it makes the output directory; what check_package passes,
+        decode_package restores."""
+        path = self.package_case(rng)
+        if path is None:
+            return "screened"
+        comp = ormek_compressor.OrmekCompressor(os.path.join(self.work, "none.bin"))
+        out = os.path.join(self.work, "out")
+        outcomes = []
+        for call in (lambda: comp.judge_package(comp.read_package(path)),
+                     lambda: comp.check_package(path), lambda: comp.decode_package(path, out)):
+            try:
+                call()
+                outcomes.append(None)
+            except Exception as e:
+                outcomes.append(type(e).__name__)
+        judged, checked, decoded = outcomes
+        if judged and (not decoded or os.path.exists(out)):
+            raise Finding(f"judge_package refused ({judged}) what decode_package went on with")
+        if not checked and decoded:
+            raise Finding(f"check_package passed what decode_package refused ({decoded})")
+        return decoded or "ok"
 
     def t_load_dict(self, rng):
         path = os.path.join(self.work, "dict.bin")

@@ -971,20 +971,45 @@ def test_clash_checks_agree_with_the_module(comp, in_tmp, names):
 @pytest.mark.parametrize("wanted", [
     ["src"], ["src/"], ["src/pkg/", "top.txt"], ["top.txt", "src/pkg/b.py", "src/pkg"], ["sr"],
     ["src/a"], ["top.txt/x"], ["srcs.txt", "s"], ["s/t", "src/a.py/"], ["x", "src", "y"],
+    ["top.txt/"], ["e/f"], ["e/f/", "s/"], ["e"], ["src/e", "e//f"], ["e/f/g"],
 ], ids=repr)
 def test_name_picks_agree_with_the_module(comp, in_tmp, wanted):
     names = ["src/a.py", "src/pkg/b.py", "srcs.txt", "top.txt", "s/t"]
+    dirs = ["e/f", "src/e"]
     (in_tmp / "t").write_text("x\n")
-    comp.encode_named_files([("t", name) for name in names], "p.pkg")
+    comp.encode_named_files([("t", name) for name in names], "p.pkg", checks=True, empty_dirs=dirs)
     stored = unpack._wanted_names(wanted)
     try:
-        picked = unpack._picked("p.pkg", names, stored)
+        picked = unpack._picked("p.pkg", names, stored, dirs)
     except UserError:
         with pytest.raises(ValueError, match="holds no file or directory named"):
             comp.decode_names("p.pkg", "out", stored)
         assert not (in_tmp / "out").exists()
     else:
         assert comp.decode_names("p.pkg", "out", stored) == picked
+
+
+@pytest.mark.parametrize("wanted, restored", [
+    (["t/e"], {"t", "t/e"}),
+    (["t/e/"], {"t", "t/e"}),
+    (["t/d/"], {"t", "t/d", "t/d/g.txt"}),
+    (["t/f"], {"t", "t/f"}),
+    (["t/f/"], None),
+    (["t/"], {"t", "t/e", "t/d", "t/d/g.txt", "t/f"}),
+])
+def test_unpack_picks_directories_by_name(run, in_tmp, wanted, restored):
+    (in_tmp / "t" / "d").mkdir(parents=True)
+    (in_tmp / "t" / "e").mkdir()
+    (in_tmp / "t" / "f").write_text("f\n")
+    (in_tmp / "t" / "d" / "g.txt").write_text("g\n")
+    ok(run("pack", "t", "-o", "p.pkg"))
+    done = run("unpack", "p.pkg", "-d", "out", *wanted)
+    if restored is None:
+        user_error(done, "holds no file or directory named 't/f/'")
+    else:
+        ok(done)
+        found = {p.relative_to(in_tmp / "out").as_posix() for p in (in_tmp / "out").rglob("*")}
+        assert found == restored
 
 
 def test_record_size_and_limit_agree_with_the_module(mod, comp, in_tmp, monkeypatch):

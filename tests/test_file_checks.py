@@ -4,13 +4,14 @@ back of each file's mode, time and empty directories."""
 
 import os
 import pickle
+import random
 import sys
 from pathlib import Path
 
 import pytest
 import zstandard
 
-from helpers import REPO, write_pickle
+from helpers import REPO, run_json, write_pickle
 from test_cli import command, ok, run, user_error  # noqa: F401 (fixtures)
 
 sys.path.insert(0, str(REPO / "bench"))
@@ -183,3 +184,108 @@ def test_check_and_info_on_intact_plain_and_broken_packages(run, comp, in_tmp, k
         for action in (["check", name], ["info", name], ["unpack", name, "-d", "o"]):
             line = user_error(run(*action), name, problem)
             assert "Error" not in line and "(" not in line.split(problem)[0], line
+
+
+def _facts(package):
+    return package["file_facts"]
+
+
+def _earlier(package, **entries):
+    """As an earlier release wrote it (no facts digest), with `entries`."""
+    _facts(package).update(entries)
+    del _facts(package)["facts_digest"]
+
+
+# One change to a package with checks -> what every command names refusing it.
+JUDGED = {
+    "mode": (lambda p: _facts(p)["modes"].__setitem__(0, 0o604), "do not match their digest"),
+    "time": (lambda p: _facts(p)["mtimes_ns"].__setitem__(1, 1 << 62), "do not match their digest"),
+    "size": (lambda p: _facts(p)["sizes"].__setitem__(0, 999), "do not match their digest"),
+    "empty dir": (lambda p: _facts(p)["empty_dirs"].append("g"), "do not match their digest"),
+    "digest": (lambda p: _facts(p).__setitem__("facts_digest", bytes(16)), "their digest"),
+    "key": (lambda p: _facts(p).__setitem__("modez", _facts(p).pop("modes")), "'modez'"),
+    "facts key": (lambda p: p.__setitem__("file_factz", p.pop("file_facts")), "'file_factz'"),
+    "long dir": (lambda p: _earlier(p, empty_dirs=["x" * 300]), "cannot be restored"),
+    "huge size": (lambda p: _earlier(p, sizes=[10**5000, 0, 0]), "size in bytes per file"),
+    "up": (lambda p: p["filenames"].__setitem__(0, "../../etc/passwd"), "outside the output"),
+    "int name": (lambda p: p["filenames"].__setitem__(0, 5), "Expected str, got int"),
+}
+
+
+@pytest.mark.parametrize("change", JUDGED)
+def test_every_command_refuses_what_unpack_refuses_before_writing(run, in_tmp, keyed, change):
+    alter, problem = JUDGED[change]
+    package = pickle.loads(pickle.dumps(keyed))
+    alter(package)
+    write_pickle("d.pkg", package)
+    for command in (["check"], ["list"], ["info"], ["unpack", "-d", "out"],
+                    ["unpack", "-d", "out", "a.txt"]):
+        line = user_error(run(command[0], "d.pkg", *command[1:]), "d.pkg", problem)
+        assert "Error:" not in line and "digits" not in line
+    assert not os.path.exists("out")
+
+
+def test_an_earlier_releases_facts_are_used_unverified(run, in_tmp, keyed):
+    assert "and the empty directories verified" in ok(run("check", "k.pkg"))
+    earlier = pickle.loads(pickle.dumps(keyed))
+    del earlier["file_facts"]["facts_digest"]
+    write_pickle("old.pkg", earlier)
+    for command in ("check", "info"):
+        assert "not: made by an earlier release" in ok(run(command, "old.pkg"))
+    earlier["file_facts"]["sizes"][0] = 999  # no digest to tell: only restoring finds it
+    write_pickle("old.pkg", earlier)
+    assert ok(run("list", "old.pkg")).split()[1] == "999"
+    user_error(run("check", "old.pkg"), "old.pkg", "'a.txt' does not restore as it was packed")
+
+
+def test_bit_flips_are_refused_or_change_nothing(run, in_tmp):
+    """Each of 200 packages with one bit flipped is refused by `check` and
+    `unpack` (any file written is whole, as packed), or restores the tree as
+    it was packed: every file's text, mode and time, and the empty dirs."""
+    for name, mode in (("t/a.txt", 0o600), ("t/s/b.sh", 0o755), ("t/c.txt", 0o644)):
+        (in_tmp / name).parent.mkdir(parents=True, exist_ok=True)
+        (in_tmp / name).write_text(f"{name} {mode:o}\n" * 3)
+        os.chmod(name, mode)
+        os.utime(name, ns=(TIME_NS, TIME_NS + mode))
+    (in_tmp / "t" / "e").mkdir()
+    ok(run("pack", "t", "-o", "p.pkg"))
+    source = _tree_state(in_tmp / "t")
+    data = bytearray(Path("p.pkg").read_bytes())
+    rng = random.Random(24)
+    for i in range(200):
+        bit = rng.randrange(8 * len(data))
+        data[bit // 8] ^= 1 << bit % 8
+        Path(f"f{i}.pkg").write_bytes(data)
+        data[bit // 8] ^= 1 << bit % 8
+    statuses = run_json("""
+        import contextlib, io, json
+        from ormek.cli import main
+        done, said = [], io.StringIO()
+        for i in range(200):
+            with contextlib.redirect_stdout(said), contextlib.redirect_stderr(said):
+                done.append([main(["check", f"f{i}.pkg"]),
+                             main(["unpack", f"f{i}.pkg", "-d", f"o{i}"])])
+        print(json.dumps(done))
+    """, cwd=in_tmp)
+    for i, (checked, unpacked) in enumerate(statuses):
+        restored = _tree_state(in_tmp / f"o{i}" / "t")
+        if (checked, unpacked) == (0, 0):
+            assert restored == source, i
+        else:
+            assert (checked, unpacked) == (1, 1), i
+            files = {path: state for path, state in restored.items() if state != ("dir",)}
+            assert all(source.get(path) == state for path, state in files.items()), i
+    assert sum(s == [1, 1] for s in statuses) > 100
+
+
+def _tree_state(root):
+    """Each entry under `root`: a file's bytes, mode and time, or a directory."""
+    state = {}
+    for folder, dirs, files in os.walk(root):
+        for name in dirs + files:
+            path = Path(folder, name)
+            st = path.lstat()
+            key = path.relative_to(root).as_posix()
+            is_dir = path.is_dir()
+            state[key] = ("dir",) if is_dir else (path.read_bytes(), st.st_mode, st.st_mtime_ns)
+    return state

@@ -7,7 +7,9 @@ import io
 import os
 import pickle
 import pickletools
+import resource
 import stat
+import subprocess
 import threading
 import types
 
@@ -15,6 +17,7 @@ import pytest
 import zstandard
 
 from helpers import lines, pack, qual, read_dir, run_json
+from test_cli import command  # noqa: F401 (fixture)
 
 ENC = qual("encode_files")
 
@@ -512,3 +515,45 @@ def test_a_key_with_its_own_equality_is_asked_before_the_directory(mod, comp, mo
     # The lookup of the file loop asked it, before the output dir was made.
     assert compared and all(c == ("file_boundaries", False) for c in compared)
     assert not (in_tmp / "out").exists()
+
+
+DEEP = "/".join("a" * 2048)  # 4,095 bytes, 2,048 levels
+# About 200 KB of references to one name through the pickle memo: a package,
+# a command run on it, and its exit status with what its one line says.
+BOMBS = [
+    ("deep dirs", ["list"], 0, ""),
+    ("deep dirs", ["check"], 0, ""),
+    ("deep dirs", ["unpack", "-d", "out", "a/"], 0, ""),
+    ("long dirs", ["list"], 1, "cannot be restored"),
+    ("long dirs", ["check"], 1, "cannot be restored"),
+    ("long dirs", ["unpack", "-d", "out"], 1, "cannot be restored"),
+    ("one name", ["unpack", "-d", "out", DEEP], 1, "stored names repeat"),
+    ("one name", ["unpack", "-d", "out", "a/a/"], 1, "stored names repeat"),
+]
+
+
+@pytest.mark.parametrize("kind, command_args, status, words", BOMBS)
+def test_bombs_cost_about_their_own_size(command, in_tmp, kind, command_args, status, words):
+    files = 20_000 if kind == "one name" else 0
+    dirs = {"deep dirs": [DEEP] * 100_000, "long dirs": ["x" * 10_000] * 100_000}.get(kind, [])
+    facts = {"version": 1, "digests": [], "sizes": [], "modes": [], "mtimes_ns": [],
+             "empty_dirs": dirs}
+    package = {"compressed": zstandard.ZstdCompressor().compress(b""),
+               "file_boundaries": [0] * files, "filenames": [DEEP] * files,
+               **({"file_facts": facts} if dirs else {})}
+    (in_tmp / "b.pkg").write_bytes(pickle.dumps(package))
+    assert (in_tmp / "b.pkg").stat().st_size < 250_000
+
+    def bounded():  # a copy per reference would need gigabytes
+        resource.setrlimit(resource.RLIMIT_AS, (400 << 20, 400 << 20))
+
+    argv, env = command
+    done = subprocess.run([*argv, command_args[0], "b.pkg", *command_args[1:], "-q"],
+                          capture_output=True, text=True, env=env, cwd=in_tmp, timeout=60,
+                          preexec_fn=bounded)
+    assert (done.returncode, done.stderr.count("\n")) == (status, status), done.stderr
+    assert words in done.stderr
+    if "unpack" in command_args and status == 0:
+        out = os.open(in_tmp / "out", os.O_RDONLY)
+        assert stat.S_ISDIR(os.stat(DEEP, dir_fd=out).st_mode)
+        os.close(out)
