@@ -29,13 +29,9 @@ constexpr const FunctionRow& kJudgePackageRow = function_row("judge_package");
 namespace line {
 constexpr int kOpenPackage = 127;
 constexpr int kLoadPackage = 128;
-constexpr int kTakeFiles = kRestoredNamesRow.first_line + 1;
-constexpr int kJudge = kJudgePackageRow.first_line + 1;
 }  // namespace line
 
 constexpr Trace kReadPackageTrace = kReadPackageRow.trace();
-constexpr Trace kRestoredNamesTrace = kRestoredNamesRow.trace();
-constexpr Trace kJudgePackageTrace = kJudgePackageRow.trace();
 
 // The names decode_package would write from `package`, judged as it judges
 // them and its facts; null with the exception set.
@@ -48,6 +44,21 @@ Ref judged_names(PyObject* package, JudgedPackage& judged) {
     PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), Py_NewRef(files[i].name.get()));
   }
   return names;
+}
+
+// The body restored_names and judge_package share: bind the package, judge
+// it, and give `answer(names, judged)` (a new reference, or null with the
+// exception set) or fail at the method's second line.
+template <typename Answer>
+PyObject* answer_judged(const FunctionRow& row, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, Answer&& answer) {
+  BoundArguments bound;
+  if (!row.bind(args, nargs, kwnames, bound)) return nullptr;
+  JudgedPackage judged;
+  Ref names = judged_names(bound[0], judged);
+  PyObject* result = names ? answer(names, judged) : nullptr;
+  if (!result) return row.trace().fail(row.first_line + 1);
+  return result;
 }
 
 }  // namespace
@@ -72,25 +83,17 @@ PyObject* read_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t narg
 // refuses them. Neither the compressor nor the file system is touched.
 PyObject* restored_names_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  BoundArguments bound;
-  if (!kRestoredNamesRow.bind(args, nargs, kwnames, bound)) return nullptr;
-  JudgedPackage judged;
-  Ref names = judged_names(bound[0], judged);
-  if (!names) return kRestoredNamesTrace.fail(line::kTakeFiles);
-  return names.release();
+  return answer_judged(kRestoredNamesRow, args, nargs, kwnames,
+                       [](Ref& names, const JudgedPackage&) { return names.release(); });
 }
 
 // judge_package(package): restored_names(package) and how far the package's
 // checks reach, as check_package answers them once it has restored the text.
 PyObject* judge_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  BoundArguments bound;
-  if (!kJudgePackageRow.bind(args, nargs, kwnames, bound)) return nullptr;
-  JudgedPackage judged;
-  Ref names = judged_names(bound[0], judged);
-  PyObject* answer = names ? checks_answer(names.get(), judged) : nullptr;
-  if (!answer) return kJudgePackageTrace.fail(line::kJudge);
-  return answer;
+  return answer_judged(
+      kJudgePackageRow, args, nargs, kwnames,
+      [](Ref& names, const JudgedPackage& judged) { return checks_answer(names.get(), judged); });
 }
 
 }  // namespace ormek

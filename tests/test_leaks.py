@@ -233,6 +233,12 @@ CASES = [
         {"file_boundaries": (1, 2, 2), "filenames": ["d/a", "b", "d/a"]}), None),
     ("restored_names clash", lambda c: c.comp.restored_names(
         {"file_boundaries": b"\x01\x02", "filenames": {"d/a": 0, "d": 0}}), ValueError),
+    ("judge_package facts", lambda c: _fresh(c).encode_named_files(
+        [(c.text, "d/in.txt")], c.path("j.pkg"), 1, 0, checks=True, empty_dirs=["d/e", "f"])
+     or c.comp.judge_package(c.comp.read_package(c.path("j.pkg"))), None),
+    ("judge_package damaged facts", lambda c: c.comp.judge_package(
+        {"file_boundaries": [1], "filenames": ["a"], "file_facts": {"version": 1, "x": 0}}),
+     ValueError),
     # -- decode_package: success and every row of its failure table
     ("decode_package", lambda c: _decode(c, "seed"), None),
     ("decode_package raw", lambda c: _decode(c, "raw", False, compressed=c.raw), None),
