@@ -345,14 +345,12 @@ void given_dir_in_file(PyObject* dir, PyObject* file) {
 
 }  // namespace
 
-void begin_file_digest(ContentDigest& digest, PyObject* name) {
+void FactsWriter::begin(PyObject* name) {
   with_text_units(name, [&](const auto* units, size_t length) {
-    digest.begin(units, length);
+    digest_.begin(units, length);
     return 0;
   });
 }
-
-void FactsWriter::begin(PyObject* name) { begin_file_digest(digest_, name); }
 
 void FactsWriter::add_units(const void* data, int kind, size_t length) {
   with_units(data, kind, length,

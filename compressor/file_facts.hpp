@@ -95,7 +95,4 @@ int read_package_facts(PyObject* package, StoredNames& names, PackageFacts& fact
 bool judge_empty_dirs(PyObject* dirs, StoredNames& names, bool from_package,
                       std::vector<AddedName>* added);
 
-// Starts the digest of the file stored under `name` (an exact str).
-void begin_file_digest(ContentDigest& digest, PyObject* name);
-
 }  // namespace ormek
