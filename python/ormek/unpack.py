@@ -102,11 +102,12 @@ class NameTree:
         return node
 
     def find(self, name: str, directory_only: bool) -> int | None:
-        node: int | None = 0
+        node = 0
         for part in name.split("/"):
-            node = self._children.get((node, part))
-            if node is None:
+            child = self._children.get((node, part))
+            if child is None:
                 return None
+            node = child
         return node if self._directory[node] or not directory_only else None
 
     def picked(self, node: int, wanted: set[int], known: dict[int, bool]) -> bool:
