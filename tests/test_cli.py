@@ -376,10 +376,23 @@ def test_failed_dictionary_save_keeps_the_earlier_package(run, tree, in_tmp, ear
     assert snapshot(in_tmp) == before
 
 
-def test_corrupt_dictionary_file(run, tree, in_tmp):
-    (in_tmp / "d.bin").write_bytes(b"not a pickle")
-    user_error(run("pack", tree, "-o", "p.pkg", "--dict", "d.bin"), "d.bin")
-    assert not (in_tmp / "p.pkg").exists()
+@pytest.mark.parametrize("content", [
+    b"not a pickle", "a package", "code", [("dict", {}), ("next_id", 1)], {"dict": {}, "next_id": 1, "x": 0},
+    {"dict": {"a": "1"}, "next_id": 2}, {"dict": {b"a": 1}, "next_id": 2}, {"dict": {}, "next_id": 1.0},
+])
+@pytest.mark.parametrize("save", [[], ["--no-save-dict"]])
+def test_what_is_no_dictionary_file_is_refused_untouched(run, tree, in_tmp, content, save):
+    if content == "a package":
+        ok(run("pack", tree / "top.txt", "-o", "d.bin"))
+    elif content == "code":
+        write_pickle(in_tmp / "d.bin", {"dict": Payload(in_tmp / "ran"), "next_id": 1})
+    elif isinstance(content, bytes):
+        (in_tmp / "d.bin").write_bytes(content)
+    else:
+        write_pickle(in_tmp / "d.bin", content)
+    before = snapshot(in_tmp)
+    user_error(run("pack", tree, "-o", "p.pkg", "--dict", "d.bin", *save), "d.bin: not a dictionary file")
+    assert snapshot(in_tmp) == before  # the file as it was, no package, no code run
 
 
 def test_pack_to_a_device(run, tree):
@@ -794,6 +807,26 @@ def test_package_through_pipes(run_binary, tree, in_tmp):
     assert b"package:     -\n" in run_binary("info", "-", input=packed.stdout).stdout
     line = run_binary("info", "-", input=b"not a package").stderr.decode()
     assert line.startswith("ormek: error: -: is not a package")
+
+
+@pytest.mark.parametrize("args, stdin, problem", [
+    (["list", "-"], "open", "-: is not a package"),  # refused at its first bytes, before its end
+    (["pack", "src", "-o", "-"], "closed stdout", "standard output is closed"),
+    (["list", "p.pkg"], "closed stdout", "standard output is closed"),
+])
+def test_standard_streams_refused_at_once(command, run_binary, tree, in_tmp, args, stdin, problem):
+    assert run_binary("pack", "src", "-o", "p.pkg").returncode == 0
+    before = snapshot(in_tmp)
+    with subprocess.Popen(
+        [*command[0], *args], stdin=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=run_binary.env,
+        cwd=in_tmp, preexec_fn=(lambda: os.close(1)) if stdin == "closed stdout" else None,
+    ) as proc:
+        if stdin == "open":
+            proc.stdin.write("y\n")
+            proc.stdin.flush()
+        proc.wait(timeout=60)  # a hang guard: the input never ends
+        user_error(subprocess.CompletedProcess(args, proc.returncode, None, proc.stderr.read()), problem)
+    assert snapshot(in_tmp) == before and os.listdir(run_binary.private) == []
 
 
 def test_stop_signal_while_spooling(command, run_binary):

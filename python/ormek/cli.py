@@ -61,7 +61,8 @@ def _main(argv: Sequence[str] | None) -> int:
     args = _parse(build_parser(), argv)
     try:
         status = _run(args)
-        sys.stdout.flush()
+        if sys.stdout is not None:
+            sys.stdout.flush()
         return status
     except UsageError as err:
         command_parser: argparse.ArgumentParser = args.parser
@@ -98,6 +99,9 @@ def _parse(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> argpa
 def _run(args: argparse.Namespace) -> int:
     try:
         set_voice(args.voice)
+        if sys.stdout is None and (args.voice >= NORMAL or getattr(args, "output", None) == STDIO):
+            # The host leaves sys.stdout None when descriptor 1 is closed.
+            raise UserError(None, "standard output is closed")
         if getattr(args, "package", None) == STDIO:
             args.package = spool_stdin()
         status: int = args.run(args)

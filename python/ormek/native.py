@@ -4,6 +4,7 @@ compressors the command makes from it."""
 from __future__ import annotations
 
 import os
+import stat
 import warnings
 
 with warnings.catch_warnings():
@@ -37,8 +38,39 @@ def bare_compressor() -> Compressor:
 
 
 def compressor_with_dictionary(dict_path: str) -> Compressor:
-    """A compressor that loads `dict_path` when it exists and saves to it."""
-    return Compressor(dict_path)
+    """A compressor that starts from the dictionary file at `dict_path` when
+    it exists, and saves to it. The file is read by the module's plain-data
+    loader (read_package's), never by the host's unpickler that load_dict
+    uses, so no code in it runs; and it must have a dictionary file's own
+    shape, so that a package or any other file named by mistake is refused
+    before save_dict would replace it. ValueError when it has not."""
+    compressor = bare_compressor()
+    compressor.dict_path = dict_path
+    if os.path.exists(dict_path):
+        if not stat.S_ISREG(os.stat(dict_path).st_mode):
+            raise ValueError("it is not a regular file")
+        tokens, next_id = _dictionary_file_contents(compressor.read_package(dict_path))
+        compressor.global_dict = tokens
+        # As load_dict inverts it: a later token wins an id that two share.
+        compressor.inverse_dict = {token_id: token for token, token_id in tokens.items()}
+        compressor.next_id = next_id
+    return compressor
+
+
+def _dictionary_file_contents(data: object) -> tuple[dict[str, int], int]:
+    """What save_dict writes: {"dict": {token: id}, "next_id": id}, nothing else."""
+    if type(data) is dict and "compressed" in data:
+        raise ValueError("it is a package")
+    if type(data) is not dict or data.keys() != {"dict", "next_id"}:
+        raise ValueError('it is not a pickled dict of "dict" and "next_id"')
+    tokens, next_id = data["dict"], data["next_id"]
+    if type(tokens) is not dict or not all(
+        type(token) is str and type(token_id) is int for token, token_id in tokens.items()
+    ):
+        raise ValueError('its "dict" is not a dict of str to int')
+    if type(next_id) is not int:
+        raise ValueError('its "next_id" is not an int')
+    return tokens, next_id
 
 
 def default_of(method: str, parameter: str) -> object:

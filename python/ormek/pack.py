@@ -50,6 +50,7 @@ def command_pack(args: argparse.Namespace) -> int:
     if saved_dictionary is not None:
         _check_directory_of(saved_dictionary)
     _refuse_missing(args.paths)
+    compressor = _load_compressor(dictionary)
     written = {
         (st.st_dev, st.st_ino): (option, path)
         for option, path in _written(None if to_stdout else output, dictionary)
@@ -59,7 +60,6 @@ def command_pack(args: argparse.Namespace) -> int:
     _report_skipped(inputs.skipped, args.strict)
     _refuse_clashes(inputs.entries)
 
-    compressor = _load_compressor(dictionary)
     # Standard output gets the package once it is whole, from a private file.
     target = private_path("stdout.pkg") if to_stdout else output
     swap = PackageSwap(target, saved_dictionary)
@@ -176,6 +176,8 @@ def _load_compressor(dictionary: str | None) -> Compressor:
         return compressor_with_dictionary(dictionary)
     except OSError as err:
         raise UserError(dictionary, f"cannot read dictionary file: {os_problem(err)}") from None
+    except ValueError as err:
+        raise UserError(dictionary, f"not a dictionary file: {err}") from None
     except Exception as err:
         raise UserError(dictionary, f"not a dictionary file ({exception_text(err)})") from None
 

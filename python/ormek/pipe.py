@@ -12,6 +12,7 @@ sure the step is registered as soon as the directory exists)."""
 from __future__ import annotations
 
 import os
+import pickle
 import shutil
 import sys
 import tempfile
@@ -23,6 +24,10 @@ from .undo import register
 
 STDIO = "-"
 _CHUNK = 1 << 20
+# How a package's pickle begins: PROTO and a protocol this host reads, or the
+# first opcode of a dict in protocols 0 and 1, MARK ("(dp0") or EMPTY_DICT.
+_PICKLE_PROTO = 0x80
+_OLD_PROTOCOL_DICT_STARTS = b"(}"
 
 
 def private_path(name: str) -> str:
@@ -51,15 +56,29 @@ def spool_stdin() -> str:
     """Standard input copied into a private file; its path, reported as `-`."""
     path = private_path("stdin.pkg")
     alias(path, STDIO)
+    if sys.stdin is None:  # descriptor 0 closed
+        raise UserError(STDIO, "standard input is closed")
     source = sys.stdin.buffer
     if source.isatty():
         raise UserError(STDIO, "standard input is a terminal, not a package")
     try:
         with create_private(path) as spool:
+            # Judged at its first bytes, so that an endless stream of
+            # anything else (`yes | ormek list -`) is not spooled first.
+            head = source.read(2)
+            if head and not _starts_as_package(head):
+                raise UserError(STDIO, "is not a package (it does not begin as a package's pickle)")
+            spool.write(head)
             _copy(source, spool)
     except OSError as err:
         raise UserError(STDIO, f"cannot spool standard input: {os_problem(err)}") from None
     return path
+
+
+def _starts_as_package(head: bytes) -> bool:
+    if head[0] == _PICKLE_PROTO:
+        return len(head) < 2 or head[1] <= pickle.HIGHEST_PROTOCOL
+    return head[0] in _OLD_PROTOCOL_DICT_STARTS
 
 
 def send_to_stdout(path: str) -> None:
