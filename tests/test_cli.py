@@ -4,6 +4,7 @@ trees, info, the user errors (status 1, one line on stderr), bad usage
 that keeps `info` and `unpack` from running code from a package."""
 
 import errno
+import fcntl
 import json
 import os
 import pickle
@@ -15,6 +16,7 @@ import subprocess
 import sys
 import sysconfig
 import tarfile
+import termios
 import time
 import types
 from pathlib import Path
@@ -414,21 +416,36 @@ def default_signals():
         signal.signal(signum, signal.SIG_DFL)
 
 
+def output_blocked(proc):
+    """Whether the command's stdout pipe is full: it waits in a write."""
+    waiting = bytearray(4)
+    fcntl.ioctl(proc.stdout, termios.FIONREAD, waiting)
+    return int.from_bytes(waiting, sys.byteorder) >= fcntl.fcntl(proc.stdout, fcntl.F_GETPIPE_SZ)
+
+
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
-def test_stop_signal_during_compression(command, run, tree, in_tmp, slow_input, signum):
+@pytest.mark.parametrize("phase", ["compressing", "output blocked"])
+def test_stop_signal_ends_the_command(command, run, tree, in_tmp, slow_input, signum, phase):
     argv, env = command
-    ok(run("pack", tree, "-o", "p.pkg", "--dict", "d.bin"))
+    if phase == "compressing":  # Zstandard's worker threads busy for seconds at level 19
+        ok(run("pack", tree, "-o", "p.pkg", "--dict", "d.bin"))
+        args, started = ["pack", slow_input, "-o", "p.pkg", "--dict", "d.bin", "--level", "19"], (
+            lambda proc: len(os.listdir(f"/proc/{proc.pid}/task")) >= 3)
+    else:  # a listing longer than the pipe, and a reader that never reads
+        write_files(in_tmp / "many", {f"{i:0>60}.txt": "" for i in range(2000)})
+        ok(run("pack", "many", "-o", "p.pkg"))
+        args, started, env = ["list", "p.pkg"], output_blocked, {**env, "PYTHONUNBUFFERED": ""}
     before = snapshot(in_tmp)
-    args = ["pack", slow_input, "-o", "p.pkg", "--dict", "d.bin", "--level", "19"]
-    with subprocess.Popen(
-        [*argv, *args], env=env, stderr=subprocess.PIPE, text=True, preexec_fn=default_signals
-    ) as proc:
-        # Compressing once Zstandard's worker threads have started.
+    with subprocess.Popen([*argv, *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True, preexec_fn=default_signals) as proc:
         deadline = time.monotonic() + 60
-        while len(os.listdir(f"/proc/{proc.pid}/task")) < 3 and time.monotonic() < deadline:
+        while not started(proc) and time.monotonic() < deadline:
             time.sleep(0.02)
         proc.send_signal(signum)
-        proc.wait(timeout=1.5)
+        try:
+            proc.wait(timeout=20)  # a hang guard: ending takes well under a second
+        finally:
+            proc.kill()
         assert proc.returncode == 128 + signum
         assert proc.stderr.read() == f"ormek: interrupted by {signal.Signals(signum).name}\n"
     assert snapshot(in_tmp) == before

@@ -11,7 +11,7 @@ from __future__ import annotations
 import os
 import signal
 import sys
-from collections.abc import Generator
+from collections.abc import Callable, Generator
 from contextlib import contextmanager
 from types import FrameType
 from typing import NoReturn
@@ -74,12 +74,35 @@ def exit_interrupted(signum: int) -> NoReturn:
     a compression thread running, which interpreter shutdown would wait for."""
     for other in STOP_SIGNALS:
         signal.signal(other, signal.SIG_IGN)
-    try:
-        sys.stdout.flush()
-    except (OSError, ValueError):
-        pass
-    try:
-        print(f"{PROG}: interrupted by {signal.Signals(signum).name}", file=sys.stderr, flush=True)
-    except (OSError, ValueError):
-        pass
+    _last_words(f"{PROG}: interrupted by {signal.Signals(signum).name}")
     os._exit(128 + signum)
+
+
+# How long the output still pending, and then the last line, may take each.
+LAST_WORDS_SECONDS = 0.4
+
+
+def _last_words(line: str) -> None:
+    """What stdout holds still flushed, then `line` written to stderr, each
+    within LAST_WORDS_SECONDS: a pipe that nobody reads (`ormek list PKG |
+    less`, left on its first page) would block a write for good, and no stop
+    signal can end the command any more. A write that takes longer is left
+    to os._exit."""
+    _within(LAST_WORDS_SECONDS, lambda: sys.stdout.flush() if sys.stdout is not None else None)
+    _within(LAST_WORDS_SECONDS, lambda: print(line, file=sys.stderr, flush=True))
+
+
+def _within(seconds: float, write: Callable[[], None]) -> None:
+    # Imported here: this module is imported before the handlers are in place,
+    # and everything it imports lengthens the time no handler answers.
+    import threading
+
+    def run() -> None:
+        try:
+            write()
+        except (OSError, ValueError):
+            pass
+
+    writer = threading.Thread(target=run, name="ormek-last-words", daemon=True)
+    writer.start()
+    writer.join(seconds)
