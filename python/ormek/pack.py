@@ -50,7 +50,6 @@ def command_pack(args: argparse.Namespace) -> int:
     if saved_dictionary is not None:
         _check_directory_of(saved_dictionary)
     _refuse_missing(args.paths)
-    compressor = _load_compressor(dictionary)
     written = {
         (st.st_dev, st.st_ino): (option, path)
         for option, path in _written(None if to_stdout else output, dictionary)
@@ -59,6 +58,9 @@ def command_pack(args: argparse.Namespace) -> int:
     inputs = collect(args.paths, written)
     _report_skipped(inputs.skipped, args.strict)
     _refuse_clashes(inputs.entries)
+    # After the walk, which refuses a --dict file inside an input tree as bad
+    # usage, and before anything is written.
+    compressor = _load_compressor(dictionary)
 
     # Standard output gets the package once it is whole, from a private file.
     target = private_path("stdout.pkg") if to_stdout else output
