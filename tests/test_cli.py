@@ -416,10 +416,8 @@ def default_signals():
         signal.signal(signum, signal.SIG_DFL)
 
 
-def output_blocked(proc):
-    """Whether the command's stdout pipe is full: it waits in a write."""
-    waiting = bytearray(4)
-    fcntl.ioctl(proc.stdout, termios.FIONREAD, waiting)
+def output_blocked(proc):  # the command's stdout pipe is full: it waits in a write
+    waiting = fcntl.ioctl(proc.stdout, termios.FIONREAD, bytes(4))
     return int.from_bytes(waiting, sys.byteorder) >= fcntl.fcntl(proc.stdout, fcntl.F_GETPIPE_SZ)
 
 
