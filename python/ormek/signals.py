@@ -8,10 +8,12 @@ cut short by a second Ctrl-C."""
 
 from __future__ import annotations
 
+import _thread
 import os
 import signal
 import sys
-from collections.abc import Callable, Generator
+import time
+from collections.abc import Generator
 from contextlib import contextmanager
 from types import FrameType
 from typing import NoReturn
@@ -74,35 +76,33 @@ def exit_interrupted(signum: int) -> NoReturn:
     a compression thread running, which interpreter shutdown would wait for."""
     for other in STOP_SIGNALS:
         signal.signal(other, signal.SIG_IGN)
-    _last_words(f"{PROG}: interrupted by {signal.Signals(signum).name}")
-    os._exit(128 + signum)
-
-
-# How long the output still pending, and then the last line, may take each.
-LAST_WORDS_SECONDS = 0.4
-
-
-def _last_words(line: str) -> None:
-    """What stdout holds still flushed, then `line` written to stderr, each
-    within LAST_WORDS_SECONDS: a pipe that nobody reads (`ormek list PKG |
-    less`, left on its first page) would block a write for good, and no stop
-    signal can end the command any more. A write that takes longer is left
-    to os._exit."""
-    _within(LAST_WORDS_SECONDS, lambda: sys.stdout.flush() if sys.stdout is not None else None)
-    _within(LAST_WORDS_SECONDS, lambda: print(line, file=sys.stderr, flush=True))
-
-
-def _within(seconds: float, write: Callable[[], None]) -> None:
-    # Imported here: this module is imported before the handlers are in place,
-    # and everything it imports lengthens the time no handler answers.
-    import threading
-
-    def run() -> None:
+    status = 128 + signum
+    # The line, then what stdout still holds. A pipe that nobody reads (`ormek
+    # list PKG | less` left on its first page) would block a write for good,
+    # and no stop signal can end the command any more: a watchdog ends it
+    # after LAST_WORDS_SECONDS. A bare thread, never waited for, which costs
+    # nothing unless a write blocks; the line comes first so that it is not
+    # lost behind such a pipe.
+    try:
+        _thread.start_new_thread(_exit_after, (LAST_WORDS_SECONDS, status))
+    except RuntimeError:
+        pass  # no thread to be had: the writes are tried all the same
+    farewell = f"{PROG}: interrupted by {signal.Signals(signum).name}"
+    for stream, line in ((sys.stderr, farewell), (sys.stdout, None)):
         try:
-            write()
+            if stream is not None:  # a closed descriptor leaves it None
+                if line is not None:
+                    print(line, file=stream)
+                stream.flush()
         except (OSError, ValueError):
             pass
+    os._exit(status)
 
-    writer = threading.Thread(target=run, name="ormek-last-words", daemon=True)
-    writer.start()
-    writer.join(seconds)
+
+# How long the output still pending and the last line may take.
+LAST_WORDS_SECONDS = 0.5
+
+
+def _exit_after(seconds: float, status: int) -> None:
+    time.sleep(seconds)
+    os._exit(status)
