@@ -1,16 +1,16 @@
 // The dictionary file: load_dict reads the token dictionary at dict_path into
 // the compressor, save_dict writes it there. The file is one pickle stream of
 // {"dict": global_dict, "next_id": next_id}.
+#include "compressor/function_table.hpp"
 #include "compressor/inverse_dict.hpp"
-#include "compressor/methods.hpp"
 #include "compressor/object.hpp"
-#include "compressor/pickle_snapshot.hpp"
-#include "compressor/pickle_writer.hpp"
-#include "compressor/signal_checked_file.hpp"
+#include "compressor/package/pickle_snapshot.hpp"
+#include "compressor/package/pickle_writer.hpp"
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"
 #include "module/original_globals.hpp"
 #include "module/ref.hpp"
+#include "module/signal_checked_file.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"
 

@@ -3,7 +3,7 @@
 
 #include <iterator>
 
-#include "compressor/methods.hpp"
+#include "compressor/function_table.hpp"
 #include "compressor/object.hpp"
 #include "compressor/pickling.hpp"
 #include "module/host_calls.hpp"

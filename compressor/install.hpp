@@ -1,5 +1,5 @@
 // The one entry through which the compressor adds itself to the module at
-// start-up (module/entry.cpp calls it once the module state is filled).
+// start-up (compressor/entry.cpp calls it once the module state is filled).
 #pragma once
 
 #include <Python.h>

@@ -1,6 +1,6 @@
 #include "compressor/inverse_dict.hpp"
 
-#include "compressor/background_work.hpp"
+#include "module/background_work.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
 #include "module/state.hpp"

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <new>
 
-#include "compressor/methods.hpp"
+#include "compressor/function_table.hpp"
 #include "compressor/pickling.hpp"
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"

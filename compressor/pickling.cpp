@@ -4,9 +4,9 @@
 // __pyx_unpickle_Enum).
 #include "compressor/pickling.hpp"
 
-#include "compressor/methods.hpp"
+#include "compressor/function_table.hpp"
 #include "compressor/object.hpp"
-#include "compressor/pickle_snapshot.hpp"
+#include "compressor/package/pickle_snapshot.hpp"
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"

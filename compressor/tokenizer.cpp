@@ -7,10 +7,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "compressor/methods.hpp"
+#include "compressor/function_table.hpp"
 #include "compressor/object.hpp"
-#include "compressor/text_units.hpp"
-#include "compressor/token_scanner.hpp"
+#include "compressor/text/text_units.hpp"
+#include "compressor/text/token_scanner.hpp"
 #include "module/binding.hpp"
 #include "module/function_type.hpp"
 #include "module/host_calls.hpp"

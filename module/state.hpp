@@ -100,7 +100,7 @@ namespace ormek {
   X(load_dict, "load_dict", kIdent)                                             \
   X(tokenize, "tokenize", kIdent)                                               \
   X(detokenize, "detokenize", kIdent)                                           \
-  /* Parameter and local names (compressor/methods.hpp). */                     \
+  /* Parameter and local names (compressor/function_table.hpp). */                     \
   X(self, "self", kIdent)                                                       \
   X(filepaths, "filepaths", kIdent)                                             \
   X(output_path, "output_path", kIdent)                                         \

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "compressor/content_digest.hpp"
+#include "compressor/package/content_digest.hpp"
 #include "tests/cpp/check.hpp"
 
 using ormek::ContentDigest;

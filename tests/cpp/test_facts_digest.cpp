@@ -2,7 +2,7 @@
 // strs as the README's "File checks" writes them down.
 #include <string>
 
-#include "compressor/facts_digest.hpp"
+#include "compressor/package/facts_digest.hpp"
 #include "tests/cpp/check.hpp"
 
 using ormek::test::check;

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "compressor/fresh_file.hpp"
+#include "compressor/package/fresh_file.hpp"
 #include "tests/cpp/check.hpp"
 
 int main() {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "compressor/pickle_opcode_scan.hpp"
+#include "compressor/package/pickle_opcode_scan.hpp"
 #include "tests/cpp/check.hpp"
 
 namespace {

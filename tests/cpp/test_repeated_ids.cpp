@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "compressor/repeated_ids.hpp"
+#include "compressor/encode/repeated_ids.hpp"
 #include "tests/cpp/check.hpp"
 
 namespace {

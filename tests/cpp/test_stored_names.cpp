@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "compressor/stored_names.hpp"
+#include "compressor/package/stored_names.hpp"
 #include "tests/cpp/check.hpp"
 
 namespace {

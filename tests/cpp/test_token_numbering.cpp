@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "compressor/token_numbering.hpp"
+#include "compressor/encode/token_numbering.hpp"
 #include "tests/cpp/check.hpp"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "compressor/token_scanner.hpp"
+#include "compressor/text/token_scanner.hpp"
 #include "tests/cpp/check.hpp"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "compressor/token_table.hpp"
+#include "compressor/decode/token_table.hpp"
 #include "tests/cpp/check.hpp"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "compressor/token_scanner.hpp"
-#include "compressor/utf8_cutter.hpp"
+#include "compressor/text/token_scanner.hpp"
+#include "compressor/text/utf8_cutter.hpp"
 #include "tests/cpp/check.hpp"
 
 namespace {

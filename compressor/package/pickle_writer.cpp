@@ -1,5 +1,5 @@
 // The replace-on-success writer of pickle streams (see pickle_writer.hpp).
-#include "compressor/pickle_writer.hpp"
+#include "compressor/package/pickle_writer.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,12 +12,12 @@
 #include <new>
 #include <string>
 
-#include "compressor/background_work.hpp"
-#include "compressor/fresh_file.hpp"
-#include "compressor/signal_checked_file.hpp"
+#include "compressor/package/fresh_file.hpp"
+#include "module/background_work.hpp"
 #include "module/host_calls.hpp"
 #include "module/original_globals.hpp"
 #include "module/ref.hpp"
+#include "module/signal_checked_file.hpp"
 #include "module/state.hpp"
 
 namespace ormek {

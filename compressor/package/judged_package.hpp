@@ -27,8 +27,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "compressor/file_facts.hpp"
-#include "compressor/stored_names_host.hpp"
+#include "compressor/package/file_facts.hpp"
+#include "compressor/package/stored_names_host.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 

@@ -21,7 +21,7 @@
 #include <cstring>
 #include <vector>
 
-#include "compressor/package_format.hpp"
+#include "compressor/package/format.hpp"
 
 namespace ormek {
 

@@ -1,5 +1,5 @@
-// Safe writes of restored files (see restore_files.hpp).
-#include "compressor/restore_files.hpp"
+// Safe writes of restored files (see file_restorer.hpp).
+#include "compressor/decode/file_restorer.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

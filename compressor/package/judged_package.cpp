@@ -1,9 +1,9 @@
-// The files a package names (see package_files.hpp).
-#include "compressor/package_files.hpp"
+// The files a package names (see judged_package.hpp).
+#include "compressor/package/judged_package.hpp"
 
 #include <new>
 
-#include "compressor/stored_names_host.hpp"
+#include "compressor/package/stored_names_host.hpp"
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"

@@ -6,7 +6,7 @@
 // little-endian length and that many bytes, FRAME is an 8-byte length whose
 // frame holds ordinary opcodes (the pass reads through it linearly, as the
 // host's frames do).
-#include "compressor/pickle_opcode_scan.hpp"
+#include "compressor/package/pickle_opcode_scan.hpp"
 
 #include <cstring>
 

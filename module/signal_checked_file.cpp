@@ -1,5 +1,5 @@
 // The signal-answering stand-ins for files (see signal_checked_file.hpp).
-#include "compressor/signal_checked_file.hpp"
+#include "module/signal_checked_file.hpp"
 
 #include <atomic>
 #include <initializer_list>

@@ -38,9 +38,9 @@
 #include <string_view>
 #include <vector>
 
-#include "compressor/file_facts.hpp"
-#include "compressor/fresh_file.hpp"
-#include "compressor/package_files.hpp"
+#include "compressor/package/file_facts.hpp"
+#include "compressor/package/fresh_file.hpp"
+#include "compressor/package/judged_package.hpp"
 #include "module/ref.hpp"
 
 namespace ormek {

@@ -19,7 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "compressor/stored_names.hpp"
+#include "compressor/package/stored_names.hpp"
 #include "module/ref.hpp"
 
 namespace ormek {

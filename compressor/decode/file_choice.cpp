@@ -1,11 +1,11 @@
 // The files a decoding call restores (see file_choice.hpp).
-#include "compressor/file_choice.hpp"
+#include "compressor/decode/file_choice.hpp"
 
 #include <new>
 #include <string>
 #include <string_view>
 
-#include "compressor/text_units.hpp"
+#include "compressor/text/text_units.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
 

@@ -1,10 +1,10 @@
 // Filling the token table from a dictionary (see tokens_by_id.hpp).
-#include "compressor/tokens_by_id.hpp"
+#include "compressor/decode/tokens_by_id.hpp"
 
 #include <cstdint>
 #include <new>
 
-#include "compressor/text_units.hpp"
+#include "compressor/text/text_units.hpp"
 #include "module/state.hpp"
 
 namespace ormek {

@@ -25,7 +25,7 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
-#include "compressor/text_units.hpp"
+#include "compressor/text/text_units.hpp"
 
 namespace ormek {
 

@@ -13,17 +13,17 @@
 #include <utility>
 #include <vector>
 
-#include "compressor/background_work.hpp"
-#include "compressor/file_choice.hpp"
-#include "compressor/file_facts.hpp"
+#include "compressor/decode/file_choice.hpp"
+#include "compressor/decode/file_restorer.hpp"
+#include "compressor/decode/tokens_by_id.hpp"
+#include "compressor/function_table.hpp"
 #include "compressor/inverse_dict.hpp"
-#include "compressor/methods.hpp"
 #include "compressor/object.hpp"
-#include "compressor/package_files.hpp"
-#include "compressor/package_format.hpp"
-#include "compressor/package_loader.hpp"
-#include "compressor/restore_files.hpp"
-#include "compressor/tokens_by_id.hpp"
+#include "compressor/package/file_facts.hpp"
+#include "compressor/package/format.hpp"
+#include "compressor/package/judged_package.hpp"
+#include "compressor/package/safe_load.hpp"
+#include "module/background_work.hpp"
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
@@ -201,7 +201,7 @@ bool restore_tokens(CompressorObject* self, PyObject* data, Py_ssize_t num_token
 
 // One output file: open(os.path.join(output_dir, filename), "w",
 // encoding="utf-8", newline="") as f, then f.write(the joined tokens), through
-// a fresh file that replaces the target once complete (restore_files.hpp).
+// a fresh file that replaces the target once complete (file_restorer.hpp).
 // With the module's own join the restorer finds the target from the stored
 // name itself, part by part from output_dir; a replaced join's path is used as
 // it is. The built-in open is the host's, whose __exit__ never swallows an
@@ -243,9 +243,9 @@ struct RestorePlan {
 };
 
 // Every check made before anything is written: the package judged whole
-// (package_files.hpp: the stored names and the file facts), the choice of
+// (judged_package.hpp: the stored names and the file facts), the choice of
 // files and empty directories, and, with the module's own join, nothing in
-// the way of a picked one (restore_files.hpp).
+// the way of a picked one (file_restorer.hpp).
 bool check_before_writing(PyObject* package, FileChoice& choice, FileRestorer& restorer,
                           RestorePlan& plan) {
   const bool original_join = global_is_original(Original::kOsPathJoin);

@@ -1,5 +1,5 @@
 // The helper thread of a BackgroundCall (see background_work.hpp).
-#include "compressor/background_work.hpp"
+#include "module/background_work.hpp"
 
 #include <atomic>
 #include <chrono>

@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "compressor/token_table.hpp"
+#include "compressor/decode/token_table.hpp"
 #include "module/ref.hpp"
 
 namespace ormek {

@@ -26,8 +26,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "compressor/content_digest.hpp"
-#include "compressor/stored_names_host.hpp"
+#include "compressor/package/content_digest.hpp"
+#include "compressor/package/stored_names_host.hpp"
 #include "module/ref.hpp"
 
 namespace ormek {

@@ -14,14 +14,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "compressor/background_work.hpp"
-#include "compressor/content_digest.hpp"
-#include "compressor/file_facts.hpp"
-#include "compressor/methods.hpp"
-#include "compressor/package_files.hpp"
-#include "compressor/package_format.hpp"
-#include "compressor/package_loader.hpp"
-#include "compressor/tokens_by_id.hpp"
+#include "compressor/decode/tokens_by_id.hpp"
+#include "compressor/function_table.hpp"
+#include "compressor/package/content_digest.hpp"
+#include "compressor/package/file_facts.hpp"
+#include "compressor/package/format.hpp"
+#include "compressor/package/judged_package.hpp"
+#include "compressor/package/safe_load.hpp"
+#include "module/background_work.hpp"
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
@@ -151,7 +151,7 @@ PyObject* check_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nar
   }
   PackageParts parts;
   if (!take_parts(package.get(), parts)) return kCheckPackageTrace.fail(line::kLoadPackage);
-  // The package judged as restoring judges it (package_files.hpp).
+  // The package judged as restoring judges it (judged_package.hpp).
   JudgedPackage judged;
   if (!judge_package(package.get(), false, judged)) {
     return kCheckPackageTrace.fail(line::kLoadPackage);

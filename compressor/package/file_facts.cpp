@@ -1,6 +1,6 @@
 // The "file_facts" of a package: made by the encoder, read and checked by the
 // decoder and check_package (see file_facts.hpp).
-#include "compressor/file_facts.hpp"
+#include "compressor/package/file_facts.hpp"
 
 #include <sys/stat.h>
 
@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "compressor/facts_digest.hpp"
-#include "compressor/stored_names_host.hpp"
-#include "compressor/text_units.hpp"
+#include "compressor/package/facts_digest.hpp"
+#include "compressor/package/stored_names_host.hpp"
+#include "compressor/text/text_units.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
 #include "module/state.hpp"

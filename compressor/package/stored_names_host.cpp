@@ -1,9 +1,9 @@
-#include "compressor/stored_names_host.hpp"
+#include "compressor/package/stored_names_host.hpp"
 
 #include <new>
 #include <optional>
 
-#include "compressor/text_units.hpp"
+#include "compressor/text/text_units.hpp"
 #include "module/messages.hpp"
 
 namespace ormek {

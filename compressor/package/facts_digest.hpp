@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "compressor/content_digest.hpp"
+#include "compressor/package/content_digest.hpp"
 
 namespace ormek {
 

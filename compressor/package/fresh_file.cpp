@@ -1,5 +1,5 @@
 // Fresh files put in place (see fresh_file.hpp).
-#include "compressor/fresh_file.hpp"
+#include "compressor/package/fresh_file.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -34,8 +34,8 @@
 #include <utility>
 #include <vector>
 
-#include "compressor/text_units.hpp"
-#include "compressor/token_scanner.hpp"
+#include "compressor/text/text_units.hpp"
+#include "compressor/text/token_scanner.hpp"
 
 namespace ormek {
 

@@ -5,13 +5,13 @@
 // restored_names names the files decode_package would write from it, and
 // judge_package adds how far its checks reach. None reads or changes the
 // compressor, so no call lock is taken; the last two judge the package as
-// decode_package judges it before it writes anything (package_files.hpp),
+// decode_package judges it before it writes anything (judged_package.hpp),
 // without decompressing its text.
 #include <Python.h>
 
-#include "compressor/methods.hpp"
-#include "compressor/package_files.hpp"
-#include "compressor/package_loader.hpp"
+#include "compressor/function_table.hpp"
+#include "compressor/package/judged_package.hpp"
+#include "compressor/package/safe_load.hpp"
 #include "module/binding.hpp"
 #include "module/original_globals.hpp"
 #include "module/ref.hpp"

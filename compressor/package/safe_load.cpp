@@ -1,4 +1,4 @@
-#include "compressor/package_loader.hpp"
+#include "compressor/package/safe_load.hpp"
 
 #include <Python.h>
 #include <sys/stat.h>
@@ -10,13 +10,13 @@
 #include <new>
 #include <utility>
 
-#include "compressor/background_work.hpp"
-#include "compressor/package_format.hpp"
-#include "compressor/pickle_opcode_scan.hpp"
-#include "compressor/signal_checked_file.hpp"
+#include "compressor/package/format.hpp"
+#include "compressor/package/pickle_opcode_scan.hpp"
+#include "module/background_work.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
 #include "module/original_globals.hpp"
+#include "module/signal_checked_file.hpp"
 #include "module/state.hpp"
 
 namespace ormek {

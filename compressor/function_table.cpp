@@ -1,6 +1,6 @@
 // Start-up's side of the function table: the parts of each row's function
 // object, and its installation into the class or the module.
-#include "compressor/methods.hpp"
+#include "compressor/function_table.hpp"
 
 #include <iterator>
 

@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "compressor/package_files.hpp"
+#include "compressor/package/judged_package.hpp"
 #include "module/ref.hpp"
 
 namespace ormek {
