@@ -15,3 +15,30 @@ def test_no_native_function_is_over_100_lines():
     summary = re.search(r"(\d+) functions, (\d+) over 100 lines", run.stdout)
     assert summary and int(summary[1]) > 300, run.stdout + run.stderr
     assert run.returncode == 0 and summary[2] == "0", run.stdout
+
+
+# The folders of native sources, top floor first: a source includes headers
+# of its own folder or of a floor below it, never of one above or beside it.
+FLOORS = (
+    ("compressor/encode", "compressor/decode"),
+    ("compressor",),
+    ("compressor/package",),
+    ("compressor/text",),
+    ("module",),
+)
+
+
+def test_includes_point_down():
+    floor_of = {folder: i for i, floor in enumerate(FLOORS) for folder in floor}
+    sources = [p for d in ("compressor", "module") for p in (ROOT / d).rglob("*")
+               if p.suffix in (".cpp", ".hpp")]
+    arrows, wrong = 0, []
+    for path in sources:
+        folder = path.parent.relative_to(ROOT).as_posix()
+        assert folder in floor_of, f"{folder}/ stands on no floor of FLOORS"
+        for target in re.findall(r'^#include "(.+)"', path.read_text(), re.MULTILINE):
+            arrows += 1
+            there = pathlib.PurePosixPath(target).parent.as_posix()
+            if there != folder and floor_of.get(there, -1) <= floor_of[folder]:
+                wrong.append(f"{path.relative_to(ROOT)} -> {target}")
+    assert arrows > 200 and not wrong, wrong
