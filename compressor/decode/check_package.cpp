@@ -92,12 +92,29 @@ Ref id_stream(PyObject* compressed, bool use_zstd) {
   return data;
 }
 
+// Restoring makes the inverse dict, which hashes every id: an id that cannot
+// be hashed (a list, say) fails there, so it fails the check too.
+bool ids_hash(PyObject* global_dict) {
+  if (!global_dict) return true;
+  bool hashed = true;
+  Py_BEGIN_CRITICAL_SECTION(global_dict);
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (hashed && PyDict_Next(global_dict, &pos, &key, &value)) {
+    hashed = PyLong_CheckExact(value) || PyObject_Hash(value) != -1;
+  }
+  Py_END_CRITICAL_SECTION();
+  return hashed;
+}
+
 // Restores each file into its digest and compares it with its facts, when
 // the package carries them.
 bool check_files(const PackageParts& parts, const JudgedPackage& judged,
                  const unsigned char* payload, Py_ssize_t num_tokens) {
   // The tokens by id as restoring looks them up (tokens_by_id.hpp).
   TokensById tokens;
+  if (!ids_hash(parts.dictionary)) return false;
   if (!tokens.fill_from_tokens(parts.dictionary)) return false;
   const TokenTable& table = tokens.table();
   ContentDigest digest;
