@@ -77,6 +77,9 @@ decode transient at most 0.75 times the corpus, on each corpus.
     python bench/run_bench.py [--runs N] [--quick] [--json FILE] [--plain-tenfold]
                               [--only KEY,...] [--single]
 
+--corpora log,tree measures the `ormek` command against zstd instead (see
+command_bench.py).
+
 --only measures only the measurements named (keys as in the JSON results,
 e.g. native_encode,native_encode_checks); --single leaves out the tenfold
 corpus.
@@ -93,6 +96,9 @@ import sys
 import sysconfig
 import tempfile
 import time
+
+import command_bench
+import log_corpus
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LEVEL = 6
@@ -1158,12 +1164,27 @@ def main():
     parser.add_argument("--chart", metavar="PNG", help="draw the results as a chart (matplotlib)")
     parser.add_argument("--chart-python", metavar="PYTHON",
                         help="interpreter with matplotlib to draw the chart (default: this one)")
+    parser.add_argument("--log-mib", type=float, default=log_corpus.DEFAULT_MIB,
+                        help="size of the log case's generated log (default %(default)s MiB)")
+    parser.add_argument("--tree", default="/usr/include", help="the tree case's tree (default %(default)s)")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child_main(args.child)
-    else:
+        return
+    # The command's cases (command_bench.py) run after the module's corpora.
+    names = args.corpora.split(",")
+    args.corpora = ",".join(name for name in names if name not in command_bench.CASES)
+    if args.corpora:
         parent_main(args)
+    commands = [name for name in names if name in command_bench.CASES]
+    if commands:
+        scratch = _scratch_root(args.scratch)
+        try:
+            runs = args.runs or (1 if args.quick else 3)
+            command_bench.run(commands, scratch, runs, args.log_mib, args.tree)
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)
 
 
 if __name__ == "__main__":
