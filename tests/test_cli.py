@@ -861,17 +861,20 @@ def test_stop_signal_while_spooling(command, run_binary):
     assert os.listdir(run_binary.private) == []
 
 
+@pytest.mark.parametrize("before", [False, True], ids=["after", "before"])  # the command
 @pytest.mark.parametrize("voice", ["-v", "-q"])
-def test_verbose_and_quiet(run, tree, in_tmp, voice):
+def test_verbose_and_quiet(run, tree, in_tmp, voice, before):
     write_files(tree, {"a/latin1.txt": b"caf\xe9\n"})
     names = sorted(under("src/"), key=lambda name: name.split("/"))
     results = [
-        run("pack", "src", "-o", "p.pkg", voice),
-        run("unpack", "p.pkg", "-d", "out", voice),
-        run("list", "p.pkg", voice),
-        run("info", "p.pkg", "--json", voice),
+        run(*[voice] * before, *args, *[voice] * (not before))
+        for args in [("pack", "src", "-o", "p.pkg"), ("unpack", "p.pkg", "-d", "out"),
+                     ("list", "p.pkg"), ("info", "p.pkg", "--json")]
     ]
     assert [r.returncode for r in results] == [0] * 4
+    other = "-q" if voice == "-v" else "-v"
+    contradicted = run(voice, "list", "p.pkg", other)
+    assert contradicted.returncode == 2 and "usage: ormek list" in contradicted.stderr
     if voice == "-q":
         assert [(r.stdout, r.stderr) for r in results] == [("", "")] * 4
         return

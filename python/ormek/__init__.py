@@ -8,6 +8,7 @@ restore them (all or some), list, check or describe a package.
     ormek check PACKAGE [--raw] [-v | -q]
     ormek info PACKAGE [--json] [-v | -q]
 
+-v and -q may also come before the command (``ormek -v list PACKAGE``).
 A PACKAGE of ``-`` is standard input (``pack -o -``: standard output).
 ``python -m ormek`` runs the same.
 """

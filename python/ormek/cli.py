@@ -85,6 +85,7 @@ def _parse(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> argpa
     """The arguments; an option the command does not know is reported with
     the command's own usage, not the top level's."""
     args, unknown = parser.parse_known_args(argv)
+    _settle_voice(args)
     names: list[str] | None = getattr(args, "names", None)
     if names is not None and not any(item.startswith("-") for item in unknown):
         # NAMEs after an option (`unpack PKG -d DIR NAME`): argparse has
@@ -94,6 +95,17 @@ def _parse(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> argpa
         command_parser: argparse.ArgumentParser = getattr(args, "parser", parser)
         command_parser.error(printable(f"unrecognized arguments: {' '.join(unknown)}"))
     return args
+
+
+def _settle_voice(args: argparse.Namespace) -> None:
+    """-v or -q given before the command (`ormek -v list PKG`) or after it;
+    both places may name the same one, never contradict each other."""
+    before: int | None = args.voice_before
+    after: int | None = args.voice
+    if before is not None and after is not None and before != after:
+        command_parser: argparse.ArgumentParser = args.parser
+        command_parser.error("-v (--verbose) and -q (--quiet) exclude each other")
+    args.voice = next((voice for voice in (after, before) if voice is not None), NORMAL)
 
 
 def _run(args: argparse.Namespace) -> int:
@@ -133,6 +145,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--version", action="version", version=f"%(prog)s (ormek_compressor {_version()})"
     )
+    _add_voice(parser, "name every file (see each command's -v)", dest="voice_before")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     _add_pack(commands)
     _add_unpack(commands)
@@ -148,16 +161,16 @@ def _add_raw(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def _add_voice(command: argparse.ArgumentParser, verbose_help: str) -> None:
-    """-v and -q, which every command has."""
+def _add_voice(command: argparse.ArgumentParser, verbose_help: str, dest: str = "voice") -> None:
+    """-v and -q, which every command has, and which are also taken before
+    the command (`dest` "voice_before")."""
     voice = command.add_mutually_exclusive_group()
     voice.add_argument(
-        "-v", "--verbose", dest="voice", action="store_const", const=VERBOSE, help=verbose_help
+        "-v", "--verbose", dest=dest, action="store_const", const=VERBOSE, help=verbose_help
     )
     voice.add_argument(
-        "-q", "--quiet", dest="voice", action="store_const", const=QUIET, help="print errors only"
+        "-q", "--quiet", dest=dest, action="store_const", const=QUIET, help="print errors only"
     )
-    command.set_defaults(voice=NORMAL)
 
 
 # argparse reflows a description: its line breaks are layout only.
