@@ -556,7 +556,7 @@ def test_package_reading_refuses_ext_also_when_registered(in_tmp, monkeypatch):
         # A memo store at index 2^27: an unpickler that sizes its memo by the
         # index would allocate and clear gigabytes here.
         (b"\x80\x02Nr\x00\x00\x00\x08.", "memo index 134217728"),
-        (b"\x80\x02\xee.", "invalid load key"),
+        (b"\x80\x02\xee.", "cannot be read as one"),
         (b"\x80\x02}q\x00(X\x01\x00\x00", "truncated"),
         (b"\x80\x05\x95" + (1 << 62).to_bytes(8, "little") + b"B\xff\xff\xff\x7f", "truncated"),
     ],
@@ -619,33 +619,25 @@ def test_unpack_reports_repeated_names(run, in_tmp):
     assert (in_tmp / "out" / "twice.txt").read_text() == "second"
 
 
-@pytest.mark.parametrize(
-    "package, problem",
-    [
-        ([1, 2], "not a package dict"),
-        ({"file_boundaries": [], "filenames": []}, "missing key 'compressed'"),
-        ({"compressed": b"", "file_boundaries": [1], "filenames": []}, "file names but"),
-        ({"compressed": b"", "file_boundaries": [3, 1], "filenames": ["a", "b"]}, "non-decreasing"),
-        ({"compressed": "text", "file_boundaries": [], "filenames": []}, "not bytes"),
-    ],
-)
-def test_info_refuses_malformed_packages(run, in_tmp, package, problem):
-    write_pickle(in_tmp / "p.pkg", package)
-    assert problem in user_error(run("info", "p.pkg"), "p.pkg")
-
-
-@pytest.mark.parametrize(
-    "package, problem",
-    [
-        ([1, 2], "not a package (it holds no package dict)"),
-        ({"file_boundaries": [], "filenames": []}, "missing key 'compressed'"),
-        ({"compressed": b"", "file_boundaries": [0], "filenames": [b"bytes.txt"]}, "Expected str, got bytes"),
-        ({"compressed": b"\x80\x00\x00\x00", "file_boundaries": [1], "filenames": ["a"]}, "out of range"),
-    ],
-)
-def test_unpack_failures_are_one_line(run, in_tmp, package, problem):
-    write_pickle(in_tmp / "p.pkg", package)
-    assert problem in user_error(run("unpack", "p.pkg", "-d", "out", "--raw"), "p.pkg")
+@pytest.mark.parametrize("package, problem", [
+    ([1, 2], "is not a package: it holds a list, not a package's dict"),
+    ({"file_boundaries": [], "global_dict": {}}, 'is not a package: it lacks the keys "compressed", "filenames"'),
+    ({"compressed": b"", "file_boundaries": [1], "filenames": []}, "is damaged: it holds 0 file names but 1 file boundary"),
+    ({"compressed": b"", "file_boundaries": [3, 1], "filenames": ["a", "b"]}, 'is damaged: its "file_boundaries" are not in order'),
+    ({"compressed": "text", "file_boundaries": [], "filenames": []}, 'damaged or not a package: its "compressed" holds text,'),
+    ({"compressed": b"", "file_boundaries": [0], "filenames": [b"b.txt"]}, 'package: its "filenames" hold bytes where a name'),
+    ({"compressed": b"\x28\xb5\x2f\xfd" + bytes(9), "file_boundaries": [1], "filenames": ["a"]}, "is damaged: its compressed id stream does not decompress"),
+    (b"\x80\x02\xee.", "is damaged or not a package: it cannot be read as one"),
+])
+def test_one_damage_reads_the_same_in_every_command(run, in_tmp, package, problem):
+    if isinstance(package, bytes):
+        (in_tmp / "p.pkg").write_bytes(package)
+    else:
+        write_pickle(in_tmp / "p.pkg", package)
+    commands = [["check"], ["list"], ["info"], ["unpack", "-d", "out"]]
+    said = {user_error(run(*command[:1], "p.pkg", *command[1:])) for command in commands}
+    (line,) = said
+    assert line.startswith("ormek: error: p.pkg: ") and problem in line
 
 
 def test_unpack_raw(run, in_tmp):
@@ -654,6 +646,9 @@ def test_unpack_raw(run, in_tmp):
     ok(run("unpack", "raw.pkg", "-d", "out", "--raw"))
     assert (in_tmp / "out" / "r.txt").read_text() == "a\n"
     assert "--raw" in user_error(run("unpack", "raw.pkg", "-d", "out2"), "raw.pkg")
+    write_pickle(in_tmp / "raw.pkg", {**package, "compressed": b"\x80\x00\x00\x00\x00\x00\x00\x01"})
+    said = {user_error(run(command, "raw.pkg", "--raw", *extra)) for command, extra in [("check", []), ("unpack", ["-d", "o"])]}
+    assert said == {"ormek: error: raw.pkg: is damaged: its id stream holds an id beyond 2147483647"}
 
 
 def test_raw_refused_on_a_compressed_package(run, tree, in_tmp):
@@ -895,6 +890,16 @@ def test_inputs_and_output_checked_before_reading(run, tree, in_tmp):
 def test_one_file_is_one_file(run, tree, in_tmp):
     assert ok(run("pack", "src/top.txt", "-o", "p.pkg")).startswith("1 file, ")
     assert ok(run("unpack", "p.pkg", "-d", "out")) == "1 file restored into out\n"
+    assert "p.pkg: intact, 1 file restores as it was packed;" in ok(run("check", "p.pkg"))
+    (tree / "e").mkdir()
+    ok(run("pack", "src/e", "src/top.txt", "-o", "e.pkg"))
+    assert "; 1 empty directory\n" in ok(run("info", "e.pkg"))
+    one = progress.Progress(False, 1, 10)
+    one.files_read = 1
+    assert one.status().startswith("packing 1 file (")
+    (in_tmp / "afile").write_text("not a directory\n")
+    for directory, problem in [("afile", "is not a directory"), ("afile/x", "cannot restore into it: afile is not a directory")]:
+        assert user_error(run("unpack", "p.pkg", "-d", directory)).endswith(f"{directory}: {problem}")
 
 
 def test_unpack_picks_names(run, tree, in_tmp):

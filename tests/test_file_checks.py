@@ -208,7 +208,7 @@ JUDGED = {
     "long dir": (lambda p: _earlier(p, empty_dirs=["x" * 300]), "cannot be restored"),
     "huge size": (lambda p: _earlier(p, sizes=[10**5000, 0, 0]), "size in bytes per file"),
     "up": (lambda p: p["filenames"].__setitem__(0, "../../etc/passwd"), "outside the output"),
-    "int name": (lambda p: p["filenames"].__setitem__(0, 5), "Expected str, got int"),
+    "int name": (lambda p: p["filenames"].__setitem__(0, 5), 'its "filenames" hold a number where a name'),
 }
 
 

@@ -14,7 +14,7 @@ import argparse
 
 from .native import bare_compressor
 from .packages import CHECKS_COVER, package_failure
-from .report import counted, detail, say, show
+from .report import counted, detail, plural, say, show
 
 
 def command_check(args: argparse.Namespace) -> int:
@@ -22,13 +22,14 @@ def command_check(args: argparse.Namespace) -> int:
     try:
         names, reach = bare_compressor().check_package(package, not args.raw)
     except Exception as err:
-        raise package_failure(package, err) from None
+        raise package_failure(package, err, use_zstd=not args.raw) from None
     for name in names:
         detail(show(name))
-    files = counted(len(names), "file", "files")
+    files = counted(len(names), "file")
     if reach:
-        what = CHECKS_COVER[reach]
-        say(f"{show(package)}: intact, {files} restore as they were packed; {what}")
+        restore = plural(len(names), "restores as it was", "restore as they were")
+        say(f"{show(package)}: intact, {files} {restore} packed; {CHECKS_COVER[reach]}")
     else:
-        say(f"{show(package)}: carries no checks; {files} restore, their text cannot be verified")
+        restore = plural(len(names), "restores, its", "restore, their")
+        say(f"{show(package)}: carries no checks; {files} {restore} text cannot be verified")
     return 0

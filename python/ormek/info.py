@@ -21,7 +21,7 @@ from .packages import (
     read_package,
     text_sizes,
 )
-from .report import NORMAL, UserError, os_problem, percent, say, show, voice_level
+from .report import NORMAL, UserError, counted, os_problem, percent, say, show, voice_level
 
 # File names that are not UTF-8 reach Python with their bytes escaped as lone
 # surrogates, which UTF-8 cannot encode; JSON can, as \udcXX escapes.
@@ -82,25 +82,25 @@ def _text_lines(report: dict[str, Any], summary: PackageSummary) -> list[str]:
     package_bytes, text_bytes = report["package_bytes"], report["text_bytes"]
     lines = [
         f"package:     {report['package']}",
-        f"size:        {package_bytes} bytes for {text_bytes} bytes of text"
+        f"size:        {counted(package_bytes, 'byte')} for {counted(text_bytes, 'byte')} of text"
         f" ({percent(package_bytes, text_bytes)}, the dictionary included)",
         f"files:       {report['files']}",
         f"tokens:      {summary.tokens}",
-        f"dictionary:  {summary.dictionary_size} tokens",
-        f"id stream:   {compressed} bytes compressed of {raw_bytes} raw"
+        f"dictionary:  {counted(summary.dictionary_size, 'token')}",
+        f"id stream:   {counted(compressed, 'byte')} compressed of {raw_bytes} raw"
         f" ({percent(compressed, raw_bytes)}, {RECORD_SIZE} bytes a token)",
         "checks:      "
         + (
-            f"yes ({CHECKS_COVER[summary.reach]}); {summary.empty_dirs} empty directories"
+            f"yes ({CHECKS_COVER[summary.reach]});"
+            f" {counted(summary.empty_dirs, 'empty directory', 'empty directories')}"
             if summary.reach != NO_CHECKS
             else "none (`ormek check` can only try to restore it)"
         ),
     ]
     content = report["frame_content_bytes"]
     if content is not None and content != raw_bytes:
-        lines.append(
-            f"warning:     the frame holds {content} bytes, the boundaries need {raw_bytes}"
-        )
+        held = counted(content, "byte")
+        lines.append(f"warning:     the frame holds {held}, the boundaries need {raw_bytes}")
     if summary.filenames:
         width = max(6, len(str(max(summary.token_counts, default=0))))
         lines.append(f"{'tokens':>{width}}  name")

@@ -22,7 +22,7 @@ def command_list(args: argparse.Namespace) -> int:
     except PackageError as err:
         raise UserError(package, str(err)) from None
     judge(package, stored)
-    sizes = text_sizes(package, stored, len(names), use_zstd=not args.raw)
+    sizes = text_sizes(package, stored, len(names), not args.raw)
     modes = stored_facts(stored, "modes", len(names))
     mtimes = stored_facts(stored, "mtimes_ns", len(names))
     width = len(str(max(sizes, default=0)))

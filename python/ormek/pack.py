@@ -10,6 +10,7 @@ import time
 from collections.abc import Sequence
 
 from .native import Compressor, InputPath, bare_compressor, compressor_with_dictionary
+from .packages import load_reason
 from .pipe import STDIO, private_path, send_to_stdout
 from .progress import Progress, TrackedPath
 from .report import (
@@ -181,7 +182,8 @@ def _load_compressor(dictionary: str | None) -> Compressor:
     except ValueError as err:
         raise UserError(dictionary, f"not a dictionary file: {err}") from None
     except Exception as err:
-        raise UserError(dictionary, f"not a dictionary file ({exception_text(err)})") from None
+        reason = load_reason(dictionary, err) or exception_text(err)
+        raise UserError(dictionary, f"not a dictionary file: {reason}") from None
 
 
 def _encode(
@@ -248,7 +250,8 @@ def _print_summary(
     package_bytes = out_stat.st_size if out_stat is not None and regular else compressed
     seconds = max(seconds, 1e-9)
     say(
-        f"{counted(len(entries), 'file', 'files')}, {input_bytes} bytes -> {package_bytes} bytes"
+        f"{counted(len(entries), 'file')}, {counted(input_bytes, 'byte')} ->"
+        f" {counted(package_bytes, 'byte')}"
         f" ({percent(package_bytes, input_bytes)}) in {seconds:.2f} s,"
         f" {input_bytes / 1e6 / seconds:.1f} MB/s: {output}"
     )

@@ -18,6 +18,7 @@ import sys
 import tempfile
 from typing import BinaryIO
 
+from .packages import NOT_A_PACKAGE
 from .report import UserError, alias, os_problem
 from .signals import held
 from .undo import register
@@ -67,7 +68,7 @@ def spool_stdin() -> str:
             # anything else (`yes | ormek list -`) is not spooled first.
             head = source.read(2)
             if head and not _starts_as_package(head):
-                raise UserError(STDIO, "is not a package (it does not begin as a package's pickle)")
+                raise UserError(STDIO, f"{NOT_A_PACKAGE}: it does not begin as a package does")
             spool.write(head)
             _copy(source, spool)
     except OSError as err:

@@ -9,7 +9,7 @@ import threading
 import time
 from typing import TextIO
 
-from .report import detail
+from .report import counted, detail
 
 # Progress appears only once a pack has run this long: short runs stay quiet.
 PROGRESS_DELAY = 2.0
@@ -62,7 +62,7 @@ class Progress:
         if self.files_read < self.total_files:
             files = f"{self.files_read}/{self.total_files}"
             return f"reading files: {files} ({self.bytes_read / 1e6:.1f}/{total_mb})  {elapsed}"
-        return f"packing {self.total_files} files ({total_mb})  {elapsed}"
+        return f"packing {counted(self.total_files, 'file')} ({total_mb})  {elapsed}"
 
     def _tick(self) -> None:
         while not self._stop.wait(PROGRESS_INTERVAL):

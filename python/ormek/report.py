@@ -122,10 +122,13 @@ def os_problem(err: OSError) -> str:
 
 
 def exception_text(err: BaseException) -> str:
-    text = str(err)
+    """An unforeseen failure in a user's words: its text, never the host's
+    name for it."""
+    if isinstance(err, MemoryError):
+        return "not enough memory"
     if isinstance(err, KeyError) and err.args:
-        text = f"missing key {err.args[0]!r}"
-    return f"{type(err).__name__}: {text}" if text else type(err).__name__
+        return f"the key {err.args[0]!r} is missing"
+    return str(err) or "an unforeseen failure"
 
 
 def listing(items: Sequence[str], limit: int, separator: str = ", ") -> str:
@@ -135,8 +138,13 @@ def listing(items: Sequence[str], limit: int, separator: str = ", ") -> str:
     return f"{shown}{separator}... and {rest} more" if rest > 0 else shown
 
 
-def counted(number: int, one: str, many: str) -> str:
-    return f"{number} {one if number == 1 else many}"
+def plural(number: int, one: str, many: str | None = None) -> str:
+    """`one` for 1, else `many` (by default `one` with an "s")."""
+    return one if number == 1 else many if many is not None else one + "s"
+
+
+def counted(number: int, one: str, many: str | None = None) -> str:
+    return f"{number} {plural(number, one, many)}"
 
 
 def percent(part: int, whole: int) -> str:

@@ -31,6 +31,7 @@ def command_unpack(args: argparse.Namespace) -> int:
     package: str = args.package
     out_dir: str = args.directory
     wanted = _wanted_names(args.names)
+    _refuse_non_directory(out_dir)
     if args.raw or wanted is not None or (not args.force and _has_entries(out_dir)):
         # Only then is the package loaded an extra time before restoring.
         stored = read_package(package)
@@ -146,6 +147,22 @@ def _picked(
     return [name for name in names if verdict[name]]
 
 
+def _refuse_non_directory(out_dir: str) -> None:
+    """DIR, or a directory on the way to it, that exists as something else
+    is named as such before the package is read."""
+    head, blocking = out_dir, None
+    while head and not os.path.isdir(head):
+        if os.path.lexists(head):
+            blocking = head
+        head, parent = os.path.dirname(head), head
+        if head == parent:
+            break
+    if blocking == out_dir:
+        raise UserError(out_dir, "is not a directory")
+    if blocking is not None:
+        raise UserError(out_dir, f"cannot restore into it: {blocking} is not a directory")
+
+
 def _has_entries(folder: str) -> bool:
     try:
         with os.scandir(folder) as entries:
@@ -173,10 +190,7 @@ def _decode(package: str, out_dir: str, use_zstd: bool, wanted: list[str] | None
             return compressor.decode_package(package, out_dir, use_zstd)
         return compressor.decode_names(package, out_dir, wanted, use_zstd)
     except Exception as err:
-        failure = package_failure(package, err)
-        if type(err).__name__ == "ZstdError" and use_zstd:
-            failure = UserError(None, f"{failure}; a package stored with --raw needs --raw")
-        raise failure from None
+        raise package_failure(package, err, use_zstd=use_zstd) from None
 
 
 def _report_repeated(package: str, out_dir: str, names: list[str]) -> None:
