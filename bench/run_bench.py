@@ -311,176 +311,205 @@ def _write_dictionary(comp, tokens_file, dict_file):
         pickle.dump({"dict": comp.global_dict, "next_id": comp.next_id}, f)
 
 
-def _setup(task):
-    """Prepare a measurement; return the function that does the timed work
-    and a function (or None) that reports on what the work kept once its
-    memory is measured.  Everything loaded here counts as idle memory."""
-    kind = task["kind"]
-    paths = _read_list(task["list"])
-    out = task["out"]
+def _encode_setup(task, paths):
+    kind, out = task["kind"], task["out"]
     level, threads = task["level"], task["threads"]
+    cls = _compressor_class("plain" if kind == "prep" else kind)
+    comp = cls(dict_path=task["dict_path"])
 
-    if kind in ("native_encode", "native_encode_checks", "plain_encode", "prep"):
-        cls = _compressor_class("plain" if kind == "prep" else kind)
-        comp = cls(dict_path=task["dict_path"])
+    def work():
+        size = comp.encode_files(paths, out, level, threads)
+        return {"compressed_bytes": size, "output_bytes": os.path.getsize(out)}
+
+    if kind == "native_encode_checks":
+        # The corpus's base names are unique: stored as encode_files would.
+        named = [(path, os.path.basename(path)) for path in paths]
 
         def work():
-            size = comp.encode_files(paths, out, level, threads)
+            size = comp.encode_named_files(named, out, level, threads, checks=True)
             return {"compressed_bytes": size, "output_bytes": os.path.getsize(out)}
 
-        if kind == "native_encode_checks":
-            # The corpus's base names are unique: stored as encode_files would.
-            named = [(path, os.path.basename(path)) for path in paths]
+    if kind == "prep":
 
-            def work():
-                size = comp.encode_named_files(named, out, level, threads, checks=True)
-                return {"compressed_bytes": size, "output_bytes": os.path.getsize(out)}
-
-        if kind == "prep":
-
-            def prep_work():
-                # The parent must never load a package itself: a child starts
-                # with its parent's peak as its own ru_maxrss.
-                result = work()
-                import pickle
-
-                with open(out, "rb") as f:
-                    boundaries = pickle.load(f)["file_boundaries"]
-                result["tokens"] = boundaries[-1] if boundaries else 0
-                result["distinct_tokens"] = len(comp.global_dict)
-                _write_dictionary(comp, task["tokens_file"], task["dict_file"])
-                return result
-
-            return prep_work, None
-
-        return work, None
-
-    if kind in ("native_decode", "native_decode_checks", "plain_decode"):
-        cls = _compressor_class(kind)
-        comp = cls(dict_path=task["dict_path"])
-        package = task["package"]
-
-        def work():
-            names = comp.decode_package(package, out)
-            return {"files": len(names)}
-
-        return work, None
-
-    if kind in ("kept", "kept_load"):
-        # Idle is an interpreter that has imported the module, as for the
-        # native measurements.
-        native = _import_native()
-        held = []
-
-        if kind == "kept":
+        def prep_work():
+            # The parent must never load a package itself: a child starts
+            # with its parent's peak as its own ru_maxrss.
+            result = work()
             import pickle
 
-            def work():
-                # The dictionaries built entry by entry from small chunks,
-                # so that building them frees next to nothing that could
-                # stay resident and be counted as kept.
-                global_dict, inverse_dict = {}, {}
-                with open(task["tokens_file"], "rb") as f:
-                    while True:
-                        try:
-                            tokens, ids = pickle.load(f)
-                        except EOFError:
-                            break
-                        global_dict.update(zip(tokens, ids))
-                        inverse_dict.update(zip(ids, tokens))
-                held.extend((global_dict, inverse_dict))
-                return {"entries": len(global_dict)}
+            with open(out, "rb") as f:
+                boundaries = pickle.load(f)["file_boundaries"]
+            result["tokens"] = boundaries[-1] if boundaries else 0
+            result["distinct_tokens"] = len(comp.global_dict)
+            _write_dictionary(comp, task["tokens_file"], task["dict_file"])
+            return result
 
-        else:
+        return prep_work, None
 
-            def work():
-                comp = native.OrmekCompressor(dict_path=task["dict_file"])
-                held.extend((comp.global_dict, comp.inverse_dict))
-                return {"entries": len(comp.global_dict)}
+    return work, None
 
-        return work, lambda: {"object_bytes": _object_bytes(*held)}
 
+def _decode_setup(task, paths):
+    cls = _compressor_class(task["kind"])
+    comp = cls(dict_path=task["dict_path"])
+    package, out = task["package"], task["out"]
+
+    def work():
+        names = comp.decode_package(package, out)
+        return {"files": len(names)}
+
+    return work, None
+
+
+def _kept_setup(task, paths):
+    # Idle is an interpreter that has imported the module, as for the
+    # native measurements.
+    native = _import_native()
+    held = []
+
+    if task["kind"] == "kept":
+        import pickle
+
+        def work():
+            # The dictionaries built entry by entry from small chunks,
+            # so that building them frees next to nothing that could
+            # stay resident and be counted as kept.
+            global_dict, inverse_dict = {}, {}
+            with open(task["tokens_file"], "rb") as f:
+                while True:
+                    try:
+                        tokens, ids = pickle.load(f)
+                    except EOFError:
+                        break
+                    global_dict.update(zip(tokens, ids))
+                    inverse_dict.update(zip(ids, tokens))
+            held.extend((global_dict, inverse_dict))
+            return {"entries": len(global_dict)}
+
+    else:
+
+        def work():
+            comp = native.OrmekCompressor(dict_path=task["dict_file"])
+            held.extend((comp.global_dict, comp.inverse_dict))
+            return {"entries": len(comp.global_dict)}
+
+    return work, lambda: {"object_bytes": _object_bytes(*held)}
+
+
+def _encode_floor_setup(task, paths):
     import pickle
 
     import zstandard as zstd
 
-    if kind == "encode_floor":
-        with open(task["package"], "rb") as f:
+    out, level, threads = task["out"], task["level"], task["threads"]
+    with open(task["package"], "rb") as f:
+        package = pickle.load(f)
+    packed = zstd.ZstdDecompressor().decompress(package["compressed"])
+    boundaries = package["file_boundaries"]
+    filenames = package["filenames"]
+    global_dict = package["global_dict"]
+    del package
+
+    def work():
+        texts = _read_texts(paths, task["byte_floors"])
+        compressed = zstd.ZstdCompressor(level=level, threads=threads).compress(packed)
+        result = {
+            "compressed": compressed,
+            "file_boundaries": boundaries,
+            "filenames": filenames,
+            "global_dict": global_dict,
+        }
+        with open(out, "wb") as f:
+            pickle.dump(result, f)
+        return {
+            "compressed_bytes": len(compressed),
+            "output_bytes": os.path.getsize(out),
+            "chars": sum(map(len, texts)),
+        }
+
+    return work, None
+
+
+def _decode_floor_setup(task, paths):
+    import pickle
+
+    import zstandard as zstd
+
+    out = task["out"]
+    byte_floors = task["byte_floors"]
+    texts = _read_texts(paths, byte_floors)
+    package_path = task["package"]
+
+    def work():
+        with open(package_path, "rb") as f:
             package = pickle.load(f)
-        packed = zstd.ZstdDecompressor().decompress(package["compressed"])
-        boundaries = package["file_boundaries"]
-        filenames = package["filenames"]
-        global_dict = package["global_dict"]
-        del package
-
-        def work():
-            texts = _read_texts(paths, task["byte_floors"])
-            compressed = zstd.ZstdCompressor(level=level, threads=threads).compress(packed)
-            result = {
-                "compressed": compressed,
-                "file_boundaries": boundaries,
-                "filenames": filenames,
-                "global_dict": global_dict,
-            }
-            with open(out, "wb") as f:
-                pickle.dump(result, f)
-            return {
-                "compressed_bytes": len(compressed),
-                "output_bytes": os.path.getsize(out),
-                "chars": sum(map(len, texts)),
-            }
-
-        return work, None
-
-    if kind == "decode_floor":
-        byte_floors = task["byte_floors"]
-        texts = _read_texts(paths, byte_floors)
-        package_path = task["package"]
-
-        def work():
-            with open(package_path, "rb") as f:
-                package = pickle.load(f)
-            data = zstd.ZstdDecompressor().decompress(package["compressed"])
-            os.makedirs(out, exist_ok=True)
-            for name, text in zip(package["filenames"], texts):
-                path = os.path.join(out, name)
-                if byte_floors:
-                    with open(path, "wb") as f:
-                        f.write(text)
-                    continue
-                with open(path, "w", encoding="utf-8", newline="") as f:
+        data = zstd.ZstdDecompressor().decompress(package["compressed"])
+        os.makedirs(out, exist_ok=True)
+        for name, text in zip(package["filenames"], texts):
+            path = os.path.join(out, name)
+            if byte_floors:
+                with open(path, "wb") as f:
                     f.write(text)
-            return {"stream_bytes": len(data)}
+                continue
+            with open(path, "w", encoding="utf-8", newline="") as f:
+                f.write(text)
+        return {"stream_bytes": len(data)}
 
-        return work, None
+    return work, None
 
-    if kind == "findall":
-        texts = _read_texts(paths)
-        pattern = _import_reference().TOKEN_PATTERN
 
-        def work():
-            token_lists = [re.findall(pattern, text) for text in texts]
-            return {"tokens": sum(map(len, token_lists))}
+def _findall_setup(task, paths):
+    texts = _read_texts(paths)
+    pattern = _import_reference().TOKEN_PATTERN
 
-        return work, None
+    def work():
+        token_lists = [re.findall(pattern, text) for text in texts]
+        return {"tokens": sum(map(len, token_lists))}
 
-    if kind == "tar_zstd":
-        parent, base = os.path.split(task["corpus_dir"])
-        command = (
-            f"set -o pipefail; tar -cf - -C '{parent}' '{base}' "
-            f"| zstd -{level} -T{threads} -q -c > '{out}'"
-        )
+    return work, None
 
-        def work():
-            subprocess.run(["bash", "-c", command], check=True)
-            return {"output_bytes": os.path.getsize(out)}
 
-        return work, None
+def _tar_zstd_setup(task, paths):
+    out = task["out"]
+    parent, base = os.path.split(task["corpus_dir"])
+    command = (
+        f"set -o pipefail; tar -cf - -C '{parent}' '{base}' "
+        f"| zstd -{task['level']} -T{task['threads']} -q -c > '{out}'"
+    )
 
-    if kind == "verify":
-        return (lambda: _verify(task, paths)), None
+    def work():
+        subprocess.run(["bash", "-c", command], check=True)
+        return {"output_bytes": os.path.getsize(out)}
 
-    raise SystemExit(f"unknown measurement {kind!r}")
+    return work, None
+
+
+def _verify_setup(task, paths):
+    return (lambda: _verify(task, paths)), None
+
+
+# The set-up of each kind of measurement: (kinds, set-up).
+_SETUPS = (
+    (("native_encode", "native_encode_checks", "plain_encode", "prep"), _encode_setup),
+    (("native_decode", "native_decode_checks", "plain_decode"), _decode_setup),
+    (("kept", "kept_load"), _kept_setup),
+    (("encode_floor",), _encode_floor_setup),
+    (("decode_floor",), _decode_floor_setup),
+    (("findall",), _findall_setup),
+    (("tar_zstd",), _tar_zstd_setup),
+    (("verify",), _verify_setup),
+)
+
+
+def _setup(task):
+    """Prepare a measurement; return the function that does the timed work
+    and a function (or None) that reports on what the work kept once its
+    memory is measured.  Everything loaded here counts as idle memory."""
+    paths = _read_list(task["list"])
+    for kinds, setup in _SETUPS:
+        if task["kind"] in kinds:
+            return setup(task, paths)
+    raise SystemExit(f"unknown measurement {task['kind']!r}")
 
 
 def _verify(task, paths):
@@ -998,11 +1027,166 @@ def _summarise(slot, kept):
     return entry
 
 
+def _stage_and_prepare(args, scratch):
+    names = args.corpora.split(",")
+    if args.single:
+        names = [name for name in names if name != "tenfold"]
+    corpora = _stage(scratch, args.quick, names)
+    for corpus in corpora.values():
+        _prepare(corpus, scratch, LEVEL, THREADS)
+    return corpora
+
+
+def _measurement_slots(args, corpora):
+    """{corpus: {key: slot}}, each slot marked skipped or failed up front
+    when it is not to be measured."""
+    have_tar = shutil.which("tar") and shutil.which("zstd") and shutil.which("bash")
+    raw = {
+        c: {key: {"runs": [], "error": None, "skipped": None} for key in ALL_KEYS}
+        for c in corpora
+    }
+    only = set(args.only.split(",")) if args.only else None
+    for c in corpora:
+        for key in ALL_KEYS:
+            if only is not None and key not in only and key not in KEPT_KEYS:
+                raw[c][key]["skipped"] = "not asked for (--only)"
+        if not have_tar:
+            raw[c]["tar_zstd"]["error"] = "tar or zstd not found (apt-get install -y zstd)"
+    if not args.plain_tenfold and "tenfold" in corpora:
+        for key in PLAIN_KEYS:
+            raw["tenfold"][key]["skipped"] = (
+                "plain Python takes minutes and GBs here; --plain-tenfold runs it"
+            )
+    if "big" in corpora:
+        for key in PLAIN_KEYS:
+            raw["big"][key]["skipped"] = "plain Python takes minutes and GBs here"
+    return raw
+
+
+def _measure_all(raw, corpora, scratch, runs):
+    """Each measurement of each corpus once per run, in a child of its own."""
+    for run in range(runs):
+        for cname, corpus in corpora.items():
+            for key in ALL_KEYS:
+                slot = raw[cname][key]
+                if slot["error"] or slot["skipped"]:
+                    continue
+                task = _task(key, corpus, scratch, LEVEL, THREADS)
+                _remove(task["out"])
+                result, error = _run_child(task, KEPT_ENV if key in KEPT_KEYS else None)
+                if error:
+                    slot["error"] = error
+                    print(f"  {cname} {key}: failed: {error}")
+                    continue
+                if result["setup_peak_excess"] > 0.05 * max(result["peak_above_idle"], 1):
+                    result["note"] = "setup peak above idle; memory may be overstated"
+                slot["runs"].append(result)
+                left = "" if result["left"] is None else f"  left {result['left'] / 1e6:8.1f} MB"
+                print(
+                    f"  run {run + 1}/{runs} {cname:<7} {key:<14} {result['wall']:8.3f} s"
+                    f"  peak {result['peak_above_idle'] / 1e6:8.1f} MB{left}",
+                    flush=True,
+                )
+
+
+def _kept_and_results(raw, corpora):
+    kept, results = {}, {}
+    for cname in corpora:
+        k_runs = raw[cname]["kept"]["runs"]
+        load_runs = raw[cname]["kept_load"]["runs"]
+        kept[cname] = {
+            "kept": _median([r["left"] for r in k_runs]),
+            "kept_runs": [r["left"] for r in k_runs],
+            "module_load": _median([r["left"] for r in load_runs]),
+            "module_load_runs": [r["left"] for r in load_runs],
+            "object_bytes": k_runs[0]["object_bytes"] if k_runs else None,
+            "entries": k_runs[0]["entries"] if k_runs else None,
+            "error": raw[cname]["kept"]["error"] or raw[cname]["kept_load"]["error"],
+        }
+        results[cname] = {
+            key: _summarise(raw[cname][key], kept[cname]["kept"] if key in KEEPS else 0)
+            for key, *_ in MEASUREMENTS
+        }
+    return kept, results
+
+
+def _verify_all(raw, corpora, scratch):
+    verification = {}
+    for cname, corpus in corpora.items():
+        out_dir = os.path.join(scratch, "out", cname)
+        task = _task("verify", corpus, scratch, LEVEL, THREADS)
+        task["decoded"] = {
+            key: os.path.join(out_dir, key)
+            for key in ("native_decode", "native_decode_checks", "plain_decode")
+            if not raw[cname][key]["skipped"]
+        }
+        task["packages"] = {
+            "native_package": os.path.join(out_dir, "native_encode.out"),
+            "plain_package": os.path.join(out_dir, "plain_encode.out"),
+        }
+        # With checks the package is the plain one plus its "file_facts".
+        task["keyed_package"] = os.path.join(out_dir, "native_encode_checks.out")
+        verified, error = _run_child(task)
+        verification[cname] = {"error": error} if error else verified
+    return verification
+
+
+def _save(args, report, scratch):
+    """The results as JSON (--json, or for the chart) and the chart."""
+    json_path = args.json or (os.path.join(scratch, "results.json") if args.chart else None)
+    if json_path:
+        with open(json_path, "w", encoding="utf-8") as f:
+            json.dump(report, f, indent=1)
+        if args.json:
+            print(f"results saved to {args.json}")
+    if args.chart:
+        # The chart needs matplotlib, which the host under test may lack:
+        # any interpreter that has it may draw it.
+        drawer = args.chart_python or sys.executable
+        chart = subprocess.run([drawer, os.path.join(HERE, "chart.py"), json_path, args.chart])
+        if chart.returncode:
+            print(f"no chart: {drawer} could not draw it (is matplotlib installed?)")
+
+
+def _benchmark(args, report, scratch, runs, began):
+    corpora = _stage_and_prepare(args, scratch)
+    raw = _measurement_slots(args, corpora)
+    _measure_all(raw, corpora, scratch, runs)
+    kept, results = _kept_and_results(raw, corpora)
+    verification = _verify_all(raw, corpora, scratch)
+
+    for cname, corpus in corpora.items():
+        _print_corpus_table(corpus, results[cname], kept[cname])
+    if "single" in corpora and "tenfold" in corpora:
+        _print_growth(corpora, results)
+    _print_verification(verification)
+    memory_checks = _check_memory(corpora, results, kept)
+    checks = _check_targets(corpora, results)
+    elapsed = time.perf_counter() - began
+    print(f"\nrun time {elapsed / 60:.1f} min")
+
+    report.update(
+        corpora={
+            name: {
+                key: corpus[key]
+                for key in ("files", "bytes", "tokens", "distinct_tokens")
+            }
+            for name, corpus in corpora.items()
+        },
+        kept=kept,
+        results=results,
+        verification=verification,
+        memory_checks=memory_checks,
+        targets=checks,
+        elapsed=elapsed,
+    )
+    _save(args, report, scratch)
+
+
 def parent_main(args):
     began = time.perf_counter()
     runs = args.runs if args.runs is not None else (1 if args.quick else 3)
     scratch = _scratch_root(args.scratch)
-    level, threads = LEVEL, THREADS
     report = {
         "python": sys.version,
         "executable": sys.executable,
@@ -1010,137 +1194,14 @@ def parent_main(args):
         "host": os.environ.get("ORMEK_HOST"),
         "cpu_count": os.cpu_count(),
         "scratch": scratch,
-        "level": level,
-        "threads": threads,
+        "level": LEVEL,
+        "threads": THREADS,
         "runs": runs,
         "quick": args.quick,
     }
     print(f"python {sys.version.split()[0]} ({sys.executable}), scratch {scratch}, runs {runs}")
     try:
-        names = args.corpora.split(",")
-        if args.single:
-            names = [name for name in names if name != "tenfold"]
-        corpora = _stage(scratch, args.quick, names)
-        for corpus in corpora.values():
-            _prepare(corpus, scratch, level, threads)
-
-        have_tar = shutil.which("tar") and shutil.which("zstd") and shutil.which("bash")
-        raw = {
-            c: {key: {"runs": [], "error": None, "skipped": None} for key in ALL_KEYS}
-            for c in corpora
-        }
-        only = set(args.only.split(",")) if args.only else None
-        for c in corpora:
-            for key in ALL_KEYS:
-                if only is not None and key not in only and key not in KEPT_KEYS:
-                    raw[c][key]["skipped"] = "not asked for (--only)"
-            if not have_tar:
-                raw[c]["tar_zstd"]["error"] = "tar or zstd not found (apt-get install -y zstd)"
-        if not args.plain_tenfold and "tenfold" in corpora:
-            for key in PLAIN_KEYS:
-                raw["tenfold"][key]["skipped"] = (
-                    "plain Python takes minutes and GBs here; --plain-tenfold runs it"
-                )
-        if "big" in corpora:
-            for key in PLAIN_KEYS:
-                raw["big"][key]["skipped"] = "plain Python takes minutes and GBs here"
-        for run in range(runs):
-            for cname, corpus in corpora.items():
-                for key in ALL_KEYS:
-                    slot = raw[cname][key]
-                    if slot["error"] or slot["skipped"]:
-                        continue
-                    task = _task(key, corpus, scratch, level, threads)
-                    _remove(task["out"])
-                    result, error = _run_child(task, KEPT_ENV if key in KEPT_KEYS else None)
-                    if error:
-                        slot["error"] = error
-                        print(f"  {cname} {key}: failed: {error}")
-                        continue
-                    if result["setup_peak_excess"] > 0.05 * max(result["peak_above_idle"], 1):
-                        result["note"] = "setup peak above idle; memory may be overstated"
-                    slot["runs"].append(result)
-                    left = "" if result["left"] is None else f"  left {result['left'] / 1e6:8.1f} MB"
-                    print(
-                        f"  run {run + 1}/{runs} {cname:<7} {key:<14} {result['wall']:8.3f} s"
-                        f"  peak {result['peak_above_idle'] / 1e6:8.1f} MB{left}",
-                        flush=True,
-                    )
-
-        kept, results = {}, {}
-        for cname in corpora:
-            k_runs = raw[cname]["kept"]["runs"]
-            load_runs = raw[cname]["kept_load"]["runs"]
-            kept[cname] = {
-                "kept": _median([r["left"] for r in k_runs]),
-                "kept_runs": [r["left"] for r in k_runs],
-                "module_load": _median([r["left"] for r in load_runs]),
-                "module_load_runs": [r["left"] for r in load_runs],
-                "object_bytes": k_runs[0]["object_bytes"] if k_runs else None,
-                "entries": k_runs[0]["entries"] if k_runs else None,
-                "error": raw[cname]["kept"]["error"] or raw[cname]["kept_load"]["error"],
-            }
-            results[cname] = {
-                key: _summarise(raw[cname][key], kept[cname]["kept"] if key in KEEPS else 0)
-                for key, *_ in MEASUREMENTS
-            }
-
-        verification = {}
-        for cname, corpus in corpora.items():
-            out_dir = os.path.join(scratch, "out", cname)
-            task = _task("verify", corpus, scratch, level, threads)
-            task["decoded"] = {
-                key: os.path.join(out_dir, key)
-                for key in ("native_decode", "native_decode_checks", "plain_decode")
-                if not raw[cname][key]["skipped"]
-            }
-            task["packages"] = {
-                "native_package": os.path.join(out_dir, "native_encode.out"),
-                "plain_package": os.path.join(out_dir, "plain_encode.out"),
-            }
-            # With checks the package is the plain one plus its "file_facts".
-            task["keyed_package"] = os.path.join(out_dir, "native_encode_checks.out")
-            verified, error = _run_child(task)
-            verification[cname] = {"error": error} if error else verified
-
-        for cname, corpus in corpora.items():
-            _print_corpus_table(corpus, results[cname], kept[cname])
-        if "single" in corpora and "tenfold" in corpora:
-            _print_growth(corpora, results)
-        _print_verification(verification)
-        memory_checks = _check_memory(corpora, results, kept)
-        checks = _check_targets(corpora, results)
-        elapsed = time.perf_counter() - began
-        print(f"\nrun time {elapsed / 60:.1f} min")
-
-        report.update(
-            corpora={
-                name: {
-                    key: corpus[key]
-                    for key in ("files", "bytes", "tokens", "distinct_tokens")
-                }
-                for name, corpus in corpora.items()
-            },
-            kept=kept,
-            results=results,
-            verification=verification,
-            memory_checks=memory_checks,
-            targets=checks,
-            elapsed=elapsed,
-        )
-        json_path = args.json or (os.path.join(scratch, "results.json") if args.chart else None)
-        if json_path:
-            with open(json_path, "w", encoding="utf-8") as f:
-                json.dump(report, f, indent=1)
-            if args.json:
-                print(f"results saved to {args.json}")
-        if args.chart:
-            # The chart needs matplotlib, which the host under test may lack:
-            # any interpreter that has it may draw it.
-            drawer = args.chart_python or sys.executable
-            chart = subprocess.run([drawer, os.path.join(HERE, "chart.py"), json_path, args.chart])
-            if chart.returncode:
-                print(f"no chart: {drawer} could not draw it (is matplotlib installed?)")
+        _benchmark(args, report, scratch, runs, began)
     finally:
         if args.keep:
             print(f"scratch kept in {scratch}")

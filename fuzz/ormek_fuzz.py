@@ -771,7 +771,7 @@ def _worker(args):
     return 0
 
 
-def main(argv=None):
+def _arguments(argv):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--cases", type=int, default=20000, help="cases per target (default 20000)")
     ap.add_argument("--targets", default=",".join(TARGETS))
@@ -783,21 +783,77 @@ def main(argv=None):
     ap.add_argument("--in-process", action="store_true", help="no worker processes")
     ap.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--root", help=argparse.SUPPRESS)
-    args = ap.parse_args(argv)
+    return ap, ap.parse_args(argv)
 
+
+def _write_corpus(directory):
+    tmp = tempfile.mkdtemp(prefix="ormek-fuzz-")
+    try:
+        corpus = Corpus(os.path.join(tmp, "corpus"))
+        os.makedirs(directory, exist_ok=True)
+        for name, data in corpus.seeds():
+            with open(os.path.join(directory, name), "wb") as f:
+                f.write(data)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    return 0
+
+
+def _run_in_process(args, targets):
+    started = time.monotonic()
+    try:
+        results = run(targets, args.cases, args.seed, args.time_limit, start=args.start)
+    except Finding as e:
+        print(f"FINDING {e}")
+        return 1
+    for t in targets:
+        print(f"{t:20} {args.cases} cases  {dict(sorted(results[t].items()))}")
+    print(f"all {len(targets)} targets: {time.monotonic() - started:.1f} s")
+    return 0
+
+
+def _run_worker_process(args, target):
+    """The cases of `target` in a worker process; 0 when they all ended
+    cleanly, else 1 with the case that did not and how to replay it."""
+    tmp = tempfile.mkdtemp(prefix="ormek-fuzz-")
+    try:
+        cmd = [sys.executable, "-X", "faulthandler", os.path.abspath(__file__), "--worker",
+               "--root", tmp, "--targets", target, "--cases", str(args.cases),
+               "--seed", str(args.seed), "--start", str(args.start),
+               "--time-limit", str(args.time_limit)]
+        proc = subprocess.run(cmd, capture_output=True, text=True)
+        lines = proc.stdout.splitlines()
+        result = [line for line in lines if line.startswith("RESULT ")]
+        if proc.returncode == 0 and result:
+            counts, elapsed = eval(result[-1][7:], {})  # our own repr of plain data
+            print(f"{target:20} {args.cases} cases in {elapsed:6.1f} s  {dict(sorted(counts.items()))}",
+                  flush=True)
+            return 0
+        try:
+            with open(os.path.join(tmp, "current-case")) as f:
+                case = f.read().strip()
+        except OSError:
+            case = "?"
+        finding = [line for line in lines if line.startswith("FINDING ")]
+        if finding:
+            print(f"{target:20} {finding[-1]}")
+        else:
+            how = (f"killed by signal {-proc.returncode}" if proc.returncode < 0
+                   else f"exit {proc.returncode} (a hang past the time limit exits 1)")
+            print(f"{target:20} CRASH at case {case}: {how}")
+        print(f"  replay: {sys.executable} {__file__} --replay {case} --seed {args.seed}")
+        sys.stdout.write("".join(f"  | {line}\n" for line in proc.stderr.splitlines()[-40:]))
+        return 1
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+def main(argv=None):
+    ap, args = _arguments(argv)
     if args.worker:
         return _worker(args)
     if args.write_corpus:
-        tmp = tempfile.mkdtemp(prefix="ormek-fuzz-")
-        try:
-            corpus = Corpus(os.path.join(tmp, "corpus"))
-            os.makedirs(args.write_corpus, exist_ok=True)
-            for name, data in corpus.seeds():
-                with open(os.path.join(args.write_corpus, name), "wb") as f:
-                    f.write(data)
-        finally:
-            shutil.rmtree(tmp, ignore_errors=True)
-        return 0
+        return _write_corpus(args.write_corpus)
     if args.replay:
         target, n = args.replay.rsplit(":", 1)
         print(run([target], 1, args.seed, args.time_limit, start=int(n)))
@@ -807,51 +863,12 @@ def main(argv=None):
     if unknown:
         ap.error(f"unknown targets {sorted(unknown)} (known: {', '.join(TARGETS)})")
     if args.in_process:
-        started = time.monotonic()
-        try:
-            results = run(targets, args.cases, args.seed, args.time_limit, start=args.start)
-        except Finding as e:
-            print(f"FINDING {e}")
-            return 1
-        for t in targets:
-            print(f"{t:20} {args.cases} cases  {dict(sorted(results[t].items()))}")
-        print(f"all {len(targets)} targets: {time.monotonic() - started:.1f} s")
-        return 0
+        return _run_in_process(args, targets)
 
     status = 0
     total = time.monotonic()
     for target in targets:
-        tmp = tempfile.mkdtemp(prefix="ormek-fuzz-")
-        try:
-            cmd = [sys.executable, "-X", "faulthandler", os.path.abspath(__file__), "--worker",
-                   "--root", tmp, "--targets", target, "--cases", str(args.cases),
-                   "--seed", str(args.seed), "--start", str(args.start),
-                   "--time-limit", str(args.time_limit)]
-            proc = subprocess.run(cmd, capture_output=True, text=True)
-            lines = proc.stdout.splitlines()
-            result = [line for line in lines if line.startswith("RESULT ")]
-            if proc.returncode == 0 and result:
-                counts, elapsed = eval(result[-1][7:], {})  # our own repr of plain data
-                print(f"{target:20} {args.cases} cases in {elapsed:6.1f} s  {dict(sorted(counts.items()))}",
-                      flush=True)
-                continue
-            status = 1
-            try:
-                with open(os.path.join(tmp, "current-case")) as f:
-                    case = f.read().strip()
-            except OSError:
-                case = "?"
-            finding = [line for line in lines if line.startswith("FINDING ")]
-            if finding:
-                print(f"{target:20} {finding[-1]}")
-            else:
-                how = (f"killed by signal {-proc.returncode}" if proc.returncode < 0
-                       else f"exit {proc.returncode} (a hang past the time limit exits 1)")
-                print(f"{target:20} CRASH at case {case}: {how}")
-            print(f"  replay: {sys.executable} {__file__} --replay {case} --seed {args.seed}")
-            sys.stdout.write("".join(f"  | {line}\n" for line in proc.stderr.splitlines()[-40:]))
-        finally:
-            shutil.rmtree(tmp, ignore_errors=True)
+        status |= _run_worker_process(args, target)
     print(f"total {time.monotonic() - total:.1f} s; {'FAILED' if status else 'all cases ended cleanly'}")
     return status
 

@@ -189,18 +189,14 @@ def scenario_independent(work, threads=8, rounds=2, tokens=4000, big_distinct=40
     return {"threads": threads, "rounds": rounds}
 
 
-def scenario_shared(work, threads=8, iterations=60, gc_rounds=200, seed=1):
-    """Many threads on one object: every operation in a random mix. The
-    object's next_id always stays above the ids of the packages decoded, so
-    that every package encoded meanwhile must restore its inputs exactly;
-    right after each rebuild of the dictionaries (inside __init__, under the
-    object's lock) they must be inverses."""
-    mod = import_module()
-    base = mod.OrmekCompressor
-    floor = 1000  # above every id of the prepared packages and dictionaries
+def shared_files(work, threads, floor):
+    """What scenario_shared works on: each thread's input files and their
+    bytes, small packages (ids below `floor`) to decode with their inputs'
+    bytes, and dictionary files to switch between, each consistent and above
+    the floor."""
+    base = import_module().OrmekCompressor
     inputs = [write_files(os.path.join(work, f"in{t}"), corpus(t, 2, 600, 150)) for t in range(threads)]
     originals = [[read_bytes(p) for p in paths] for paths in inputs]
-    # Small packages (ids below `floor`) to decode, with their inputs.
     packages = []
     for k in range(3):
         paths = write_files(os.path.join(work, f"small{k}"), corpus(100 + k, 2, 80, 30))
@@ -208,7 +204,6 @@ def scenario_shared(work, threads=8, iterations=60, gc_rounds=200, seed=1):
         pkg = os.path.join(work, f"small{k}.pkl")
         prep.encode_files(paths, pkg)
         packages.append((pkg, [read_bytes(p) for p in paths]))
-    # Dictionary files to switch between, each consistent and above the floor.
     dict_paths = []
     for k in range(3):
         prep = base(os.path.join(work, f"dict{k}.bin"))
@@ -217,14 +212,17 @@ def scenario_shared(work, threads=8, iterations=60, gc_rounds=200, seed=1):
         prep.next_id = max(prep.next_id, floor + k)
         prep.save_dict()
         dict_paths.append(prep.dict_path)
+    return inputs, originals, packages, dict_paths
 
-    violations = []
-    local = threading.local()
+
+def checked_class(local, violations):
+    """A compressor class whose load_dict, when called from __init__ (under
+    the object's lock), runs the calling thread's plan (more operations,
+    re-entrantly) and then checks the dictionaries: no other thread's work
+    is seen meanwhile."""
+    base = import_module().OrmekCompressor
 
     class Checked(base):
-        # Runs under the object's lock when called from __init__: the plan
-        # of the calling thread (more operations, re-entrantly) and the
-        # consistency check see no other thread's work.
         def load_dict(self):
             base.load_dict(self)
             plan = getattr(local, "plan", None)
@@ -237,94 +235,121 @@ def scenario_shared(work, threads=8, iterations=60, gc_rounds=200, seed=1):
     # Pickling finds classes by name.
     Checked.__qualname__ = Checked.__name__
     globals()["Checked"] = Checked
-    c = Checked(dict_paths[0])
-    errors = []
-    counts = {}
-    start = threading.Barrier(threads, timeout=WAIT)
+    return Checked
 
-    def worker(t):
-        rng = random.Random(seed * 1000 + t)
-        out_dir = os.path.join(work, f"out{t}")
-        os.makedirs(out_dir, exist_ok=True)
-        my_pkg = os.path.join(work, f"mine{t}.pkl")
 
-        def decode_in_lock(obj):
-            pkg, files = rng.choice(packages)
-            names = obj.decode_package(pkg, out_dir)
-            if [read_bytes(os.path.join(out_dir, n)) for n in names] != files:
-                violations.append("decode inside __init__ restored other bytes")
+class SharedWorker:
+    """One thread of scenario_shared: a random mix of every operation on the
+    shared object, and the plans run inside its __init__."""
 
-        def load_in_lock(obj):
-            obj.dict_path = rng.choice(dict_paths)
-            base.load_dict(obj)
+    def __init__(self, t, seed, c, work, files, local, violations):
+        self.base = import_module().OrmekCompressor
+        self.t, self.c, self.local, self.violations = t, c, local, violations
+        self.inputs, self.originals, self.packages, self.dict_paths = files
+        self.rng = random.Random(seed * 1000 + t)
+        self.out_dir = os.path.join(work, f"out{t}")
+        os.makedirs(self.out_dir, exist_ok=True)
+        self.my_pkg = os.path.join(work, f"mine{t}.pkl")
+        self.plans = [None, self.decode_in_lock, self.load_in_lock, self.setstate_in_lock,
+                      self.attributes_in_lock, self.encode_in_lock]
+        self.ops = [self.op_encode, self.op_decode, self.op_init, self.op_pickle, self.op_reads,
+                    self.op_tokenize, self.op_dict_path, c.load_dict, c.save_dict]
 
-        def setstate_in_lock(obj):
-            prep = base(rng.choice(dict_paths))
-            obj.__setstate_cython__(prep.__reduce_cython__()[2])
+    def restored(self, names):
+        return [read_bytes(os.path.join(self.out_dir, n)) for n in names]
 
-        def attributes_in_lock(obj):
-            g = dict(obj.global_dict)
-            obj.global_dict = g
-            obj.inverse_dict = {v: k for k, v in g.items()}
-            obj.next_id = obj.next_id + 1
-            obj.save_dict()
+    # The plans, run under the object's lock from inside __init__.
+    def decode_in_lock(self, obj):
+        pkg, files = self.rng.choice(self.packages)
+        if self.restored(obj.decode_package(pkg, self.out_dir)) != files:
+            self.violations.append("decode inside __init__ restored other bytes")
 
-        def encode_in_lock(obj):
-            obj.encode_files(inputs[t], my_pkg)
+    def load_in_lock(self, obj):
+        obj.dict_path = self.rng.choice(self.dict_paths)
+        self.base.load_dict(obj)
 
-        plans = [None, decode_in_lock, load_in_lock, setstate_in_lock, attributes_in_lock, encode_in_lock]
+    def setstate_in_lock(self, obj):
+        prep = self.base(self.rng.choice(self.dict_paths))
+        obj.__setstate_cython__(prep.__reduce_cython__()[2])
 
-        def op_encode():
-            c.encode_files(inputs[t], my_pkg)
-            d = base(os.path.join(out_dir, "none.bin"))
-            names = d.decode_package(my_pkg, out_dir)
-            if [read_bytes(os.path.join(out_dir, n)) for n in names] != originals[t]:
-                violations.append(f"thread {t}: encoded package restores other bytes")
+    def attributes_in_lock(self, obj):
+        g = dict(obj.global_dict)
+        obj.global_dict = g
+        obj.inverse_dict = {v: k for k, v in g.items()}
+        obj.next_id = obj.next_id + 1
+        obj.save_dict()
 
-        def op_decode():
-            pkg, files = rng.choice(packages)
-            names = c.decode_package(pkg, out_dir)
-            if [read_bytes(os.path.join(out_dir, n)) for n in names] != files:
-                violations.append(f"thread {t}: decode restored other bytes")
+    def encode_in_lock(self, obj):
+        obj.encode_files(self.inputs[self.t], self.my_pkg)
 
-        def op_init():
-            local.plan = rng.choice(plans)
-            try:
-                c.__init__(rng.choice(dict_paths))
-            finally:
-                local.plan = None
+    # The operations on the shared object.
+    def op_encode(self):
+        self.c.encode_files(self.inputs[self.t], self.my_pkg)
+        d = self.base(os.path.join(self.out_dir, "none.bin"))
+        if self.restored(d.decode_package(self.my_pkg, self.out_dir)) != self.originals[self.t]:
+            self.violations.append(f"thread {self.t}: encoded package restores other bytes")
 
-        def op_pickle():
-            copy = pickle.loads(pickle.dumps(c, protocol=rng.choice([0, 2, 5])))
-            if not consistent(copy):
-                violations.append(f"thread {t}: pickled copy not consistent")
+    def op_decode(self):
+        pkg, files = self.rng.choice(self.packages)
+        if self.restored(self.c.decode_package(pkg, self.out_dir)) != files:
+            self.violations.append(f"thread {self.t}: decode restored other bytes")
 
-        def op_reads():
-            len(c.global_dict), len(c.inverse_dict), c.next_id, c.dict_path
+    def op_init(self):
+        self.local.plan = self.rng.choice(self.plans)
+        try:
+            self.c.__init__(self.rng.choice(self.dict_paths))
+        finally:
+            self.local.plan = None
 
-        def op_tokenize():
-            text = "a  b\tc日本 " * 3
-            if c.detokenize(c.tokenize(text)) != text:
-                violations.append("tokenize/detokenize")
+    def op_pickle(self):
+        copy = pickle.loads(pickle.dumps(self.c, protocol=self.rng.choice([0, 2, 5])))
+        if not consistent(copy):
+            self.violations.append(f"thread {self.t}: pickled copy not consistent")
 
-        def op_dict_path():
-            c.dict_path = rng.choice(dict_paths)
+    def op_reads(self):
+        c = self.c
+        len(c.global_dict), len(c.inverse_dict), c.next_id, c.dict_path
 
-        ops = [op_encode, op_decode, op_init, op_pickle, op_reads, op_tokenize, op_dict_path,
-               c.load_dict, c.save_dict]
+    def op_tokenize(self):
+        text = "a  b\tc日本 " * 3
+        if self.c.detokenize(self.c.tokenize(text)) != text:
+            self.violations.append("tokenize/detokenize")
 
+    def op_dict_path(self):
+        self.c.dict_path = self.rng.choice(self.dict_paths)
+
+    def runner(self, start, iterations, counts):
         def run():
             start.wait()
             for _ in range(iterations):
-                op = rng.choice(ops)
+                op = self.rng.choice(self.ops)
                 op()
                 name = getattr(op, "__name__", "op")
                 counts[name] = counts.get(name, 0) + 1
 
         return run
 
+
+def scenario_shared(work, threads=8, iterations=60, gc_rounds=200, seed=1):
+    """Many threads on one object: every operation in a random mix. The
+    object's next_id always stays above the ids of the packages decoded, so
+    that every package encoded meanwhile must restore its inputs exactly;
+    right after each rebuild of the dictionaries (inside __init__, under the
+    object's lock) they must be inverses."""
+    mod = import_module()
+    floor = 1000  # above every id of the prepared packages and dictionaries
+    files = shared_files(work, threads, floor)
+    dict_paths = files[3]
+    violations = []
+    local = threading.local()
+    c = checked_class(local, violations)(dict_paths[0])
+    errors = []
+    counts = {}
+    start = threading.Barrier(threads, timeout=WAIT)
+    workers = [SharedWorker(t, seed, c, work, files, local, violations).runner(start, iterations, counts)
+               for t in range(threads)]
     stop = threading.Event()
-    run_threads([worker(t) for t in range(threads)] + [collector(stop, gc_rounds, dict_paths[1], mod)], errors)
+    run_threads(workers + [collector(stop, gc_rounds, dict_paths[1], mod)], errors)
     stop.set()
     if errors:
         raise AssertionError("\n".join(errors))
