@@ -75,13 +75,19 @@ debian_mirror() {
     die "no Debian mirror found in /etc/apt; set ORMEK_DEBIAN_MIRROR"
 }
 
+# The packages given that the system lacks, one a line.
+system_missing() {
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || printf '%s\n' "$p"
+    done
+}
+
 # Install missing packages from the system's own repositories.
 ORMEK_APT_UPDATED=
 system_apt_install() {
-    local missing=() p
-    for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
-    done
+    local missing=()
+    mapfile -t missing < <(system_missing "$@")
     ((${#missing[@]})) || return 0
     # Host set-ups may run side by side; dpkg takes one installer at a time.
     local aptfd
