@@ -17,7 +17,7 @@
 //   loses nothing. Only calls that run no code of the user's are moved here
 //   (the binding's own methods, as the callers check): user code keeps
 //   running on the caller's thread.
-// - The encoder's numbering thread (token_numbering.hpp) is waited for the
+// - The encoder's numbering thread (compressor/encode/numbering_thread.hpp) is waited for the
 //   same way, and told to stop.
 //
 // Signal handlers run only on the main thread; elsewhere the waiting simply

@@ -1,5 +1,5 @@
 // The id -> token table that restoring reads, the counterpart of the
-// encoder's token_numbering.hpp: every id a record can name leads to its
+// encoder's first_sight_numbering.hpp: every id a record can name leads to its
 // token's UTF-8 bytes, and a file's text is joined from the package's records
 // straight into an output buffer, with no host object per token.
 //

@@ -26,10 +26,11 @@
 #include <optional>
 #include <vector>
 
+#include "compressor/encode/first_sight_numbering.hpp"
 #include "compressor/encode/id_allocator.hpp"
 #include "compressor/encode/input_file.hpp"
+#include "compressor/encode/numbering_thread.hpp"
 #include "compressor/encode/repeated_ids.hpp"
-#include "compressor/encode/token_numbering.hpp"
 #include "compressor/function_table.hpp"
 #include "compressor/object.hpp"
 #include "compressor/package/file_facts.hpp"

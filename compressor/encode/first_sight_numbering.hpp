@@ -3,7 +3,7 @@
 // units in a table that keeps a copy of every distinct token, and its number
 // (0, 1, 2, ... by first sight) is appended to the record stream. No host
 // object is made, so a text can be dropped as soon as it is numbered, and the
-// numbering can run on a thread of its own (NumberingThread, below) while the
+// numbering can run on a thread of its own (numbering_thread.hpp) while the
 // caller reads the next file.
 //
 // Memory: per distinct token a 16-byte entry, an 8-byte slot in an index at
@@ -18,58 +18,20 @@
 // one-, two- or four-byte text is one token.
 #pragma once
 
-#include <sys/mman.h>
-
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <iterator>
-#include <mutex>
 #include <new>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "compressor/encode/mapped_array.hpp"
 #include "compressor/text/text_units.hpp"
 #include "compressor/text/token_scanner.hpp"
 
 namespace ormek {
-
-// An array of `count` zero-filled T straight from the system. Freed, its
-// pages go back at once, so that what the caller allocates next (the packed
-// stream, the dictionaries' entries) can take their room; what the heap
-// allocator frees it may keep for the process, and the peak then holds both.
-template <typename T>
-class MappedArray {
- public:
-  MappedArray() = default;
-  explicit MappedArray(size_t count) : bytes_(count * sizeof(T)) {
-    void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    data_ = static_cast<T*>(p);
-  }
-  MappedArray(MappedArray&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
-  MappedArray& operator=(MappedArray&& other) noexcept {
-    std::swap(data_, other.data_);
-    std::swap(bytes_, other.bytes_);
-    return *this;
-  }
-  ~MappedArray() {
-    if (data_) munmap(data_, bytes_);
-  }
-  T* get() const { return data_; }
-  T& operator[](size_t i) const { return data_[i]; }
-  size_t size() const { return bytes_ / sizeof(T); }
-
- private:
-  T* data_ = nullptr;
-  size_t bytes_ = 0;
-};
 
 class FirstSightNumbering {
  public:
@@ -461,126 +423,6 @@ class FirstSightNumbering {
   uint64_t record_count_ = 0;
   unsigned countdown_ = kPollTokens;
   bool out_of_memory_ = false;
-};
-
-// A thread that numbers texts in the order they are handed to it, so that the
-// caller can read the next file meanwhile. The caller keeps each text alive
-// until numbered() has passed it, and reads the numbering only after finish.
-class NumberingThread {
- public:
-  explicit NumberingThread(FirstSightNumbering& numbering) : numbering_(numbering) {}
-  NumberingThread(const NumberingThread&) = delete;
-  NumberingThread& operator=(const NumberingThread&) = delete;
-  ~NumberingThread() { stop(); }
-
-  // Starts the thread; false when none could be started.
-  bool start() {
-    try {
-      thread_ = std::thread([this] { work(); });
-      return true;
-    } catch (const std::exception&) {
-      return false;
-    }
-  }
-  bool started() const { return thread_.joinable(); }
-
-  // Queues a text, and its tokens when cut_text has cut them (`cuts`, kept
-  // alive by the caller as the text is); false when memory ran out.
-  bool submit(const void* data, int kind, size_t length,
-              const std::vector<FirstSightNumbering::Cut>* cuts = nullptr) {
-    try {
-      std::lock_guard<std::mutex> hold(mutex_);
-      queue_.push_back({data, kind, length, cuts});
-      queued_units_ += length;
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-    wake_.notify_one();
-    return true;
-  }
-
-  // Queues a mark: when the thread comes to it, it takes the numbering's
-  // mark (read with last_mark() once the thread is idle). False when memory
-  // ran out. A mark counts as a text in numbered().
-  bool submit_mark() { return submit(nullptr, 0, 0); }
-  FirstSightNumbering::Mark last_mark() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return mark_;
-  }
-
-  // How many texts are numbered so far (or were given up after a failure).
-  size_t numbered() const { return numbered_.load(std::memory_order_acquire); }
-
-  // Waits at most `slice` until at most `units` code units are still queued
-  // (0: until the queue is empty and the thread idle); whether they are.
-  template <typename Duration>
-  bool wait_until_queued_at_most(size_t units, Duration slice) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return drained_.wait_for(hold, slice, [&] {
-      return units == 0 ? queue_.empty() && !busy_ : queued_units_ <= units;
-    });
-  }
-
-  // Tells the thread to give up its work and waits for it to end.
-  void stop() {
-    if (!thread_.joinable()) return;
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      stopping_ = true;
-    }
-    halt_.store(true, std::memory_order_relaxed);
-    wake_.notify_one();
-    thread_.join();
-  }
-
- private:
-  struct Text {
-    const void* data;
-    int kind;
-    size_t length;
-    const std::vector<FirstSightNumbering::Cut>* cuts;
-  };
-
-  void work() {
-    std::unique_lock<std::mutex> hold(mutex_);
-    for (;;) {
-      wake_.wait(hold, [this] { return stopping_ || !queue_.empty(); });
-      if (stopping_) return;
-      const Text text = queue_.front();
-      busy_ = true;
-      hold.unlock();
-      // After a failure the rest is only counted off: the caller finds the
-      // failure in the numbering.
-      if (text.kind == 0) {
-        mark_ = numbering_.mark();
-      } else if (!failed_) {
-        auto keep_going = [this] { return !halt_.load(std::memory_order_relaxed); };
-        failed_ = text.cuts ? !numbering_.add_cut_text(text.data, text.kind, text.cuts->data(),
-                                                       text.cuts->size(), keep_going)
-                            : !numbering_.add_text(text.data, text.kind, text.length, keep_going);
-      }
-      hold.lock();
-      queue_.pop_front();
-      queued_units_ -= text.length;
-      busy_ = false;
-      numbered_.fetch_add(1, std::memory_order_release);
-      drained_.notify_all();
-    }
-  }
-
-  FirstSightNumbering& numbering_;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable drained_;
-  std::deque<Text> queue_;
-  FirstSightNumbering::Mark mark_;
-  size_t queued_units_ = 0;
-  bool busy_ = false;
-  bool stopping_ = false;
-  bool failed_ = false;
-  std::atomic<bool> halt_{false};
-  std::atomic<size_t> numbered_{0};
 };
 
 }  // namespace ormek

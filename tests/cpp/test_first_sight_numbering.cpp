@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "compressor/encode/token_numbering.hpp"
+#include "compressor/encode/first_sight_numbering.hpp"
+#include "compressor/encode/numbering_thread.hpp"
 #include "tests/cpp/check.hpp"
 
 namespace {
