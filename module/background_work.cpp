@@ -116,10 +116,6 @@ void BackgroundCall::abandon() {
 
 BackgroundCall::~BackgroundCall() { abandon(); }
 
-PyObject* call_with_one_argument(PyObject* const* args) {
-  return PyObject_CallOneArg(args[0], args[1]);
-}
-
 namespace {
 
 // Shared by the waiting caller and the thread, which may outlive the wait.

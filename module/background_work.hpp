@@ -75,14 +75,6 @@ class BackgroundCall {
   Job* job_ = nullptr;
 };
 
-// From this many bytes of stream on, the module's own binding compresses or
-// decompresses on a helper thread: the caller meanwhile enters new tokens or
-// answers signals. Below it, starting a thread costs more than it saves.
-constexpr Py_ssize_t kBackgroundStreamBytes = Py_ssize_t{1} << 18;
-
-// A BackgroundCall::Function: args[0](args[1]).
-PyObject* call_with_one_argument(PyObject* const* args);
-
 // Runs `work`, native work that touches no host object (a system call that
 // may take seconds, such as fsync), on a thread of its own and waits for it
 // answering signals. `work` owns what it uses: when a handler raises, it is

@@ -120,6 +120,18 @@ Ref call(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwna
   return Ref::steal(result);
 }
 
+PyObject* keyword_names(std::atomic<PyObject*>& slot, std::initializer_list<Str> names) {
+  if (PyObject* made = slot.load(std::memory_order_acquire)) return made;
+  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+  if (!tuple) return nullptr;
+  Py_ssize_t i = 0;
+  for (Str name : names) PyTuple_SET_ITEM(tuple, i++, Py_NewRef(str(name)));
+  PyObject* expected = nullptr;
+  if (slot.compare_exchange_strong(expected, tuple, std::memory_order_acq_rel)) return tuple;
+  Py_DECREF(tuple);
+  return expected;
+}
+
 Ref call_method(PyObject* obj, PyObject* name, PyObject* const* args, size_t nargs,
                 PyObject* kwnames) {
   Ref method = Ref::steal(PyObject_GetAttr(obj, name));

@@ -5,6 +5,9 @@
 
 #include <Python.h>
 
+#include <atomic>
+#include <initializer_list>
+
 #include "module/ref.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"
@@ -43,6 +46,12 @@ inline Ref call2(PyObject* callable, PyObject* a, PyObject* b) {
   PyObject* args[] = {a, b};
   return call(callable, args, 2);
 }
+// The keyword-name tuple of a call a module statement makes, made once into
+// `slot` and kept for the process: a borrowed reference, or null with the
+// exception set. With the GIL off two calls may make one at once: the first
+// to publish it wins.
+PyObject* keyword_names(std::atomic<PyObject*>& slot, std::initializer_list<Str> names);
+
 // obj.name(*args)
 Ref call_method(PyObject* obj, PyObject* name, PyObject* const* args, size_t nargs,
                 PyObject* kwnames = nullptr);

@@ -35,6 +35,7 @@
 #include "compressor/object.hpp"
 #include "compressor/package/file_facts.hpp"
 #include "compressor/package/format.hpp"
+#include "compressor/package/id_stream.hpp"
 #include "compressor/package/pickle_snapshot.hpp"
 #include "compressor/package/pickle_writer.hpp"
 #include "compressor/package/stored_names_host.hpp"
@@ -175,40 +176,7 @@ constexpr size_t kCutAheadUnits = size_t{1} << 22;
 // A file read natively is read this many bytes at a time.
 constexpr size_t kReadBytes = size_t{1} << 20;
 
-// Keyword-name tuples of the calls this file makes, made once. With the GIL
-// off two calls may make one at once: the first to publish it wins.
-PyObject* keyword_names(std::atomic<PyObject*>& slot, std::initializer_list<Str> names) {
-  if (PyObject* made = slot.load(std::memory_order_acquire)) return made;
-  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-  if (!tuple) return nullptr;
-  Py_ssize_t i = 0;
-  for (Str name : names) PyTuple_SET_ITEM(tuple, i++, Py_NewRef(str(name)));
-  PyObject* expected = nullptr;
-  if (slot.compare_exchange_strong(expected, tuple, std::memory_order_acq_rel)) return tuple;
-  Py_DECREF(tuple);
-  return expected;
-}
 std::atomic<PyObject*> g_encoding_kw{nullptr};
-std::atomic<PyObject*> g_compressor_kw{nullptr};
-
-// compressor_class(level=level, threads=threads).compress(packed_tokens); null
-// with the exception set.
-PyObject* compress_frame(PyObject* compressor_class, PyObject* level, PyObject* threads,
-                         PyObject* packed_tokens) {
-  PyObject* kwvalues[] = {level, threads};
-  PyObject* kwnames = keyword_names(g_compressor_kw, {Str::level, Str::threads});
-  if (!kwnames) return nullptr;
-  Ref compressor = call(compressor_class, kwvalues, 0, kwnames);
-  if (!compressor) return nullptr;
-  return call_method(compressor.get(), str(Str::compress), &packed_tokens, 1).release();
-}
-
-// compress_frame for a helper thread (background_work.hpp). The compressor is
-// made there too: made on the calling thread, it raised the peak memory of a
-// 33 MB pack by some 20 MB.
-PyObject* compress_frame_on_helper(PyObject* const* args) {
-  return compress_frame(args[0], args[1], args[2], args[3]);
-}
 
 // OSError(error_number, "... no longer a regular file ...", path): an input
 // opened without following links found a link or a special file.
@@ -330,10 +298,6 @@ void raise_repeated_id(PyObject* global_dict, uint32_t id) {
                tokens[1].get());
 }
 
-// Whether compress_frame would run the module's own binding: its compressor
-// runs no code of the user's, so it may run on a helper thread.
-bool original_compressor_in_use() { return global_is_original(Original::kZstdCompressor); }
-
 // The encoder of both methods. Its native way runs while the texts can be cut
 // natively and the dictionaries hold only plain entries: each text is counted
 // and numbered into a FirstSightNumbering as it is read (on a thread of its own
@@ -421,7 +385,6 @@ class Encoder {
   bool assign_ids_plain(uint8_t* packed, Py_ssize_t packed_length);
   bool assign_one_id(PyObject* token, uint8_t* packed, Py_ssize_t packed_length, int32_t offset);
   Ref enter_tokens_and_compress(IdResolution& resolution);
-  bool compression_arguments(Ref& level, Ref& threads) const;
 
   CompressorObject* self_;
   const Trace& trace_;
@@ -984,53 +947,22 @@ bool Encoder::enter_new_tokens(const IdResolution& resolution) {
   return true;
 }
 
-// The level and thread count as the host ints the compressor is made with.
-bool Encoder::compression_arguments(Ref& level, Ref& threads) const {
-  level = Ref::steal(PyLong_FromLong(level_));
-  threads = level ? Ref::steal(PyLong_FromLong(threads_)) : Ref();
-  return static_cast<bool>(threads);
-}
-
 // The new tokens of the native way entered (none in the plain way, which
 // enters them as it goes), a failure of the id loop raised, and the stream
 // compressed. Once the ids are known, entering and compressing are
-// independent, so with the module's own binding, whose compressor runs no
-// code of the user's, a big stream is compressed on a helper thread
-// meanwhile; a failure while entering leaves that frame unused, so what is
-// observable is the plain order: all entries, then the frame. The frame, or
-// null with the exception set and its traceback entry added.
+// independent, so a big stream may be compressed on a helper thread meanwhile
+// (id_stream.hpp); a failure while entering leaves that frame unused, so what
+// is observable is the plain order: all entries, then the frame. The frame,
+// or null with the exception set and its traceback entry added.
 Ref Encoder::enter_tokens_and_compress(IdResolution& resolution) {
-  Ref level;
-  Ref threads;
-  Ref argument_error;
-  if (!compression_arguments(level, threads)) {
-    argument_error = Ref::steal(PyErr_GetRaisedException());
-  }
-  BackgroundCall background;
-  if (!resolution.error && !argument_error &&
-      PyByteArray_GET_SIZE(packed_tokens_.get()) >= kBackgroundStreamBytes &&
-      original_compressor_in_use() && keyword_names(g_compressor_kw, {Str::level, Str::threads})) {
-    background.start(compress_frame_on_helper, {g_state.original.zstd_compressor, level.get(),
-                                                threads.get(), packed_tokens_.get()});
-  }
-  PyErr_Clear();  // a keyword tuple that could not be made is made again below
+  FrameCompression compression(packed_tokens_.get(), level_, threads_);
+  if (!resolution.error) compression.start_early();
   if (!enter_new_tokens(resolution)) return Ref();
   if (resolution.error) {
     PyErr_SetRaisedException(resolution.error.release());
     return trace_.fail(resolution.error_line);
   }
-  Ref frame = background.wait_or([&]() -> Ref {
-    if (argument_error) {
-      PyErr_SetRaisedException(argument_error.release());
-      return Ref();
-    }
-    Ref zstd = get_global(str(Str::zstd));
-    Ref compressor_class =
-        zstd ? Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdCompressor))) : Ref();
-    if (!compressor_class) return Ref();
-    return Ref::steal(
-        compress_frame(compressor_class.get(), level.get(), threads.get(), packed_tokens_.get()));
-  });
+  Ref frame = compression.finish();
   if (!frame) return trace_.fail(lines_.compress);
   return frame;
 }

@@ -1,3 +1,4 @@
+// The plain-data load of packages (see safe_load.hpp).
 #include "compressor/package/safe_load.hpp"
 
 #include <Python.h>
@@ -10,9 +11,7 @@
 #include <new>
 #include <utility>
 
-#include "compressor/package/format.hpp"
 #include "compressor/package/pickle_opcode_scan.hpp"
-#include "module/background_work.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
 #include "module/original_globals.hpp"
@@ -333,30 +332,6 @@ BlockEnd load_package_file(PyObject* path, const Trace& trace, int open_line, in
     return static_cast<bool>(package);
   };
   return run_with_block(file.get(), trace, open_line, load_line, body);
-}
-
-Ref decompress_stream(PyObject* data) {
-  Ref zstd = get_global(str(Str::zstd));
-  if (!zstd) return Ref();
-  Ref decompressor_type = Ref::steal(PyObject_GetAttr(zstd.get(), str(Str::ZstdDecompressor)));
-  if (!decompressor_type) return Ref();
-  Ref decompressor = call0(decompressor_type.get());
-  if (!decompressor) return Ref();
-  Ref decompress = Ref::steal(PyObject_GetAttr(decompressor.get(), str(Str::decompress)));
-  if (!decompress) return Ref();
-  BackgroundCall background;
-  if (is_original(Original::kZstdDecompressor, decompressor_type.get(), zstd.get()) &&
-      PyBytes_CheckExact(data) && PyBytes_GET_SIZE(data) >= kBackgroundStreamBytes) {
-    background.start(call_with_one_argument, {decompress.get(), data});
-  }
-  return background.wait_or([&] { return call1(decompress.get(), data); });
-}
-
-Py_ssize_t records_in_stream(Py_ssize_t length) {
-  const Py_ssize_t count = length / package::kRecordSize;
-  if (count <= package::kMaxRecords) return count;
-  PyErr_Format(PyExc_OverflowError, msg::kPayloadTooLarge, count, package::kMaxRecords);
-  return -1;
 }
 
 }  // namespace ormek
