@@ -26,11 +26,11 @@
 #include <optional>
 #include <vector>
 
+#include "compressor/encode/encoder_lines.hpp"
 #include "compressor/encode/first_sight_numbering.hpp"
-#include "compressor/encode/id_allocator.hpp"
+#include "compressor/encode/id_assignment.hpp"
 #include "compressor/encode/input_file.hpp"
 #include "compressor/encode/numbering_thread.hpp"
-#include "compressor/encode/repeated_ids.hpp"
 #include "compressor/function_table.hpp"
 #include "compressor/object.hpp"
 #include "compressor/package/file_facts.hpp"
@@ -55,111 +55,6 @@
 namespace ormek {
 
 namespace {
-
-// The traceback lines of one encoding method, statement by statement.
-struct EncoderLines {
-  int binding;
-  int all_tokens;
-  int file_boundaries;
-  int filenames;
-  // encode_named_files: the walk of its (path, name) entries, the check of
-  // each name and the check of the names together.
-  int iterate_entries;
-  int check_name;
-  int check_clashes;
-  int iterate_files;
-  int open_input;
-  int read_and_tokenize;
-  int extend_tokens;
-  int append_boundary;
-  int append_name;  // encode_files: the base name
-  int packed_tokens;
-  int packed_view;
-  int iterate_tokens;
-  int contains;
-  int new_id;
-  int inverse_entry;
-  int existing_id;
-  int store_byte0;  // the four byte stores are this line and the next three
-  int compress;
-  int package;
-  int open_package;
-  int dump;
-  int result;
-};
-
-struct EncodingMethod {
-  const FunctionRow& row;
-  Trace trace;
-  EncoderLines lines;
-};
-
-constexpr const FunctionRow& kEncodeFilesRow = function_row("encode_files");
-constexpr const FunctionRow& kEncodeNamedFilesRow = function_row("encode_named_files");
-
-const EncodingMethod kEncodeFiles{
-    .row = kEncodeFilesRow,
-    .trace = kEncodeFilesRow.trace(),
-    .lines = {.binding = kEncodeFilesRow.first_line,
-              .all_tokens = 46,
-              .file_boundaries = 47,
-              .filenames = 48,
-              .iterate_entries = 0,
-              .check_name = 0,
-              .check_clashes = 0,
-              .iterate_files = 51,
-              .open_input = 52,
-              .read_and_tokenize = 53,
-              .extend_tokens = 54,
-              .append_boundary = 55,
-              .append_name = 56,
-              .packed_tokens = 59,
-              .packed_view = 60,
-              .iterate_tokens = 65,
-              .contains = 66,
-              .new_id = 68,
-              .inverse_entry = 69,
-              .existing_id = 72,
-              .store_byte0 = 73,
-              .compress = 80,
-              .package = 84,
-              .open_package = 89,
-              .dump = 90,
-              .result = 92},
-};
-
-// encode_named_files follows encode_files: after its own head, each shared
-// statement sits 90 lines below its twin.
-const EncodingMethod kEncodeNamedFiles{
-    .row = kEncodeNamedFilesRow,
-    .trace = kEncodeNamedFilesRow.trace(),
-    .lines = {.binding = kEncodeNamedFilesRow.first_line,
-              .all_tokens = 132,
-              .file_boundaries = 133,
-              .filenames = 134,
-              .iterate_entries = 136,
-              .check_name = 137,
-              .check_clashes = 139,
-              .iterate_files = 141,
-              .open_input = 142,
-              .read_and_tokenize = 143,
-              .extend_tokens = 144,
-              .append_boundary = 145,
-              .append_name = 0,
-              .packed_tokens = 149,
-              .packed_view = 150,
-              .iterate_tokens = 155,
-              .contains = 156,
-              .new_id = 158,
-              .inverse_entry = 159,
-              .existing_id = 162,
-              .store_byte0 = 163,
-              .compress = 170,
-              .package = 174,
-              .open_package = 179,
-              .dump = 180,
-              .result = 182},
-};
 
 using package::kMaxRecords;
 using package::kRecordSize;
@@ -211,93 +106,6 @@ bool native_cut_applies(CompressorObject* self) {
   return global_is_original(Original::kReFindall);
 }
 
-// What one walk over global_dict and inverse_dict finds. Only exact dicts are
-// walked, which runs no code of the user's, each in the dict's critical
-// section (another thread may hold them too).
-struct DictionaryScan {
-  // Every entry is of types with native hashing, comparison and destruction:
-  // a str key and an int id in global_dict, an int key and a None, str or int
-  // value in inverse_dict (both exact dicts).
-  bool plain_entries = true;
-  // The ids at or above next_id that entries already hold (id_allocator.hpp):
-  // the int values of global_dict and int keys of inverse_dict. The entries
-  // of any other mapping are known only through calls into it that the
-  // encoder does not otherwise make, so its ids are not looked for.
-  std::vector<int32_t> taken;
-  // An id that two entries of global_dict share (repeated_ids.hpp).
-  std::optional<uint32_t> repeated_id;
-  bool out_of_memory = false;
-};
-
-DictionaryScan scan_dictionaries(PyObject* global_dict, PyObject* inverse_dict, int32_t next_id) {
-  DictionaryScan scan;
-  auto note_id = [&](PyObject* id, RepeatedIds* repeats) {
-    if (!PyLong_Check(id)) return;
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(id, &overflow);
-    if (overflow || value > INT32_MAX) return;
-    try {
-      if (repeats && value >= 0) repeats->note(static_cast<uint32_t>(value));
-      if (value >= next_id) scan.taken.push_back(static_cast<int32_t>(value));
-    } catch (const std::bad_alloc&) {
-      scan.out_of_memory = true;
-    }
-  };
-  scan.plain_entries = PyDict_CheckExact(global_dict) && PyDict_CheckExact(inverse_dict) &&
-                       global_dict != inverse_dict;
-  if (PyDict_CheckExact(global_dict)) {
-    Py_BEGIN_CRITICAL_SECTION(global_dict);
-    RepeatedIds repeats(static_cast<size_t>(PyDict_GET_SIZE(global_dict)));
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (!scan.out_of_memory && PyDict_Next(global_dict, &pos, &key, &value)) {
-      scan.plain_entries =
-          scan.plain_entries && PyUnicode_CheckExact(key) && PyLong_CheckExact(value);
-      note_id(value, &repeats);
-    }
-    if (!scan.out_of_memory) scan.repeated_id = repeats.found();
-    Py_END_CRITICAL_SECTION();
-  }
-  if (PyDict_CheckExact(inverse_dict) && inverse_dict != global_dict) {
-    Py_BEGIN_CRITICAL_SECTION(inverse_dict);
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (!scan.out_of_memory && PyDict_Next(inverse_dict, &pos, &key, &value)) {
-      scan.plain_entries =
-          scan.plain_entries && PyLong_CheckExact(key) &&
-          (value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value));
-      note_id(key, nullptr);
-    }
-    Py_END_CRITICAL_SECTION();
-  }
-  return scan;
-}
-
-// ValueError naming `id` and the first two tokens of global_dict (an exact
-// dict) that share it.
-void raise_repeated_id(PyObject* global_dict, uint32_t id) {
-  Ref tokens[2];
-  int found = 0;
-  Py_BEGIN_CRITICAL_SECTION(global_dict);
-  Py_ssize_t pos = 0;
-  PyObject* key;
-  PyObject* value;
-  while (found < 2 && PyDict_Next(global_dict, &pos, &key, &value)) {
-    int overflow = 0;
-    if (PyLong_Check(value) && PyLong_AsLongLongAndOverflow(value, &overflow) == id && !overflow) {
-      tokens[found++] = Ref::borrow(key);
-    }
-  }
-  Py_END_CRITICAL_SECTION();
-  if (found < 2) {  // changed meanwhile by another thread: the id alone
-    tokens[0] = tokens[1] = Ref::borrow(Py_None);
-  }
-  PyErr_Format(PyExc_ValueError, msg::kRepeatedTokenId, static_cast<unsigned>(id), tokens[0].get(),
-               tokens[1].get());
-}
-
 // The encoder of both methods. Its native way runs while the texts can be cut
 // natively and the dictionaries hold only plain entries: each text is counted
 // and numbered into a FirstSightNumbering as it is read (on a thread of its own
@@ -344,18 +152,6 @@ class Encoder {
   }
 
  private:
-  // The ids of the distinct tokens of the native way, by token number, and
-  // the tokens that global_dict lacks, in order of first sight. A failure at
-  // a token is kept to be raised once the new tokens before it are entered,
-  // as the plain loop would have left them.
-  struct IdResolution {
-    std::vector<int32_t> ids;
-    std::vector<Ref> new_keys;
-    std::vector<int32_t> new_ids;
-    Ref error;
-    int error_line = 0;
-  };
-
   PyObject* run();
   bool take_entries();
   bool read_files();
@@ -378,13 +174,9 @@ class Encoder {
   void release_numbered_texts();
   bool finish_numbering();
   bool leave_native_way();
-  bool resolve_ids(IdResolution& resolution);
-  bool take_new_id(int32_t next_id, int32_t& token_id);
-  void fill_records(uint8_t* packed, const IdResolution& resolution);
-  bool enter_new_tokens(const IdResolution& resolution);
-  bool assign_ids_plain(uint8_t* packed, Py_ssize_t packed_length);
-  bool assign_one_id(PyObject* token, uint8_t* packed, Py_ssize_t packed_length, int32_t offset);
-  Ref enter_tokens_and_compress(IdResolution& resolution);
+  bool assign_ids(IdAssigner& ids);
+  Ref enter_tokens_and_compress(IdAssigner& ids);
+  PyObject* write_package(PyObject* compressed);
 
   CompressorObject* self_;
   const Trace& trace_;
@@ -429,7 +221,6 @@ class Encoder {
   bool follow_links_ = true;
   // Declared last, so that it is stopped before the texts it reads go.
   NumberingThread numbering_thread_{numbering_};
-  IdAllocator free_ids_;
   Ref packed_tokens_;
 };
 
@@ -849,104 +640,6 @@ bool Encoder::read_files() {
   return true;
 }
 
-// The id a new token takes, the first free one from `next_id` on
-// (id_allocator.hpp); false with OverflowError when none is left.
-bool Encoder::take_new_id(int32_t next_id, int32_t& token_id) {
-  if (free_ids_.first_free(next_id, token_id)) return true;
-  PyErr_Format(PyExc_OverflowError, msg::kIdSpaceExhausted, next_id);
-  return false;
-}
-
-// The native id loop over the distinct tokens, in order of first sight: which
-// of them global_dict already has (and their ids), and the ids the others
-// will get. A failure at token k is the plain loop's failure at that token's
-// first occurrence.
-bool Encoder::resolve_ids(IdResolution& resolution) {
-  const size_t distinct = numbering_.distinct();
-  PyObject* global_dict = self_->global_dict;
-  const bool known_empty = PyDict_GET_SIZE(global_dict) == 0;
-  try {
-    resolution.ids.resize(distinct);
-    resolution.new_keys.reserve(known_empty ? distinct : 0);
-    resolution.new_ids.reserve(known_empty ? distinct : 0);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return trace_.fail(lines_.contains);
-  }
-  int32_t next_id = self_->next_id;
-  SignalPoll poll(FirstSightNumbering::kPollTokens);
-  auto stop_at = [&resolution](int line) {
-    resolution.error = Ref::steal(PyErr_GetRaisedException());
-    resolution.error_line = line;
-    return true;
-  };
-  for (size_t k = 0; k < distinct; k++) {
-    const FirstSightNumbering::Token& t = numbering_.token(k);
-    Ref key = Ref::steal(PyUnicode_FromKindAndData(t.kind, t.data, t.length));
-    if (!key || poll() < 0) return stop_at(lines_.contains);
-    if (!known_empty) {
-      PyObject* existing = nullptr;
-      if (PyDict_GetItemRef(global_dict, key.get(), &existing) < 0) {
-        return stop_at(lines_.contains);
-      }
-      if (existing) {
-        Ref value = Ref::steal(existing);
-        const int32_t token_id = as_int32(value.get());
-        if (token_id == -1 && PyErr_Occurred()) return stop_at(lines_.existing_id);
-        resolution.ids[k] = token_id;
-        continue;
-      }
-    }
-    int32_t token_id;
-    if (!take_new_id(next_id, token_id)) return stop_at(lines_.new_id);
-    try {
-      resolution.new_keys.push_back(std::move(key));
-      resolution.new_ids.push_back(token_id);
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-      return stop_at(lines_.contains);
-    }
-    resolution.ids[k] = token_id;
-    next_id = token_id + 1;
-  }
-  return true;
-}
-
-// The records, numbers of first sight, stored as the ids they resolved to.
-void Encoder::fill_records(uint8_t* packed, const IdResolution& resolution) {
-  uint8_t* record = packed;
-  numbering_.drain_records([&](const uint32_t* numbers, size_t count) {
-    for (size_t i = 0; i < count; i++, record += kRecordSize) {
-      store_record(record, resolution.ids[numbers[i]]);
-    }
-  });
-}
-
-// The new tokens of the native way into global_dict and inverse_dict, in
-// order of first sight. A dictionary sized for all of them up front and
-// handed over with one update measured no faster here and held a second
-// table at the peak (75 MB more on 1.75 M tokens), so the entries go in
-// one by one, as the plain loop makes them.
-bool Encoder::enter_new_tokens(const IdResolution& resolution) {
-  // Owned for the loop: a signal handler may replace either attribute.
-  Ref global_dict = Ref::borrow(self_->global_dict);
-  Ref inverse_dict = Ref::borrow(self_->inverse_dict);
-  SignalPoll poll(FirstSightNumbering::kPollTokens);
-  for (size_t entered = 0; entered < resolution.new_ids.size(); entered++) {
-    if (poll() < 0) return trace_.fail(lines_.new_id);
-    PyObject* key = resolution.new_keys[entered].get();
-    Ref id_object = Ref::steal(PyLong_FromLong(resolution.new_ids[entered]));
-    if (!id_object || PyDict_SetItem(global_dict.get(), key, id_object.get()) < 0) {
-      return trace_.fail(lines_.new_id);
-    }
-    if (PyDict_SetItem(inverse_dict.get(), id_object.get(), key) < 0) {
-      return trace_.fail(lines_.inverse_entry);
-    }
-    self_->next_id = resolution.new_ids[entered] + 1;
-  }
-  return true;
-}
-
 // The new tokens of the native way entered (none in the plain way, which
 // enters them as it goes), a failure of the id loop raised, and the stream
 // compressed. Once the ids are known, entering and compressing are
@@ -954,84 +647,43 @@ bool Encoder::enter_new_tokens(const IdResolution& resolution) {
 // (id_stream.hpp); a failure while entering leaves that frame unused, so what
 // is observable is the plain order: all entries, then the frame. The frame,
 // or null with the exception set and its traceback entry added.
-Ref Encoder::enter_tokens_and_compress(IdResolution& resolution) {
+Ref Encoder::enter_tokens_and_compress(IdAssigner& ids) {
   FrameCompression compression(packed_tokens_.get(), level_, threads_);
-  if (!resolution.error) compression.start_early();
-  if (!enter_new_tokens(resolution)) return Ref();
-  if (resolution.error) {
-    PyErr_SetRaisedException(resolution.error.release());
-    return trace_.fail(resolution.error_line);
-  }
+  if (!ids.stopped_at_a_token()) compression.start_early();
+  if (!ids.enter_new_tokens()) return Ref();
   Ref frame = compression.finish();
   if (!frame) return trace_.fail(lines_.compress);
   return frame;
 }
 
-// The plain id loop's body for one token, with generic host operations.
-bool Encoder::assign_one_id(PyObject* token, uint8_t* packed, Py_ssize_t packed_length,
-                            int32_t offset) {
-  if (token != Py_None && !PyUnicode_CheckExact(token)) {
-    raise_expected_type("str", token);
-    return trace_.fail(lines_.iterate_tokens);
+// packed_tokens = bytearray(4 * len(all_tokens)), filled by the id loop
+// (id_assignment.hpp) through a view held until every record is stored.
+bool Encoder::assign_ids(IdAssigner& ids) {
+  if (total_tokens_ > kMaxRecords) {
+    PyErr_Format(PyExc_OverflowError, msg::kTooManyTokens, kMaxRecords, total_tokens_);
+    return trace_.fail(lines_.packed_tokens);
   }
-  int32_t token_id;
-  // Held while user code (a mapping's __contains__) may replace the field.
-  Ref global_dict = Ref::borrow(self_->global_dict);
-  int contained = PySequence_Contains(global_dict.get(), token);
-  if (contained < 0) return trace_.fail(lines_.contains);
-  if (!contained) {
-    if (!take_new_id(self_->next_id, token_id)) return trace_.fail(lines_.new_id);
-    Ref id_object = Ref::steal(PyLong_FromLong(token_id));
-    global_dict = Ref::borrow(self_->global_dict);
-    if (!id_object || PyObject_SetItem(global_dict.get(), token, id_object.get()) < 0) {
-      return trace_.fail(lines_.new_id);
-    }
-    Ref inverse = Ref::borrow(self_->inverse_dict);
-    Ref inverse_key = Ref::steal(PyLong_FromLong(token_id));
-    if (!inverse_key || PyObject_SetItem(inverse.get(), inverse_key.get(), token) < 0) {
-      return trace_.fail(lines_.inverse_entry);
-    }
-    self_->next_id = token_id + 1;
+  // Every byte is written by the id loop, so the array is not cleared first:
+  // its pages are touched only as the records are stored.
+  packed_tokens_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, kRecordSize * total_tokens_));
+  if (!packed_tokens_) return trace_.fail(lines_.packed_tokens);
+  Py_buffer view;
+  if (PyObject_GetBuffer(packed_tokens_.get(), &view, PyBUF_WRITABLE | PyBUF_STRIDES) < 0) {
+    return trace_.fail(lines_.packed_view);
+  }
+  auto* packed = static_cast<uint8_t*>(view.buf);
+  bool assigned;
+  if (!native_) {
+    assigned = ids.assign_plainly(all_tokens_.get(), packed, view.len);
+  } else if (view.len != kRecordSize * total_tokens_) {
+    PyErr_Format(PyExc_IndexError, msg::kBufferOutOfBounds, 0);
+    assigned = trace_.fail(lines_.store_byte0);
   } else {
-    global_dict = Ref::borrow(self_->global_dict);
-    Ref value;
-    if (PyDict_CheckExact(global_dict.get())) {
-      PyObject* found = nullptr;
-      if (PyDict_GetItemRef(global_dict.get(), token, &found) < 0) {
-        return trace_.fail(lines_.existing_id);
-      }
-      if (!found) {
-        PyErr_SetObject(PyExc_KeyError, token);
-        return trace_.fail(lines_.existing_id);
-      }
-      value = Ref::steal(found);
-    } else {
-      value = Ref::steal(PyObject_GetItem(global_dict.get(), token));
-      if (!value) return trace_.fail(lines_.existing_id);
-    }
-    token_id = as_int32(value.get());
-    if (token_id == -1 && PyErr_Occurred()) return trace_.fail(lines_.existing_id);
+    assigned = ids.assign_natively(numbering_, packed);
   }
-  // Each of the four stores is bounds-tested against the view's length.
-  for (int byte = 0; byte < kRecordSize; byte++) {
-    if (offset + byte >= packed_length) {
-      PyErr_Format(PyExc_IndexError, msg::kBufferOutOfBounds, 0);
-      return trace_.fail(lines_.store_byte0 + byte);
-    }
-  }
-  store_record(packed + offset, token_id);
-  return true;
-}
-
-bool Encoder::assign_ids_plain(uint8_t* packed, Py_ssize_t packed_length) {
-  int32_t offset = 0;
-  PyObject* tokens = all_tokens_.get();
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tokens); i++) {
-    Ref token = Ref::borrow(PyList_GET_ITEM(tokens, i));
-    if (!assign_one_id(token.get(), packed, packed_length, offset)) return false;
-    offset += kRecordSize;
-  }
-  return true;
+  PyBuffer_Release(&view);
+  all_tokens_ = Ref();
+  return assigned;
 }
 
 PyObject* Encoder::run() {
@@ -1046,62 +698,26 @@ PyObject* Encoder::run() {
   if (!read_files()) return nullptr;
   if (native_ && !finish_numbering()) return trace_.fail(lines_.contains);
 
-  DictionaryScan scan = scan_dictionaries(self_->global_dict, self_->inverse_dict, self_->next_id);
-  if (scan.out_of_memory) {
-    PyErr_NoMemory();
-    return trace_.fail(lines_.contains);
-  }
-  if (scan.repeated_id) {
-    raise_repeated_id(self_->global_dict, *scan.repeated_id);
-    return trace_.fail(lines_.existing_id);
-  }
-  free_ids_ = IdAllocator(std::move(scan.taken));
+  IdAssigner ids(self_, trace_, lines_);
+  if (!ids.scan_dictionaries()) return nullptr;
   // The native id loop runs no code of the user's while the dictionaries hold
   // only plain entries: they cannot change behind its back.
-  if (native_ && !scan.plain_entries && !leave_native_way()) {
+  if (native_ && !ids.plain_entries() && !leave_native_way()) {
     return trace_.fail(lines_.extend_tokens);
   }
-  if (total_tokens_ > kMaxRecords) {
-    PyErr_Format(PyExc_OverflowError, msg::kTooManyTokens, kMaxRecords, total_tokens_);
-    return trace_.fail(lines_.packed_tokens);
-  }
-
-  // Every byte is written by the id loop, so the array is not cleared first:
-  // its pages are touched only as the records are stored.
-  packed_tokens_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, kRecordSize * total_tokens_));
-  if (!packed_tokens_) return trace_.fail(lines_.packed_tokens);
-
-  IdResolution resolution;
-  {
-    // The byte view over packed_tokens, held until the stream is filled.
-    Py_buffer view;
-    if (PyObject_GetBuffer(packed_tokens_.get(), &view, PyBUF_WRITABLE | PyBUF_STRIDES) < 0) {
-      return trace_.fail(lines_.packed_view);
-    }
-    auto* packed = static_cast<uint8_t*>(view.buf);
-    bool ok;
-    if (!native_) {
-      ok = assign_ids_plain(packed, view.len);
-    } else if (view.len != kRecordSize * total_tokens_) {
-      PyErr_Format(PyExc_IndexError, msg::kBufferOutOfBounds, 0);
-      ok = trace_.fail(lines_.store_byte0);
-    } else {
-      ok = resolve_ids(resolution);
-      numbering_.release_tokens();
-      if (ok && !resolution.error) fill_records(packed, resolution);
-    }
-    PyBuffer_Release(&view);
-    if (!ok) return nullptr;
-  }
-  all_tokens_ = Ref();
-  Ref compressed = enter_tokens_and_compress(resolution);
+  if (!assign_ids(ids)) return nullptr;
+  Ref compressed = enter_tokens_and_compress(ids);
   packed_tokens_ = Ref();  // only the frame is needed from here on
   if (!compressed) return nullptr;
+  return write_package(compressed.get());
+}
 
+// package = {...}, dumped into output_path; the size of the frame.
+PyObject* Encoder::write_package(PyObject* compressed) {
   Ref package = Ref::steal(PyDict_New());
   Ref dumped_dict = dumped_global_dict(self_->global_dict);
   if (!package || !dumped_dict ||
-      PyDict_SetItem(package.get(), str(Str::compressed), compressed.get()) < 0 ||
+      PyDict_SetItem(package.get(), str(Str::compressed), compressed) < 0 ||
       PyDict_SetItem(package.get(), str(Str::file_boundaries), file_boundaries_.get()) < 0 ||
       PyDict_SetItem(package.get(), str(Str::filenames), filenames_.get()) < 0 ||
       PyDict_SetItem(package.get(), str(Str::global_dict), dumped_dict.get()) < 0) {
@@ -1123,7 +739,7 @@ PyObject* Encoder::run() {
     return nullptr;
   }
 
-  Py_ssize_t length = PyObject_Length(compressed.get());
+  Py_ssize_t length = PyObject_Length(compressed);
   if (length < 0) return trace_.fail(lines_.result);
   PyObject* result = PyLong_FromSsize_t(length);
   if (!result) return trace_.fail(lines_.result);
