@@ -1,14 +1,18 @@
 // Checks of the token numbering: numbers by first sight over many texts of
 // mixed widths, the table's growth and its long tokens, records across
-// blocks, stopping part-way, and the numbering thread against numbering in
-// place. The numbers are compared with a plain map over the scanner's tokens.
+// blocks, stopping part-way, the numbering thread against numbering in
+// place, and the feed that hands texts to either (marks, roll-backs, texts
+// kept alive until numbered, a wait given up). The numbers are compared with
+// a plain map over the scanner's tokens.
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "compressor/encode/first_sight_numbering.hpp"
+#include "compressor/encode/numbering_feed.hpp"
 #include "compressor/encode/numbering_thread.hpp"
 #include "tests/cpp/check.hpp"
 
@@ -186,6 +190,76 @@ void check_roll_back() {
   check(drained(numbering) == expected_records(again), "numbers after a roll-back");
 }
 
+// A text the feed alone keeps alive once handed over: its units are freed
+// when the feed drops the keeper (a read after that is caught by ASan).
+using Keeper = std::shared_ptr<const Text>;
+
+// Waits as long as it takes, or (`patience` slices) gives up.
+struct Waiting {
+  int patience = -1;
+  template <typename WaitSlice>
+  bool operator()(WaitSlice&& wait_slice) const {
+    for (int slices = 0; patience < 0 || slices < patience; slices++) {
+      if (wait_slice(std::chrono::milliseconds(5))) return true;
+    }
+    return false;
+  }
+};
+using Feed = ormek::NumberingFeed<Keeper, Waiting>;
+
+// Feeds `texts` in order; after text `mark_at` a mark, and the texts up to
+// `forget_to` rolled back to it.
+std::vector<std::weak_ptr<const Text>> feed_texts(Feed& feed, const std::vector<Text>& texts,
+                                                  size_t mark_at, size_t forget_to) {
+  std::vector<std::weak_ptr<const Text>> fed;
+  for (size_t i = 0; i < texts.size(); i++) {
+    auto kept = std::make_shared<const Text>(texts[i]);
+    fed.push_back(kept);
+    const void* data = kept->data();
+    const int kind = kept->kind;
+    const size_t length = kept->code_points.size();
+    check(feed.add(data, kind, length, std::move(kept)), "fed");
+    if (i == mark_at) check(feed.mark(), "marked");
+    if (i == forget_to) check(feed.roll_back(), "rolled back");
+  }
+  return fed;
+}
+
+// The feed gives the numbers of the texts it kept, in place, on its thread
+// (with and without cutting ahead), with a file forgotten part-way, and
+// drops every text once numbered.
+void check_feed() {
+  const std::vector<Text> texts = sample_texts();
+  std::vector<Text> kept(texts.begin(), texts.begin() + 3);
+  kept.insert(kept.end(), texts.begin() + 5, texts.end());
+  const std::vector<uint32_t> expected = expected_records(kept);
+  const ormek::FeedLimits ways[] = {{size_t(-1), 0}, {0, 0}, {0, size_t(-1)}, {100000, 1 << 20}};
+  for (const ormek::FeedLimits& limits : ways) {
+    Feed feed(limits);
+    const auto fed = feed_texts(feed, texts, 2, 4);
+    check(feed.tokens() == expected.size(), "tokens counted, forgotten ones not");
+    check(feed.finish() == Feed::Finish::kDone, "finished");
+    check(drained(feed.numbering()) == expected, "numbers through the feed");
+    bool dropped = true;
+    for (const auto& text : fed) dropped = dropped && text.expired();
+    check(dropped, "texts dropped once numbered");
+  }
+}
+
+// A wait given up stops the thread and says so.
+void check_wait_given_up() {
+  const std::vector<Text> texts = sample_texts();
+  Feed feed({0, 0}, Waiting{1});
+  bool gave_up = false;
+  for (int i = 0; i < 50 && !gave_up; i++) {
+    gave_up = !feed.add(texts[5].data(), 1, texts[5].code_points.size(), nullptr) || !feed.wait(0);
+  }
+  check(gave_up, "a wait given up");
+  // Given up on, the thread is stopped: nothing is left to wait for.
+  check(feed.wait(0) && feed.numbering().record_count() < 50 * texts[5].code_points.size(),
+        "stopped part-way");
+}
+
 }  // namespace
 
 int main() {
@@ -193,5 +267,7 @@ int main() {
   check_stop();
   check_thread();
   check_roll_back();
+  check_feed();
+  check_wait_given_up();
   return ormek::test::report();
 }
