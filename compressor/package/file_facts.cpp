@@ -368,14 +368,6 @@ void FactsWriter::add_content(PyObject* content) {
   }
 }
 
-bool FactsWriter::finish_file(PyObject* file) {
-  Ref fd_object = call_method(file, str(Str::fileno), nullptr, 0);
-  if (!fd_object) return false;
-  const int fd = PyLong_AsInt(fd_object.get());
-  if (fd == -1 && PyErr_Occurred()) return false;
-  return finish(fd);
-}
-
 bool FactsWriter::finish(int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0) {

@@ -42,7 +42,7 @@ struct FileFacts {
 };
 
 // The facts of the files an encoder reads: for each file, begin, then what
-// it restores to, then finish (or finish_file).
+// it restores to, then finish.
 class FactsWriter {
  public:
   // The file stored under `name` (an exact str).
@@ -53,10 +53,8 @@ class FactsWriter {
   // an overriding `tokenize` cut it into, which the package restores joined
   // (a token that is not a str makes a package that does not restore).
   void add_content(PyObject* content);
-  // Its mode and time from the open file `fd` (or the file object `file`).
-  // False with the exception set.
+  // Its mode and time from the open file `fd`. False with the exception set.
   bool finish(int fd);
-  bool finish_file(PyObject* file);
   // The "file_facts" dict, with `empty_dirs` (a list of str) as given, and
   // its digest.
   Ref make(PyObject* empty_dirs) const;

@@ -1,0 +1,77 @@
+// encode_files and encode_named_files: pack text files into one package (the
+// compressed id stream, the cut points between the files, their names and the
+// whole dictionary). encode_files stores each file under its base name;
+// encode_named_files under a name its caller chose, checked first with the
+// rules decode_package restores by. Both run the same statements, each method
+// with traceback lines of its own (encoder_lines.hpp).
+//
+// One input file on its way to the package visits one file per stage:
+// inputs.cpp reads it, file_tokens.cpp keeps its tokens and its boundary,
+// name and facts, numbering_feed.hpp numbers its tokens by first sight,
+// id_assignment.cpp gives them their ids, package/id_stream.cpp compresses
+// the stream, and Encoder::run assembles the package and writes it through
+// package/pickle_writer.hpp.
+//
+// Two ways through the same steps. The plain way materialises every token as a
+// str in one list and walks it with generic host operations. The native way
+// (used when nothing it relies on was replaced) never makes that list: it
+// cuts each text with the native scanner, finds each occurrence in a native
+// table by its code units and only touches the host dictionaries once per
+// distinct token. Both give the same package, the same dictionary growth in
+// the same order, and the same errors at the same points.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "compressor/encode/encoder_lines.hpp"
+#include "compressor/encode/file_tokens.hpp"
+#include "compressor/encode/id_assignment.hpp"
+#include "compressor/encode/inputs.hpp"
+#include "compressor/object.hpp"
+#include "module/ref.hpp"
+
+namespace ormek {
+
+class Encoder {
+ public:
+  Encoder(CompressorObject* self, const EncodingMethod& method, PyObject* output_path,
+          int32_t level, int32_t threads);
+
+  // encode_named_files' keyword-only options: the package also carries the
+  // checks and facts of its files and the empty directories `empty_dirs` (a
+  // list, or None for none); each input is opened following a link at its
+  // path, or not. False with the error set.
+  bool keep_file_facts(PyObject* empty_dirs);
+  void follow_links(bool follow) { follow_links_ = follow; }
+
+  // encode_files: the files of the list, each stored under its base name.
+  PyObject* run_on_paths(PyObject* filepaths);
+  // encode_named_files: (path, name) entries, each file stored under its name.
+  PyObject* run_on_entries(PyObject* entries);
+
+ private:
+  PyObject* run();
+  bool read_files();
+  bool assign_ids(IdAssigner& ids);
+  Ref enter_tokens_and_compress(IdAssigner& ids);
+  PyObject* write_package(PyObject* compressed);
+
+  CompressorObject* self_;
+  const Trace& trace_;
+  const EncoderLines& lines_;
+  PyObject* output_path_;
+  int32_t level_;
+  int32_t threads_;
+  PyObject* filepaths_ = nullptr;
+  PyObject* entries_ = nullptr;
+  std::vector<NamedInput> named_inputs_;
+  Ref empty_dirs_;  // with checks only
+  bool follow_links_ = true;
+  FileTokens tokens_;
+  Ref packed_tokens_;
+};
+
+}  // namespace ormek
