@@ -21,18 +21,22 @@ namespace {
 constexpr const FunctionRow& kLoadDictRow = function_row("load_dict");
 constexpr const FunctionRow& kSaveDictRow = function_row("save_dict");
 
-namespace line {
-constexpr int kLoadExists = 22;
-constexpr int kLoadOpen = 23;
-constexpr int kLoadPickle = 24;
-constexpr int kLoadGlobalDict = 25;
-constexpr int kLoadInverseDict = 26;
-constexpr int kLoadNextId = 27;
-constexpr int kSaveDict = 31;
-constexpr int kSaveNextId = 32;
-constexpr int kSaveOpen = 34;
-constexpr int kSaveDump = 35;
-}  // namespace line
+// load_dict's statements, at the lines of their traceback entries.
+constexpr struct LoadDictLines {
+  int exists = 22;
+  int open = 23;
+  int pickle = 24;
+  int global_dict = 25;
+  int inverse_dict = 26;
+  int next_id = 27;
+} kLoadDictLines{};
+// save_dict's statements.
+constexpr struct SaveDictLines {
+  int dict = 31;
+  int next_id = 32;
+  int open = 34;
+  int dump = 35;
+} kSaveDictLines{};
 
 constexpr Trace kLoadDictTrace = kLoadDictRow.trace();
 constexpr Trace kSaveDictTrace = kSaveDictRow.trace();
@@ -42,7 +46,7 @@ constexpr Trace kSaveDictTrace = kSaveDictRow.trace();
 
 // The body of the `with` block over the open file (see run_with_block).
 bool load_from_file(CompressorObject* self, PyObject* file, int& running_line) {
-  running_line = line::kLoadPickle;
+  running_line = kLoadDictLines.pickle;
   Ref pickle = get_global(str(Str::pickle));
   if (!pickle) return false;
   Ref load = Ref::steal(PyObject_GetAttr(pickle.get(), str(Str::load)));
@@ -53,7 +57,7 @@ bool load_from_file(CompressorObject* self, PyObject* file, int& running_line) {
   Ref data = source ? call1(load.get(), source.get()) : Ref();
   if (!data) return false;
 
-  running_line = line::kLoadGlobalDict;
+  running_line = kLoadDictLines.global_dict;
   Ref empty = Ref::steal(PyDict_New());
   if (!empty) return false;
   PyObject* get_args[] = {str(Str::dict), empty.get()};
@@ -61,12 +65,12 @@ bool load_from_file(CompressorObject* self, PyObject* file, int& running_line) {
   if (!global_dict) return false;
   replace_field(self->global_dict, std::move(global_dict));
 
-  running_line = line::kLoadInverseDict;
+  running_line = kLoadDictLines.inverse_dict;
   Ref inverse_dict = build_inverse_dict(self->global_dict);
   if (!inverse_dict) return false;
   replace_field(self->inverse_dict, std::move(inverse_dict));
 
-  running_line = line::kLoadNextId;
+  running_line = kLoadDictLines.next_id;
   Ref get = Ref::steal(PyObject_GetAttr(data.get(), str(Str::get)));
   if (!get) return false;
   PyObject* next_id_args[] = {PyTuple_GET_ITEM(g_state.next_id_lookup_args, 0),
@@ -82,23 +86,23 @@ bool load_from_file(CompressorObject* self, PyObject* file, int& running_line) {
 PyObject* load_dict_body(CompressorObject* self) {
   {
     Ref exists_function = os_path_attribute(Str::exists);
-    if (!exists_function) return kLoadDictTrace.fail(line::kLoadExists);
+    if (!exists_function) return kLoadDictTrace.fail(kLoadDictLines.exists);
     Ref dict_path = Ref::borrow(self->dict_path);
     Ref exists = call1(exists_function.get(), dict_path.get());
-    if (!exists) return kLoadDictTrace.fail(line::kLoadExists);
+    if (!exists) return kLoadDictTrace.fail(kLoadDictLines.exists);
     int found = truth_value(exists.get());
-    if (found < 0) return kLoadDictTrace.fail(line::kLoadExists);
+    if (found < 0) return kLoadDictTrace.fail(kLoadDictLines.exists);
     if (!found) Py_RETURN_NONE;
   }
   Ref dict_path = Ref::borrow(self->dict_path);
   Ref file = call2(builtin(Builtin::open), dict_path.get(), str(Str::mode_rb));
-  if (!file) return kLoadDictTrace.fail(line::kLoadOpen);
+  if (!file) return kLoadDictTrace.fail(kLoadDictLines.open);
   // When __exit__ swallows a failure, the fields stay as far as the steps got.
   auto body = [self](PyObject* f, int& running_line) {
     return load_from_file(self, f, running_line);
   };
-  if (run_with_block(file.get(), kLoadDictTrace, line::kLoadOpen, line::kLoadPickle, body) ==
-      BlockEnd::kFailed) {
+  if (run_with_block(file.get(), kLoadDictTrace, kLoadDictLines.open, kLoadDictLines.pickle,
+                     body) == BlockEnd::kFailed) {
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -112,19 +116,19 @@ PyObject* load_dict_body(CompressorObject* self) {
 
 PyObject* save_dict_body(CompressorObject* self) {
   Ref data = Ref::steal(PyDict_New());
-  if (!data) return kSaveDictTrace.fail(line::kSaveDict);
+  if (!data) return kSaveDictTrace.fail(kSaveDictLines.dict);
   Ref dumped_dict = dumped_global_dict(self->global_dict);
   if (!dumped_dict || PyDict_SetItem(data.get(), str(Str::dict), dumped_dict.get()) < 0) {
-    return kSaveDictTrace.fail(line::kSaveDict);
+    return kSaveDictTrace.fail(kSaveDictLines.dict);
   }
   Ref next_id = Ref::steal(PyLong_FromLong(self->next_id));
-  if (!next_id) return kSaveDictTrace.fail(line::kSaveNextId);
+  if (!next_id) return kSaveDictTrace.fail(kSaveDictLines.next_id);
   if (PyDict_SetItem(data.get(), str(Str::next_id), next_id.get()) < 0) {
-    return kSaveDictTrace.fail(line::kSaveDict);
+    return kSaveDictTrace.fail(kSaveDictLines.dict);
   }
   Ref dict_path = Ref::borrow(self->dict_path);
-  if (dump_pickle_replacing(dict_path.get(), data.get(), kSaveDictTrace, line::kSaveOpen,
-                            line::kSaveDump) == BlockEnd::kFailed) {
+  if (dump_pickle_replacing(dict_path.get(), data.get(), kSaveDictTrace, kSaveDictLines.open,
+                            kSaveDictLines.dump) == BlockEnd::kFailed) {
     return nullptr;
   }
   Py_RETURN_NONE;

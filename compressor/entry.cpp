@@ -90,17 +90,17 @@ int start_module(PyObject* module) {
   // Until the constants are made, a failure gets no traceback entry.
   if (make_empty_constants() < 0) return -1;
   if (make_string_and_int_constants() < 0) return -1;
-  if (check_debug_flag() < 0) return kModuleInitTrace.fail(1);
-  if (ready_function_type() < 0) return kModuleInitTrace.fail(1);
+  if (check_debug_flag() < 0) return kModuleInitTrace.fail(kStartUpLines.setup);
+  if (ready_function_type() < 0) return kModuleInitTrace.fail(kStartUpLines.setup);
 
   PyObject* modules = PyImport_GetModuleDict();
   int present = PyDict_Contains(modules, str(Str::module_name));
-  if (present < 0) return kModuleInitTrace.fail(1);
+  if (present < 0) return kModuleInitTrace.fail(kStartUpLines.setup);
   if (!present && PyDict_SetItem(modules, str(Str::module_name), module) < 0) {
-    return kModuleInitTrace.fail(1);
+    return kModuleInitTrace.fail(kStartUpLines.setup);
   }
-  if (cache_builtins() < 0) return kModuleInitTrace.fail(1);
-  if (make_constant_tuples() < 0) return kModuleInitTrace.fail(1);
+  if (cache_builtins() < 0) return kModuleInitTrace.fail(kStartUpLines.setup);
+  if (make_constant_tuples() < 0) return kModuleInitTrace.fail(kStartUpLines.setup);
   return install_compressor(module, kInitFunction);
 }
 

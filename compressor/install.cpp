@@ -27,10 +27,8 @@ constexpr ImportStatement kImports[] = {{Str::os, Str::os},
                                         {Str::struct_, Str::struct_},
                                         {Str::pickle, Str::pickle},
                                         {Str::zstandard, Str::zstd}};
-constexpr int kLastImportLine = static_cast<int>(std::size(kImports));
-
-// The line of the test dict's assignment that start-up reports.
-constexpr int kTestDictLine = 1;
+constexpr int kLastImportLine =
+    kStartUpLines.first_import + static_cast<int>(std::size(kImports)) - 1;
 
 // The class and, beside it, what the typed-buffer machinery leaves in the
 // namespace: its reconstructor. The view types themselves are not needed by
@@ -38,17 +36,17 @@ constexpr int kTestDictLine = 1;
 int install_class(PyObject* module, const char* init_function) {
   const Trace trace{init_function, kFileCompressor};
   const Trace stringsource_trace{init_function, kFileStringsource};
-  if (make_compressor_function_parts() < 0) return trace.fail(1);
-  if (ready_compressor_type() < 0) return trace.fail(1);
+  if (make_compressor_function_parts() < 0) return trace.fail(kStartUpLines.setup);
+  if (ready_compressor_type() < 0) return trace.fail(kStartUpLines.setup);
   if (PyObject_SetAttr(module, str(Str::OrmekCompressor),
                        reinterpret_cast<PyObject*>(&CompressorType)) < 0) {
-    return trace.fail(1);
+    return trace.fail(kStartUpLines.setup);
   }
   Ref unpickle_enum =
       Ref::steal(PyCFunction_NewEx(&unpickle_enum_def, nullptr, str(Str::module_name)));
-  if (!unpickle_enum) return stringsource_trace.fail(1);
+  if (!unpickle_enum) return stringsource_trace.fail(kStartUpLines.setup);
   if (PyDict_SetItem(g_state.module_dict, str(Str::unpickle_enum), unpickle_enum.get()) < 0) {
-    return stringsource_trace.fail(1);
+    return stringsource_trace.fail(kStartUpLines.setup);
   }
   return 0;
 }
@@ -56,7 +54,7 @@ int install_class(PyObject* module, const char* init_function) {
 // The module's own statements.
 int run_module_statements(const char* init_function) {
   const Trace trace{init_function, kFileCompressor};
-  int line = 1;
+  int line = kStartUpLines.first_import;
   for (const ImportStatement& statement : kImports) {
     if (import_statement(statement.module, statement.bound) < 0) return trace.fail(line);
     line++;
@@ -66,9 +64,9 @@ int run_module_statements(const char* init_function) {
   if (install_compressor_functions(init_function) < 0) return -1;
 
   Ref test_dict = Ref::steal(PyDict_New());
-  if (!test_dict) return trace.fail(kTestDictLine);
+  if (!test_dict) return trace.fail(kStartUpLines.test_dict);
   if (PyDict_SetItem(g_state.module_dict, str(Str::dunder_test), test_dict.get()) < 0) {
-    return trace.fail(kTestDictLine);
+    return trace.fail(kStartUpLines.test_dict);
   }
   return 0;
 }

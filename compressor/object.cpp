@@ -20,13 +20,15 @@ namespace ormek {
 
 namespace {
 
-namespace line {
-constexpr int kInitBinding = 13;
-constexpr int kInitGlobalDict = 15;
-constexpr int kInitInverseDict = 16;
-constexpr int kInitLoadDict = 18;
-constexpr int kNextId = 11;
-}  // namespace line
+// __init__'s statements, at the lines of their traceback entries.
+constexpr struct InitLines {
+  int binding = 13;
+  int global_dict = 15;
+  int inverse_dict = 16;
+  int load_dict = 18;
+} kInitLines{};
+// next_id's getter and setter: the attribute's line.
+constexpr struct NextIdLines { int attribute = 11; } kNextIdLines{};
 
 constexpr Trace kInitTrace{"ormek_compressor.OrmekCompressor.__init__", kFileCompressor};
 constexpr Trace kNextIdGetTrace{"ormek_compressor.OrmekCompressor.next_id.__get__",
@@ -54,20 +56,20 @@ int compressor_init(PyObject* op, PyObject* args, PyObject* kwds) {
   CallGuard guard(call_lock_of(op));
   BoundArguments bound;
   if (bind_tuple_dict(kInitSignature, args, kwds, bound) < 0) {
-    return kInitTrace.fail(line::kInitBinding);
+    return kInitTrace.fail(kInitLines.binding);
   }
   CompressorObject* self = as_compressor(op);
   replace_field(self->dict_path, bound[0]);
   Ref global_dict = Ref::steal(PyDict_New());
-  if (!global_dict) return kInitTrace.fail(line::kInitGlobalDict);
+  if (!global_dict) return kInitTrace.fail(kInitLines.global_dict);
   replace_field(self->global_dict, std::move(global_dict));
   Ref inverse_dict = Ref::steal(PyDict_New());
-  if (!inverse_dict) return kInitTrace.fail(line::kInitInverseDict);
+  if (!inverse_dict) return kInitTrace.fail(kInitLines.inverse_dict);
   replace_field(self->inverse_dict, std::move(inverse_dict));
   self->next_id = 1;
   // By name, so that a subclass's load_dict is the one that runs.
   Ref result = call_method(op, str(Str::load_dict), nullptr, 0);
-  if (!result) return kInitTrace.fail(line::kInitLoadDict);
+  if (!result) return kInitTrace.fail(kInitLines.load_dict);
   return 0;
 }
 
@@ -121,7 +123,7 @@ int set_object_field(PyObject* op, PyObject* value, void*) {
 PyObject* get_next_id(PyObject* op, void*) {
   CallGuard guard(call_lock_of(op));
   PyObject* value = PyLong_FromLong(as_compressor(op)->next_id);
-  if (!value) return kNextIdGetTrace.fail(line::kNextId);
+  if (!value) return kNextIdGetTrace.fail(kNextIdLines.attribute);
   return value;
 }
 
@@ -132,7 +134,7 @@ int set_next_id(PyObject* op, PyObject* value, void*) {
   }
   // Converted before the lock is taken: __int__ may be user code.
   int32_t converted = as_int32(value);
-  if (converted == -1 && PyErr_Occurred()) return kNextIdSetTrace.fail(line::kNextId);
+  if (converted == -1 && PyErr_Occurred()) return kNextIdSetTrace.fail(kNextIdLines.attribute);
   CallGuard guard(call_lock_of(op));
   as_compressor(op)->next_id = converted;
   return 0;

@@ -99,19 +99,20 @@ int setup_pickling_steps(PyTypeObject* type) {
 
 constexpr const FunctionRow& kReduceCythonRow = function_row("__reduce_cython__");
 
-namespace line {
-constexpr int kReduceState = 5;
-constexpr int kReduceDictLookup = 6;
-constexpr int kReduceAddDict = 8;
-constexpr int kReduceWithSetstate = 13;
-constexpr int kReduceWithoutSetstate = 15;
-}  // namespace line
+// __reduce_cython__'s statements, at the lines of their traceback entries.
+constexpr struct ReduceCythonLines {
+  int state = 5;
+  int dict_lookup = 6;
+  int add_dict = 8;
+  int with_setstate = 13;
+  int without_setstate = 15;
+} kReduceCythonLines{};
 
 constexpr Trace kReduceCythonTrace = kReduceCythonRow.trace();
 
 PyObject* reduce_body(CompressorObject* self) {
   Ref next_id = Ref::steal(PyLong_FromLong(self->next_id));
-  if (!next_id) return kReduceCythonTrace.fail(line::kReduceState);
+  if (!next_id) return kReduceCythonTrace.fail(kReduceCythonLines.state);
   // The state is pickled after the call lock is released: see pickle_snapshot.
   // The copies stand in only when no other field is the same dict.
   Ref global_dict = Ref::borrow(self->global_dict);
@@ -119,26 +120,26 @@ PyObject* reduce_body(CompressorObject* self) {
   if (self->global_dict != self->inverse_dict && self->dict_path != self->global_dict &&
       self->dict_path != self->inverse_dict) {
     global_dict = pickle_snapshot(self->global_dict, true);
-    if (!global_dict) return kReduceCythonTrace.fail(line::kReduceState);
+    if (!global_dict) return kReduceCythonTrace.fail(kReduceCythonLines.state);
     inverse_dict = pickle_snapshot(self->inverse_dict, false);
-    if (!inverse_dict) return kReduceCythonTrace.fail(line::kReduceState);
+    if (!inverse_dict) return kReduceCythonTrace.fail(kReduceCythonLines.state);
   }
   Ref state = Ref::steal(
       PyTuple_Pack(4, self->dict_path, global_dict.get(), inverse_dict.get(), next_id.get()));
-  if (!state) return kReduceCythonTrace.fail(line::kReduceState);
+  if (!state) return kReduceCythonTrace.fail(kReduceCythonLines.state);
 
   PyObject* found = nullptr;
   if (PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(self), str(Str::dunder_dict), &found) <
       0) {
-    return kReduceCythonTrace.fail(line::kReduceDictLookup);
+    return kReduceCythonTrace.fail(kReduceCythonLines.dict_lookup);
   }
   Ref instance_dict = Ref::steal(found);
   bool use_setstate;
   if (instance_dict && instance_dict.get() != Py_None) {
     Ref tail = Ref::steal(PyTuple_Pack(1, instance_dict.get()));
-    if (!tail) return kReduceCythonTrace.fail(line::kReduceAddDict);
+    if (!tail) return kReduceCythonTrace.fail(kReduceCythonLines.add_dict);
     state = Ref::steal(PyNumber_InPlaceAdd(state.get(), tail.get()));
-    if (!state) return kReduceCythonTrace.fail(line::kReduceAddDict);
+    if (!state) return kReduceCythonTrace.fail(kReduceCythonLines.add_dict);
     use_setstate = true;
   } else {
     use_setstate =
@@ -147,7 +148,8 @@ PyObject* reduce_body(CompressorObject* self) {
 
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
   PyObject* checksum = integer(Int::checksum_3e12e10);
-  const int shape_line = use_setstate ? line::kReduceWithSetstate : line::kReduceWithoutSetstate;
+  const int shape_line =
+      use_setstate ? kReduceCythonLines.with_setstate : kReduceCythonLines.without_setstate;
   Ref reconstructor = get_global(str(Str::unpickle_compressor));
   if (!reconstructor) return kReduceCythonTrace.fail(shape_line);
   if (use_setstate) {
@@ -167,11 +169,12 @@ PyObject* reduce_body(CompressorObject* self) {
 // ---------------------------------------------------------------------------
 // The set-state routine
 
-namespace line {
-constexpr int kSetStateFields = 12;
-constexpr int kSetStateHasDict = 13;
-constexpr int kSetStateUpdateDict = 14;
-}  // namespace line
+// Both set-state routines' statements (the compressor's and the enumeration's).
+constexpr struct SetStateLines {
+  int fields = 12;
+  int has_dict = 13;
+  int update_dict = 14;
+} kSetStateLines{};
 
 constexpr Trace kUnpickleCompressorSetStateTrace{
     "ormek_compressor.__pyx_unpickle_OrmekCompressor__set_state", kFileStringsource};
@@ -190,13 +193,13 @@ Ref tuple_item(PyObject* tuple, Py_ssize_t i) {
 bool update_instance_dict(const Trace& trace, PyObject* obj, PyObject* state, Py_ssize_t index) {
   if (PyTuple_GET_SIZE(state) <= index) return true;
   int has_dict = PyObject_HasAttrWithError(obj, str(Str::dunder_dict));
-  if (has_dict < 0) return trace.fail(line::kSetStateHasDict);
+  if (has_dict < 0) return trace.fail(kSetStateLines.has_dict);
   if (!has_dict) return true;
   Ref instance_dict = Ref::steal(PyObject_GetAttr(obj, str(Str::dunder_dict)));
   Ref extra = instance_dict ? tuple_item(state, index) : Ref();
   PyObject* arg = extra.get();
   Ref updated = extra ? call_method(instance_dict.get(), str(Str::update), &arg, 1) : Ref();
-  if (!updated) return trace.fail(line::kSetStateUpdateDict);
+  if (!updated) return trace.fail(kSetStateLines.update_dict);
   return true;
 }
 
@@ -205,20 +208,20 @@ bool update_instance_dict(const Trace& trace, PyObject* obj, PyObject* state, Py
 bool set_state(CompressorObject* self, PyObject* state) {
   if (state == Py_None) {
     PyErr_SetString(PyExc_TypeError, msg::kNoneNotSubscriptable);
-    return kUnpickleCompressorSetStateTrace.fail(line::kSetStateFields);
+    return kUnpickleCompressorSetStateTrace.fail(kSetStateLines.fields);
   }
   PyObject* CompressorObject::*const fields[] = {&CompressorObject::dict_path,
                                                  &CompressorObject::global_dict,
                                                  &CompressorObject::inverse_dict};
   for (Py_ssize_t i = 0; i < 3; i++) {
     Ref item = tuple_item(state, i);
-    if (!item) return kUnpickleCompressorSetStateTrace.fail(line::kSetStateFields);
+    if (!item) return kUnpickleCompressorSetStateTrace.fail(kSetStateLines.fields);
     replace_field(self->*fields[i], std::move(item));
   }
   Ref item = tuple_item(state, 3);
   int32_t next_id = item ? as_int32(item.get()) : -1;
   if (next_id == -1 && PyErr_Occurred()) {
-    return kUnpickleCompressorSetStateTrace.fail(line::kSetStateFields);
+    return kUnpickleCompressorSetStateTrace.fail(kSetStateLines.fields);
   }
   self->next_id = next_id;
 
@@ -231,9 +234,8 @@ bool set_state(CompressorObject* self, PyObject* state) {
 
 constexpr const FunctionRow& kSetstateCythonRow = function_row("__setstate_cython__");
 
-namespace line {
-constexpr int kSetstateBody = 17;
-}  // namespace line
+// __setstate_cython__'s one statement.
+constexpr struct SetstateCythonLines { int body = 17; } kSetstateCythonLines{};
 
 constexpr Trace kSetstateCythonTrace = kSetstateCythonRow.trace();
 
@@ -244,14 +246,15 @@ constexpr const FunctionRow& kUnpickleCompressorRow =
     function_row("__pyx_unpickle_OrmekCompressor");
 
 // Both reconstructors' statements stand at the same lines.
-namespace line {
-constexpr int kUnpickleBinding = kUnpickleCompressorRow.first_line;
-constexpr int kUnpickleChecksum = 4;
-constexpr int kUnpickleImport = 5;
-constexpr int kUnpickleRaise = 6;
-constexpr int kUnpickleNew = 7;
-constexpr int kUnpickleState = 9;
-}  // namespace line
+// Both reconstructors' statements (they stand at the same lines).
+constexpr struct ReconstructorLines {
+  int binding = kUnpickleCompressorRow.first_line;
+  int checksum = 4;
+  int import_error = 5;
+  int raise_error = 6;
+  int make_instance = 7;
+  int state = 9;
+} kReconstructorLines{};
 
 constexpr Trace kUnpickleCompressorTrace = kUnpickleCompressorRow.trace();
 
@@ -288,21 +291,21 @@ Ref import_pickle_error() {
 // the entry added.
 bool accept_checksum(const Trace& trace, long checksum, PyObject* accepted, Str message_format) {
   Ref value = Ref::steal(PyLong_FromLong(checksum));
-  if (!value) return trace.fail(line::kUnpickleChecksum);
+  if (!value) return trace.fail(kReconstructorLines.checksum);
   int found = PySequence_Contains(accepted, value.get());
-  if (found < 0) return trace.fail(line::kUnpickleChecksum);
+  if (found < 0) return trace.fail(kReconstructorLines.checksum);
   if (found) return true;
   Ref pickle_error = import_pickle_error();
-  if (!pickle_error) return trace.fail(line::kUnpickleImport);
+  if (!pickle_error) return trace.fail(kReconstructorLines.import_error);
   Ref message = Ref::steal(PyUnicode_Format(str(message_format), value.get()));
   if (message) raise_exception(pickle_error.get(), message.get());
-  return trace.fail(line::kUnpickleRaise);
+  return trace.fail(kReconstructorLines.raise_error);
 }
 
 // cls.__new__(type): an instance made without __init__.
 Ref new_instance(const Trace& trace, PyObject* cls, PyObject* type) {
   Ref result = call_method(cls, str(Str::dunder_new), &type, 1);
-  if (!result) return trace.fail(line::kUnpickleNew);
+  if (!result) return trace.fail(kReconstructorLines.make_instance);
   return result;
 }
 
@@ -316,16 +319,16 @@ PyObject* unpickle_compressor_body(PyObject* type, long checksum, PyObject* stat
   if (state != Py_None) {
     if (!PyTuple_CheckExact(state)) {
       raise_expected_type("tuple", state);
-      return kUnpickleCompressorTrace.fail(line::kUnpickleState);
+      return kUnpickleCompressorTrace.fail(kReconstructorLines.state);
     }
     // OrmekCompressor.__new__ only makes instances of the class or its
     // subclasses; checked anyway, since set_state writes the record directly.
     if (!is_compressor(result.get())) {
       raise_expected_type(CompressorType.tp_name, result.get());
-      return kUnpickleCompressorTrace.fail(line::kUnpickleState);
+      return kUnpickleCompressorTrace.fail(kReconstructorLines.state);
     }
     if (!set_state(as_compressor(result.get()), state)) {
-      return kUnpickleCompressorTrace.fail(line::kUnpickleState);
+      return kUnpickleCompressorTrace.fail(kReconstructorLines.state);
     }
   }
   return result.release();
@@ -335,7 +338,7 @@ PyObject* unpickle_compressor_body(PyObject* type, long checksum, PyObject* stat
 bool set_enum_state(PyObject* result, PyObject* state) {
   Ref name = tuple_item(state, 0);
   if (!name || PyObject_SetAttr(result, str(Str::enum_name), name.get()) < 0) {
-    return kUnpickleEnumSetStateTrace.fail(line::kSetStateFields);
+    return kUnpickleEnumSetStateTrace.fail(kSetStateLines.fields);
   }
   return update_instance_dict(kUnpickleEnumSetStateTrace, result, state, 1);
 }
@@ -353,9 +356,10 @@ PyObject* unpickle_enum_body(PyObject* type, long checksum, PyObject* state) {
   if (state != Py_None) {
     if (!PyTuple_CheckExact(state)) {
       raise_expected_type("tuple", state);
-      return kUnpickleEnumTrace.fail(line::kUnpickleState);
+      return kUnpickleEnumTrace.fail(kReconstructorLines.state);
     }
-    if (!set_enum_state(result.get(), state)) return kUnpickleEnumTrace.fail(line::kUnpickleState);
+    if (!set_enum_state(result.get(), state))
+      return kUnpickleEnumTrace.fail(kReconstructorLines.state);
   }
   return result.release();
 }
@@ -366,10 +370,10 @@ PyObject* bind_reconstructor(const Signature& sig, const Trace& trace, Reconstru
                              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   BoundArguments bound;
   if (bind_vectorcall(sig, args, nargs, kwnames, bound) < 0) {
-    return trace.fail(line::kUnpickleBinding);
+    return trace.fail(kReconstructorLines.binding);
   }
   long checksum = as_long_checked(bound[1]);
-  if (checksum == -1 && PyErr_Occurred()) return trace.fail(line::kUnpickleBinding);
+  if (checksum == -1 && PyErr_Occurred()) return trace.fail(kReconstructorLines.binding);
   return body(bound[0], checksum, bound[2]);
 }
 
@@ -407,9 +411,10 @@ PyObject* setstate_cython_wrapper(PyObject* self, PyObject* const* args, Py_ssiz
   PyObject* state = bound[0];
   if (state != Py_None && !PyTuple_CheckExact(state)) {
     raise_expected_type("tuple", state);
-    return kSetstateCythonTrace.fail(line::kSetstateBody);
+    return kSetstateCythonTrace.fail(kSetstateCythonLines.body);
   }
-  if (!set_state(as_compressor(self), state)) return kSetstateCythonTrace.fail(line::kSetstateBody);
+  if (!set_state(as_compressor(self), state))
+    return kSetstateCythonTrace.fail(kSetstateCythonLines.body);
   Py_RETURN_NONE;
 }
 

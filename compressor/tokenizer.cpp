@@ -27,13 +27,16 @@ namespace {
 constexpr const FunctionRow& kTokenizeRow = function_row("tokenize");
 constexpr const FunctionRow& kDetokenizeRow = function_row("detokenize");
 
-namespace line {
-// The `def` line: binding, override dispatch, wrapper.
-constexpr int kTokenizeDefinition = kTokenizeRow.first_line;
-constexpr int kTokenizeBody = 39;
-constexpr int kDetokenizeDefinition = kDetokenizeRow.first_line;
-constexpr int kDetokenizeBody = 42;
-}  // namespace line
+// tokenize's statements: the `def` line (binding, override dispatch, wrapper) and its body.
+constexpr struct TokenizeLines {
+  int definition = kTokenizeRow.first_line;
+  int body = 39;
+} kTokenizeLines{};
+// detokenize's statements, the same way.
+constexpr struct DetokenizeLines {
+  int definition = kDetokenizeRow.first_line;
+  int body = 42;
+} kDetokenizeLines{};
 
 constexpr Trace kTokenizeTrace = kTokenizeRow.trace();
 constexpr Trace kDetokenizeTrace = kDetokenizeRow.trace();
@@ -180,19 +183,19 @@ bool native_tokenize_applies(PyObject* re, PyObject* findall, PyObject* text) {
 
 PyObject* tokenize_body(PyObject* text) {
   Ref re = get_global(str(Str::re));
-  if (!re) return kTokenizeTrace.fail(line::kTokenizeBody);
+  if (!re) return kTokenizeTrace.fail(kTokenizeLines.body);
   Ref findall = Ref::steal(PyObject_GetAttr(re.get(), str(Str::findall)));
-  if (!findall) return kTokenizeTrace.fail(line::kTokenizeBody);
+  if (!findall) return kTokenizeTrace.fail(kTokenizeLines.body);
   if (native_tokenize_applies(re.get(), findall.get(), text)) {
     PyObject* tokens = native_tokenize(text);
-    if (!tokens) return kTokenizeTrace.fail(line::kTokenizeBody);
+    if (!tokens) return kTokenizeTrace.fail(kTokenizeLines.body);
     return tokens;
   }
   Ref tokens = call2(findall.get(), str(Str::token_pattern), text);
-  if (!tokens) return kTokenizeTrace.fail(line::kTokenizeBody);
+  if (!tokens) return kTokenizeTrace.fail(kTokenizeLines.body);
   if (tokens.get() != Py_None && !PyList_CheckExact(tokens.get())) {
     raise_expected_type("list", tokens.get());
-    return kTokenizeTrace.fail(line::kTokenizeBody);
+    return kTokenizeTrace.fail(kTokenizeLines.body);
   }
   return tokens.release();
 }
@@ -201,7 +204,7 @@ PyObject* tokenize_body(PyObject* text) {
 
 PyObject* detokenize_body(PyObject* tokens) {
   PyObject* text = PyUnicode_Join(str(Str::empty), tokens);
-  if (!text) return kDetokenizeTrace.fail(line::kDetokenizeBody);
+  if (!text) return kDetokenizeTrace.fail(kDetokenizeLines.body);
   return text;
 }
 
@@ -212,7 +215,7 @@ PyObject* tokenize_direct(CompressorObject* self, PyObject* text, int skip_dispa
     Ref result;
     switch (run_override(self, Str::tokenize, kTokenizeRow, text, &PyList_Type, "list", result)) {
       case Dispatch::kFailed:
-        return kTokenizeTrace.fail(line::kTokenizeDefinition);
+        return kTokenizeTrace.fail(kTokenizeLines.definition);
       case Dispatch::kOverridden:
         return result.release();
       case Dispatch::kOwnBody:
@@ -228,7 +231,7 @@ PyObject* detokenize_direct(CompressorObject* self, PyObject* tokens, int skip_d
     switch (run_override(self, Str::detokenize, kDetokenizeRow, tokens, &PyUnicode_Type, "str",
                          result)) {
       case Dispatch::kFailed:
-        return kDetokenizeTrace.fail(line::kDetokenizeDefinition);
+        return kDetokenizeTrace.fail(kDetokenizeLines.definition);
       case Dispatch::kOverridden:
         return result.release();
       case Dispatch::kOwnBody:
@@ -245,7 +248,7 @@ PyObject* tokenize_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nar
   if (!kTokenizeRow.bind(args, nargs, kwnames, bound)) return nullptr;
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::text)) return nullptr;
   PyObject* tokens = tokenize_direct(as_compressor(self), bound[0], 1);
-  if (!tokens) return kTokenizeTrace.fail(line::kTokenizeDefinition);
+  if (!tokens) return kTokenizeTrace.fail(kTokenizeLines.definition);
   return tokens;
 }
 
@@ -256,7 +259,7 @@ PyObject* detokenize_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (!kDetokenizeRow.bind(args, nargs, kwnames, bound)) return nullptr;
   if (!check_exact_type(bound[0], &PyList_Type, Str::tokens)) return nullptr;
   PyObject* text = detokenize_direct(as_compressor(self), bound[0], 1);
-  if (!text) return kDetokenizeTrace.fail(line::kDetokenizeDefinition);
+  if (!text) return kDetokenizeTrace.fail(kDetokenizeLines.definition);
   return text;
 }
 

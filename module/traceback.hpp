@@ -3,14 +3,19 @@
 //
 // One way to fail a traced function:
 //
-//   if (!data) return kDecodePackageTrace.fail(line::kCompressed);
+//   if (!data) return kDecodePackageTrace.fail(kDecodePackageLines.compressed);
 //
 // adds the entry of that line and returns the failure value of whatever the
 // function returns (null, -1, false or an empty Ref). A failure whose entry
-// the callee has added is passed on as it is (`return nullptr;`). Line
-// numbers are named constants next to the code that reports them. The one
+// the callee has added is passed on as it is (`return nullptr;`). The one
 // other form is the running line of a `with` body (run_with_block in
 // host_calls.hpp).
+//
+// Lines: each function's statement lines are written once, as one constant
+// struct beside its trace, k<Function>Lines, a field per statement holding
+// the line its entry shows (the `def` line taken from the function's row);
+// functions that run the same statements share one (the encoding methods'
+// EncoderLines, the two reconstructors' kReconstructorLines).
 //
 // Naming: the trace of a Python-visible function is a constant named after
 // that function, k<Function>Trace (kDecodePackageTrace for decode_package,

@@ -36,13 +36,14 @@ namespace {
 
 constexpr const FunctionRow& kCheckPackageRow = function_row("check_package");
 
-namespace line {
-constexpr int kBinding = kCheckPackageRow.first_line;
-constexpr int kOpenPackage = 186;
-constexpr int kLoadPackage = 187;
-constexpr int kDecompress = 189;
-constexpr int kRestore = 191;
-}  // namespace line
+// check_package's statements, at the lines of their traceback entries.
+constexpr struct CheckPackageLines {
+  int binding = kCheckPackageRow.first_line;
+  int open_package = 186;
+  int load_package = 187;
+  int decompress = 189;
+  int restore = 191;
+} kCheckPackageLines{};
 
 constexpr Trace kCheckPackageTrace = kCheckPackageRow.trace();
 
@@ -155,36 +156,37 @@ PyObject* check_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nar
   BoundArguments bound;
   if (!kCheckPackageRow.bind(args, nargs, kwnames, bound)) return nullptr;
   const int use_zstd = truth_value(bound[1]);
-  if (use_zstd < 0) return kCheckPackageTrace.fail(line::kBinding);
+  if (use_zstd < 0) return kCheckPackageTrace.fail(kCheckPackageLines.binding);
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
   Ref package;
-  if (load_package_file(bound[0], kCheckPackageTrace, line::kOpenPackage, line::kLoadPackage,
-                        package) == BlockEnd::kFailed) {
+  if (load_package_file(bound[0], kCheckPackageTrace, kCheckPackageLines.open_package,
+                        kCheckPackageLines.load_package, package) == BlockEnd::kFailed) {
     return nullptr;
   }
   if (!package) {
     PyErr_Format(PyExc_UnboundLocalError, msg::kUnboundLocal, "package");
-    return kCheckPackageTrace.fail(line::kLoadPackage);
+    return kCheckPackageTrace.fail(kCheckPackageLines.load_package);
   }
   PackageParts parts;
-  if (!take_parts(package.get(), parts)) return kCheckPackageTrace.fail(line::kLoadPackage);
+  if (!take_parts(package.get(), parts))
+    return kCheckPackageTrace.fail(kCheckPackageLines.load_package);
   // The package judged as restoring judges it (judged_package.hpp).
   JudgedPackage judged;
   if (!judge_package(package.get(), false, judged)) {
-    return kCheckPackageTrace.fail(line::kLoadPackage);
+    return kCheckPackageTrace.fail(kCheckPackageLines.load_package);
   }
 
   Ref data = id_stream(parts.compressed, use_zstd != 0);
-  if (!data) return kCheckPackageTrace.fail(line::kDecompress);
+  if (!data) return kCheckPackageTrace.fail(kCheckPackageLines.decompress);
   const Py_ssize_t num_tokens = records_in_stream(PyBytes_GET_SIZE(data.get()));
-  if (num_tokens < 0) return kCheckPackageTrace.fail(line::kDecompress);
+  if (num_tokens < 0) return kCheckPackageTrace.fail(kCheckPackageLines.decompress);
   const auto* payload = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.get()));
   if (package::has_oversized_record(payload, num_tokens)) {
     PyErr_SetString(PyExc_ValueError, msg::kIdOutOfRange);
-    return kCheckPackageTrace.fail(line::kRestore);
+    return kCheckPackageTrace.fail(kCheckPackageLines.restore);
   }
   if (!check_files(parts, judged, payload, num_tokens)) {
-    return kCheckPackageTrace.fail(line::kRestore);
+    return kCheckPackageTrace.fail(kCheckPackageLines.restore);
   }
   return checks_answer(parts.names, judged);
 }

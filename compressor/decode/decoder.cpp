@@ -38,24 +38,25 @@ namespace {
 
 constexpr const FunctionRow& kDecodePackageRow = function_row("decode_package");
 
-namespace line {
-constexpr int kBinding = kDecodePackageRow.first_line;
-constexpr int kOpenPackage = 96;
-constexpr int kLoadPackage = 97;
-constexpr int kTakeGlobalDict = 99;
-constexpr int kBuildInverse = 100;
-constexpr int kCompressed = 102;
-constexpr int kDecompress = 104;
-constexpr int kLength = 107;
-constexpr int kRestoredTokens = 108;
-constexpr int kReadId = 111;
-constexpr int kLookupId = 112;
-constexpr int kMakedirs = 115;
-constexpr int kFileLoop = 119;
-constexpr int kOpenOutput = 120;
-constexpr int kWriteOutput = 121;
-constexpr int kResult = 124;
-}  // namespace line
+// decode_package's statements, at the lines of their traceback entries.
+constexpr struct DecodePackageLines {
+  int binding = kDecodePackageRow.first_line;
+  int open_package = 96;
+  int load_package = 97;
+  int take_global_dict = 99;
+  int build_inverse = 100;
+  int compressed = 102;
+  int decompress = 104;
+  int length = 107;
+  int restored_tokens = 108;
+  int read_id = 111;
+  int lookup_id = 112;
+  int makedirs = 115;
+  int file_loop = 119;
+  int open_output = 120;
+  int write_output = 121;
+  int result = 124;
+} kDecodePackageLines{};
 
 constexpr Trace kDecodePackageTrace = kDecodePackageRow.trace();
 
@@ -134,7 +135,7 @@ struct RestoredTokens {
 bool restore_tokens_plainly(CompressorObject* self, PyObject* data, Py_ssize_t num_tokens,
                             RestoredTokens& restored) {
   restored.list = Ref::steal(PyList_New(num_tokens));
-  if (!restored.list) return kDecodePackageTrace.fail(line::kRestoredTokens);
+  if (!restored.list) return kDecodePackageTrace.fail(kDecodePackageLines.restored_tokens);
   for (Py_ssize_t i = 0; i < num_tokens; i++) {
     PyList_SET_ITEM(restored.list.get(), i, Py_NewRef(Py_None));
   }
@@ -146,29 +147,30 @@ bool restore_tokens_plainly(CompressorObject* self, PyObject* data, Py_ssize_t n
     Ref bytes[kRecordSize];
     for (int b = 0; b < kRecordSize; b++) {
       Ref index = Ref::steal(PyLong_FromLong(offset + b));
-      if (!index) return kDecodePackageTrace.fail(line::kReadId);
+      if (!index) return kDecodePackageTrace.fail(kDecodePackageLines.read_id);
       bytes[b] = Ref::steal(PyObject_GetItem(data, index.get()));
-      if (!bytes[b]) return kDecodePackageTrace.fail(line::kReadId);
+      if (!bytes[b]) return kDecodePackageTrace.fail(kDecodePackageLines.read_id);
     }
     Ref combined;
     for (int b = 0; b < kRecordSize - 1; b++) {
       Ref shifted = Ref::steal(PyNumber_Lshift(bytes[b].get(), integer(kShifts[b])));
-      if (!shifted) return kDecodePackageTrace.fail(line::kReadId);
+      if (!shifted) return kDecodePackageTrace.fail(kDecodePackageLines.read_id);
       combined =
           b == 0 ? std::move(shifted) : Ref::steal(PyNumber_Or(combined.get(), shifted.get()));
-      if (!combined) return kDecodePackageTrace.fail(line::kReadId);
+      if (!combined) return kDecodePackageTrace.fail(kDecodePackageLines.read_id);
     }
     combined = Ref::steal(PyNumber_Or(combined.get(), bytes[kRecordSize - 1].get()));
-    if (!combined) return kDecodePackageTrace.fail(line::kReadId);
+    if (!combined) return kDecodePackageTrace.fail(kDecodePackageLines.read_id);
     int32_t token_id = as_int32(combined.get());
-    if (token_id == -1 && PyErr_Occurred()) return kDecodePackageTrace.fail(line::kReadId);
+    if (token_id == -1 && PyErr_Occurred())
+      return kDecodePackageTrace.fail(kDecodePackageLines.read_id);
 
     Ref id = Ref::steal(PyLong_FromLong(token_id));
-    if (!id) return kDecodePackageTrace.fail(line::kLookupId);
+    if (!id) return kDecodePackageTrace.fail(kDecodePackageLines.lookup_id);
     Ref inverse_dict = Ref::borrow(self->inverse_dict);
     PyObject* get_args[] = {id.get(), str(Str::unknown_token)};
     Ref token = call_method(inverse_dict.get(), str(Str::get), get_args, 2);
-    if (!token) return kDecodePackageTrace.fail(line::kLookupId);
+    if (!token) return kDecodePackageTrace.fail(kDecodePackageLines.lookup_id);
     PyList_SetItem(restored.list.get(), i, token.release());  // releases the None
   }
   return true;
@@ -185,10 +187,11 @@ bool restore_tokens(CompressorObject* self, PyObject* data, Py_ssize_t num_token
     const auto* payload = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
     if (package::has_oversized_record(payload, num_tokens)) {
       PyErr_SetString(PyExc_OverflowError, msg::kValueTooLargeForInt);
-      return kDecodePackageTrace.fail(line::kReadId);
+      return kDecodePackageTrace.fail(kDecodePackageLines.read_id);
     }
     const TableFill fill = restored.tokens.fill(self->inverse_dict, shape);
-    if (fill == TableFill::kError) return kDecodePackageTrace.fail(line::kRestoredTokens);
+    if (fill == TableFill::kError)
+      return kDecodePackageTrace.fail(kDecodePackageLines.restored_tokens);
     if (fill == TableFill::kBuilt) {
       restored.payload = Ref::borrow(data);
       restored.native = true;
@@ -212,22 +215,22 @@ bool write_file(PyObject* output_dir, const StoredFile& file, const RestoredToke
                 Py_ssize_t start, FileRestorer& restorer, const FileFacts* facts) {
   PyObject* filename = file.name.get();
   Ref join = os_path_attribute(Str::join);
-  if (!join) return kDecodePackageTrace.fail(line::kOpenOutput);
+  if (!join) return kDecodePackageTrace.fail(kDecodePackageLines.open_output);
   Ref file_path = call2(join.get(), output_dir, filename);
-  if (!file_path) return kDecodePackageTrace.fail(line::kOpenOutput);
+  if (!file_path) return kDecodePackageTrace.fail(kDecodePackageLines.open_output);
   const bool found_by_name =
       is_original(Original::kOsPathJoin, join.get()) && PyUnicode_CheckExact(filename);
   const bool opened = found_by_name ? restorer.begin(filename, file_path.get())
                                     : restorer.begin_at(file_path.get());
-  if (!opened) return kDecodePackageTrace.fail(line::kOpenOutput);
+  if (!opened) return kDecodePackageTrace.fail(kDecodePackageLines.open_output);
 
   if (facts) restorer.expect(filename, file.where.bytes, *facts);
   const WriteFailure failure = restored.write(start, file.boundary, restorer);
   if (failure == WriteFailure::kNone) return true;
   restorer.discard();
   // A failure of f.write() is reported at its own line, then at the block's.
-  if (failure == WriteFailure::kText) kDecodePackageTrace.add(line::kWriteOutput);
-  return kDecodePackageTrace.fail(line::kOpenOutput);
+  if (failure == WriteFailure::kText) kDecodePackageTrace.add(kDecodePackageLines.write_output);
+  return kDecodePackageTrace.fail(kDecodePackageLines.open_output);
 }
 
 // What the file loop restores, judged whole before output_dir is made.
@@ -251,11 +254,11 @@ bool check_before_writing(PyObject* package, FileChoice& choice, FileRestorer& r
   const bool original_join = global_is_original(Original::kOsPathJoin);
   if (!judge_package(package, !original_join, plan.judged) ||
       !choice.pick_from(plan.judged, plan.picked, plan.dirs)) {
-    return kDecodePackageTrace.fail(line::kFileLoop);
+    return kDecodePackageTrace.fail(kDecodePackageLines.file_loop);
   }
   if (choice.writes() && original_join &&
       !restorer.check_in_the_way(plan.judged, plan.picked, plan.dirs)) {
-    return kDecodePackageTrace.fail(line::kFileLoop);
+    return kDecodePackageTrace.fail(kDecodePackageLines.file_loop);
   }
   return true;
 }
@@ -265,18 +268,18 @@ bool check_before_writing(PyObject* package, FileChoice& choice, FileRestorer& r
 bool take_dictionaries(CompressorObject* self, PyObject* package) {
   if (!package) {
     PyErr_Format(PyExc_UnboundLocalError, msg::kUnboundLocal, "package");
-    return kDecodePackageTrace.fail(line::kTakeGlobalDict);
+    return kDecodePackageTrace.fail(kDecodePackageLines.take_global_dict);
   }
   Ref get = Ref::steal(PyObject_GetAttr(package, str(Str::get)));
-  if (!get) return kDecodePackageTrace.fail(line::kTakeGlobalDict);
+  if (!get) return kDecodePackageTrace.fail(kDecodePackageLines.take_global_dict);
   Ref empty = Ref::steal(PyDict_New());
-  if (!empty) return kDecodePackageTrace.fail(line::kTakeGlobalDict);
+  if (!empty) return kDecodePackageTrace.fail(kDecodePackageLines.take_global_dict);
   Ref global_dict = call2(get.get(), str(Str::global_dict), empty.get());
-  if (!global_dict) return kDecodePackageTrace.fail(line::kTakeGlobalDict);
+  if (!global_dict) return kDecodePackageTrace.fail(kDecodePackageLines.take_global_dict);
   replace_field(self->global_dict, std::move(global_dict));
 
   Ref inverse_dict = build_inverse_dict(self->global_dict);
-  if (!inverse_dict) return kDecodePackageTrace.fail(line::kBuildInverse);
+  if (!inverse_dict) return kDecodePackageTrace.fail(kDecodePackageLines.build_inverse);
   replace_field(self->inverse_dict, std::move(inverse_dict));
   return true;
 }
@@ -284,33 +287,33 @@ bool take_dictionaries(CompressorObject* self, PyObject* package) {
 // data = package["compressed"], decompressed when use_zstd.
 Ref read_payload(PyObject* package, bool use_zstd) {
   Ref data = package_item(package, Str::compressed);
-  if (!data) return kDecodePackageTrace.fail(line::kCompressed);
+  if (!data) return kDecodePackageTrace.fail(kDecodePackageLines.compressed);
   if (!use_zstd) return data;
   data = decompress_stream(data.get());
-  if (!data) return kDecodePackageTrace.fail(line::kDecompress);
+  if (!data) return kDecodePackageTrace.fail(kDecodePackageLines.decompress);
   return data;
 }
 
 // num_tokens = len(data) // 4, within the layout's record limit.
 bool count_records(PyObject* data, Py_ssize_t& num_tokens) {
   const Py_ssize_t length = PyObject_Length(data);
-  if (length < 0) return kDecodePackageTrace.fail(line::kLength);
+  if (length < 0) return kDecodePackageTrace.fail(kDecodePackageLines.length);
   num_tokens = records_in_stream(length);
-  if (num_tokens < 0) return kDecodePackageTrace.fail(line::kLength);
+  if (num_tokens < 0) return kDecodePackageTrace.fail(kDecodePackageLines.length);
   return true;
 }
 
 // os.makedirs(output_dir, exist_ok=True)
 bool make_output_dir(PyObject* output_dir) {
   Ref os = get_global(str(Str::os));
-  if (!os) return kDecodePackageTrace.fail(line::kMakedirs);
+  if (!os) return kDecodePackageTrace.fail(kDecodePackageLines.makedirs);
   Ref makedirs = Ref::steal(PyObject_GetAttr(os.get(), str(Str::makedirs)));
-  if (!makedirs) return kDecodePackageTrace.fail(line::kMakedirs);
+  if (!makedirs) return kDecodePackageTrace.fail(kDecodePackageLines.makedirs);
   Ref kwnames = Ref::steal(PyTuple_Pack(1, str(Str::exist_ok)));
-  if (!kwnames) return kDecodePackageTrace.fail(line::kMakedirs);
+  if (!kwnames) return kDecodePackageTrace.fail(kDecodePackageLines.makedirs);
   PyObject* args[] = {output_dir, Py_True};
   if (!call(makedirs.get(), args, 1, kwnames.get())) {
-    return kDecodePackageTrace.fail(line::kMakedirs);
+    return kDecodePackageTrace.fail(kDecodePackageLines.makedirs);
   }
   return true;
 }
@@ -326,11 +329,12 @@ bool make_empty_dirs(const RestorePlan& plan, FileRestorer& restorer) {
       if (!plan.dirs[i] || made[node]) continue;
       made[node] = 1;
       PyObject* dir = PyList_GET_ITEM(judged.facts.empty_dirs.get(), static_cast<Py_ssize_t>(i));
-      if (!restorer.make_directory(dir)) return kDecodePackageTrace.fail(line::kOpenOutput);
+      if (!restorer.make_directory(dir))
+        return kDecodePackageTrace.fail(kDecodePackageLines.open_output);
     }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-    return kDecodePackageTrace.fail(line::kOpenOutput);
+    return kDecodePackageTrace.fail(kDecodePackageLines.open_output);
   }
   return true;
 }
@@ -347,7 +351,7 @@ bool restore_files(PyObject* output_dir, const RestorePlan& plan, const Restored
     if (!choice.writes()) {
       const Py_ssize_t size = restored.utf8_size(start, file.boundary);
       if (size < 0 || !choice.record_size(size))
-        return kDecodePackageTrace.fail(line::kWriteOutput);
+        return kDecodePackageTrace.fail(kDecodePackageLines.write_output);
     } else if (plan.picked[i] &&
                (!write_file(output_dir, file, restored, start, restorer, plan.facts_of(i)) ||
                 !choice.record_name(file.name.get()))) {
@@ -362,8 +366,8 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
                          bool use_zstd, FileChoice& choice) {
   // with open(package_path, "rb") as f: package = pickle.load(f)
   Ref package;
-  if (load_package_file(package_path, kDecodePackageTrace, line::kOpenPackage, line::kLoadPackage,
-                        package) == BlockEnd::kFailed ||
+  if (load_package_file(package_path, kDecodePackageTrace, kDecodePackageLines.open_package,
+                        kDecodePackageLines.load_package, package) == BlockEnd::kFailed ||
       !take_dictionaries(self, package.get())) {
     return nullptr;
   }
@@ -385,7 +389,7 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
   }
   if (choice.kind() != FileChoice::Kind::kAll) return choice.result().release();
   Ref result = package_item(package.get(), Str::filenames);
-  if (!result) return kDecodePackageTrace.fail(line::kResult);
+  if (!result) return kDecodePackageTrace.fail(kDecodePackageLines.result);
   return result.release();
 }
 
@@ -397,7 +401,7 @@ PyObject* decode_package_wrapper(PyObject* self, PyObject* const* args, Py_ssize
   BoundArguments bound;
   if (!kDecodePackageRow.bind(args, nargs, kwnames, bound)) return nullptr;
   int use_zstd = truth_value(bound[2]);
-  if (use_zstd < 0) return kDecodePackageTrace.fail(line::kBinding);
+  if (use_zstd < 0) return kDecodePackageTrace.fail(kDecodePackageLines.binding);
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
   if (!check_exact_type(bound[1], &PyUnicode_Type, Str::output_dir)) return nullptr;
   FileChoice every_file;
@@ -415,11 +419,17 @@ constexpr Trace kDecodeNamesTrace = kDecodeNamesRow.trace();
 constexpr const FunctionRow& kRestoredSizesRow = function_row("restored_sizes");
 constexpr Trace kRestoredSizesTrace = kRestoredSizesRow.trace();
 
-namespace line {
-constexpr int kNamesChoice = kDecodeNamesRow.first_line + 1;
-constexpr int kNamesDecode = kDecodeNamesRow.first_line + 2;
-constexpr int kSizesDecode = kRestoredSizesRow.first_line + 1;
-}  // namespace line
+// decode_names' statements: it picks the names, then runs decode_package's.
+constexpr struct DecodeNamesLines {
+  int binding = kDecodeNamesRow.first_line;
+  int choice = 201;
+  int decode = 202;
+} kDecodeNamesLines{};
+// restored_sizes' statements: it runs decode_package's, measuring.
+constexpr struct RestoredSizesLines {
+  int binding = kRestoredSizesRow.first_line;
+  int decode = 206;
+} kRestoredSizesLines{};
 
 }  // namespace
 
@@ -429,18 +439,18 @@ PyObject* decode_names_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t
   BoundArguments bound;
   if (!kDecodeNamesRow.bind(args, nargs, kwnames, bound)) return nullptr;
   int use_zstd = truth_value(bound[3]);
-  if (use_zstd < 0) return kDecodeNamesTrace.fail(kDecodeNamesRow.first_line);
+  if (use_zstd < 0) return kDecodeNamesTrace.fail(kDecodeNamesLines.binding);
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
   if (!check_exact_type(bound[1], &PyUnicode_Type, Str::output_dir)) return nullptr;
   if (!check_exact_type(bound[2], &PyList_Type, Str::names)) return nullptr;
   FileChoice chosen;
   if (bound[2] == Py_None) {
     raise_expected_type("list", bound[2]);
-    return kDecodeNamesTrace.fail(line::kNamesChoice);
+    return kDecodeNamesTrace.fail(kDecodeNamesLines.choice);
   }
-  if (!chosen.pick(bound[2])) return kDecodeNamesTrace.fail(line::kNamesChoice);
+  if (!chosen.pick(bound[2])) return kDecodeNamesTrace.fail(kDecodeNamesLines.choice);
   PyObject* names = decode_package(as_compressor(self), bound[0], bound[1], use_zstd != 0, chosen);
-  if (!names) return kDecodeNamesTrace.fail(line::kNamesDecode);
+  if (!names) return kDecodeNamesTrace.fail(kDecodeNamesLines.decode);
   return names;
 }
 
@@ -450,12 +460,12 @@ PyObject* restored_sizes_wrapper(PyObject* self, PyObject* const* args, Py_ssize
   BoundArguments bound;
   if (!kRestoredSizesRow.bind(args, nargs, kwnames, bound)) return nullptr;
   int use_zstd = truth_value(bound[1]);
-  if (use_zstd < 0) return kRestoredSizesTrace.fail(kRestoredSizesRow.first_line);
+  if (use_zstd < 0) return kRestoredSizesTrace.fail(kRestoredSizesLines.binding);
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
   FileChoice sizes;
-  if (!sizes.measure()) return kRestoredSizesTrace.fail(line::kSizesDecode);
+  if (!sizes.measure()) return kRestoredSizesTrace.fail(kRestoredSizesLines.decode);
   PyObject* result = decode_package(as_compressor(self), bound[0], nullptr, use_zstd != 0, sizes);
-  if (!result) return kRestoredSizesTrace.fail(line::kSizesDecode);
+  if (!result) return kRestoredSizesTrace.fail(kRestoredSizesLines.decode);
   return result;
 }
 

@@ -26,10 +26,15 @@ constexpr const FunctionRow& kReadPackageRow = function_row("read_package");
 constexpr const FunctionRow& kRestoredNamesRow = function_row("restored_names");
 constexpr const FunctionRow& kJudgePackageRow = function_row("judge_package");
 
-namespace line {
-constexpr int kOpenPackage = 127;
-constexpr int kLoadPackage = 128;
-}  // namespace line
+// read_package's statements, at the lines of their traceback entries.
+constexpr struct ReadPackageLines {
+  int open_package = 127;
+  int load_package = 128;
+} kReadPackageLines{};
+// restored_names' one statement: the judgement.
+constexpr struct RestoredNamesLines { int judge = 195; } kRestoredNamesLines{};
+// judge_package's one statement, the same.
+constexpr struct JudgePackageLines { int judge = 211; } kJudgePackageLines{};
 
 constexpr Trace kReadPackageTrace = kReadPackageRow.trace();
 
@@ -48,16 +53,16 @@ Ref judged_names(PyObject* package, JudgedPackage& judged) {
 
 // The body restored_names and judge_package share: bind the package, judge
 // it, and give `answer(names, judged)` (a new reference, or null with the
-// exception set) or fail at the method's second line.
+// exception set) or fail at `judge_line`.
 template <typename Answer>
-PyObject* answer_judged(const FunctionRow& row, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames, Answer&& answer) {
+PyObject* answer_judged(const FunctionRow& row, int judge_line, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames, Answer&& answer) {
   BoundArguments bound;
   if (!row.bind(args, nargs, kwnames, bound)) return nullptr;
   JudgedPackage judged;
   Ref names = judged_names(bound[0], judged);
   PyObject* result = names ? answer(names, judged) : nullptr;
-  if (!result) return row.trace().fail(row.first_line + 1);
+  if (!result) return row.trace().fail(judge_line);
   return result;
 }
 
@@ -70,8 +75,8 @@ PyObject* read_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t narg
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
   // with open(package_path, "rb") as f: return pickle.load(f)
   Ref package;
-  if (load_package_file(bound[0], kReadPackageTrace, line::kOpenPackage, line::kLoadPackage,
-                        package) == BlockEnd::kFailed) {
+  if (load_package_file(bound[0], kReadPackageTrace, kReadPackageLines.open_package,
+                        kReadPackageLines.load_package, package) == BlockEnd::kFailed) {
     return nullptr;
   }
   // A swallowed error falls off the end of the method: None.
@@ -83,7 +88,7 @@ PyObject* read_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t narg
 // refuses them. Neither the compressor nor the file system is touched.
 PyObject* restored_names_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return answer_judged(kRestoredNamesRow, args, nargs, kwnames,
+  return answer_judged(kRestoredNamesRow, kRestoredNamesLines.judge, args, nargs, kwnames,
                        [](Ref& names, const JudgedPackage&) { return names.release(); });
 }
 
@@ -92,7 +97,7 @@ PyObject* restored_names_wrapper(PyObject*, PyObject* const* args, Py_ssize_t na
 PyObject* judge_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return answer_judged(
-      kJudgePackageRow, args, nargs, kwnames,
+      kJudgePackageRow, kJudgePackageLines.judge, args, nargs, kwnames,
       [](Ref& names, const JudgedPackage& judged) { return checks_answer(names.get(), judged); });
 }
 
