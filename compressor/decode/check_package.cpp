@@ -137,13 +137,7 @@ bool check_files(const PackageParts& parts, const JudgedPackage& judged,
       }
       digest.add_bytes(table.text(token), token.bytes());
     }
-    if (facts) {
-      const FileFacts& expected = facts->files[i];
-      if (digest.content_bytes() != expected.size || digest.finish() != expected.digest) {
-        PyErr_Format(PyExc_ValueError, msg::kPackageDamaged, name);
-        return false;
-      }
-    }
+    if (facts && !check_restored(digest, facts->files[i], name)) return false;
     start = boundary;
   }
   return true;

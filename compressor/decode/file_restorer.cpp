@@ -290,34 +290,6 @@ void FileRestorer::expect(PyObject* name, std::string_view name_bytes, const Fil
   fresh_.facts = &facts;
 }
 
-// With facts: whether the bytes written are those packed, and then the
-// stored mode and time, given to the fresh file through its descriptor
-// (never through a name, which a link could stand in for). The access time
-// is left as it is. False with the error set.
-bool FileRestorer::matches_and_takes_facts() {
-  const FileFacts& facts = *fresh_.facts;
-  if (digest_->content_bytes() != facts.size || digest_->finish() != facts.digest) {
-    PyErr_Format(PyExc_ValueError, msg::kPackageDamaged, fresh_.name.get());
-    return false;
-  }
-  constexpr int64_t kBillion = 1000000000;
-  int64_t seconds = facts.mtime_ns / kBillion;
-  int64_t nanoseconds = facts.mtime_ns % kBillion;
-  if (nanoseconds < 0) {
-    seconds -= 1;
-    nanoseconds += kBillion;
-  }
-  struct timespec times[2] = {{0, UTIME_OMIT}, {}};
-  times[1].tv_sec = static_cast<time_t>(seconds);
-  times[1].tv_nsec = static_cast<long>(nanoseconds);
-  if (!fresh_.file.set_mode(static_cast<mode_t>(facts.mode) & ~umask_once()) ||
-      futimens(fresh_.file.fd(), times) != 0) {
-    raise_from_errno(errno, fresh_.path.get());
-    return false;
-  }
-  return true;
-}
-
 WriteFailure FileRestorer::finish(PyObject* text) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
@@ -354,38 +326,50 @@ bool FileRestorer::write_bytes(const void* data, size_t size) {
   return true;
 }
 
+// With facts, the bytes written must be those packed before the file gets
+// the stored mode and time and replaces anything. A signal that arrived
+// meanwhile ends the restore before this file replaces anything, and so
+// does a target that turned into something other than a regular file.
 WriteFailure FileRestorer::finish_written() {
   PyObject* path = fresh_.path.get();
-  auto give_up = [this](WriteFailure failure) {
-    close_fresh_file();
-    return failure;
-  };
   FreshFile& file = fresh_.file;
+  FinalAttributes attributes{.umask = umask_once()};
   if (fresh_.facts) {
-    if (!matches_and_takes_facts()) return give_up(WriteFailure::kText);
-  } else {
-    // Best effort, as before: a file system that refuses it keeps the text.
-    file.set_mode(final_mode_replacing(fresh_.dir_fd, file.target().c_str(), umask_once()));
+    if (!check_restored(*digest_, *fresh_.facts, fresh_.name.get()))
+      return give_up(WriteFailure::kText);
+    attributes.stored_mode = static_cast<mode_t>(fresh_.facts->mode);
+    attributes.mtime_ns = fresh_.facts->mtime_ns;
   }
-  if (!file.close_descriptor()) {
-    raise_from_errno(errno, path);
-    return give_up(WriteFailure::kFile);
+  auto still_wanted = [&] {
+    if (PyErr_CheckSignals() < 0) return false;
+    struct stat st;
+    if (fstatat(fresh_.dir_fd, file.target().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISREG(st.st_mode)) {
+      raise_in_the_way(PyExc_FileExistsError, EEXIST, msg::kTargetNotRegularFile, path);
+      return false;
+    }
+    return true;
+  };
+  switch (file.put_in_place(attributes, still_wanted)) {
+    case FreshFile::Placed::kDone:
+      close_fresh_file();
+      return WriteFailure::kNone;
+    case FreshFile::Placed::kAttributes:
+      raise_from_errno(errno, path);
+      return give_up(WriteFailure::kText);
+    case FreshFile::Placed::kNotWanted:
+      return give_up(WriteFailure::kFile);
+    case FreshFile::Placed::kClose:
+    case FreshFile::Placed::kRename:
+      break;
   }
-  // A signal that arrived meanwhile ends the restore before this file
-  // replaces anything.
-  if (PyErr_CheckSignals() < 0) return give_up(WriteFailure::kFile);
-  struct stat st;
-  if (fstatat(fresh_.dir_fd, file.target().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-      !S_ISREG(st.st_mode)) {
-    raise_in_the_way(PyExc_FileExistsError, EEXIST, msg::kTargetNotRegularFile, path);
-    return give_up(WriteFailure::kFile);
-  }
-  if (!file.put_in_place()) {
-    raise_from_errno(errno, path);
-    return give_up(WriteFailure::kFile);
-  }
+  raise_from_errno(errno, path);
+  return give_up(WriteFailure::kFile);
+}
+
+WriteFailure FileRestorer::give_up(WriteFailure failure) {
   close_fresh_file();
-  return WriteFailure::kNone;
+  return failure;
 }
 
 }  // namespace ormek

@@ -103,7 +103,7 @@ class FileRestorer {
   bool fs_bytes(PyObject* text, std::string& out);
   int check_directories_of(const std::string& relative, const NameTree& tree,
                            const std::vector<NameTree::Node>& directories);
-  bool matches_and_takes_facts();
+  WriteFailure give_up(WriteFailure failure);
   bool encode_output_dir();
   int open_output_dir();
   int open_directory(const std::string& directory);

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "compressor/package/facts_digest.hpp"
+#include "compressor/package/file_time.hpp"
 #include "compressor/package/stored_names_host.hpp"
 #include "compressor/text/text_units.hpp"
 #include "module/host_calls.hpp"
@@ -19,15 +20,6 @@
 namespace ormek {
 
 namespace {
-
-// st_mtim as nanoseconds; a time beyond the 64-bit range (some 292 years
-// from 1970 either way) is kept at its end, the nearest the format can say.
-int64_t nanoseconds(const struct timespec& t) {
-  constexpr int64_t kBillion = 1000000000;
-  if (t.tv_sec > INT64_MAX / kBillion - 1) return INT64_MAX;
-  if (t.tv_sec < INT64_MIN / kBillion + 1) return INT64_MIN;
-  return static_cast<int64_t>(t.tv_sec) * kBillion + t.tv_nsec;
-}
 
 void digest_text(ContentDigest& digest, PyObject* text) {
   if (PyUnicode_IS_ASCII(text)) {
@@ -345,6 +337,12 @@ void given_dir_in_file(PyObject* dir, PyObject* file) {
 
 }  // namespace
 
+bool check_restored(const ContentDigest& restored, const FileFacts& facts, PyObject* name) {
+  if (restored.content_bytes() == facts.size && restored.finish() == facts.digest) return true;
+  PyErr_Format(PyExc_ValueError, msg::kPackageDamaged, name);
+  return false;
+}
+
 void FactsWriter::begin(PyObject* name) {
   with_text_units(name, [&](const auto* units, size_t length) {
     digest_.begin(units, length);
@@ -378,7 +376,7 @@ bool FactsWriter::finish(int fd) {
   facts.digest = digest_.finish();
   facts.size = digest_.content_bytes();
   facts.mode = st.st_mode & 07777;
-  facts.mtime_ns = nanoseconds(st.st_mtim);
+  facts.mtime_ns = nanoseconds_of(st.st_mtim);
   try {
     files_.push_back(facts);
   } catch (const std::bad_alloc&) {

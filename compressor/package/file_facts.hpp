@@ -41,6 +41,11 @@ struct FileFacts {
   int64_t mtime_ns = 0;
 };
 
+// Whether `restored`, the digest of a file's name and restored text, is what
+// the file's `facts` say was packed: false with ValueError "the package is
+// damaged" naming `name` (the stored name) when it is not.
+bool check_restored(const ContentDigest& restored, const FileFacts& facts, PyObject* name);
+
 // The facts of the files an encoder reads: for each file, begin, then what
 // it restores to, then finish.
 class FactsWriter {

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "compressor/package/file_time.hpp"
+
 namespace ormek {
 
 namespace {
@@ -29,12 +31,14 @@ std::string temporary_name_beside(std::string_view base_name) {
   return std::string(base_name.substr(0, kTempStemBytes)) + suffix;
 }
 
-mode_t final_mode_replacing(int dir_fd, const char* name, mode_t umask) {
+mode_t final_mode(int dir_fd, const char* name, const FinalAttributes& attributes) {
+  constexpr mode_t kPermissionBits = 0777;
+  if (attributes.stored_mode) return *attributes.stored_mode & ~attributes.umask & kPermissionBits;
   struct stat st;
   if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-    return final_mode(st.st_mode);
+    return st.st_mode & kPermissionBits;
   }
-  return final_mode(0666 & ~umask);
+  return 0666 & ~attributes.umask & kPermissionBits;
 }
 
 mode_t process_umask() {
@@ -74,7 +78,15 @@ bool FreshFile::create(int dir_fd, std::string target) {
   return false;
 }
 
-bool FreshFile::set_mode(mode_t mode) const { return fchmod(fd_, final_mode(mode)) == 0; }
+// Through the descriptor, never by name: a link put at the fresh name would
+// send a change by name to another file. The access time is left as it is.
+bool FreshFile::give(const FinalAttributes& attributes) const {
+  const bool moded = fchmod(fd_, final_mode(dir_fd_, target_.c_str(), attributes)) == 0;
+  if (!moded && attributes.stored_mode) return false;
+  if (!attributes.mtime_ns) return true;
+  const timespec times[2] = {{0, UTIME_OMIT}, timespec_of(*attributes.mtime_ns)};
+  return futimens(fd_, times) == 0;
+}
 
 bool FreshFile::close_descriptor() {
   const int closed = close(fd_);
@@ -82,7 +94,7 @@ bool FreshFile::close_descriptor() {
   return closed == 0;
 }
 
-bool FreshFile::put_in_place() {
+bool FreshFile::rename_over_target() {
   if (renameat(dir_fd_, path_.c_str(), dir_fd_, target_.c_str()) != 0) return false;
   created_ = false;  // it is the target now
   return true;

@@ -29,6 +29,8 @@
 #include <fcntl.h>
 #include <sys/types.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -43,22 +45,32 @@ std::string temporary_name_beside(std::string_view base_name);
 // stale file of a crashed run, or a concurrent writer's pick).
 inline constexpr int kTemporaryNameAttempts = 100;
 
-// The mode a file this module puts in place is given, from the bits it
-// carries over: those of the regular file it replaces, a restored file's
-// stored bits less the umask, or for a new file 0666 less the umask (what
-// open would have given it). Permission bits only: never set-user-id,
-// set-group-id or sticky, whoever owned the file replaced.
-constexpr mode_t final_mode(mode_t carried) { return carried & 0777; }
+// What a written file is given before it takes its target's place: its
+// permission bits and, for a restored file, its modification time.
+struct FinalAttributes {
+  // A restored file's stored permission bits; without them, those of the
+  // regular file it replaces, or a new file's.
+  std::optional<mode_t> stored_mode;
+  std::optional<int64_t> mtime_ns;  // a restored file's stored time
+  mode_t umask = 0;                 // the process umask
+};
 
-// final_mode for a file that takes the place of `name` in `dir_fd` (a
-// descriptor or AT_FDCWD): the regular file standing there (not followed
-// if a link), or a new file under the process umask `umask`.
-mode_t final_mode_replacing(int dir_fd, const char* name, mode_t umask);
+// The mode a file this module puts in place at `name` in `dir_fd` (a
+// descriptor or AT_FDCWD) is given: the `stored_mode` less the umask when
+// there is one, else that of the regular file standing there (not followed
+// if a link), or for a new file 0666 less the umask (what open would have
+// given it). Permission bits only: never set-user-id, set-group-id or
+// sticky, whoever owned the file replaced.
+mode_t final_mode(int dir_fd, const char* name, const FinalAttributes& attributes);
 
 // The process umask, read without changing it where the system tells it.
 mode_t process_umask();
 
 class FreshFile {
+  struct CallDirectly {
+    bool operator()(auto&& rename) const { return rename(); }
+  };
+
  public:
   FreshFile() = default;
   FreshFile(const FreshFile&) = delete;
@@ -73,17 +85,34 @@ class FreshFile {
   // The fresh file's path, relative to dir_fd as the target's is.
   const std::string& path() const { return path_; }
   const std::string& target() const { return target_; }
-  // Gives the written file its final mode (see final_mode). False with errno.
-  bool set_mode(mode_t mode) const;
-  // Closes the descriptor; false with errno (the file stays, for discard).
-  bool close_descriptor();
-  // Renames the closed fresh file over the target; false with errno. Once
-  // done, the file is the target's and nothing is removed.
-  bool put_in_place();
+  // Where put_in_place stopped: kDone, or the step that failed (with errno
+  // set, but for kNotWanted).
+  enum class Placed { kDone, kAttributes, kClose, kNotWanted, kRename };
+  // Puts the written file in place: gives it its final mode (final_mode) and
+  // time through its descriptor, closes it, and once `still_wanted()` agrees,
+  // renames it over the target. Stored attributes that cannot be given fail
+  // the step; carried-over permission bits are given where the file system
+  // takes them, the text counting for more. On any failure the fresh file
+  // stays, for discard; once done, it is the target's and nothing is removed.
+  // The rename runs as `renaming(rename)`, which calls `rename()` (true when
+  // done, else false with errno): a caller may let other threads run
+  // meanwhile.
+  template <typename StillWanted, typename Renaming = CallDirectly>
+  Placed put_in_place(const FinalAttributes& attributes, StillWanted&& still_wanted,
+                      Renaming&& renaming = {}) {
+    if (!give(attributes)) return Placed::kAttributes;
+    if (!close_descriptor()) return Placed::kClose;
+    if (!still_wanted()) return Placed::kNotWanted;
+    return renaming([this] { return rename_over_target(); }) ? Placed::kDone : Placed::kRename;
+  }
   // Closes and removes the fresh file, if there is one.
   void discard();
 
  private:
+  bool give(const FinalAttributes& attributes) const;
+  bool close_descriptor();
+  bool rename_over_target();
+
   int dir_fd_ = AT_FDCWD;
   std::string target_;
   std::string path_;

@@ -185,27 +185,35 @@ BlockEnd dump_in_place(PyObject* path, PyObject* data, const Site& site) {
   return dump_block(file.get(), data, false, site);
 }
 
-// The written file, given its final mode through its descriptor (best effort,
-// as ever: a file system that refuses it still gets the new content), closed
-// and renamed over the target.
+// The written file put in place (fresh_file.hpp): the permission bits of the
+// file it replaces, or a new file's, closed and renamed over the target
+// (with the thread detached), unless a signal arrived meanwhile.
 BlockEnd put_in_place(FreshFile& fresh, const Target& target, PyObject* fresh_name,
                       const Site& site) {
-  fresh.set_mode(final_mode_replacing(AT_FDCWD, target.path.c_str(), process_umask()));
-  if (!fresh.close_descriptor()) {
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, target.fspath.get());
-    return site.trace.fail(site.open_line);
-  }
-  if (PyErr_CheckSignals() < 0) return site.trace.fail(site.open_line);
-  PyThreadState* released = PyEval_SaveThread();
-  const bool placed = fresh.put_in_place();
-  const int error_number = errno;
-  PyEval_RestoreThread(released);
-  if (!placed) {
+  const FinalAttributes attributes{.umask = process_umask()};
+  auto detached = [](auto&& rename) {
+    PyThreadState* released = PyEval_SaveThread();
+    const bool placed = rename();
+    const int error_number = errno;
+    PyEval_RestoreThread(released);
     errno = error_number;
-    PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, fresh_name, target.fspath.get());
-    return site.trace.fail(site.open_line);
+    return placed;
+  };
+  switch (fresh.put_in_place(
+      attributes, [] { return PyErr_CheckSignals() == 0; }, detached)) {
+    case FreshFile::Placed::kDone:
+      return BlockEnd::kCompleted;
+    case FreshFile::Placed::kNotWanted:
+      break;
+    case FreshFile::Placed::kAttributes:  // carried-over bits are not required
+    case FreshFile::Placed::kClose:
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, target.fspath.get());
+      break;
+    case FreshFile::Placed::kRename:
+      PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, fresh_name, target.fspath.get());
+      break;
   }
-  return BlockEnd::kCompleted;
+  return site.trace.fail(site.open_line);
 }
 
 BlockEnd dump_replacing(PyObject* path, const Target& target, PyObject* data, const Site& site) {
