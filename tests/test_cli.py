@@ -1,7 +1,8 @@
 """The `ormek` command, run as a real process: pack and unpack of directory
 trees, info, the user errors (status 1, one line on stderr), bad usage
 (status 2), stop signals (status 128 + N), and the plain-data package loading
-that keeps `info` and `unpack` from running code from a package."""
+that keeps `info` and `unpack` from running code from a package; and the
+reading API, `ormek.open`, on which `cat` is built."""
 
 import errno
 import fcntl
@@ -634,7 +635,7 @@ def test_one_damage_reads_the_same_in_every_command(run, in_tmp, package, proble
         (in_tmp / "p.pkg").write_bytes(package)
     else:
         write_pickle(in_tmp / "p.pkg", package)
-    commands = [["check"], ["list"], ["info"], ["unpack", "-d", "out"]]
+    commands = [["check"], ["list"], ["info"], ["unpack", "-d", "out"], ["cat", "a"]]
     said = {user_error(run(*command[:1], "p.pkg", *command[1:])) for command in commands}
     (line,) = said
     assert line.startswith("ormek: error: p.pkg: ") and problem in line
@@ -654,6 +655,7 @@ def test_unpack_raw(run, in_tmp):
 def test_raw_refused_on_a_compressed_package(run, tree, in_tmp):
     ok(run("pack", tree, "-o", "p.pkg"))
     assert "Zstandard" in user_error(run("unpack", "p.pkg", "-d", "out", "--raw"), "p.pkg")
+    assert "Zstandard" in user_error(run("cat", "p.pkg", "src/top.txt", "--raw"), "p.pkg")
     assert not (in_tmp / "out").exists()
 
 
@@ -1083,3 +1085,88 @@ def test_record_size_and_limit_agree_with_the_module(mod, comp, in_tmp, monkeypa
         load=lambda f: {"compressed": Huge(), "file_boundaries": [], "filenames": []}))
     with pytest.raises(OverflowError, match=f"{packages.MAX_TOKENS + 1} ids; at most {packages.MAX_TOKENS} "):
         comp.decode_package("p.pkg", "out", False)
+
+
+# The reading API (ormek.open) and `ormek cat`, which is built on it.
+STORED = {f"src/{name}": text.replace("\r\n", "\n").replace("\r", "\n") for name, text in SOURCES.items()}
+
+
+@pytest.fixture
+def packed(run, tree, in_tmp):
+    os.chmod(tree / "a" / "deep.md", 0o600)
+    os.utime(tree / "top.txt", ns=(1, 1_700_000_000_123_456_789))
+    ok(run("pack", tree, "-o", "p.pkg"))
+    return in_tmp / "p.pkg"
+
+
+@pytest.mark.parametrize("as_path", [str, Path], ids=["str", "Path"])
+def test_reading_api(packed, in_tmp, as_path):
+    before = snapshot(in_tmp)
+    with ormek.open(as_path(packed)) as package:
+        assert sorted(package.namelist()) == sorted(STORED)
+        # Backwards, then forwards: the stream is read again from its start.
+        for name in sorted(STORED, reverse=True) + sorted(STORED):
+            assert package.read_text(name) == STORED[name]
+        info = package.getinfo("src/a/deep.md")
+        assert (info.name, info.size, info.mode) == ("src/a/deep.md", len(STORED[info.name].encode()), 0o600)
+        assert package.getinfo("src/top.txt").mtime_ns == 1_700_000_000_123_456_789
+        for call in (package.read_text, package.getinfo, lambda n: package.extractall("x", [n])):
+            with pytest.raises(KeyError, match="src/nope"):
+                call("src/nope")
+        assert snapshot(in_tmp) == before
+        picked = [name for name in package.namelist() if name.startswith("src/a/")]
+        assert package.extractall(in_tmp / "out", ["src/a/"]) == picked
+        assert (in_tmp / "out" / "src" / "a" / "b" / "c" / "leaf.py").read_text() == STORED["src/a/b/c/leaf.py"]
+    with pytest.raises(ValueError, match="closed"):
+        package.extractall("out2")
+
+
+def damage_a_text(path):
+    package = pickle.loads(path.read_bytes())
+    package["global_dict"]["hello"] = package["global_dict"].pop("world")
+    write_pickle(path, package)
+
+
+def damage_a_fact(path):
+    package = pickle.loads(path.read_bytes())
+    package["file_facts"]["modes"][0] ^= 0o100
+    write_pickle(path, package)
+
+
+@pytest.mark.parametrize("damage, problem, when", [
+    (damage_a_text, "is damaged: the file 'src/top.txt' does not restore as it was packed (its check does not match)", "read"),
+    (damage_a_fact, 'is damaged: its "file_facts" do not match their digest ("facts_digest")', "open"),
+    (lambda path: path.write_bytes(b"\x80\x04\x95"), "is damaged: it is truncated (it ends early)", "open"),
+])
+def test_damage_in_the_commands_words(run, packed, damage, problem, when):
+    damage(packed)
+    try:
+        with ormek.open(packed) as package:
+            assert when == "read"
+            package.read_text("src/cr.txt")
+    except ormek.PackageError as err:
+        assert str(err) == f"{packed}: {problem}"
+    else:
+        pytest.fail("the damage went unnoticed")
+    assert user_error(run("cat", packed, "src/cr.txt")) == f"ormek: error: {packed}: {problem}"
+
+
+def test_cat(run, packed, command, in_tmp):
+    done = run("cat", packed, "src/z/last.txt", "src/unicode.txt", "src/z/last.txt", "-v")
+    assert done.returncode == 0
+    assert done.stdout == STORED["src/z/last.txt"] + STORED["src/unicode.txt"] + STORED["src/z/last.txt"]
+    assert done.stderr == "src/z/last.txt\nsrc/unicode.txt\nsrc/z/last.txt\n"
+    refused = run("cat", packed, "src/cr.txt", "src/nope", "src/a", "src/nope")
+    assert refused.stdout == ""
+    assert user_error(refused).endswith("p.pkg: holds no file named 'src/nope', 'src/a'")
+    with open(packed, "rb") as stdin:
+        argv, env = command
+        piped = subprocess.run([*argv, "cat", "-", "src/top.txt"], stdin=stdin, capture_output=True, env=env)
+    assert piped.stdout == STORED["src/top.txt"].encode()
+
+
+def test_cat_raw(run, in_tmp):
+    package = {"compressed": pack([1, 2, 1]), "file_boundaries": [3], "filenames": ["r.txt"], "global_dict": {"a": 1, "\n": 2}}
+    write_pickle(in_tmp / "raw.pkg", package)
+    assert ok(run("cat", "raw.pkg", "r.txt", "--raw")) == "a\na"
+    assert "does not decompress" in user_error(run("cat", "raw.pkg", "r.txt"))

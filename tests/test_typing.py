@@ -18,6 +18,8 @@ from helpers import REPO
 
 STUB_SOURCE = REPO / "stubs" / "ormek_compressor-stubs" / "__init__.pyi"
 EXAMPLE = Path(__file__).resolve().parent / "typing_example.py"
+# The reading API of the `ormek` package, typed by its own annotations.
+READING_EXAMPLE = REPO / "examples" / "read_package.py"
 CLI_SOURCE = REPO / "python" / "ormek"
 ON_HOST = bool(os.environ.get("ORMEK_HOST"))
 # The checkers read the stubs alike on every build of the host; under a debug
@@ -96,13 +98,15 @@ def test_wheel_ships_the_stubs():
     assert found.read_text() == STUB_SOURCE.read_text()
 
 
-def test_mypy_strict_example(stub_env, tmp_path):
-    result = mypy(stub_env, tmp_path, EXAMPLE)
+@pytest.mark.parametrize("example", [EXAMPLE, READING_EXAMPLE], ids=["module", "reading"])
+def test_mypy_strict_example(stub_env, tmp_path, example):
+    result = mypy(stub_env, tmp_path, example)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_pyright_strict_example(stub_env, tmp_path):
-    result = pyright(stub_env, tmp_path, EXAMPLE)
+@pytest.mark.parametrize("example", [EXAMPLE, READING_EXAMPLE], ids=["module", "reading"])
+def test_pyright_strict_example(stub_env, tmp_path, example):
+    result = pyright(stub_env, tmp_path, example)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "0 errors" in result.stdout
 
@@ -163,6 +167,19 @@ def test_example_runs(tmp_path):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout == "['hello.txt']\n"
+
+
+def test_reading_example_runs(comp, in_tmp):
+    (in_tmp / "a.txt").write_text("one  two\n")
+    comp.encode_named_files([("a.txt", "d/a.txt")], "p.pkg", checks=True)
+    result = subprocess.run(
+        [sys.executable, "-W", "ignore", str(READING_EXAMPLE), "p.pkg", "d/a.txt", "out"],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    listing, *rest = result.stdout.splitlines()
+    assert listing.split()[1::2] == ["9", "d/a.txt"] and rest == ["one  two", "1 restored into out"]
+    assert (in_tmp / "out" / "d" / "a.txt").read_text() == "one  two\n"
 
 
 def stub_tree():

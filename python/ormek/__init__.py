@@ -7,19 +7,50 @@ restore them (all or some), list, check or describe a package.
     ormek list PACKAGE [--raw] [-v | -q]
     ormek check PACKAGE [--raw] [-v | -q]
     ormek info PACKAGE [--json] [-v | -q]
+    ormek cat PACKAGE NAME... [--raw] [-v | -q]
 
 -v and -q may also come before the command (``ormek -v list PACKAGE``).
 A PACKAGE of ``-`` is standard input (``pack -o -``: standard output).
 ``python -m ormek`` runs the same.
+
+From Python, ``ormek.open(path)`` reads a package as zipfile reads an
+archive (see ormek.reading):
+
+    with ormek.open("work.pkg") as package:
+        text = package.read_text(package.namelist()[0])
 """
 
 from __future__ import annotations
 
 from collections.abc import Sequence
+from typing import TYPE_CHECKING
 
 from . import signals
 
-__all__ = ["main"]
+if TYPE_CHECKING:
+    from .native import InputPath
+    from .reading import FileInfo, Package, PackageError
+
+__all__ = ["FileInfo", "Package", "PackageError", "main", "open"]
+# The reading API is imported when it is first used: the command itself
+# imports the extension module only once its signal handlers are in place.
+_READING = frozenset({"FileInfo", "Package", "PackageError"})
+
+
+def open(path: InputPath, *, raw: bool = False) -> Package:
+    """The package at `path` (a str or any path-like) opened for reading;
+    `raw` for an id stream stored without Zstandard (as --raw)."""
+    from .reading import Package
+
+    return Package(path, raw=raw)
+
+
+def __getattr__(name: str) -> object:
+    if name in _READING:
+        from . import reading
+
+        return getattr(reading, name)
+    raise AttributeError(f"module 'ormek' has no attribute {name!r}")
 
 
 def main(argv: Sequence[str] | None = None) -> int:

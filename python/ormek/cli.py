@@ -15,6 +15,7 @@ from typing import TypeAlias
 
 from .signals import Interrupted, exit_interrupted, install, raise_if_caught
 from .undo import run_all as undo_all
+from .cat import CAT_DESCRIPTION, command_cat
 from .check import command_check
 from .info import command_info
 from .listing import command_list
@@ -150,6 +151,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_pack(commands)
     _add_unpack(commands)
     _add_package_commands(commands)
+    _add_cat(commands)
     return parser
 
 
@@ -266,6 +268,16 @@ def _add_unpack(commands: Subparsers) -> None:
     )
     _add_voice(unpack, "name every file restored")
     unpack.set_defaults(run=command_unpack, parser=unpack)
+
+
+def _add_cat(commands: Subparsers) -> None:
+    cat = _subcommand(commands, "cat", "write the text of files of a package to standard output",
+                      CAT_DESCRIPTION)
+    cat.add_argument("package", metavar="PACKAGE", help=PACKAGE_HELP)
+    cat.add_argument("names", nargs="+", metavar="NAME", help="a stored file name")
+    _add_raw(cat)
+    _add_voice(cat, "name every file on stderr before its text")
+    cat.set_defaults(run=command_cat, parser=cat)
 
 
 def _add_package_commands(commands: Subparsers) -> None:

@@ -260,6 +260,9 @@ def empty_dirs(package: object) -> list[str]:
     return dirs if type(dirs) is list else []
 
 
+RAW_ON_ZSTD = "its payload is a Zstandard frame, which --raw would restore as garbage"
+
+
 def holds_zstd_frame(package: object) -> bool:
     payload = package.get("compressed") if type(package) is dict else None
     return isinstance(payload, (bytes, bytearray)) and payload[:4] == ZSTD_FRAME_MAGIC
@@ -275,9 +278,11 @@ class PackageSummary:
         self.compressed: bytes | bytearray = raw["compressed"]
         self.filenames: list[str] = raw["filenames"]
         boundaries: list[int] = raw["file_boundaries"]
+        self.boundaries = boundaries
         self.token_counts = [b - a for a, b in zip([0, *boundaries], boundaries)]
         self.tokens: int = boundaries[-1] if boundaries else 0
-        self.dictionary_size: int = len(raw.get("global_dict", {}))
+        self.dictionary: dict[str, int] = raw.get("global_dict", {})
+        self.dictionary_size = len(self.dictionary)
         # How far its checks reach, once the module has judged it.
         self.reach: int = NO_CHECKS
         self.empty_dirs: int = len(empty_dirs(raw))

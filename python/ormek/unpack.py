@@ -21,7 +21,14 @@ from collections import Counter
 from collections.abc import Sequence
 
 from .native import bare_compressor
-from .packages import empty_dirs, holds_zstd_frame, judge, package_failure, read_package
+from .packages import (
+    RAW_ON_ZSTD,
+    empty_dirs,
+    holds_zstd_frame,
+    judge,
+    package_failure,
+    read_package,
+)
 from .report import UserError, counted, detail, listing, say, verbose
 
 EXISTING_LIST_LIMIT = 10
@@ -36,9 +43,7 @@ def command_unpack(args: argparse.Namespace) -> int:
         # Only then is the package loaded an extra time before restoring.
         stored = read_package(package)
         if args.raw and holds_zstd_frame(stored):
-            raise UserError(
-                package, "its payload is a Zstandard frame, which --raw would restore as garbage"
-            )
+            raise UserError(package, RAW_ON_ZSTD)
         _look_before_restoring(package, stored, out_dir, wanted, args.force)
     restored = _decode(package, out_dir, not args.raw, wanted)
     _report_repeated(package, out_dir, restored)
@@ -127,24 +132,32 @@ class NameTree:
 def _picked(
     package: str, names: list[str], wanted: list[str], dirs: Sequence[str] = ()
 ) -> list[str]:
-    """The stored names that `wanted` picks: a name itself, and every file
-    under a name that is a directory of it (a name ending in "/" picks only
-    a directory). Every name that picks nothing (no file, nor a directory of
-    files or empty directories `dirs`) is an error, before anything is
-    written."""
-    tree = NameTree(names, list(dirs))
-    found = {name: tree.find(name.rstrip("/"), name.endswith("/")) for name in wanted}
-    unknown = [name for name, node in found.items() if node is None]
+    """The stored names that `wanted` picks (see picks). Every name that
+    picks nothing is an error, before anything is written."""
+    picked, unknown = picks(names, wanted, dirs)
     if unknown:
         raise UserError(
             package,
             f"holds no file or directory named {', '.join(map(repr, unknown))}",
         )
+    return picked
+
+
+def picks(
+    names: list[str], wanted: list[str], dirs: Sequence[str] = ()
+) -> tuple[list[str], list[str]]:
+    """The stored names that `wanted` picks: a name itself, and every file
+    under a name that is a directory of it (a name ending in "/" picks only
+    a directory); and the wanted names that pick nothing (no file, nor a
+    directory of files or empty directories `dirs`)."""
+    tree = NameTree(names, list(dirs))
+    found = {name: tree.find(name.rstrip("/"), name.endswith("/")) for name in wanted}
+    unknown = [name for name, node in found.items() if node is None]
     picked_nodes = {node for node in found.values() if node is not None}
     known: dict[int, bool] = {}
     nodes = tree.file_nodes.items()
     verdict = {name: tree.picked(node, picked_nodes, known) for name, node in nodes}
-    return [name for name in names if verdict[name]]
+    return [name for name in names if verdict[name]], unknown
 
 
 def _refuse_non_directory(out_dir: str) -> None:

@@ -1,0 +1,219 @@
+"""Reading a package from Python, as zipfile and tarfile read archives:
+
+    import ormek
+
+    with ormek.open("work.pkg") as package:
+        for name in package.namelist():
+            info = package.getinfo(name)
+            print(info.name, info.size, info.mode, info.mtime_ns)
+        text = package.read_text("src/main.py")
+        package.extractall("out", ["src/pkg"])
+
+Opening a package loads it as plain data and judges it as `ormek list` and
+`ormek unpack` do (its plain parts; its names, file facts and their digest
+by the module's judge_package), so a package they refuse cannot be opened.
+Reading text writes nothing to disk. The first read_text checks the package
+once with the module's check_package, which restores every file in memory,
+each against its digest where the package carries one, and refuses what
+restoring refuses (ids beyond the id range, tokens that are not text); then,
+and for every later read, the file's text is decoded from its own records.
+Every failure about the package is a PackageError (a ValueError) in the
+words of the `ormek` command; a name the package does not hold is a
+KeyError."""
+
+from __future__ import annotations
+
+import os
+import sys
+from array import array
+from collections.abc import Callable
+from dataclasses import dataclass
+from types import TracebackType
+from typing import TypeVar
+
+import zstandard
+
+from .native import Compressor, InputPath, bare_compressor
+from .packages import (
+    RAW_ON_ZSTD,
+    RECORD_SIZE,
+    PackageError,
+    PackageSummary,
+    empty_dirs,
+    holds_zstd_frame,
+    judge,
+    package_failure,
+    read_package,
+    stored_facts,
+)
+from .report import UserError, alias, show
+from .unpack import picks
+
+__all__ = ["FileInfo", "Package", "PackageError"]
+
+UNKNOWN_TOKEN = "<UNK>"
+_CHUNK = 1 << 20
+_Answer = TypeVar("_Answer")
+
+
+@dataclass(frozen=True, slots=True)
+class FileInfo:
+    """One stored file: its name, its size in bytes as restored (UTF-8), and
+    its permission bits and modification time where the package stores them
+    (None where it does not)."""
+
+    name: str
+    size: int
+    mode: int | None
+    mtime_ns: int | None
+
+
+class Package:
+    """A package opened for reading (see `ormek.open`); a context manager
+    that closes it."""
+
+    def __init__(self, path: InputPath, *, raw: bool = False) -> None:
+        self.path: str = os.fspath(path)
+        self.raw = raw
+        self._reader: zstandard.ZstdDecompressionReader | None = None
+        self._offset = 0
+        # Every step reads the file opened here, through its descriptor,
+        # even if the path is replaced meanwhile; messages name the path.
+        self._fd = os.open(self.path, os.O_RDONLY | os.O_CLOEXEC)
+        self._source = f"/proc/self/fd/{self._fd}"
+        alias(self._source, show(self.path))
+        try:
+            stored = read_package(self._source)
+            try:
+                self._summary = PackageSummary(stored)
+            except PackageError as err:
+                raise UserError(self._source, str(err)) from None
+            self._names, _ = judge(self._source, stored)
+            if raw and holds_zstd_frame(stored):
+                raise UserError(self._source, RAW_ON_ZSTD)
+        except UserError as err:
+            self.close()
+            raise PackageError(str(err)) from None
+        except BaseException:
+            self.close()
+            raise
+        self._stored = stored
+        # A name stored twice (which `ormek pack` never writes) restores as
+        # its later file, which replaces the earlier one.
+        self._index = {name: i for i, name in enumerate(self._names)}
+        self._sizes = stored_facts(stored, "sizes", len(self._names))
+        self._checked = False
+        self._tokens: dict[int, str] | None = None
+
+    def __enter__(self) -> Package:
+        return self
+
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"<ormek.Package {self.path!r}, {len(self._names)} files>"
+
+    def close(self) -> None:
+        self._reader = None
+        if self._fd >= 0:
+            os.close(self._fd)
+            self._fd = -1
+
+    def namelist(self) -> list[str]:
+        """The stored names, in package order."""
+        return list(self._names)
+
+    def getinfo(self, name: str) -> FileInfo:
+        index = self._index[name]
+        files = len(self._names)
+        if self._sizes is None:
+            self._sizes = self._native(lambda c: c.restored_sizes(self._source, not self.raw))
+        modes = stored_facts(self._stored, "modes", files)
+        mtimes = stored_facts(self._stored, "mtimes_ns", files)
+        return FileInfo(
+            name,
+            self._sizes[index],
+            None if modes is None else modes[index],
+            None if mtimes is None else mtimes[index],
+        )
+
+    def read_text(self, name: str) -> str:
+        """The text of the file `name`, as restoring writes it."""
+        index = self._index[name]
+        self._require_open()
+        if not self._checked:
+            self._native(lambda c: c.check_package(self._source, not self.raw))
+            self._checked = True
+        boundaries = self._summary.boundaries
+        records = self._records(boundaries[index - 1] if index else 0, boundaries[index])
+        ids = array("I")
+        # A stream that ends inside a record ends before it, as restoring reads it.
+        ids.frombytes(records[: len(records) - len(records) % RECORD_SIZE])
+        if sys.byteorder == "little":
+            ids.byteswap()
+        if self._tokens is None:
+            # As restoring inverts it: a later token wins an id that two share.
+            self._tokens = {token_id: token for token, token_id in self._summary.dictionary.items()}
+        tokens = self._tokens
+        return "".join([tokens.get(token_id, UNKNOWN_TOKEN) for token_id in ids])
+
+    def extractall(self, directory: InputPath, names: list[str] | None = None) -> list[str]:
+        """Restore the files into `directory` (with `names`, the files and
+        directories they pick, as `ormek unpack` picks them) as `ormek
+        unpack --force` does: through the module, which refuses unsafe
+        names, links on the way and anything but a regular file in the way
+        of a file, and replaces regular files whole. The names restored."""
+        out_dir = os.fspath(directory)
+        if names is None:
+            return self._native(lambda c: c.decode_package(self._source, out_dir, not self.raw))
+        wanted = list(names)
+        _, unknown = picks(self._names, wanted, empty_dirs(self._stored))
+        if unknown:
+            raise KeyError(unknown[0])
+        return self._native(lambda c: c.decode_names(self._source, out_dir, wanted, not self.raw))
+
+    def _native(self, call: Callable[[Compressor], _Answer]) -> _Answer:
+        """`call` on a compressor of its own, its failures about the package
+        in the command's words (an OSError stays one)."""
+        self._require_open()
+        try:
+            return call(bare_compressor())
+        except OSError:
+            raise
+        except Exception as err:
+            failure = package_failure(self._source, err, self._stored, not self.raw)
+            raise PackageError(str(failure)) from None
+
+    def _require_open(self) -> None:
+        if self._fd < 0:
+            raise ValueError("the package is closed")
+
+    def _records(self, start: int, end: int) -> bytes:
+        """The id records of tokens `start` to `end` (fewer where the stream
+        ends first: restoring clamps a file to the stream)."""
+        compressed = self._summary.compressed
+        if self.raw:
+            return bytes(compressed[RECORD_SIZE * start : RECORD_SIZE * end])
+        # Files are mostly read in package order: the stream is decompressed
+        # on from where the last read ended, and from its start only when a
+        # read goes back, so reading every file decompresses it once.
+        if self._reader is None or RECORD_SIZE * start < self._offset:
+            self._reader = zstandard.ZstdDecompressor().stream_reader(compressed)
+            self._offset = 0
+        reader = self._reader
+        parts = []
+        while self._offset < RECORD_SIZE * end:
+            part = reader.read(min(_CHUNK, RECORD_SIZE * end - self._offset))
+            if not part:
+                break
+            skip = max(0, RECORD_SIZE * start - self._offset)
+            self._offset += len(part)
+            parts.append(part[skip:] if skip else part)
+        return b"".join(parts)
+
