@@ -137,6 +137,25 @@ inline constexpr const char kPackageDamaged[] =
     "the package is damaged: the file %R does not restore as it was packed (its check does not "
     "match)";
 inline constexpr const char kFileFactsDamaged[] = "the package is damaged: its \"file_facts\" %s";
+// What damaged "file_facts" do (kFileFactsDamaged's %s).
+inline constexpr const char kFactsNotADict[] = "are not a dict";
+inline constexpr const char kFactsBesideNoNames[] =
+    "do not match a list of names and a list of as many boundaries";
+inline constexpr const char kFactsBesideNameNotStr[] =
+    "stand beside a stored name that is not a str";
+inline constexpr const char kFactsNoDigests[] = "hold no list of a 16-byte digest per file";
+inline constexpr const char kFactsNoSizes[] = "hold no list of a size in bytes per file";
+inline constexpr const char kFactsNoModes[] =
+    "hold no list of permission bits (0 to 0o7777) per file";
+inline constexpr const char kFactsNoTimes[] =
+    "hold no list of a modification time (64-bit nanoseconds) per file";
+inline constexpr const char kFactsNoEmptyDirs[] = "hold no list of empty directories";
+inline constexpr const char kFactsDigestNot16Bytes[] =
+    "hold a \"facts_digest\" that is not 16 bytes";
+inline constexpr const char kFactsDigestMismatch[] = "do not match their digest (\"facts_digest\")";
+inline constexpr const char kFactsEmptyDirNotStr[] = "name an empty directory that is not a str";
+inline constexpr const char kFactsEmptyDirIsFile[] =
+    "name an empty directory where a file is stored";
 inline constexpr const char kFileFactsVersion[] =
     "the package's \"file_facts\" are of version %R; this module reads version %ld";
 inline constexpr const char kFileFactsUnknownKey[] =
@@ -149,6 +168,13 @@ inline constexpr const char kEmptyDirCannotBeRestored[] =
     "be restored (a stored name is a relative path of at most 4095 bytes whose parts are of at "
     "most 255, none empty, '.' or '..')";
 inline constexpr const char kNotAPackage[] = "not a package: %s";
+// Why a file is not a package (kNotAPackage's %s).
+inline constexpr const char kNotAPackageNotADict[] = "it does not hold a dict";
+inline constexpr const char kNotAPackageKeyMissing[] = "it lacks a key of the package format";
+inline constexpr const char kNotAPackageCompressed[] = "its \"compressed\" are not bytes";
+inline constexpr const char kNotAPackageLists[] =
+    "its \"file_boundaries\" or \"filenames\" are not lists";
+inline constexpr const char kNotAPackageGlobalDict[] = "its \"global_dict\" is not a dict";
 inline constexpr const char kFileDoesNotRestore[] =
     "the package is damaged: the file %R does not restore (a token of its text is not text)";
 inline constexpr const char kIdOutOfRange[] =
@@ -168,6 +194,8 @@ inline constexpr const char kPathPartNotDirectory[] =
 inline constexpr const char kInputNotRegularFile[] =
     "is no longer a regular file (a link or a special file now stands there); refusing to read it";
 // Restoring chosen files (decode_names).
+// The host's own text for a path with a NUL in it.
+inline constexpr const char kEmbeddedNull[] = "embedded null byte";
 inline constexpr const char kNameNotInPackage[] = "the package holds no file or directory named %R";
 
 }  // namespace ormek::msg

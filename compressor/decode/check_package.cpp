@@ -39,10 +39,7 @@ constexpr const FunctionRow& kCheckPackageRow = function_row("check_package");
 // check_package's statements, at the lines of their traceback entries.
 constexpr struct CheckPackageLines {
   int binding = kCheckPackageRow.first_line;
-  int open_package = 186;
-  int load_package = 187;
-  int decompress = 189;
-  int restore = 191;
+  int open_package = 186, load_package = 187, decompress = 189, restore = 191;
 } kCheckPackageLines{};
 
 constexpr Trace kCheckPackageTrace = kCheckPackageRow.trace();
@@ -62,22 +59,22 @@ struct PackageParts {
 };
 
 bool take_parts(PyObject* package, PackageParts& parts) {
-  if (!PyDict_CheckExact(package)) return not_a_package("it does not hold a dict");
+  if (!PyDict_CheckExact(package)) return not_a_package(msg::kNotAPackageNotADict);
   auto get = [package](Str key) { return PyDict_GetItemWithError(package, str(key)); };
   parts.compressed = get(Str::compressed);
   parts.boundaries = parts.compressed ? get(Str::file_boundaries) : nullptr;
   parts.names = parts.boundaries ? get(Str::filenames) : nullptr;
   parts.dictionary = parts.names ? get(Str::global_dict) : nullptr;
   if (PyErr_Occurred()) return false;
-  if (!parts.names) return not_a_package("it lacks a key of the package format");
+  if (!parts.names) return not_a_package(msg::kNotAPackageKeyMissing);
   if (!PyBytes_CheckExact(parts.compressed) && !PyByteArray_CheckExact(parts.compressed)) {
-    return not_a_package("its \"compressed\" are not bytes");
+    return not_a_package(msg::kNotAPackageCompressed);
   }
   if (!PyList_CheckExact(parts.boundaries) || !PyList_CheckExact(parts.names)) {
-    return not_a_package("its \"file_boundaries\" or \"filenames\" are not lists");
+    return not_a_package(msg::kNotAPackageLists);
   }
   if (parts.dictionary && !PyDict_CheckExact(parts.dictionary)) {
-    return not_a_package("its \"global_dict\" is not a dict");
+    return not_a_package(msg::kNotAPackageGlobalDict);
   }
   return true;
 }

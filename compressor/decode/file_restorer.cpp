@@ -63,7 +63,7 @@ bool FileRestorer::fs_bytes(PyObject* text, std::string& out) {
   const char* data = PyBytes_AS_STRING(encoded.get());
   const auto size = static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()));
   if (std::memchr(data, '\0', size)) {
-    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    PyErr_SetString(PyExc_ValueError, msg::kEmbeddedNull);
     return false;
   }
   out.assign(data, size);

@@ -121,13 +121,11 @@ struct FactsRow {
 // The lists of "file_facts" after "version", in the order of the facts
 // digest: adding an entry to the facts is adding a row here.
 constexpr FactsRow kFactsRows[] = {
-    {Str::digests, true, "hold no list of a 16-byte digest per file", read_digest, write_digest},
-    {Str::sizes, true, "hold no list of a size in bytes per file", read_size, write_size},
-    {Str::modes, true, "hold no list of permission bits (0 to 0o7777) per file", read_mode,
-     write_mode},
-    {Str::mtimes_ns, true, "hold no list of a modification time (64-bit nanoseconds) per file",
-     read_mtime, write_mtime},
-    {Str::empty_dirs, false, "hold no list of empty directories", read_dir, nullptr},
+    {Str::digests, true, msg::kFactsNoDigests, read_digest, write_digest},
+    {Str::sizes, true, msg::kFactsNoSizes, read_size, write_size},
+    {Str::modes, true, msg::kFactsNoModes, read_mode, write_mode},
+    {Str::mtimes_ns, true, msg::kFactsNoTimes, read_mtime, write_mtime},
+    {Str::empty_dirs, false, msg::kFactsNoEmptyDirs, read_dir, nullptr},
 };
 
 bool is_key(PyObject* key, Str known) { return PyUnicode_Compare(key, str(known)) == 0; }
@@ -204,11 +202,11 @@ Py_ssize_t files_beside_facts(PyObject* package) {
   if (PyErr_Occurred()) return -1;
   if (!names || !boundaries || !PyList_CheckExact(names) || !PyList_CheckExact(boundaries) ||
       PyList_GET_SIZE(names) != PyList_GET_SIZE(boundaries)) {
-    return refused("do not match a list of names and a list of as many boundaries");
+    return refused(msg::kFactsBesideNoNames);
   }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); i++) {
     if (!PyUnicode_CheckExact(PyList_GET_ITEM(names, i))) {
-      return refused("stand beside a stored name that is not a str");
+      return refused(msg::kFactsBesideNameNotStr);
     }
   }
   return PyList_GET_SIZE(names);
@@ -294,19 +292,19 @@ bool verify_facts_digest(PyObject* facts, PackageFacts& out) {
     return true;
   }
   if (!PyBytes_CheckExact(stated) || PyBytes_GET_SIZE(stated) != 16) {
-    return refuse("hold a \"facts_digest\" that is not 16 bytes");
+    return refuse(msg::kFactsDigestNot16Bytes);
   }
   Digest digest;
   if (!digest_of_facts(facts, &out.dirs, digest)) return false;
   if (std::memcmp(digest.data(), PyBytes_AS_STRING(stated), digest.size()) != 0) {
-    return refuse("do not match their digest (\"facts_digest\")");
+    return refuse(msg::kFactsDigestMismatch);
   }
   out.reach = ChecksReach::kFilesAndFacts;
   return true;
 }
 
 bool judge_dir_of_package(PyObject* dir) {
-  if (!PyUnicode_CheckExact(dir)) return refuse("name an empty directory that is not a str");
+  if (!PyUnicode_CheckExact(dir)) return refuse(msg::kFactsEmptyDirNotStr);
   const bool restorable = with_text_units(dir, [](const auto* units, size_t length) {
     return stored_name::is_safe(units, length) && stored_name::fits_file_system(units, length) &&
            stored_name::is_encodable(units, length);
@@ -315,9 +313,7 @@ bool judge_dir_of_package(PyObject* dir) {
   return restorable;
 }
 
-void dir_of_package_in_file(PyObject*, PyObject*) {
-  refuse("name an empty directory where a file is stored");
-}
+void dir_of_package_in_file(PyObject*, PyObject*) { refuse(msg::kFactsEmptyDirIsFile); }
 
 bool judge_given_dir(PyObject* dir) {
   if (!PyUnicode_CheckExact(dir)) {
@@ -411,7 +407,7 @@ int read_package_facts(PyObject* package, StoredNames& names, PackageFacts& out)
   if (!PyDict_CheckExact(package)) return 0;
   PyObject* facts = PyDict_GetItemWithError(package, str(Str::file_facts));
   if (!facts) return PyErr_Occurred() ? -1 : refuse_facts_elsewhere(package);
-  if (!PyDict_CheckExact(facts)) return refused("are not a dict");
+  if (!PyDict_CheckExact(facts)) return refused(msg::kFactsNotADict);
   if (!only_known_keys(facts) || !read_version(facts)) return -1;
   const Py_ssize_t files = files_beside_facts(package);
   if (files < 0) return -1;
