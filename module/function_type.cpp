@@ -469,81 +469,103 @@ PyObject* shared_text(PyObject* made_texts, PyObject* made) {
   return rc < 0 ? nullptr : shared;
 }
 
+// The texts and bytes every function's code object shares.
+struct CodeParts {
+  Ref made_texts;  // each text made once, by value
+  Ref line_table;
+  Ref code_bytes;
+};
+
+bool make_code_parts(CodeParts& shared) {
+  shared.made_texts = Ref::steal(PyDict_New());
+  if (!shared.made_texts) return false;
+  shared.line_table = Ref::steal(PyBytes_FromStringAndSize(kLineTable, sizeof kLineTable));
+  if (!shared.line_table) return false;
+  // Four bytes per two line-table bytes, plus four.
+  Py_ssize_t code_size = (static_cast<Py_ssize_t>(sizeof kLineTable) / 2) * 4 + 4;
+  shared.code_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, code_size));
+  if (!shared.code_bytes) return false;
+  std::fill_n(PyBytes_AS_STRING(shared.code_bytes.get()), code_size, '\0');
+  return true;
+}
+
+// The code object of `row`, named `name` and `qualname`: its arguments (self
+// first for a method) and locals by name, at the row's first line.
+Ref make_code(const FunctionRow& row, const CodeParts& shared, PyObject* name, PyObject* qualname) {
+  Ref file = Ref::steal(shared_text(shared.made_texts.get(), PyUnicode_InternFromString(row.file)));
+  if (!file) return Ref();
+  const bool method = row.kind == FunctionKind::native_method;
+  const Signature signature = row.signature();
+  const Py_ssize_t argcount = (method ? 1 : 0) + signature.positional;
+  const Py_ssize_t kwonlycount = signature.count - signature.positional;
+  Ref names =
+      Ref::steal(PyTuple_New(argcount + kwonlycount + static_cast<Py_ssize_t>(row.locals.size())));
+  if (!names) return Ref();
+  Py_ssize_t n = 0;
+  auto add_name = [&](Str local) {
+    PyObject* unique = shared_text(shared.made_texts.get(), Py_NewRef(str(local)));
+    if (!unique) return false;
+    PyTuple_SET_ITEM(names.get(), n++, unique);
+    return true;
+  };
+  if (method && !add_name(Str::self)) return Ref();
+  for (const Param& param : row.params) {
+    if (!add_name(param.name)) return Ref();
+  }
+  for (Str local : row.locals) {
+    if (!add_name(local)) return Ref();
+  }
+  PyCodeObject* code = PyUnstable_Code_NewWithPosOnlyArgs(
+      static_cast<int>(argcount), 0, static_cast<int>(kwonlycount), static_cast<int>(n), 0,
+      CO_OPTIMIZED | CO_NEWLOCALS, shared.code_bytes.get(), g_state.empty_tuple,
+      g_state.empty_tuple, names.get(), g_state.empty_tuple, g_state.empty_tuple, file.get(), name,
+      qualname, row.first_line, shared.line_table.get(), g_state.empty_bytes);
+  return Ref::steal(reinterpret_cast<PyObject*>(code));
+}
+
+// The positional defaults are __defaults__, the keyword-only ones
+// __kwdefaults__; each is left null where there are none. False with the
+// error set.
+bool make_defaults(const Signature& signature, Ref& defaults, Ref& kwdefaults) {
+  if (signature.required < signature.positional) {
+    defaults = Ref::steal(PyTuple_New(signature.positional - signature.required));
+    if (!defaults) return false;
+    for (Py_ssize_t k = signature.required; k < signature.positional; k++) {
+      PyObject* value = signature.params[k].value.object();
+      PyTuple_SET_ITEM(defaults.get(), k - signature.required, Py_NewRef(value));
+    }
+  }
+  if (signature.count > signature.positional) {
+    kwdefaults = Ref::steal(PyDict_New());
+    if (!kwdefaults) return false;
+    for (Py_ssize_t k = signature.positional; k < signature.count; k++) {
+      const Param& param = signature.params[k];
+      if (PyDict_SetItem(kwdefaults.get(), str(param.name), param.value.object()) < 0) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int make_function_parts(std::span<const FunctionRow> rows, FunctionParts* parts) {
-  Ref made_texts = Ref::steal(PyDict_New());
-  if (!made_texts) return -1;
-  Ref line_table = Ref::steal(PyBytes_FromStringAndSize(kLineTable, sizeof kLineTable));
-  if (!line_table) return -1;
-  // Four bytes per two line-table bytes, plus four.
-  Py_ssize_t code_size = (static_cast<Py_ssize_t>(sizeof kLineTable) / 2) * 4 + 4;
-  Ref code_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, code_size));
-  if (!code_bytes) return -1;
-  std::fill_n(PyBytes_AS_STRING(code_bytes.get()), code_size, '\0');
+  CodeParts shared;
+  if (!make_code_parts(shared)) return -1;
   for (std::size_t i = 0; i < rows.size(); i++) {
     const FunctionRow& row = rows[i];
-    FunctionParts& made = parts[i];
-    const bool method = row.kind == FunctionKind::native_method;
-    Ref name = Ref::steal(shared_text(made_texts.get(), PyUnicode_InternFromString(row.name)));
+    PyObject* texts = shared.made_texts.get();
+    Ref name = Ref::steal(shared_text(texts, PyUnicode_InternFromString(row.name)));
     if (!name) return -1;
-    Ref qualname =
-        Ref::steal(shared_text(made_texts.get(), PyUnicode_FromString(row.qualname.get())));
+    Ref qualname = Ref::steal(shared_text(texts, PyUnicode_FromString(row.qualname.get())));
     if (!qualname) return -1;
-    Ref file = Ref::steal(shared_text(made_texts.get(), PyUnicode_InternFromString(row.file)));
-    if (!file) return -1;
-
-    const Signature signature = row.signature();
-    const Py_ssize_t argcount = (method ? 1 : 0) + signature.positional;
-    const Py_ssize_t kwonlycount = signature.count - signature.positional;
-    Ref names = Ref::steal(
-        PyTuple_New(argcount + kwonlycount + static_cast<Py_ssize_t>(row.locals.size())));
-    if (!names) return -1;
-    Py_ssize_t n = 0;
-    auto add_name = [&](Str local) {
-      PyObject* unique = shared_text(made_texts.get(), Py_NewRef(str(local)));
-      if (!unique) return false;
-      PyTuple_SET_ITEM(names.get(), n++, unique);
-      return true;
-    };
-    if (method && !add_name(Str::self)) return -1;
-    for (const Param& param : row.params) {
-      if (!add_name(param.name)) return -1;
-    }
-    for (Str local : row.locals) {
-      if (!add_name(local)) return -1;
-    }
-    PyCodeObject* code = PyUnstable_Code_NewWithPosOnlyArgs(
-        static_cast<int>(argcount), 0, static_cast<int>(kwonlycount), static_cast<int>(n), 0,
-        CO_OPTIMIZED | CO_NEWLOCALS, code_bytes.get(), g_state.empty_tuple, g_state.empty_tuple,
-        names.get(), g_state.empty_tuple, g_state.empty_tuple, file.get(), name.get(),
-        qualname.get(), row.first_line, line_table.get(), g_state.empty_bytes);
+    Ref code = make_code(row, shared, name.get(), qualname.get());
     if (!code) return -1;
-    Ref code_object = Ref::steal(reinterpret_cast<PyObject*>(code));
-
-    // The positional defaults are __defaults__, the keyword-only ones
-    // __kwdefaults__.
-    Ref defaults;
-    if (signature.required < signature.positional) {
-      defaults = Ref::steal(PyTuple_New(signature.positional - signature.required));
-      if (!defaults) return -1;
-      for (Py_ssize_t k = signature.required; k < signature.positional; k++) {
-        PyObject* value = signature.params[k].value.object();
-        PyTuple_SET_ITEM(defaults.get(), k - signature.required, Py_NewRef(value));
-      }
-    }
-    Ref kwdefaults;
-    if (kwonlycount > 0) {
-      kwdefaults = Ref::steal(PyDict_New());
-      if (!kwdefaults) return -1;
-      for (Py_ssize_t k = signature.positional; k < signature.count; k++) {
-        const Param& param = signature.params[k];
-        if (PyDict_SetItem(kwdefaults.get(), str(param.name), param.value.object()) < 0) return -1;
-      }
-    }
+    Ref defaults, kwdefaults;
+    if (!make_defaults(row.signature(), defaults, kwdefaults)) return -1;
+    FunctionParts& made = parts[i];
     replace_field(made.name, std::move(name));
     replace_field(made.qualname, std::move(qualname));
-    replace_field(made.code, std::move(code_object));
+    replace_field(made.code, std::move(code));
     replace_field(made.defaults, std::move(defaults));
     replace_field(made.kwdefaults, std::move(kwdefaults));
   }

@@ -1,6 +1,7 @@
 # The sources read without scrolling: no function of module/ or compressor/
-# is longer than 100 lines, no Python function outside the tests longer than
-# 80 (scripts/function-lengths lists the longest).
+# is longer than 60 lines (but the data tables the script names), no Python
+# function outside the tests longer than 80 (scripts/function-lengths lists
+# the longest).
 import pathlib
 import re
 import subprocess
@@ -12,7 +13,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 @pytest.mark.parametrize("options, kind, limit, least", [
-    ((), "", 100, 300),
+    ((), "", 60, 300),
     (("--python",), " Python", 80, 200),
 ])
 def test_no_function_is_over_its_limit(options, kind, limit, least):
