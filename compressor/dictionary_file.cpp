@@ -23,19 +23,11 @@ constexpr const FunctionRow& kSaveDictRow = function_row("save_dict");
 
 // load_dict's statements, at the lines of their traceback entries.
 constexpr struct LoadDictLines {
-  int exists = 22;
-  int open = 23;
-  int pickle = 24;
-  int global_dict = 25;
-  int inverse_dict = 26;
-  int next_id = 27;
+  int exists = 22, open = 23, pickle = 24, global_dict = 25, inverse_dict = 26, next_id = 27;
 } kLoadDictLines{};
 // save_dict's statements.
 constexpr struct SaveDictLines {
-  int dict = 31;
-  int next_id = 32;
-  int open = 34;
-  int dump = 35;
+  int dict = 31, next_id = 32, open = 34, dump = 35;
 } kSaveDictLines{};
 
 constexpr Trace kLoadDictTrace = kLoadDictRow.trace();

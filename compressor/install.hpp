@@ -10,9 +10,7 @@ namespace ormek {
 // steps at the first line, then the module's import statements one a line
 // from it (install.cpp), and the test dictionary's assignment.
 inline constexpr struct StartUpLines {
-  int setup = 1;
-  int first_import = 1;
-  int test_dict = 1;
+  int setup = 1, first_import = 1, test_dict = 1;
 } kStartUpLines{};
 
 // Readies OrmekCompressor and its functions, stores them in `module`, and runs

@@ -22,10 +22,7 @@ namespace {
 
 // __init__'s statements, at the lines of their traceback entries.
 constexpr struct InitLines {
-  int binding = 13;
-  int global_dict = 15;
-  int inverse_dict = 16;
-  int load_dict = 18;
+  int binding = 13, global_dict = 15, inverse_dict = 16, load_dict = 18;
 } kInitLines{};
 // next_id's getter and setter: the attribute's line.
 constexpr struct NextIdLines { int attribute = 11; } kNextIdLines{};

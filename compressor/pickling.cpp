@@ -101,11 +101,7 @@ constexpr const FunctionRow& kReduceCythonRow = function_row("__reduce_cython__"
 
 // __reduce_cython__'s statements, at the lines of their traceback entries.
 constexpr struct ReduceCythonLines {
-  int state = 5;
-  int dict_lookup = 6;
-  int add_dict = 8;
-  int with_setstate = 13;
-  int without_setstate = 15;
+  int state = 5, dict_lookup = 6, add_dict = 8, with_setstate = 13, without_setstate = 15;
 } kReduceCythonLines{};
 
 constexpr Trace kReduceCythonTrace = kReduceCythonRow.trace();
@@ -171,9 +167,7 @@ PyObject* reduce_body(CompressorObject* self) {
 
 // Both set-state routines' statements (the compressor's and the enumeration's).
 constexpr struct SetStateLines {
-  int fields = 12;
-  int has_dict = 13;
-  int update_dict = 14;
+  int fields = 12, has_dict = 13, update_dict = 14;
 } kSetStateLines{};
 
 constexpr Trace kUnpickleCompressorSetStateTrace{
@@ -245,15 +239,10 @@ constexpr Trace kSetstateCythonTrace = kSetstateCythonRow.trace();
 constexpr const FunctionRow& kUnpickleCompressorRow =
     function_row("__pyx_unpickle_OrmekCompressor");
 
-// Both reconstructors' statements stand at the same lines.
 // Both reconstructors' statements (they stand at the same lines).
 constexpr struct ReconstructorLines {
   int binding = kUnpickleCompressorRow.first_line;
-  int checksum = 4;
-  int import_error = 5;
-  int raise_error = 6;
-  int make_instance = 7;
-  int state = 9;
+  int checksum = 4, import_error = 5, raise_error = 6, make_instance = 7, state = 9;
 } kReconstructorLines{};
 
 constexpr Trace kUnpickleCompressorTrace = kUnpickleCompressorRow.trace();

@@ -41,20 +41,9 @@ constexpr const FunctionRow& kDecodePackageRow = function_row("decode_package");
 // decode_package's statements, at the lines of their traceback entries.
 constexpr struct DecodePackageLines {
   int binding = kDecodePackageRow.first_line;
-  int open_package = 96;
-  int load_package = 97;
-  int take_global_dict = 99;
-  int build_inverse = 100;
-  int compressed = 102;
-  int decompress = 104;
-  int length = 107;
-  int restored_tokens = 108;
-  int read_id = 111;
-  int lookup_id = 112;
-  int makedirs = 115;
-  int file_loop = 119;
-  int open_output = 120;
-  int write_output = 121;
+  int open_package = 96, load_package = 97, take_global_dict = 99, build_inverse = 100;
+  int compressed = 102, decompress = 104, length = 107, restored_tokens = 108, read_id = 111;
+  int lookup_id = 112, makedirs = 115, file_loop = 119, open_output = 120, write_output = 121;
   int result = 124;
 } kDecodePackageLines{};
 
@@ -422,8 +411,7 @@ constexpr Trace kRestoredSizesTrace = kRestoredSizesRow.trace();
 // decode_names' statements: it picks the names, then runs decode_package's.
 constexpr struct DecodeNamesLines {
   int binding = kDecodeNamesRow.first_line;
-  int choice = 201;
-  int decode = 202;
+  int choice = 201, decode = 202;
 } kDecodeNamesLines{};
 // restored_sizes' statements: it runs decode_package's, measuring.
 constexpr struct RestoredSizesLines {

@@ -28,8 +28,7 @@ constexpr const FunctionRow& kJudgePackageRow = function_row("judge_package");
 
 // read_package's statements, at the lines of their traceback entries.
 constexpr struct ReadPackageLines {
-  int open_package = 127;
-  int load_package = 128;
+  int open_package = 127, load_package = 128;
 } kReadPackageLines{};
 // restored_names' one statement: the judgement.
 constexpr struct RestoredNamesLines { int judge = 195; } kRestoredNamesLines{};
