@@ -41,33 +41,46 @@ class Entry:
     size: int
 
 
+@dataclass(frozen=True)
+class SkipKind:
+    """A kind of file the walk skips: the reason given for each path, and the
+    kind counted once and many times."""
+
+    reason: str
+    one: str
+    many: str
+
+
+SYMBOLIC_LINK = SkipKind("symbolic link", "symbolic link", "symbolic links")
+SPECIAL_FILE = SkipKind("special file", "special file", "special files")
+NOT_UTF8 = SkipKind(
+    "not UTF-8 text", "file that is not UTF-8 text", "files that are not UTF-8 text"
+)
+# The kinds in the order they are reported.
+SKIP_KINDS = (SYMBOLIC_LINK, SPECIAL_FILE, NOT_UTF8)
+
+
 @dataclass
 class Skipped:
-    links: list[str] = field(default_factory=list)
-    special: list[str] = field(default_factory=list)
-    not_utf8: list[str] = field(default_factory=list)
-    # Why each file of not_utf8 is not UTF-8 text, by path.
-    problems: dict[str, str] = field(default_factory=dict)
+    # Per kind, each skipped path with why it was skipped, in walk order.
+    paths: dict[SkipKind, list[tuple[str, str]]] = field(
+        default_factory=lambda: {kind: [] for kind in SKIP_KINDS}
+    )
+
+    def add(self, kind: SkipKind, path: str, reason: str | None = None) -> None:
+        self.paths[kind].append((path, reason or kind.reason))
 
     def each(self) -> list[tuple[str, str]]:
         """Every skipped path with its reason, in the order of the kinds."""
-        return [
-            *((path, "symbolic link") for path in self.links),
-            *((path, "special file") for path in self.special),
-            *((path, self.problems.get(path, "not UTF-8 text")) for path in self.not_utf8),
-        ]
+        return [skip for kind in SKIP_KINDS for skip in self.paths[kind]]
 
     def descriptions(self) -> list[str]:
         """One text per kind of skip, counting them and naming the first few."""
-        kinds = [
-            (self.links, "symbolic link", "symbolic links"),
-            (self.special, "special file", "special files"),
-            (self.not_utf8, "file that is not UTF-8 text", "files that are not UTF-8 text"),
-        ]
         return [
-            f"{counted(len(paths), one, many)}: {listing(paths, SKIPPED_LIST_LIMIT)}"
-            for paths, one, many in kinds
-            if paths
+            f"{counted(len(skips), kind.one, kind.many)}: "
+            f"{listing([path for path, _ in skips], SKIPPED_LIST_LIMIT)}"
+            for kind in SKIP_KINDS
+            if (skips := self.paths[kind])
         ]
 
 
@@ -185,14 +198,14 @@ class _Walker:
             if child is None:
                 levels.pop()
             elif child.is_symlink():
-                self.inputs.skipped.links.append(child.path)
+                self.inputs.skipped.add(SYMBOLIC_LINK, child.path)
             elif child.is_dir(follow_symlinks=False):
                 levels.append(self._level(child.path, (*parts, child.name)))
             elif child.is_file(follow_symlinks=False):
                 self._add_found_file(child.path, "/".join((*parts, child.name)))
             else:
                 self._refuse_written(child.stat(follow_symlinks=False), child.path)
-                self.inputs.skipped.special.append(child.path)
+                self.inputs.skipped.add(SPECIAL_FILE, child.path)
 
     def _level(
         self, folder: str, parts: tuple[str, ...]
@@ -209,10 +222,9 @@ class _Walker:
             st = os.fstat(fd)
             self._refuse_written(st, path)
             if not stat.S_ISREG(st.st_mode):
-                skipped.special.append(path)
+                skipped.add(SPECIAL_FILE, path)
             elif (problem := utf8_problem(fd, st.st_size)) is not None:
-                skipped.not_utf8.append(path)
-                skipped.problems[path] = problem
+                skipped.add(NOT_UTF8, path, problem)
             else:
                 self.inputs.entries.append(Entry(path, name, st.st_size))
         finally:
