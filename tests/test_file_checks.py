@@ -59,6 +59,14 @@ def test_facts_are_plain_data_beside_the_plain_keys(keyed):
     assert len(set(facts["digests"])) == 3
 
 
+def test_the_command_reads_the_facts_by_the_names_the_module_writes(keyed):
+    from ormek import packages
+
+    facts = keyed[packages.FACTS_KEY]
+    names = (packages.FACT_SIZES, packages.FACT_MODES, packages.FACT_MTIMES, packages.FACT_EMPTY_DIRS)
+    assert [name for name in names if name not in facts] == []
+
+
 def test_checks_are_keyword_only_and_plain_packages_stay(comp, in_tmp):
     (in_tmp / "a.txt").write_text("x y\n")
     with pytest.raises(TypeError, match="at most 4 positional"):

@@ -10,7 +10,16 @@ import argparse
 import stat
 import time
 
-from .packages import PackageError, PackageSummary, judge, read_package, stored_facts, text_sizes
+from .packages import (
+    FACT_MODES,
+    FACT_MTIMES,
+    PackageError,
+    PackageSummary,
+    judge,
+    read_package,
+    stored_facts,
+    text_sizes,
+)
 from .report import UserError, say, show
 
 
@@ -23,8 +32,8 @@ def command_list(args: argparse.Namespace) -> int:
         raise UserError(package, str(err)) from None
     judge(package, stored)
     sizes = text_sizes(package, stored, len(names), not args.raw)
-    modes = stored_facts(stored, "modes", len(names))
-    mtimes = stored_facts(stored, "mtimes_ns", len(names))
+    modes = stored_facts(stored, FACT_MODES, len(names))
+    mtimes = stored_facts(stored, FACT_MTIMES, len(names))
     width = len(str(max(sizes, default=0)))
     for i, name in enumerate(names):
         columns = []

@@ -22,6 +22,9 @@ RECORD_SIZE = 4
 
 
 FACTS_KEY = "file_facts"
+# The lists of "file_facts" the command reads; the module writes them under
+# the same names (tests/test_file_checks.py holds them equal).
+FACT_SIZES, FACT_MODES, FACT_MTIMES, FACT_EMPTY_DIRS = "sizes", "modes", "mtimes_ns", "empty_dirs"
 
 
 class PackageError(ValueError):
@@ -42,7 +45,7 @@ def text_sizes(path: str, package: object, files: int, use_zstd: bool | None = N
     """The size in bytes of each file as restored: stored with the package,
     or measured by the module's decoder (which writes nothing). `use_zstd`
     as package_problem takes it."""
-    sizes = stored_facts(package, "sizes", files)
+    sizes = stored_facts(package, FACT_SIZES, files)
     if sizes is not None:
         return sizes
     try:
@@ -256,7 +259,7 @@ def judge(path: str, package: object) -> tuple[list[str], int]:
 def empty_dirs(package: object) -> list[str]:
     """The empty directories a judged package stores."""
     facts = package.get(FACTS_KEY) if type(package) is dict else None
-    dirs = facts.get("empty_dirs") if type(facts) is dict else None
+    dirs = facts.get(FACT_EMPTY_DIRS) if type(facts) is dict else None
     return dirs if type(dirs) is list else []
 
 
