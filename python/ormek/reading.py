@@ -35,6 +35,9 @@ import zstandard
 
 from .native import Compressor, InputPath, bare_compressor
 from .packages import (
+    FACT_MODES,
+    FACT_MTIMES,
+    FACT_SIZES,
     RAW_ON_ZSTD,
     RECORD_SIZE,
     PackageError,
@@ -101,7 +104,7 @@ class Package:
         # A name stored twice (which `ormek pack` never writes) restores as
         # its later file, which replaces the earlier one.
         self._index = {name: i for i, name in enumerate(self._names)}
-        self._sizes = stored_facts(stored, "sizes", len(self._names))
+        self._sizes = stored_facts(stored, FACT_SIZES, len(self._names))
         self._checked = False
         self._tokens: dict[int, str] | None = None
 
@@ -134,8 +137,8 @@ class Package:
         files = len(self._names)
         if self._sizes is None:
             self._sizes = self._native(lambda c: c.restored_sizes(self._source, not self.raw))
-        modes = stored_facts(self._stored, "modes", files)
-        mtimes = stored_facts(self._stored, "mtimes_ns", files)
+        modes = stored_facts(self._stored, FACT_MODES, files)
+        mtimes = stored_facts(self._stored, FACT_MTIMES, files)
         return FileInfo(
             name,
             self._sizes[index],
