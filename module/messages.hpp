@@ -183,6 +183,8 @@ inline constexpr const char kEmptyDirIsFile[] =
     "refusing to store the empty directory %R: %R is a stored file";
 inline constexpr const char kEmptyDirsNeedChecks[] =
     "empty directories are stored only with checks=True";
+inline constexpr const char kBadPackageDict[] =
+    "package_dict must be 'whole', 'used' or 'own', not %R";
 // Restoring: what stands in the way of an output file (the strerror of the
 // OSError, whose filename is the path).
 inline constexpr const char kTargetNotRegularFile[] =

@@ -63,6 +63,11 @@ namespace ormek {
   X(level, "level", kIdent)                                                     \
   X(threads, "threads", kIdent)                                                 \
   X(follow_links, "follow_links", kIdent)                                       \
+  X(package_dict, "package_dict", kIdent)                                       \
+  X(whole, "whole", kIdent)                                                     \
+  X(used, "used", kIdent)                                                       \
+  X(own, "own", kIdent)                                                         \
+  X(write, "write", kIdent)                                                     \
   X(read, "read", kIdent)                                                       \
   X(flush, "flush", kIdent)                                                     \
   X(fileno, "fileno", kIdent)                                                   \

@@ -258,9 +258,16 @@ def test_dictionary_file_saved_and_reused(run, tree, in_tmp, mod):
     assert saved.global_dict and saved.next_id == len(saved.global_dict) + 1
     ok(run("pack", tree / "z", tree / "top.txt", "-o", "two.pkg", "--dict", "d.bin"))
     with open(in_tmp / "two.pkg", "rb") as f:
-        grown = pickle.load(f)["global_dict"]
-    # Ids of the first run stay; the second run only adds.
+        carried = pickle.load(f)["global_dict"]
+    # Ids of the first run stay; the second run only adds; the package
+    # carries only the tokens of its own files, with the file's ids.
+    grown = mod.OrmekCompressor("d.bin").global_dict
     assert {k: grown[k] for k in saved.global_dict} == saved.global_dict
+    assert carried.items() <= grown.items()
+    assert set(carried) == set(mod.OrmekCompressor().tokenize((tree / "top.txt").read_text()) +
+                               [t for p in (tree / "z").rglob("*") if p.is_file()
+                                for t in mod.OrmekCompressor().tokenize(p.read_text())])
+    assert not set(saved.global_dict) <= set(carried)
 
     ok(run("pack", tree, "-o", "three.pkg", "--dict", "own.bin", "--no-save-dict"))
     assert not (in_tmp / "own.bin").exists()

@@ -219,6 +219,11 @@ CASES = [
         [(c.text, "d"), (c.empty, "d/e")], c.path("named.pkg")), ValueError),
     ("encode_named_files with checks", lambda c: _fresh(c).encode_named_files(
         [(c.text, "d/in.txt")], c.path("keyed.pkg"), 1, 0, checks=True, empty_dirs=["e"]), None),
+    *((f"encode_named_files {kind} dictionary", lambda c, kind=kind: _fresh(c).encode_named_files(
+        [(c.text, "in.txt")], c.path("own.pkg"), 1, 0, checks=True, package_dict=kind), None)
+      for kind in ("own", "used")),
+    ("encode_named_files bad package_dict", lambda c: _fresh(c).encode_named_files(
+        [(c.text, "in.txt")], c.path("own.pkg"), package_dict="all"), ValueError),
     ("check_package", lambda c: c.comp.check_package(c.pkg("seed")), None),
     ("check_package damaged", lambda c: c.comp.check_package(c.pkg("damaged", file_facts={
         "version": 1, "empty_dirs": [], **{key: [bytes(16) if key == "digests" else 0] * len(

@@ -6,6 +6,7 @@ PlainCompressor writes (pickle layout, memo references, frame bytes and all),
 and each side must restore the other's packages to the same files.
 """
 
+import copy
 import importlib.machinery
 import os
 import pickle
@@ -15,7 +16,7 @@ import types
 import pytest
 import zstandard
 
-from helpers import REPO, pack, read_dir
+from helpers import REPO, fields, pack, read_dir
 
 
 def _load_reference():
@@ -400,3 +401,125 @@ def test_crafted_packages_decode_alike(mod, in_tmp, case, use_zstd):
     assert native.inverse_dict == plain.inverse_dict
     # next_id is the constructor's, whatever the package held.
     assert native.next_id == plain.next_id == 1
+
+
+# -- packages that carry only the tokens they use -----------------------------
+
+# Beside the cases above: tokens past 255 bytes and past 64 KiB, beyond
+# U+FFFF, and thousands of distinct tokens (batches of 1000, frames past
+# 64 KiB).
+USED_TOKEN_CASES = dict(
+    INPUT_CASES,
+    long_tokens=[("t", b"x" * 300 + b" " + b"y" * 70000 + " 😀 𝔘x".encode() * 3)],
+    many_tokens=[("m", " ".join(f"w{i}" for i in range(30000)).encode()), ("w1", b"w1 w2")],
+)
+
+
+def _named(paths):
+    """(path, name) entries, named by base name where those differ."""
+    names = [os.path.basename(p) for p in paths]
+    if len(set(names)) < len(names):
+        names = [f"{i}-{name}" for i, name in enumerate(names)]
+    return list(zip(paths, names))
+
+
+def _preloaded(cls, tokens):
+    compressor = cls()
+    compressor.global_dict = {token: i + 1 for i, token in enumerate(tokens)}
+    compressor.inverse_dict = {i: token for token, i in compressor.global_dict.items()}
+    compressor.next_id = len(tokens) + 1
+    return compressor
+
+
+def _first_sight(compressor, entries):
+    tokens = []
+    for path, _ in entries:
+        with open(path, encoding="utf-8") as f:
+            tokens += compressor.tokenize(f.read())
+    return list(dict.fromkeys(tokens))
+
+
+def _assert_host_bytes_and_restores(path, entries, out_dir):
+    """The host's pickler writes the loaded package as the very bytes, and a
+    plain decoder restores every file."""
+    data = path.read_bytes()
+    package = pickle.loads(data)
+    assert pickle.dumps(package, protocol=pickle.DEFAULT_PROTOCOL) == data
+    names = reference.PlainCompressor().decode_package(str(path), str(out_dir))
+    assert names == [name for _, name in entries]
+    for source, name in entries:
+        with open(source, encoding="utf-8") as f:
+            assert (out_dir / name).read_text(encoding="utf-8") == f.read()
+    return package
+
+
+def _assert_same_content(package, expected):
+    """Equal packages, the compressed streams compared by what they hold."""
+    decompress = zstandard.ZstdDecompressor().decompress
+    assert list(package) == list(expected)
+    assert decompress(package["compressed"]) == decompress(expected["compressed"])
+    for key in list(package)[1:]:
+        assert package[key] == expected[key], key
+    assert list(package["global_dict"].items()) == list(expected["global_dict"].items())
+
+
+@pytest.mark.parametrize("checks", [False, True])
+@pytest.mark.parametrize("case", sorted(USED_TOKEN_CASES))
+def test_own_dictionary_packages(mod, inputs, in_tmp, case, checks):
+    """package_dict="own": the package a fresh compressor would write, the
+    object's dictionaries neither read nor changed."""
+    entries = _named(inputs(USED_TOKEN_CASES[case]))
+    compressor = _preloaded(mod.OrmekCompressor, ["a", "the", "x" * 300])
+    before = tuple(map(copy.copy, fields(compressor)))
+    compressor.encode_named_files(entries, "own.pkg", checks=checks, package_dict="own")
+    assert fields(compressor) == before
+    package = _assert_host_bytes_and_restores(in_tmp / "own.pkg", entries, in_tmp / "out")
+    mod.OrmekCompressor().encode_named_files(entries, "fresh.pkg", checks=checks)
+    _assert_same_content(package, pickle.loads((in_tmp / "fresh.pkg").read_bytes()))
+
+
+@pytest.mark.parametrize("tokenize", ["native", "overridden"])
+def test_used_dictionary_packages(mod, inputs, in_tmp, tokenize):
+    """package_dict="used": the object's dictionaries grow as ever, the
+    package carries the tokens its files use, with their ids, in order of
+    first sight; the plain way (tokenize overridden) writes the same."""
+
+    class Overriding(mod.OrmekCompressor):
+        def tokenize(self, text):
+            return super().tokenize(text)
+
+    entries = _named(inputs(INPUT_CASES["non_ascii"] + INPUT_CASES["single_character_names"]))
+    known = [f"k{i}" for i in range(3000)] + ["a", "é", "b"]
+    compressor = _preloaded(mod.OrmekCompressor if tokenize == "native" else Overriding, known)
+    whole = _preloaded(mod.OrmekCompressor, known)
+    compressor.encode_named_files(entries, "used.pkg", package_dict="used")
+    whole.encode_named_files(entries, "whole.pkg")
+    _assert_same_state(compressor, whole)
+    package = _assert_host_bytes_and_restores(in_tmp / "used.pkg", entries, in_tmp / "out")
+    used = _first_sight(whole, entries)
+    assert list(package["global_dict"].items()) == [(t, whole.global_dict[t]) for t in used]
+
+
+def test_package_dict_values(mod, in_tmp, comp):
+    (in_tmp / "a.txt").write_text("a b")
+    with pytest.raises(ValueError, match="package_dict"):
+        comp.encode_named_files([("a.txt", "a.txt")], "p.pkg", package_dict="all")
+    assert not (in_tmp / "p.pkg").exists()
+
+
+@pytest.mark.parametrize("package_dict", ["own", "used"])
+def test_replaced_dump_gets_the_dictionary(mod, inputs, in_tmp, monkeypatch, package_dict):
+    """A dump of the user's own is given the token dictionary as a dict."""
+    entries = _named(inputs(INPUT_CASES["non_ascii"]))
+    mod.OrmekCompressor().encode_named_files(entries, "plain.pkg")
+    dumped = []
+
+    def dump(obj, f):
+        dumped.append(obj)
+        return real_dump(obj, f)
+
+    real_dump = pickle.dump
+    monkeypatch.setattr(pickle, "dump", dump)
+    mod.OrmekCompressor().encode_named_files(entries, "p.pkg", package_dict=package_dict)
+    assert dumped and type(dumped[0]["global_dict"]) is dict
+    assert (in_tmp / "p.pkg").read_bytes() == (in_tmp / "plain.pkg").read_bytes()

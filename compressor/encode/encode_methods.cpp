@@ -1,5 +1,7 @@
 // The encoding methods as Python calls them: bind, convert and test the
 // arguments, then run the encoder (encoder.hpp).
+#include <utility>
+
 #include "compressor/encode/encoder.hpp"
 #include "compressor/encode/encoder_lines.hpp"
 #include "compressor/function_table.hpp"
@@ -30,6 +32,25 @@ bool bind_encoding_call(const EncodingMethod& method, PyObject* const* args, Py_
 // methods share.
 constexpr Py_ssize_t kCheckedParameter = 4;
 constexpr Py_ssize_t kFollowLinksParameter = 6;
+constexpr Py_ssize_t kPackageDictParameter = 7;
+
+// encode_named_files' keyword-only package_dict: which token dictionary the
+// package carries. False with ValueError for any other value.
+bool take_package_dictionary(PyObject* value, PackageDictionary& chosen) {
+  const std::pair<Str, PackageDictionary> choices[] = {{Str::whole, PackageDictionary::kWhole},
+                                                       {Str::used, PackageDictionary::kUsed},
+                                                       {Str::own, PackageDictionary::kOwn}};
+  if (PyUnicode_CheckExact(value)) {
+    for (const auto& [name, dictionary] : choices) {
+      if (PyUnicode_Compare(value, str(name)) == 0) {
+        chosen = dictionary;
+        return true;
+      }
+    }
+  }
+  PyErr_Format(PyExc_ValueError, msg::kBadPackageDict, value);
+  return false;
+}
 
 // Both wrappers: bind, convert, test the first argument (a list, named
 // `first_name`) and output_path, then run the encoder on the list.
@@ -64,6 +85,13 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     const int follow_links = truth_value(bound[kFollowLinksParameter]);
     if (follow_links < 0) return method.trace.fail(method.lines.binding);
     encoder.follow_links(follow_links != 0);
+  }
+  if (method.row.signature().count > kPackageDictParameter) {
+    PackageDictionary dictionary;
+    if (!take_package_dictionary(bound[kPackageDictParameter], dictionary)) {
+      return method.trace.fail(method.lines.binding);
+    }
+    encoder.carry_dictionary(dictionary);
   }
   return (encoder.*run_on)(bound[0]);
 }

@@ -1,6 +1,8 @@
 // The encoder's run, from the inputs to the package (see encoder.hpp).
 #include "compressor/encode/encoder.hpp"
 
+#include <optional>
+
 #include "compressor/package/format.hpp"
 #include "compressor/package/id_stream.hpp"
 #include "compressor/package/pickle_snapshot.hpp"
@@ -13,6 +15,7 @@ namespace ormek {
 
 using package::kMaxRecords;
 using package::kRecordSize;
+using package::store_record;
 
 Encoder::Encoder(CompressorObject* self, const EncodingMethod& method, PyObject* output_path,
                  int32_t level, int32_t threads)
@@ -49,18 +52,24 @@ PyObject* Encoder::run() {
   if (!read_files()) return nullptr;
   if (tokens_.native() && !tokens_.finish_numbering()) return trace_.fail(lines_.contains);
 
+  // A package numbered on its own has no use for the object's dictionaries.
   IdAssigner ids(self_, trace_, lines_);
-  if (!ids.scan_dictionaries()) return nullptr;
+  IdAssigner* assigner = dictionary_ == PackageDictionary::kOwn ? nullptr : &ids;
+  if (assigner && !ids.scan_dictionaries()) return nullptr;
   // The native id loop runs no code of the user's while the dictionaries hold
   // only plain entries: they cannot change behind its back.
-  if (tokens_.native() && !ids.plain_entries() && !tokens_.leave_native_way()) {
+  if (assigner && tokens_.native() && !ids.plain_entries() && !tokens_.leave_native_way()) {
     return trace_.fail(lines_.extend_tokens);
   }
-  if (!assign_ids(ids)) return nullptr;
-  Ref compressed = enter_tokens_and_compress(ids);
+  if (!assign_ids(assigner)) return nullptr;
+  Ref compressed = enter_tokens_and_compress(assigner);
   packed_tokens_ = Ref();  // only the frame is needed from here on
   if (!compressed) return nullptr;
-  return write_package(compressed.get());
+  if (dictionary_ == PackageDictionary::kWhole || !tokens_.native()) {
+    return write_package(compressed.get(), nullptr);
+  }
+  const NumberedTokens numbered(tokens_.numbering(), assigner ? &ids.token_ids() : nullptr);
+  return write_package(compressed.get(), &numbered);
 }
 
 // for path in filepaths (or the named inputs): each file read.
@@ -86,7 +95,8 @@ bool Encoder::read_files() {
 
 // packed_tokens = bytearray(4 * len(all_tokens)), filled by the id loop
 // (id_assignment.hpp) through a view held until every record is stored.
-bool Encoder::assign_ids(IdAssigner& ids) {
+// Without `ids`, the package numbers its own tokens.
+bool Encoder::assign_ids(IdAssigner* ids) {
   if (tokens_.count() > kMaxRecords) {
     PyErr_Format(PyExc_OverflowError, msg::kTooManyTokens, kMaxRecords, tokens_.count());
     return trace_.fail(lines_.packed_tokens);
@@ -103,16 +113,84 @@ bool Encoder::assign_ids(IdAssigner& ids) {
   auto* packed = static_cast<uint8_t*>(view.buf);
   bool assigned;
   if (!tokens_.native()) {
-    assigned = ids.assign_plainly(tokens_.list(), packed, view.len);
+    assigned = ids ? ids->assign_plainly(tokens_.list(), packed, view.len)
+                   : number_own_plainly(tokens_.list(), packed, view.len);
+    if (assigned && ids && dictionary_ == PackageDictionary::kUsed) {
+      assigned = note_used_plainly(tokens_.list(), packed);
+    }
   } else if (view.len != kRecordSize * tokens_.count()) {
     PyErr_Format(PyExc_IndexError, msg::kBufferOutOfBounds, 0);
     assigned = trace_.fail(lines_.store_byte0);
+  } else if (!ids) {
+    number_own_natively(packed);
+    assigned = true;
   } else {
-    assigned = ids.assign_natively(tokens_.numbering(), packed);
+    const bool keep_tokens = dictionary_ == PackageDictionary::kUsed;
+    assigned = ids->assign_natively(tokens_.numbering(), packed, keep_tokens);
   }
   PyBuffer_Release(&view);
   tokens_.release_list();
   return assigned;
+}
+
+// The package's own ids, the plain way: each token's number of first sight
+// plus one, kept in the package's own dict (the id loop of a fresh compressor,
+// whose dictionaries are empty).
+bool Encoder::number_own_plainly(PyObject* tokens, uint8_t* packed, Py_ssize_t packed_length) {
+  package_tokens_ = Ref::steal(PyDict_New());
+  if (!package_tokens_) return trace_.fail(lines_.contains);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tokens); i++) {
+    PyObject* token = PyList_GET_ITEM(tokens, i);
+    if (token != Py_None && !PyUnicode_CheckExact(token)) {
+      raise_expected_type("str", token);
+      return trace_.fail(lines_.iterate_tokens);
+    }
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(package_tokens_.get(), token, &found) < 0) {
+      return trace_.fail(lines_.contains);
+    }
+    Ref id = Ref::steal(found);
+    if (!id) {
+      id = Ref::steal(PyLong_FromSsize_t(PyDict_GET_SIZE(package_tokens_.get()) + 1));
+      if (!id || PyDict_SetItem(package_tokens_.get(), token, id.get()) < 0) {
+        return trace_.fail(lines_.new_id);
+      }
+    }
+    if ((i + 1) * kRecordSize > packed_length) {
+      PyErr_Format(PyExc_IndexError, msg::kBufferOutOfBounds, 0);
+      return trace_.fail(lines_.store_byte0);
+    }
+    store_record(packed + i * kRecordSize, static_cast<int32_t>(PyLong_AsLong(id.get())));
+  }
+  return true;
+}
+
+// The package's own ids, the native way: numbers of first sight plus one.
+void Encoder::number_own_natively(uint8_t* packed) {
+  uint8_t* record = packed;
+  tokens_.numbering().drain_records([&](const uint32_t* numbers, size_t count) {
+    for (size_t i = 0; i < count; i++, record += kRecordSize) {
+      store_record(record, static_cast<int32_t>(numbers[i] + 1));
+    }
+  });
+}
+
+// The tokens the files use, the plain way, each with the id its first record
+// holds, in order of first sight: the package's dict.
+bool Encoder::note_used_plainly(PyObject* tokens, const uint8_t* packed) {
+  package_tokens_ = Ref::steal(PyDict_New());
+  if (!package_tokens_) return trace_.fail(lines_.package);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tokens); i++) {
+    PyObject* token = PyList_GET_ITEM(tokens, i);
+    const int known = PyDict_Contains(package_tokens_.get(), token);
+    const auto record = static_cast<int32_t>(package::record_at(packed, i));
+    Ref id = known ? Ref() : Ref::steal(PyLong_FromLong(record));
+    if (known < 0 ||
+        (!known && (!id || PyDict_SetItem(package_tokens_.get(), token, id.get()) < 0))) {
+      return trace_.fail(lines_.package);
+    }
+  }
+  return true;
 }
 
 // The new tokens of the native way entered (none in the plain way, which
@@ -122,19 +200,23 @@ bool Encoder::assign_ids(IdAssigner& ids) {
 // (id_stream.hpp); a failure while entering leaves that frame unused, so what
 // is observable is the plain order: all entries, then the frame. The frame,
 // or null with the exception set and its traceback entry added.
-Ref Encoder::enter_tokens_and_compress(IdAssigner& ids) {
+Ref Encoder::enter_tokens_and_compress(IdAssigner* ids) {
   FrameCompression compression(packed_tokens_.get(), level_, threads_);
-  if (!ids.stopped_at_a_token()) compression.start_early();
-  if (!ids.enter_new_tokens()) return Ref();
+  if (!ids || !ids->stopped_at_a_token()) compression.start_early();
+  if (ids && !ids->enter_new_tokens()) return Ref();
   Ref frame = compression.finish();
   if (!frame) return trace_.fail(lines_.compress);
   return frame;
 }
 
-// package = {...}, dumped into output_path; the size of the frame.
-PyObject* Encoder::write_package(PyObject* compressed) {
+// package = {...}, dumped into output_path; the size of the frame. With
+// `tokens`, a stand-in goes where the token dictionary goes, and the package
+// is pickled natively (package_pickler.hpp).
+PyObject* Encoder::write_package(PyObject* compressed, const TokenDictionary* tokens) {
   Ref package = Ref::steal(PyDict_New());
-  Ref dumped_dict = dumped_global_dict(self_->global_dict);
+  Ref dumped_dict = tokens            ? Ref::steal(PyDict_New())
+                    : package_tokens_ ? package_tokens_
+                                      : dumped_global_dict(self_->global_dict);
   Ref boundaries = dumped_dict ? tokens_.boundaries_list() : Ref();
   Ref names = boundaries ? tokens_.names_list() : Ref();
   if (!package || !names || PyDict_SetItem(package.get(), str(Str::compressed), compressed) < 0 ||
@@ -154,8 +236,10 @@ PyObject* Encoder::write_package(PyObject* compressed) {
   // fresh file that replaces output_path only once complete: a failing dump
   // leaves no half package and keeps an older one. A dump whose error
   // __exit__ swallowed installs nothing, and the method goes on.
-  if (dump_pickle_replacing(output_path_, package.get(), trace_, lines_.open_package,
-                            lines_.dump) == BlockEnd::kFailed) {
+  std::optional<NativePackageDump> native;
+  if (tokens) native.emplace(dumped_dict.get(), *tokens);
+  if (dump_pickle_replacing(output_path_, package.get(), trace_, lines_.open_package, lines_.dump,
+                            native ? &*native : nullptr) == BlockEnd::kFailed) {
     return nullptr;
   }
 

@@ -30,10 +30,19 @@
 #include "compressor/encode/file_tokens.hpp"
 #include "compressor/encode/id_assignment.hpp"
 #include "compressor/encode/inputs.hpp"
+#include "compressor/encode/numbered_tokens.hpp"
 #include "compressor/object.hpp"
 #include "module/ref.hpp"
 
 namespace ormek {
+
+// Which token dictionary a package carries (encode_named_files'
+// package_dict): the object's whole global_dict, grown by the new tokens; the
+// tokens its files use, with the ids of the grown global_dict; or its own, the
+// tokens numbered 1, 2, ... by first sight, the object's dictionaries neither
+// read nor changed. With "used" and "own" the native way pickles that
+// dictionary straight from the numbering (numbered_tokens.hpp).
+enum class PackageDictionary { kWhole, kUsed, kOwn };
 
 class Encoder {
  public:
@@ -46,6 +55,7 @@ class Encoder {
   // path, or not. False with the error set.
   bool keep_file_facts(PyObject* empty_dirs);
   void follow_links(bool follow) { follow_links_ = follow; }
+  void carry_dictionary(PackageDictionary dictionary) { dictionary_ = dictionary; }
 
   // encode_files: the files of the list, each stored under its base name.
   PyObject* run_on_paths(PyObject* filepaths);
@@ -55,9 +65,12 @@ class Encoder {
  private:
   PyObject* run();
   bool read_files();
-  bool assign_ids(IdAssigner& ids);
-  Ref enter_tokens_and_compress(IdAssigner& ids);
-  PyObject* write_package(PyObject* compressed);
+  bool assign_ids(IdAssigner* ids);
+  bool number_own_plainly(PyObject* tokens, uint8_t* packed, Py_ssize_t packed_length);
+  void number_own_natively(uint8_t* packed);
+  bool note_used_plainly(PyObject* tokens, const uint8_t* packed);
+  Ref enter_tokens_and_compress(IdAssigner* ids);
+  PyObject* write_package(PyObject* compressed, const TokenDictionary* tokens);
 
   CompressorObject* self_;
   const Trace& trace_;
@@ -70,6 +83,9 @@ class Encoder {
   std::vector<NamedInput> named_inputs_;
   Ref empty_dirs_;  // with checks only
   bool follow_links_ = true;
+  PackageDictionary dictionary_ = PackageDictionary::kWhole;
+  // The plain way's token dictionary of the package, with "used" and "own".
+  Ref package_tokens_;
   FileTokens tokens_;
   Ref packed_tokens_;
 };

@@ -127,9 +127,10 @@ bool IdAssigner::scan_dictionaries() {
   return true;
 }
 
-bool IdAssigner::assign_natively(FirstSightNumbering& numbering, uint8_t* packed) {
+bool IdAssigner::assign_natively(FirstSightNumbering& numbering, uint8_t* packed,
+                                 bool keep_tokens) {
   const bool resolved = resolve_ids(numbering);
-  numbering.release_tokens();
+  if (!keep_tokens) numbering.release_tokens();
   if (resolved && !resolution_.error) fill_records(numbering, packed);
   return resolved;
 }

@@ -44,11 +44,13 @@ class IdAssigner {
 
   // The native loop: the ids of the distinct tokens of `numbering`, then its
   // records stored as those ids into `packed` (kRecordSize bytes a token);
-  // the distinct tokens are released. A failure at a token is held, to be
+  // the distinct tokens are released unless `keep_tokens`. A failure at a token is held, to be
   // raised by enter_new_tokens once the new tokens before it are entered, as
   // the plain loop would have left them. False (traceback added) when no
   // token could be looked at.
-  bool assign_natively(FirstSightNumbering& numbering, uint8_t* packed);
+  bool assign_natively(FirstSightNumbering& numbering, uint8_t* packed, bool keep_tokens);
+  // The native loop's ids, by token number.
+  const std::vector<int32_t>& token_ids() const { return resolution_.ids; }
   // Whether the native loop stopped at a token.
   bool stopped_at_a_token() const { return static_cast<bool>(resolution_.error); }
   // The native loop's new tokens into global_dict and inverse_dict, in order

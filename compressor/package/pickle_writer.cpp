@@ -162,18 +162,21 @@ struct Site {
   const Trace& trace;
   int open_line;
   int dump_line;
+  const NativePackageDump* native;
 };
 
 // The `with` block: pickle.dump(data, f), written and closed when completed.
 BlockEnd dump_block(PyObject* file, PyObject* data, bool sync, const Site& site) {
-  auto body = [data, sync](PyObject* f, int&) {
+  auto body = [data, sync, native = site.native](PyObject* f, int&) {
     Ref pickle = get_global(str(Str::pickle));
     Ref dump = pickle ? Ref::steal(PyObject_GetAttr(pickle.get(), str(Str::dump))) : Ref();
     // The host's own dump writes through a stand-in that answers signals.
-    Ref target =
-        is_original(Original::kPickleDump, dump.get()) ? signal_checked_writer(f) : Ref::borrow(f);
-    Ref result = dump && target ? call2(dump.get(), data, target.get()) : Ref();
-    return result && (!sync || sync_to_disk(f));
+    const bool original = is_original(Original::kPickleDump, dump.get());
+    Ref target = original ? signal_checked_writer(f) : Ref::borrow(f);
+    if (!dump || !target) return false;
+    const bool dumped = native ? native->dump(dump.get(), original, data, f, target.get())
+                               : static_cast<bool>(call2(dump.get(), data, target.get()));
+    return dumped && (!sync || sync_to_disk(f));
   };
   return run_with_block(file, site.trace, site.open_line, site.dump_line, body);
 }
@@ -239,8 +242,8 @@ BlockEnd dump_replacing(PyObject* path, const Target& target, PyObject* data, co
 }  // namespace
 
 BlockEnd dump_pickle_replacing(PyObject* path, PyObject* data, const Trace& trace, int open_line,
-                               int dump_line) {
-  const Site site{trace, open_line, dump_line};
+                               int dump_line, const NativePackageDump* native) {
+  const Site site{trace, open_line, dump_line, native};
   Target target;
   WriteMode mode;
   if (choose_write_mode(path, target, mode) < 0) return trace.fail(open_line);

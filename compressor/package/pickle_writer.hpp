@@ -17,6 +17,7 @@
 
 #include <Python.h>
 
+#include "compressor/package/package_pickler.hpp"
 #include "module/host_calls.hpp"
 #include "module/traceback.hpp"
 
@@ -27,7 +28,9 @@ namespace ormek {
 // open, entering or leaving the block) or `dump_line` then `open_line` (the
 // dump) to the traceback of `trace`. kSwallowed: the dump failed and __exit__
 // swallowed the error (nothing complete is installed; the old file stays).
+// With `native`, `data` is a package whose token dictionary it holds, and it
+// makes the dump (package_pickler.hpp).
 BlockEnd dump_pickle_replacing(PyObject* path, PyObject* data, const Trace& trace, int open_line,
-                               int dump_line);
+                               int dump_line, const NativePackageDump* native = nullptr);
 
 }  // namespace ormek

@@ -218,10 +218,10 @@ def _add_pack(commands: Subparsers) -> None:
         "--dict",
         metavar="FILE",
         help="dictionary file to start from (when it exists) and to save, replaced together"
-        " with the package (default: none; start from an empty dictionary). Every package"
-        " carries the whole dictionary: the tokens of every earlier pack with FILE (names,"
-        " keys, anything in those files) travel in every later package, even a one-line one."
-        " Share FILE only between packs of files that may be read together.",
+        " with the package (default: none; start from an empty dictionary). The package"
+        " carries only the tokens of its own files, under FILE's ids; FILE keeps the tokens"
+        " of every pack made with it (names, keys, anything in those files): share it only"
+        " between people who may read all those files.",
     )
     pack.add_argument(
         "--level",

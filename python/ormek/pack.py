@@ -8,6 +8,7 @@ import stat
 import sys
 import time
 from collections.abc import Sequence
+from typing import Literal
 
 from .native import Compressor, InputPath, bare_compressor, compressor_with_dictionary
 from .packages import load_reason
@@ -31,6 +32,9 @@ from .report import (
 )
 from .swap import PackageSwap
 from .tree import Entry, Skipped, clashes, collect, not_utf8_text
+
+# Which token dictionary a package carries (encode_named_files' package_dict).
+PackageDict = Literal["whole", "used", "own"]
 
 CLASHES_LIST_LIMIT = 10
 
@@ -67,8 +71,13 @@ def command_pack(args: argparse.Namespace) -> int:
     target = private_path("stdout.pkg") if to_stdout else output
     swap = PackageSwap(target, saved_dictionary)
     swap.keep_backup()
+    # Without a dictionary file the package numbers its own tokens and the
+    # compressor's dictionaries are never made; with one, the package keeps
+    # its ids and carries only the tokens its files use.
+    package_dict: PackageDict = "own" if dictionary is None else "used"
     compressed = _encode(
-        compressor, inputs.entries, inputs.empty_dirs, target, args.level, args.threads
+        compressor, inputs.entries, inputs.empty_dirs, target, args.level, args.threads,
+        package_dict,
     )
     if to_stdout:
         _send(target)
@@ -193,6 +202,7 @@ def _encode(
     output: str,
     level: int,
     threads: int,
+    package_dict: PackageDict,
 ) -> int:
     stream = report_stream()
     # One line per file with -v, or a status line on a terminal.
@@ -208,7 +218,7 @@ def _encode(
             # one since is refused, not followed or waited on.
             return compressor.encode_named_files(
                 named, output, level, threads, checks=True, empty_dirs=empty_dirs,
-                follow_links=False,
+                follow_links=False, package_dict=package_dict,
             )
     except UnicodeDecodeError as err:
         # Checked before packing; only a file changed meanwhile gets here.

@@ -67,6 +67,7 @@ class OrmekCompressor:
         checks: object = False,
         empty_dirs: list[str] | None = None,
         follow_links: object = True,
+        package_dict: Literal["whole", "used", "own"] = "whole",
     ) -> int: ...
     # The package as loaded (normally a dict with "compressed",
     # "file_boundaries", "filenames" and "global_dict").
