@@ -33,6 +33,7 @@ ORMEK_WRAPPER(restored_names_wrapper);
 ORMEK_WRAPPER(decode_names_wrapper);
 ORMEK_WRAPPER(restored_sizes_wrapper);
 ORMEK_WRAPPER(judge_package_wrapper);
+ORMEK_WRAPPER(read_outline_wrapper);
 ORMEK_WRAPPER(reduce_cython_wrapper);
 ORMEK_WRAPPER(setstate_cython_wrapper);
 ORMEK_WRAPPER(unpickle_compressor_wrapper);
@@ -144,6 +145,12 @@ inline constexpr FunctionRow kCompressorFunctions[] = {
      .first_line = 210,
      .wrapper = judge_package_wrapper,
      .params = {{Str::package}}},
+    {.name = "read_outline",
+     .qualname = "OrmekCompressor.read_outline",
+     .file = kFileCompressor,
+     .first_line = 215,
+     .wrapper = read_outline_wrapper,
+     .params = {{Str::package_path}}},
     {.name = "__reduce_cython__",
      .qualname = "OrmekCompressor.__reduce_cython__",
      .file = kFileStringsource,

@@ -11,8 +11,8 @@
 // two share those bits; two that do are reported as a repeat, which a
 // caller treats as it treats a true one (it reads the package the host's
 // way), so the answer is never wrong, only now and then (about n^2 / 2^61:
-// one in 5,000 for 20 million keys) slower than it need be. The seed is the
-// caller's (drawn once a process), so a package cannot be made to collide.
+// one in 5,000 for 20 million keys) slower than it need be. The seed is drawn
+// once a process (or given, for tests), so a package cannot be made to collide.
 //
 // Host-free; XXH3 is used header-only, as content_digest.hpp does.
 #pragma once
@@ -26,11 +26,14 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "compressor/package/process_seed.hpp"
+
 namespace ormek {
 
 class DistinctKeys {
  public:
   explicit DistinctKeys(uint64_t seed) : seed_(seed), buckets_(size_t{1} << kBucketBits) {}
+  DistinctKeys() : DistinctKeys(process_seed()) {}
 
   // Throws std::bad_alloc.
   void add(const unsigned char* key, size_t size) {

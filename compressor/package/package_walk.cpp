@@ -412,6 +412,8 @@ bool PackageWalk::dictionary_batch() {
 
 // ---------------------------------------------------------------- walk ----
 
+std::string_view PackageWalk::entry_key(Entry which) { return kEntryKeys[which]; }
+
 // At STOP: the package dict alone on the stack, holding its keys in order.
 bool PackageWalk::finish() {
   if (!marks_.empty() || stack_.size() != 1 || stack_[0] != 0 || values_[0].kind != Kind::kDict) {

@@ -102,7 +102,9 @@ class PackageWalk {
   int protocol() const { return protocol_; }
   // The value of `entry`, or kNone when the package does not hold it.
   uint32_t entry(Entry which) const { return entries_[which]; }
+  static std::string_view entry_key(Entry which);
   const PickledValue& value(uint32_t index) const { return values_[index]; }
+  size_t value_count() const { return values_.size(); }
   std::string_view bytes(const PickledValue& v) const { return parts_[v.part]; }
   const std::vector<uint32_t>& items(const PickledValue& v) const { return items_[v.part]; }
   uint64_t dictionary_entries() const { return dictionary_entries_; }

@@ -39,13 +39,14 @@
 #include <cstdint>
 #include <new>
 #include <optional>
-#include <random>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
+
+#include "compressor/package/process_seed.hpp"
 
 namespace ormek::stored_name {
 
@@ -203,17 +204,7 @@ class NameTree {
     }
   };
 
-  static uint64_t seed() {
-    static const uint64_t drawn = [] {
-      try {
-        std::random_device device;
-        return (static_cast<uint64_t>(device()) << 32) ^ device();
-      } catch (...) {
-        return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&drawn));
-      }
-    }();
-    return drawn;
-  }
+  static uint64_t seed() { return process_seed(); }
 
   // fn(part) for each part of `name`, while it returns true.
   template <typename Fn>

@@ -18,7 +18,7 @@ from .packages import (
     PackageError,
     PackageSummary,
     judge,
-    read_package,
+    read_outline,
     text_sizes,
 )
 from .report import NORMAL, UserError, counted, os_problem, percent, say, show, voice_level
@@ -30,9 +30,9 @@ _LONE_SURROGATE = re.compile("[\ud800-\udfff]")
 
 def command_info(args: argparse.Namespace) -> int:
     package: str = args.package
-    stored = read_package(package)
+    stored, compressed_bytes, dictionary_size = read_outline(package)
     try:
-        summary = PackageSummary(stored)
+        summary = PackageSummary(stored, compressed_bytes, dictionary_size)
     except PackageError as err:
         raise UserError(package, str(err)) from None
     _, summary.reach = judge(package, stored)
@@ -54,7 +54,7 @@ def _report(
     package: str, package_bytes: int, text_bytes: int, summary: PackageSummary
 ) -> dict[str, Any]:
     raw_bytes = RECORD_SIZE * summary.tokens
-    compressed = len(summary.compressed)
+    compressed = summary.compressed_bytes
     return {
         "package": package,
         "package_bytes": package_bytes,

@@ -16,7 +16,7 @@ from .packages import (
     PackageError,
     PackageSummary,
     judge,
-    read_package,
+    read_outline,
     stored_facts,
     text_sizes,
 )
@@ -25,7 +25,7 @@ from .report import UserError, say, show
 
 def command_list(args: argparse.Namespace) -> int:
     package: str = args.package
-    stored = read_package(package)
+    stored, _, _ = read_outline(package)
     try:
         names = PackageSummary(stored).filenames
     except PackageError as err:

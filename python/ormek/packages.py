@@ -63,6 +63,24 @@ def read_package(path: str) -> object:
         raise package_failure(path, err) from None
 
 
+def read_outline(path: str) -> tuple[object, int | None, int | None]:
+    """(package, compressed_bytes, dictionary_size): what describing the
+    package at `path` needs. The module's read_outline reads its names,
+    boundaries and facts natively, walking past the dictionary's entries and
+    the id stream (the package it gives holds only the stream's first bytes
+    and an empty "global_dict", which judge the package as the whole one
+    does); where it does not apply, read_package reads the whole package and
+    the two sizes are None (taken from it)."""
+    try:
+        answer = bare_compressor().read_outline(path)
+    except Exception as err:
+        raise package_failure(path, err) from None
+    if answer is None:
+        return read_package(path), None, None
+    outline, compressed_bytes, dictionary_size = answer
+    return outline, compressed_bytes, dictionary_size
+
+
 # What is wrong with a package, in the words every command and the reading
 # API use: a verdict, then its reason. One damage reads the same whichever
 # command, and whichever step of it, meets it.
@@ -274,18 +292,24 @@ def holds_zstd_frame(package: object) -> bool:
 class PackageSummary:
     """What a package holds, taken apart without decompressing it."""
 
-    def __init__(self, raw: object) -> None:
+    def __init__(
+        self, raw: object, compressed_bytes: int | None = None, dictionary_size: int | None = None
+    ) -> None:
         problem = shape_problem(raw)
         if problem is not None or type(raw) is not dict:
             raise PackageError(problem)
+        # Its first bytes at least: an outline (read_outline) holds only those.
         self.compressed: bytes | bytearray = raw["compressed"]
+        self.compressed_bytes = len(self.compressed) if compressed_bytes is None else compressed_bytes
         self.filenames: list[str] = raw["filenames"]
         boundaries: list[int] = raw["file_boundaries"]
         self.boundaries = boundaries
         self.token_counts = [b - a for a, b in zip([0, *boundaries], boundaries)]
         self.tokens: int = boundaries[-1] if boundaries else 0
+        # The whole dictionary where the package was read whole (an
+        # outline's is empty: its size is given).
         self.dictionary: dict[str, int] = raw.get("global_dict", {})
-        self.dictionary_size = len(self.dictionary)
+        self.dictionary_size = len(self.dictionary) if dictionary_size is None else dictionary_size
         # How far its checks reach, once the module has judged it.
         self.reach: int = NO_CHECKS
         self.empty_dirs: int = len(empty_dirs(raw))

@@ -1,0 +1,86 @@
+// read_outline(package_path): what `list` and `info` need of a package (its
+// names, boundaries and facts, the size of its id stream and the number of
+// tokens in its dictionary) read natively, without a Python object per
+// token: the dictionary's entries are walked past and counted, the id
+// stream is not read at all.
+//
+// It answers (outline, compressed_bytes, dictionary_size), where outline is
+// the package as read_package returns it, but with "compressed" cut to its
+// first bytes and "global_dict" an empty dict; or None where the native
+// reader does not apply (a package in a shape it does not know, a file it
+// cannot open, a dictionary whose keys may repeat, a replaced pickle.load):
+// then read_package reads the package, with exactly its results and errors.
+// What is judged of a package (names and facts, judged_package.hpp) is the
+// same in the outline as in the package.
+#include <Python.h>
+
+#include <new>
+
+#include "compressor/function_table.hpp"
+#include "compressor/package/distinct_keys.hpp"
+#include "compressor/package/package_file.hpp"
+#include "module/binding.hpp"
+#include "module/ref.hpp"
+#include "module/state.hpp"
+
+namespace ormek {
+
+namespace {
+
+constexpr const FunctionRow& kReadOutlineRow = function_row("read_outline");
+// read_outline's one statement: the native read.
+constexpr struct ReadOutlineLines { int read = 216; } kReadOutlineLines{};
+
+// Counts the dictionary's entries and tells whether their keys are distinct
+// (as the host's dict would hold them all).
+class CountedEntries final : public DictionarySink {
+ public:
+  bool entry(const unsigned char* key, size_t size, utf8::PickledText, PickledId) override {
+    keys_.add(key, size);
+    return true;
+  }
+  bool distinct() const { return keys_.distinct(); }
+  size_t count() const { return keys_.count(); }
+
+ private:
+  DistinctKeys keys_;
+};
+
+// The answer, or None where the package is left to read_package; null with
+// the exception set only when a signal handler raised.
+PyObject* read_outline(PyObject* path) {
+  PackageFile file;
+  CountedEntries entries;
+  NativeRead read = NativeRead::kPlain;
+  bool distinct = false;
+  try {
+    read = file.read(path, entries);
+    distinct = read == NativeRead::kRead && entries.distinct();
+  } catch (const std::bad_alloc&) {
+    distinct = false;  // read_package says how the host runs out of memory
+  }
+  if (read == NativeRead::kFailed) return nullptr;
+  if (!distinct) return Py_NewRef(Py_None);
+  Ref outline = file.outline();
+  if (!outline) {  // a value the host makes otherwise, or fails to make: its way says
+    PyErr_Clear();
+    return Py_NewRef(Py_None);
+  }
+  return Py_BuildValue("(NKn)", outline.release(),
+                       static_cast<unsigned long long>(file.payload_size()),
+                       static_cast<Py_ssize_t>(entries.count()));
+}
+
+}  // namespace
+
+PyObject* read_outline_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  BoundArguments bound;
+  if (!kReadOutlineRow.bind(args, nargs, kwnames, bound)) return nullptr;
+  if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
+  PyObject* answer = read_outline(bound[0]);
+  if (!answer) return kReadOutlineRow.trace().fail(kReadOutlineLines.read);
+  return answer;
+}
+
+}  // namespace ormek

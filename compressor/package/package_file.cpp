@@ -1,0 +1,169 @@
+// A package file read natively (see package_file.hpp).
+#include "compressor/package/package_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+
+#include "module/original_globals.hpp"
+
+namespace ormek {
+
+namespace {
+
+using Kind = PickledValue::Kind;
+
+// Values nested deeper than this (a package's facts nest three levels) are
+// left to the host's way, which makes any depth without recursing.
+constexpr int kDeepest = 32;
+
+// The unpickler's own decoding of a pickled str.
+Ref make_str(std::string_view bytes) {
+  return Ref::steal(
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogatepass"));
+}
+
+}  // namespace
+
+PackageFile::~PackageFile() {
+  if (fd_ >= 0) close(fd_);
+}
+
+// Reads at an offset, answering signals first: a handler that raises ends
+// the walk as the unpickler's signal-checked reads end a load.
+int64_t PackageFile::read_at(void* self, uint64_t at, unsigned char* into, size_t size) {
+  auto* file = static_cast<PackageFile*>(self);
+  if (PyErr_CheckSignals() < 0) {
+    file->interrupted_ = true;
+    return -1;
+  }
+  for (;;) {
+    const ssize_t got = pread(file->fd_, into, size, static_cast<off_t>(at));
+    if (got >= 0) return got;
+    if (errno != EINTR) {
+      file->read_errno_ = errno;
+      return -1;
+    }
+  }
+}
+
+NativeRead PackageFile::read(PyObject* path, DictionarySink& sink) {
+  // The host's way loads through pickle.load; a replaced one is called as it is.
+  if (!PyUnicode_CheckExact(path) || !global_is_original(Original::kPickleLoad)) {
+    return PyErr_Occurred() ? NativeRead::kFailed : NativeRead::kPlain;
+  }
+  PyObject* encoded = nullptr;
+  if (!PyUnicode_FSConverter(path, &encoded)) {
+    PyErr_Clear();  // the host's open() gives this path's error
+    return NativeRead::kPlain;
+  }
+  Ref name = Ref::steal(encoded);
+  fd_ = open(PyBytes_AS_STRING(name.get()), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd_ < 0 || fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return NativeRead::kPlain;
+  ByteWindow window(read_at, this, static_cast<uint64_t>(st.st_size));
+  try {
+    const WalkEnd end = walk_.walk(window, sink);
+    if (interrupted_) return NativeRead::kFailed;
+    return end == WalkEnd::kRead ? NativeRead::kRead : NativeRead::kPlain;
+  } catch (const std::bad_alloc&) {
+    return NativeRead::kPlain;  // the host's way says how it runs out of memory
+  }
+}
+
+Ref PackageFile::value(uint32_t index) {
+  if (made_.empty()) {
+    try {
+      made_.resize(walk_.value_count());
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return Ref();
+    }
+  }
+  return make(index, 0);
+}
+
+Ref PackageFile::make(uint32_t index, int depth) {
+  if (made_[index]) return Ref::borrow(made_[index].get());
+  if (depth > kDeepest) {
+    PyErr_SetString(PyExc_RecursionError, "nested too deep for the native reader");
+    return Ref();
+  }
+  const PickledValue& v = walk_.value(index);
+  Ref made;
+  switch (v.kind) {
+    case Kind::kStr:
+      made = make_str(walk_.bytes(v));
+      break;
+    case Kind::kBytes:
+    case Kind::kPayload:  // its first bytes: the outline's
+      made = Ref::steal(PyBytes_FromStringAndSize(walk_.bytes(v).data(),
+                                                  static_cast<Py_ssize_t>(walk_.bytes(v).size())));
+      break;
+    case Kind::kInt:
+      made = Ref::steal(PyLong_FromLongLong(v.value));
+      break;
+    case Kind::kWideInt:
+      made = Ref::steal(PyLong_FromNativeBytes(walk_.bytes(v).data(), walk_.bytes(v).size(),
+                                               Py_ASNATIVEBYTES_LITTLE_ENDIAN));
+      break;
+    case Kind::kDictionary:  // its entries went to the sink
+      made = Ref::steal(PyDict_New());
+      break;
+    case Kind::kList:
+    case Kind::kDict:
+      made = make_container(v, depth);
+      break;
+  }
+  if (made) made_[index] = Ref::borrow(made.get());
+  return made;
+}
+
+// A list or dict, its items made (and shared) as the unpickler makes them.
+Ref PackageFile::make_container(const PickledValue& v, int depth) {
+  const std::vector<uint32_t>& items = walk_.items(v);
+  if (v.kind == Kind::kList) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    for (size_t i = 0; list && i < items.size(); i++) {
+      Ref item = make(items[i], depth + 1);
+      if (!item) return Ref();
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list;
+  }
+  Ref dict = Ref::steal(PyDict_New());
+  for (size_t i = 0; dict && i < items.size(); i += 2) {
+    Ref key = make(items[i], depth + 1);
+    Ref value = key ? make(items[i + 1], depth + 1) : Ref();
+    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return Ref();
+  }
+  return dict;
+}
+
+Ref PackageFile::outline() {
+  Ref package = Ref::steal(PyDict_New());
+  for (int entry = 0; package && entry < PackageWalk::kEntries; entry++) {
+    const uint32_t index = walk_.entry(static_cast<PackageWalk::Entry>(entry));
+    if (index == PackageWalk::kNone) break;
+    Ref key = make_str(PackageWalk::entry_key(static_cast<PackageWalk::Entry>(entry)));
+    Ref item = key ? value(index) : Ref();
+    if (item && entry == PackageWalk::kCompressed) {  // its first bytes alone, whatever its size
+      item = Ref::steal(PyBytes_FromStringAndSize(
+          PyBytes_AS_STRING(item.get()),
+          std::min<Py_ssize_t>(PyBytes_GET_SIZE(item.get()), PackageWalk::kHeadBytes)));
+    }
+    if (!item || PyDict_SetItem(package.get(), key.get(), item.get()) < 0) return Ref();
+  }
+  return package;
+}
+
+uint64_t PackageFile::payload_size() const {
+  const PickledValue& payload = walk_.value(walk_.entry(PackageWalk::kCompressed));
+  return payload.kind == Kind::kPayload ? payload.size : walk_.bytes(payload).size();
+}
+
+}  // namespace ormek

@@ -1,0 +1,66 @@
+// A package file read natively: opened once, its pickle walked
+// (package_walk.hpp) through a window of its bytes, and its values outside
+// the token dictionary made into the host objects the host's unpickler would
+// make of them, shared as the unpickler shares them. The payload is read
+// later, a piece at a time, where it stands in the file.
+//
+// Whatever this cannot read (a file it cannot open, one that is not a
+// regular file, a pickle in another shape, a value the host could not make
+// the same way) is left to the host's way of reading a package, which gives
+// the result or the error that package gets; so a failed native read sets
+// no exception, except the one a signal handler raised meanwhile.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "compressor/package/package_walk.hpp"
+#include "module/ref.hpp"
+
+namespace ormek {
+
+// How a native step went.
+enum class NativeRead {
+  kRead,    // done
+  kPlain,   // not for the native way: the host's way reads the package (nothing is set)
+  kFailed,  // a signal handler raised: its exception is set
+};
+
+class PackageFile {
+ public:
+  PackageFile() = default;
+  PackageFile(const PackageFile&) = delete;
+  PackageFile& operator=(const PackageFile&) = delete;
+  ~PackageFile();
+
+  // Opens the package at `path` (an exact str) and walks it; the entries of
+  // its dictionary go to `sink`.
+  NativeRead read(PyObject* path, DictionarySink& sink);
+
+  const PackageWalk& walk() const { return walk_; }
+  // The host object of walked value `index` (the same object each time);
+  // null with an exception set when it cannot be made as the unpickler makes
+  // it (the caller clears it and reads the package the host's way).
+  Ref value(uint32_t index);
+  // The package as the host's unpickler makes it, with "compressed" cut to
+  // its first bytes (at most PackageWalk::kHeadBytes) and "global_dict" an
+  // empty dict: its outline. Null with an exception set as value().
+  Ref outline();
+  // The payload's ("compressed") size in bytes.
+  uint64_t payload_size() const;
+
+ private:
+  Ref make(uint32_t index, int depth);
+  Ref make_container(const PickledValue& v, int depth);
+  static int64_t read_at(void* self, uint64_t at, unsigned char* into, size_t size);
+
+  int fd_ = -1;
+  bool interrupted_ = false;
+  int read_errno_ = 0;
+  PackageWalk walk_;
+  std::vector<Ref> made_;
+};
+
+}  // namespace ormek
