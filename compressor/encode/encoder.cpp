@@ -50,7 +50,10 @@ PyObject* Encoder::run() {
     return nullptr;
   }
   if (!read_files()) return nullptr;
-  if (tokens_.native() && !tokens_.finish_numbering()) return trace_.fail(lines_.contains);
+  if (tokens_.native()) {
+    if (!tokens_.finish_numbering()) return trace_.fail(lines_.contains);
+    tokens_.numbering().release_index();
+  }
 
   // A package numbered on its own has no use for the object's dictionaries.
   IdAssigner ids(self_, trace_, lines_);

@@ -230,6 +230,11 @@ class FirstSightNumbering {
     record_count_ = 0;
   }
 
+  // Forgets the index of the distinct tokens once no token is to be added:
+  // their text, entries and records stay (a third more slots than tokens,
+  // 8 bytes each).
+  void release_index() { slots_ = {}; }
+
   // Forgets the distinct tokens (their text, entries and index) once only
   // the records are still needed.
   void release_tokens() {
