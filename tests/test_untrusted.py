@@ -547,9 +547,11 @@ def test_bombs_cost_about_their_own_size(command, in_tmp, kind, command_args, st
     # The command's own code, run in a process that then tells its peak size.
     # The peak of its own memory: a child's ru_maxrss starts from the test
     # process's peak (exec keeps it), VmHWM from its own.
+    # The file is closed, or a debug interpreter adds a ResourceWarning.
     measured = ("import sys\nfrom ormek.cli import main\nstatus = main(sys.argv[1:])\n"
-                "print(next(l.split()[1] for l in open('/proc/self/status') if l.startswith('VmHWM')),"
-                " file=sys.stderr)\nsys.exit(status)")
+                "with open('/proc/self/status') as f:\n"
+                "    print(next(l.split()[1] for l in f if l.startswith('VmHWM')), file=sys.stderr)\n"
+                "sys.exit(status)")
     done = subprocess.run([sys.executable, "-c", measured, command_args[0], "b.pkg",
                            *command_args[1:], "-q"], capture_output=True, text=True,
                           env=command[1], cwd=in_tmp, timeout=60)
