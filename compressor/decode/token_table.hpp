@@ -59,9 +59,10 @@ inline size_t utf8_bound(size_t length, int kind, bool ascii) {
 }
 
 // The UTF-8 bytes of `length` code units into `out` (room for utf8_bound);
-// SIZE_MAX when one is a surrogate, which UTF-8 cannot hold.
+// SIZE_MAX when one is a surrogate, which UTF-8 cannot hold (strict, where
+// text_units.hpp's encode_utf8 writes a lone surrogate as three bytes).
 template <typename Unit>
-size_t encode_utf8(const Unit* units, size_t length, unsigned char* out) {
+size_t encode_strict_utf8(const Unit* units, size_t length, unsigned char* out) {
   unsigned char* const start = out;
   for (size_t i = 0; i < length; i++) {
     const uint32_t c = units[i];
@@ -162,7 +163,7 @@ class TokenTable {
   }
   template <typename Unit>
   bool put_text(uint32_t at, uint32_t id, const Unit* units, size_t length) {
-    const size_t bytes = encode_utf8(units, length, arena_.data() + used_);
+    const size_t bytes = encode_strict_utf8(units, length, arena_.data() + used_);
     if (bytes == SIZE_MAX) return false;
     put_arena_bytes(at, id, bytes);
     return true;

@@ -133,7 +133,7 @@ uint64_t little_endian(const unsigned char* p, int bytes) {
   return value;
 }
 
-bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // The index of a text PUT, read the way the host's integer parser reads it
 // (blanks, a sign, digits with underscores between them) and saturating. The
@@ -141,7 +141,7 @@ bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 // these digits or refuses the line, so a larger index can never reach its
 // memo. False for a negative index, which the host refuses by itself.
 bool text_index(const unsigned char* p, const unsigned char* end, uint64_t& value) {
-  while (p < end && is_space(*p)) p++;
+  while (p < end && is_ascii_space(*p)) p++;
   bool negative = false;
   if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
   value = 0;

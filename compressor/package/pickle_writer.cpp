@@ -191,8 +191,8 @@ BlockEnd dump_in_place(PyObject* path, PyObject* data, const Site& site) {
 // The written file put in place (fresh_file.hpp): the permission bits of the
 // file it replaces, or a new file's, closed and renamed over the target
 // (with the thread detached), unless a signal arrived meanwhile.
-BlockEnd put_in_place(FreshFile& fresh, const Target& target, PyObject* fresh_name,
-                      const Site& site) {
+BlockEnd replace_target(FreshFile& fresh, const Target& target, PyObject* fresh_name,
+                        const Site& site) {
   const FinalAttributes attributes{.umask = process_umask()};
   auto detached = [](auto&& rename) {
     PyThreadState* released = PyEval_SaveThread();
@@ -236,7 +236,7 @@ BlockEnd dump_replacing(PyObject* path, const Target& target, PyObject* data, co
   }
   const BlockEnd written = dump_block(file.get(), data, true, site);
   if (written != BlockEnd::kCompleted) return written;  // swallowed: nothing complete to install
-  return put_in_place(fresh, target, fresh_name.get(), site);
+  return replace_target(fresh, target, fresh_name.get(), site);
 }
 
 }  // namespace

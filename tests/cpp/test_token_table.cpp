@@ -15,7 +15,8 @@ using ormek::test::check;
 
 std::string utf8_of(const std::u32string& s) {
   std::string out(s.size() * 4, '\0');
-  const size_t n = encode_utf8(s.data(), s.size(), reinterpret_cast<unsigned char*>(out.data()));
+  const size_t n =
+      encode_strict_utf8(s.data(), s.size(), reinterpret_cast<unsigned char*>(out.data()));
   out.resize(n == SIZE_MAX ? 0 : n);
   return out;
 }
