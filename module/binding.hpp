@@ -14,7 +14,7 @@
 
 namespace ormek {
 
-inline constexpr Py_ssize_t kMaxParameters = 8;
+inline constexpr Py_ssize_t kMaxParameters = 9;
 
 // The default of an optional parameter: an integer or string constant, a
 // truth value or None. A default-made one marks a required parameter.

@@ -150,6 +150,11 @@ inline constexpr const char kFactsNoModes[] =
 inline constexpr const char kFactsNoTimes[] =
     "hold no list of a modification time (64-bit nanoseconds) per file";
 inline constexpr const char kFactsNoEmptyDirs[] = "hold no list of empty directories";
+inline constexpr const char kFactsNoDirs[] = "hold no list of directories";
+inline constexpr const char kFactsNoDirModes[] =
+    "hold no list of permission bits (0 to 0o777) per directory";
+inline constexpr const char kFactsNoDirTimes[] =
+    "hold no list of a modification time (64-bit nanoseconds) per directory";
 inline constexpr const char kFactsDigestNot16Bytes[] =
     "hold a \"facts_digest\" that is not 16 bytes";
 inline constexpr const char kFactsDigestMismatch[] = "do not match their digest (\"facts_digest\")";
@@ -185,6 +190,14 @@ inline constexpr const char kEmptyDirsNeedChecks[] =
     "empty directories are stored only with checks=True";
 inline constexpr const char kBadPackageDict[] =
     "package_dict must be 'whole', 'used' or 'own', not %R";
+inline constexpr const char kDirFactsNeedChecks[] =
+    "directory facts are stored only with checks=True";
+inline constexpr const char kDirFactsItem[] =
+    "each item of dir_facts must be a (name, mode, mtime_ns) tuple of a str and two ints, not "
+    "%.100R";
+inline constexpr const char kDirFactsRange[] =
+    "refusing the facts of the directory %.100R: its mode must be within 0 to 0o777 and its time "
+    "within 64-bit nanoseconds";
 // Restoring: what stands in the way of an output file (the strerror of the
 // OSError, whose filename is the path).
 inline constexpr const char kTargetNotRegularFile[] =

@@ -36,6 +36,10 @@ namespace ormek {
   X(modes, "modes", kIdent)                                                     \
   X(mtimes_ns, "mtimes_ns", kIdent)                                             \
   X(empty_dirs, "empty_dirs", kIdent)                                           \
+  X(dirs, "dirs", kIdent)                                                       \
+  X(dir_modes, "dir_modes", kIdent)                                             \
+  X(dir_mtimes_ns, "dir_mtimes_ns", kIdent)                                     \
+  X(dir_facts, "dir_facts", kIdent)                                             \
   X(facts_digest, "facts_digest", kIdent)                                       \
   X(checks, "checks", kIdent)                                                   \
   X(dict, "dict", kIdent)                                                       \

@@ -287,14 +287,14 @@ def test_package_and_dictionary_made_inside_the_walked_tree(run, tree):
 
 @pytest.mark.parametrize("strict", [False, True])
 def test_links_special_and_not_utf8_files_skipped(run, tree, in_tmp, strict):
-    write_files(tree, {"a/latin1.txt": b"caf\xe9\n", "a/blob.gz": b"\x1f\x8b\x08\x00\xff"})
+    write_files(tree, {"a/latin1.txt": b"caf\xe9\n", "g/blob.gz": b"\x1f\x8b\x08\x00\xff"})
     (tree / "link.txt").symlink_to("top.txt")
     os.mkfifo(tree / "pipe")
     result = run("pack", tree, "-o", "p.pkg", *["--strict"] * strict)
     skipped = [
         f"1 symbolic link: {tree / 'link.txt'}",
         f"1 special file: {tree / 'pipe'}",
-        f"2 files that are not UTF-8 text: {tree / 'a/blob.gz'}, {tree / 'a/latin1.txt'}",
+        f"2 files that are not UTF-8 text: {tree / 'a/latin1.txt'}, {tree / 'g/blob.gz'}",
     ]
     if strict:
         user_error(result, "--strict", *skipped)
@@ -302,7 +302,29 @@ def test_links_special_and_not_utf8_files_skipped(run, tree, in_tmp, strict):
     else:
         assert result.returncode == 0
         assert result.stderr.splitlines() == [f"ormek: skipped {text}" for text in skipped]
-        assert json.loads(ok(run("info", "p.pkg", "--json")))["files"] == len(SOURCES)
+        described = json.loads(ok(run("info", "p.pkg", "--json")))
+        assert (described["files"], described["empty_dirs"]) == (len(SOURCES), 1)
+        ok(run("unpack", "p.pkg", "-d", "out"))
+        assert os.listdir(in_tmp / "out" / "src" / "g") == []  # all its files skipped
+
+
+@pytest.mark.parametrize("picked", [[], ["src/a/"]], ids=["all", "picked"])
+def test_directories_come_back_as_they_were(run, tree, in_tmp, picked):
+    write_files(tree, {"g/only.pyc": b"\xff\xfe"})  # all its files skipped
+    modes = {"src": 0o750, "src/a": 0o700, "src/a/b/c": 0o711, "src/g": 0o705}
+    for n, (name, mode) in enumerate(modes.items()):
+        os.chmod(in_tmp / name, mode)
+        os.utime(in_tmp / name, ns=(0, 1_600_000_000_123_456_789 + n))
+    assert run("pack", "src", "-o", "p.pkg").returncode == 0  # with a line on what was skipped
+    ok(run("unpack", "p.pkg", "-d", "out", *picked))
+    umask = os.umask(0)
+    os.umask(umask)
+    for n, (name, mode) in enumerate(modes.items()):
+        if picked and name not in ("src", "src/a", "src/a/b/c"):
+            assert not (in_tmp / "out" / name).exists()
+            continue
+        st = (in_tmp / "out" / name).stat()
+        assert (stat.S_IMODE(st.st_mode), st.st_mtime_ns) == (mode & ~umask, 1_600_000_000_123_456_789 + n)
 
 
 def test_clashing_names_refused_before_writing(run, in_tmp):

@@ -23,11 +23,13 @@ TIME_NS = 1_600_000_000_123_456_789
 
 @pytest.fixture
 def keyed(comp, in_tmp):
-    """A package with checks of three files and one empty directory."""
+    """A package with checks of three files, one empty directory and the
+    facts of its directory."""
     for name, text in TEXTS.items():
         (in_tmp / name).write_text(text, encoding="utf-8")
     comp.encode_named_files(
-        [(n, n) for n in TEXTS], "k.pkg", checks=True, empty_dirs=["e/f"]
+        [(n, n) for n in TEXTS], "k.pkg", checks=True, empty_dirs=["e/f"],
+        dir_facts=[("e", 0o750, TIME_NS)],
     )
     with open("k.pkg", "rb") as f:
         return pickle.load(f)
@@ -135,6 +137,10 @@ def test_damage_is_caught_before_a_file_is_replaced(comp, in_tmp, keyed, where):
         ({"empty_dirs": ["../up"]}, "cannot be restored"),
         ({"empty_dirs": ["a.txt"]}, "where a file is stored"),
         ({"empty_dirs": None}, "list of empty directories"),
+        ({"dir_modes": [0o1000]}, r"\(0 to 0o777\) per directory"),
+        ({"dir_mtimes_ns": []}, "modification time .* per directory"),
+        ({"dirs": ["../up"]}, "cannot be restored"),
+        ({"dirs": ["a.txt"]}, "where a file is stored"),
     ],
 )
 def test_malformed_facts_are_refused_before_anything_is_written(comp, keyed, facts, problem):
@@ -147,11 +153,11 @@ def test_malformed_facts_are_refused_before_anything_is_written(comp, keyed, fac
     assert not os.path.exists("out")
 
 
-def test_the_plain_decoder_restores_a_command_made_package(run, in_tmp):
-    for name, text in TEXTS.items():
-        (in_tmp / name).write_text(text, encoding="utf-8")
+def test_the_plain_decoder_restores_a_command_made_package(run, in_tmp, keyed):
     ok(run("pack", *TEXTS, "-o", "cmd.pkg"))
     assert PlainCompressor("none.bin").decode_package("cmd.pkg", "plain") == list(TEXTS)
+    # Directory facts are extra entries too.
+    assert PlainCompressor("none.bin").decode_package("k.pkg", "plain") == list(TEXTS)
     for name, text in TEXTS.items():
         assert (in_tmp / "plain" / name).read_text(encoding="utf-8") == text
 
@@ -167,6 +173,21 @@ def test_command_reports_damage_in_one_line(run, in_tmp, keyed, where):
     # a.txt is the damaged file, or was restored whole before the damaged one.
     damaged_first = where in ("token", "boundary")
     assert (in_tmp / "out" / "a.txt").read_text() == ("old" if damaged_first else TEXTS["a.txt"])
+
+
+@pytest.mark.parametrize("dir_facts, checks, error", [
+    ([("d", 0o755, 0)], False, ValueError),
+    ([("d", 0o1000, 0)], True, ValueError),
+    ([("d", 0o755)], True, TypeError),
+    ([("d", 0o755, 1 << 63)], True, ValueError),
+    ([("a.txt/d", 0o755, 0)], True, ValueError),
+    ([("../d", 0o755, 0)], True, ValueError),
+])
+def test_directory_facts_are_judged_before_writing(comp, in_tmp, dir_facts, checks, error):
+    (in_tmp / "a.txt").write_text("x")
+    with pytest.raises(error):
+        comp.encode_named_files([("a.txt", "a.txt")], "p.pkg", checks=checks, dir_facts=dir_facts)
+    assert not os.path.exists("p.pkg")
 
 
 def test_command_keeps_empty_directories(run, in_tmp):
@@ -210,6 +231,7 @@ JUDGED = {
     "time": (lambda p: _facts(p)["mtimes_ns"].__setitem__(1, 1 << 62), "do not match their digest"),
     "size": (lambda p: _facts(p)["sizes"].__setitem__(0, 999), "do not match their digest"),
     "empty dir": (lambda p: _facts(p)["empty_dirs"].append("g"), "do not match their digest"),
+    "dir mode": (lambda p: _facts(p)["dir_modes"].__setitem__(0, 0o700), "do not match their digest"),
     "digest": (lambda p: _facts(p).__setitem__("facts_digest", bytes(16)), "their digest"),
     "key": (lambda p: _facts(p).__setitem__("modez", _facts(p).pop("modes")), "'modez'"),
     "facts key": (lambda p: p.__setitem__("file_factz", p.pop("file_facts")), "'file_factz'"),

@@ -49,9 +49,9 @@ CODE_TABLE = [
         131,
         5,
         ("self", "entries", "output_path", "zstd_level", "threads", "checks", "empty_dirs",
-         "follow_links", "package_dict", "all_tokens", "file_boundaries", "filenames", "paths",
-         "path", "name", "f", "tokens", "packed_tokens", "packed_view", "offset", "token_id",
-         "token", "package"),
+         "follow_links", "package_dict", "dir_facts", "all_tokens", "file_boundaries",
+         "filenames", "paths", "path", "name", "f", "tokens", "packed_tokens", "packed_view",
+         "offset", "token_id", "token", "package"),
     ),
     ("check_package", "compressor", 185, 3, ("self", "package_path", "use_zstd", "f", "package")),
     ("__reduce_cython__", "<stringsource>", 1, 1, ("self", "state", "_dict", "use_setstate")),
@@ -61,7 +61,8 @@ METHODS = [row[0] for row in CODE_TABLE]
 DEFAULTS = {"encode_files": (6, 4), "encode_named_files": (6, 4), "decode_package": (True,),
             "check_package": (True,)}
 KWDEFAULTS = {"encode_named_files": {"checks": False, "empty_dirs": None,
-                                     "follow_links": True, "package_dict": "whole"}}
+                                     "follow_links": True, "package_dict": "whole",
+                                     "dir_facts": None}}
 
 
 def method(name):

@@ -9,6 +9,7 @@
 // written is asked in check_before_writing.
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -328,9 +329,49 @@ bool make_empty_dirs(const RestorePlan& plan, FileRestorer& restorer) {
   return true;
 }
 
+// The directories whose facts the package stores, each that a picked file
+// or empty directory lies in (or is), given their modes and times once
+// their contents are written, the deepest first (a directory made read-only
+// is then written no more). Only where the names are the module's own join.
+bool settle_directories(const RestorePlan& plan, FileRestorer& restorer) {
+  const JudgedPackage& judged = plan.judged;
+  const std::vector<DirFacts>& dirs = judged.facts.directories;
+  if (dirs.empty() || !global_is_original(Original::kOsPathJoin)) return true;
+  try {
+    const NameTree& tree = judged.names.tree();
+    std::vector<char> reached(tree.size(), 0);
+    auto reach = [&](NameTree::Node node) {
+      for (; node < tree.size() && node != NameTree::kRoot && !reached[node];
+           node = tree.parent(node)) {
+        reached[node] = 1;
+      }
+    };
+    for (size_t i = 0; i < judged.files.size(); i++) {
+      if (plan.picked[i]) reach(judged.files[i].where.node);
+    }
+    for (size_t i = 0; i < plan.dirs.size(); i++) {
+      if (plan.dirs[i]) reach(judged.facts.dirs[i].node);
+    }
+    std::vector<const DirFacts*> settled;
+    for (const DirFacts& dir : dirs) {
+      if (dir.where.node < reached.size() && reached[dir.where.node]) settled.push_back(&dir);
+    }
+    auto depth = [](const DirFacts* dir) { return std::ranges::count(dir->where.bytes, '/'); };
+    std::ranges::stable_sort(settled, std::ranges::greater{}, depth);
+    for (const DirFacts* dir : settled) {
+      if (!restorer.settle_directory(*dir))
+        return kDecodePackageTrace.fail(kDecodePackageLines.open_output);
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return kDecodePackageTrace.fail(kDecodePackageLines.open_output);
+  }
+  return true;
+}
+
 // for boundary, filename in zip(...): each picked file written (or, for
 // restored_sizes, measured), then the empty directories of the packed trees
-// made.
+// made, then the directories given their stored modes and times.
 bool restore_files(PyObject* output_dir, const RestorePlan& plan, const RestoredTokens& restored,
                    FileChoice& choice, FileRestorer& restorer) {
   int32_t start = 0;
@@ -348,7 +389,8 @@ bool restore_files(PyObject* output_dir, const RestorePlan& plan, const Restored
     }
     start = file.boundary;
   }
-  return !choice.writes() || make_empty_dirs(plan, restorer);
+  return !choice.writes() ||
+         (make_empty_dirs(plan, restorer) && settle_directories(plan, restorer));
 }
 
 PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObject* output_dir,

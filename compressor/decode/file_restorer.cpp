@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "compressor/package/file_time.hpp"
 #include "module/messages.hpp"
 
 namespace ormek {
@@ -171,6 +172,23 @@ bool FileRestorer::make_directory(PyObject* name) {
   if (open_output_dir() < 0) return false;
   std::string relative;
   return fs_bytes(name, relative) && open_directory(relative) >= 0;
+}
+
+bool FileRestorer::settle_directory(const DirFacts& dir) {
+  if (open_output_dir() < 0) return false;
+  std::string relative;
+  if (!fs_bytes(dir.name, relative)) return false;
+  const int fd = open_directory(relative);
+  if (fd < 0) return false;
+  const struct timespec times[2] = {{0, UTIME_OMIT}, timespec_of(dir.mtime_ns)};
+  if (fchmod(fd, static_cast<mode_t>(dir.mode & 0777) & ~umask_once()) != 0 ||
+      futimens(fd, times) != 0) {
+    const int error_number = errno;
+    Ref where = shown(joined(output_dir_fs_, relative));
+    if (where) raise_from_errno(error_number, where.get());
+    return false;
+  }
+  return true;
 }
 
 // output_dir itself may be a link: it is where the caller asked for the files.

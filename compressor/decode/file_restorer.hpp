@@ -71,6 +71,10 @@ class FileRestorer {
   // Makes the directory `name` (a safe stored name) under output_dir, part by
   // part, without following a link. False with the exception set.
   bool make_directory(PyObject* name);
+  // Gives the directory `dir.name` under output_dir, opened as make_directory
+  // opens it, its stored permission bits (less the umask) and modification
+  // time through its descriptor. False with the exception set.
+  bool settle_directory(const DirFacts& dir);
 
   // Opens the fresh file of the safe stored name `name` under output_dir,
   // making its directories. `path` is what os.path.join made of them, for

@@ -52,6 +52,22 @@ bool take_package_dictionary(PyObject* value, PackageDictionary& chosen) {
   return false;
 }
 
+constexpr Py_ssize_t kDirFactsParameter = 8;
+
+// encode_named_files' keyword-only dir_facts=None: the (name, mode,
+// mtime_ns) of directories, stored with the checks.
+bool take_dir_facts(const EncodingMethod& method, PyObject* dir_facts, bool checks,
+                    Encoder& encoder) {
+  if (!check_exact_type(dir_facts, &PyList_Type, Str::dir_facts)) return false;
+  if (dir_facts == Py_None || PyList_GET_SIZE(dir_facts) == 0) return true;
+  if (!checks) {
+    PyErr_SetString(PyExc_ValueError, msg::kDirFactsNeedChecks);
+    return method.trace.fail(method.lines.binding);
+  }
+  if (!encoder.keep_dir_facts(dir_facts)) return method.trace.fail(method.lines.binding);
+  return true;
+}
+
 // Both wrappers: bind, convert, test the first argument (a list, named
 // `first_name`) and output_path, then run the encoder on the list.
 PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -77,6 +93,10 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     if (checks && !encoder.keep_file_facts(empty_dirs)) {
       return method.trace.fail(method.lines.binding);
+    }
+    if (method.row.signature().count > kDirFactsParameter &&
+        !take_dir_facts(method, bound[kDirFactsParameter], checks, encoder)) {
+      return nullptr;
     }
   }
   // encode_named_files' keyword-only follow_links: false opens each input

@@ -45,8 +45,8 @@ PyObject* Encoder::run_on_entries(PyObject* entries) {
 
 PyObject* Encoder::run() {
   if (!tokens_.make_lists()) return nullptr;
-  if (entries_ &&
-      !take_named_inputs(entries_, empty_dirs_.get(), tokens_, named_inputs_, trace_, lines_)) {
+  if (entries_ && !take_named_inputs(entries_, empty_dirs_.get(), dir_facts_.names.get(), tokens_,
+                                     named_inputs_, trace_, lines_)) {
     return nullptr;
   }
   if (!read_files()) return nullptr;
@@ -229,7 +229,7 @@ PyObject* Encoder::write_package(PyObject* compressed, const TokenDictionary* to
     return trace_.fail(lines_.package);
   }
   if (tokens_.keeps_facts()) {
-    Ref facts = tokens_.facts(empty_dirs_.get());
+    Ref facts = tokens_.facts(empty_dirs_.get(), dir_facts_);
     if (!facts || PyDict_SetItem(package.get(), str(Str::file_facts), facts.get()) < 0) {
       return trace_.fail(lines_.package);
     }

@@ -54,6 +54,9 @@ class Encoder {
   // list, or None for none); each input is opened following a link at its
   // path, or not. False with the error set.
   bool keep_file_facts(PyObject* empty_dirs);
+  // And the facts of directories, `dir_facts` (a list of (name, mode,
+  // mtime_ns) tuples). False with the error set.
+  bool keep_dir_facts(PyObject* dir_facts) { return dir_facts_.take(dir_facts); }
   void follow_links(bool follow) { follow_links_ = follow; }
   void carry_dictionary(PackageDictionary dictionary) { dictionary_ = dictionary; }
 
@@ -81,7 +84,8 @@ class Encoder {
   PyObject* filepaths_ = nullptr;
   PyObject* entries_ = nullptr;
   std::vector<NamedInput> named_inputs_;
-  Ref empty_dirs_;  // with checks only
+  Ref empty_dirs_;            // with checks only
+  DirectoryLists dir_facts_;  // with checks only, when given
   bool follow_links_ = true;
   PackageDictionary dictionary_ = PackageDictionary::kWhole;
   // The plain way's token dictionary of the package, with "used" and "own".

@@ -198,6 +198,8 @@ Ref FileTokens::names_list() {
   return filenames_;
 }
 
-Ref FileTokens::facts(PyObject* empty_dirs) const { return facts_->make(empty_dirs); }
+Ref FileTokens::facts(PyObject* empty_dirs, const DirectoryLists& dirs) const {
+  return facts_->make(empty_dirs, dirs);
+}
 
 }  // namespace ormek

@@ -114,7 +114,7 @@ class FileTokens {
   // its "file_facts" with `empty_dirs` (with checks). Null with the error set.
   Ref boundaries_list();
   Ref names_list();
-  Ref facts(PyObject* empty_dirs) const;
+  Ref facts(PyObject* empty_dirs, const DirectoryLists& dirs) const;
 
  private:
   bool add_boundary_and_name(PyObject* path, int& running_line);

@@ -59,8 +59,8 @@ struct PlainText {
 
 }  // namespace
 
-bool take_named_inputs(PyObject* entries, PyObject* empty_dirs, FileTokens& tokens,
-                       std::vector<NamedInput>& inputs, const Trace& trace,
+bool take_named_inputs(PyObject* entries, PyObject* empty_dirs, PyObject* dir_names,
+                       FileTokens& tokens, std::vector<NamedInput>& inputs, const Trace& trace,
                        const EncoderLines& lines) {
   if (entries == Py_None) {
     PyErr_SetString(PyExc_TypeError, msg::kNoneNotIterable);
@@ -89,7 +89,8 @@ bool take_named_inputs(PyObject* entries, PyObject* empty_dirs, FileTokens& toke
     }
   }
   if (!names.check_clashes(true)) return trace.fail(lines.check_clashes);
-  if (empty_dirs && !judge_empty_dirs(empty_dirs, names, false, nullptr)) {
+  if ((empty_dirs && !judge_empty_dirs(empty_dirs, names, false, nullptr)) ||
+      (dir_names && !judge_empty_dirs(dir_names, names, false, nullptr))) {
     return trace.fail(lines.check_clashes);
   }
   return true;

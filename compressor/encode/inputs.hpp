@@ -37,11 +37,12 @@ struct NamedInput {
 // into a path and a name, the name an exact str that decode_package can
 // restore, kept in `tokens` for the package; the names together free of
 // clashes (a name given twice, or one that is a directory of another), and
-// the `empty_dirs` (a list, or null) judged among them; all before any file
+// the `empty_dirs` (a list, or null) and the directories with facts
+// `dir_names` (a list, or null) judged among them; all before any file
 // is read or the package opened. False with the error set and the traceback
 // entry added.
-bool take_named_inputs(PyObject* entries, PyObject* empty_dirs, FileTokens& tokens,
-                       std::vector<NamedInput>& inputs, const Trace& trace,
+bool take_named_inputs(PyObject* entries, PyObject* empty_dirs, PyObject* dir_names,
+                       FileTokens& tokens, std::vector<NamedInput>& inputs, const Trace& trace,
                        const EncoderLines& lines);
 
 class InputReader {

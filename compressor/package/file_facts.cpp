@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "compressor/package/facts_digest.hpp"
 #include "compressor/package/file_time.hpp"
@@ -69,29 +70,25 @@ bool read_digest(PyObject* item, size_t i, PackageFacts& facts) {
   return true;
 }
 
-bool read_size(PyObject* item, size_t i, PackageFacts& facts) {
+// An exact int within [Low, High], kept in `Field` of entry `i` of `Entries`
+// (the files' facts, or the directories').
+template <auto Entries, auto Field, long long Low, long long High>
+bool read_int(PyObject* item, size_t i, PackageFacts& facts) {
   long long value = 0;
-  if (!int_in(item, 0, INT64_MAX, value)) return false;
-  facts.files[i].size = static_cast<uint64_t>(value);
-  return true;
-}
-
-bool read_mode(PyObject* item, size_t i, PackageFacts& facts) {
-  long long value = 0;
-  if (!int_in(item, 0, 07777, value)) return false;
-  facts.files[i].mode = static_cast<uint32_t>(value);
-  return true;
-}
-
-bool read_mtime(PyObject* item, size_t i, PackageFacts& facts) {
-  long long value = 0;
-  if (!int_in(item, INT64_MIN, INT64_MAX, value)) return false;
-  facts.files[i].mtime_ns = value;
+  if (!int_in(item, Low, High, value)) return false;
+  auto& kept = (facts.*Entries)[i].*Field;
+  kept = static_cast<std::remove_reference_t<decltype(kept)>>(value);
   return true;
 }
 
 // An empty directory is judged among the stored names once all are read.
 bool read_dir(PyObject* item, size_t, PackageFacts&) { return PyUnicode_CheckExact(item); }
+
+// So is a directory with facts.
+bool read_directory_name(PyObject* item, size_t i, PackageFacts& facts) {
+  facts.directories[i].name = item;
+  return PyUnicode_CheckExact(item);
+}
 
 PyObject* write_digest(const FileFacts& file) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(file.digest.data()),
@@ -101,10 +98,14 @@ PyObject* write_size(const FileFacts& file) { return PyLong_FromUnsignedLongLong
 PyObject* write_mode(const FileFacts& file) { return PyLong_FromUnsignedLong(file.mode); }
 PyObject* write_mtime(const FileFacts& file) { return PyLong_FromLongLong(file.mtime_ns); }
 
-// One list of "file_facts": one item per stored file, or as many as it holds.
+// What the items of a list of "file_facts" stand for.
+enum class Items { kPerFile, kEmptyDirs, kPerDirectory };
+
+// One list of "file_facts": one item per stored file, one per directory with
+// facts (as many as "dirs" holds), or as many as it holds.
 struct FactsRow {
   Str key;
-  bool per_file;
+  Items items;
   // What damaged facts are said to do when the list is missing or an item
   // is not acceptable.
   const char* refusal;
@@ -121,11 +122,22 @@ struct FactsRow {
 // The lists of "file_facts" after "version", in the order of the facts
 // digest: adding an entry to the facts is adding a row here.
 constexpr FactsRow kFactsRows[] = {
-    {Str::digests, true, msg::kFactsNoDigests, read_digest, write_digest},
-    {Str::sizes, true, msg::kFactsNoSizes, read_size, write_size},
-    {Str::modes, true, msg::kFactsNoModes, read_mode, write_mode},
-    {Str::mtimes_ns, true, msg::kFactsNoTimes, read_mtime, write_mtime},
-    {Str::empty_dirs, false, msg::kFactsNoEmptyDirs, read_dir, nullptr},
+    {Str::digests, Items::kPerFile, msg::kFactsNoDigests, read_digest, write_digest},
+    {Str::sizes, Items::kPerFile, msg::kFactsNoSizes,
+     read_int<&PackageFacts::files, &FileFacts::size, 0, INT64_MAX>, write_size},
+    {Str::modes, Items::kPerFile, msg::kFactsNoModes,
+     read_int<&PackageFacts::files, &FileFacts::mode, 0, 07777>, write_mode},
+    {Str::mtimes_ns, Items::kPerFile, msg::kFactsNoTimes,
+     read_int<&PackageFacts::files, &FileFacts::mtime_ns, INT64_MIN, INT64_MAX>, write_mtime},
+    {Str::empty_dirs, Items::kEmptyDirs, msg::kFactsNoEmptyDirs, read_dir, nullptr},
+    // The directories' facts, added by a later release: held together or
+    // not at all (DirectoryLists).
+    {Str::dirs, Items::kPerDirectory, msg::kFactsNoDirs, read_directory_name, nullptr, false},
+    {Str::dir_modes, Items::kPerDirectory, msg::kFactsNoDirModes,
+     read_int<&PackageFacts::directories, &DirFacts::mode, 0, 0777>, nullptr, false},
+    {Str::dir_mtimes_ns, Items::kPerDirectory, msg::kFactsNoDirTimes,
+     read_int<&PackageFacts::directories, &DirFacts::mtime_ns, INT64_MIN, INT64_MAX>, nullptr,
+     false},
 };
 
 bool is_key(PyObject* key, Str known) { return PyUnicode_Compare(key, str(known)) == 0; }
@@ -212,13 +224,29 @@ Py_ssize_t files_beside_facts(PyObject* package) {
   return PyList_GET_SIZE(names);
 }
 
+// How many items each list of the table must hold (-1: any number), and
+// whether it must be there: with "dirs", the directories' other lists too.
+Py_ssize_t items_wanted(const FactsRow& row, Py_ssize_t files, const PackageFacts& out) {
+  if (row.items == Items::kPerFile) return files;
+  if (row.items == Items::kPerDirectory) return static_cast<Py_ssize_t>(out.directories.size());
+  return -1;
+}
+
 // Each list of the table, every item read into `out`.
 bool read_rows(PyObject* facts, Py_ssize_t files, PackageFacts& out) {
+  PyObject* dirs = PyDict_GetItemWithError(facts, str(Str::dirs));
+  if (!dirs && PyErr_Occurred()) return false;
+  if (dirs && PyList_CheckExact(dirs)) {
+    out.directory_names = Ref::borrow(dirs);
+    out.directories.assign(static_cast<size_t>(PyList_GET_SIZE(dirs)), DirFacts());
+  }
   for (const FactsRow& row : kFactsRows) {
     PyObject* list = PyDict_GetItemWithError(facts, str(row.key));
     if (!list && PyErr_Occurred()) return false;
-    if (!list && !row.required) continue;
-    if (!list || !PyList_CheckExact(list) || (row.per_file && PyList_GET_SIZE(list) != files)) {
+    const bool required = row.required || (dirs && row.items == Items::kPerDirectory);
+    if (!list && !required) continue;
+    const Py_ssize_t wanted = items_wanted(row, files, out);
+    if (!list || !PyList_CheckExact(list) || (wanted >= 0 && PyList_GET_SIZE(list) != wanted)) {
       return refuse(row.refusal);
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
@@ -331,6 +359,40 @@ void given_dir_in_file(PyObject* dir, PyObject* file) {
   PyErr_Format(PyExc_ValueError, msg::kEmptyDirIsFile, dir, file);
 }
 
+// The directories with facts, judged as empty directories are: names that
+// restore safely, none of them a stored file or in one.
+bool judge_directories(StoredNames& names, PackageFacts& out) {
+  for (DirFacts& dir : out.directories) {
+    if (!names.add_directory(dir.name, judge_dir_of_package, dir_of_package_in_file, dir.where)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// An item of dir_facts: a (str, int, int) tuple; false with the error set.
+bool take_directory(PyObject* item, DirectoryLists& lists, Py_ssize_t i) {
+  if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 3 ||
+      !PyUnicode_CheckExact(PyTuple_GET_ITEM(item, 0)) ||
+      !PyLong_CheckExact(PyTuple_GET_ITEM(item, 1)) ||
+      !PyLong_CheckExact(PyTuple_GET_ITEM(item, 2))) {
+    PyErr_Format(PyExc_TypeError, msg::kDirFactsItem, item);
+    return false;
+  }
+  long long value = 0;
+  if (!int_in(PyTuple_GET_ITEM(item, 1), 0, 0777, value) ||
+      !int_in(PyTuple_GET_ITEM(item, 2), INT64_MIN, INT64_MAX, value)) {
+    PyErr_Format(PyExc_ValueError, msg::kDirFactsRange, PyTuple_GET_ITEM(item, 0));
+    return false;
+  }
+  PyObject* lists_by_part[] = {lists.names.get(), lists.modes.get(), lists.mtimes_ns.get()};
+  for (Py_ssize_t part = 0; part < 3; part++) {
+    PyObject* value_at = PyTuple_GET_ITEM(item, part);
+    PyList_SET_ITEM(lists_by_part[part], i, Py_NewRef(value_at));
+  }
+  return true;
+}
+
 }  // namespace
 
 bool check_restored(const ContentDigest& restored, const FileFacts& facts, PyObject* name) {
@@ -382,15 +444,25 @@ bool FactsWriter::finish(int fd) {
   return true;
 }
 
-Ref FactsWriter::make(PyObject* empty_dirs) const {
+Ref FactsWriter::make(PyObject* empty_dirs, const DirectoryLists& dirs) const {
   Ref facts = Ref::steal(PyDict_New());
   Ref version = Ref::steal(PyLong_FromLong(kFileFactsVersion));
   if (!facts || !version || PyDict_SetItem(facts.get(), str(Str::version), version.get()) < 0) {
     return Ref();
   }
   for (const FactsRow& row : kFactsRows) {
-    Ref list = row.per_file ? list_of(files_.size(), [&](size_t i) { return row.write(files_[i]); })
-                            : Ref::steal(PyList_GetSlice(empty_dirs, 0, PY_SSIZE_T_MAX));
+    Ref list;
+    if (row.items == Items::kPerFile) {
+      list = list_of(files_.size(), [&](size_t i) { return row.write(files_[i]); });
+    } else if (row.items == Items::kEmptyDirs) {
+      list = Ref::steal(PyList_GetSlice(empty_dirs, 0, PY_SSIZE_T_MAX));
+    } else if (!dirs.names) {
+      continue;  // no directory facts given: none written
+    } else {
+      list = row.key == Str::dirs        ? dirs.names
+             : row.key == Str::dir_modes ? dirs.modes
+                                         : dirs.mtimes_ns;
+    }
     if (!list || PyDict_SetItem(facts.get(), str(row.key), list.get()) < 0) return Ref();
   }
   Digest digest;
@@ -401,6 +473,21 @@ Ref FactsWriter::make(PyObject* empty_dirs) const {
     return Ref();
   }
   return facts;
+}
+
+bool DirectoryLists::take(PyObject* dir_facts) {
+  const Py_ssize_t count = PyList_GET_SIZE(dir_facts);
+  names = Ref::steal(PyList_New(count));
+  modes = names ? Ref::steal(PyList_New(count)) : Ref();
+  mtimes_ns = modes ? Ref::steal(PyList_New(count)) : Ref();
+  if (!mtimes_ns) return false;
+  for (Py_ssize_t i = 0; i < count; i++) {
+    if (!take_directory(PyList_GET_ITEM(dir_facts, i), *this, i)) {
+      names = Ref();  // none written
+      return false;
+    }
+  }
+  return true;
 }
 
 int read_package_facts(PyObject* package, StoredNames& names, PackageFacts& out) {
@@ -420,7 +507,7 @@ int read_package_facts(PyObject* package, StoredNames& names, PackageFacts& out)
   if (!read_rows(facts, files, out)) return -1;
   out.empty_dirs = Ref::borrow(PyDict_GetItem(facts, str(Str::empty_dirs)));
   if (!judge_empty_dirs(out.empty_dirs.get(), names, true, &out.dirs) ||
-      !verify_facts_digest(facts, out)) {
+      !judge_directories(names, out) || !verify_facts_digest(facts, out)) {
     return -1;
   }
   return 1;

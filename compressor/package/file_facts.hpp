@@ -10,7 +10,16 @@
 //    "facts_digest": bytes16}
 //
 // each list but "empty_dirs" holding one entry per stored name, in the order
-// of "filenames". encode_named_files(..., checks=True) writes them;
+// of "filenames". A package may also hold the facts of directories, three
+// lists of one entry per directory, after all of these (an entry added later
+// joins the end of the digest's order, and is written only where it is held):
+//
+//   "dirs": [str, ...], "dir_modes": [int, ...], "dir_mtimes_ns": [int, ...]
+//
+// each directory's stored name, permission bits (at most 0o777) and
+// modification time, which restoring gives each directory it makes or goes
+// through once its contents are written. encode_named_files(..., checks=True)
+// writes them;
 // decode_package checks each file against them before it replaces anything
 // and gives it its mode and time, and check_package compares them without
 // writing. They come from the package like everything else, so they are
@@ -33,6 +42,17 @@
 namespace ormek {
 
 inline constexpr long kFileFactsVersion = 1;
+
+// The facts of the directories a writer is given: three lists of one entry
+// per directory, its stored name, permission bits and modification time.
+struct DirectoryLists {
+  Ref names;
+  Ref modes;
+  Ref mtimes_ns;
+  // From encode_named_files' dir_facts, a list of (name, mode, mtime_ns)
+  // tuples. False with TypeError or ValueError set.
+  bool take(PyObject* dir_facts);
+};
 
 struct FileFacts {
   Digest digest{};
@@ -60,9 +80,9 @@ class FactsWriter {
   void add_content(PyObject* content);
   // Its mode and time from the open file `fd`. False with the exception set.
   bool finish(int fd);
-  // The "file_facts" dict, with `empty_dirs` (a list of str) as given, and
-  // its digest.
-  Ref make(PyObject* empty_dirs) const;
+  // The "file_facts" dict, with `empty_dirs` (a list of str) and the
+  // directories' facts `dirs` (when it holds names) as given, and its digest.
+  Ref make(PyObject* empty_dirs, const DirectoryLists& dirs) const;
 
  private:
   std::vector<FileFacts> files_;
@@ -74,11 +94,21 @@ class FactsWriter {
 // directories no digest covers); or those and the facts, by their digest.
 enum class ChecksReach : int { kNone = 0, kFiles = 1, kFilesAndFacts = 2 };
 
+// A directory's facts as restoring reads them.
+struct DirFacts {
+  PyObject* name = nullptr;  // an exact str, held by the package's "dirs"
+  AddedName where;           // where it stands among the stored names
+  uint32_t mode = 0;         // at most 0o777
+  int64_t mtime_ns = 0;
+};
+
 // The facts of a package as decode_package and check_package read them.
 struct PackageFacts {
   std::vector<FileFacts> files;  // one per stored name
   Ref empty_dirs;                // an exact list of exact str
   std::vector<AddedName> dirs;   // where each of them stands among the names
+  Ref directory_names;           // "dirs", when the package holds them
+  std::vector<DirFacts> directories;
   ChecksReach reach = ChecksReach::kNone;
 };
 

@@ -31,7 +31,7 @@ from .report import (
     voice_level,
 )
 from .swap import PackageSwap
-from .tree import Entry, Skipped, clashes, collect, not_utf8_text
+from .tree import Entry, Inputs, Skipped, clashes, collect, not_utf8_text
 
 # Which token dictionary a package carries (encode_named_files' package_dict).
 PackageDict = Literal["whole", "used", "own"]
@@ -76,8 +76,7 @@ def command_pack(args: argparse.Namespace) -> int:
     # its ids and carries only the tokens its files use.
     package_dict: PackageDict = "own" if dictionary is None else "used"
     compressed = _encode(
-        compressor, inputs.entries, inputs.empty_dirs, target, args.level, args.threads,
-        package_dict,
+        compressor, inputs, target, args.level, args.threads, package_dict,
     )
     if to_stdout:
         _send(target)
@@ -197,13 +196,13 @@ def _load_compressor(dictionary: str | None) -> Compressor:
 
 def _encode(
     compressor: Compressor,
-    entries: Sequence[Entry],
-    empty_dirs: list[str],
+    inputs: Inputs,
     output: str,
     level: int,
     threads: int,
     package_dict: PackageDict,
 ) -> int:
+    entries = inputs.entries
     stream = report_stream()
     # One line per file with -v, or a status line on a terminal.
     shown = stream.isatty() and voice_level() == NORMAL
@@ -213,20 +212,21 @@ def _encode(
     ]
     try:
         with progress:
-            # The package carries each file's check, mode and time; the files
-            # are read as walked: a link or a special file put in the place of
-            # one since is refused, not followed or waited on.
+            # The package carries each file's check, mode and time, and each
+            # directory's mode and time; the files are read as walked: a link
+            # or a special file put in the place of one since is refused, not
+            # followed or waited on.
             return compressor.encode_named_files(
-                named, output, level, threads, checks=True, empty_dirs=empty_dirs,
-                follow_links=False, package_dict=package_dict,
+                named, output, level, threads, checks=True, empty_dirs=inputs.empty_dirs,
+                follow_links=False, package_dict=package_dict, dir_facts=inputs.dir_facts,
             )
     except UnicodeDecodeError as err:
         # Checked before packing; only a file changed meanwhile gets here.
         problem = not_utf8_text(err.reason, err.start)
         raise UserError(progress.last_opened, problem) from None
     except OSError as err:
-        inputs = {e.path for e in entries}
-        where = err.filename if err.filename in inputs else output
+        paths = {e.path for e in entries}
+        where = err.filename if err.filename in paths else output
         raise UserError(where, os_problem(err)) from None
     except Exception as err:
         raise UserError(output, f"packing failed ({exception_text(err)})") from None

@@ -7,7 +7,8 @@ the directory's parent, with "/" separators, as archivers do: `src` gives
 `src/a.py`, `src/pkg/b.py`. A directory argument of ".", ".." or "/" adds
 no name of its own. Inside a directory, symbolic links, special files and
 files that are not UTF-8 text are skipped and counted. A directory with
-nothing in it is kept as an empty directory under its name.
+nothing stored in it (nothing in it, or only files that were skipped) is
+kept as an empty directory under its name.
 
 The files the pack writes (the package and the dictionary file), resolved
 through links, may be none of the files it reads nor any existing file
@@ -89,6 +90,8 @@ class Inputs:
     entries: list[Entry] = field(default_factory=list)
     skipped: Skipped = field(default_factory=Skipped)
     empty_dirs: list[str] = field(default_factory=list)
+    # Each stored directory's name, permission bits and modification time.
+    dir_facts: list[tuple[str, int, int]] = field(default_factory=list)
 
 
 # The files the pack writes, by (device, inode): the option naming each and
@@ -193,10 +196,14 @@ class _Walker:
         # walked: one iterator over the sorted entries of each open level.
         levels = [self._level(folder, parts)]
         while levels:
-            children, parts = levels[-1]
+            children, parts, kept_before = levels[-1]
             child = next(children, None)
             if child is None:
                 levels.pop()
+                if parts and self._kept() == kept_before:
+                    # Nothing in it is stored (it is empty, or every file in
+                    # it was skipped): it comes back as an empty directory.
+                    self.inputs.empty_dirs.append("/".join(parts))
             elif child.is_symlink():
                 self.inputs.skipped.add(SYMBOLIC_LINK, child.path)
             elif child.is_dir(follow_symlinks=False):
@@ -209,11 +216,18 @@ class _Walker:
 
     def _level(
         self, folder: str, parts: tuple[str, ...]
-    ) -> tuple[Iterator[os.DirEntry[str]], tuple[str, ...]]:
-        children = _sorted_entries(folder)
-        if not children and parts:
-            self.inputs.empty_dirs.append("/".join(parts))
-        return iter(children), parts
+    ) -> tuple[Iterator[os.DirEntry[str]], tuple[str, ...], int]:
+        if parts:
+            try:
+                st = os.stat(folder)
+            except OSError as err:
+                raise UserError(folder, os_problem(err)) from None
+            self.inputs.dir_facts.append(("/".join(parts), st.st_mode & 0o777, st.st_mtime_ns))
+        return iter(_sorted_entries(folder)), parts, self._kept()
+
+    def _kept(self) -> int:
+        """How many files and empty directories are stored so far."""
+        return len(self.inputs.entries) + len(self.inputs.empty_dirs)
 
     def _add_found_file(self, path: str, name: str) -> None:
         skipped = self.inputs.skipped

@@ -68,6 +68,7 @@ class OrmekCompressor:
         empty_dirs: list[str] | None = None,
         follow_links: object = True,
         package_dict: Literal["whole", "used", "own"] = "whole",
+        dir_facts: list[tuple[str, int, int]] | None = None,
     ) -> int: ...
     # The package as loaded (normally a dict with "compressed",
     # "file_boundaries", "filenames" and "global_dict").
