@@ -14,9 +14,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "compressor/decode/file_digests.hpp"
 #include "compressor/decode/tokens_by_id.hpp"
 #include "compressor/function_table.hpp"
-#include "compressor/package/content_digest.hpp"
 #include "compressor/package/file_facts.hpp"
 #include "compressor/package/format.hpp"
 #include "compressor/package/id_stream.hpp"
@@ -107,37 +107,15 @@ bool ids_hash(PyObject* global_dict) {
 }
 
 // Restores each file into its digest and compares it with its facts, when
-// the package carries them.
+// the package carries them (file_digests.hpp).
 bool check_files(const PackageParts& parts, const JudgedPackage& judged,
                  const unsigned char* payload, Py_ssize_t num_tokens) {
   // The tokens by id as restoring looks them up (tokens_by_id.hpp).
   TokensById tokens;
   if (!ids_hash(parts.dictionary)) return false;
   if (!tokens.fill_from_tokens(parts.dictionary)) return false;
-  const TokenTable& table = tokens.table();
-  ContentDigest digest;
-  const std::vector<StoredFile>& files = judged.files;
-  const PackageFacts* facts = judged.has_facts() ? &judged.facts : nullptr;
-  Py_ssize_t start = 0;
-  for (size_t i = 0; i < files.size(); i++) {
-    PyObject* name = files[i].name.get();
-    const int32_t boundary = files[i].boundary;
-    Py_ssize_t from = start;
-    Py_ssize_t to = boundary;
-    package::clamp_slice(num_tokens, from, to);
-    digest.begin_utf8(files[i].where.bytes.data(), files[i].where.bytes.size());
-    for (Py_ssize_t r = from; r < to; r++) {
-      const TokenEntry token = table.entry_of(package::record_at(payload, r));
-      if (token.form() != TokenForm::kText) {
-        PyErr_Format(PyExc_ValueError, msg::kFileDoesNotRestore, name);
-        return false;
-      }
-      digest.add_bytes(table.text(token), token.bytes());
-    }
-    if (facts && !check_restored(digest, facts->files[i], name)) return false;
-    start = boundary;
-  }
-  return true;
+  return walk_file_digests(tokens.table(), payload, num_tokens, judged, nullptr).end ==
+         DigestWalkEnd::kMatched;
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "compressor/decode/file_choice.hpp"
+#include "compressor/decode/file_digests.hpp"
 #include "compressor/decode/file_restorer.hpp"
 #include "compressor/decode/tokens_by_id.hpp"
 #include "compressor/function_table.hpp"
@@ -202,7 +203,7 @@ bool restore_tokens(CompressorObject* self, PyObject* data, Py_ssize_t num_token
 // (the package's checks of this file), the text must be what was packed
 // before it replaces anything, and the file takes the stored mode and time.
 bool write_file(PyObject* output_dir, const StoredFile& file, const RestoredTokens& restored,
-                Py_ssize_t start, FileRestorer& restorer, const FileFacts* facts) {
+                Py_ssize_t start, FileRestorer& restorer, const FileFacts* facts, bool verified) {
   PyObject* filename = file.name.get();
   Ref join = os_path_attribute(Str::join);
   if (!join) return kDecodePackageTrace.fail(kDecodePackageLines.open_output);
@@ -214,7 +215,7 @@ bool write_file(PyObject* output_dir, const StoredFile& file, const RestoredToke
                                     : restorer.begin_at(file_path.get());
   if (!opened) return kDecodePackageTrace.fail(kDecodePackageLines.open_output);
 
-  if (facts) restorer.expect(filename, file.where.bytes, *facts);
+  if (facts) restorer.expect(filename, file.where.bytes, *facts, verified);
   const WriteFailure failure = restored.write(start, file.boundary, restorer);
   if (failure == WriteFailure::kNone) return true;
   restorer.discard();
@@ -228,6 +229,7 @@ struct RestorePlan {
   JudgedPackage judged;      // the files, their names and facts
   std::vector<char> picked;  // by the choice, one per file
   std::vector<char> dirs;    // by the choice, one per empty directory
+  size_t verified = 0;       // the picked files before it match their facts
 
   const FileFacts* facts_of(size_t i) const {
     const PackageFacts& facts = judged.facts;
@@ -235,12 +237,29 @@ struct RestorePlan {
   }
 };
 
+// With checks, and the records read natively: each picked file's text
+// digested from the records and compared with its facts before anything is
+// written (file_digests.hpp). A damaged one is refused as the file loop
+// would refuse it when it came to write it; the walk stops, leaving the rest
+// to the loop, at a file whose tokens are not all text, where the loop
+// fails or joins them by the host.
+bool verify_before_writing(const RestoredTokens& restored, RestorePlan& plan) {
+  const DigestWalk walked = walk_file_digests(restored.tokens.table(), restored.records(),
+                                              restored.size, plan.judged, &plan.picked);
+  plan.verified = walked.file;
+  if (walked.end == DigestWalkEnd::kNotText) PyErr_Clear();  // the loop's to report
+  if (walked.end != DigestWalkEnd::kDamaged) return true;
+  kDecodePackageTrace.add(kDecodePackageLines.write_output);
+  return kDecodePackageTrace.fail(kDecodePackageLines.open_output);
+}
+
 // Every check made before anything is written: the package judged whole
 // (judged_package.hpp: the stored names and the file facts), the choice of
-// files and empty directories, and, with the module's own join, nothing in
-// the way of a picked one (file_restorer.hpp).
-bool check_before_writing(PyObject* package, FileChoice& choice, FileRestorer& restorer,
-                          RestorePlan& plan) {
+// files and empty directories, with the module's own join nothing in the way
+// of a picked one (file_restorer.hpp), and each picked file's text against
+// its facts.
+bool check_before_writing(PyObject* package, const RestoredTokens& restored, FileChoice& choice,
+                          FileRestorer& restorer, RestorePlan& plan) {
   const bool original_join = global_is_original(Original::kOsPathJoin);
   if (!judge_package(package, !original_join, plan.judged) ||
       !choice.pick_from(plan.judged, plan.picked, plan.dirs)) {
@@ -250,7 +269,8 @@ bool check_before_writing(PyObject* package, FileChoice& choice, FileRestorer& r
       !restorer.check_in_the_way(plan.judged, plan.picked, plan.dirs)) {
     return kDecodePackageTrace.fail(kDecodePackageLines.file_loop);
   }
-  return true;
+  return !(choice.writes() && restored.native && plan.judged.has_facts()) ||
+         verify_before_writing(restored, plan);
 }
 
 // self.global_dict = package.get("global_dict", {})
@@ -382,9 +402,9 @@ bool restore_files(PyObject* output_dir, const RestorePlan& plan, const Restored
       const Py_ssize_t size = restored.utf8_size(start, file.boundary);
       if (size < 0 || !choice.record_size(size))
         return kDecodePackageTrace.fail(kDecodePackageLines.write_output);
-    } else if (plan.picked[i] &&
-               (!write_file(output_dir, file, restored, start, restorer, plan.facts_of(i)) ||
-                !choice.record_name(file.name.get()))) {
+    } else if (plan.picked[i] && (!write_file(output_dir, file, restored, start, restorer,
+                                              plan.facts_of(i), i < plan.verified) ||
+                                  !choice.record_name(file.name.get()))) {
       return false;
     }
     start = file.boundary;
@@ -413,7 +433,7 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
 
   FileRestorer restorer(output_dir);
   RestorePlan plan;
-  if (!check_before_writing(package.get(), choice, restorer, plan) ||
+  if (!check_before_writing(package.get(), restored, choice, restorer, plan) ||
       (choice.writes() && !make_output_dir(output_dir)) ||
       !restore_files(output_dir, plan, restored, choice, restorer)) {
     return nullptr;

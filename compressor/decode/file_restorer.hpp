@@ -89,8 +89,9 @@ class FileRestorer {
   // damaged-package error); the file then takes their permission bits (less
   // the umask, see final_mode) and modification time. Without facts it
   // takes the permission bits of the regular file it replaces, or a new
-  // file's.
-  void expect(PyObject* name, std::string_view name_bytes, const FileFacts& facts);
+  // file's. `verified`: the text to be written was found to match them
+  // beforehand (file_digests.hpp), so it is not digested again.
+  void expect(PyObject* name, std::string_view name_bytes, const FileFacts& facts, bool verified);
   // Writes `text` (a str) as UTF-8 into the fresh file, which then replaces
   // the target.
   WriteFailure finish(PyObject* text);
@@ -135,6 +136,7 @@ class FileRestorer {
     Ref path;
     Ref name;                          // with facts (expect)
     const FileFacts* facts = nullptr;  // the package's, for this file
+    bool verified = false;             // its text matched them beforehand
   } fresh_;
 };
 

@@ -42,10 +42,13 @@ class DistinctKeys {
     if (bucket.used == kBlockKeys) {
       blocks_.push_back(std::make_unique_for_overwrite<Block>());
       bucket.blocks.push_back(static_cast<uint32_t>(blocks_.size() - 1));
+      bucket.tail = blocks_.back()->bytes;
       bucket.used = 0;
     }
-    unsigned char* at = blocks_[bucket.blocks.back()]->bytes + kKeyBytes * bucket.used++;
-    for (size_t i = 0; i < kKeyBytes; i++) at[i] = static_cast<unsigned char>(hash >> (8 * i));
+    std::memcpy(bucket.tail, &hash,
+                kKeyBytes);  // 48 of its bits (the low ones on little-endian hosts)
+    bucket.tail += kKeyBytes;
+    bucket.used++;
     count_++;
   }
 
@@ -79,8 +82,9 @@ class DistinctKeys {
     unsigned char bytes[kKeyBytes * kBlockKeys];
   };
   struct Bucket {
-    std::vector<uint32_t> blocks;  // into blocks_, in order
-    size_t used = kBlockKeys;      // keys in the last block
+    std::vector<uint32_t> blocks;   // into blocks_, in order
+    unsigned char* tail = nullptr;  // where the next key goes in the last block
+    size_t used = kBlockKeys;       // keys in the last block
   };
 
   static size_t held(const Bucket& bucket) {
