@@ -40,8 +40,8 @@ with warnings.catch_warnings():
 
 import zstandard
 
-TARGETS = ("decode_package", "decode_package_raw", "check_package", "judgement", "load_dict",
-           "unpickle", "setstate")
+TARGETS = ("decode_package", "decode_package_raw", "check_package", "judgement", "native_reader",
+           "load_dict", "unpickle", "setstate")
 CHECKSUMS = (0x3E12E10, 0x7D3093E, 0x18C54B4)
 
 # ---------------------------------------------------------------- corpus ----
@@ -372,6 +372,16 @@ def package_bytes(rng, corpus, work):
     return mutate_bytes(rng, data, seeds)
 
 
+def pickled_package(rng, corpus, work):
+    """A mutated package pickled in a protocol the host writes packages in
+    (4 or 5), its bytes mutated a third of the time."""
+    try:
+        data = pickle.dumps(mutate_package(rng, corpus, work), rng.choice((4, 5)))
+    except Exception:
+        data = pickle.dumps(corpus.package_objects["small"], 5)
+    return mutate_bytes(rng, data) if rng.random() < 0.33 else data
+
+
 def dict_file_bytes(rng, corpus):
     if rng.random() < 0.5:
         obj = dict(corpus.dict_object)
@@ -464,10 +474,11 @@ class Fuzzer:
         return random.Random(f"{self.seed}:{target}:{n}")
 
     # Each target returns the name of the outcome ("ok" or the exception).
-    def package_case(self, rng):
-        """Writes a mutated package; None when the debug host screens it out."""
+    def package_case(self, rng, make=None):
+        """Writes a mutated package (package_bytes, or what `make` gives);
+        None when the debug host screens it out."""
         path = os.path.join(self.work, "case.pkg")
-        data = package_bytes(rng, self.corpus, self.work)
+        data = make() if make else package_bytes(rng, self.corpus, self.work)
         if DEBUG_HOST and length_bomb(data):
             return None
         with open(path, "wb") as f:
@@ -524,6 +535,36 @@ class Fuzzer:
         if not checked and decoded:
             raise Finding(f"check_package passed what decode_package refused ({decoded})")
         return decoded or "ok"
+
+    def t_native_reader(self, rng):
+        """The native reader against the plain one: where read_outline reads
+        a package, read_package reads the same names, boundaries, facts and
+        sizes and judge_package judges the two alike; a package read_package
+        refuses, read_outline leaves to it (None). Half the cases are pickled
+        as the host pickles a package (protocol 4 or 5), which the native
+        reader walks, and then mutated or not."""
+        if rng.random() < 0.5:
+            path = self.package_case(rng)
+        else:
+            path = self.package_case(rng, lambda: pickled_package(rng, self.corpus, self.work))
+        if path is None:
+            return "screened"
+        comp = ormek_compressor.OrmekCompressor(os.path.join(self.work, "none.bin"))
+        answer = comp.read_outline(path)
+        try:
+            whole = comp.read_package(path)
+        except Exception as e:
+            if answer is not None:
+                raise Finding(f"read_outline read what read_package refused ({e!r})") from e
+            raise
+        if answer is None:
+            return None
+        outline = {**whole, "compressed": whole["compressed"][:32], "global_dict": {}}
+        if answer != (outline, len(whole["compressed"]), len(whole["global_dict"])):
+            raise Finding("read_outline differs from read_package")
+        if _judged(comp, answer[0]) != _judged(comp, whole):
+            raise Finding("judge_package judges the outline otherwise than the package")
+        return answer[1]
 
     def t_load_dict(self, rng):
         path = os.path.join(self.work, "dict.bin")
@@ -617,6 +658,14 @@ class Fuzzer:
 # saves at the paths the state tuple names.
 _CASE_FILES = tuple(os.path.join("work", n) for n in (
     "case.pkg", "dict.bin", "state-dict.bin", "enc.pkg", "larkmoor_dict.bin"))
+
+
+def _judged(comp, package):
+    """What judge_package answers for `package`, or the error it raises."""
+    try:
+        return comp.judge_package(package)
+    except Exception as e:
+        return type(e), str(e)
 
 
 class _Sub(ormek_compressor.OrmekCompressor):
