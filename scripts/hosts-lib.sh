@@ -30,7 +30,7 @@ ORMEK_CHROOT_VENV=/opt/ormek-venv
 ORMEK_CHROOT_BUILD=/var/cache/ormek-build
 
 ORMEK_CHROOT_PACKAGES="python3-dev python3-zstandard python3-pytest python3-hypothesis
- g++ cmake ninja-build python3-scikit-build-core python3-pip python3-venv libxxhash-dev strace"
+ g++ cmake ninja-build python3-scikit-build-core python3-pip python3-venv libxxhash-dev strace zstd"
 
 ORMEK_SYSTEM_BUILD_DEPS="build-essential dpkg-dev debootstrap pkg-config xz-utils
  libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
