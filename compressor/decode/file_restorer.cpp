@@ -181,7 +181,7 @@ bool FileRestorer::settle_directory(const DirFacts& dir) {
   const int fd = open_directory(relative);
   if (fd < 0) return false;
   const struct timespec times[2] = {{0, UTIME_OMIT}, timespec_of(dir.mtime_ns)};
-  if (fchmod(fd, static_cast<mode_t>(dir.mode & 0777) & ~umask_once()) != 0 ||
+  if (fchmod(fd, restored_mode(static_cast<mode_t>(dir.mode), umask_once())) != 0 ||
       futimens(fd, times) != 0) {
     const int error_number = errno;
     Ref where = shown(joined(output_dir_fs_, relative));

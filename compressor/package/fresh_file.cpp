@@ -33,7 +33,7 @@ std::string temporary_name_beside(std::string_view base_name) {
 
 mode_t final_mode(int dir_fd, const char* name, const FinalAttributes& attributes) {
   constexpr mode_t kPermissionBits = 0777;
-  if (attributes.stored_mode) return *attributes.stored_mode & ~attributes.umask & kPermissionBits;
+  if (attributes.stored_mode) return restored_mode(*attributes.stored_mode, attributes.umask);
   struct stat st;
   if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
     return st.st_mode & kPermissionBits;

@@ -63,6 +63,10 @@ struct FinalAttributes {
 // sticky, whoever owned the file replaced.
 mode_t final_mode(int dir_fd, const char* name, const FinalAttributes& attributes);
 
+// The mode a restored file or directory is given from its `stored` bits:
+// less the umask, permission bits only.
+constexpr mode_t restored_mode(mode_t stored, mode_t umask) { return stored & ~umask & 0777; }
+
 // The process umask, read without changing it where the system tells it.
 mode_t process_umask();
 
