@@ -115,6 +115,7 @@ namespace ormek {
   X(output_path, "output_path", kIdent)                                         \
   X(zstd_level, "zstd_level", kIdent)                                           \
   X(package_path, "package_path", kIdent)                                       \
+  X(count_tokens, "count_tokens", kIdent)                                       \
   X(output_dir, "output_dir", kIdent)                                           \
   X(use_zstd, "use_zstd", kIdent)                                               \
   X(text, "text", kIdent)                                                       \

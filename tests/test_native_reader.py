@@ -88,3 +88,13 @@ def test_what_cannot_be_opened_is_left_to_read_package(comp, in_tmp):
     assert comp.read_outline("d.pkg") is None
     with pytest.raises(TypeError):
         comp.read_outline(b"p.pkg")
+
+
+@pytest.mark.parametrize("repeat", [False, True], ids=["distinct", "repeated-key"])
+def test_a_listing_walks_past_the_count(comp, in_tmp, repeat):
+    # Without the count, a key that repeats changes nothing the outline holds.
+    data = pickle.dumps(package(), 4)
+    with open("p.pkg", "wb") as f:
+        f.write(_same_length(data, b"t1", b"t0") if repeat else data)
+    expected = comp.read_package("p.pkg")
+    assert comp.read_outline("p.pkg", count_tokens=False) == (outline_of(expected), len(FRAME), None)

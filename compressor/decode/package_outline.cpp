@@ -1,8 +1,8 @@
-// read_outline(package_path): what `list` and `info` need of a package (its
-// names, boundaries and facts, the size of its id stream and the number of
-// tokens in its dictionary) read natively, without a Python object per
-// token: the dictionary's entries are walked past and counted, the id
-// stream is not read at all.
+// read_outline(package_path, *, count_tokens=True): what `list` and `info`
+// need of a package (its names, boundaries and facts, the size of its id
+// stream and the number of tokens in its dictionary) read natively, without
+// a Python object per token: the dictionary's entries are walked past (and
+// counted), the id stream is not read at all.
 //
 // It answers (outline, compressed_bytes, dictionary_size), where outline is
 // the package as read_package returns it, but with "compressed" cut to its
@@ -10,8 +10,11 @@
 // reader does not apply (a package in a shape it does not know, a file it
 // cannot open, a dictionary whose keys may repeat, a replaced pickle.load):
 // then read_package reads the package, with exactly its results and errors.
-// What is judged of a package (names and facts, judged_package.hpp) is the
-// same in the outline as in the package.
+// With count_tokens false, dictionary_size is None and the keys are not
+// told apart: a listing needs no count, and a key that repeats changes
+// nothing else of the outline (the host's dict keeps one entry, the outline
+// none). What is judged of a package (names and facts, judged_package.hpp)
+// is the same in the outline as in the package.
 #include <Python.h>
 
 #include <new>
@@ -20,6 +23,7 @@
 #include "compressor/package/distinct_keys.hpp"
 #include "compressor/package/package_file.hpp"
 #include "module/binding.hpp"
+#include "module/host_calls.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 
@@ -32,25 +36,28 @@ constexpr const FunctionRow& kReadOutlineRow = function_row("read_outline");
 constexpr struct ReadOutlineLines { int read = 216; } kReadOutlineLines{};
 
 // Counts the dictionary's entries and tells whether their keys are distinct
-// (as the host's dict would hold them all).
+// (as the host's dict would hold them all), or only walks past them.
 class CountedEntries final : public DictionarySink {
  public:
+  explicit CountedEntries(bool counting) : counting_(counting) {}
   bool entry(const unsigned char* key, size_t size, utf8::PickledText, PickledId) override {
-    keys_.add(key, size);
+    if (counting_) keys_.add(key, size);
     return true;
   }
-  bool distinct() const { return keys_.distinct(); }
+  bool counting() const { return counting_; }
+  bool distinct() const { return !counting_ || keys_.distinct(); }
   size_t count() const { return keys_.count(); }
 
  private:
+  bool counting_;
   DistinctKeys keys_;
 };
 
 // The answer, or None where the package is left to read_package; null with
 // the exception set only when a signal handler raised.
-PyObject* read_outline(PyObject* path) {
+PyObject* read_outline(PyObject* path, bool count_tokens) {
   PackageFile file;
-  CountedEntries entries;
+  CountedEntries entries(count_tokens);
   NativeRead read = NativeRead::kPlain;
   bool distinct = false;
   try {
@@ -66,9 +73,11 @@ PyObject* read_outline(PyObject* path) {
     PyErr_Clear();
     return Py_NewRef(Py_None);
   }
-  return Py_BuildValue("(NKn)", outline.release(),
-                       static_cast<unsigned long long>(file.payload_size()),
-                       static_cast<Py_ssize_t>(entries.count()));
+  Ref count =
+      entries.counting() ? Ref::steal(PyLong_FromSize_t(entries.count())) : Ref::borrow(Py_None);
+  if (!count) return nullptr;
+  return Py_BuildValue("(NKN)", outline.release(),
+                       static_cast<unsigned long long>(file.payload_size()), count.release());
 }
 
 }  // namespace
@@ -78,7 +87,9 @@ PyObject* read_outline_wrapper(PyObject*, PyObject* const* args, Py_ssize_t narg
   BoundArguments bound;
   if (!kReadOutlineRow.bind(args, nargs, kwnames, bound)) return nullptr;
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
-  PyObject* answer = read_outline(bound[0]);
+  const int count_tokens = truth_value(bound[1]);
+  if (count_tokens < 0) return kReadOutlineRow.trace().fail(kReadOutlineLines.read);
+  PyObject* answer = read_outline(bound[0], count_tokens != 0);
   if (!answer) return kReadOutlineRow.trace().fail(kReadOutlineLines.read);
   return answer;
 }

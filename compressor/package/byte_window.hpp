@@ -39,6 +39,8 @@ class ByteWindow {
   // false when the data ends first, or a read failed (failed()).
   bool have(size_t n) { return static_cast<size_t>(end_ - at_) >= n || fill(n); }
   const unsigned char* at() const { return at_; }
+  // How many bytes from the cursor on are at hand without reading.
+  size_t at_hand() const { return static_cast<size_t>(end_ - at_); }
   void advance(size_t n) { at_ += n; }
   // Moves the cursor `n` bytes on without reading them: false when fewer
   // remain.

@@ -374,19 +374,56 @@ bool PackageWalk::dictionary_key(unsigned char code, Key& key) {
   unsigned char next = 0;
   if (!take_op(next, false) || next != op::kMemoize) return true;
   in_->advance(1);
-  uint32_t remembered = kNone;
-  if (size <= kRememberedKey) {
-    remembered = add_text(Kind::kStr, in_->bytes_at(key.at), size);
-    values_.back().surrogates = key.text == utf8::PickledText::kSurrogates;
-  }
-  memo_.put_key(remembered);
+  memo_.put_key(remember_key(in_->bytes_at(key.at), size, key.text));
   return true;
+}
+
+// A memoised key's value, kept only when it is short enough for a later
+// reference (kNone otherwise).
+uint32_t PackageWalk::remember_key(const unsigned char* data, size_t size, utf8::PickledText text) {
+  if (size > kRememberedKey) return kNone;
+  const uint32_t remembered = add_text(Kind::kStr, data, size);
+  values_.back().surrogates = text == utf8::PickledText::kSurrogates;
+  return remembered;
+}
+
+// The shape nearly every entry of a package's dictionary has, read in place
+// while the window holds all of it: SHORT_BINUNICODE, the key, MEMOIZE, then
+// BININT1, BININT2 or BININT. Anything else here (another opcode, a FRAME, a
+// key that is not UTF-8, an entry the window cuts) is kNotHere, left to the
+// general reading, which reads the same entry the same way.
+PackageWalk::QuickEntry PackageWalk::quick_entry() {
+  const unsigned char* p = in_->at();
+  const size_t hand = in_->at_hand();
+  if (hand < 2 || p[0] != op::kShortBinUnicode) return QuickEntry::kNotHere;
+  const size_t size = p[1];
+  const size_t id_at = 2 + size + 1;  // past the key and its MEMOIZE
+  if (hand < id_at + 5 || p[id_at - 1] != op::kMemoize) return QuickEntry::kNotHere;
+  const unsigned char code = p[id_at];
+  const int width = code == op::kBinInt1   ? 1
+                    : code == op::kBinInt2 ? 2
+                    : code == op::kBinInt  ? 4
+                                           : 0;
+  if (width == 0) return QuickEntry::kNotHere;
+  const utf8::PickledText text = utf8::check_pickled(p + 2, size);
+  if (text == utf8::PickledText::kInvalid) return QuickEntry::kNotHere;
+  PickledId id;
+  const uint64_t bits = load_little_endian(p + id_at + 1, width);
+  id.value = code == op::kBinInt ? static_cast<int32_t>(bits) : static_cast<int64_t>(bits);
+  memo_.put_key(remember_key(p + 2, size, text));
+  in_->advance(id_at + 1 + width);
+  if (!sink_->entry(p + 2, size, text, id)) return QuickEntry::kRefused;
+  dictionary_entries_++;
+  return QuickEntry::kTaken;
 }
 
 // The entries after a MARK on the dictionary, up to their SETITEMS, straight
 // to the sink: a key, then an int.
 bool PackageWalk::dictionary_batch() {
   for (;;) {
+    const QuickEntry quick = quick_entry();
+    if (quick == QuickEntry::kTaken) continue;
+    if (quick == QuickEntry::kRefused) return false;
     unsigned char code = 0;
     if (!take_op(code)) return false;
     if (code == op::kSetItems) return true;

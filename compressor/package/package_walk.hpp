@@ -156,6 +156,9 @@ class PackageWalk {
   bool set_items(size_t from);
   bool emit_entry(uint32_t key, uint32_t value);
   bool dictionary_batch();
+  enum class QuickEntry { kNotHere, kTaken, kRefused };
+  QuickEntry quick_entry();
+  uint32_t remember_key(const unsigned char* data, size_t size, utf8::PickledText text);
   bool dictionary_key(unsigned char op, Key& key);
   bool is_dictionary_place() const;
   size_t fence() const { return marks_.empty() ? 0 : marks_.back(); }

@@ -25,7 +25,7 @@ from .report import UserError, say, show
 
 def command_list(args: argparse.Namespace) -> int:
     package: str = args.package
-    stored, _, _ = read_outline(package)
+    stored, _, _ = read_outline(package, count_tokens=False)
     try:
         names = PackageSummary(stored).filenames
     except PackageError as err:

@@ -63,16 +63,17 @@ def read_package(path: str) -> object:
         raise package_failure(path, err) from None
 
 
-def read_outline(path: str) -> tuple[object, int | None, int | None]:
+def read_outline(path: str, count_tokens: bool = True) -> tuple[object, int | None, int | None]:
     """(package, compressed_bytes, dictionary_size): what describing the
     package at `path` needs. The module's read_outline reads its names,
     boundaries and facts natively, walking past the dictionary's entries and
     the id stream (the package it gives holds only the stream's first bytes
     and an empty "global_dict", which judge the package as the whole one
     does); where it does not apply, read_package reads the whole package and
-    the two sizes are None (taken from it)."""
+    the two sizes are None (taken from it). Without `count_tokens` the
+    dictionary's size is not asked for (None): a listing needs none."""
     try:
-        answer = bare_compressor().read_outline(path)
+        answer = bare_compressor().read_outline(path, count_tokens=count_tokens)
     except Exception as err:
         raise package_failure(path, err) from None
     if answer is None:

@@ -41,7 +41,7 @@ def command_unpack(args: argparse.Namespace) -> int:
     _refuse_non_directory(out_dir)
     if args.raw or wanted is not None or (not args.force and _has_entries(out_dir)):
         # Only then is the package loaded an extra time before restoring.
-        stored, _, _ = read_outline(package)
+        stored, _, _ = read_outline(package, count_tokens=False)
         if args.raw and holds_zstd_frame(stored):
             raise UserError(package, RAW_ON_ZSTD)
         _look_before_restoring(package, stored, out_dir, wanted, args.force)
