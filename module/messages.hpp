@@ -103,6 +103,8 @@ inline constexpr const char kRepeatedTokenId[] =
     "restores one token for each id";
 inline constexpr const char kPayloadTooLarge[] =
     "the package payload holds %zd ids; at most %zd are supported";
+inline constexpr const char kFramePieceNotBytes[] =
+    "the Zstandard binding's compression object gave something other than bytes";
 
 // Untrusted packages: what loading one refuses.
 inline constexpr const char kRefusedGlobal[] =

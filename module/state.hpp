@@ -63,6 +63,7 @@ namespace ormek {
   X(ZstdCompressor, "ZstdCompressor", kIdent)                                   \
   X(ZstdDecompressor, "ZstdDecompressor", kIdent)                               \
   X(compress, "compress", kIdent)                                               \
+  X(compressobj, "compressobj", kIdent)                                         \
   X(decompress, "decompress", kIdent)                                           \
   X(level, "level", kIdent)                                                     \
   X(threads, "threads", kIdent)                                                 \

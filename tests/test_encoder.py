@@ -161,11 +161,12 @@ class RecordingZstd(types.ModuleType):
         super().__init__("zstd_stand_in")
         self.calls = []
         recorder = self
+        real_class = zstandard.ZstdCompressor
 
         class ZstdCompressor:
             def __init__(self, **kwargs):
                 recorder.calls.append(kwargs)
-                self.real = zstandard.ZstdCompressor(**kwargs)
+                self.real = real_class(**kwargs)
 
             def compress(self, data):
                 recorder.calls.append(type(data))
@@ -187,6 +188,22 @@ def test_level_and_threads_reach_the_binding(comp, files, monkeypatch, call, exp
     call(comp, files)
     assert stand_in.calls == [expected, bytearray]
     assert list(stand_in.calls[0]) == ["level", "threads"]
+
+
+@pytest.mark.parametrize("replaced", ["module", "class"])
+def test_replaced_binding_gets_a_big_own_stream_whole(in_tmp, monkeypatch, replaced):
+    """A package numbering its own tokens compresses a big stream in pieces
+    only through the module's own binding: a replaced one is called once
+    with the whole stream, as the plain way calls it."""
+    stand_in = RecordingZstd()
+    if replaced == "module":
+        monkeypatch.setattr(ormek_compressor, "zstd", stand_in)
+    else:
+        monkeypatch.setattr(ormek_compressor.zstd, "ZstdCompressor", stand_in.ZstdCompressor)
+    (in_tmp / "big.txt").write_text(" ".join(f"w{i}" for i in range(60_000)) + "\n")
+    comp = ormek_compressor.OrmekCompressor()
+    comp.encode_named_files([("big.txt", "big.txt")], "o.pkg", package_dict="own")
+    assert stand_in.calls == [{"level": 6, "threads": 4}, bytearray]
 
 
 # --- failures, their traceback entries and what persists ------------------------

@@ -478,6 +478,25 @@ def test_own_dictionary_packages(mod, inputs, in_tmp, case, checks):
     _assert_same_content(package, pickle.loads((in_tmp / "fresh.pkg").read_bytes()))
 
 
+@pytest.mark.parametrize("threads", [0, 2])
+@pytest.mark.parametrize("words", [32_767, 32_768, 400_000])
+def test_own_big_stream_frame_states_its_size(mod, in_tmp, words, threads):
+    """A big stream of a package numbering its own tokens is compressed in
+    pieces (from 65,536 tokens on): its frame states the stream's size, which
+    one-shot decompression needs, and holds what the one-shot frame holds."""
+    source = in_tmp / "big.txt"
+    source.write_text(" ".join(f"w{i % 70_000}" for i in range(words)) + "\n")
+    entries = [(str(source), "big.txt")]
+    mod.OrmekCompressor().encode_named_files(entries, "own.pkg", 6, threads, package_dict="own")
+    package = _assert_host_bytes_and_restores(in_tmp / "own.pkg", entries, in_tmp / "out")
+    frame = package["compressed"]
+    assert zstandard.get_frame_parameters(frame).content_size == 4 * 2 * words
+    mod.OrmekCompressor().decode_package(str(in_tmp / "own.pkg"), str(in_tmp / "mine"))
+    assert (in_tmp / "mine" / "big.txt").read_text() == source.read_text()
+    mod.OrmekCompressor().encode_named_files(entries, "fresh.pkg", 6, threads)
+    _assert_same_content(package, pickle.loads((in_tmp / "fresh.pkg").read_bytes()))
+
+
 @pytest.mark.parametrize("tokenize", ["native", "overridden"])
 def test_used_dictionary_packages(mod, inputs, in_tmp, tokenize):
     """package_dict="used": the object's dictionaries grow as ever, the

@@ -64,9 +64,16 @@ PyObject* Encoder::run() {
   if (assigner && tokens_.native() && !ids.plain_entries() && !tokens_.leave_native_way()) {
     return trace_.fail(lines_.extend_tokens);
   }
-  if (!assign_ids(assigner)) return nullptr;
-  Ref compressed = enter_tokens_and_compress(assigner);
-  packed_tokens_ = Ref();  // only the frame is needed from here on
+  Ref compressed;
+  if (!assigner && tokens_.native() &&
+      PieceCompression::streams_in_pieces(kRecordSize * tokens_.count())) {
+    if (!check_record_count()) return nullptr;
+    compressed = number_own_in_pieces();
+  } else {
+    if (!assign_ids(assigner)) return nullptr;
+    compressed = enter_tokens_and_compress(assigner);
+    packed_tokens_ = Ref();  // only the frame is needed from here on
+  }
   if (!compressed) return nullptr;
   if (dictionary_ == PackageDictionary::kWhole || !tokens_.native()) {
     return write_package(compressed.get(), nullptr);
@@ -100,10 +107,7 @@ bool Encoder::read_files() {
 // (id_assignment.hpp) through a view held until every record is stored.
 // Without `ids`, the package numbers its own tokens.
 bool Encoder::assign_ids(IdAssigner* ids) {
-  if (tokens_.count() > kMaxRecords) {
-    PyErr_Format(PyExc_OverflowError, msg::kTooManyTokens, kMaxRecords, tokens_.count());
-    return trace_.fail(lines_.packed_tokens);
-  }
+  if (!check_record_count()) return false;
   // Every byte is written by the id loop, so the array is not cleared first:
   // its pages are touched only as the records are stored.
   packed_tokens_ =
@@ -134,6 +138,14 @@ bool Encoder::assign_ids(IdAssigner* ids) {
   PyBuffer_Release(&view);
   tokens_.release_list();
   return assigned;
+}
+
+// A package holds at most kMaxRecords tokens: false with OverflowError and
+// its traceback entry otherwise.
+bool Encoder::check_record_count() {
+  if (tokens_.count() <= kMaxRecords) return true;
+  PyErr_Format(PyExc_OverflowError, msg::kTooManyTokens, kMaxRecords, tokens_.count());
+  return trace_.fail(lines_.packed_tokens);
 }
 
 // The package's own ids, the plain way: each token's number of first sight
@@ -168,14 +180,44 @@ bool Encoder::number_own_plainly(PyObject* tokens, uint8_t* packed, Py_ssize_t p
   return true;
 }
 
-// The package's own ids, the native way: numbers of first sight plus one.
+// The package's own ids of `count` numbers of first sight into `record`:
+// each number plus one.
+static void store_own_records(uint8_t* record, const uint32_t* numbers, size_t count) {
+  for (size_t i = 0; i < count; i++, record += kRecordSize) {
+    store_record(record, static_cast<int32_t>(numbers[i] + 1));
+  }
+}
+
+// The package's own ids, the native way.
 void Encoder::number_own_natively(uint8_t* packed) {
   uint8_t* record = packed;
   tokens_.numbering().drain_records([&](const uint32_t* numbers, size_t count) {
-    for (size_t i = 0; i < count; i++, record += kRecordSize) {
-      store_record(record, static_cast<int32_t>(numbers[i] + 1));
-    }
+    store_own_records(record, numbers, count);
+    record += count * kRecordSize;
+    return true;
   });
+}
+
+// The package's own ids, the native way, compressed piece by piece as they
+// are made (id_stream.hpp): the stream is never held whole, only its frame.
+// Nothing runs meanwhile that a helper thread could overlap it with: the
+// binding's own threads compress, this one feeds them and answers signals.
+// The frame, or null with the exception set and its traceback entry added.
+Ref Encoder::number_own_in_pieces() {
+  tokens_.release_list();
+  PieceCompression frame;
+  if (!frame.begin(level_, threads_, kRecordSize * tokens_.count())) {
+    return trace_.fail(lines_.compress);
+  }
+  const bool drained =
+      tokens_.numbering().drain_records([&](const uint32_t* numbers, size_t count) {
+        uint8_t* record = frame.room(count * kRecordSize);
+        if (record) store_own_records(record, numbers, count);
+        return record != nullptr;
+      });
+  Ref compressed = drained ? frame.finish() : Ref();
+  if (!compressed) return trace_.fail(lines_.compress);
+  return compressed;
 }
 
 // The tokens the files use, the plain way, each with the id its first record

@@ -70,7 +70,9 @@ class Encoder {
   bool read_files();
   bool assign_ids(IdAssigner* ids);
   bool number_own_plainly(PyObject* tokens, uint8_t* packed, Py_ssize_t packed_length);
+  bool check_record_count();
   void number_own_natively(uint8_t* packed);
+  Ref number_own_in_pieces();
   bool note_used_plainly(PyObject* tokens, const uint8_t* packed);
   Ref enter_tokens_and_compress(IdAssigner* ids);
   PyObject* write_package(PyObject* compressed, const TokenDictionary* tokens);

@@ -145,18 +145,19 @@ bool FileTokens::leave_native_way() {
   if (!tokens) return false;
   Py_ssize_t next = 0;
   numbering.drain_records([&](const uint32_t* numbers, size_t count) {
-    for (size_t i = 0; i < count && next >= 0; i++) {
+    for (size_t i = 0; i < count; i++) {
       Ref& token = token_strs[numbers[i]];
       if (!token) {
         const FirstSightNumbering::Token& t = numbering.token(numbers[i]);
         token = Ref::steal(PyUnicode_FromKindAndData(t.kind, t.data, t.length));
         if (!token) {
           next = -1;
-          break;
+          return false;
         }
       }
       PyList_SET_ITEM(tokens.get(), next++, Py_NewRef(token.get()));
     }
+    return true;
   });
   numbering.release_tokens();
   if (next < 0) return false;

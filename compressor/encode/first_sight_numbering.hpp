@@ -6,8 +6,9 @@
 // numbering can run on a thread of its own (numbering_thread.hpp) while the
 // caller reads the next file.
 //
-// Memory: per distinct token a 16-byte entry, an 8-byte slot in an index at
-// most three quarters full and a copy of its code units; per token a record
+// Memory: per distinct token an 8-byte entry, an 8-byte slot in an index at
+// most three quarters full and a copy of its code units after a one- to
+// five-byte head (its length and width); per token a record
 // of one to five bytes (a varint: the frequent tokens are mostly seen early
 // and get small numbers, so most records take one or two bytes where the
 // package takes four). Code units, entries and records live in blocks that
@@ -197,20 +198,31 @@ class FirstSightNumbering {
 
   bool out_of_memory() const { return out_of_memory_; }
   size_t distinct() const { return distinct_; }
-  const Token& token(size_t number) const {
-    return token_blocks_[number / kTokensPerBlock][number % kTokensPerBlock];
+  Token token(size_t number) const {
+    const unsigned char* p = entry(number);
+    uint64_t head = 0;
+    for (int shift = 0;; shift += 7) {
+      const unsigned char byte = *p++;
+      head |= static_cast<uint64_t>(byte & 0x7f) << shift;
+      if (byte < 0x80) break;
+    }
+    const auto kind = static_cast<uint8_t>(1u << (head & 3));
+    return {align_up(p, kind), static_cast<uint32_t>(head >> 2), kind};
   }
   uint64_t record_count() const { return record_count_; }
 
   // Hands the records to fn(const uint32_t* numbers, size_t count) in order,
-  // a few thousand at a time, freeing each block once it is read.
+  // a few thousand at a time, freeing each block once it is read; fn answers
+  // whether to go on. False when it stopped the drain: the records are then
+  // gone all the same.
   template <typename Fn>
-  void drain_records(Fn&& fn) {
+  bool drain_records(Fn&& fn) {
     uint32_t numbers[4096];
+    bool going = true;
     for (RecordBlock& block : records_) {
       const uint8_t* p = block.bytes.get();
       const uint8_t* end = p + block.used;
-      while (p < end) {
+      while (going && p < end) {
         size_t count = 0;
         for (; count < std::size(numbers) && p < end; count++) {
           uint32_t number = 0;
@@ -221,13 +233,14 @@ class FirstSightNumbering {
           }
           numbers[count] = number;
         }
-        fn(numbers, count);
+        going = fn(numbers, count);
       }
       block.bytes = {};
     }
     records_.clear();
     record_room_ = 0;
     record_count_ = 0;
+    return going;
   }
 
   // Forgets the index of the distinct tokens once no token is to be added:
@@ -238,7 +251,7 @@ class FirstSightNumbering {
   // Forgets the distinct tokens (their text, entries and index) once only
   // the records are still needed.
   void release_tokens() {
-    std::vector<MappedArray<Token>>().swap(token_blocks_);
+    std::vector<MappedArray<const unsigned char*>>().swap(token_blocks_);
     distinct_ = 0;
     slots_ = {};
     std::vector<MappedArray<unsigned char>>().swap(text_blocks_);
@@ -253,7 +266,7 @@ class FirstSightNumbering {
     uint32_t hash = 0;            // the low 32 bits of the token's hash
   };
   static constexpr size_t kMinSlots = 1024;
-  static constexpr size_t kTokensPerBlock = (size_t{1} << 20) / sizeof(Token);
+  static constexpr size_t kTokensPerBlock = (size_t{1} << 20) / sizeof(const unsigned char*);
   static constexpr size_t kRecordBlockBytes = size_t{1} << 20;
   static constexpr size_t kMaxRecordBytes = 5;  // a 32-bit varint
   static constexpr size_t kTextBlockBytes = size_t{1} << 20;
@@ -328,7 +341,7 @@ class FirstSightNumbering {
     }
     for (size_t i = 0; i < count; i++) {
       const Slot& s = slots_[static_cast<uint32_t>(batch[i].hash) & mask];
-      if (s.index_plus_one != 0) __builtin_prefetch(&token(s.index_plus_one - 1));
+      if (s.index_plus_one != 0) __builtin_prefetch(&entry(s.index_plus_one - 1));
     }
     for (size_t i = 0; i < count; i++) {
       append_record(number_of(batch[i].text, batch[i].length, batch[i].hash));
@@ -351,12 +364,19 @@ class FirstSightNumbering {
     }
     const auto number = static_cast<uint32_t>(distinct_);
     if (distinct_ % kTokensPerBlock == 0) token_blocks_.emplace_back(kTokensPerBlock);
-    token_blocks_.back()[distinct_ % kTokensPerBlock] = {
-        copy_text(text, length), static_cast<uint32_t>(length), static_cast<uint8_t>(sizeof(Char))};
+    token_blocks_.back()[distinct_ % kTokensPerBlock] = copy_text(text, length);
     distinct_++;
     slots_[slot] = {number + 1, low};
     if (distinct_ * 4 > slots_.size() * 3) grow_slots();
     return number;
+  }
+
+  // Where a distinct token's head and code units begin.
+  const unsigned char* const& entry(size_t number) const {
+    return token_blocks_[number / kTokensPerBlock][number % kTokensPerBlock];
+  }
+  static const unsigned char* align_up(const unsigned char* p, size_t alignment) {
+    return p + (-reinterpret_cast<uintptr_t>(p) & (alignment - 1));
   }
 
   // A slot's place depends only on the low bits of the hash, which the slot
@@ -374,26 +394,34 @@ class FirstSightNumbering {
     }
   }
 
+  // A token's entry: a head, the varint of its length times four plus its
+  // width's log2 (an entry of eight bytes rather than sixteen saves more
+  // than the head costs), then its code units, aligned for their width
+  // (blocks start page-aligned).
   template <typename Char>
-  const void* copy_text(const Char* text, size_t length) {
+  const unsigned char* copy_text(const Char* text, size_t length) {
+    unsigned char head[10];
+    size_t head_bytes = 0;
+    uint64_t value = (uint64_t{length} << 2) | (sizeof(Char) == 1 ? 0 : sizeof(Char) == 2 ? 1 : 2);
+    for (; value >= 0x80; value >>= 7)
+      head[head_bytes++] = static_cast<unsigned char>(value | 0x80);
+    head[head_bytes++] = static_cast<unsigned char>(value);
     const size_t bytes = length * sizeof(Char);
-    // Each copy is aligned for its code units (blocks start page-aligned).
-    const size_t padding = -reinterpret_cast<uintptr_t>(text_next_) & (sizeof(Char) - 1);
-    if (padding + bytes > text_room_) {
+    const size_t most = head_bytes + sizeof(Char) - 1 + bytes;
+    if (most > text_room_) {
       // A token longer than a block gets a block of its own.
-      const size_t size = std::max(bytes, kTextBlockBytes);
+      const size_t size = std::max(most, kTextBlockBytes);
       text_blocks_.emplace_back(size);
       text_next_ = text_blocks_.back().get();
       text_room_ = size;
-    } else {
-      text_next_ += padding;
-      text_room_ -= padding;
     }
-    unsigned char* copy = text_next_;
+    unsigned char* start = text_next_;
+    std::memcpy(start, head, head_bytes);
+    auto* copy = const_cast<unsigned char*>(align_up(start + head_bytes, sizeof(Char)));
     std::memcpy(copy, text, bytes);
-    text_next_ += bytes;
-    text_room_ -= bytes;
-    return copy;
+    text_next_ = copy + bytes;
+    text_room_ -= static_cast<size_t>(text_next_ - start);
+    return start;
   }
 
   void append_record(uint32_t number) {
@@ -417,7 +445,7 @@ class FirstSightNumbering {
   };
 
   // Entries by number, kTokensPerBlock to a block.
-  std::vector<MappedArray<Token>> token_blocks_;
+  std::vector<MappedArray<const unsigned char*>> token_blocks_;
   size_t distinct_ = 0;
   MappedArray<Slot> slots_;
   std::vector<MappedArray<unsigned char>> text_blocks_;

@@ -214,6 +214,7 @@ void IdAssigner::fill_records(FirstSightNumbering& numbering, uint8_t* packed) {
     for (size_t i = 0; i < count; i++, record += kRecordSize) {
       store_record(record, resolution.ids[numbers[i]]);
     }
+    return true;
   });
 }
 

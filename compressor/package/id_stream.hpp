@@ -8,11 +8,16 @@
 // compressed or decompressed on a helper thread (module/background_work.hpp):
 // a signal is answered meanwhile, and the encoder enters its new tokens while
 // the frame is made.
+//
+// A package that numbers its own tokens need not hold its stream whole: its
+// records are compressed piece by piece as they are made (PieceCompression),
+// so that only the frame is held.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "module/background_work.hpp"
 #include "module/ref.hpp"
@@ -45,6 +50,44 @@ class FrameCompression {
   Ref threads_;
   Ref argument_error_;
   BackgroundCall background_;
+};
+
+// The frame of a stream made piece by piece: zstd.ZstdCompressor(level=level,
+// threads=threads).compressobj(length) fed kPieceBytes at a time, then
+// flushed. Told the stream's length up front, the binding states it in the
+// frame's header, as its one-shot compression does, so that one-shot
+// decompression (which sizes its output by that field) restores the frame;
+// and no call is given more than a piece, whatever the stream's length.
+// Only for the module's own binding (streams_in_pieces): a replaced one gets
+// the one-shot call over the whole stream, as the plain way makes it.
+class PieceCompression {
+ public:
+  static constexpr size_t kPieceBytes = size_t{1} << 20;
+
+  // Whether a stream of `length` bytes is made this way: the binding is the
+  // module's own and the stream big enough for pieces to save memory.
+  static bool streams_in_pieces(Py_ssize_t length);
+
+  // Begins the frame of a stream of `length` bytes; false with the exception
+  // set (the caller adds its traceback entry).
+  bool begin(int32_t level, int32_t threads, Py_ssize_t length);
+  // Room for the next `bytes` (at most kPieceBytes) of the stream, which
+  // the caller fills; the full piece before them is compressed first (and a
+  // signal answered). Null with the exception set.
+  uint8_t* room(size_t bytes);
+  // The whole frame once every byte of the stream was given, or null with
+  // the exception set.
+  Ref finish();
+
+ private:
+  bool compress_piece();
+  bool keep_frame_piece(Ref piece);
+
+  Ref compressor_;
+  std::unique_ptr<uint8_t[]> piece_;
+  size_t filled_ = 0;
+  Ref frame_pieces_;  // a list of the bytes the compressor gave back
+  Py_ssize_t frame_bytes_ = 0;
 };
 
 // zstd.ZstdDecompressor().decompress(data); null with the exception set (the

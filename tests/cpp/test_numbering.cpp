@@ -62,6 +62,7 @@ std::vector<uint32_t> drained(FirstSightNumbering& numbering) {
   std::vector<uint32_t> records;
   numbering.drain_records([&](const uint32_t* numbers, size_t count) {
     records.insert(records.end(), numbers, numbers + count);
+    return true;
   });
   return records;
 }
