@@ -11,9 +11,10 @@
 // five-byte head (its length and width); per token a record
 // of one to five bytes (a varint: the frequent tokens are mostly seen early
 // and get small numbers, so most records take one or two bytes where the
-// package takes four). Code units, entries and records live in blocks that
-// are never moved, so growing never copies what is stored and never needs
-// twice the room for a moment, as a growing vector would.
+// package takes four; a token seen for the first time, whose number is the
+// next one, is the one byte 0, and the others are their number plus one). Code units, entries and
+// records live in blocks that are never moved, so growing never copies what is stored and never
+// needs twice the room for a moment, as a growing vector would.
 //
 // Keys are compared and hashed by code point, so the same token cut from a
 // one-, two- or four-byte text is one token.
@@ -218,6 +219,7 @@ class FirstSightNumbering {
   template <typename Fn>
   bool drain_records(Fn&& fn) {
     uint32_t numbers[4096];
+    uint32_t next_new = 0;
     bool going = true;
     for (RecordBlock& block : records_) {
       const uint8_t* p = block.bytes.get();
@@ -225,13 +227,13 @@ class FirstSightNumbering {
       while (going && p < end) {
         size_t count = 0;
         for (; count < std::size(numbers) && p < end; count++) {
-          uint32_t number = 0;
+          uint64_t record = 0;
           for (int shift = 0;; shift += 7) {
             const uint8_t byte = *p++;
-            number |= static_cast<uint32_t>(byte & 0x7f) << shift;
+            record |= static_cast<uint64_t>(byte & 0x7f) << shift;
             if (byte < 0x80) break;
           }
-          numbers[count] = number;
+          numbers[count] = record == 0 ? next_new++ : static_cast<uint32_t>(record - 1);
         }
         going = fn(numbers, count);
       }
@@ -268,7 +270,7 @@ class FirstSightNumbering {
   static constexpr size_t kMinSlots = 1024;
   static constexpr size_t kTokensPerBlock = (size_t{1} << 20) / sizeof(const unsigned char*);
   static constexpr size_t kRecordBlockBytes = size_t{1} << 20;
-  static constexpr size_t kMaxRecordBytes = 5;  // a 32-bit varint
+  static constexpr size_t kMaxRecordBytes = 5;  // a number plus one as a varint
   static constexpr size_t kTextBlockBytes = size_t{1} << 20;
 
   // By code point, eight to a word, each as one byte (its low byte folded
@@ -344,7 +346,9 @@ class FirstSightNumbering {
       if (s.index_plus_one != 0) __builtin_prefetch(&entry(s.index_plus_one - 1));
     }
     for (size_t i = 0; i < count; i++) {
-      append_record(number_of(batch[i].text, batch[i].length, batch[i].hash));
+      const size_t seen = distinct_;
+      const uint32_t number = number_of(batch[i].text, batch[i].length, batch[i].hash);
+      append_record(distinct_ == seen ? uint64_t{number} + 1 : 0);
     }
   }
 
@@ -424,7 +428,7 @@ class FirstSightNumbering {
     return start;
   }
 
-  void append_record(uint32_t number) {
+  void append_record(uint64_t record) {
     if (record_room_ < kMaxRecordBytes) {
       records_.push_back({MappedArray<uint8_t>(kRecordBlockBytes), 0});
       record_room_ = kRecordBlockBytes;
@@ -432,8 +436,8 @@ class FirstSightNumbering {
     RecordBlock& block = records_.back();
     uint8_t* p = block.bytes.get() + block.used;
     uint8_t* const start = p;
-    for (; number >= 0x80; number >>= 7) *p++ = static_cast<uint8_t>(number | 0x80);
-    *p++ = static_cast<uint8_t>(number);
+    for (; record >= 0x80; record >>= 7) *p++ = static_cast<uint8_t>(record | 0x80);
+    *p++ = static_cast<uint8_t>(record);
     block.used += static_cast<size_t>(p - start);
     record_room_ -= static_cast<size_t>(p - start);
     record_count_++;
