@@ -34,6 +34,7 @@ ORMEK_WRAPPER(decode_names_wrapper);
 ORMEK_WRAPPER(restored_sizes_wrapper);
 ORMEK_WRAPPER(judge_package_wrapper);
 ORMEK_WRAPPER(read_outline_wrapper);
+ORMEK_WRAPPER(restore_package_wrapper);
 ORMEK_WRAPPER(reduce_cython_wrapper);
 ORMEK_WRAPPER(setstate_cython_wrapper);
 ORMEK_WRAPPER(unpickle_compressor_wrapper);
@@ -152,6 +153,14 @@ inline constexpr FunctionRow kCompressorFunctions[] = {
      .first_line = 215,
      .wrapper = read_outline_wrapper,
      .params = {{Str::package_path}, {Str::count_tokens, true, true}}},
+    // decode_package for a caller that does not want the dictionaries: they
+    // are left as they were, and the package's token table is read natively.
+    {.name = "restore_package",
+     .qualname = "OrmekCompressor.restore_package",
+     .file = kFileCompressor,
+     .first_line = 218,
+     .wrapper = restore_package_wrapper,
+     .params = {{Str::package_path}, {Str::output_dir}, {Str::use_zstd, true}}},
     {.name = "__reduce_cython__",
      .qualname = "OrmekCompressor.__reduce_cython__",
      .file = kFileStringsource,

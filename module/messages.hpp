@@ -210,6 +210,9 @@ inline constexpr const char kPathPartNotDirectory[] =
 // strerror of the OSError, whose filename is the path).
 inline constexpr const char kInputNotRegularFile[] =
     "is no longer a regular file (a link or a special file now stands there); refusing to read it";
+// Reading a package natively: a payload that is no longer where the walk
+// found it (never reported: the host's way then reads the package).
+inline constexpr const char kPackageChangedWhileRead[] = "the package changed while it was read";
 // Restoring chosen files (decode_names).
 // The host's own text for a path with a NUL in it.
 inline constexpr const char kEmbeddedNull[] = "embedded null byte";

@@ -1,12 +1,14 @@
 // check_package: whether a package restores, and restores what was packed,
-// found without writing anything. The package is loaded as plain data (as
-// decode_package loads it), its id stream decompressed, and each file's text
-// made in memory, as UTF-8, straight into its digest (content_digest.hpp),
-// which is compared with the package's "file_facts" when it carries them.
-// It answers the stored names and how far the package's checks reach
-// (ChecksReach, file_facts.hpp), as judge_package does without restoring.
-// Without them it checks what restoring would refuse: the layout, the
-// stored names, ids beyond the id range and tokens that are not text.
+// found without writing anything. The package is read natively, its token
+// table straight from the pickled dictionary (native_package.hpp), or else
+// loaded as plain data (as decode_package loads it); its id stream is
+// decompressed, and each file's text made in memory, as UTF-8, straight
+// into its digest (content_digest.hpp), which is compared with the
+// package's "file_facts" when it carries them. It answers the stored names
+// and how far the package's checks reach (ChecksReach, file_facts.hpp), as
+// judge_package does without restoring. Without them it checks what
+// restoring would refuse: the layout, the stored names, ids beyond the id
+// range and tokens that are not text.
 //
 // The compressor is neither read nor changed, so no call lock is taken.
 #include <Python.h>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "compressor/decode/file_digests.hpp"
+#include "compressor/decode/native_package.hpp"
 #include "compressor/decode/tokens_by_id.hpp"
 #include "compressor/function_table.hpp"
 #include "compressor/package/file_facts.hpp"
@@ -107,13 +110,15 @@ bool ids_hash(PyObject* global_dict) {
 }
 
 // Restores each file into its digest and compares it with its facts, when
-// the package carries them (file_digests.hpp).
+// the package carries them (file_digests.hpp). `tokens` are the tokens by
+// id as restoring looks them up (tokens_by_id.hpp): filled from the
+// package's "global_dict" unless it was read natively.
 bool check_files(const PackageParts& parts, const JudgedPackage& judged,
-                 const unsigned char* payload, Py_ssize_t num_tokens) {
-  // The tokens by id as restoring looks them up (tokens_by_id.hpp).
-  TokensById tokens;
-  if (!ids_hash(parts.dictionary)) return false;
-  if (!tokens.fill_from_tokens(parts.dictionary)) return false;
+                 const unsigned char* payload, Py_ssize_t num_tokens, TokensById& tokens,
+                 bool native) {
+  if (!native && (!ids_hash(parts.dictionary) || !tokens.fill_from_tokens(parts.dictionary))) {
+    return false;
+  }
   return walk_file_digests(tokens.table(), payload, num_tokens, judged, nullptr).end ==
          DigestWalkEnd::kMatched;
 }
@@ -127,8 +132,16 @@ PyObject* check_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nar
   const int use_zstd = truth_value(bound[1]);
   if (use_zstd < 0) return kCheckPackageTrace.fail(kCheckPackageLines.binding);
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
+  // package = pickle.load(f): natively where that applies (native_package.hpp).
   Ref package;
-  if (load_package_file(bound[0], kCheckPackageTrace, kCheckPackageLines.open_package,
+  TokensById tokens;
+  const NativeRead native = read_package_natively(bound[0], use_zstd != 0, package, tokens);
+  if (native == NativeRead::kFailed) {
+    kCheckPackageTrace.add(kCheckPackageLines.load_package);
+    return kCheckPackageTrace.fail(kCheckPackageLines.open_package);
+  }
+  if (native == NativeRead::kPlain &&
+      load_package_file(bound[0], kCheckPackageTrace, kCheckPackageLines.open_package,
                         kCheckPackageLines.load_package, package) == BlockEnd::kFailed) {
     return nullptr;
   }
@@ -154,7 +167,7 @@ PyObject* check_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nar
     PyErr_SetString(PyExc_ValueError, msg::kIdOutOfRange);
     return kCheckPackageTrace.fail(kCheckPackageLines.restore);
   }
-  if (!check_files(parts, judged, payload, num_tokens)) {
+  if (!check_files(parts, judged, payload, num_tokens, tokens, native == NativeRead::kRead)) {
     return kCheckPackageTrace.fail(kCheckPackageLines.restore);
   }
   return checks_answer(parts.names, judged);

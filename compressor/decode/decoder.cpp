@@ -17,6 +17,7 @@
 #include "compressor/decode/file_choice.hpp"
 #include "compressor/decode/file_digests.hpp"
 #include "compressor/decode/file_restorer.hpp"
+#include "compressor/decode/native_package.hpp"
 #include "compressor/decode/tokens_by_id.hpp"
 #include "compressor/function_table.hpp"
 #include "compressor/inverse_dict.hpp"
@@ -167,26 +168,44 @@ bool restore_tokens_plainly(CompressorObject* self, PyObject* data, Py_ssize_t n
   return true;
 }
 
-// restored_tokens for the payload: natively while native_id_loop_applies,
-// else plainly. The native loop refuses an oversized id where the plain loop
-// would (it has no other observable effect up to that record); when the
-// table finds the dict changed meanwhile, the plain loop runs after all.
-bool restore_tokens(CompressorObject* self, PyObject* data, Py_ssize_t num_tokens,
+// The native loop refuses an oversized id where the plain loop would (it
+// has no other observable effect up to that record).
+bool refuse_oversized(PyObject* data, Py_ssize_t num_tokens) {
+  const auto* payload = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
+  if (!package::has_oversized_record(payload, num_tokens)) return true;
+  PyErr_SetString(PyExc_OverflowError, msg::kValueTooLargeForInt);
+  return kDecodePackageTrace.fail(kDecodePackageLines.read_id);
+}
+
+void take_payload(Ref data, Py_ssize_t num_tokens, RestoredTokens& restored) {
+  restored.payload = std::move(data);
+  restored.native = true;
+  restored.size = num_tokens;
+}
+
+// restored_tokens for the payload: through the table read with the package
+// (`table_read`), else natively while native_id_loop_applies, else plainly.
+// When the table finds the dict changed meanwhile, the plain loop runs
+// after all.
+bool restore_tokens(CompressorObject* self, PyObject* data, Py_ssize_t num_tokens, bool table_read,
                     RestoredTokens& restored) {
+  if (table_read) {
+    // The module's own binding gives bytes; anything else is read as bytes.
+    Ref payload =
+        PyBytes_CheckExact(data) ? Ref::borrow(data) : Ref::steal(PyBytes_FromObject(data));
+    if (!payload) return kDecodePackageTrace.fail(kDecodePackageLines.read_id);
+    if (!refuse_oversized(payload.get(), num_tokens)) return false;
+    take_payload(std::move(payload), num_tokens, restored);
+    return true;
+  }
   TableShape shape;
   if (native_id_loop_applies(data, self->inverse_dict, shape)) {
-    const auto* payload = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
-    if (package::has_oversized_record(payload, num_tokens)) {
-      PyErr_SetString(PyExc_OverflowError, msg::kValueTooLargeForInt);
-      return kDecodePackageTrace.fail(kDecodePackageLines.read_id);
-    }
+    if (!refuse_oversized(data, num_tokens)) return false;
     const TableFill fill = restored.tokens.fill(self->inverse_dict, shape);
     if (fill == TableFill::kError)
       return kDecodePackageTrace.fail(kDecodePackageLines.restored_tokens);
     if (fill == TableFill::kBuilt) {
-      restored.payload = Ref::borrow(data);
-      restored.native = true;
-      restored.size = num_tokens;
+      take_payload(Ref::borrow(data), num_tokens, restored);
       return true;
     }
   }
@@ -413,23 +432,43 @@ bool restore_files(PyObject* output_dir, const RestorePlan& plan, const Restored
          (make_empty_dirs(plan, restorer) && settle_directories(plan, restorer));
 }
 
+// with open(package_path, "rb") as f: package = pickle.load(f), and the
+// dictionaries taken from it; or, for a method that need not fill them, the
+// package read natively with its token table (native_package.hpp). Whether
+// that was done is `table_read`.
+bool load_package(CompressorObject* self, PyObject* package_path, bool use_zstd,
+                  bool fills_dictionaries, Ref& package, TokensById& tokens, bool& table_read) {
+  const NativeRead native = fills_dictionaries
+                                ? NativeRead::kPlain
+                                : read_package_natively(package_path, use_zstd, package, tokens);
+  if (native == NativeRead::kFailed) {
+    kDecodePackageTrace.add(kDecodePackageLines.load_package);
+    return kDecodePackageTrace.fail(kDecodePackageLines.open_package);
+  }
+  table_read = native == NativeRead::kRead;
+  return table_read ||
+         (load_package_file(package_path, kDecodePackageTrace, kDecodePackageLines.open_package,
+                            kDecodePackageLines.load_package, package) != BlockEnd::kFailed &&
+          take_dictionaries(self, package.get()));
+}
+
 PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObject* output_dir,
-                         bool use_zstd, FileChoice& choice) {
-  // with open(package_path, "rb") as f: package = pickle.load(f)
+                         bool use_zstd, FileChoice& choice, bool fills_dictionaries) {
   Ref package;
-  if (load_package_file(package_path, kDecodePackageTrace, kDecodePackageLines.open_package,
-                        kDecodePackageLines.load_package, package) == BlockEnd::kFailed ||
-      !take_dictionaries(self, package.get())) {
+  RestoredTokens restored;
+  bool table_read = false;
+  if (!load_package(self, package_path, use_zstd, fills_dictionaries, package, restored.tokens,
+                    table_read)) {
     return nullptr;
   }
   Ref data = read_payload(package.get(), use_zstd);
   if (!data) return nullptr;
   Py_ssize_t num_tokens = 0;
-  RestoredTokens restored;
   if (!count_records(data.get(), num_tokens) ||
-      !restore_tokens(self, data.get(), num_tokens, restored)) {
+      !restore_tokens(self, data.get(), num_tokens, table_read, restored)) {
     return nullptr;
   }
+  data = Ref();  // restored holds what it reads of it
 
   FileRestorer restorer(output_dir);
   RestorePlan plan;
@@ -444,24 +483,39 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
   return result.release();
 }
 
+// decode_package(package_path, output_dir, use_zstd) as `row` binds it:
+// every file, filling the object's dictionaries or not. A failure of its
+// statements adds the entry of the calling method's `decode_line`, when
+// given.
+PyObject* decode_every_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, const FunctionRow& row, bool fills_dictionaries,
+                            int decode_line = 0) {
+  CallGuard guard(call_lock_of(self));
+  BoundArguments bound;
+  if (!row.bind(args, nargs, kwnames, bound)) return nullptr;
+  int use_zstd = truth_value(bound[2]);
+  if (use_zstd < 0) return row.trace().fail(row.first_line);
+  if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
+  if (!check_exact_type(bound[1], &PyUnicode_Type, Str::output_dir)) return nullptr;
+  FileChoice every_file;
+  PyObject* names = decode_package(as_compressor(self), bound[0], bound[1], use_zstd != 0,
+                                   every_file, fills_dictionaries);
+  if (!names && decode_line != 0) return row.trace().fail(decode_line);
+  return names;
+}
+
 }  // namespace
 
 PyObject* decode_package_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  CallGuard guard(call_lock_of(self));
-  BoundArguments bound;
-  if (!kDecodePackageRow.bind(args, nargs, kwnames, bound)) return nullptr;
-  int use_zstd = truth_value(bound[2]);
-  if (use_zstd < 0) return kDecodePackageTrace.fail(kDecodePackageLines.binding);
-  if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
-  if (!check_exact_type(bound[1], &PyUnicode_Type, Str::output_dir)) return nullptr;
-  FileChoice every_file;
-  return decode_package(as_compressor(self), bound[0], bound[1], use_zstd != 0, every_file);
+  return decode_every_file(self, args, nargs, kwnames, kDecodePackageRow, true);
 }
 
 // decode_names and restored_sizes run decode_package's statements with a
-// choice (file_choice.hpp): a failure there carries decode_package's entries,
-// then the entry of the calling method's own line, as if it called it.
+// choice (file_choice.hpp), restore_package with every file: a failure there
+// carries decode_package's entries, then the entry of the calling method's
+// own line, as if it called it. None of them fills the object's
+// dictionaries where the package is read natively (native_package.hpp).
 
 namespace {
 
@@ -475,6 +529,10 @@ constexpr struct DecodeNamesLines {
   int binding = kDecodeNamesRow.first_line;
   int choice = 201, decode = 202;
 } kDecodeNamesLines{};
+constexpr const FunctionRow& kRestorePackageRow = function_row("restore_package");
+
+// restore_package's statements: it runs decode_package's.
+constexpr struct RestorePackageLines { int decode = 219; } kRestorePackageLines{};
 // restored_sizes' statements: it runs decode_package's, measuring.
 constexpr struct RestoredSizesLines {
   int binding = kRestoredSizesRow.first_line;
@@ -499,7 +557,8 @@ PyObject* decode_names_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t
     return kDecodeNamesTrace.fail(kDecodeNamesLines.choice);
   }
   if (!chosen.pick(bound[2])) return kDecodeNamesTrace.fail(kDecodeNamesLines.choice);
-  PyObject* names = decode_package(as_compressor(self), bound[0], bound[1], use_zstd != 0, chosen);
+  PyObject* names =
+      decode_package(as_compressor(self), bound[0], bound[1], use_zstd != 0, chosen, false);
   if (!names) return kDecodeNamesTrace.fail(kDecodeNamesLines.decode);
   return names;
 }
@@ -514,9 +573,16 @@ PyObject* restored_sizes_wrapper(PyObject* self, PyObject* const* args, Py_ssize
   if (!check_exact_type(bound[0], &PyUnicode_Type, Str::package_path)) return nullptr;
   FileChoice sizes;
   if (!sizes.measure()) return kRestoredSizesTrace.fail(kRestoredSizesLines.decode);
-  PyObject* result = decode_package(as_compressor(self), bound[0], nullptr, use_zstd != 0, sizes);
+  PyObject* result =
+      decode_package(as_compressor(self), bound[0], nullptr, use_zstd != 0, sizes, false);
   if (!result) return kRestoredSizesTrace.fail(kRestoredSizesLines.decode);
   return result;
+}
+
+PyObject* restore_package_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return decode_every_file(self, args, nargs, kwnames, kRestorePackageRow, false,
+                           kRestorePackageLines.decode);
 }
 
 }  // namespace ormek

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "compressor/package/format.hpp"
@@ -124,6 +125,23 @@ class TokenTable {
   void lay_out(const TableShape& shape, const char* unknown, size_t unknown_bytes) {
     arena_.assign(shape.arena_bytes + kUnknownRoom + kShortCopy, 0);
     used_ = 0;
+    lay_out_slots(shape, unknown, unknown_bytes);
+  }
+
+  // Lays the table out over `arena`, whose tokens' bytes are in place already
+  // (put_placed names them): its first kUnknownRoom bytes are left for the
+  // unknown token, and it ends in kShortCopy bytes of slack. Throws
+  // std::bad_alloc.
+  void lay_out_over(const TableShape& shape, std::vector<unsigned char>&& arena,
+                    const char* unknown, size_t unknown_bytes) {
+    arena_ = std::move(arena);
+    used_ = 0;
+    lay_out_slots(shape, unknown, unknown_bytes);
+    used_ = arena_.size() - kShortCopy;
+  }
+
+ private:
+  void lay_out_slots(const TableShape& shape, const char* unknown, size_t unknown_bytes) {
     size_t slots = 0;
     if (shape.tokens == 0 || shape.max_id <= 2 * shape.tokens + 1024) {
       slots = shape.tokens == 0 ? 0 : size_t{shape.max_id} + 1;
@@ -140,6 +158,7 @@ class TokenTable {
     std::fill(entries_.begin(), entries_.end() - 1, entries_.back());
   }
 
+ public:
   // The slot the token of `id` goes to: kNoSlot when `id` is beyond the
   // laid-out shape, or (sparse ids) already placed and not to be `replace`d.
   // A dense slot is simply overwritten.
@@ -167,6 +186,13 @@ class TokenTable {
     if (bytes == SIZE_MAX) return false;
     put_arena_bytes(at, id, bytes);
     return true;
+  }
+  // Stores at `at` the token of `id` whose UTF-8 bytes stand at `where` in
+  // an arena laid out with lay_out_over.
+  void put_placed(uint32_t at, uint32_t id, uint32_t where, size_t bytes) {
+    set(at, id,
+        TokenEntry{where,
+                   static_cast<uint32_t>(bytes << 2) | static_cast<uint32_t>(TokenForm::kText)});
   }
   // Stores at `at` a token that is not text: object number `index` of the
   // owner's.

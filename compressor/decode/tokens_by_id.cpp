@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <new>
+#include <string_view>
 
 #include "compressor/text/text_units.hpp"
 #include "module/state.hpp"
@@ -55,6 +56,13 @@ bool visit_record_ids(PyObject* inverse_dict, Visit&& visit) {
   return going;
 }
 
+// "<UNK>" is ASCII, so its code units are its UTF-8 bytes.
+std::string_view unknown_token() {
+  PyObject* unknown = str(Str::unknown_token);
+  return {static_cast<const char*>(PyUnicode_DATA(unknown)),
+          static_cast<size_t>(PyUnicode_GET_LENGTH(unknown))};
+}
+
 }  // namespace
 
 bool TokensById::measure(PyObject* inverse_dict, TableShape& shape) {
@@ -64,12 +72,15 @@ bool TokensById::measure(PyObject* inverse_dict, TableShape& shape) {
          shape.fits();
 }
 
-// "<UNK>" is ASCII, so its code units are its UTF-8 bytes.
+bool TokensById::fill_from_pickled(PickledTokens& pickled) {
+  const std::string_view unknown = unknown_token();
+  return pickled.fill(table_, unknown.data(), unknown.size());
+}
+
 bool TokensById::lay_out(const TableShape& shape) {
-  PyObject* unknown = str(Str::unknown_token);
+  const std::string_view unknown = unknown_token();
   try {
-    table_.lay_out(shape, static_cast<const char*>(PyUnicode_DATA(unknown)),
-                   static_cast<size_t>(PyUnicode_GET_LENGTH(unknown)));
+    table_.lay_out(shape, unknown.data(), unknown.size());
     kept_.reserve(shape.opaque);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();

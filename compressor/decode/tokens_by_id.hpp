@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "compressor/decode/pickled_tokens.hpp"
 #include "compressor/decode/token_table.hpp"
 #include "module/ref.hpp"
 
@@ -33,6 +34,11 @@ class TokensById {
   // its key, and a later key of an equal id wins. Tokens that are not text
   // are marked, not kept. False with the error set.
   bool fill_from_tokens(PyObject* global_dict);
+
+  // Fills the table from a package's pickled dictionary, whose keys are
+  // distinct (pickled_tokens.hpp); false, filling nothing, when its tokens
+  // do not fit the table. Throws std::bad_alloc.
+  bool fill_from_pickled(PickledTokens& pickled);
 
   const TokenTable& table() const { return table_; }
   // "".join(tokens of records [start, stop)) by the host, for records whose

@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <new>
 
+#include "module/messages.hpp"
 #include "module/original_globals.hpp"
+#include "module/state.hpp"
 
 namespace ormek {
 
@@ -67,6 +69,7 @@ NativeRead PackageFile::read(PyObject* path, DictionarySink& sink) {
   if (fd_ < 0 || fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return NativeRead::kPlain;
   ByteWindow window(read_at, this, static_cast<uint64_t>(st.st_size));
   try {
+    sink.expect(static_cast<uint64_t>(st.st_size));
     const WalkEnd end = walk_.walk(window, sink);
     if (interrupted_) return NativeRead::kFailed;
     return end == WalkEnd::kRead ? NativeRead::kRead : NativeRead::kPlain;
@@ -159,6 +162,39 @@ Ref PackageFile::outline() {
     if (!item || PyDict_SetItem(package.get(), key.get(), item.get()) < 0) return Ref();
   }
   return package;
+}
+
+Ref PackageFile::package() {
+  Ref package = outline();
+  if (!package) return Ref();
+  const uint32_t index = walk_.entry(PackageWalk::kCompressed);
+  Ref payload = walk_.value(index).kind == Kind::kPayload ? read_payload() : value(index);
+  if (!payload || PyDict_SetItem(package.get(), str(Str::compressed), payload.get()) < 0) {
+    return Ref();
+  }
+  return package;
+}
+
+// The located payload's bytes, read in pieces so that a signal is answered
+// between them.
+Ref PackageFile::read_payload() {
+  const PickledValue& stored = walk_.value(walk_.entry(PackageWalk::kCompressed));
+  Ref payload =
+      Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(stored.size)));
+  if (!payload) return Ref();
+  auto* into = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(payload.get()));
+  constexpr uint64_t kPiece = uint64_t{1} << 23;
+  for (uint64_t done = 0; done < stored.size;) {
+    const size_t piece = static_cast<size_t>(std::min(kPiece, stored.size - done));
+    const int64_t got = read_at(this, stored.at + done, into + done, piece);
+    if (interrupted_) return Ref();
+    if (got <= 0) {  // the file failed, or was cut, since the walk
+      PyErr_SetString(PyExc_OSError, msg::kPackageChangedWhileRead);
+      return Ref();
+    }
+    done += static_cast<uint64_t>(got);
+  }
+  return payload;
 }
 
 uint64_t PackageFile::payload_size() const {

@@ -48,12 +48,19 @@ class PackageFile {
   // its first bytes (at most PackageWalk::kHeadBytes) and "global_dict" an
   // empty dict: its outline. Null with an exception set as value().
   Ref outline();
+  // The package as the host's unpickler makes it, but for "global_dict": an
+  // empty dict. The payload is read from the file where it stands. Null
+  // with an exception set as value(); interrupted() tells a signal
+  // handler's exception from one that leaves the package to the host's way.
+  Ref package();
+  bool interrupted() const { return interrupted_; }
   // The payload's ("compressed") size in bytes.
   uint64_t payload_size() const;
 
  private:
   Ref make(uint32_t index, int depth);
   Ref make_container(const PickledValue& v, int depth);
+  Ref read_payload();
   static int64_t read_at(void* self, uint64_t at, unsigned char* into, size_t size);
 
   int fd_ = -1;

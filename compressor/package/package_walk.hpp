@@ -70,6 +70,9 @@ struct PickledId {
 
 class DictionarySink {
  public:
+  // Before the walk: the package's size in bytes, which bounds what its
+  // dictionary holds. May throw std::bad_alloc.
+  virtual void expect(uint64_t package_bytes) { static_cast<void>(package_bytes); }
   // One entry of the token dictionary, in pickle order: the key's pickled
   // UTF-8 (`size` bytes, valid during the call) and what it holds, and its
   // value. False ends the walk as kOtherShape.

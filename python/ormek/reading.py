@@ -174,7 +174,7 @@ class Package:
         of a file, and replaces regular files whole. The names restored."""
         out_dir = os.fspath(directory)
         if names is None:
-            return self._native(lambda c: c.decode_package(self._source, out_dir, not self.raw))
+            return self._native(lambda c: c.restore_package(self._source, out_dir, not self.raw))
         wanted = list(names)
         _, unknown = picks(self._names, wanted, empty_dirs(self._stored))
         if unknown:

@@ -200,7 +200,7 @@ def _decode(package: str, out_dir: str, use_zstd: bool, wanted: list[str] | None
     try:
         compressor = bare_compressor()
         if wanted is None:
-            return compressor.decode_package(package, out_dir, use_zstd)
+            return compressor.restore_package(package, out_dir, use_zstd)
         return compressor.decode_names(package, out_dir, wanted, use_zstd)
     except Exception as err:
         raise package_failure(package, err, use_zstd=use_zstd) from None

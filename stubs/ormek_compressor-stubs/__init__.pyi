@@ -89,6 +89,11 @@ class OrmekCompressor:
     def decode_names(
         self, package_path: str, output_dir: str, names: list[str], use_zstd: object = True
     ) -> list[str]: ...
+    # decode_package leaving global_dict and inverse_dict as they were: the
+    # package's tokens are read without an object each where it can.
+    def restore_package(
+        self, package_path: str, output_dir: str, use_zstd: object = True
+    ) -> list[str]: ...
     # The size in bytes of each file as decode_package would write it.
     def restored_sizes(self, package_path: str, use_zstd: object = True) -> list[int]: ...
     # restored_names(package) and how far its checks reach, as check_package

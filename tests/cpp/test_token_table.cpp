@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "compressor/decode/pickled_tokens.hpp"
 #include "compressor/decode/token_table.hpp"
 #include "tests/cpp/check.hpp"
 
@@ -130,11 +131,49 @@ void check_joins() {
         "a token that is not text");
 }
 
+// The table filled from pickled entries: a later key of an equal id wins,
+// ids no record names are skipped, and what the table cannot hold exactly
+// (a lone surrogate, a repeated key, more than the package's bytes) is
+// refused.
+void check_pickled_tokens() {
+  using utf8::PickledText;
+  auto give = [](PickledTokens& sink, const std::string& key, int64_t id, bool fits = true,
+                 PickledText text = PickledText::kText) {
+    return sink.entry(reinterpret_cast<const unsigned char*>(key.data()), key.size(), text,
+                      PickledId{id, fits});
+  };
+  for (const uint32_t base : {0u, 1u << 30}) {  // dense, then sparse ids
+    PickledTokens sink(DistinctKeys(7));
+    sink.expect(200);
+    const bool given = give(sink, "first", base + 1) && give(sink, "beyond", -1) &&
+                       give(sink, "wide", 1, false) && give(sink, "a long token, sixteen+", base) &&
+                       give(sink, "later", base + 1) && give(sink, "top", int64_t{1} << 31);
+    TokenTable table;
+    check(given && sink.distinct() && sink.fill(table, "<UNK>", 5),
+          "entries taken, base " + std::to_string(base));
+    check(text_of(table, base + 1) == "later" && text_of(table, base) == "a long token, sixteen+" &&
+              text_of(table, base + 2) == "<UNK>",
+          "looked up as the inverse dict, base " + std::to_string(base));
+  }
+  PickledTokens surrogates;
+  surrogates.expect(100);
+  check(!give(surrogates, "\xed\xb3\xbf", 1, true, PickledText::kSurrogates),
+        "a lone surrogate is left to the host");
+  PickledTokens repeated(DistinctKeys(7));
+  repeated.expect(100);
+  check(give(repeated, "k", 1) && give(repeated, "k", 2) && !repeated.distinct(),
+        "a repeated key is told");
+  PickledTokens small;
+  small.expect(8);
+  check(give(small, "12345678", 1) && !give(small, "x", 2), "no more than the package holds");
+}
+
 }  // namespace
 
 int main() {
   check_lookups();
   check_placing();
   check_joins();
+  check_pickled_tokens();
   return ormek::test::report();
 }

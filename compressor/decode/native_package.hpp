@@ -1,0 +1,30 @@
+// A package read natively for checking or restoring it: its values as the
+// host's unpickler makes them (package_file.hpp), its payload read from the
+// file where it stands, and its id -> UTF-8 table filled straight from the
+// pickled dictionary's bytes (pickled_tokens.hpp), with no host object per
+// token and no "global_dict" made.
+//
+// It stands in for the package = pickle.load(f) of check_package and of the
+// decoding methods that need not fill the object's dictionaries; where it
+// does not apply it answers kPlain and the caller loads the package the
+// host's way, which gives that package's result or error exactly. It does
+// not apply to a package in a shape the walk does not take, whose keys may
+// repeat, whose keys hold a lone surrogate, or whose tokens do not fit the
+// table, nor once the user replaced pickle.load or, when the payload is to
+// be decompressed, zstd.ZstdDecompressor: a replaced one is called as the
+// host's way calls it.
+#pragma once
+
+#include <Python.h>
+
+#include "compressor/decode/tokens_by_id.hpp"
+#include "compressor/package/package_file.hpp"
+#include "module/ref.hpp"
+
+namespace ormek {
+
+// kRead with `package` (its "global_dict" an empty dict) and `tokens` set;
+// kPlain with nothing set; kFailed with a signal handler's exception set.
+NativeRead read_package_natively(PyObject* path, bool use_zstd, Ref& package, TokensById& tokens);
+
+}  // namespace ormek
