@@ -32,6 +32,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 import warnings
 
 with warnings.catch_warnings():
@@ -41,6 +42,7 @@ with warnings.catch_warnings():
 import zstandard
 
 TARGETS = ("decode_package", "decode_package_raw", "check_package", "judgement", "native_reader",
+           "native_table",
            "load_dict", "unpickle", "setstate")
 CHECKSUMS = (0x3E12E10, 0x7D3093E, 0x18C54B4)
 
@@ -485,6 +487,13 @@ class Fuzzer:
             f.write(data)
         return path
 
+    def native_case(self, rng):
+        """A package_case, half the time pickled as the host pickles a
+        package (the native reader's shape)."""
+        if rng.random() < 0.5:
+            return self.package_case(rng)
+        return self.package_case(rng, lambda: pickled_package(rng, self.corpus, self.work))
+
     def t_decode_package(self, rng, use_zstd=True):
         path = self.package_case(rng)
         if path is None:
@@ -543,10 +552,7 @@ class Fuzzer:
         refuses, read_outline leaves to it (None). Half the cases are pickled
         as the host pickles a package (protocol 4 or 5), which the native
         reader walks, and then mutated or not."""
-        if rng.random() < 0.5:
-            path = self.package_case(rng)
-        else:
-            path = self.package_case(rng, lambda: pickled_package(rng, self.corpus, self.work))
+        path = self.native_case(rng)
         if path is None:
             return "screened"
         comp = ormek_compressor.OrmekCompressor(os.path.join(self.work, "none.bin"))
@@ -565,6 +571,33 @@ class Fuzzer:
         if _judged(comp, answer[0]) != _judged(comp, whole):
             raise Finding("judge_package judges the outline otherwise than the package")
         return answer[1]
+
+    def t_native_table(self, rng):
+        """The id -> UTF-8 table read natively against the host's way: where
+        read_outline reads a package (the native reader walks it), checking,
+        measuring and restoring it answer, fail and write alike with
+        pickle.load replaced by a plain-data unpickler, which takes the
+        host's way. Packages made as in native_reader."""
+        path = self.native_case(rng)
+        if path is None:
+            return "screened"
+        answer = ormek_compressor.OrmekCompressor(os.path.join(self.work, "none.bin")).read_outline(
+            path)
+        if answer is None:
+            return "plain"
+        use_zstd = rng.random() < 0.8
+        names = answer[0]["filenames"][:1] if type(answer[0]) is dict else []
+        out = os.path.join(self.work, "out")
+        native = _table_outcomes(path, out, use_zstd, names)
+        saved = ormek_compressor.pickle
+        ormek_compressor.pickle = types.SimpleNamespace(load=lambda f: _Unpickler(f).load())
+        try:
+            plain = _table_outcomes(path, out, use_zstd, names)
+        finally:
+            ormek_compressor.pickle = saved
+        if native != plain:
+            raise Finding(f"the native table differs from the host's way: {native!r} != {plain!r}")
+        return native[0]
 
     def t_load_dict(self, rng):
         path = os.path.join(self.work, "dict.bin")
@@ -658,6 +691,27 @@ class Fuzzer:
 # saves at the paths the state tuple names.
 _CASE_FILES = tuple(os.path.join("work", n) for n in (
     "case.pkg", "dict.bin", "state-dict.bin", "enc.pkg", "larkmoor_dict.bin"))
+
+
+def _table_outcomes(path, out, use_zstd, names):
+    """What check_package, restored_sizes, decode_names (of `names`) and
+    restore_package answer or raise for the package at `path`, and the files
+    the last two write under `out` (emptied after)."""
+    comp = ormek_compressor.OrmekCompressor(os.path.join(os.path.dirname(path), "none.bin"))
+    calls = (lambda: comp.check_package(path, use_zstd), lambda: comp.restored_sizes(path, use_zstd),
+             lambda: comp.decode_names(path, os.path.join(out, "n"), names, use_zstd),
+             lambda: comp.restore_package(path, os.path.join(out, "a"), use_zstd))
+    outcomes = []
+    for call in calls:
+        try:
+            outcomes.append(call())
+        except Exception as e:
+            outcomes.append((type(e), str(e)))
+    root = pathlib.Path(out)
+    outcomes.append({str(p.relative_to(root)): p.read_bytes() if p.is_file() else None
+                     for p in root.rglob("*")} if root.exists() else None)
+    shutil.rmtree(out, ignore_errors=True)
+    return outcomes
 
 
 def _judged(comp, package):
