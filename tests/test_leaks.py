@@ -292,6 +292,13 @@ CASES = [
     ("decode_package unknown ids", lambda c: _decode(c, "unk", global_dict={"x": 10**6}), None),
     ("decode_package without os global",
      _without_global("os", lambda c: _decode(c, "seed")), NameError),
+    # -- restore_package: the token table read natively
+    ("restore_package", lambda c: c.comp.restore_package(c.pkg("seed"), c.out), None),
+    ("restore_package bad frame", lambda c: c.comp.restore_package(
+        c.pkg("badframe", compressed=b"(\xb5/\xfd junk"), c.out), zstandard.ZstdError),
+    ("restore_package id overflow", lambda c: c.comp.restore_package(
+        c.pkg("idover", compressed=b"\x00\x00\x00\x01\x80\x00\x00\x00"), c.out, False),
+     OverflowError),
     # -- pickling
     ("pickle round trip", lambda c: pickle.loads(pickle.dumps(c.comp)), None),
     ("pickle round trip protocol 0", lambda c: pickle.loads(pickle.dumps(c.comp, 0)), None),
