@@ -13,9 +13,8 @@ from typing import Literal
 from .native import Compressor, InputPath, bare_compressor, compressor_with_dictionary
 from .packages import load_reason
 from .pipe import STDIO, private_path, send_to_stdout
-from .progress import Progress, TrackedPath
+from .progress import Progress, TrackedPath, command_progress
 from .report import (
-    NORMAL,
     UsageError,
     UserError,
     counted,
@@ -24,14 +23,12 @@ from .report import (
     notice,
     os_problem,
     percent,
-    report_stream,
     say,
     set_voice,
     verbose,
-    voice_level,
 )
 from .swap import PackageSwap
-from .tree import Entry, Inputs, Skipped, clashes, collect, not_utf8_text
+from .tree import Entry, Inputs, Skipped, Written, clashes, collect, not_utf8_text
 
 # Which token dictionary a package carries (encode_named_files' package_dict).
 PackageDict = Literal["whole", "used", "own"]
@@ -55,14 +52,10 @@ def command_pack(args: argparse.Namespace) -> int:
     if saved_dictionary is not None:
         _check_directory_of(saved_dictionary)
     _refuse_missing(args.paths)
-    written = {
-        (st.st_dev, st.st_ino): (option, path)
-        for option, path in _written(None if to_stdout else output, dictionary)
-        if (st := _stat_or_none(path)) is not None
-    }
+    written = written_files(_written(None if to_stdout else output, dictionary))
     inputs = collect(args.paths, written)
-    _report_skipped(inputs.skipped, args.strict)
-    _refuse_clashes(inputs.entries)
+    report_skipped(inputs.skipped, args.strict)
+    refuse_clashes(inputs.entries)
     # After the walk, which refuses a --dict file inside an input tree as bad
     # usage, and before anything is written.
     compressor = _load_compressor(dictionary)
@@ -75,9 +68,11 @@ def command_pack(args: argparse.Namespace) -> int:
     # compressor's dictionaries are never made; with one, the package keeps
     # its ids and carries only the tokens its files use.
     package_dict: PackageDict = "own" if dictionary is None else "used"
-    compressed = _encode(
-        compressor, inputs, target, args.level, args.threads, package_dict,
-    )
+    total_bytes = sum(e.size for e in inputs.entries)
+    with command_progress(len(inputs.entries), total_bytes) as progress:
+        compressed = encode_inputs(
+            compressor, inputs, target, args.level, args.threads, package_dict, progress
+        )
     if to_stdout:
         _send(target)
     if saved_dictionary is not None:
@@ -98,6 +93,16 @@ def refuse_overlaps(paths: Sequence[str], output: str | None, dictionary: str | 
                 raise UsageError(f"{option} {target} names the input {path}")
     if output is not None and dictionary is not None and _same_file(output, dictionary):
         raise UsageError(f"-o {output} names the dictionary file (--dict {dictionary})")
+
+
+def written_files(named: Sequence[tuple[str, str]]) -> Written:
+    """The files a pack writes that exist already, by (device, inode), each
+    with the option naming it and its path: what the walk refuses to read."""
+    return {
+        (st.st_dev, st.st_ino): (option, path)
+        for option, path in named
+        if (st := _stat_or_none(path)) is not None
+    }
 
 
 def _written(output: str | None, dictionary: str | None) -> list[tuple[str, str]]:
@@ -155,7 +160,7 @@ def _stat_or_none(path: str | None) -> os.stat_result | None:
         return None
 
 
-def _report_skipped(skipped: Skipped, strict: bool) -> None:
+def report_skipped(skipped: Skipped, strict: bool) -> None:
     descriptions = skipped.descriptions()
     if descriptions and strict:
         raise UserError(None, f"refusing to skip (--strict) {'; '.join(descriptions)}")
@@ -167,13 +172,15 @@ def _report_skipped(skipped: Skipped, strict: bool) -> None:
         notice(f"skipped {description}")
 
 
-def _refuse_clashes(entries: Sequence[Entry]) -> None:
+def refuse_clashes(entries: Sequence[Entry], action: str = "pack") -> None:
+    """Stored names that cannot all be restored (see tree.clashes), refused
+    before anything is written; `action` is what is refused."""
     found = clashes(entries)
     if found:
         clashing = counted(len(found), "clashing stored name", "clashing stored names")
         raise UserError(
             None,
-            f"refusing to pack {clashing}"
+            f"refusing to {action} {clashing}"
             " (one name for several files, or a file's name that another file needs as a"
             " directory):"
             f" {listing(found, CLASHES_LIST_LIMIT, '; ')}",
@@ -194,32 +201,31 @@ def _load_compressor(dictionary: str | None) -> Compressor:
         raise UserError(dictionary, f"not a dictionary file: {reason}") from None
 
 
-def _encode(
+def encode_inputs(
     compressor: Compressor,
     inputs: Inputs,
     output: str,
     level: int,
     threads: int,
     package_dict: PackageDict,
+    progress: Progress,
 ) -> int:
+    """The walked `inputs` packed into `output` as `ormek pack` packs them;
+    `progress` hears of each file as it is opened (-v names it). The size
+    of the compressed id stream, or a UserError naming what failed."""
     entries = inputs.entries
-    stream = report_stream()
-    # One line per file with -v, or a status line on a terminal.
-    shown = stream.isatty() and voice_level() == NORMAL
-    progress = Progress(shown, len(entries), sum(e.size for e in entries), stream)
     named: list[tuple[InputPath, str]] = [
         (TrackedPath(e.path, e.size, progress, e.name), e.name) for e in entries
     ]
     try:
-        with progress:
-            # The package carries each file's check, mode and time, and each
-            # directory's mode and time; the files are read as walked: a link
-            # or a special file put in the place of one since is refused, not
-            # followed or waited on.
-            return compressor.encode_named_files(
-                named, output, level, threads, checks=True, empty_dirs=inputs.empty_dirs,
-                follow_links=False, package_dict=package_dict, dir_facts=inputs.dir_facts,
-            )
+        # The package carries each file's check, mode and time, and each
+        # directory's mode and time; the files are read as walked: a link or
+        # a special file put in the place of one since is refused, not
+        # followed or waited on.
+        return compressor.encode_named_files(
+            named, output, level, threads, checks=True, empty_dirs=inputs.empty_dirs,
+            follow_links=False, package_dict=package_dict, dir_facts=inputs.dir_facts,
+        )
     except UnicodeDecodeError as err:
         # Checked before packing; only a file changed meanwhile gets here.
         problem = not_utf8_text(err.reason, err.start)
@@ -253,11 +259,17 @@ def _send(package: str) -> None:
 def _print_summary(
     entries: Sequence[Entry], written: str, output: str, compressed: int, seconds: float
 ) -> None:
-    input_bytes = sum(e.size for e in entries)
     out_stat = _stat_or_none(written)
     # A FIFO or device has no size of its own: the compressed stream's stands in.
     regular = out_stat is not None and stat.S_ISREG(out_stat.st_mode)
     package_bytes = out_stat.st_size if out_stat is not None and regular else compressed
+    say_summary(entries, package_bytes, seconds, output)
+
+
+def say_summary(entries: Sequence[Entry], package_bytes: int, seconds: float, output: str) -> None:
+    """The line a pack ends with: files and bytes in, package bytes out
+    (`package_bytes`, in `output`), the time and the rate."""
+    input_bytes = sum(e.size for e in entries)
     seconds = max(seconds, 1e-9)
     say(
         f"{counted(len(entries), 'file')}, {counted(input_bytes, 'byte')} ->"

@@ -9,7 +9,7 @@ import threading
 import time
 from typing import TextIO
 
-from .report import counted, detail
+from .report import NORMAL, counted, detail, report_stream, voice_level
 
 # Progress appears only once a pack has run this long: short runs stay quiet.
 PROGRESS_DELAY = 2.0
@@ -28,9 +28,15 @@ class Progress:
     through its __fspath__."""
 
     def __init__(
-        self, enabled: bool, total_files: int, total_bytes: int, stream: TextIO | None = None
+        self,
+        enabled: bool,
+        total_files: int,
+        total_bytes: int,
+        stream: TextIO | None = None,
+        action: str = "reading files",
     ) -> None:
         self.enabled = enabled
+        self.action = action
         self.stream = stream if stream is not None else sys.stdout
         self.total_files = total_files
         self.total_bytes = total_bytes
@@ -61,7 +67,7 @@ class Progress:
         total_mb = f"{self.total_bytes / 1e6:.1f} MB"
         if self.files_read < self.total_files:
             files = f"{self.files_read}/{self.total_files}"
-            return f"reading files: {files} ({self.bytes_read / 1e6:.1f}/{total_mb})  {elapsed}"
+            return f"{self.action}: {files} ({self.bytes_read / 1e6:.1f}/{total_mb})  {elapsed}"
         return f"packing {counted(self.total_files, 'file')} ({total_mb})  {elapsed}"
 
     def _tick(self) -> None:
@@ -75,6 +81,16 @@ class Progress:
             except (OSError, ValueError):
                 return
             self.shown = True
+
+
+def command_progress(
+    total_files: int, total_bytes: int, action: str = "reading files"
+) -> Progress:
+    """The progress of a command's run: shown on a terminal, and not with -q
+    or -v (which name every file instead)."""
+    stream = report_stream()
+    shown = stream.isatty() and voice_level() == NORMAL
+    return Progress(shown, total_files, total_bytes, stream, action)
 
 
 class TrackedPath(os.PathLike[str]):

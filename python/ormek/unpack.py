@@ -38,20 +38,25 @@ def command_unpack(args: argparse.Namespace) -> int:
     package: str = args.package
     out_dir: str = args.directory
     wanted = _wanted_names(args.names)
-    _refuse_non_directory(out_dir)
+    refuse_non_directory(out_dir)
     if args.raw or wanted is not None or (not args.force and _has_entries(out_dir)):
         # Only then is the package loaded an extra time before restoring.
         stored, _, _ = read_outline(package, count_tokens=False)
         if args.raw and holds_zstd_frame(stored):
             raise UserError(package, RAW_ON_ZSTD)
         _look_before_restoring(package, stored, out_dir, wanted, args.force)
-    restored = _decode(package, out_dir, not args.raw, wanted)
+    restored = restore(package, out_dir, not args.raw, wanted)
     _report_repeated(package, out_dir, restored)
-    for name in restored:
+    report_restored(restored, out_dir)
+    return 0
+
+
+def report_restored(names: Sequence[str], out_dir: str) -> None:
+    """Each restored file with -v, else how many were restored where."""
+    for name in names:
         detail(name)
     if not verbose():
-        say(f"{counted(len(restored), 'file', 'files')} restored into {out_dir}")
-    return 0
+        say(f"{counted(len(names), 'file', 'files')} restored into {out_dir}")
 
 
 def _look_before_restoring(
@@ -69,7 +74,7 @@ def _look_before_restoring(
     if wanted is not None:
         names = _picked(package, names, wanted, empty_dirs(stored))
     if not force:
-        _refuse_existing(out_dir, names)
+        refuse_existing(out_dir, names)
 
 
 def _wanted_names(names: Sequence[str]) -> list[str] | None:
@@ -160,7 +165,7 @@ def picks(
     return [name for name in names if verdict[name]], unknown
 
 
-def _refuse_non_directory(out_dir: str) -> None:
+def refuse_non_directory(out_dir: str) -> None:
     """DIR, or a directory on the way to it, that exists as something else
     is named as such before the package is read."""
     head, blocking = out_dir, None
@@ -184,7 +189,9 @@ def _has_entries(folder: str) -> bool:
         return False  # missing (no target can exist) or not a directory (the module says so)
 
 
-def _refuse_existing(out_dir: str, names: list[str]) -> None:
+def refuse_existing(out_dir: str, names: list[str]) -> None:
+    """Targets of `names` that exist in `out_dir`, refused before anything
+    is written (the module would replace a regular file)."""
     distinct = dict.fromkeys(names)
     targets = dict.fromkeys(os.path.join(out_dir, *name.split("/")) for name in distinct)
     existing = [target for target in targets if os.path.lexists(target)]
@@ -196,7 +203,12 @@ def _refuse_existing(out_dir: str, names: list[str]) -> None:
         )
 
 
-def _decode(package: str, out_dir: str, use_zstd: bool, wanted: list[str] | None) -> list[str]:
+def restore(
+    package: str, out_dir: str, use_zstd: bool = True, wanted: list[str] | None = None
+) -> list[str]:
+    """The files of `package` (or those `wanted` picks) restored into
+    `out_dir` by the module, with all its refusals; the names written, or a
+    UserError naming what failed."""
     try:
         compressor = bare_compressor()
         if wanted is None:
