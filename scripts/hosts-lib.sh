@@ -30,7 +30,8 @@ ORMEK_CHROOT_VENV=/opt/ormek-venv
 ORMEK_CHROOT_BUILD=/var/cache/ormek-build
 
 ORMEK_CHROOT_PACKAGES="python3-dev python3-zstandard python3-pytest python3-hypothesis
- g++ cmake ninja-build python3-scikit-build-core python3-pip python3-venv libxxhash-dev strace zstd"
+ g++ cmake ninja-build python3-scikit-build-core python3-pip python3-venv libxxhash-dev strace zstd
+ python3-dask"
 
 ORMEK_SYSTEM_BUILD_DEPS="build-essential dpkg-dev debootstrap pkg-config xz-utils
  libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
@@ -44,6 +45,10 @@ ORMEK_VENV_PACKAGES="pytest hypothesis scikit-build-core cmake ninja"
 # Type checkers for tests/test_typing.py, installed from wheels only and not
 # fatal when missing (those tests then skip).
 ORMEK_VENV_TYPING_PACKAGES="mypy basedpyright"
+# What examples/dask_shards.py and its test need, added to a venv already
+# made (its own stamp, so adding one never rebuilds a venv other trees use)
+# and not fatal when missing (that test then skips). Not on the debug host.
+ORMEK_VENV_EXAMPLE_PACKAGES="dask"
 
 log() { printf '[ormek-hosts] %s\n' "$*" >&2; }
 die() { printf '[ormek-hosts] error: %s\n' "$*" >&2; exit 1; }
