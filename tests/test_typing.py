@@ -20,6 +20,7 @@ STUB_SOURCE = REPO / "stubs" / "ormek_compressor-stubs" / "__init__.pyi"
 EXAMPLE = Path(__file__).resolve().parent / "typing_example.py"
 # The reading API of the `ormek` package, typed by its own annotations.
 READING_EXAMPLE = REPO / "examples" / "read_package.py"
+DASK_EXAMPLE = REPO / "examples" / "dask_shards.py"
 CLI_SOURCE = REPO / "python" / "ormek"
 ON_HOST = bool(os.environ.get("ORMEK_HOST"))
 # The checkers read the stubs alike on every build of the host; under a debug
@@ -98,8 +99,12 @@ def test_wheel_ships_the_stubs():
     assert found.read_text() == STUB_SOURCE.read_text()
 
 
-@pytest.mark.parametrize("example", [EXAMPLE, READING_EXAMPLE], ids=["module", "reading"])
+@pytest.mark.parametrize(
+    "example", [EXAMPLE, READING_EXAMPLE, DASK_EXAMPLE], ids=["module", "reading", "dask"]
+)
 def test_mypy_strict_example(stub_env, tmp_path, example):
+    if example == DASK_EXAMPLE and importlib.util.find_spec("dask") is None:
+        pytest.skip("dask is not installed")
     result = mypy(stub_env, tmp_path, example)
     assert result.returncode == 0, result.stdout + result.stderr
 
