@@ -169,8 +169,11 @@ def pack(paths: list[str], out_dir: str, count: int, scheduler: str) -> None:
     folders_bytes = os.stat(targets[count]).st_size
     directories = {"package": DIRECTORIES, "names": folders, "package_bytes": folders_bytes}
     manifest = {"shards": listed, "directories": directories}
-    with open(targets[-1], "w", encoding="utf-8") as out:
-        json.dump(manifest, out, indent=1)
+    try:
+        with open(targets[-1], "w", encoding="utf-8") as out:
+            json.dump(manifest, out, indent=1)
+    except OSError as err:
+        raise UserError(targets[-1], os_problem(err)) from None
     package_bytes = sum(made for made, _ in results) + folders_bytes
     say_summary(inputs.entries, package_bytes, time.monotonic() - started, out_dir)
 

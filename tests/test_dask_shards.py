@@ -1,10 +1,10 @@
 """examples/dask_shards.py: a tree packed into shards on Dask and restored as
 it was, and every failing shard named before or as it fails."""
 
-import importlib.util
 import json
 import os
 import pickle
+import runpy
 import subprocess
 import sys
 
@@ -102,17 +102,10 @@ def test_a_failing_shard_is_named(packed, tmp_path, damage):
     assert (tmp_path / "back").exists() == writes
 
 
-def load_example():
-    spec = importlib.util.spec_from_file_location("dask_shards", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
 @pytest.mark.parametrize("sizes, count", [([5] * 10, 3), ([0] * 7, 3), ([900, 1, 1, 1], 2),
                                           ([1], 4), ([1, 1000, 1], 3), ([3, 0, 8, 2, 9], 5)])
 def test_split_cuts_the_walk_into_even_runs(sizes, count):
-    shards_of = load_example().split
+    shards_of = runpy.run_path(str(EXAMPLE))["split"]
     from ormek.tree import Entry
 
     entries = [Entry(f"p{i}", f"n{i}", size) for i, size in enumerate(sizes)]
