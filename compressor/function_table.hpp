@@ -35,6 +35,7 @@ ORMEK_WRAPPER(restored_sizes_wrapper);
 ORMEK_WRAPPER(judge_package_wrapper);
 ORMEK_WRAPPER(read_outline_wrapper);
 ORMEK_WRAPPER(restore_package_wrapper);
+ORMEK_WRAPPER(restored_text_wrapper);
 ORMEK_WRAPPER(reduce_cython_wrapper);
 ORMEK_WRAPPER(setstate_cython_wrapper);
 ORMEK_WRAPPER(unpickle_compressor_wrapper);
@@ -161,6 +162,18 @@ inline constexpr FunctionRow kCompressorFunctions[] = {
      .first_line = 218,
      .wrapper = restore_package_wrapper,
      .params = {{Str::package_path}, {Str::output_dir}, {Str::use_zstd, true}}},
+    // One file's text from its records, checked against its facts when
+    // they are given, for a reader of one file (restored_text.cpp).
+    {.name = "restored_text",
+     .qualname = "OrmekCompressor.restored_text",
+     .file = kFileCompressor,
+     .first_line = 223,
+     .wrapper = restored_text_wrapper,
+     .params = {{Str::name},
+                {Str::records},
+                {Str::tokens},
+                {Str::size, nullptr},
+                {Str::digest, nullptr}}},
     {.name = "__reduce_cython__",
      .qualname = "OrmekCompressor.__reduce_cython__",
      .file = kFileStringsource,

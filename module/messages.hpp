@@ -184,6 +184,7 @@ inline constexpr const char kNotAPackageLists[] =
 inline constexpr const char kNotAPackageGlobalDict[] = "its \"global_dict\" is not a dict";
 inline constexpr const char kFileDoesNotRestore[] =
     "the package is damaged: the file %R does not restore (a token of its text is not text)";
+inline constexpr const char kDigestSize[] = "digest must be %zu bytes";
 inline constexpr const char kIdOutOfRange[] =
     "the package is damaged: its id stream holds an id beyond 2147483647";
 inline constexpr const char kEmptyDirIsFile[] =

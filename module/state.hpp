@@ -117,6 +117,9 @@ namespace ormek {
   X(zstd_level, "zstd_level", kIdent)                                           \
   X(package_path, "package_path", kIdent)                                       \
   X(count_tokens, "count_tokens", kIdent)                                       \
+  X(records, "records", kIdent)                                                 \
+  X(size, "size", kIdent)                                                       \
+  X(digest, "digest", kIdent)                                                   \
   X(output_dir, "output_dir", kIdent)                                           \
   X(use_zstd, "use_zstd", kIdent)                                               \
   X(text, "text", kIdent)                                                       \

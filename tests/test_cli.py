@@ -1172,12 +1172,14 @@ def test_damage_in_the_commands_words(run, packed, damage, problem, when):
     try:
         with ormek.open(packed) as package:
             assert when == "read"
-            package.read_text("src/cr.txt")
+            # One file is read and checked alone: its neighbour's damage is not its own.
+            assert package.read_text("src/cr.txt") == STORED["src/cr.txt"]
+            package.read_text("src/top.txt")
     except ormek.PackageError as err:
         assert str(err) == f"{packed}: {problem}"
     else:
         pytest.fail("the damage went unnoticed")
-    assert user_error(run("cat", packed, "src/cr.txt")) == f"ormek: error: {packed}: {problem}"
+    assert user_error(run("cat", packed, "src/top.txt")) == f"ormek: error: {packed}: {problem}"
 
 
 def test_cat(run, packed, command, in_tmp):
@@ -1199,3 +1201,17 @@ def test_cat_raw(run, in_tmp):
     write_pickle(in_tmp / "raw.pkg", package)
     assert ok(run("cat", "raw.pkg", "r.txt", "--raw")) == "a\na"
     assert "does not decompress" in user_error(run("cat", "raw.pkg", "r.txt"))
+
+
+@pytest.mark.parametrize("ids, dictionary, problem", [
+    ([1, 0x80000000], {"a": 1}, "is damaged: its id stream holds an id beyond 2147483647"),
+    ([1, 2], {"a": 1, 7: 2}, 'its "global_dict" holds a number for a number, not text for a number'),
+], ids=["id-beyond-range", "token-not-text"])
+def test_one_file_is_refused_as_restoring_refuses_it(run, in_tmp, ids, dictionary, problem):
+    package = {"compressed": pack(ids), "file_boundaries": [2], "filenames": ["r.txt"], "global_dict": dictionary}
+    write_pickle(in_tmp / "raw.pkg", package)
+    with ormek.open(in_tmp / "raw.pkg", raw=True) as opened, pytest.raises(ormek.PackageError) as refused:
+        opened.read_text("r.txt")
+    assert str(refused.value).endswith(problem)
+    assert user_error(run("cat", "raw.pkg", "r.txt", "--raw")).endswith(problem)
+    assert user_error(run("unpack", "raw.pkg", "-d", "out", "--raw")).endswith(problem)

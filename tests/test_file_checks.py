@@ -65,7 +65,10 @@ def test_the_command_reads_the_facts_by_the_names_the_module_writes(keyed):
     from ormek import packages
 
     facts = keyed[packages.FACTS_KEY]
-    names = (packages.FACT_SIZES, packages.FACT_MODES, packages.FACT_MTIMES, packages.FACT_EMPTY_DIRS)
+    names = (
+        packages.FACT_SIZES, packages.FACT_MODES, packages.FACT_MTIMES, packages.FACT_EMPTY_DIRS,
+        packages.FACT_DIGESTS,
+    )
     assert [name for name in names if name not in facts] == []
 
 

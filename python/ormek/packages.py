@@ -25,6 +25,7 @@ FACTS_KEY = "file_facts"
 # The lists of "file_facts" the command reads; the module writes them under
 # the same names (tests/test_file_checks.py holds them equal).
 FACT_SIZES, FACT_MODES, FACT_MTIMES, FACT_EMPTY_DIRS = "sizes", "modes", "mtimes_ns", "empty_dirs"
+FACT_DIGESTS = "digests"
 
 
 class PackageError(ValueError):

@@ -12,11 +12,10 @@
 Opening a package loads it as plain data and judges it as `ormek list` and
 `ormek unpack` do (its plain parts; its names, file facts and their digest
 by the module's judge_package), so a package they refuse cannot be opened.
-Reading text writes nothing to disk. The first read_text checks the package
-once with the module's check_package, which restores every file in memory,
-each against its digest where the package carries one, and refuses what
-restoring refuses (ids beyond the id range, tokens that are not text); then,
-and for every later read, the file's text is decoded from its own records.
+Reading text writes nothing to disk: read_text decodes that file alone from
+its own records, refused as restoring refuses it (an id beyond the id range,
+a token that is not text) and checked against its digest where the package
+carries one (the module's restored_text); the other files are not read.
 Every failure about the package is a PackageError (a ValueError) in the
 words of the `ormek` command; a name the package does not hold is a
 KeyError."""
@@ -24,8 +23,6 @@ KeyError."""
 from __future__ import annotations
 
 import os
-import sys
-from array import array
 from collections.abc import Callable
 from dataclasses import dataclass
 from types import TracebackType
@@ -35,10 +32,12 @@ import zstandard
 
 from .native import Compressor, InputPath, bare_compressor
 from .packages import (
+    FACT_DIGESTS,
     FACT_MODES,
     FACT_MTIMES,
     FACT_SIZES,
     RAW_ON_ZSTD,
+    FACTS_KEY,
     RECORD_SIZE,
     PackageError,
     PackageSummary,
@@ -54,8 +53,6 @@ from .unpack import picks
 
 __all__ = ["FileInfo", "Package", "PackageError"]
 
-UNKNOWN_TOKEN = "<UNK>"
-_CHUNK = 1 << 20
 _Answer = TypeVar("_Answer")
 
 
@@ -78,8 +75,7 @@ class Package:
     def __init__(self, path: InputPath, *, raw: bool = False) -> None:
         self.path: str = os.fspath(path)
         self.raw = raw
-        self._reader: zstandard.ZstdDecompressionReader | None = None
-        self._offset = 0
+        self._stream: bytes | None = None
         # Every step reads the file opened here, through its descriptor,
         # even if the path is replaced meanwhile; messages name the path.
         self._fd = os.open(self.path, os.O_RDONLY | os.O_CLOEXEC)
@@ -105,7 +101,6 @@ class Package:
         # its later file, which replaces the earlier one.
         self._index = {name: i for i, name in enumerate(self._names)}
         self._sizes = stored_facts(stored, FACT_SIZES, len(self._names))
-        self._checked = False
         self._tokens: dict[int, str] | None = None
 
     def __enter__(self) -> Package:
@@ -123,7 +118,7 @@ class Package:
         return f"<ormek.Package {self.path!r}, {len(self._names)} files>"
 
     def close(self) -> None:
-        self._reader = None
+        self._stream = None
         if self._fd >= 0:
             os.close(self._fd)
             self._fd = -1
@@ -147,24 +142,20 @@ class Package:
         )
 
     def read_text(self, name: str) -> str:
-        """The text of the file `name`, as restoring writes it."""
+        """The text of the file `name`, as restoring writes it: that file
+        alone is decoded, and checked against its digest where the package
+        carries one."""
         index = self._index[name]
         self._require_open()
-        if not self._checked:
-            self._native(lambda c: c.check_package(self._source, not self.raw))
-            self._checked = True
         boundaries = self._summary.boundaries
         records = self._records(boundaries[index - 1] if index else 0, boundaries[index])
-        ids = array("I")
-        # A stream that ends inside a record ends before it, as restoring reads it.
-        ids.frombytes(records[: len(records) - len(records) % RECORD_SIZE])
-        if sys.byteorder == "little":
-            ids.byteswap()
         if self._tokens is None:
             # As restoring inverts it: a later token wins an id that two share.
             self._tokens = {token_id: token for token, token_id in self._summary.dictionary.items()}
         tokens = self._tokens
-        return "".join([tokens.get(token_id, UNKNOWN_TOKEN) for token_id in ids])
+        stored_name = self._summary.filenames[index]
+        size, digest = self._facts_of(index)
+        return self._native(lambda c: c.restored_text(stored_name, records, tokens, size, digest))
 
     def extractall(self, directory: InputPath, names: list[str] | None = None) -> list[str]:
         """Restore the files into `directory` (with `names`, the files and
@@ -182,16 +173,30 @@ class Package:
         return self._native(lambda c: c.decode_names(self._source, out_dir, wanted, not self.raw))
 
     def _native(self, call: Callable[[Compressor], _Answer]) -> _Answer:
-        """`call` on a compressor of its own, its failures about the package
-        in the command's words (an OSError stays one)."""
+        """`call` on a compressor of its own, guarded as _guarded."""
+        return self._guarded(lambda: call(bare_compressor()))
+
+    def _guarded(self, call: Callable[[], _Answer]) -> _Answer:
+        """`call()`, its failures about the package in the command's words
+        (an OSError stays one)."""
         self._require_open()
         try:
-            return call(bare_compressor())
+            return call()
         except OSError:
             raise
         except Exception as err:
             failure = package_failure(self._source, err, self._stored, not self.raw)
             raise PackageError(str(failure)) from None
+
+    def _facts_of(self, index: int) -> tuple[int | None, bytes | None]:
+        """The size and digest the package keeps for file `index`, or Nones
+        where it keeps none (judged whole when the package was opened)."""
+        facts = self._stored.get(FACTS_KEY) if type(self._stored) is dict else None
+        digests = facts.get(FACT_DIGESTS) if type(facts) is dict else None
+        sizes = stored_facts(self._stored, FACT_SIZES, len(self._names))
+        if sizes is None or type(digests) is not list or len(digests) != len(self._names):
+            return None, None
+        return sizes[index], digests[index]
 
     def _require_open(self) -> None:
         if self._fd < 0:
@@ -199,24 +204,14 @@ class Package:
 
     def _records(self, start: int, end: int) -> bytes:
         """The id records of tokens `start` to `end` (fewer where the stream
-        ends first: restoring clamps a file to the stream)."""
-        compressed = self._summary.compressed
-        if self.raw:
-            return bytes(compressed[RECORD_SIZE * start : RECORD_SIZE * end])
-        # Files are mostly read in package order: the stream is decompressed
-        # on from where the last read ended, and from its start only when a
-        # read goes back, so reading every file decompresses it once.
-        if self._reader is None or RECORD_SIZE * start < self._offset:
-            self._reader = zstandard.ZstdDecompressor().stream_reader(compressed)
-            self._offset = 0
-        reader = self._reader
-        parts = []
-        while self._offset < RECORD_SIZE * end:
-            part = reader.read(min(_CHUNK, RECORD_SIZE * end - self._offset))
-            if not part:
-                break
-            skip = max(0, RECORD_SIZE * start - self._offset)
-            self._offset += len(part)
-            parts.append(part[skip:] if skip else part)
-        return b"".join(parts)
-
+        ends first: restoring clamps a file to the stream). The stream is
+        decompressed whole on the first read, as restoring decompresses it
+        (so a frame restoring refuses is refused here too), and kept."""
+        if self._stream is None:
+            compressed = self._summary.compressed
+            self._stream = (
+                bytes(compressed)
+                if self.raw
+                else self._guarded(lambda: zstandard.ZstdDecompressor().decompress(compressed))
+            )
+        return self._stream[RECORD_SIZE * start : RECORD_SIZE * end]

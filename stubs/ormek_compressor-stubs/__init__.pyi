@@ -94,6 +94,17 @@ class OrmekCompressor:
     def restore_package(
         self, package_path: str, output_dir: str, use_zstd: object = True
     ) -> list[str]: ...
+    # One file's text from its id records and the tokens by id, refused as
+    # restoring refuses it (and, given its size and digest, when it is not
+    # what was packed).
+    def restored_text(
+        self,
+        name: str,
+        records: bytes,
+        tokens: dict[int, object],
+        size: int | None = None,
+        digest: bytes | None = None,
+    ) -> str: ...
     # The size in bytes of each file as decode_package would write it.
     def restored_sizes(self, package_path: str, use_zstd: object = True) -> list[int]: ...
     # restored_names(package) and how far its checks reach, as check_package
