@@ -101,7 +101,7 @@ class OrmekCompressor:
         self,
         name: str,
         records: bytes,
-        tokens: dict[int, object],
+        tokens: dict[int, str],
         size: int | None = None,
         digest: bytes | None = None,
     ) -> str: ...
