@@ -21,7 +21,6 @@
 #include <cstring>
 #include <memory>
 #include <utility>
-#include <vector>
 
 #include "compressor/text/text_units.hpp"
 #include "compressor/text/token_scanner.hpp"
@@ -161,16 +160,22 @@ char32_t largest_unit(const Unit* units, size_t count) {
 class TextCutter {
  public:
   // Room for `count` more input bytes, to be handed over by decode().
+  // The room is not cleared: read() writes it, and a reader asking for a
+  // megabyte per file would otherwise clear a megabyte for every small file.
   uint8_t* room(size_t count) {
-    input_.resize(waiting_ + count);
-    return input_.data() + waiting_;
+    if (waiting_ + count > input_.size) {
+      Bytes larger(waiting_ + count);
+      if (waiting_) std::memcpy(larger.data.get(), input_.data.get(), waiting_);
+      input_ = std::move(larger);
+    }
+    return input_.data.get() + waiting_;
   }
 
   // Decodes the `count` bytes written into room(); `last` when the input
   // ends with them. False on input that is not UTF-8 (the cutter is then
   // spent).
   bool decode(size_t count, bool last) {
-    const uint8_t* bytes = input_.data();
+    const uint8_t* bytes = input_.data.get();
     size_t available = waiting_ + count;
     const size_t held = last ? 0 : detail::unfinished_tail(bytes, available);
     const size_t taken = available - held;
@@ -184,7 +189,7 @@ class TextCutter {
     if (written == SIZE_MAX) return false;
     const size_t before = length_;
     length_ += written;
-    if (held) std::memmove(input_.data(), bytes + taken, held);
+    if (held) std::memmove(input_.data.get(), bytes + taken, held);
     waiting_ = held;
     if (last) {
       cut_ = length_;
@@ -292,7 +297,7 @@ class TextCutter {
     kind_ = kind;
   }
 
-  std::vector<uint8_t> input_;  // [0, waiting_): an unfinished sequence
+  Bytes input_;  // [0, waiting_): an unfinished sequence
   size_t waiting_ = 0;
   Bytes text_;  // decoded, kind_ bytes a unit
   int kind_ = 1;
