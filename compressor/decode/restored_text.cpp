@@ -71,8 +71,7 @@ Ref file_tokens(PyObject* name, PyObject* records, PyObject* tokens, ContentDige
       PyErr_Format(PyExc_ValueError, msg::kFileDoesNotRestore, name);
       return Ref();
     }
-    with_text_units(token,
-                    [&](const auto* units, size_t length) { digest.add_text(units, length); });
+    digest_text(digest, token);
   }
   return joined;
 }

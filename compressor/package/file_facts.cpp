@@ -20,8 +20,6 @@
 
 namespace ormek {
 
-namespace {
-
 void digest_text(ContentDigest& digest, PyObject* text) {
   if (PyUnicode_IS_ASCII(text)) {
     digest.add_bytes(PyUnicode_DATA(text), static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
@@ -32,6 +30,8 @@ void digest_text(ContentDigest& digest, PyObject* text) {
     return 0;
   });
 }
+
+namespace {
 
 Ref list_of(size_t count, auto&& item) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));

@@ -66,6 +66,9 @@ struct FileFacts {
 // damaged" naming `name` (the stored name) when it is not.
 bool check_restored(const ContentDigest& restored, const FileFacts& facts, PyObject* name);
 
+// Adds the text of the str `text` to `digest` (ASCII as its bytes).
+void digest_text(ContentDigest& digest, PyObject* text);
+
 // The facts of the files an encoder reads: for each file, begin, then what
 // it restores to, then finish.
 class FactsWriter {

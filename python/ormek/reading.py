@@ -100,7 +100,20 @@ class Package:
         # A name stored twice (which `ormek pack` never writes) restores as
         # its later file, which replaces the earlier one.
         self._index = {name: i for i, name in enumerate(self._names)}
-        self._sizes = stored_facts(stored, FACT_SIZES, len(self._names))
+        # The facts are read once here, not on every call for one file.
+        files = len(self._names)
+        self._sizes = stored_facts(stored, FACT_SIZES, files)
+        self._modes = stored_facts(stored, FACT_MODES, files)
+        self._mtimes = stored_facts(stored, FACT_MTIMES, files)
+        # Each file's (size, digest) where the package keeps them (judged
+        # whole above), for read_text's check.
+        facts = stored.get(FACTS_KEY) if type(stored) is dict else None
+        digests = facts.get(FACT_DIGESTS) if type(facts) is dict else None
+        self._checks: list[tuple[int, bytes]] | None = (
+            list(zip(self._sizes, digests))
+            if self._sizes is not None and type(digests) is list and len(digests) == files
+            else None
+        )
         self._tokens: dict[int, str] | None = None
 
     def __enter__(self) -> Package:
@@ -129,16 +142,13 @@ class Package:
 
     def getinfo(self, name: str) -> FileInfo:
         index = self._index[name]
-        files = len(self._names)
         if self._sizes is None:
             self._sizes = self._native(lambda c: c.restored_sizes(self._source, not self.raw))
-        modes = stored_facts(self._stored, FACT_MODES, files)
-        mtimes = stored_facts(self._stored, FACT_MTIMES, files)
         return FileInfo(
             name,
             self._sizes[index],
-            None if modes is None else modes[index],
-            None if mtimes is None else mtimes[index],
+            None if self._modes is None else self._modes[index],
+            None if self._mtimes is None else self._mtimes[index],
         )
 
     def read_text(self, name: str) -> str:
@@ -154,7 +164,7 @@ class Package:
             self._tokens = {token_id: token for token, token_id in self._summary.dictionary.items()}
         tokens = self._tokens
         stored_name = self._summary.filenames[index]
-        size, digest = self._facts_of(index)
+        size, digest = (None, None) if self._checks is None else self._checks[index]
         return self._native(lambda c: c.restored_text(stored_name, records, tokens, size, digest))
 
     def extractall(self, directory: InputPath, names: list[str] | None = None) -> list[str]:
@@ -187,16 +197,6 @@ class Package:
         except Exception as err:
             failure = package_failure(self._source, err, self._stored, not self.raw)
             raise PackageError(str(failure)) from None
-
-    def _facts_of(self, index: int) -> tuple[int | None, bytes | None]:
-        """The size and digest the package keeps for file `index`, or Nones
-        where it keeps none (judged whole when the package was opened)."""
-        facts = self._stored.get(FACTS_KEY) if type(self._stored) is dict else None
-        digests = facts.get(FACT_DIGESTS) if type(facts) is dict else None
-        sizes = stored_facts(self._stored, FACT_SIZES, len(self._names))
-        if sizes is None or type(digests) is not list or len(digests) != len(self._names):
-            return None, None
-        return sizes[index], digests[index]
 
     def _require_open(self) -> None:
         if self._fd < 0:
