@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -76,6 +78,7 @@ struct RestoredTokens {
   TokensById tokens;  // native path: its table
   bool native = false;
   Py_ssize_t size = 0;
+  std::unique_ptr<JoinBuffer> join_buffer;  // native path: made for the first file written
 
   const unsigned char* records() const {
     return reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(payload.get()));
@@ -91,20 +94,33 @@ struct RestoredTokens {
 
   // f.write("".join(restored_tokens[start:stop])) into the restorer's fresh
   // file: the native path writes the tokens' bytes straight from the table,
-  // through a bounded buffer, when they are all text.
-  WriteFailure write(Py_ssize_t start, Py_ssize_t stop, FileRestorer& restorer) const {
+  // through a bounded buffer, when they are all text (as the digest walk
+  // found them already in a file it `verified`).
+  WriteFailure write(Py_ssize_t start, Py_ssize_t stop, bool verified, FileRestorer& restorer) {
     clamp_slice(size, start, stop);
-    if (native && all_text(tokens.table(), records(), start, stop)) {
+    if (native && (verified || all_text(tokens.table(), records(), start, stop))) {
+      if (!join_buffer && !make_join_buffer()) return WriteFailure::kText;
       auto write_bytes = [&restorer](const void* data, size_t bytes) {
         return restorer.write_bytes(data, bytes);
       };
-      if (!copy_text(tokens.table(), records(), start, stop, write_bytes)) {
+      if (!copy_text(tokens.table(), records(), start, stop, write_bytes, *join_buffer)) {
         return WriteFailure::kText;
       }
       return restorer.finish_written();
     }
     Ref text = join(start, stop);
     return text ? restorer.finish(text.get()) : WriteFailure::kText;
+  }
+
+  // The buffer every file's join goes through; false with MemoryError set.
+  bool make_join_buffer() {
+    try {
+      join_buffer = std::make_unique<JoinBuffer>();
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    }
+    return true;
   }
 
   // The UTF-8 size of "".join(restored_tokens[start:stop]), for
@@ -221,7 +237,7 @@ bool restore_tokens(CompressorObject* self, PyObject* data, Py_ssize_t num_token
 // error, so every failure of the body also leaves the block. With `facts`
 // (the package's checks of this file), the text must be what was packed
 // before it replaces anything, and the file takes the stored mode and time.
-bool write_file(PyObject* output_dir, const StoredFile& file, const RestoredTokens& restored,
+bool write_file(PyObject* output_dir, const StoredFile& file, RestoredTokens& restored,
                 Py_ssize_t start, FileRestorer& restorer, const FileFacts* facts, bool verified) {
   PyObject* filename = file.name.get();
   Ref join = os_path_attribute(Str::join);
@@ -235,7 +251,7 @@ bool write_file(PyObject* output_dir, const StoredFile& file, const RestoredToke
   if (!opened) return kDecodePackageTrace.fail(kDecodePackageLines.open_output);
 
   if (facts) restorer.expect(filename, file.where.bytes, *facts, verified);
-  const WriteFailure failure = restored.write(start, file.boundary, restorer);
+  const WriteFailure failure = restored.write(start, file.boundary, verified, restorer);
   if (failure == WriteFailure::kNone) return true;
   restorer.discard();
   // A failure of f.write() is reported at its own line, then at the block's.
@@ -266,6 +282,8 @@ bool verify_before_writing(const RestoredTokens& restored, RestorePlan& plan) {
   const DigestWalk walked = walk_file_digests(restored.tokens.table(), restored.records(),
                                               restored.size, plan.judged, &plan.picked);
   plan.verified = walked.file;
+  if (walked.end == DigestWalkEnd::kNoMemory)
+    return kDecodePackageTrace.fail(kDecodePackageLines.file_loop);
   if (walked.end == DigestWalkEnd::kNotText) PyErr_Clear();  // the loop's to report
   if (walked.end != DigestWalkEnd::kDamaged) return true;
   kDecodePackageTrace.add(kDecodePackageLines.write_output);
@@ -411,7 +429,7 @@ bool settle_directories(const RestorePlan& plan, FileRestorer& restorer) {
 // for boundary, filename in zip(...): each picked file written (or, for
 // restored_sizes, measured), then the empty directories of the packed trees
 // made, then the directories given their stored modes and times.
-bool restore_files(PyObject* output_dir, const RestorePlan& plan, const RestoredTokens& restored,
+bool restore_files(PyObject* output_dir, const RestorePlan& plan, RestoredTokens& restored,
                    FileChoice& choice, FileRestorer& restorer) {
   int32_t start = 0;
   const std::vector<StoredFile>& files = plan.judged.files;

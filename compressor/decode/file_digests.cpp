@@ -1,6 +1,9 @@
 // The walk over the files' digests (see file_digests.hpp).
 #include "compressor/decode/file_digests.hpp"
 
+#include <memory>
+#include <new>
+
 #include "compressor/package/content_digest.hpp"
 #include "compressor/package/file_facts.hpp"
 #include "compressor/package/format.hpp"
@@ -11,6 +14,13 @@ namespace ormek {
 DigestWalk walk_file_digests(const TokenTable& table, const unsigned char* payload,
                              std::ptrdiff_t records, const JudgedPackage& judged,
                              const std::vector<char>* picked) {
+  std::unique_ptr<JoinBuffer> buffer;
+  try {
+    buffer = std::make_unique<JoinBuffer>();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return {DigestWalkEnd::kNoMemory, 0};
+  }
   ContentDigest digest;
   const std::vector<StoredFile>& files = judged.files;
   const PackageFacts* facts = judged.has_facts() ? &judged.facts : nullptr;
@@ -21,13 +31,15 @@ DigestWalk walk_file_digests(const TokenTable& table, const unsigned char* paylo
     std::ptrdiff_t to = files[i].boundary;
     package::clamp_slice(records, from, to);
     digest.begin_utf8(files[i].where.bytes.data(), files[i].where.bytes.size());
-    for (std::ptrdiff_t r = from; r < to; r++) {
-      const TokenEntry token = table.entry_of(package::record_at(payload, r));
-      if (token.form() != TokenForm::kText) {
-        PyErr_Format(PyExc_ValueError, msg::kFileDoesNotRestore, files[i].name.get());
-        return {DigestWalkEnd::kNotText, i};
-      }
-      digest.add_bytes(table.text(token), token.bytes());
+    // Joined through the buffer and hashed a buffer at a time: XXH3's
+    // streaming state gives the same digest however the bytes are split.
+    auto hash = [&digest](const void* data, size_t bytes) {
+      digest.add_bytes(data, bytes);
+      return true;
+    };
+    if (!copy_text(table, payload, from, to, hash, *buffer)) {
+      PyErr_Format(PyExc_ValueError, msg::kFileDoesNotRestore, files[i].name.get());
+      return {DigestWalkEnd::kNotText, i};
     }
     if (facts && !check_restored(digest, facts->files[i], files[i].name.get())) {
       return {DigestWalkEnd::kDamaged, i};

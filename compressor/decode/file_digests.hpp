@@ -6,8 +6,10 @@
 // before they write anything, when the package carries checks: a file whose
 // text was damaged is then refused before the first file is written, not
 // when the loop reaches it with the files before it already in place. It
-// costs one more pass over the records in memory (hashing only); the files
-// it has verified are then written without being digested again.
+// costs one more pass over the records in memory (joined through a buffer
+// and hashed a buffer at a time); the files it has verified are then
+// written without being digested again, nor asked again whether their
+// tokens are all text.
 #pragma once
 
 #include <Python.h>
@@ -21,9 +23,10 @@
 namespace ormek {
 
 enum class DigestWalkEnd {
-  kMatched,  // every file walked restores its text (and matches its facts)
-  kNotText,  // `file` names a token the table does not hold as text
-  kDamaged,  // `file`'s text differs from its facts
+  kMatched,   // every file walked restores its text (and matches its facts)
+  kNotText,   // `file` names a token the table does not hold as text
+  kDamaged,   // `file`'s text differs from its facts
+  kNoMemory,  // no room for the walk's buffer (MemoryError set)
 };
 
 struct DigestWalk {

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -257,30 +258,47 @@ inline bool all_text(const TokenTable& table, const unsigned char* payload, std:
   return text_bytes(table, payload, start, stop) >= 0;
 }
 
-// Hands the records' UTF-8 bytes (all text: all_text) to write(data, size)
-// through a buffer of `buffer_bytes`, a token longer than the buffer on its
-// own. False as soon as write returns false.
+// Hands the records' UTF-8 bytes to write(data, size) through a buffer of
+// `buffer_bytes`, a token longer than the buffer on its own. False as soon
+// as write returns false or a token is not text (all_text tells the two
+// apart beforehand; a write that never fails leaves only the second).
 inline constexpr size_t kWriteBuffer = size_t{1} << 18;
+
+// The buffer a join goes through, kept from one file's join to the next
+// (left uncleared: the join writes it before it is read).
+class JoinBuffer {
+ public:
+  explicit JoinBuffer(size_t bytes = kWriteBuffer)
+      : bytes_(bytes), data_(std::make_unique_for_overwrite<unsigned char[]>(bytes + kShortCopy)) {}
+
+  unsigned char* begin() const { return data_.get(); }
+  unsigned char* end() const { return data_.get() + bytes_; }
+  size_t bytes() const { return bytes_; }
+
+ private:
+  size_t bytes_;
+  std::unique_ptr<unsigned char[]> data_;  // kShortCopy of slack past end()
+};
 
 template <typename Write>
 bool copy_text(const TokenTable& table, const unsigned char* payload, std::ptrdiff_t start,
-               std::ptrdiff_t stop, Write&& write, size_t buffer_bytes = kWriteBuffer) {
+               std::ptrdiff_t stop, Write&& write, const JoinBuffer& buffer) {
   using package::record_at;
-  std::vector<unsigned char> buffer(buffer_bytes + kShortCopy);
-  unsigned char* out = buffer.data();
-  unsigned char* const end = buffer.data() + buffer_bytes;
+  unsigned char* out = buffer.begin();
+  unsigned char* const end = buffer.end();
   constexpr std::ptrdiff_t kAhead = 16;
   for (std::ptrdiff_t i = start; i < stop; i++) {
     // The table and the arena are read at random: ask for the entry some
     // records ahead.
     if (i + kAhead < stop) table.prefetch_entry(table.slot(record_at(payload, i + kAhead)));
     const TokenEntry entry = table.entry_of(record_at(payload, i));
+    if (entry.form() != TokenForm::kText) return false;
     const unsigned char* data = table.text(entry);
     const size_t bytes = entry.bytes();
     if (bytes > static_cast<size_t>(end - out)) {
-      if (!write(buffer.data(), static_cast<size_t>(out - buffer.data()))) return false;
-      out = buffer.data();
-      if (bytes > buffer_bytes) {
+      if (!write(buffer.begin(), static_cast<size_t>(out - buffer.begin()))) return false;
+      out = buffer.begin();
+      if (bytes > buffer.bytes()) {
         if (!write(data, bytes)) return false;
         continue;
       }
@@ -292,7 +310,14 @@ bool copy_text(const TokenTable& table, const unsigned char* payload, std::ptrdi
     }
     out += bytes;
   }
-  return write(buffer.data(), static_cast<size_t>(out - buffer.data()));
+  return write(buffer.begin(), static_cast<size_t>(out - buffer.begin()));
+}
+
+template <typename Write>
+bool copy_text(const TokenTable& table, const unsigned char* payload, std::ptrdiff_t start,
+               std::ptrdiff_t stop, Write&& write, size_t buffer_bytes = kWriteBuffer) {
+  const JoinBuffer buffer(buffer_bytes);
+  return copy_text(table, payload, start, stop, write, buffer);
 }
 
 }  // namespace ormek

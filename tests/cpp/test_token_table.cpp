@@ -127,7 +127,8 @@ void check_joins() {
   const std::vector<unsigned char> with_object = payload_of({0, 5, 1});
   check(!all_text(table, with_object.data(), 0, 3) &&
             text_bytes(table, with_object.data(), 0, 3) == -1 &&
-            text_bytes(table, with_object.data(), 2, 3) == 2,
+            text_bytes(table, with_object.data(), 2, 3) == 2 &&
+            !copy_text(table, with_object.data(), 0, 3, [](const void*, size_t) { return true; }),
         "a token that is not text");
 }
 
