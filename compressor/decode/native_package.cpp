@@ -15,9 +15,9 @@ namespace ormek {
 
 namespace {
 
-// The keys' hashes (distinct_keys.hpp) are thousands of small blocks on the
-// C heap, freed once the keys are known distinct; the heap keeps their pages
-// (some 6 bytes a distinct token) while the id stream, which is mapped on its
+// The keys' hashes (distinct_keys.hpp) are hundreds of slabs on the C heap,
+// freed once the keys are known distinct; the heap keeps their pages (some
+// 5 bytes a distinct token) while the id stream, which is mapped on its
 // own, is decompressed next to the table. Handing them back keeps them out
 // of the peak; it costs a walk over the heap's free pages, a few ms.
 void give_back_freed_heap() {

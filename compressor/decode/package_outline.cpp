@@ -21,6 +21,7 @@
 
 #include "compressor/function_table.hpp"
 #include "compressor/package/distinct_keys.hpp"
+#include "compressor/package/keys_on_thread.hpp"
 #include "compressor/package/package_file.hpp"
 #include "module/binding.hpp"
 #include "module/host_calls.hpp"
@@ -36,21 +37,28 @@ constexpr const FunctionRow& kReadOutlineRow = function_row("read_outline");
 constexpr struct ReadOutlineLines { int read = 216; } kReadOutlineLines{};
 
 // Counts the dictionary's entries and tells whether their keys are distinct
-// (as the host's dict would hold them all), or only walks past them.
+// (as the host's dict would hold them all), or only walks past them. The
+// keys are stored on a second thread while the walk goes on.
 class CountedEntries final : public DictionarySink {
  public:
   explicit CountedEntries(bool counting) : counting_(counting) {}
   bool entry(const unsigned char* key, size_t size, utf8::PickledText, PickledId) override {
-    if (counting_) keys_.add(key, size);
+    if (counting_) stored_.add(key, size);
     return true;
   }
   bool counting() const { return counting_; }
-  bool distinct() const { return !counting_ || keys_.distinct(); }
+  // Throws std::bad_alloc.
+  bool distinct() {
+    if (!counting_) return true;
+    stored_.finish();
+    return keys_.distinct();
+  }
   size_t count() const { return keys_.count(); }
 
  private:
   bool counting_;
   DistinctKeys keys_;
+  KeysOnThread stored_{keys_};  // ends before keys_
 };
 
 // The answer, or None where the package is left to read_package; null with
