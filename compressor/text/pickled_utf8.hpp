@@ -21,7 +21,26 @@ enum class PickledText {
   kSurrogates,  // holds a lone surrogate: a str, but not one UTF-8 can write
 };
 
+// Whether the `size` bytes at `p` are all ASCII, read a word at a time (the
+// last word overlapping the one before it) rather than a byte at a time.
+inline bool all_ascii(const unsigned char* p, size_t size) {
+  auto word_at = [p](size_t at) {
+    uint64_t word;
+    std::memcpy(&word, p + at, 8);
+    return word;
+  };
+  uint64_t bits = 0;
+  if (size >= 8) {
+    for (size_t i = 0; i + 8 < size; i += 8) bits |= word_at(i);
+    bits |= word_at(size - 8);
+  } else {
+    for (size_t i = 0; i < size; i++) bits |= p[i];
+  }
+  return (bits & 0x8080808080808080ull) == 0;
+}
+
 inline PickledText check_pickled(const unsigned char* p, size_t size) {
+  if (all_ascii(p, size)) return PickledText::kText;  // the common case, as the loop finds it
   auto follows = [p](size_t at) { return (p[at] & 0xC0) == 0x80; };
   bool surrogates = false;
   size_t i = 0;
