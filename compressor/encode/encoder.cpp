@@ -205,6 +205,10 @@ void Encoder::number_own_natively(uint8_t* packed) {
 // The frame, or null with the exception set and its traceback entry added.
 Ref Encoder::number_own_in_pieces() {
   tokens_.release_list();
+  // Only the records and, for the package's dictionary, the tokens in order
+  // are read from here on: the entries go before the compressor's buffers
+  // come.
+  tokens_.numbering().release_entries();
   PieceCompression frame;
   if (!frame.begin(level_, threads_, kRecordSize * tokens_.count())) {
     return trace_.fail(lines_.compress);

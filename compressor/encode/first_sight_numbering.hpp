@@ -6,7 +6,7 @@
 // numbering can run on a thread of its own (numbering_thread.hpp) while the
 // caller reads the next file.
 //
-// Memory: per distinct token an 8-byte entry, an 8-byte slot in an index at
+// Memory: per distinct token a 4-byte entry, a 4-byte slot in an index at
 // most three quarters full and a copy of its code units after a one- to
 // five-byte head (its length and width); per token a record
 // of one to five bytes (a varint: the frequent tokens are mostly seen early
@@ -178,29 +178,42 @@ class FirstSightNumbering {
     text_next_ = at.text_next;
     text_room_ = at.text_room;
     token_blocks_.resize((at.distinct + kTokensPerBlock - 1) / kTokensPerBlock);
+    group_blocks_.resize((at.distinct + kGroupTokens - 1) / kGroupTokens);
     distinct_ = at.distinct;
-    MappedArray<Slot> old;
     try {
-      old = MappedArray<Slot>(slots_.size());
+      index_tokens(slots_.size());
     } catch (const std::bad_alloc&) {
       out_of_memory_ = true;
-      return;
-    }
-    std::swap(old, slots_);
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = 0; i < old.size(); i++) {
-      const Slot& s = old[i];
-      if (s.index_plus_one == 0 || s.index_plus_one > distinct_) continue;
-      size_t slot = s.hash & mask;
-      while (slots_[slot].index_plus_one != 0) slot = (slot + 1) & mask;
-      slots_[slot] = s;
     }
   }
 
   bool out_of_memory() const { return out_of_memory_; }
   size_t distinct() const { return distinct_; }
-  Token token(size_t number) const {
-    const unsigned char* p = entry(number);
+  Token token(size_t number) const { return token_at(entry(number)); }
+
+  // A place in a walk over the distinct tokens in the order of their numbers.
+  struct TokenWalk {
+    size_t block = 0;
+    size_t offset = 0;
+  };
+  // The token at `walk`, which then moves on to the next: what token() gives
+  // for 0, 1, 2, ..., read without the entries (release_entries). Each copy
+  // follows the one before it in its text block, and a block's unused tail
+  // starts with a zero byte, which no head is (a token is never empty).
+  Token next_token(TokenWalk& walk) const {
+    while (walk.offset == text_blocks_[walk.block].size() ||
+           text_blocks_[walk.block][walk.offset] == 0) {
+      walk = {walk.block + 1, 0};
+    }
+    const unsigned char* block = text_blocks_[walk.block].get();
+    const Token t = token_at(block + walk.offset);
+    walk.offset = static_cast<size_t>(static_cast<const unsigned char*>(t.data) - block) +
+                  size_t{t.length} * t.kind;
+    return t;
+  }
+
+  // The token whose copy's head is at `p`.
+  static Token token_at(const unsigned char* p) {
     uint64_t head = 0;
     for (int shift = 0;; shift += 7) {
       const unsigned char byte = *p++;
@@ -247,13 +260,20 @@ class FirstSightNumbering {
 
   // Forgets the index of the distinct tokens once no token is to be added:
   // their text, entries and records stay (a third more slots than tokens,
-  // 8 bytes each).
+  // 4 bytes each).
   void release_index() { slots_ = {}; }
+
+  // Forgets the entries once the tokens are only walked in order
+  // (next_token): token() may not be asked from then on.
+  void release_entries() {
+    std::vector<MappedArray<uint32_t>>().swap(token_blocks_);
+    std::vector<size_t>().swap(group_blocks_);
+  }
 
   // Forgets the distinct tokens (their text, entries and index) once only
   // the records are still needed.
   void release_tokens() {
-    std::vector<MappedArray<const unsigned char*>>().swap(token_blocks_);
+    release_entries();
     distinct_ = 0;
     slots_ = {};
     std::vector<MappedArray<unsigned char>>().swap(text_blocks_);
@@ -263,15 +283,30 @@ class FirstSightNumbering {
   static constexpr unsigned kPollTokens = 1u << 16;
 
  private:
-  struct Slot {
-    uint32_t index_plus_one = 0;  // 0: empty
-    uint32_t hash = 0;            // the low 32 bits of the token's hash
-  };
+  // An index slot is 4 bytes: 0 when empty, else the token's number plus one
+  // in the bits below the table's size (the table is at most three quarters
+  // full, so the number fits) and the bits of the token's hash at and above
+  // it, which tell most tokens of one place apart without their text. Half
+  // the room of a number and a hash side by side, for a rebuild of the index
+  // that hashes the kept tokens again (index_tokens).
   static constexpr size_t kMinSlots = 1024;
-  static constexpr size_t kTokensPerBlock = (size_t{1} << 20) / sizeof(const unsigned char*);
+  // The index's largest size: its slots' numbers and hash bits share 32 bits.
+  static constexpr size_t kMaxSlots = size_t{1} << 32;
+  static constexpr size_t kTokensPerBlock = (size_t{1} << 20) / sizeof(uint32_t);
+  // An entry holds where its token's head lies: the offset in its text block
+  // in the low kOffsetBits, and above them that block's distance from the
+  // text block of the first token of its group of kGroupTokens. Tokens are
+  // copied in the order they are numbered and a token opens at most one
+  // block, so the distance is below kGroupTokens; a token starts within the
+  // first kTextBlockBytes of its block (one longer than a block gets one of
+  // its own, which no later token shares). Half the room of a pointer.
+  static constexpr unsigned kOffsetBits = 20;
+  static constexpr size_t kGroupTokens = 2048;
   static constexpr size_t kRecordBlockBytes = size_t{1} << 20;
   static constexpr size_t kMaxRecordBytes = 5;  // a number plus one as a varint
   static constexpr size_t kTextBlockBytes = size_t{1} << 20;
+  static_assert(kTextBlockBytes <= size_t{1} << kOffsetBits &&
+                kGroupTokens <= size_t{1} << (32 - kOffsetBits));
 
   // By code point, eight to a word, each as one byte (its low byte folded
   // with the higher ones): the same token hashes alike in every width, and a
@@ -337,13 +372,14 @@ class FirstSightNumbering {
 
   template <typename Char>
   void number_batch(const Pending<Char>* batch, size_t count) {
-    const size_t mask = slots_.size() - 1;
+    const auto mask = static_cast<uint32_t>(slots_.size() - 1);
     for (size_t i = 0; i < count; i++) {
       __builtin_prefetch(&slots_[static_cast<uint32_t>(batch[i].hash) & mask]);
     }
     for (size_t i = 0; i < count; i++) {
-      const Slot& s = slots_[static_cast<uint32_t>(batch[i].hash) & mask];
-      if (s.index_plus_one != 0) __builtin_prefetch(&entry(s.index_plus_one - 1));
+      const auto low = static_cast<uint32_t>(batch[i].hash);
+      const uint32_t s = slots_[low & mask];
+      if (s != 0 && (s & ~mask) == (low & ~mask)) __builtin_prefetch(&place((s & mask) - 1));
     }
     for (size_t i = 0; i < count; i++) {
       const size_t seen = distinct_;
@@ -354,56 +390,71 @@ class FirstSightNumbering {
 
   template <typename Char>
   uint32_t number_of(const Char* text, size_t length, uint64_t h) {
-    // The slot's place from the low 32 bits alone, as grow_slots places it
-    // and as a Cut carries it.
+    // The slot's place from the low 32 bits alone, as index_tokens places
+    // it and as a Cut carries it.
     const auto low = static_cast<uint32_t>(h);
-    const size_t mask = slots_.size() - 1;
-    size_t slot = low & mask;
+    const auto mask = static_cast<uint32_t>(slots_.size() - 1);
+    uint32_t slot = low & mask;
     for (;; slot = (slot + 1) & mask) {
-      const Slot& s = slots_[slot];
-      if (s.index_plus_one == 0) break;
-      if (s.hash == low && same_token(token(s.index_plus_one - 1), text, length)) {
-        return s.index_plus_one - 1;
+      const uint32_t s = slots_[slot];
+      if (s == 0) break;
+      if ((s & ~mask) == (low & ~mask) && same_token(token((s & mask) - 1), text, length)) {
+        return (s & mask) - 1;
       }
     }
     const auto number = static_cast<uint32_t>(distinct_);
     if (distinct_ % kTokensPerBlock == 0) token_blocks_.emplace_back(kTokensPerBlock);
-    token_blocks_.back()[distinct_ % kTokensPerBlock] = copy_text(text, length);
+    const size_t offset = copy_text(text, length);
+    const size_t block = text_blocks_.size() - 1;
+    if (distinct_ % kGroupTokens == 0) group_blocks_.push_back(block);
+    token_blocks_.back()[distinct_ % kTokensPerBlock] =
+        static_cast<uint32_t>(((block - group_blocks_.back()) << kOffsetBits) | offset);
     distinct_++;
-    slots_[slot] = {number + 1, low};
-    if (distinct_ * 4 > slots_.size() * 3) grow_slots();
+    slots_[slot] = (low & ~mask) | (number + 1);
+    if (distinct_ * 4 > slots_.size() * 3) {
+      if (slots_.size() == kMaxSlots) throw std::bad_alloc();
+      index_tokens(slots_.size() * 2);
+    }
     return number;
   }
 
   // Where a distinct token's head and code units begin.
-  const unsigned char* const& entry(size_t number) const {
+  const unsigned char* entry(size_t number) const {
+    const uint32_t at = place(number);
+    const size_t block = group_blocks_[number / kGroupTokens] + (at >> kOffsetBits);
+    return text_blocks_[block].get() + (at & ((uint32_t{1} << kOffsetBits) - 1));
+  }
+  const uint32_t& place(size_t number) const {
     return token_blocks_[number / kTokensPerBlock][number % kTokensPerBlock];
   }
   static const unsigned char* align_up(const unsigned char* p, size_t alignment) {
     return p + (-reinterpret_cast<uintptr_t>(p) & (alignment - 1));
   }
 
-  // A slot's place depends only on the low bits of the hash, which the slot
-  // keeps: growing reads no token text.
-  void grow_slots() {
-    MappedArray<Slot> old(slots_.size() * 2);
-    std::swap(old, slots_);
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = 0; i < old.size(); i++) {
-      const Slot& s = old[i];
-      if (s.index_plus_one == 0) continue;
-      size_t slot = s.hash & mask;
-      while (slots_[slot].index_plus_one != 0) slot = (slot + 1) & mask;
-      slots_[slot] = s;
+  // A fresh index of `size` slots over the distinct tokens kept, each hashed
+  // again from its text: the entries and the text are read in the order they
+  // were written, so growing costs a pass over them rather than a second
+  // word per slot. The old index is given back before the new one is made.
+  void index_tokens(size_t size) {
+    slots_ = {};
+    slots_ = MappedArray<uint32_t>(size);
+    const auto mask = static_cast<uint32_t>(size - 1);
+    for (size_t number = 0; number < distinct_; number++) {
+      const Token t = token(number);
+      const auto low = static_cast<uint32_t>(with_units(
+          t.data, t.kind, t.length, [](const auto* units, size_t n) { return hash(units, n); }));
+      uint32_t slot = low & mask;
+      while (slots_[slot] != 0) slot = (slot + 1) & mask;
+      slots_[slot] = (low & ~mask) | static_cast<uint32_t>(number + 1);
     }
   }
 
-  // A token's entry: a head, the varint of its length times four plus its
-  // width's log2 (an entry of eight bytes rather than sixteen saves more
+  // A token's copy: a head, the varint of its length times four plus its
+  // width's log2 (an entry of four bytes rather than sixteen saves more
   // than the head costs), then its code units, aligned for their width
-  // (blocks start page-aligned).
+  // (blocks start page-aligned). Its head's offset in the last text block.
   template <typename Char>
-  const unsigned char* copy_text(const Char* text, size_t length) {
+  size_t copy_text(const Char* text, size_t length) {
     unsigned char head[10];
     size_t head_bytes = 0;
     uint64_t value = (uint64_t{length} << 2) | (sizeof(Char) == 1 ? 0 : sizeof(Char) == 2 ? 1 : 2);
@@ -413,7 +464,9 @@ class FirstSightNumbering {
     const size_t bytes = length * sizeof(Char);
     const size_t most = head_bytes + sizeof(Char) - 1 + bytes;
     if (most > text_room_) {
-      // A token longer than a block gets a block of its own.
+      // The rest of the block is left unused, a zero byte first for
+      // next_token. A token longer than a block gets a block of its own.
+      if (text_room_ > 0) *text_next_ = 0;
       const size_t size = std::max(most, kTextBlockBytes);
       text_blocks_.emplace_back(size);
       text_next_ = text_blocks_.back().get();
@@ -425,7 +478,11 @@ class FirstSightNumbering {
     std::memcpy(copy, text, bytes);
     text_next_ = copy + bytes;
     text_room_ -= static_cast<size_t>(text_next_ - start);
-    return start;
+    const auto offset = static_cast<size_t>(start - text_blocks_.back().get());
+    // The block of a token longer than a block is its alone, so that every
+    // token starts within an entry's offset bits.
+    if (text_blocks_.back().size() > kTextBlockBytes) text_room_ = 0;
+    return offset;
   }
 
   void append_record(uint64_t record) {
@@ -448,10 +505,12 @@ class FirstSightNumbering {
     size_t used;
   };
 
-  // Entries by number, kTokensPerBlock to a block.
-  std::vector<MappedArray<const unsigned char*>> token_blocks_;
+  // Entries by number, kTokensPerBlock to a block, and the text block of the
+  // first token of each group of kGroupTokens.
+  std::vector<MappedArray<uint32_t>> token_blocks_;
+  std::vector<size_t> group_blocks_;
   size_t distinct_ = 0;
-  MappedArray<Slot> slots_;
+  MappedArray<uint32_t> slots_;
   std::vector<MappedArray<unsigned char>> text_blocks_;
   unsigned char* text_next_ = nullptr;
   size_t text_room_ = 0;

@@ -20,8 +20,16 @@ class NumberedTokens final : public TokenDictionary {
       : numbering_(numbering), ids_(ids) {}
 
   size_t size() const override { return numbering_.distinct(); }
+  // The tokens are walked in order, so that the numbering's entries may be
+  // given back first; an entry asked out of order walks again from the
+  // first.
   TokenEntry entry(size_t k) const override {
-    const FirstSightNumbering::Token& token = numbering_.token(k);
+    if (k != next_) {
+      walk_ = {};
+      for (next_ = 0; next_ < k; next_++) numbering_.next_token(walk_);
+    }
+    const FirstSightNumbering::Token token = numbering_.next_token(walk_);
+    next_++;
     const int32_t id = ids_ ? (*ids_)[k] : static_cast<int32_t>(k + 1);
     return {token.data, token.length, token.kind, id};
   }
@@ -29,6 +37,8 @@ class NumberedTokens final : public TokenDictionary {
  private:
   const FirstSightNumbering& numbering_;
   const std::vector<int32_t>* ids_;
+  mutable FirstSightNumbering::TokenWalk walk_;
+  mutable size_t next_ = 0;
 };
 
 }  // namespace ormek

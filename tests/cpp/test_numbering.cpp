@@ -78,6 +78,17 @@ std::u32string token_text(const FirstSightNumbering& numbering, size_t number) {
   return s;
 }
 
+// The tokens walked in order without entries are those token() gives.
+bool walks_as_numbered(const FirstSightNumbering& numbering) {
+  FirstSightNumbering::TokenWalk walk;
+  bool same = true;
+  for (size_t n = 0; n < numbering.distinct(); n++) {
+    const FirstSightNumbering::Token t = numbering.next_token(walk);
+    same = same && t.data == numbering.token(n).data && t.length == numbering.token(n).length;
+  }
+  return same;
+}
+
 // A token longer than a block of token text, then a short one.
 std::u32string long_token() {
   std::u32string s(3 << 20, U'x');
@@ -119,6 +130,7 @@ void check_numbering_in_place() {
   check(token_text(numbering, 0) == U"a" && token_text(numbering, 4) == U"\n", "first tokens");
   check(token_text(numbering, 5) == U"\u00e9", "a token kept in its text's width");
   check(numbering.token(5).kind == 2, "width of a token first seen in a 2-byte text");
+  check(walks_as_numbered(numbering), "tokens walked in order");
   check(drained(numbering) == expected, "numbers by first sight");
   check(numbering.record_count() == 0 && drained(numbering).empty(), "drained once");
 }
@@ -188,6 +200,7 @@ void check_roll_back() {
   for (size_t i = 3; i < again.size(); i++)
     numbering.add_text(again[i].data(), again[i].kind, again[i].code_points.size(),
                        [] { return true; });
+  check(walks_as_numbered(numbering), "tokens walked in order after a roll-back");
   check(drained(numbering) == expected_records(again), "numbers after a roll-back");
 }
 
