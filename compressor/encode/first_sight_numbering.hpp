@@ -432,20 +432,30 @@ class FirstSightNumbering {
   }
 
   // A fresh index of `size` slots over the distinct tokens kept, each hashed
-  // again from its text: the entries and the text are read in the order they
-  // were written, so growing costs a pass over them rather than a second
-  // word per slot. The old index is given back before the new one is made.
+  // again from its text: the text is read in the order it was written, so
+  // growing costs a pass over it rather than a second word per slot. The
+  // slots of a batch of tokens are asked for ahead, as number_batch asks. The
+  // old index is given back before the new one is made.
   void index_tokens(size_t size) {
     slots_ = {};
     slots_ = MappedArray<uint32_t>(size);
     const auto mask = static_cast<uint32_t>(size - 1);
-    for (size_t number = 0; number < distinct_; number++) {
-      const Token t = token(number);
-      const auto low = static_cast<uint32_t>(with_units(
-          t.data, t.kind, t.length, [](const auto* units, size_t n) { return hash(units, n); }));
-      uint32_t slot = low & mask;
-      while (slots_[slot] != 0) slot = (slot + 1) & mask;
-      slots_[slot] = (low & ~mask) | static_cast<uint32_t>(number + 1);
+    constexpr size_t kIndexBatch = 64;
+    uint32_t lows[kIndexBatch];
+    TokenWalk walk;
+    for (size_t first = 0; first < distinct_; first += kIndexBatch) {
+      const size_t count = std::min(kIndexBatch, distinct_ - first);
+      for (size_t i = 0; i < count; i++) {
+        const Token t = next_token(walk);
+        lows[i] = static_cast<uint32_t>(with_units(
+            t.data, t.kind, t.length, [](const auto* units, size_t n) { return hash(units, n); }));
+        __builtin_prefetch(&slots_[lows[i] & mask], 1);
+      }
+      for (size_t i = 0; i < count; i++) {
+        uint32_t slot = lows[i] & mask;
+        while (slots_[slot] != 0) slot = (slot + 1) & mask;
+        slots_[slot] = (lows[i] & ~mask) | static_cast<uint32_t>(first + i + 1);
+      }
     }
   }
 
