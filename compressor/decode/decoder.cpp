@@ -20,6 +20,7 @@
 #include "compressor/decode/file_digests.hpp"
 #include "compressor/decode/file_restorer.hpp"
 #include "compressor/decode/native_package.hpp"
+#include "compressor/decode/split_join.hpp"
 #include "compressor/decode/tokens_by_id.hpp"
 #include "compressor/function_table.hpp"
 #include "compressor/inverse_dict.hpp"
@@ -103,7 +104,8 @@ struct RestoredTokens {
       auto write_bytes = [&restorer](const void* data, size_t bytes) {
         return restorer.write_bytes(data, bytes);
       };
-      if (!copy_text(tokens.table(), records(), start, stop, write_bytes, *join_buffer)) {
+      if (!copy_text_on_two_threads(tokens.table(), records(), start, stop, write_bytes,
+                                    *join_buffer)) {
         return WriteFailure::kText;
       }
       return restorer.finish_written();

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "compressor/decode/split_join.hpp"
 #include "compressor/package/content_digest.hpp"
 #include "compressor/package/file_facts.hpp"
 #include "compressor/package/format.hpp"
@@ -37,7 +38,7 @@ DigestWalk walk_file_digests(const TokenTable& table, const unsigned char* paylo
       digest.add_bytes(data, bytes);
       return true;
     };
-    if (!copy_text(table, payload, from, to, hash, *buffer)) {
+    if (!copy_text_on_two_threads(table, payload, from, to, hash, *buffer)) {
       PyErr_Format(PyExc_ValueError, msg::kFileDoesNotRestore, files[i].name.get());
       return {DigestWalkEnd::kNotText, i};
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "compressor/decode/pickled_tokens.hpp"
+#include "compressor/decode/split_join.hpp"
 #include "compressor/decode/token_table.hpp"
 #include "tests/cpp/check.hpp"
 
@@ -125,6 +126,31 @@ void check_joins() {
             text_bytes(table, payload.data(), 0, n) == static_cast<int64_t>(expected.size()),
         "all text, and its size");
   const std::vector<unsigned char> with_object = payload_of({0, 5, 1});
+  // Across two threads, in pieces of three records: the pieces come back in
+  // order, and a token that is not text stops the join in either thread's
+  // piece (records 24 and 27: pieces 8 and 9).
+  std::vector<uint32_t> many;
+  std::string all;
+  for (int i = 0; i < 40; i++) {
+    many.insert(many.end(), ids.begin(), ids.end());
+    all += expected;
+  }
+  std::string joined;
+  auto append = [&joined](const void* data, size_t size) {
+    joined.append(static_cast<const char*>(data), size);
+    return true;
+  };
+  const auto m = static_cast<std::ptrdiff_t>(many.size());
+  check(copy_text_on_two_threads(table, payload_of(many).data(), 1, m, append, JoinBuffer(7), 3) &&
+            joined == all.substr(2),
+        "a join over two threads");
+  for (const size_t at : {size_t{24}, size_t{27}}) {
+    std::vector<uint32_t> stopped = many;
+    stopped[at] = 5;
+    check(
+        !copy_text_on_two_threads(table, payload_of(stopped).data(), 0, m, append, JoinBuffer(), 3),
+        "a token that is not text at " + std::to_string(at));
+  }
   check(!all_text(table, with_object.data(), 0, 3) &&
             text_bytes(table, with_object.data(), 0, 3) == -1 &&
             text_bytes(table, with_object.data(), 2, 3) == 2 &&
