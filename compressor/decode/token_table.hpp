@@ -286,11 +286,18 @@ bool copy_text(const TokenTable& table, const unsigned char* payload, std::ptrdi
   using package::record_at;
   unsigned char* out = buffer.begin();
   unsigned char* const end = buffer.end();
-  constexpr std::ptrdiff_t kAhead = 16;
+  constexpr std::ptrdiff_t kAhead = 64;
   for (std::ptrdiff_t i = start; i < stop; i++) {
     // The table and the arena are read at random: ask for the entry some
-    // records ahead.
+    // records ahead, and for the token's bytes half as far ahead, when the
+    // entry asked for is likely there (with the entry 16 and the bytes 8
+    // ahead, the bytes were asked for too soon and cost more than they
+    // saved; at 64 and 32, restoring a 300 MiB log took a fifth less CPU).
     if (i + kAhead < stop) table.prefetch_entry(table.slot(record_at(payload, i + kAhead)));
+    if (i + kAhead / 2 < stop) {
+      const TokenEntry later = table.entry_of(record_at(payload, i + kAhead / 2));
+      if (later.form() == TokenForm::kText) __builtin_prefetch(table.text(later));
+    }
     const TokenEntry entry = table.entry_of(record_at(payload, i));
     if (entry.form() != TokenForm::kText) return false;
     const unsigned char* data = table.text(entry);
