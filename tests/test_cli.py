@@ -33,7 +33,7 @@ except ImportError:  # a build tree without the installed wheel
     import ormek
 from ormek import packages, progress, swap, unpack
 from ormek.report import UserError
-from ormek.tree import Entry, clashes
+from ormek.tree import Entry, clashes, utf8_problem
 
 SCRIPT = Path(sysconfig.get_path("scripts"), "ormek")
 INSTALLED = SCRIPT.is_file() and os.access(SCRIPT, os.X_OK)
@@ -283,6 +283,28 @@ def test_package_and_dictionary_made_inside_the_walked_tree(run, tree):
     before = snapshot(tree)
     assert run("pack", ".", "-o", "self.pkg", "--dict", "d.bin", cwd=tree).returncode == 2
     assert snapshot(tree) == before
+
+
+MIB = 1 << 20
+
+
+@pytest.mark.parametrize(
+    "data, problem",
+    [
+        (b"a" * (MIB - 1) + "\u00e9".encode() + b"b", None),  # a character across two reads
+        (b"a" * MIB + b"\xff", f"invalid start byte at byte {MIB}"),
+        (b"a" * (MIB - 1) + b"\xc3", f"unexpected end of data at byte {MIB - 1}"),
+        ("\u00e9".encode() + b"a" * MIB + b"\xe9", f"unexpected end of data at byte {MIB + 2}"),
+    ],
+)
+def test_not_utf8_found_at_its_byte(tmp_path, data, problem):
+    (tmp_path / "f").write_bytes(data)
+    fd = os.open(tmp_path / "f", os.O_RDONLY)
+    try:
+        found = utf8_problem(fd, len(data))
+    finally:
+        os.close(fd)
+    assert found == (problem and f"not UTF-8 text ({problem})")
 
 
 @pytest.mark.parametrize("strict", [False, True])

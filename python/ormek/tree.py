@@ -134,11 +134,20 @@ def utf8_problem(fd: int, size: int) -> str | None:
     None when it is. Reads in chunks and stops at the first bad byte, so a
     large binary file costs little; a small file is read in one piece,
     without a chunk-sized buffer to allocate."""
-    decoder = codecs.getincrementaldecoder("utf-8")()
+    # ASCII is UTF-8: chunks of it before the first other byte need no
+    # decoder (most text files are ASCII throughout).
+    decoder = None
     chunk_size = min(size + 1, _READ_CHUNK)
     offset = 0
     while True:
         chunk = os.read(fd, chunk_size)
+        if decoder is None:
+            if chunk.isascii():
+                if not chunk:
+                    return None
+                offset += len(chunk)
+                continue
+            decoder = codecs.getincrementaldecoder("utf-8")()
         start = offset - len(decoder.getstate()[0])
         try:
             decoder.decode(chunk, final=not chunk)
