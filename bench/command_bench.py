@@ -132,11 +132,17 @@ def _steps(case):
 
 
 def _clear(case):
+    """Sets the last restores aside, to be removed with the case's folder.
+    Removing them here would charge the next restore for it: a file system
+    without a journal skips inodes freed in the last minutes when it
+    allocates one, so every file created after removing a tree scans past
+    the tree's freed inodes, and whichever command ran first paid most of
+    it (the tree: 0.3 to 2.9 s of system time for the same restore)."""
+    aside = os.path.join(case["folder"], "aside")
+    os.makedirs(aside, exist_ok=True)
     for path in (case["out"], case["zout"]):
-        if os.path.isdir(path):
-            shutil.rmtree(path)
-        elif os.path.exists(path):
-            os.remove(path)
+        if os.path.lexists(path):
+            os.rename(path, os.path.join(aside, f"{len(os.listdir(aside))}"))
 
 
 def _measure(case, runs):
