@@ -13,13 +13,6 @@ from .packages import PackageError
 from .reading import Package
 from .report import UserError, detail, os_problem, set_voice, show, voice_level
 
-CAT_DESCRIPTION = """\
-Write the text of each named file of PACKAGE to standard output, in the order given, as
-UTF-8 with LF line ends (as unpack writes it). A NAME the package does not hold is an
-error, before anything is printed; so is a package that fails its checks. Writes no file
-and runs no code from the package.
-"""
-
 
 def command_cat(args: argparse.Namespace) -> int:
     package_path: str = args.package

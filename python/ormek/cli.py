@@ -7,6 +7,7 @@ signal N (SIGINT, SIGTERM, SIGHUP)."""
 from __future__ import annotations
 
 import argparse
+import importlib
 import io
 import os
 import sys
@@ -15,18 +16,13 @@ from typing import TypeAlias
 
 from .signals import Interrupted, exit_interrupted, install, raise_if_caught
 from .undo import run_all as undo_all
-from .cat import CAT_DESCRIPTION, command_cat
-from .check import command_check
-from .info import command_info
-from .listing import command_list
 from .native import default_of
-from .pack import command_pack
 from .packages import RECORD_SIZE
-from .pipe import STDIO, spool_stdin
 from .report import (
     NORMAL,
     PROG,
     QUIET,
+    STDIO,
     VERBOSE,
     UsageError,
     UserError,
@@ -35,12 +31,51 @@ from .report import (
     printable,
     set_voice,
 )
-from .unpack import command_unpack
 
 DEFAULT_LEVEL = default_of("encode_named_files", "zstd_level")
 DEFAULT_THREADS = default_of("encode_named_files", "threads")
 EPILOG = "Exit status: 0 success, 1 error, 2 bad usage, 128+N stopped by signal N."
 PACKAGE_HELP = "package to read, - for standard input"
+
+Command: TypeAlias = Callable[[argparse.Namespace], int]
+
+
+def _deferred(module: str, function: str) -> Command:
+    """The command `function` of `module`, imported when it runs: one
+    command's modules (pack's walk, cat's reading API) are a noticeable share
+    of a short run of another."""
+
+    def run(args: argparse.Namespace) -> int:
+        command: Command = getattr(importlib.import_module(module, __package__), function)
+        return command(args)
+
+    return run
+
+
+class _ShowVersion(argparse.Action):
+    """--version, as argparse's own prints it, the installed version looked
+    up only when asked (the lookup's imports cost every run some 40 ms)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS) -> None:
+        super().__init__(
+            option_strings,
+            dest=dest,
+            default=argparse.SUPPRESS,
+            nargs=0,
+            help="show program's version number and exit",
+        )
+
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: object,
+        option_string: str | None = None,
+    ) -> None:
+        formatter = parser._get_formatter()
+        formatter.add_text(f"{parser.prog} (ormek_compressor {_version()})")
+        parser._print_message(formatter.format_help(), sys.stdout)
+        parser.exit()
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -116,6 +151,8 @@ def _run(args: argparse.Namespace) -> int:
             # The host leaves sys.stdout None when descriptor 1 is closed.
             raise UserError(None, "standard output is closed")
         if getattr(args, "package", None) == STDIO:
+            from .pipe import spool_stdin
+
             args.package = spool_stdin()
         status: int = args.run(args)
         return status
@@ -143,9 +180,7 @@ def build_parser() -> argparse.ArgumentParser:
         " package compressed with Zstandard, restore them, or describe a package.",
         epilog=EPILOG,
     )
-    parser.add_argument(
-        "--version", action="version", version=f"%(prog)s (ormek_compressor {_version()})"
-    )
+    parser.add_argument("--version", action=_ShowVersion)
     _add_voice(parser, "name every file (see each command's -v)", dest="voice_before")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     _add_pack(commands)
@@ -193,6 +228,13 @@ files unless --force is given, never writes through a symbolic link, and leaves 
 file when it fails. Text is written as stored, with LF line ends. The package is loaded as
 plain data only, and stored names that would land outside DIR are refused before anything is
 written.
+"""
+
+CAT_DESCRIPTION = """\
+Write the text of each named file of PACKAGE to standard output, in the order given, as
+UTF-8 with LF line ends (as unpack writes it). A NAME the package does not hold is an
+error, before anything is printed; so is a package that fails its checks. Writes no file
+and runs no code from the package.
 """
 
 Subparsers: TypeAlias = "argparse._SubParsersAction[argparse.ArgumentParser]"
@@ -249,7 +291,7 @@ def _add_pack(commands: Subparsers) -> None:
         help="refuse to pack when anything would be skipped (links, special files, not UTF-8)",
     )
     _add_voice(pack, "name every file taken, and every file skipped with its reason")
-    pack.set_defaults(run=command_pack, parser=pack)
+    pack.set_defaults(run=_deferred(".pack", "command_pack"), parser=pack)
 
 
 def _add_unpack(commands: Subparsers) -> None:
@@ -267,7 +309,7 @@ def _add_unpack(commands: Subparsers) -> None:
         "--force", action="store_true", help="replace existing regular files of the same names"
     )
     _add_voice(unpack, "name every file restored")
-    unpack.set_defaults(run=command_unpack, parser=unpack)
+    unpack.set_defaults(run=_deferred(".unpack", "command_unpack"), parser=unpack)
 
 
 def _add_cat(commands: Subparsers) -> None:
@@ -277,7 +319,7 @@ def _add_cat(commands: Subparsers) -> None:
     cat.add_argument("names", nargs="+", metavar="NAME", help="a stored file name")
     _add_raw(cat)
     _add_voice(cat, "name every file on stderr before its text")
-    cat.set_defaults(run=command_cat, parser=cat)
+    cat.set_defaults(run=_deferred(".cat", "command_cat"), parser=cat)
 
 
 def _add_package_commands(commands: Subparsers) -> None:
@@ -288,19 +330,19 @@ def _add_package_commands(commands: Subparsers) -> None:
          "List the files of PACKAGE, one line each: permission bits and modification time where"
          " the package stores them, size in bytes as restored, and name. Writes no file and runs"
          " no code from the package.",
-         "the same as without it", command_list, True),
+         "the same as without it", _deferred(".listing", "command_list"), True),
         ("info", "describe a package without restoring it",
          "Show the files of PACKAGE with their token counts, the dictionary size, the package's"
          " size against the bytes of text it holds, and the compressed id stream's size against"
          f" the raw id stream ({RECORD_SIZE} bytes a token). Writes no file and runs no code from"
          " the package.",
-         "the same as without it", command_info, False),
+         "the same as without it", _deferred(".info", "command_info"), False),
         ("check", "test that a package restores what was packed, writing nothing",
          "Restore every file of PACKAGE in memory and compare it with the check the package"
          " carries for it. Exit status 0 when the package is intact, 1 when it is damaged or"
          " cannot be read. A package made without checks is restored in memory all the same"
          " (exit status 0 when it restores), but its text cannot be verified.",
-         "name every file checked", command_check, True),
+         "name every file checked", _deferred(".check", "command_check"), True),
     )
     for name, summary, description, verbose_help, run, raw in table:
         command = _subcommand(commands, name, summary, description)

@@ -12,9 +12,10 @@ from typing import Literal
 
 from .native import Compressor, InputPath, bare_compressor, compressor_with_dictionary
 from .packages import load_reason
-from .pipe import STDIO, private_path, send_to_stdout
+from .pipe import private_path, send_to_stdout
 from .progress import Progress, TrackedPath, command_progress
 from .report import (
+    STDIO,
     UsageError,
     UserError,
     counted,

@@ -19,11 +19,10 @@ import tempfile
 from typing import BinaryIO
 
 from .packages import NOT_A_PACKAGE
-from .report import UserError, alias, os_problem
+from .report import STDIO, UserError, alias, os_problem
 from .signals import held
 from .undo import register
 
-STDIO = "-"
 _CHUNK = 1 << 20
 # How a package's pickle begins: PROTO and a protocol this host reads, or the
 # first opcode of a dict in protocols 0 and 1, MARK ("(dp0") or EMPTY_DICT.

@@ -11,6 +11,8 @@ from collections.abc import Sequence
 from typing import TextIO
 
 PROG = "ormek"
+# A package or output named "-": standard input or output.
+STDIO = "-"
 
 QUIET, NORMAL, VERBOSE = -1, 0, 1
 
