@@ -666,6 +666,21 @@ def test_nothing_is_written_through_what_is_in_the_way(comp, entries, in_tmp, ki
     assert read_dir(in_tmp / "outside") == {"victim": b"keep"}
 
 
+DEEP = "/".join(["d"] * 40)  # deeper than the directories a restore keeps open
+
+
+@pytest.mark.parametrize("names", [
+    ["a/b/x", "a/bc/y", "a/b/z", "a/x", "ab/b/x", "a/b/c/w", "top"],
+    [f"{DEEP}/x", f"{DEEP}/e/y", f"{DEEP}x/z", f"{DEEP[:-2]}/w", "d/v", f"{DEEP}/e/u"],
+])
+def test_files_land_in_their_own_directories_in_any_order(comp, in_tmp, names):
+    ids = list(range(1, len(names) + 1))
+    write_package(in_tmp / "p", ids, ids, names, dict(zip(names, ids)))
+    comp.decode_package("p", "o")
+    assert {name: (in_tmp / "o" / name).read_text() for name in names} == {n: n for n in names}
+    assert sum(len(files) for _, _, files in os.walk(in_tmp / "o")) == len(names)
+
+
 @pytest.mark.parametrize("existing", [None, b"old text"])
 def test_a_failed_write_leaves_no_half_file(in_tmp, existing):
     # A child limited to 1 KiB files: the big file fails, the small one before it stays.

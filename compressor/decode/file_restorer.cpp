@@ -51,7 +51,7 @@ void close_quietly(int fd) {
 
 FileRestorer::~FileRestorer() {
   close_fresh_file();
-  if (current_dir_fd_ != output_dir_fd_) close_quietly(current_dir_fd_);
+  close_directories(0);
   close_quietly(output_dir_fd_);
 }
 
@@ -200,15 +200,37 @@ int FileRestorer::open_output_dir() {
   return output_dir_fd_;
 }
 
+// Whether `directory` lies in (or is) the first `end` bytes of current_dir_.
+bool FileRestorer::lies_in_current(const std::string& directory, size_t end) const {
+  return directory.size() >= end && directory.compare(0, end, current_dir_, 0, end) == 0 &&
+         (directory.size() == end || directory[end] == '/');
+}
+
+// Closes the open directories from the `kept`th on, and current_dir_fd_.
+void FileRestorer::close_directories(size_t kept) {
+  const bool current_held = !open_dirs_.empty() && current_dir_fd_ == open_dirs_.back().fd;
+  if (!current_held && current_dir_fd_ != output_dir_fd_) close_quietly(current_dir_fd_);
+  current_dir_fd_ = -1;
+  while (open_dirs_.size() > kept) {
+    close_quietly(open_dirs_.back().fd);
+    open_dirs_.pop_back();
+  }
+}
+
 // The directory `directory` (parts joined by "/") under output_dir, made where
 // missing and opened one part at a time without following a link. Files of
-// one directory usually come together, so the last one stays open.
+// one directory come together and directories of one tree near each other,
+// so the directories of the last file stay open (the first kKeptDirectories
+// of them) and only the parts that differ are opened.
 int FileRestorer::open_directory(const std::string& directory) {
   if (current_dir_fd_ >= 0 && current_dir_ == directory) return current_dir_fd_;
-  if (current_dir_fd_ != output_dir_fd_) close_quietly(current_dir_fd_);
-  current_dir_fd_ = -1;
-  int parent = output_dir_fd_;
-  for (size_t start = 0; start <= directory.size();) {
+  size_t kept = 0;
+  while (kept < open_dirs_.size() && lies_in_current(directory, open_dirs_[kept].end)) kept++;
+  close_directories(kept);
+  current_dir_ = directory;  // its first `kept` parts are those still open
+  int parent = kept ? open_dirs_.back().fd : output_dir_fd_;
+  bool parent_held = true;  // by open_dirs_, or output_dir
+  for (size_t start = kept ? open_dirs_.back().end + 1 : 0; start <= directory.size();) {
     size_t end = directory.find('/', start);
     if (end == std::string::npos) end = directory.size();
     const std::string part = directory.substr(start, end - start);
@@ -219,24 +241,28 @@ int FileRestorer::open_directory(const std::string& directory) {
       }
     }
     const int error_number = errno;
-    if (parent != output_dir_fd_) close(parent);
-    if (fd < 0) {
-      Ref where = shown(joined(output_dir_fs_, directory.substr(0, end)));
-      if (!where) return -1;
-      if (error_number == ELOOP || error_number == ENOTDIR) {
-        raise_in_the_way(PyExc_NotADirectoryError, ENOTDIR, msg::kPathPartNotDirectory,
-                         where.get());
-      } else {
-        raise_from_errno(error_number, where.get());
-      }
-      return -1;
-    }
+    if (!parent_held) close(parent);
+    if (fd < 0) return raise_directory_failure(error_number, directory.substr(0, end));
+    parent_held = open_dirs_.size() < kKeptDirectories;
+    if (parent_held) open_dirs_.push_back({end, fd});
     parent = fd;
     start = end + 1;
   }
-  current_dir_ = directory;
   current_dir_fd_ = parent;
   return parent;
+}
+
+// -1, with the error of a part of a directory that could not be made or
+// opened: in the way when it is a link or no directory.
+int FileRestorer::raise_directory_failure(int error_number, const std::string& part_path) {
+  Ref where = shown(joined(output_dir_fs_, part_path));
+  if (!where) return -1;
+  if (error_number == ELOOP || error_number == ENOTDIR) {
+    raise_in_the_way(PyExc_NotADirectoryError, ENOTDIR, msg::kPathPartNotDirectory, where.get());
+  } else {
+    raise_from_errno(error_number, where.get());
+  }
+  return -1;
 }
 
 bool FileRestorer::begin(PyObject* name, PyObject* path) {

@@ -22,7 +22,12 @@
 //   following a link (a part planted as a link is refused), the fresh file is
 //   created exclusively, and the rename replaces whatever stands at the
 //   target's name instead of writing through it; a target that turned into a
-//   directory or a special file meanwhile is refused.
+//   directory or a special file meanwhile is refused. The directories of the
+//   last file stay open, and a file in a directory near it opens only the
+//   parts that differ (a tree's files would otherwise open every directory
+//   of a name again for each directory of the tree): a file goes to the
+//   directory that was made or found when it was opened, wherever it has
+//   been moved since, never where a link put in its place points.
 //
 // This is how a target is found while os.path.join is the module's own; a
 // join the user replaced decides the path itself, and the file is then
@@ -112,6 +117,9 @@ class FileRestorer {
   bool encode_output_dir();
   int open_output_dir();
   int open_directory(const std::string& directory);
+  bool lies_in_current(const std::string& directory, size_t end) const;
+  void close_directories(size_t kept);
+  int raise_directory_failure(int error_number, const std::string& part_path);
   bool open_fresh_file(int dir_fd, bool own_dir_fd, std::string file_name, PyObject* path);
   void close_fresh_file();
   mode_t umask_once();
@@ -122,6 +130,15 @@ class FileRestorer {
   int output_dir_fd_ = -1;
   std::string current_dir_;  // the directory of the last file, within output_dir
   int current_dir_fd_ = -1;  // open on it, or -1
+  // The directories current_dir_ lies in, and it, open, outermost first, at
+  // most kKeptDirectories of them (a deeper one's parts are opened on the
+  // way and closed): `end` is where its path ends in current_dir_.
+  struct OpenDirectory {
+    size_t end;
+    int fd;
+  };
+  static constexpr size_t kKeptDirectories = 32;
+  std::vector<OpenDirectory> open_dirs_;
   // What each node of the stored names' tree is on disk, when looked at.
   enum DirState : uint8_t { kUnlooked, kDirectory, kMissing };
   std::vector<uint8_t> dir_states_;
