@@ -57,8 +57,8 @@ class CountedEntries final : public DictionarySink {
 
  private:
   bool counting_;
-  DistinctKeys keys_;
-  KeysOnThread stored_{keys_};  // ends before keys_
+  alignas(64) DistinctKeys keys_;  // written on the other thread: not on counting_'s line
+  KeysOnThread stored_{keys_};     // ends before keys_
 };
 
 // The answer, or None where the package is left to read_package; null with

@@ -48,15 +48,19 @@ class DistinctKeys {
   explicit DistinctKeys(uint64_t seed) : seed_(seed) {}
   DistinctKeys() : DistinctKeys(process_seed()) {}
 
-  // Throws std::bad_alloc.
-  void add(const unsigned char* key, size_t size) { add_hash(hash(key, size)); }
+  // What add() keeps of a key: its hash, which a caller may take on one
+  // thread and add on another (keys_on_thread.hpp).
+  struct Hasher {
+    uint64_t seed;
+    uint64_t operator()(const unsigned char* key, size_t size) const {
+      return XXH3_64bits_withSeed(key, size, seed);
+    }
+  };
+  Hasher hasher() const { return Hasher{seed_}; }
 
-  // What add() keeps of a key, for a caller that hashes its keys on one
-  // thread and adds them on another (keys_on_thread.hpp).
-  uint64_t hash(const unsigned char* key, size_t size) const {
-    return XXH3_64bits_withSeed(key, size, seed_);
-  }
-  // Adds the key whose hash() `hash` is. Throws std::bad_alloc.
+  // Throws std::bad_alloc.
+  void add(const unsigned char* key, size_t size) { add_hash(hasher()(key, size)); }
+  // Adds the key whose hash `hash` is. Throws std::bad_alloc.
   void add_hash(uint64_t hash) {
     const auto bucket = static_cast<uint32_t>(hash >> (64 - kBucketBits));
     unsigned char* run = staged_.get() + size_t{bucket} * kRunBytes;

@@ -29,7 +29,7 @@ namespace ormek {
 
 class KeysOnThread {
  public:
-  explicit KeysOnThread(DistinctKeys& keys) : keys_(keys) {}
+  explicit KeysOnThread(DistinctKeys& keys) : hash_(keys.hasher()), keys_(keys) {}
   KeysOnThread(const KeysOnThread&) = delete;
   KeysOnThread& operator=(const KeysOnThread&) = delete;
   ~KeysOnThread() { end_thread(true); }
@@ -37,7 +37,7 @@ class KeysOnThread {
   // Throws std::bad_alloc.
   void add(const unsigned char* key, size_t size) {
     if (filling_.empty()) filling_.reserve(kBatch);
-    filling_.push_back(keys_.hash(key, size));
+    filling_.push_back(hash_(key, size));
     if (filling_.size() == kBatch) hand_on();
   }
 
@@ -109,10 +109,15 @@ class KeysOnThread {
     thread_.join();
   }
 
-  DistinctKeys& keys_;
-  std::vector<uint64_t> filling_;
+  // The caller's side, on cache lines of its own: a line that one core
+  // writes for every key and the other for every key it stores moves
+  // between them each time.
+  alignas(64) std::vector<uint64_t> filling_;
+  DistinctKeys::Hasher hash_;
   std::thread thread_;
   bool alone_ = false;
+  // The thread's side, and what both sides share.
+  alignas(64) DistinctKeys& keys_;
   bool out_of_memory_ = false;
   std::mutex mutex_;
   std::condition_variable work_;
