@@ -26,6 +26,19 @@ void give_back_freed_heap() {
 #endif
 }
 
+// The package read (or, with `path` null, the file read already walked
+// again), its table filled from its dictionary when its keys, hashed with
+// `seed`, are `distinct`; the hashes and the pickled keys are gone on
+// return. Throws std::bad_alloc.
+NativeRead fill_table(PackageFile& file, PyObject* path, uint64_t seed, TokensById& tokens,
+                      bool& distinct) {
+  PickledTokens pickled{DistinctKeys(seed)};
+  const NativeRead read = path ? file.read(path, pickled) : file.walk_again(pickled);
+  distinct = read == NativeRead::kRead && pickled.distinct();
+  if (distinct && !tokens.fill_from_pickled(pickled)) return NativeRead::kPlain;
+  return read;
+}
+
 }  // namespace
 
 NativeRead read_package_natively(PyObject* path, bool use_zstd, Ref& package, TokensById& tokens) {
@@ -33,11 +46,14 @@ NativeRead read_package_natively(PyObject* path, bool use_zstd, Ref& package, To
   PackageFile file;
   NativeRead read = NativeRead::kPlain;
   try {
-    PickledTokens pickled;
-    read = file.read(path, pickled);
-    if (read == NativeRead::kRead && !(pickled.distinct() && tokens.fill_from_pickled(pickled))) {
-      read = NativeRead::kPlain;
+    bool distinct = false;
+    read = fill_table(file, path, process_seed(), tokens, distinct);
+    // Two keys whose hashes share the bits compared look like a repeat; the
+    // hashes of another seed tell a true one (shared again) from those.
+    if (read == NativeRead::kRead && !distinct) {
+      read = fill_table(file, nullptr, second_process_seed(), tokens, distinct);
     }
+    if (!distinct) read = read == NativeRead::kFailed ? read : NativeRead::kPlain;
   } catch (const std::bad_alloc&) {
     read = NativeRead::kPlain;  // the host's way says how it runs out of memory
   }

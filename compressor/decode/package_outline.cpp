@@ -41,12 +41,11 @@ constexpr struct ReadOutlineLines { int read = 216; } kReadOutlineLines{};
 // keys are stored on a second thread while the walk goes on.
 class CountedEntries final : public DictionarySink {
  public:
-  explicit CountedEntries(bool counting) : counting_(counting) {}
+  CountedEntries(bool counting, uint64_t seed) : counting_(counting), keys_(seed) {}
   bool entry(const unsigned char* key, size_t size, utf8::PickledText, PickledId) override {
     if (counting_) stored_.add(key, size);
     return true;
   }
-  bool counting() const { return counting_; }
   // Throws std::bad_alloc.
   bool distinct() {
     if (!counting_) return true;
@@ -61,28 +60,49 @@ class CountedEntries final : public DictionarySink {
   KeysOnThread stored_{keys_};     // ends before keys_
 };
 
+// What a walk over the package found: how it ended, whether the keys are
+// distinct, and their count (when counted).
+struct Walked {
+  NativeRead read = NativeRead::kPlain;
+  bool distinct = false;
+  size_t count = 0;
+};
+
+// The package read (or, with `path` null, the file read already walked
+// again), its keys hashed with `seed`; their hashes are gone on return.
+// Throws std::bad_alloc.
+Walked walk_counted(PackageFile& file, PyObject* path, bool counting, uint64_t seed) {
+  CountedEntries entries(counting, seed);
+  Walked walked;
+  walked.read = path ? file.read(path, entries) : file.walk_again(entries);
+  walked.distinct = walked.read == NativeRead::kRead && entries.distinct();
+  walked.count = entries.count();
+  return walked;
+}
+
 // The answer, or None where the package is left to read_package; null with
 // the exception set only when a signal handler raised.
 PyObject* read_outline(PyObject* path, bool count_tokens) {
   PackageFile file;
-  CountedEntries entries(count_tokens);
-  NativeRead read = NativeRead::kPlain;
-  bool distinct = false;
+  Walked walked;
   try {
-    read = file.read(path, entries);
-    distinct = read == NativeRead::kRead && entries.distinct();
+    walked = walk_counted(file, path, count_tokens, process_seed());
+    // Two keys whose hashes share the bits compared look like a repeat; the
+    // hashes of another seed tell a true one (shared again) from those.
+    if (walked.read == NativeRead::kRead && !walked.distinct) {
+      walked = walk_counted(file, nullptr, true, second_process_seed());
+    }
   } catch (const std::bad_alloc&) {
-    distinct = false;  // read_package says how the host runs out of memory
+    walked.distinct = false;  // read_package says how the host runs out of memory
   }
-  if (read == NativeRead::kFailed) return nullptr;
-  if (!distinct) return Py_NewRef(Py_None);
+  if (walked.read == NativeRead::kFailed) return nullptr;
+  if (!walked.distinct) return Py_NewRef(Py_None);
   Ref outline = file.outline();
   if (!outline) {  // a value the host makes otherwise, or fails to make: its way says
     PyErr_Clear();
     return Py_NewRef(Py_None);
   }
-  Ref count =
-      entries.counting() ? Ref::steal(PyLong_FromSize_t(entries.count())) : Ref::borrow(Py_None);
+  Ref count = count_tokens ? Ref::steal(PyLong_FromSize_t(walked.count)) : Ref::borrow(Py_None);
   if (!count) return nullptr;
   return Py_BuildValue("(NKN)", outline.release(),
                        static_cast<unsigned long long>(file.payload_size()), count.release());

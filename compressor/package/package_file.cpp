@@ -65,12 +65,27 @@ NativeRead PackageFile::read(PyObject* path, DictionarySink& sink) {
   }
   Ref name = Ref::steal(encoded);
   fd_ = open(PyBytes_AS_STRING(name.get()), O_RDONLY | O_CLOEXEC);
+  return fd_ < 0 ? NativeRead::kPlain : walk_file(walk_, sink);
+}
+
+NativeRead PackageFile::walk_again(DictionarySink& sink) {
+  PackageWalk again;
+  const NativeRead read = walk_file(again, sink);
+  if (read != NativeRead::kRead) return read;
+  return again.dictionary_entries() == walk_.dictionary_entries() &&
+                 again.value_count() == walk_.value_count()
+             ? NativeRead::kRead
+             : NativeRead::kPlain;
+}
+
+// The open file walked from its start with `walk`.
+NativeRead PackageFile::walk_file(PackageWalk& walk, DictionarySink& sink) {
   struct stat st;
-  if (fd_ < 0 || fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return NativeRead::kPlain;
+  if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return NativeRead::kPlain;
   ByteWindow window(read_at, this, static_cast<uint64_t>(st.st_size));
   try {
     sink.expect(static_cast<uint64_t>(st.st_size));
-    const WalkEnd end = walk_.walk(window, sink);
+    const WalkEnd end = walk.walk(window, sink);
     if (interrupted_) return NativeRead::kFailed;
     return end == WalkEnd::kRead ? NativeRead::kRead : NativeRead::kPlain;
   } catch (const std::bad_alloc&) {

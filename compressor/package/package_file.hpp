@@ -38,6 +38,10 @@ class PackageFile {
   // Opens the package at `path` (an exact str) and walks it; the entries of
   // its dictionary go to `sink`.
   NativeRead read(PyObject* path, DictionarySink& sink);
+  // After a read, walks the same open file again, its dictionary's entries
+  // going to `sink` (the values read first stay): kPlain when the file no
+  // longer reads as it did.
+  NativeRead walk_again(DictionarySink& sink);
 
   const PackageWalk& walk() const { return walk_; }
   // The host object of walked value `index` (the same object each time);
@@ -58,6 +62,7 @@ class PackageFile {
   uint64_t payload_size() const;
 
  private:
+  NativeRead walk_file(PackageWalk& walk, DictionarySink& sink);
   Ref make(uint32_t index, int depth);
   Ref make_container(const PickledValue& v, int depth);
   Ref read_payload();
