@@ -8,10 +8,11 @@
 // 64-bit hash of its bytes (equal strs pickle to equal bytes): 16 bits pick
 // one of 65,536 buckets and 40 are stored, 5 bytes a key, so 30 million keys
 // take about 160 MB. The keys are distinct when no two share those bits; two
-// that do are reported as a repeat, which a caller treats as it treats a true
-// one (it reads the package the host's way), so the answer is never wrong,
-// only now and then (about n^2 / 2^57: one in 160 for 30 million keys, one in
-// 640 for 15 million) slower than it need be. The seed is drawn once a
+// that do are reported as a repeat, so the answer is never wrong, only now
+// and then (about n^2 / 2^57: one in 160 for 30 million keys, one in 640 for
+// 15 million) slower than it need be: the callers then ask again with keys
+// hashed with a second seed (second_process_seed) before they read the
+// package the host's way. The seed is drawn once a
 // process (or given, for tests), so a package cannot be made to collide.
 //
 // A key goes first to a run of its bucket's (sixteen keys) in one array of
