@@ -16,7 +16,8 @@
 // table then keeps; a record of 12 bytes a key says where. Both are
 // reserved up front for the most a package of its size can hold (its keys
 // are its bytes), so they never move: memory is taken only as it is
-// written.
+// written. The keys' hashes are stored on a thread of their own while the
+// walk goes on (keys_on_thread.hpp).
 //
 // Host-free.
 #pragma once
@@ -28,6 +29,7 @@
 
 #include "compressor/decode/token_table.hpp"
 #include "compressor/package/distinct_keys.hpp"
+#include "compressor/package/keys_on_thread.hpp"
 #include "compressor/package/package_walk.hpp"
 
 namespace ormek {
@@ -35,6 +37,8 @@ namespace ormek {
 class PickledTokens final : public DictionarySink {
  public:
   explicit PickledTokens(DistinctKeys keys = DistinctKeys()) : keys_(std::move(keys)) {}
+  PickledTokens(const PickledTokens&) = delete;
+  PickledTokens& operator=(const PickledTokens&) = delete;
 
   // Reserves room for the dictionary of a package of `package_bytes`: an
   // entry takes at least kLeastEntryBytes of it. Throws std::bad_alloc.
@@ -47,7 +51,7 @@ class PickledTokens final : public DictionarySink {
   // Throws std::bad_alloc (as DistinctKeys does).
   bool entry(const unsigned char* key, size_t size, utf8::PickledText text, PickledId id) override {
     if (text != utf8::PickledText::kText) return false;
-    keys_.add(key, size);
+    stored_.add(key, size);
     if (!id.fits || id.value < 0 || id.value > INT32_MAX) return true;  // no record names it
     // A key fetched again from the memo is not in the reserve: a repeat,
     // left to the host's way as all repeats are.
@@ -63,7 +67,10 @@ class PickledTokens final : public DictionarySink {
 
   // Whether the keys are distinct, so that the table is exact. Throws
   // std::bad_alloc.
-  bool distinct() const { return keys_.distinct(); }
+  bool distinct() {
+    stored_.finish();
+    return keys_.distinct();
+  }
   size_t count() const { return keys_.count(); }
 
   // Moves the arena into `table` and enters every token, the unknown token
@@ -92,6 +99,7 @@ class PickledTokens final : public DictionarySink {
   };
 
   DistinctKeys keys_;
+  KeysOnThread stored_{keys_};  // ends before keys_
   TableShape shape_;
   std::vector<unsigned char> arena_;
   std::vector<Placed> placed_;

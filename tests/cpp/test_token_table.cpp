@@ -190,6 +190,20 @@ void check_pickled_tokens() {
   repeated.expect(100);
   check(give(repeated, "k", 1) && give(repeated, "k", 2) && !repeated.distinct(),
         "a repeated key is told");
+  // Keys enough for their hashes to be stored on a thread while the walk
+  // goes on: a repeat, its id named or not, is told among more keys than
+  // the thread is handed at a time.
+  for (const int64_t repeat_id : {int64_t{-2}, int64_t{-1}, int64_t{5000}}) {
+    PickledTokens many(DistinctKeys(7));
+    many.expect(size_t{2} << 20);
+    bool given = true;
+    for (int64_t i = 0; i < 40000; i++) {
+      const bool repeat = i == 5000 && repeat_id != -2;
+      given = give(many, "key" + std::to_string(repeat ? 9 : i), repeat ? repeat_id : i) && given;
+    }
+    check(given && many.distinct() == (repeat_id == -2),
+          "keys told apart beside the walk, repeat " + std::to_string(repeat_id));
+  }
   PickledTokens small;
   small.expect(8);
   check(give(small, "12345678", 1) && !give(small, "x", 2), "no more than the package holds");
