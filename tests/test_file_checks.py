@@ -324,3 +324,31 @@ def _tree_state(root):
             is_dir = path.is_dir()
             state[key] = ("dir",) if is_dir else (path.read_bytes(), st.st_mode, st.st_mtime_ns)
     return state
+
+
+@pytest.mark.parametrize("damaged", [(), (1,), (6,), (1, 6), (5, 7)])
+def test_the_first_damaged_file_is_named_however_the_walk_is_shared(comp, in_tmp, damaged):
+    # Over a million records in files of like size: the walk before writing
+    # takes them on two threads, and must still name the first bad file.
+    names = [f"f{i}.txt" for i in range(8)]
+    for i, name in enumerate(names):
+        (in_tmp / name).write_text(f"f{i} " + "w x " * 40_000, encoding="utf-8")
+    comp.encode_named_files([(n, n) for n in names], "t.pkg", checks=True)
+    with open("t.pkg", "rb") as f:
+        package = pickle.load(f)
+    ids = bytearray(zstandard.ZstdDecompressor().decompress(package["compressed"]))
+    for i in damaged:
+        at = 4 * (package["file_boundaries"][i] - 10)  # "w" and " " change places
+        ids[at:at + 8] = ids[at + 4:at + 8] + ids[at:at + 4]
+    package["compressed"] = zstandard.ZstdCompressor().compress(bytes(ids))
+    write_pickle("d.pkg", package)
+    if not damaged:
+        comp.check_package("d.pkg")
+        comp.decode_package("d.pkg", "out")
+        assert (in_tmp / "out" / "f7.txt").read_text() == (in_tmp / "f7.txt").read_text()
+        return
+    with pytest.raises(ValueError, match=f"damaged: the file 'f{damaged[0]}.txt'"):
+        comp.check_package("d.pkg")
+    with pytest.raises(ValueError, match=f"damaged: the file 'f{damaged[0]}.txt'"):
+        comp.decode_package("d.pkg", "out")
+    assert not os.path.exists("out")

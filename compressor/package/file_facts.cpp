@@ -395,10 +395,17 @@ bool take_directory(PyObject* item, DirectoryLists& lists, Py_ssize_t i) {
 
 }  // namespace
 
-bool check_restored(const ContentDigest& restored, const FileFacts& facts, PyObject* name) {
-  if (restored.content_bytes() == facts.size && restored.finish() == facts.digest) return true;
+bool restored_matches(const ContentDigest& restored, const FileFacts& facts) {
+  return restored.content_bytes() == facts.size && restored.finish() == facts.digest;
+}
+
+bool refuse_damaged(PyObject* name) {
   PyErr_Format(PyExc_ValueError, msg::kPackageDamaged, name);
   return false;
+}
+
+bool check_restored(const ContentDigest& restored, const FileFacts& facts, PyObject* name) {
+  return restored_matches(restored, facts) || refuse_damaged(name);
 }
 
 void FactsWriter::begin(PyObject* name) {

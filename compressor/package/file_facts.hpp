@@ -65,6 +65,10 @@ struct FileFacts {
 // the file's `facts` say was packed: false with ValueError "the package is
 // damaged" naming `name` (the stored name) when it is not.
 bool check_restored(const ContentDigest& restored, const FileFacts& facts, PyObject* name);
+// The two halves of check_restored: the comparison (host-free), and the
+// refusal (false, with the error set).
+bool restored_matches(const ContentDigest& restored, const FileFacts& facts);
+bool refuse_damaged(PyObject* name);
 
 // Adds the text of the str `text` to `digest` (ASCII as its bytes).
 void digest_text(ContentDigest& digest, PyObject* text);
