@@ -100,7 +100,7 @@ struct RestoredTokens {
   WriteFailure write(Py_ssize_t start, Py_ssize_t stop, bool verified, FileRestorer& restorer) {
     clamp_slice(size, start, stop);
     if (native && (verified || all_text(tokens.table(), records(), start, stop))) {
-      if (!join_buffer && !make_join_buffer()) return WriteFailure::kText;
+      if (!join_buffer && !(join_buffer = new_join_buffer())) return WriteFailure::kText;
       auto write_bytes = [&restorer](const void* data, size_t bytes) {
         return restorer.write_bytes(data, bytes);
       };
@@ -112,17 +112,6 @@ struct RestoredTokens {
     }
     Ref text = join(start, stop);
     return text ? restorer.finish(text.get()) : WriteFailure::kText;
-  }
-
-  // The buffer every file's join goes through; false with MemoryError set.
-  bool make_join_buffer() {
-    try {
-      join_buffer = std::make_unique<JoinBuffer>();
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-      return false;
-    }
-    return true;
   }
 
   // The UTF-8 size of "".join(restored_tokens[start:stop]), for

@@ -160,16 +160,20 @@ DigestWalk reported(const WalkedFiles& walked, const std::vector<StoredFile>& fi
 
 }  // namespace
 
+std::unique_ptr<JoinBuffer> new_join_buffer() {
+  try {
+    return std::make_unique<JoinBuffer>();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+}
+
 DigestWalk walk_file_digests(const TokenTable& table, const unsigned char* payload,
                              std::ptrdiff_t records, const JudgedPackage& judged,
                              const std::vector<char>* picked) {
-  std::unique_ptr<JoinBuffer> buffer;
-  try {
-    buffer = std::make_unique<JoinBuffer>();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return {DigestWalkEnd::kNoMemory, 0};
-  }
+  const std::unique_ptr<JoinBuffer> buffer = new_join_buffer();
+  if (!buffer) return {DigestWalkEnd::kNoMemory, 0};
   const DigestSources from_package{table, payload, records, judged, picked};
   const size_t count = judged.files.size();
   // A tree's files are walked on two threads, the second half of their

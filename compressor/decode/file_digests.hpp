@@ -15,6 +15,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "compressor/decode/token_table.hpp"
@@ -39,6 +40,10 @@ struct DigestWalk {
 // clamps them, and stops at the first that does not restore as text or,
 // when the package carries facts, whose text is not what was packed; then
 // with the ValueError that names it set (check_restored's, for damage).
+// A JoinBuffer (token_table.hpp) for a walk or a write pass; null with
+// MemoryError set.
+std::unique_ptr<JoinBuffer> new_join_buffer();
+
 DigestWalk walk_file_digests(const TokenTable& table, const unsigned char* payload,
                              std::ptrdiff_t records, const JudgedPackage& judged,
                              const std::vector<char>* picked);

@@ -258,10 +258,10 @@ inline bool all_text(const TokenTable& table, const unsigned char* payload, std:
   return text_bytes(table, payload, start, stop) >= 0;
 }
 
-// Hands the records' UTF-8 bytes to write(data, size) through a buffer of
-// `buffer_bytes`, a token longer than the buffer on its own. False as soon
-// as write returns false or a token is not text (all_text tells the two
-// apart beforehand; a write that never fails leaves only the second).
+// Hands the records' UTF-8 bytes to write(data, size) through `buffer` (a
+// JoinBuffer, below), a token longer than the buffer on its own. False as
+// soon as write returns false or a token is not text (all_text tells the
+// two apart beforehand; a write that never fails leaves only the second).
 inline constexpr size_t kWriteBuffer = size_t{1} << 18;
 
 // The buffer a join goes through, kept from one file's join to the next
@@ -318,13 +318,6 @@ bool copy_text(const TokenTable& table, const unsigned char* payload, std::ptrdi
     out += bytes;
   }
   return write(buffer.begin(), static_cast<size_t>(out - buffer.begin()));
-}
-
-template <typename Write>
-bool copy_text(const TokenTable& table, const unsigned char* payload, std::ptrdiff_t start,
-               std::ptrdiff_t stop, Write&& write, size_t buffer_bytes = kWriteBuffer) {
-  const JoinBuffer buffer(buffer_bytes);
-  return copy_text(table, payload, start, stop, write, buffer);
 }
 
 }  // namespace ormek

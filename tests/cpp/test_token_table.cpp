@@ -113,13 +113,13 @@ void check_joins() {
       out.append(static_cast<const char*>(data), size);
       return true;
     };
-    const bool done = copy_text(table, payload.data(), 0, n, append, buffer);
+    const bool done = copy_text(table, payload.data(), 0, n, append, JoinBuffer(buffer));
     check(done && out == expected, "join through a buffer of " + std::to_string(buffer));
   }
   int writes = 0;
   check(!copy_text(
             table, payload.data(), 0, n, [&writes](const void*, size_t) { return ++writes < 2; },
-            8) &&
+            JoinBuffer(8)) &&
             writes == 2,
         "a failed write stops the join");
   check(all_text(table, payload.data(), 0, n) &&
@@ -154,7 +154,9 @@ void check_joins() {
   check(!all_text(table, with_object.data(), 0, 3) &&
             text_bytes(table, with_object.data(), 0, 3) == -1 &&
             text_bytes(table, with_object.data(), 2, 3) == 2 &&
-            !copy_text(table, with_object.data(), 0, 3, [](const void*, size_t) { return true; }),
+            !copy_text(
+                table, with_object.data(), 0, 3, [](const void*, size_t) { return true; },
+                JoinBuffer()),
         "a token that is not text");
 }
 
