@@ -497,6 +497,25 @@ def test_own_big_stream_frame_states_its_size(mod, in_tmp, words, threads):
     _assert_same_content(package, pickle.loads((in_tmp / "fresh.pkg").read_bytes()))
 
 
+@pytest.mark.parametrize("threads", [1, 4])
+def test_own_tree_frame_is_the_one_shot_frame(mod, in_tmp, threads):
+    """Many files numbering their own tokens, compressed while the last ones
+    are numbered: the frame is the binding's one-shot frame of the same
+    stream (a binding whose frames made in pieces stop matching it is
+    caught here)."""
+    entries = []
+    for f in range(16):
+        source = in_tmp / f"f{f:02}.txt"
+        source.write_text(" ".join(f"w{(i * 7 + f) % 20_000}" for i in range(50_000)) + "\n")
+        entries.append((str(source), source.name))
+    mod.OrmekCompressor().encode_named_files(entries, "own.pkg", 6, threads, package_dict="own")
+    package = _assert_host_bytes_and_restores(in_tmp / "own.pkg", entries, in_tmp / "out")
+    frame = package["compressed"]
+    stream = zstandard.ZstdDecompressor().decompress(frame)
+    assert len(stream) == 4 * 16 * 100_000
+    assert frame == zstandard.ZstdCompressor(level=6, threads=threads).compress(stream)
+
+
 @pytest.mark.parametrize("tokenize", ["native", "overridden"])
 def test_used_dictionary_packages(mod, inputs, in_tmp, tokenize):
     """package_dict="used": the object's dictionaries grow as ever, the

@@ -68,6 +68,9 @@ class Encoder {
  private:
   PyObject* run();
   bool read_files();
+  Ref number_and_compress(IdAssigner& ids);
+  bool overlaps_numbering() const;
+  Ref number_own_overlapped();
   bool assign_ids(IdAssigner* ids);
   bool number_own_plainly(PyObject* tokens, uint8_t* packed, Py_ssize_t packed_length);
   bool check_record_count();

@@ -14,8 +14,13 @@ namespace ormek {
 namespace {
 
 // The reading waits while more than this many code units wait for the
-// numbering thread, which bounds the texts held at once.
+// numbering thread, which bounds the texts held at once (with their cuts,
+// eight bytes a token). While the vocabulary is small it may run further
+// ahead: the reading then ends well before the numbering does, and the id
+// stream's size, known once every file is counted, lets its compression
+// begin meanwhile (Encoder::number_own_overlapped).
 constexpr size_t kQueuedUnits = size_t{1} << 22;
+constexpr size_t kQueuedUnitsSmallVocabulary = size_t{1} << 24;
 
 // Keeps `value` at the end of `kept`; false with MemoryError.
 template <typename T>
@@ -77,7 +82,9 @@ bool FileTokens::add_units(utf8::Piece piece) {
   return feed_.add(data, piece.kind, piece.length, {Ref(), std::move(piece.storage)});
 }
 
-bool FileTokens::keep_up() { return feed_.wait(kQueuedUnits); }
+bool FileTokens::keep_up() {
+  return feed_.wait(small_vocabulary() ? kQueuedUnitsSmallVocabulary : kQueuedUnits);
+}
 
 bool FileTokens::mark_file() { return feed_.mark(); }
 
@@ -165,9 +172,11 @@ bool FileTokens::leave_native_way() {
   return true;
 }
 
-bool FileTokens::finish_numbering() {
+bool FileTokens::finish_numbering() { return finished(feed_.finish()); }
+
+bool FileTokens::finished(NumberingFeed<KeptText, AnsweringSignals>::Finish how) {
   using Finish = NumberingFeed<KeptText, AnsweringSignals>::Finish;
-  switch (feed_.finish()) {
+  switch (how) {
     case Finish::kDone:
       return true;
     case Finish::kOutOfMemory:
