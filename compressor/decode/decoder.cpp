@@ -80,6 +80,7 @@ struct RestoredTokens {
   bool native = false;
   Py_ssize_t size = 0;
   std::unique_ptr<JoinBuffer> join_buffer;  // native path: made for the first file written
+  std::unique_ptr<JoinAhead> ahead;         // native path: a tree's small files joined ahead
 
   const unsigned char* records() const {
     return reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(payload.get()));
@@ -94,11 +95,19 @@ struct RestoredTokens {
   }
 
   // f.write("".join(restored_tokens[start:stop])) into the restorer's fresh
-  // file: the native path writes the tokens' bytes straight from the table,
-  // through a bounded buffer, when they are all text (as the digest walk
-  // found them already in a file it `verified`).
-  WriteFailure write(Py_ssize_t start, Py_ssize_t stop, bool verified, FileRestorer& restorer) {
+  // file (the `file`th): the native path writes the tokens' bytes straight
+  // from the table, joined ahead or through a bounded buffer, when they are
+  // all text (as the digest walk found them already in a file it
+  // `verified`).
+  WriteFailure write(size_t file, Py_ssize_t start, Py_ssize_t stop, bool verified,
+                     FileRestorer& restorer) {
     clamp_slice(size, start, stop);
+    const unsigned char* joined = nullptr;
+    size_t joined_bytes = 0;
+    if (ahead && ahead->take(file, joined, joined_bytes)) {
+      return restorer.write_bytes(joined, joined_bytes) ? restorer.finish_written()
+                                                        : WriteFailure::kText;
+    }
     if (native && (verified || all_text(tokens.table(), records(), start, stop))) {
       if (!join_buffer && !(join_buffer = new_join_buffer())) return WriteFailure::kText;
       auto write_bytes = [&restorer](const void* data, size_t bytes) {
@@ -228,7 +237,7 @@ bool restore_tokens(CompressorObject* self, PyObject* data, Py_ssize_t num_token
 // error, so every failure of the body also leaves the block. With `facts`
 // (the package's checks of this file), the text must be what was packed
 // before it replaces anything, and the file takes the stored mode and time.
-bool write_file(PyObject* output_dir, const StoredFile& file, RestoredTokens& restored,
+bool write_file(PyObject* output_dir, size_t i, const StoredFile& file, RestoredTokens& restored,
                 Py_ssize_t start, FileRestorer& restorer, const FileFacts* facts, bool verified) {
   PyObject* filename = file.name.get();
   Ref join = os_path_attribute(Str::join);
@@ -242,7 +251,7 @@ bool write_file(PyObject* output_dir, const StoredFile& file, RestoredTokens& re
   if (!opened) return kDecodePackageTrace.fail(kDecodePackageLines.open_output);
 
   if (facts) restorer.expect(filename, file.where.bytes, *facts, verified);
-  const WriteFailure failure = restored.write(start, file.boundary, verified, restorer);
+  const WriteFailure failure = restored.write(i, start, file.boundary, verified, restorer);
   if (failure == WriteFailure::kNone) return true;
   restorer.discard();
   // A failure of f.write() is reported at its own line, then at the block's.
@@ -417,6 +426,31 @@ bool settle_directories(const RestorePlan& plan, FileRestorer& restorer) {
   return true;
 }
 
+// A tree's small files (those a join shares with no helper of its own) are
+// joined on a helper thread while the caller writes those before them, in
+// the loop's order: the write pass on the second core. Without the thread,
+// or memory for its list, the caller joins each itself.
+void join_ahead(const RestorePlan& plan, RestoredTokens& restored) {
+  const std::vector<StoredFile>& files = plan.judged.files;
+  std::vector<JoinAhead::Records> small;
+  try {
+    Py_ssize_t start = 0;
+    for (size_t i = 0; i < files.size(); i++) {
+      Py_ssize_t from = start;
+      Py_ssize_t to = files[i].boundary;
+      start = to;
+      clamp_slice(restored.size, from, to);
+      if (plan.picked[i] && to - from < 4 * kPieceRecords) small.push_back({i, from, to});
+    }
+    if (small.size() < 2) return;
+    restored.ahead =
+        std::make_unique<JoinAhead>(restored.tokens.table(), restored.records(), std::move(small));
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  if (!restored.ahead->start()) restored.ahead.reset();
+}
+
 // for boundary, filename in zip(...): each picked file written (or, for
 // restored_sizes, measured), then the empty directories of the packed trees
 // made, then the directories given their stored modes and times.
@@ -424,13 +458,14 @@ bool restore_files(PyObject* output_dir, const RestorePlan& plan, RestoredTokens
                    FileChoice& choice, FileRestorer& restorer) {
   int32_t start = 0;
   const std::vector<StoredFile>& files = plan.judged.files;
+  if (choice.writes() && restored.native) join_ahead(plan, restored);
   for (size_t i = 0; i < files.size(); i++) {
     const StoredFile& file = files[i];
     if (!choice.writes()) {
       const Py_ssize_t size = restored.utf8_size(start, file.boundary);
       if (size < 0 || !choice.record_size(size))
         return kDecodePackageTrace.fail(kDecodePackageLines.write_output);
-    } else if (plan.picked[i] && (!write_file(output_dir, file, restored, start, restorer,
+    } else if (plan.picked[i] && (!write_file(output_dir, i, file, restored, start, restorer,
                                               plan.facts_of(i), i < plan.verified) ||
                                   !choice.record_name(file.name.get()))) {
       return false;

@@ -160,6 +160,39 @@ void check_joins() {
         "a token that is not text");
 }
 
+// Files joined ahead come in the caller's order, over more files than the
+// helper holds at once; a file too big for its slot or naming a token that
+// is not text, and a file not on the list, are the caller's to join.
+void check_join_ahead() {
+  const TokenTable table =
+      make_table({{0, U"ab"}, {1, U"\u00e9"}, {2, std::u32string(40, U'x')}}, 5);
+  const std::vector<unsigned char> payload = payload_of({0, 1, 7, 2, 5});
+  struct Kind {
+    std::ptrdiff_t from, to;
+    const char* text;  // null: left to the caller
+  };
+  const Kind kinds[] = {{0, 2, "ab\xc3\xa9"}, {2, 3, "<UNK>"}, {3, 4, nullptr}, {4, 5, nullptr}};
+  std::vector<JoinAhead::Records> files;
+  for (size_t file = 0; file < 60; file++) {
+    if (file % 7 != 3) files.push_back({file, kinds[file % 4].from, kinds[file % 4].to});
+  }
+  JoinAhead ahead(table, payload.data(), files, 32);
+  bool in_order = ahead.start();
+  for (size_t file = 0; file < 60; file++) {
+    const char* text = file % 7 == 3 ? nullptr : kinds[file % 4].text;
+    const unsigned char* data = nullptr;
+    size_t size = 0;
+    const bool joined = ahead.take(file, data, size);
+    in_order = in_order && joined == (text != nullptr) &&
+               (!joined || std::string(reinterpret_cast<const char*>(data), size) == text);
+  }
+  check(in_order, "files joined ahead, in order");
+  JoinAhead left(table, payload.data(), files, 32);
+  const unsigned char* data = nullptr;
+  size_t size = 0;
+  check(left.start() && left.take(0, data, size), "a caller that stops early");
+}
+
 // The table filled from pickled entries: a later key of an equal id wins,
 // ids no record names are skipped, and what the table cannot hold exactly
 // (a lone surrogate, a repeated key, more than the package's bytes) is
@@ -217,6 +250,7 @@ int main() {
   check_lookups();
   check_placing();
   check_joins();
+  check_join_ahead();
   check_pickled_tokens();
   return ormek::test::report();
 }
