@@ -666,6 +666,35 @@ def test_nothing_is_written_through_what_is_in_the_way(comp, entries, in_tmp, ki
     assert read_dir(in_tmp / "outside") == {"victim": b"keep"}
 
 
+PLANT = {"fifo": os.mkfifo, "directory": os.mkdir, "file": lambda path: open(path, "w").close()}
+
+
+@pytest.mark.parametrize("planted", list(PLANT))
+def test_a_target_planted_while_restoring_is_refused_unless_a_file(mod, comp, monkeypatch,
+                                                                    entries, in_tmp, planted):
+    # The first file lands where nothing stood; what is put at the second's
+    # target after the look before writing is refused there, a file replaced.
+    write_package(in_tmp / "p", [1, 3], [1, 2], ["first", "second"], GD)
+
+    def join(a, b):
+        if b == "second":
+            PLANT[planted](in_tmp / a / b)
+        return f"{a}/{b}"
+
+    monkeypatch.setattr(mod, "os", types.SimpleNamespace(
+        makedirs=os.makedirs, path=types.SimpleNamespace(join=join)))
+    if planted == "file":
+        comp.decode_package("p", "o")
+        assert read_dir(in_tmp / "o") == {"first": b"hello", "second": b"world"}
+        return
+    with pytest.raises(FileExistsError) as info:
+        comp.decode_package("p", "o")
+    assert (info.value.filename, entries(info.value)) == ("o/second", lines(120))
+    assert sorted(os.listdir(in_tmp / "o")) == ["first", "second"]
+    assert (in_tmp / "o" / "first").read_bytes() == b"hello"
+    assert not (in_tmp / "o" / "second").is_file()
+
+
 DEEP = "/".join(["d"] * 40)  # deeper than the directories a restore keeps open
 
 

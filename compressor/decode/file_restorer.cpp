@@ -378,6 +378,10 @@ bool FileRestorer::write_bytes(const void* data, size_t size) {
 // the stored mode and time and replaces anything. A signal that arrived
 // meanwhile ends the restore before this file replaces anything, and so
 // does a target that turned into something other than a regular file.
+// Where nothing stands at the target's name (a fresh tree's files), a rename
+// that replaces nothing is the look and the rename in one call; once one
+// finds the name taken, or the file system cannot make it, each file is
+// looked at and renamed over its target.
 WriteFailure FileRestorer::finish_written() {
   PyObject* path = fresh_.path.get();
   FreshFile& file = fresh_.file;
@@ -388,17 +392,20 @@ WriteFailure FileRestorer::finish_written() {
     attributes.stored_mode = static_cast<mode_t>(fresh_.facts->mode);
     attributes.mtime_ns = fresh_.facts->mtime_ns;
   }
-  auto still_wanted = [&] {
-    if (PyErr_CheckSignals() < 0) return false;
+  bool in_the_way = false;
+  auto renaming = [&](auto&& rename) {
+    if (targets_new_ && file.rename_unless_taken()) return true;
+    targets_new_ = false;
     struct stat st;
     if (fstatat(fresh_.dir_fd, file.target().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         !S_ISREG(st.st_mode)) {
-      raise_in_the_way(PyExc_FileExistsError, EEXIST, msg::kTargetNotRegularFile, path);
+      in_the_way = true;
       return false;
     }
-    return true;
+    return rename();
   };
-  switch (file.put_in_place(attributes, still_wanted)) {
+  switch (file.put_in_place(
+      attributes, [] { return PyErr_CheckSignals() == 0; }, renaming)) {
     case FreshFile::Placed::kDone:
       close_fresh_file();
       return WriteFailure::kNone;
@@ -411,7 +418,11 @@ WriteFailure FileRestorer::finish_written() {
     case FreshFile::Placed::kRename:
       break;
   }
-  raise_from_errno(errno, path);
+  if (in_the_way) {
+    raise_in_the_way(PyExc_FileExistsError, EEXIST, msg::kTargetNotRegularFile, path);
+  } else {
+    raise_from_errno(errno, path);
+  }
   return give_up(WriteFailure::kFile);
 }
 

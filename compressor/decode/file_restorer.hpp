@@ -143,6 +143,7 @@ class FileRestorer {
   enum DirState : uint8_t { kUnlooked, kDirectory, kMissing };
   std::vector<uint8_t> dir_states_;
   int umask_ = -1;                         // read when first needed (umask_once)
+  bool targets_new_ = true;                // no target found taken yet (finish_written)
   std::unique_ptr<ContentDigest> digest_;  // made when first needed
 
   // The file being written.

@@ -1,6 +1,7 @@
 // Fresh files put in place (see fresh_file.hpp).
 #include "compressor/package/fresh_file.hpp"
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,12 +23,29 @@ constexpr size_t kTempStemBytes = 200;
 constexpr int kFreshFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 constexpr mode_t kPrivateMode = 0600;
 
+// The process id, asked of the system once rather than for every fresh
+// name (a restored tree makes one per file), and asked again in the child
+// of a fork, which has another.
+std::atomic<pid_t> g_process_id{0};
+
+pid_t process_id() {
+  static const bool forks_seen = pthread_atfork(nullptr, nullptr, [] {
+                                   g_process_id.store(0, std::memory_order_relaxed);
+                                 }) == 0;
+  pid_t pid = g_process_id.load(std::memory_order_relaxed);
+  if (pid != 0 && forks_seen) return pid;
+  pid = getpid();
+  g_process_id.store(pid, std::memory_order_relaxed);
+  return pid;
+}
+
 }  // namespace
 
 std::string temporary_name_beside(std::string_view base_name) {
   const unsigned serial = g_temp_counter.fetch_add(1, std::memory_order_relaxed);
   char suffix[64];
-  std::snprintf(suffix, sizeof suffix, ".%lx-%x.tmp", static_cast<unsigned long>(getpid()), serial);
+  std::snprintf(suffix, sizeof suffix, ".%lx-%x.tmp", static_cast<unsigned long>(process_id()),
+                serial);
   return std::string(base_name.substr(0, kTempStemBytes)) + suffix;
 }
 
@@ -92,6 +110,14 @@ bool FreshFile::close_descriptor() {
   const int closed = close(fd_);
   fd_ = -1;
   return closed == 0;
+}
+
+bool FreshFile::rename_unless_taken() {
+  if (renameat2(dir_fd_, path_.c_str(), dir_fd_, target_.c_str(), RENAME_NOREPLACE) != 0) {
+    return false;
+  }
+  created_ = false;  // it is the target now
+  return true;
 }
 
 bool FreshFile::rename_over_target() {

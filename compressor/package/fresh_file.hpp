@@ -111,6 +111,13 @@ class FreshFile {
   }
   // Closes and removes the fresh file, if there is one.
   void discard();
+  // Renames the fresh file to the target only where nothing stands at its
+  // name: false with errno (EEXIST, or what tells that the file system
+  // cannot) otherwise, the fresh file staying. One call where a look at the
+  // target and a rename would be two, for a caller that refuses some
+  // targets (inside put_in_place's `renaming`, its look and rename left for
+  // a false).
+  bool rename_unless_taken();
 
  private:
   bool give(const FinalAttributes& attributes) const;
