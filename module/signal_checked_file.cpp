@@ -43,10 +43,20 @@ PyObject* namespace_type() {
   return made;
 }
 
-// SimpleNamespace(name=checked(file.name), ...) for the methods the file has.
-Ref stand_in(PyObject* file, std::initializer_list<PyMethodDef*> defs) {
+}  // namespace
+
+Ref simple_namespace(PyObject* attributes) {
   PyObject* type = namespace_type();
   if (!type) return Ref();
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  if (!no_args) return Ref();
+  return Ref::steal(PyObject_Call(type, no_args.get(), attributes));
+}
+
+namespace {
+
+// SimpleNamespace(name=checked(file.name), ...) for the methods the file has.
+Ref stand_in(PyObject* file, std::initializer_list<PyMethodDef*> defs) {
   Ref methods = Ref::steal(PyDict_New());
   if (!methods) return Ref();
   for (PyMethodDef* def : defs) {
@@ -59,9 +69,7 @@ Ref stand_in(PyObject* file, std::initializer_list<PyMethodDef*> defs) {
       return Ref();
     }
   }
-  Ref no_args = Ref::steal(PyTuple_New(0));
-  if (!no_args) return Ref();
-  return Ref::steal(PyObject_Call(type, no_args.get(), methods.get()));
+  return simple_namespace(methods.get());
 }
 
 }  // namespace

@@ -26,4 +26,9 @@ Ref signal_checked_writer(PyObject* file);
 // set.
 Ref signal_checked_reader(PyObject* file);
 
+// types.SimpleNamespace(**attributes) (a dict), or null with the exception
+// set: an object of the attributes a host call looks for, such as a source
+// with a read method.
+Ref simple_namespace(PyObject* attributes);
+
 }  // namespace ormek

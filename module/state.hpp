@@ -65,6 +65,8 @@ namespace ormek {
   X(compress, "compress", kIdent)                                               \
   X(compressobj, "compressobj", kIdent)                                         \
   X(decompress, "decompress", kIdent)                                           \
+  X(stream_reader, "stream_reader", kIdent)                                     \
+  X(readinto, "readinto", kIdent)                                               \
   X(level, "level", kIdent)                                                     \
   X(threads, "threads", kIdent)                                                 \
   X(follow_links, "follow_links", kIdent)                                       \

@@ -5,6 +5,7 @@ not be exact. restore_package leaves the object's dictionaries empty only
 when it read the table natively, which tells the two ways apart."""
 
 import pickle
+import random
 import types
 from pathlib import Path
 
@@ -31,6 +32,41 @@ def _repeated_key():
     return data.replace(b"xb", b"xa")
 
 
+_RANDOM_IDS = tuple(random.Random(5).choices(range(7), k=40000))
+
+
+def _framed(shape, ids=_RANDOM_IDS, checksum=True):
+    """A package of `ids` (past one block of a frame, a frame past the bytes
+    a package's walk keeps) whose payload is their frame as `shape(frame,
+    stream)` makes it: one the reader decompresses in pieces from the file,
+    or one it must leave to the one-shot call."""
+    stream = pack(ids)
+    frame = zstandard.ZstdCompressor(write_checksum=checksum).compress(stream)
+    gd = {"ab": 0, "\n": 1, "c": 2, "dd": 3, "e": 4, "f": 5, "g": 6}
+    return pickle.dumps(_package(gd, ids, (2, 5, len(ids)), payload=shape(frame, stream)), 5)
+
+
+def _unsized(frame, stream):
+    pieces = zstandard.ZstdCompressor().compressobj()
+    return pieces.compress(stream) + pieces.flush()
+
+
+def _flipped(frame, stream):
+    middle = len(frame) // 2
+    return frame[:middle] + bytes([frame[middle] ^ 0x5A]) + frame[middle + 1:]
+
+
+FRAMES = {
+    "frame": lambda f, s: f,
+    "frame-cut": lambda f, s: f[:-5],
+    "frame-trailing": lambda f, s: f + bytes(3),
+    "two-frames": lambda f, s: f + f,
+    "skippable-after": lambda f, s: f + b"\x50\x2a\x4d\x18" + (4).to_bytes(4, "little") + b"skip",
+    "frame-flipped": _flipped,
+    "frame-unsized": _unsized,
+}
+
+
 # (package bytes, whether the table is read natively)
 CASES = {
     "plain": (pickle.dumps(_package({"he": 1, " ": 2, "llo€😀": 3}, [1, 2, 3, 9, 2, 1]), 5), True),
@@ -49,6 +85,8 @@ CASES = {
     "surrogate-key": (pickle.dumps(_package({"x": 1, "\udcff": 2}, [1, 2, 1, 1, 1, 1]), 5), False),
     "repeated-key": (_repeated_key(), False),
     "protocol-2": (pickle.dumps(_package({"x": 1}, [1, 1, 1, 1, 1, 1]), 2), False),
+    "run-blocks": (_framed(lambda f, s: f, _RANDOM_IDS + (0,) * 100000, checksum=False), True),
+    **{name: (_framed(shape), True) for name, shape in FRAMES.items()},
 }
 
 

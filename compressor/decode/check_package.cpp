@@ -135,7 +135,8 @@ PyObject* check_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nar
   // package = pickle.load(f): natively where that applies (native_package.hpp).
   Ref package;
   TokensById tokens;
-  const NativeRead native = read_package_natively(bound[0], use_zstd != 0, package, tokens);
+  PackageFile file;
+  const NativeRead native = read_package_natively(bound[0], use_zstd != 0, file, package, tokens);
   if (native == NativeRead::kFailed) {
     kCheckPackageTrace.add(kCheckPackageLines.load_package);
     return kCheckPackageTrace.fail(kCheckPackageLines.open_package);
@@ -158,7 +159,8 @@ PyObject* check_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nar
     return kCheckPackageTrace.fail(kCheckPackageLines.load_package);
   }
 
-  Ref data = id_stream(parts.compressed, use_zstd != 0);
+  Ref data =
+      file.payload_left() ? payload_stream(file) : id_stream(parts.compressed, use_zstd != 0);
   if (!data) return kCheckPackageTrace.fail(kCheckPackageLines.decompress);
   const Py_ssize_t num_tokens = records_in_stream(PyBytes_GET_SIZE(data.get()));
   if (num_tokens < 0) return kCheckPackageTrace.fail(kCheckPackageLines.decompress);

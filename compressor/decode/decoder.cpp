@@ -331,12 +331,19 @@ bool take_dictionaries(CompressorObject* self, PyObject* package) {
   return true;
 }
 
-// data = package["compressed"], decompressed when use_zstd.
-Ref read_payload(PyObject* package, bool use_zstd) {
-  Ref data = package_item(package, Str::compressed);
-  if (!data) return kDecodePackageTrace.fail(kDecodePackageLines.compressed);
-  if (!use_zstd) return data;
-  data = decompress_stream(data.get());
+// data = package["compressed"], decompressed when use_zstd; where the
+// package was read natively and its payload left in `file` (only ever to be
+// decompressed), decompressed from there (native_package.hpp).
+Ref read_payload(PyObject* package, bool use_zstd, PackageFile& file) {
+  Ref data;
+  if (file.payload_left()) {
+    data = payload_stream(file);
+  } else {
+    data = package_item(package, Str::compressed);
+    if (!data) return kDecodePackageTrace.fail(kDecodePackageLines.compressed);
+    if (!use_zstd) return data;
+    data = decompress_stream(data.get());
+  }
   if (!data) return kDecodePackageTrace.fail(kDecodePackageLines.decompress);
   return data;
 }
@@ -481,10 +488,11 @@ bool restore_files(PyObject* output_dir, const RestorePlan& plan, RestoredTokens
 // package read natively with its token table (native_package.hpp). Whether
 // that was done is `table_read`.
 bool load_package(CompressorObject* self, PyObject* package_path, bool use_zstd,
-                  bool fills_dictionaries, Ref& package, TokensById& tokens, bool& table_read) {
-  const NativeRead native = fills_dictionaries
-                                ? NativeRead::kPlain
-                                : read_package_natively(package_path, use_zstd, package, tokens);
+                  bool fills_dictionaries, PackageFile& file, Ref& package, TokensById& tokens,
+                  bool& table_read) {
+  const NativeRead native =
+      fills_dictionaries ? NativeRead::kPlain
+                         : read_package_natively(package_path, use_zstd, file, package, tokens);
   if (native == NativeRead::kFailed) {
     kDecodePackageTrace.add(kDecodePackageLines.load_package);
     return kDecodePackageTrace.fail(kDecodePackageLines.open_package);
@@ -501,11 +509,12 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
   Ref package;
   RestoredTokens restored;
   bool table_read = false;
-  if (!load_package(self, package_path, use_zstd, fills_dictionaries, package, restored.tokens,
-                    table_read)) {
+  PackageFile file;
+  if (!load_package(self, package_path, use_zstd, fills_dictionaries, file, package,
+                    restored.tokens, table_read)) {
     return nullptr;
   }
-  Ref data = read_payload(package.get(), use_zstd);
+  Ref data = read_payload(package.get(), use_zstd, file);
   if (!data) return nullptr;
   Py_ssize_t num_tokens = 0;
   if (!count_records(data.get(), num_tokens) ||

@@ -9,6 +9,7 @@
 #endif
 
 #include "compressor/decode/pickled_tokens.hpp"
+#include "compressor/package/id_stream.hpp"
 #include "module/original_globals.hpp"
 
 namespace ormek {
@@ -41,9 +42,9 @@ NativeRead fill_table(PackageFile& file, PyObject* path, uint64_t seed, TokensBy
 
 }  // namespace
 
-NativeRead read_package_natively(PyObject* path, bool use_zstd, Ref& package, TokensById& tokens) {
+NativeRead read_package_natively(PyObject* path, bool use_zstd, PackageFile& file, Ref& package,
+                                 TokensById& tokens) {
   if (use_zstd && !global_is_original(Original::kZstdDecompressor)) return NativeRead::kPlain;
-  PackageFile file;
   NativeRead read = NativeRead::kPlain;
   try {
     bool distinct = false;
@@ -59,12 +60,19 @@ NativeRead read_package_natively(PyObject* path, bool use_zstd, Ref& package, To
   }
   give_back_freed_heap();
   if (read != NativeRead::kRead) return read;
-  package = file.package();
+  package = file.package(use_zstd);
   if (package) return NativeRead::kRead;
   if (file.interrupted()) return NativeRead::kFailed;
   PyErr_Clear();  // a value the host makes otherwise, or fails to make: its way says
   tokens = TokensById();
   return NativeRead::kPlain;
+}
+
+Ref payload_stream(PackageFile& file) {
+  Ref stream = decompress_frame_in_pieces(PackageFile::read_payload_at, &file, file.payload_size());
+  if (stream || PyErr_Occurred()) return stream;
+  Ref frame = file.read_payload();
+  return frame ? decompress_stream(frame.get()) : Ref();
 }
 
 }  // namespace ormek

@@ -25,6 +25,18 @@ namespace ormek {
 
 // kRead with `package` (its "global_dict" an empty dict) and `tokens` set;
 // kPlain with nothing set; kFailed with a signal handler's exception set.
-NativeRead read_package_natively(PyObject* path, bool use_zstd, Ref& package, TokensById& tokens);
+// The package is read through `file`, which the caller keeps: with
+// `use_zstd`, a payload that stands apart is left in the file
+// (file.payload_left()) for payload_stream to decompress.
+NativeRead read_package_natively(PyObject* path, bool use_zstd, PackageFile& file, Ref& package,
+                                 TokensById& tokens);
+
+// The id stream of the payload read_package_natively left in `file`, as
+// zstd.ZstdDecompressor().decompress(payload) makes it: decompressed from
+// the file a piece at a time where that makes the same bytes
+// (decompress_frame_in_pieces), so that the frame is never held whole; else
+// by that call over the payload read whole, which gives its result or error.
+// Null with the exception set (the caller adds its traceback entry).
+Ref payload_stream(PackageFile& file);
 
 }  // namespace ormek

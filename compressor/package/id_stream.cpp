@@ -1,14 +1,18 @@
 // The id stream's Zstandard frame (see id_stream.hpp).
 #include "compressor/package/id_stream.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "compressor/package/format.hpp"
+#include "compressor/package/zstd_frame.hpp"
 #include "module/host_calls.hpp"
 #include "module/messages.hpp"
 #include "module/original_globals.hpp"
+#include "module/signal_checked_file.hpp"
 #include "module/state.hpp"
 
 namespace ormek {
@@ -172,6 +176,131 @@ Ref decompress_stream(PyObject* data) {
     background.start(call_with_one_argument, {decompress.get(), data});
   }
   return background.wait_or([&] { return call1(decompress.get(), data); });
+}
+
+namespace {
+
+// The frame's bytes as the binding's reader takes them, a piece per read().
+// Owned by the capsule that is the read method's self; `read` is cleared
+// once the frame is decompressed, so that a reader kept alive reads nothing
+// more.
+struct FramePieces {
+  ByteWindow::ReadAt read;
+  void* source;
+  uint64_t size;
+  uint64_t given = 0;
+  bool failed = false;       // a read failed, or was asked for a size that is no size
+  bool interrupted = false;  // a signal handler raised
+};
+
+constexpr const char kFramePiecesName[] = "ormek.frame_pieces";
+
+void forget_pieces(PyObject* capsule) {
+  delete static_cast<FramePieces*>(PyCapsule_GetPointer(capsule, kFramePiecesName));
+}
+
+// The source's read(n): the frame's next (at most n) bytes, b"" at its end.
+// A failed read ends the frame short (and the caller takes the one-shot
+// way); a signal handler's exception ends the reader's call.
+PyObject* read_frame_piece(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs) {
+  auto* pieces = static_cast<FramePieces*>(PyCapsule_GetPointer(capsule, kFramePiecesName));
+  if (!pieces) return nullptr;
+  if (PyErr_CheckSignals() < 0) {
+    pieces->interrupted = true;
+    return nullptr;
+  }
+  const Py_ssize_t asked = nargs == 1 ? PyLong_AsSsize_t(args[0]) : -1;
+  if (asked < 0 || !pieces->read) {
+    PyErr_Clear();
+    pieces->failed = true;
+    return PyBytes_FromStringAndSize(nullptr, 0);
+  }
+  const auto want = static_cast<Py_ssize_t>(
+      std::min<uint64_t>(static_cast<uint64_t>(asked), pieces->size - pieces->given));
+  Ref piece = Ref::steal(PyBytes_FromStringAndSize(nullptr, want));
+  auto* into = piece ? reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(piece.get())) : nullptr;
+  for (Py_ssize_t done = 0; piece && done < want;) {
+    const int64_t got =
+        pieces->read(pieces->source, pieces->given, into + done, static_cast<size_t>(want - done));
+    if (got <= 0) {
+      pieces->interrupted = PyErr_Occurred() != nullptr;
+      if (pieces->interrupted) return nullptr;
+      pieces->failed = true;
+      return PyBytes_FromStringAndSize(nullptr, 0);
+    }
+    done += got;
+    pieces->given += static_cast<uint64_t>(got);
+  }
+  return piece.release();
+}
+
+PyMethodDef kReadFramePieceDef = {"read", reinterpret_cast<PyCFunction>(read_frame_piece),
+                                  METH_FASTCALL, nullptr};
+
+// The content size of the frame whose `size` bytes `read` gives, when they
+// are one frame exactly and its header states a size a bytes object holds;
+// 0 otherwise (and with the exception set when a signal handler raised).
+uint64_t whole_frame_content(ByteWindow::ReadAt read, void* source, uint64_t size) {
+  const auto head_bytes = static_cast<size_t>(std::min<uint64_t>(size, zstd_frame::kLongestHeader));
+  ByteWindow head(read, source, size, zstd_frame::kLongestHeader);
+  uint64_t content = 0;
+  if (!head.have(head_bytes) || !zstd_frame::stated_content_size(head.at(), head_bytes, content) ||
+      content == 0 || content > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    return 0;
+  }
+  // A small window: the walk reads a block's 3-byte header and skips its body.
+  ByteWindow blocks(read, source, size, 16);
+  return zstd_frame::walk_frame(blocks) == size ? content : 0;
+}
+
+// ZstdDecompressor().stream_reader(source, read_size, read_across_frames=
+// False, closefd=False).readinto(stream) with the module's own binding, then
+// one more readinto to see the frame end: whether it made stream's bytes
+// exactly from all of the frame.
+bool read_frame_into(PyObject* capsule, FramePieces& pieces, PyObject* stream) {
+  Ref methods = Ref::steal(PyDict_New());
+  Ref read = methods ? Ref::steal(PyCFunction_New(&kReadFramePieceDef, capsule)) : Ref();
+  if (!read || PyDict_SetItem(methods.get(), str(Str::read), read.get()) < 0) return false;
+  Ref source = simple_namespace(methods.get());
+  Ref read_size = source ? Ref::steal(PyLong_FromSize_t(ByteWindow::kWindow)) : Ref();
+  Ref decompressor = read_size ? call0(g_state.original.zstd_decompressor) : Ref();
+  if (!decompressor) return false;
+  PyObject* reader_args[] = {source.get(), read_size.get(), Py_False, Py_False};
+  Ref reader = call_method(decompressor.get(), str(Str::stream_reader), reader_args, 4);
+  const Py_ssize_t length = PyBytes_GET_SIZE(stream);
+  char after_end = 0;
+  const std::pair<char*, Py_ssize_t> views[] = {{PyBytes_AS_STRING(stream), length},
+                                                {&after_end, 1}};
+  for (const auto& [at, room] : views) {
+    Ref view = reader ? Ref::steal(PyMemoryView_FromMemory(at, room, PyBUF_WRITE)) : Ref();
+    PyObject* view_argument = view.get();
+    Ref made = view ? call_method(reader.get(), str(Str::readinto), &view_argument, 1) : Ref();
+    if (!made || PyLong_AsSsize_t(made.get()) != (at == &after_end ? 0 : length)) return false;
+  }
+  return pieces.given == pieces.size && !pieces.failed;
+}
+
+}  // namespace
+
+Ref decompress_frame_in_pieces(ByteWindow::ReadAt read, void* source, uint64_t size) {
+  if (!global_is_original(Original::kZstdDecompressor)) return Ref();
+  const uint64_t content = whole_frame_content(read, source, size);
+  if (content == 0) return Ref();
+  auto* pieces = new (std::nothrow) FramePieces{read, source, size};
+  Ref capsule = pieces ? Ref::steal(PyCapsule_New(pieces, kFramePiecesName, forget_pieces)) : Ref();
+  if (!capsule) {
+    delete pieces;
+    PyErr_Clear();
+    return Ref();
+  }
+  Ref stream = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(content)));
+  const bool made = stream && read_frame_into(capsule.get(), *pieces, stream.get());
+  pieces->read = nullptr;
+  if (made) return stream;
+  // A signal handler's exception stands; any other failure is the one-shot
+  // call's to report (or not) in its own words.
+  if (!pieces->interrupted) PyErr_Clear();
+  return Ref();
 }
 
 Py_ssize_t records_in_stream(Py_ssize_t length) {

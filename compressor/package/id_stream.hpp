@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "compressor/package/byte_window.hpp"
 #include "module/background_work.hpp"
 #include "module/ref.hpp"
 
@@ -93,6 +94,20 @@ class PieceCompression {
 // zstd.ZstdDecompressor().decompress(data); null with the exception set (the
 // caller adds its traceback entry).
 Ref decompress_stream(PyObject* data);
+
+// The stream of the frame whose `size` bytes `read` gives (a ByteWindow
+// source, such as a package file's payload where it stands), made without
+// holding the frame: the module's own binding's stream_reader is handed the
+// frame a piece at a time and decompresses straight into a buffer of the
+// size the frame's header states. It stands in for decompress_stream over
+// the frame's bytes, whose one-shot call sizes its output the same way, only
+// where that call would make the same bytes: the bytes are one frame exactly
+// (walked by its blocks' headers) whose header states its size, and the
+// reader makes that many bytes and reaches the frame's end. Null with
+// nothing set where it does not apply or the reader fails: the caller then
+// makes the one-shot call over the whole frame, which gives that frame's
+// result or error. Null with the exception set when a signal handler raised.
+Ref decompress_frame_in_pieces(ByteWindow::ReadAt read, void* source, uint64_t size);
 
 // The number of records in a loaded package's id stream of `length` bytes
 // (len(data) // 4); -1 with OverflowError when it passes the layout's record

@@ -179,11 +179,16 @@ Ref PackageFile::outline() {
   return package;
 }
 
-Ref PackageFile::package() {
+Ref PackageFile::package(bool payload_later) {
   Ref package = outline();
   if (!package) return Ref();
   const uint32_t index = walk_.entry(PackageWalk::kCompressed);
-  Ref payload = walk_.value(index).kind == Kind::kPayload ? read_payload() : value(index);
+  const bool apart = walk_.value(index).kind == Kind::kPayload;
+  if (apart && payload_later) {
+    payload_left_ = true;
+    return package;
+  }
+  Ref payload = apart ? read_payload() : value(index);
   if (!payload || PyDict_SetItem(package.get(), str(Str::compressed), payload.get()) < 0) {
     return Ref();
   }
@@ -210,6 +215,14 @@ Ref PackageFile::read_payload() {
     done += static_cast<uint64_t>(got);
   }
   return payload;
+}
+
+int64_t PackageFile::read_payload_at(void* self, uint64_t at, unsigned char* into, size_t size) {
+  auto* file = static_cast<PackageFile*>(self);
+  const PickledValue& stored = file->walk_.value(file->walk_.entry(PackageWalk::kCompressed));
+  if (at >= stored.size) return 0;
+  return read_at(self, stored.at + at, into,
+                 static_cast<size_t>(std::min<uint64_t>(size, stored.size - at)));
 }
 
 uint64_t PackageFile::payload_size() const {

@@ -53,23 +53,36 @@ class PackageFile {
   // empty dict: its outline. Null with an exception set as value().
   Ref outline();
   // The package as the host's unpickler makes it, but for "global_dict": an
-  // empty dict. The payload is read from the file where it stands. Null
-  // with an exception set as value(); interrupted() tells a signal
-  // handler's exception from one that leaves the package to the host's way.
-  Ref package();
+  // empty dict. The payload is read from the file where it stands; with
+  // `payload_later`, a payload that stands apart is left there ("compressed"
+  // then holds its first bytes, as in the outline) for payload_left() to
+  // say and read_payload() or read_payload_at() to read. Null with an
+  // exception set as value(); interrupted() tells a signal handler's
+  // exception from one that leaves the package to the host's way.
+  Ref package(bool payload_later = false);
   bool interrupted() const { return interrupted_; }
+  bool payload_left() const { return payload_left_; }
   // The payload's ("compressed") size in bytes.
   uint64_t payload_size() const;
+  // The payload's bytes, read where they stand in pieces (a signal answered
+  // between them); null with the exception set, an OSError when the file
+  // failed or was cut since the walk.
+  Ref read_payload();
+  // Up to `size` of the payload's bytes from its byte `at` on, for a
+  // ByteWindow whose source is this file: the count read (0 at the
+  // payload's end), or -1 when the read failed or a signal handler raised
+  // (its exception set).
+  static int64_t read_payload_at(void* self, uint64_t at, unsigned char* into, size_t size);
 
  private:
   NativeRead walk_file(PackageWalk& walk, DictionarySink& sink);
   Ref make(uint32_t index, int depth);
   Ref make_container(const PickledValue& v, int depth);
-  Ref read_payload();
   static int64_t read_at(void* self, uint64_t at, unsigned char* into, size_t size);
 
   int fd_ = -1;
   bool interrupted_ = false;
+  bool payload_left_ = false;
   int read_errno_ = 0;
   PackageWalk walk_;
   std::vector<Ref> made_;

@@ -1,7 +1,12 @@
 // Checks of the content size read from a Zstandard frame's header: each
 // width of the size field (the 2-byte one counted from 256), with and
 // without a window descriptor and a dictionary id; and no size for a header
-// that states none or for bytes that begin no frame.
+// that states none or for bytes that begin no frame. Then the walk of a
+// frame's blocks: a run block spans one byte whatever length it stands for,
+// the checksum follows the last block, and a reserved block type or bytes
+// that end first walk to nothing.
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,6 +23,32 @@ struct Case {
   bool stated;
   uint64_t content;
 };
+
+int64_t read_bytes(void* source, uint64_t at, unsigned char* into, size_t size) {
+  const auto* bytes = static_cast<const std::vector<unsigned char>*>(source);
+  const size_t n = std::min<size_t>(size, bytes->size() - at);
+  std::memcpy(into, bytes->data() + at, n);
+  return static_cast<int64_t>(n);
+}
+
+// A block header: last flag, type, size.
+void block(std::vector<unsigned char>& out, bool last, unsigned type, uint32_t size) {
+  const uint32_t header = (last ? 1u : 0u) | type << 1 | size << 3;
+  for (int i = 0; i < 3; i++) out.push_back(static_cast<unsigned char>(header >> (8 * i)));
+}
+
+// The walked length of a frame with a checksum and a 2-byte size field, its
+// blocks given as (type, size) and then `tail` appended.
+uint64_t walked(std::vector<std::pair<unsigned, uint32_t>> blocks, size_t tail = 0) {
+  std::vector<unsigned char> bytes = {0x28, 0xB5, 0x2F, 0xFD, 0x44, 0x58, 0x00, 0x10};
+  for (size_t i = 0; i < blocks.size(); i++) {
+    block(bytes, i + 1 == blocks.size(), blocks[i].first, blocks[i].second);
+    bytes.resize(bytes.size() + (blocks[i].first == 1 ? 1 : blocks[i].second), 0xAA);
+  }
+  bytes.resize(bytes.size() + 4 + tail, 0xCC);
+  ormek::ByteWindow in(read_bytes, &bytes, bytes.size(), 16);
+  return ormek::zstd_frame::walk_frame(in);
+}
 
 }  // namespace
 
@@ -45,5 +76,15 @@ int main() {
   uint64_t content = 0;
   check(!ormek::zstd_frame::stated_content_size(skippable, sizeof skippable, content),
         "a skippable frame");
+  check(walked({{2, 300}, {1, 131072}, {0, 5}}) == 8 + 3 + 300 + 3 + 1 + 3 + 5 + 4,
+        "compressed, run and raw blocks and the checksum");
+  check(walked({{2, 300}}, 7) == 8 + 3 + 300 + 4, "bytes after the frame are not its own");
+  check(walked({{2, 300}, {3, 2}}) == 0, "a reserved block type");
+  check(walked({{0, 70000}}, 0) == 8 + 3 + 70000 + 4, "a raw block past the window");
+  std::vector<unsigned char> cut = {0x28, 0xB5, 0x2F, 0xFD, 0x44, 0x58, 0x00, 0x10};
+  block(cut, true, 2, 300);
+  cut.resize(cut.size() + 300 + 3);  // the checksum cut short
+  ormek::ByteWindow in(read_bytes, &cut, cut.size(), 16);
+  check(ormek::zstd_frame::walk_frame(in) == 0, "a frame cut short");
   return ormek::test::report();
 }
