@@ -84,6 +84,9 @@ class Corpus:
             "small": [_text(rng, 5), "", _text(rng, 3)],
             # Over 256 memoised objects: protocols 1 to 3 switch to LONG_BINPUT.
             "large": [_text(rng, 400), _text(rng, 200), _text(rng, 50)],
+            # A frame past the bytes the native reader keeps: it is read from
+            # the file where it stands, a piece at a time.
+            "long": [_text(rng, 6000), _text(rng, 30)],
         }
         self.packages = {}  # name -> raw bytes as encode_files wrote them
         self.package_objects = {}  # name -> the unpickled dict
