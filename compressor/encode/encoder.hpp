@@ -58,7 +58,12 @@ class Encoder {
   // mtime_ns) tuples). False with the error set.
   bool keep_dir_facts(PyObject* dir_facts) { return dir_facts_.take(dir_facts); }
   void follow_links(bool follow) { follow_links_ = follow; }
-  void carry_dictionary(PackageDictionary dictionary) { dictionary_ = dictionary; }
+  void carry_dictionary(PackageDictionary dictionary) {
+    dictionary_ = dictionary;
+    // Only a package numbering its own tokens compresses them while they are
+    // numbered (number_own_overlapped), which the reading running ahead is for.
+    tokens_.run_ahead(dictionary == PackageDictionary::kOwn);
+  }
 
   // encode_files: the files of the list, each stored under its base name.
   PyObject* run_on_paths(PyObject* filepaths);

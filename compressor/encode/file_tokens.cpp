@@ -15,10 +15,11 @@ namespace {
 
 // The reading waits while more than this many code units wait for the
 // numbering thread, which bounds the texts held at once (with their cuts,
-// eight bytes a token). While the vocabulary is small it may run further
-// ahead: the reading then ends well before the numbering does, and the id
-// stream's size, known once every file is counted, lets its compression
-// begin meanwhile (Encoder::number_own_overlapped).
+// eight bytes a token). For a package numbering its own tokens, while the
+// vocabulary is small, it may run further ahead: the reading then ends well
+// before the numbering does, and the id stream's size, known once every file
+// is counted, lets its compression begin meanwhile
+// (Encoder::number_own_overlapped).
 constexpr size_t kQueuedUnits = size_t{1} << 22;
 constexpr size_t kQueuedUnitsSmallVocabulary = size_t{1} << 24;
 
@@ -83,7 +84,7 @@ bool FileTokens::add_units(utf8::Piece piece) {
 }
 
 bool FileTokens::keep_up() {
-  return feed_.wait(small_vocabulary() ? kQueuedUnitsSmallVocabulary : kQueuedUnits);
+  return feed_.wait(run_ahead_ && small_vocabulary() ? kQueuedUnitsSmallVocabulary : kQueuedUnits);
 }
 
 bool FileTokens::mark_file() { return feed_.mark(); }

@@ -83,6 +83,9 @@ class FileTokens {
   // Waits while the numbering thread is far behind, so that the texts
   // waiting for it stay few. False with the exception a handler raised.
   bool keep_up();
+  // Whether the reading may run further ahead of the numbering thread while
+  // the vocabulary is small (default: no).
+  void run_ahead(bool allowed) { run_ahead_ = allowed; }
   // Where the file read natively began, to forget it when it turns out not
   // to be UTF-8 part-way (the plain way then reads it again). False with the
   // exception a handler raised.
@@ -149,6 +152,7 @@ class FileTokens {
   const Trace& trace_;
   const EncoderLines& lines_;
   bool native_ = true;
+  bool run_ahead_ = false;
   NumberingFeed<KeptText, AnsweringSignals> feed_;
   Ref all_tokens_;
   Ref file_boundaries_;
