@@ -67,6 +67,7 @@ namespace ormek {
   X(decompress, "decompress", kIdent)                                           \
   X(stream_reader, "stream_reader", kIdent)                                     \
   X(readinto, "readinto", kIdent)                                               \
+  X(close, "close", kIdent)                                                     \
   X(level, "level", kIdent)                                                     \
   X(threads, "threads", kIdent)                                                 \
   X(follow_links, "follow_links", kIdent)                                       \

@@ -9,17 +9,22 @@ which environment variables set its size."""
 
 import os
 import pickle
+import random
 import types
 
 import pytest
 import zstandard
 
 import ormek_compressor
-from helpers import leak_problems, write_pickle
+from helpers import leak_problems, pack, write_pickle
 
 Compressor = ormek_compressor.OrmekCompressor
 unpickle = ormek_compressor.__pyx_unpickle_OrmekCompressor
 CHECKSUM = 0x3E12E10
+
+# A frame past the bytes a package's walk keeps: read from the file in pieces.
+PIECES = {"file_boundaries": [30000], "filenames": ["pieces.txt"], "compressed": zstandard.ZstdCompressor()
+          .compress(pack(random.Random(7).choices(range(61), k=30000)))}
 
 # About 1500 tokens, so that anything the native code keeps per token or per
 # call adds up to megabytes over the loop.
@@ -294,6 +299,8 @@ CASES = [
      _without_global("os", lambda c: _decode(c, "seed")), NameError),
     # -- restore_package: the token table read natively
     ("restore_package", lambda c: c.comp.restore_package(c.pkg("seed"), c.out), None),
+    ("restore_package frame in pieces", lambda c: c.comp.restore_package(c.pkg("pieces", **PIECES), c.out), None),
+    ("check_package frame in pieces", lambda c: c.comp.check_package(c.pkg("pieces", **PIECES)), None),
     ("restore_package bad frame", lambda c: c.comp.restore_package(
         c.pkg("badframe", compressed=b"(\xb5/\xfd junk"), c.out), zstandard.ZstdError),
     ("restore_package id overflow", lambda c: c.comp.restore_package(

@@ -254,30 +254,43 @@ uint64_t whole_frame_content(ByteWindow::ReadAt read, void* source, uint64_t siz
 }
 
 // ZstdDecompressor().stream_reader(source, read_size, read_across_frames=
-// False, closefd=False).readinto(stream) with the module's own binding, then
-// one more readinto to see the frame end: whether it made stream's bytes
-// exactly from all of the frame.
-bool read_frame_into(PyObject* capsule, FramePieces& pieces, PyObject* stream) {
+// False, closefd=False) with the module's own binding, `source` an object
+// whose read method gives the frame's pieces; null with the exception set.
+Ref frame_reader(PyObject* capsule) {
   Ref methods = Ref::steal(PyDict_New());
   Ref read = methods ? Ref::steal(PyCFunction_New(&kReadFramePieceDef, capsule)) : Ref();
-  if (!read || PyDict_SetItem(methods.get(), str(Str::read), read.get()) < 0) return false;
+  if (!read || PyDict_SetItem(methods.get(), str(Str::read), read.get()) < 0) return Ref();
   Ref source = simple_namespace(methods.get());
   Ref read_size = source ? Ref::steal(PyLong_FromSize_t(ByteWindow::kWindow)) : Ref();
   Ref decompressor = read_size ? call0(g_state.original.zstd_decompressor) : Ref();
-  if (!decompressor) return false;
+  if (!decompressor) return Ref();
   PyObject* reader_args[] = {source.get(), read_size.get(), Py_False, Py_False};
-  Ref reader = call_method(decompressor.get(), str(Str::stream_reader), reader_args, 4);
+  return call_method(decompressor.get(), str(Str::stream_reader), reader_args, 4);
+}
+
+// reader.readinto(stream), then one more readinto to see the frame end:
+// whether the reader made stream's bytes exactly from all of the frame. The
+// reader is closed either way: one left open short of the frame's end (a
+// failed read) keeps the last piece it was given.
+bool read_frame_into(PyObject* capsule, FramePieces& pieces, PyObject* stream) {
+  Ref reader = frame_reader(capsule);
+  if (!reader) return false;
   const Py_ssize_t length = PyBytes_GET_SIZE(stream);
   char after_end = 0;
   const std::pair<char*, Py_ssize_t> views[] = {{PyBytes_AS_STRING(stream), length},
                                                 {&after_end, 1}};
+  bool made_all = true;
   for (const auto& [at, room] : views) {
-    Ref view = reader ? Ref::steal(PyMemoryView_FromMemory(at, room, PyBUF_WRITE)) : Ref();
+    Ref view = Ref::steal(PyMemoryView_FromMemory(at, room, PyBUF_WRITE));
     PyObject* view_argument = view.get();
     Ref made = view ? call_method(reader.get(), str(Str::readinto), &view_argument, 1) : Ref();
-    if (!made || PyLong_AsSsize_t(made.get()) != (at == &after_end ? 0 : length)) return false;
+    made_all = made && PyLong_AsSsize_t(made.get()) == (at == &after_end ? 0 : length);
+    if (!made_all) break;
   }
-  return pieces.given == pieces.size && !pieces.failed;
+  PyObject* failure = PyErr_GetRaisedException();
+  if (!call_method(reader.get(), str(Str::close), nullptr, 0)) PyErr_Clear();
+  PyErr_SetRaisedException(failure);  // null: none
+  return made_all && pieces.given == pieces.size && !pieces.failed;
 }
 
 }  // namespace
