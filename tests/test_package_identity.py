@@ -499,10 +499,9 @@ def test_own_big_stream_frame_states_its_size(mod, in_tmp, words, threads):
 
 @pytest.mark.parametrize("threads", [1, 4])
 def test_own_tree_frame_is_the_one_shot_frame(mod, in_tmp, threads):
-    """Many files numbering their own tokens, compressed while the last ones
-    are numbered: the frame is the binding's one-shot frame of the same
-    stream (a binding whose frames made in pieces stop matching it is
-    caught here)."""
+    """Many files numbering their own tokens, their stream compressed in
+    pieces: the frame is the binding's one-shot frame of the same stream (a
+    binding whose frames made in pieces stop matching it is caught here)."""
     entries = []
     for f in range(16):
         source = in_tmp / f"f{f:02}.txt"

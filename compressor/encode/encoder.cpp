@@ -50,42 +50,36 @@ PyObject* Encoder::run() {
     return nullptr;
   }
   if (!read_files()) return nullptr;
+  if (tokens_.native()) {
+    if (!tokens_.finish_numbering()) return trace_.fail(lines_.contains);
+    tokens_.numbering().release_index();
+  }
+
+  // A package numbered on its own has no use for the object's dictionaries.
   IdAssigner ids(self_, trace_, lines_);
   IdAssigner* assigner = dictionary_ == PackageDictionary::kOwn ? nullptr : &ids;
-  Ref compressed = overlaps_numbering() ? number_own_overlapped() : number_and_compress(ids);
+  if (assigner && !ids.scan_dictionaries()) return nullptr;
+  // The native id loop runs no code of the user's while the dictionaries hold
+  // only plain entries: they cannot change behind its back.
+  if (assigner && tokens_.native() && !ids.plain_entries() && !tokens_.leave_native_way()) {
+    return trace_.fail(lines_.extend_tokens);
+  }
+  Ref compressed;
+  if (!assigner && tokens_.native() &&
+      PieceCompression::streams_in_pieces(kRecordSize * tokens_.count())) {
+    if (!check_record_count()) return nullptr;
+    compressed = number_own_in_pieces();
+  } else {
+    if (!assign_ids(assigner)) return nullptr;
+    compressed = enter_tokens_and_compress(assigner);
+    packed_tokens_ = Ref();  // only the frame is needed from here on
+  }
   if (!compressed) return nullptr;
   if (dictionary_ == PackageDictionary::kWhole || !tokens_.native()) {
     return write_package(compressed.get(), nullptr);
   }
   const NumberedTokens numbered(tokens_.numbering(), assigner ? &ids.token_ids() : nullptr);
   return write_package(compressed.get(), &numbered);
-}
-
-// The numbering ended, the ids assigned and the stream compressed, one after
-// the other. The frame, or null with the exception set and its traceback
-// entry added.
-Ref Encoder::number_and_compress(IdAssigner& ids) {
-  if (tokens_.native()) {
-    if (!tokens_.finish_numbering()) return trace_.fail(lines_.contains);
-    tokens_.numbering().release_index();
-  }
-  // A package numbered on its own has no use for the object's dictionaries.
-  IdAssigner* assigner = dictionary_ == PackageDictionary::kOwn ? nullptr : &ids;
-  if (assigner && !ids.scan_dictionaries()) return Ref();
-  // The native id loop runs no code of the user's while the dictionaries hold
-  // only plain entries: they cannot change behind its back.
-  if (assigner && tokens_.native() && !ids.plain_entries() && !tokens_.leave_native_way()) {
-    return trace_.fail(lines_.extend_tokens);
-  }
-  if (!assigner && tokens_.native() &&
-      PieceCompression::streams_in_pieces(kRecordSize * tokens_.count())) {
-    if (!check_record_count()) return Ref();
-    return number_own_in_pieces();
-  }
-  if (!assign_ids(assigner)) return Ref();
-  Ref compressed = enter_tokens_and_compress(assigner);
-  packed_tokens_ = Ref();  // only the frame is needed from here on
-  return compressed;
 }
 
 // for path in filepaths (or the named inputs): each file read.
@@ -204,21 +198,6 @@ void Encoder::number_own_natively(uint8_t* packed) {
   });
 }
 
-namespace {
-
-// The package's own ids of numbers drained from the records, into the
-// frame's next room; false with the exception set when the frame failed.
-struct OwnIdsIntoFrame {
-  PieceCompression& frame;
-  bool operator()(const uint32_t* numbers, size_t count) const {
-    uint8_t* record = frame.room(count * kRecordSize);
-    if (record) store_own_records(record, numbers, count);
-    return record != nullptr;
-  }
-};
-
-}  // namespace
-
 // The package's own ids, the native way, compressed piece by piece as they
 // are made (id_stream.hpp): the stream is never held whole, only its frame.
 // Nothing runs meanwhile that a helper thread could overlap it with: the
@@ -234,51 +213,12 @@ Ref Encoder::number_own_in_pieces() {
   if (!frame.begin(level_, threads_, kRecordSize * tokens_.count())) {
     return trace_.fail(lines_.compress);
   }
-  const bool drained = tokens_.numbering().drain_records(OwnIdsIntoFrame{frame});
-  Ref compressed = drained ? frame.finish() : Ref();
-  if (!compressed) return trace_.fail(lines_.compress);
-  return compressed;
-}
-
-// Whether the package's own ids are compressed while the last files are
-// numbered: its stream is made in pieces, its size is known (every file is
-// read and counted), and the numbering, still on its thread, has tables
-// small enough to hold beside the compressor's buffers (a big vocabulary's
-// numbering ends first, as in number_own_in_pieces).
-bool Encoder::overlaps_numbering() const {
-  const Py_ssize_t length = kRecordSize * tokens_.count();
-  return dictionary_ == PackageDictionary::kOwn && tokens_.small_vocabulary_on_thread() &&
-         tokens_.count() <= kMaxRecords && PieceCompression::streams_in_pieces(length);
-}
-
-// number_own_in_pieces begun before the numbering ends: the records of the
-// files numbered go to the compressor while the numbering thread numbers the
-// last ones, block by block as it fills them, and the rest once it is done.
-// The same frame: the same ids in the same order, given to the same calls.
-// The numbering's failures come first, as they do when it ends first; but a
-// failing compression (a signal handler's exception among them) stops the
-// numbering at once and is what is raised. The frame, or null with the
-// exception set and its traceback entry added.
-Ref Encoder::number_own_overlapped() {
-  tokens_.release_list();
-  PieceCompression frame;
-  if (!frame.begin(level_, threads_, kRecordSize * tokens_.count())) {
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    if (!tokens_.finish_numbering()) return trace_.fail(lines_.contains);
-    PyErr_SetRaisedException(error.release());
-    return trace_.fail(lines_.compress);
-  }
-  uint32_t next_new = 0;
-  bool compressing = true;
-  const bool numbered = tokens_.finish_numbering_handing_over([&](const auto& block) {
-    compressing = FirstSightNumbering::read_block(block, next_new, OwnIdsIntoFrame{frame});
-    return compressing;
-  });
-  if (!numbered) return trace_.fail(compressing ? lines_.contains : lines_.compress);
-  FirstSightNumbering& numbering = tokens_.numbering();
-  numbering.release_index();
-  numbering.release_entries();
-  const bool drained = numbering.drain_records(OwnIdsIntoFrame{frame}, next_new);
+  const bool drained =
+      tokens_.numbering().drain_records([&](const uint32_t* numbers, size_t count) {
+        uint8_t* record = frame.room(count * kRecordSize);
+        if (record) store_own_records(record, numbers, count);
+        return record != nullptr;
+      });
   Ref compressed = drained ? frame.finish() : Ref();
   if (!compressed) return trace_.fail(lines_.compress);
   return compressed;

@@ -58,12 +58,7 @@ class Encoder {
   // mtime_ns) tuples). False with the error set.
   bool keep_dir_facts(PyObject* dir_facts) { return dir_facts_.take(dir_facts); }
   void follow_links(bool follow) { follow_links_ = follow; }
-  void carry_dictionary(PackageDictionary dictionary) {
-    dictionary_ = dictionary;
-    // Only a package numbering its own tokens compresses them while they are
-    // numbered (number_own_overlapped), which the reading running ahead is for.
-    tokens_.run_ahead(dictionary == PackageDictionary::kOwn);
-  }
+  void carry_dictionary(PackageDictionary dictionary) { dictionary_ = dictionary; }
 
   // encode_files: the files of the list, each stored under its base name.
   PyObject* run_on_paths(PyObject* filepaths);
@@ -73,9 +68,6 @@ class Encoder {
  private:
   PyObject* run();
   bool read_files();
-  Ref number_and_compress(IdAssigner& ids);
-  bool overlaps_numbering() const;
-  Ref number_own_overlapped();
   bool assign_ids(IdAssigner* ids);
   bool number_own_plainly(PyObject* tokens, uint8_t* packed, Py_ssize_t packed_length);
   bool check_record_count();

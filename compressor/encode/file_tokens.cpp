@@ -14,14 +14,8 @@ namespace ormek {
 namespace {
 
 // The reading waits while more than this many code units wait for the
-// numbering thread, which bounds the texts held at once (with their cuts,
-// eight bytes a token). For a package numbering its own tokens, while the
-// vocabulary is small, it may run further ahead: the reading then ends well
-// before the numbering does, and the id stream's size, known once every file
-// is counted, lets its compression begin meanwhile
-// (Encoder::number_own_overlapped).
+// numbering thread, which bounds the texts held at once.
 constexpr size_t kQueuedUnits = size_t{1} << 22;
-constexpr size_t kQueuedUnitsSmallVocabulary = size_t{1} << 24;
 
 // Keeps `value` at the end of `kept`; false with MemoryError.
 template <typename T>
@@ -83,9 +77,7 @@ bool FileTokens::add_units(utf8::Piece piece) {
   return feed_.add(data, piece.kind, piece.length, {Ref(), std::move(piece.storage)});
 }
 
-bool FileTokens::keep_up() {
-  return feed_.wait(run_ahead_ && small_vocabulary() ? kQueuedUnitsSmallVocabulary : kQueuedUnits);
-}
+bool FileTokens::keep_up() { return feed_.wait(kQueuedUnits); }
 
 bool FileTokens::mark_file() { return feed_.mark(); }
 
@@ -173,11 +165,9 @@ bool FileTokens::leave_native_way() {
   return true;
 }
 
-bool FileTokens::finish_numbering() { return finished(feed_.finish()); }
-
-bool FileTokens::finished(NumberingFeed<KeptText, AnsweringSignals>::Finish how) {
+bool FileTokens::finish_numbering() {
   using Finish = NumberingFeed<KeptText, AnsweringSignals>::Finish;
-  switch (how) {
+  switch (feed_.finish()) {
     case Finish::kDone:
       return true;
     case Finish::kOutOfMemory:

@@ -83,9 +83,6 @@ class FileTokens {
   // Waits while the numbering thread is far behind, so that the texts
   // waiting for it stay few. False with the exception a handler raised.
   bool keep_up();
-  // Whether the reading may run further ahead of the numbering thread while
-  // the vocabulary is small (default: no).
-  void run_ahead(bool allowed) { run_ahead_ = allowed; }
   // Where the file read natively began, to forget it when it turns out not
   // to be UTF-8 part-way (the plain way then reads it again). False with the
   // exception a handler raised.
@@ -106,24 +103,6 @@ class FileTokens {
   // The native way's numbering ended, for the id loop; false with MemoryError
   // when it ran out of memory, or with what a signal handler raised.
   bool finish_numbering();
-  // finish_numbering, each full record block handed to consume(block) on
-  // this thread meanwhile (NumberingFeed::finish_handing_over).
-  template <typename Consume>
-  bool finish_numbering_handing_over(Consume&& consume) {
-    return finished(feed_.finish_handing_over(consume));
-  }
-  // Whether the texts numbered so far hold few distinct tokens: fewer than
-  // kSmallVocabulary, and at most one in kUnitsPerDistinct code units (so
-  // that a text whose vocabulary keeps growing, as a log's does, is not
-  // taken for one).
-  bool small_vocabulary() const {
-    const size_t distinct = feed_.distinct();
-    return distinct < kSmallVocabulary && distinct * kUnitsPerDistinct <= feed_.numbered_units();
-  }
-  // And every one of them was numbered natively, on the numbering thread.
-  bool small_vocabulary_on_thread() const {
-    return native_ && feed_.on_thread() && small_vocabulary();
-  }
   FirstSightNumbering& numbering() { return feed_.numbering(); }
   // len(all_tokens), whichever way they are kept.
   Py_ssize_t count() const;
@@ -138,21 +117,12 @@ class FileTokens {
   Ref facts(PyObject* empty_dirs, const DirectoryLists& dirs) const;
 
  private:
-  // While the files read hold few distinct tokens (small_vocabulary), the
-  // numbering's tables are small (some 30 bytes a token): the reading may run further
-  // ahead of the numbering thread (file_tokens.cpp), and the compressor's
-  // buffers may come while they are held (Encoder::number_own_overlapped).
-  static constexpr size_t kSmallVocabulary = size_t{1} << 20;
-  static constexpr size_t kUnitsPerDistinct = 64;
-
   bool add_boundary_and_name(PyObject* path, int& running_line);
-  bool finished(NumberingFeed<KeptText, AnsweringSignals>::Finish how);
 
   CompressorObject* self_;
   const Trace& trace_;
   const EncoderLines& lines_;
   bool native_ = true;
-  bool run_ahead_ = false;
   NumberingFeed<KeptText, AnsweringSignals> feed_;
   Ref all_tokens_;
   Ref file_boundaries_;

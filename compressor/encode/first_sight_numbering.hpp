@@ -225,67 +225,37 @@ class FirstSightNumbering {
   }
   uint64_t record_count() const { return record_count_; }
 
-  // A block of records as the numbering fills it.
-  struct RecordBlock {
-    MappedArray<uint8_t> bytes;
-    size_t used;
-  };
-
-  // Hands the numbers of `block`'s records to fn(const uint32_t* numbers,
-  // size_t count) in order, a few thousand at a time; fn answers whether to
-  // go on (false: so does this). `next_new` is the number of the next token
-  // seen for the first time, counted on from block to block.
+  // Hands the records to fn(const uint32_t* numbers, size_t count) in order,
+  // a few thousand at a time, freeing each block once it is read; fn answers
+  // whether to go on. False when it stopped the drain: the records are then
+  // gone all the same.
   template <typename Fn>
-  static bool read_block(const RecordBlock& block, uint32_t& next_new, Fn&& fn) {
+  bool drain_records(Fn&& fn) {
     uint32_t numbers[4096];
-    uint32_t next = next_new;
-    const uint8_t* p = block.bytes.get();
-    const uint8_t* end = p + block.used;
-    bool going = true;
-    while (going && p < end) {
-      size_t count = 0;
-      for (; count < std::size(numbers) && p < end; count++) {
-        uint64_t record = 0;
-        for (int shift = 0;; shift += 7) {
-          const uint8_t byte = *p++;
-          record |= static_cast<uint64_t>(byte & 0x7f) << shift;
-          if (byte < 0x80) break;
-        }
-        numbers[count] = record == 0 ? next++ : static_cast<uint32_t>(record - 1);
-      }
-      going = fn(numbers, count);
-    }
-    next_new = next;
-    return going;
-  }
-
-  // Hands the records not handed over (hand_over_full_blocks) to fn as
-  // read_block does, freeing each block once it is read; `next_new` is where
-  // the blocks handed over left it. False when fn stopped the drain: the
-  // records are then gone all the same.
-  template <typename Fn>
-  bool drain_records(Fn&& fn, uint32_t next_new = 0) {
+    uint32_t next_new = 0;
     bool going = true;
     for (RecordBlock& block : records_) {
-      going = going && read_block(block, next_new, fn);
+      const uint8_t* p = block.bytes.get();
+      const uint8_t* end = p + block.used;
+      while (going && p < end) {
+        size_t count = 0;
+        for (; count < std::size(numbers) && p < end; count++) {
+          uint64_t record = 0;
+          for (int shift = 0;; shift += 7) {
+            const uint8_t byte = *p++;
+            record |= static_cast<uint64_t>(byte & 0x7f) << shift;
+            if (byte < 0x80) break;
+          }
+          numbers[count] = record == 0 ? next_new++ : static_cast<uint32_t>(record - 1);
+        }
+        going = fn(numbers, count);
+      }
       block.bytes = {};
     }
     records_.clear();
     record_room_ = 0;
     record_count_ = 0;
-    handed_over_ = 0;
     return going;
-  }
-
-  // Moves the full record blocks (all but the one being filled) not yet
-  // handed over to the end of `out`, in order, for a reader on another
-  // thread; their places stay, empty. Only once no mark is to be rolled back
-  // to. Throws bad_alloc, the blocks moved until then handed over.
-  void hand_over_full_blocks(std::vector<RecordBlock>& out) {
-    for (; handed_over_ + 1 < records_.size(); handed_over_++) {
-      out.push_back(std::move(records_[handed_over_]));
-      records_[handed_over_].used = 0;
-    }
   }
 
   // Forgets the index of the distinct tokens once no token is to be added:
@@ -540,6 +510,11 @@ class FirstSightNumbering {
     record_count_++;
   }
 
+  struct RecordBlock {
+    MappedArray<uint8_t> bytes;
+    size_t used;
+  };
+
   // Entries by number, kTokensPerBlock to a block, and the text block of the
   // first token of each group of kGroupTokens.
   std::vector<MappedArray<uint32_t>> token_blocks_;
@@ -550,7 +525,6 @@ class FirstSightNumbering {
   unsigned char* text_next_ = nullptr;
   size_t text_room_ = 0;
   std::vector<RecordBlock> records_;
-  size_t handed_over_ = 0;  // the leading blocks moved out by hand_over_full_blocks
   size_t record_room_ = 0;
   uint64_t record_count_ = 0;
   unsigned countdown_ = kPollTokens;

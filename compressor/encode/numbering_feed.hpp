@@ -111,7 +111,9 @@ class NumberingFeed {
     if (!thread_.started()) return true;
     const bool done = waiting_(
         [&](auto slice) { return thread_.wait_until_queued_at_most(queued_units, slice); });
-    release_numbered();
+    for (size_t numbered = thread_.numbered(); released_ < numbered; released_++) {
+      held_.pop_front();
+    }
     if (!done) thread_.stop();
     return done;
   }
@@ -125,45 +127,6 @@ class NumberingFeed {
     return numbering_.out_of_memory() ? Finish::kOutOfMemory : Finish::kDone;
   }
 
-  // finish() while the thread hands over the record blocks it fills (once
-  // every text is added: nothing is rolled back from here on): each goes to
-  // consume(const FirstSightNumbering::RecordBlock&) on this thread, in
-  // order, and is freed once consumed. When consume answers false (with its
-  // error set) the thread is stopped and kGivenUp returned. The records not
-  // handed over are drained from the numbering afterwards.
-  template <typename Consume>
-  Finish finish_handing_over(Consume&& consume) {
-    if (!thread_.started()) return finish();
-    thread_.hand_over_records();
-    std::vector<FirstSightNumbering::RecordBlock> ready;
-    for (bool idle = false; !idle;) {
-      if (!waiting_([&](auto slice) { return thread_.wait_for_records(slice); })) {
-        thread_.stop();
-        return Finish::kGivenUp;
-      }
-      idle = thread_.idle();  // before the take: blocks handed over before it come with it
-      release_numbered();
-      thread_.take_records(ready);
-      for (FirstSightNumbering::RecordBlock& block : ready) {
-        if (!consume(static_cast<const FirstSightNumbering::RecordBlock&>(block))) {
-          thread_.stop();
-          return Finish::kGivenUp;
-        }
-        block.bytes = {};
-      }
-      ready.clear();
-    }
-    return finish();
-  }
-
-  // How many distinct tokens are numbered so far, and in how many code
-  // units (on the thread: as of the last text it ended).
-  size_t distinct() const { return thread_.started() ? thread_.distinct() : numbering_.distinct(); }
-  size_t numbered_units() const {
-    return thread_.started() ? thread_.numbered_units() : units_read_;
-  }
-  bool on_thread() const { return thread_.started(); }
-
   // The tokens counted so far: the boundary of the file read last.
   uint64_t tokens() const { return tokens_; }
   // The numbering, to read once finish() has ended it.
@@ -176,13 +139,6 @@ class NumberingFeed {
     Keeper keeper;
     std::vector<FirstSightNumbering::Cut> cuts;
   };
-
-  // Releases the texts the thread has numbered.
-  void release_numbered() {
-    for (size_t numbered = thread_.numbered(); released_ < numbered; released_++) {
-      held_.pop_front();
-    }
-  }
 
   // Hands a text to the thread; false when memory ran out on the way (the
   // keeper then still holds the text).

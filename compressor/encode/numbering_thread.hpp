@@ -8,7 +8,6 @@
 #include <deque>
 #include <exception>
 #include <mutex>
-#include <new>
 #include <thread>
 #include <vector>
 
@@ -74,38 +73,6 @@ class NumberingThread {
     });
   }
 
-  // From now on the thread hands over each record block it has filled once
-  // it is done with a text (take_records), so that the caller can read the
-  // records of the texts numbered while the last ones are numbered. No mark
-  // may be rolled back to afterwards.
-  void hand_over_records() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    handing_over_ = true;
-    if (!busy_) pass_on_records();  // idle, the thread leaves the numbering alone
-  }
-  // The blocks handed over since the last call, in order, into `out` (empty).
-  void take_records(std::vector<FirstSightNumbering::RecordBlock>& out) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    out.swap(ready_);
-  }
-  // Waits at most `slice` until blocks are handed over or the thread is idle
-  // with nothing queued; whether either is so.
-  template <typename Duration>
-  bool wait_for_records(Duration slice) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return drained_.wait_for(hold, slice,
-                             [&] { return !ready_.empty() || (queue_.empty() && !busy_); });
-  }
-  bool idle() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return queue_.empty() && !busy_;
-  }
-
-  // How many distinct tokens the texts numbered so far hold, and how many
-  // code units those texts hold.
-  size_t distinct() const { return distinct_.load(std::memory_order_relaxed); }
-  size_t numbered_units() const { return numbered_units_.load(std::memory_order_relaxed); }
-
   // Tells the thread to give up its work and waits for it to end.
   void stop() {
     if (!thread_.joinable()) return;
@@ -145,25 +112,11 @@ class NumberingThread {
                             : !numbering_.add_text(text.data, text.kind, text.length, keep_going);
       }
       hold.lock();
-      distinct_.store(numbering_.distinct(), std::memory_order_relaxed);
-      numbered_units_.fetch_add(text.length, std::memory_order_relaxed);
-      if (handing_over_) pass_on_records();
       queue_.pop_front();
       queued_units_ -= text.length;
       busy_ = false;
       numbered_.fetch_add(1, std::memory_order_release);
       drained_.notify_all();
-    }
-  }
-
-  // With the mutex held and the numbering not in use. Blocks that cannot be
-  // handed over for want of memory stay, and so do all after them: the
-  // caller drains them in order once the numbering ends.
-  void pass_on_records() {
-    try {
-      numbering_.hand_over_full_blocks(ready_);
-    } catch (const std::bad_alloc&) {
-      handing_over_ = false;
     }
   }
 
@@ -173,16 +126,12 @@ class NumberingThread {
   std::condition_variable wake_;
   std::condition_variable drained_;
   std::deque<Text> queue_;
-  std::vector<FirstSightNumbering::RecordBlock> ready_;
   FirstSightNumbering::Mark mark_;
   size_t queued_units_ = 0;
   bool busy_ = false;
   bool stopping_ = false;
   bool failed_ = false;
-  bool handing_over_ = false;
   std::atomic<bool> halt_{false};
-  std::atomic<size_t> distinct_{0};
-  std::atomic<size_t> numbered_units_{0};
   std::atomic<size_t> numbered_{0};
 };
 

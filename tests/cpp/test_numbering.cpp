@@ -274,40 +274,6 @@ void check_wait_given_up() {
         "stopped part-way");
 }
 
-// Record blocks handed over while the thread numbers, read on, then the
-// rest drained: the numbers of the numbering alone. A reader that stops
-// stops the thread.
-void check_hand_over() {
-  std::vector<Text> texts = sample_texts();
-  for (int i = 0; i < 3; i++) texts.push_back(texts[5]);  // records over several blocks
-  for (bool stop : {false, true}) {
-    Feed feed({0, 0});
-    feed_texts(feed, texts, size_t(-1), size_t(-1));
-    std::vector<uint32_t> numbers;
-    uint32_t next_new = 0;
-    size_t blocks = 0;
-    const Feed::Finish finish = feed.finish_handing_over([&](const auto& block) {
-      blocks++;
-      return FirstSightNumbering::read_block(block, next_new, [&](const uint32_t* n, size_t count) {
-        numbers.insert(numbers.end(), n, n + count);
-        return !stop;
-      });
-    });
-    if (stop) {
-      check(finish == Feed::Finish::kGivenUp && blocks == 1, "a reader that stops");
-      continue;
-    }
-    check(finish == Feed::Finish::kDone && blocks > 1, "blocks handed over");
-    feed.numbering().drain_records(
-        [&](const uint32_t* n, size_t count) {
-          numbers.insert(numbers.end(), n, n + count);
-          return true;
-        },
-        next_new);
-    check(numbers == expected_records(texts), "numbers handed over, then drained");
-  }
-}
-
 }  // namespace
 
 int main() {
@@ -317,6 +283,5 @@ int main() {
   check_roll_back();
   check_feed();
   check_wait_given_up();
-  check_hand_over();
   return ormek::test::report();
 }
