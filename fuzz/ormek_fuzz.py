@@ -87,6 +87,9 @@ class Corpus:
             # A frame past the bytes the native reader keeps: it is read from
             # the file where it stands, a piece at a time.
             "long": [_text(rng, 6000), _text(rng, 30)],
+            # A stream big beside its dictionary: decompressed while the
+            # dictionary is walked.
+            "early": [_text(rng, 40000)],
         }
         self.packages = {}  # name -> raw bytes as encode_files wrote them
         self.package_objects = {}  # name -> the unpickled dict

@@ -87,6 +87,10 @@ CASES = {
     "protocol-2": (pickle.dumps(_package({"x": 1}, [1, 1, 1, 1, 1, 1]), 2), False),
     "run-blocks": (_framed(lambda f, s: f, _RANDOM_IDS + (0,) * 100000, checksum=False), True),
     **{name: (_framed(shape), True) for name, shape in FRAMES.items()},
+    # A stream big beside its dictionary: decompressed while the dictionary is walked.
+    **{f"{name}-early": (_framed(shape, _RANDOM_IDS * 2), True) for name, shape in FRAMES.items()},
+    "early-then-cut": (_framed(_flipped, _RANDOM_IDS * 2)[:-9], True),  # no way loads it
+    "early-then-repeated-key": (_framed(_flipped, _RANDOM_IDS * 2).replace(b"\x8c\x02dd", b"\x8c\x02ab"), False),
 }
 
 

@@ -1,8 +1,12 @@
 // The id stream's Zstandard frame (see id_stream.hpp).
 #include "compressor/package/id_stream.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -314,6 +318,87 @@ Ref decompress_frame_in_pieces(ByteWindow::ReadAt read, void* source, uint64_t s
   // call's to report (or not) in its own words.
   if (!pieces->interrupted) PyErr_Clear();
   return Ref();
+}
+
+namespace {
+
+// The file an EarlyFrame's helper reads: a descriptor of its own, closed
+// with the capsule, where the frame stands, and whether the caller still
+// wants its stream.
+struct FrameFile {
+  int fd;
+  uint64_t at;
+  uint64_t size;
+  std::atomic<bool> stopped{false};
+};
+
+constexpr const char kFrameFileName[] = "ormek.frame_file";
+
+FrameFile* frame_file(PyObject* capsule) {
+  return static_cast<FrameFile*>(PyCapsule_GetPointer(capsule, kFrameFileName));
+}
+
+void close_frame_file(PyObject* capsule) {
+  FrameFile* file = frame_file(capsule);
+  close(file->fd);
+  delete file;
+}
+
+// A ByteWindow source over the frame's bytes; fails once stopped.
+int64_t read_frame_file(void* self, uint64_t at, unsigned char* into, size_t size) {
+  auto* file = static_cast<FrameFile*>(self);
+  if (at >= file->size) return 0;
+  size = static_cast<size_t>(std::min<uint64_t>(size, file->size - at));
+  for (;;) {
+    if (file->stopped.load(std::memory_order_relaxed)) return -1;
+    ssize_t got;
+    Py_BEGIN_ALLOW_THREADS;
+    got = pread(file->fd, into, size, static_cast<off_t>(file->at + at));
+    Py_END_ALLOW_THREADS;
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
+// decompress_frame_in_pieces over the capsule's file, on the helper: the
+// stream, or None where it did not apply or failed (a helper thread runs no
+// signal handler, so nothing else is raised there).
+PyObject* frame_file_stream(PyObject* const* args) {
+  FrameFile* file = frame_file(args[0]);
+  Ref stream = decompress_frame_in_pieces(read_frame_file, file, file->size);
+  if (stream) return stream.release();
+  PyErr_Clear();
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+void EarlyFrame::start(int fd, uint64_t at, uint64_t size) {
+  const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return;
+  auto* file = new (std::nothrow) FrameFile{own, at, size};
+  Ref capsule = file ? Ref::steal(PyCapsule_New(file, kFrameFileName, close_frame_file)) : Ref();
+  if (!capsule) {
+    delete file;
+    close(own);
+    PyErr_Clear();
+    return;
+  }
+  if (!call_.start(frame_file_stream, {capsule.get()})) return;
+  source_ = std::move(capsule);
+  at_ = at;
+  size_ = size;
+}
+
+void EarlyFrame::stop() {
+  if (source_) frame_file(source_.get())->stopped.store(true, std::memory_order_relaxed);
+}
+
+Ref EarlyFrame::finish() {
+  Ref made = call_.wait();
+  if (!made) stop();  // a signal handler raised: the stream is not wanted
+  source_ = Ref();
+  if (made.get() == Py_None) return Ref();
+  return made;
 }
 
 Py_ssize_t records_in_stream(Py_ssize_t length) {

@@ -109,6 +109,42 @@ Ref decompress_stream(PyObject* data);
 // result or error. Null with the exception set when a signal handler raised.
 Ref decompress_frame_in_pieces(ByteWindow::ReadAt read, void* source, uint64_t size);
 
+// decompress_frame_in_pieces over the `size` bytes at `at` of an open file,
+// begun on a helper thread while the caller reads on (the package's
+// dictionary), through a descriptor of its own, so that the helper reads
+// nothing of the caller's once left. Only the module's own binding runs
+// there, which calls no code of the user's; the caller takes the stream
+// once it would decompress the same bytes.
+class EarlyFrame {
+ public:
+  EarlyFrame() = default;
+  EarlyFrame(const EarlyFrame&) = delete;
+  EarlyFrame& operator=(const EarlyFrame&) = delete;
+  // A frame not taken stops at its next piece.
+  ~EarlyFrame() { stop(); }
+
+  // Begins on a helper thread; nothing begun (and nothing set) when no
+  // descriptor or thread could be had.
+  void start(int fd, uint64_t at, uint64_t size);
+  // Tells a frame begun to stop at its next piece, its stream not wanted.
+  void stop();
+  bool started() const { return static_cast<bool>(source_); }
+  bool started_for(uint64_t at, uint64_t size) const {
+    return source_ && at_ == at && size_ == size;
+  }
+  // Once started_for the frame to decompress: its stream, or null with
+  // nothing set where the piece way did not apply or failed (the caller then
+  // makes the one-shot call), or null with the exception a signal handler
+  // raised while waiting.
+  Ref finish();
+
+ private:
+  Ref source_;  // a capsule: the descriptor and where to stop
+  BackgroundCall call_;
+  uint64_t at_ = 0;
+  uint64_t size_ = 0;
+};
+
 // The number of records in a loaded package's id stream of `length` bytes
 // (len(data) // 4); -1 with OverflowError when it passes the layout's record
 // limit (the caller adds its traceback entry). Such a stream would wrap the

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <new>
+#include <utility>
 
 #include "module/messages.hpp"
 #include "module/original_globals.hpp"
@@ -36,10 +37,14 @@ PackageFile::~PackageFile() {
 }
 
 // Reads at an offset, answering signals first: a handler that raises ends
-// the walk as the unpickler's signal-checked reads end a load.
+// the walk as the unpickler's signal-checked reads end a load. A walk
+// detached from the host attaches for the signals alone.
 int64_t PackageFile::read_at(void* self, uint64_t at, unsigned char* into, size_t size) {
   auto* file = static_cast<PackageFile*>(self);
-  if (PyErr_CheckSignals() < 0) {
+  if (file->detached_) PyEval_RestoreThread(file->detached_);
+  const bool interrupted = PyErr_CheckSignals() < 0;
+  if (file->detached_) file->detached_ = PyEval_SaveThread();
+  if (interrupted) {
     file->interrupted_ = true;
     return -1;
   }
@@ -51,6 +56,11 @@ int64_t PackageFile::read_at(void* self, uint64_t at, unsigned char* into, size_
       return -1;
     }
   }
+}
+
+void PackageFile::decompress_early(const PickledValue& payload) {
+  early_frame_.start(fd_, payload.at, payload.size);
+  if (early_payload_started() && !detached_) detached_ = PyEval_SaveThread();
 }
 
 NativeRead PackageFile::read(PyObject* path, DictionarySink& sink) {
@@ -83,14 +93,16 @@ NativeRead PackageFile::walk_file(PackageWalk& walk, DictionarySink& sink) {
   struct stat st;
   if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return NativeRead::kPlain;
   ByteWindow window(read_at, this, static_cast<uint64_t>(st.st_size));
+  WalkEnd end = WalkEnd::kOtherShape;
   try {
     sink.expect(static_cast<uint64_t>(st.st_size));
-    const WalkEnd end = walk.walk(window, sink);
-    if (interrupted_) return NativeRead::kFailed;
-    return end == WalkEnd::kRead ? NativeRead::kRead : NativeRead::kPlain;
+    end = walk.walk(window, sink);
   } catch (const std::bad_alloc&) {
-    return NativeRead::kPlain;  // the host's way says how it runs out of memory
+    end = WalkEnd::kOtherShape;  // the host's way says how it runs out of memory
   }
+  if (detached_) PyEval_RestoreThread(std::exchange(detached_, nullptr));
+  if (interrupted_) return NativeRead::kFailed;
+  return end == WalkEnd::kRead ? NativeRead::kRead : NativeRead::kPlain;
 }
 
 Ref PackageFile::value(uint32_t index) {
@@ -223,6 +235,13 @@ int64_t PackageFile::read_payload_at(void* self, uint64_t at, unsigned char* int
   if (at >= stored.size) return 0;
   return read_at(self, stored.at + at, into,
                  static_cast<size_t>(std::min<uint64_t>(size, stored.size - at)));
+}
+
+EarlyFrame* PackageFile::early_payload() {
+  const uint32_t index = walk_.entry(PackageWalk::kCompressed);
+  if (index == PackageWalk::kNone) return nullptr;
+  const PickledValue& stored = walk_.value(index);
+  return early_frame_.started_for(stored.at, stored.size) ? &early_frame_ : nullptr;
 }
 
 uint64_t PackageFile::payload_size() const {

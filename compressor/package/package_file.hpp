@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "compressor/package/id_stream.hpp"
 #include "compressor/package/package_walk.hpp"
 #include "module/ref.hpp"
 
@@ -73,6 +74,16 @@ class PackageFile {
   // payload's end), or -1 when the read failed or a signal handler raised
   // (its exception set).
   static int64_t read_payload_at(void* self, uint64_t at, unsigned char* into, size_t size);
+  // During a walk: begins decompressing `payload`, which the walk located,
+  // on a helper thread (EarlyFrame), and walks on detached from the host so
+  // that the helper runs meanwhile. The walk touches no host object; its
+  // reads attach to answer signals.
+  void decompress_early(const PickledValue& payload);
+  // The decompression begun early, when begun for the payload the package
+  // holds; else null.
+  EarlyFrame* early_payload();
+  // Stops a decompression begun early, its stream not wanted.
+  void stop_early() { early_frame_.stop(); }
 
  private:
   NativeRead walk_file(PackageWalk& walk, DictionarySink& sink);
@@ -80,12 +91,16 @@ class PackageFile {
   Ref make_container(const PickledValue& v, int depth);
   static int64_t read_at(void* self, uint64_t at, unsigned char* into, size_t size);
 
+  bool early_payload_started() const { return early_frame_.started(); }
+
   int fd_ = -1;
+  PyThreadState* detached_ = nullptr;  // the caller's, while a walk runs detached
   bool interrupted_ = false;
   bool payload_left_ = false;
   int read_errno_ = 0;
   PackageWalk walk_;
   std::vector<Ref> made_;
+  EarlyFrame early_frame_;  // last: stopped before anything else goes
 };
 
 }  // namespace ormek

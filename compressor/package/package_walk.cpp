@@ -268,7 +268,10 @@ bool PackageWalk::push_container(Kind kind) {
   v.part = static_cast<uint32_t>(items_.size());
   items_.emplace_back();
   stack_.push_back(add(v));
-  if (kind == Kind::kDictionary) dictionary_ = stack_.back();
+  if (kind == Kind::kDictionary) {
+    dictionary_ = stack_.back();
+    sink_->dictionary_begins(*this, in_->offset());
+  }
   return true;
 }
 
@@ -320,6 +323,16 @@ bool PackageWalk::set_items(size_t from) {
 // The token dictionary is the dict that follows the key "global_dict" among
 // the package's own items: the package dict at the bottom of the stack, its
 // one mark above it, and the key on top.
+const PickledValue* PackageWalk::stacked_payload() const {
+  if (dictionary_ == kNone || stack_.size() < 3 || marks_.empty() || marks_[0] != 1) return nullptr;
+  const PickledValue& key = values_[stack_[1]];
+  const PickledValue& payload = values_[stack_[2]];
+  return key.kind == Kind::kStr && bytes(key) == kEntryKeys[kCompressed] &&
+                 payload.kind == Kind::kPayload
+             ? &payload
+             : nullptr;
+}
+
 bool PackageWalk::is_dictionary_place() const {
   if (dictionary_ != kNone || marks_.size() != 1 || marks_[0] != 1 || stack_.size() < 2 ||
       stack_[0] != 0 || values_[0].kind != Kind::kDict || (stack_.size() - 1) % 2 != 1) {

@@ -42,6 +42,8 @@
 
 namespace ormek {
 
+class PackageWalk;
+
 // A value of the package outside its dictionary, as the unpickler makes it.
 struct PickledValue {
   enum class Kind : uint8_t {
@@ -78,6 +80,13 @@ class DictionarySink {
   // value. False ends the walk as kOtherShape.
   virtual bool entry(const unsigned char* key, size_t size, utf8::PickledText text,
                      PickledId id) = 0;
+  // When the token dictionary begins, byte `offset` of the package on: what
+  // the walk holds so far (stacked_payload). The walk may yet refuse the
+  // package.
+  virtual void dictionary_begins(const PackageWalk& walk, uint64_t offset) {
+    static_cast<void>(walk);
+    static_cast<void>(offset);
+  }
 
  protected:
   ~DictionarySink() = default;
@@ -111,6 +120,9 @@ class PackageWalk {
   std::string_view bytes(const PickledValue& v) const { return parts_[v.part]; }
   const std::vector<uint32_t>& items(const PickledValue& v) const { return items_[v.part]; }
   uint64_t dictionary_entries() const { return dictionary_entries_; }
+  // While the dictionary is walked: the located payload, when the package
+  // stored it first ("compressed"), else null.
+  const PickledValue* stacked_payload() const;
 
  private:
   class Memo {
