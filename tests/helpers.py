@@ -151,14 +151,15 @@ _LEAK_REPORT = os.environ.get("ORMEK_LEAK_REPORT")
 def _zstd_classes():
     import zstandard
 
-    return zstandard.ZstdCompressor, zstandard.ZstdDecompressor
+    reader = getattr(zstandard, "ZstdDecompressionReader", None)
+    return tuple(c for c in (zstandard.ZstdCompressor, zstandard.ZstdDecompressor, reader) if c)
 
 
 def _binding_refs():
     # The zstandard binding (0.25 at least) leaks one reference to its class
-    # per compressor or decompressor it frees: the class's count grows, no
-    # memory. Those references are not the module's; they are taken off the
-    # total.
+    # per compressor, decompressor or stream reader it frees: the class's
+    # count grows, no memory. Those references are not the module's; they
+    # are taken off the total.
     return sum(sys.getrefcount(c) for c in _zstd_classes())
 
 
