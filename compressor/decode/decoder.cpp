@@ -447,7 +447,7 @@ void join_ahead(const RestorePlan& plan, RestoredTokens& restored) {
       Py_ssize_t to = files[i].boundary;
       start = to;
       clamp_slice(restored.size, from, to);
-      if (plan.picked[i] && to - from < 4 * kPieceRecords) small.push_back({i, from, to});
+      if (plan.picked[i] && !joins_on_two_threads(to - from)) small.push_back({i, from, to});
     }
     if (small.size() < 2) return;
     restored.ahead =

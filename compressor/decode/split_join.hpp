@@ -39,6 +39,13 @@ namespace ormek {
 // milliseconds of joining, against a handover of microseconds.
 inline constexpr std::ptrdiff_t kPieceRecords = std::ptrdiff_t{1} << 16;
 
+// Whether a file of `records` is joined on two threads of its own (in at
+// least four pieces); a smaller one is left to its caller, or to JoinAhead.
+inline constexpr bool joins_on_two_threads(std::ptrdiff_t records,
+                                           std::ptrdiff_t piece_records = kPieceRecords) {
+  return records >= 4 * piece_records;
+}
+
 // A helper thread and what it waits on, stopped (told, then joined) by its
 // owner before the owner's data goes.
 struct HelperThread {
@@ -305,7 +312,7 @@ bool copy_text_on_two_threads(const TokenTable& table, const unsigned char* payl
                               const JoinBuffer& buffer,
                               std::ptrdiff_t piece_records = kPieceRecords) {
   SplitJoin split(table, payload, start, stop, piece_records);
-  if (stop - start < 4 * piece_records || !split.start()) {
+  if (!joins_on_two_threads(stop - start, piece_records) || !split.start()) {
     return copy_text(table, payload, start, stop, write, buffer);
   }
   for (size_t piece = 0; piece < split.pieces(); piece++) {
