@@ -246,10 +246,54 @@ void check_pickled_tokens() {
 
 }  // namespace
 
+// Joins of every length around the lookahead's distances, over dense and
+// sparse ids: unknown ids, tokens at the short copy's edge and beyond the
+// buffer, the last record read ahead again near the end, and a token that
+// is not text first, last or just past the range.
+void check_joins_ahead() {
+  for (const uint32_t step : {1u, 1000003u}) {
+    std::map<uint32_t, std::u32string> tokens;
+    for (uint32_t i = 0; i < 50; i++)
+      tokens[i * step] = std::u32string(i % 3 ? i : 1, U'a' + i % 7);
+    const uint32_t object = 60 * step;
+    const TokenTable table = make_table(tokens, object);
+    std::vector<uint32_t> ids;
+    std::string plain;
+    for (uint32_t i = 0; i < 300; i++) ids.push_back(i * 7 % 53 * step);
+    const std::vector<unsigned char> payload = payload_of(ids);
+    auto token = [&](uint32_t id) { return tokens.count(id) ? utf8_of(tokens[id]) : "<UNK>"; };
+    for (const auto& [from, to] :
+         {std::pair{0, 0}, {0, 1}, {5, 36}, {0, 64}, {1, 66}, {0, 300}, {233, 300}}) {
+      std::string expected;
+      for (int i = from; i < to; i++) expected += token(ids[i]);
+      for (const size_t buffer : {size_t{40}, kWriteBuffer}) {
+        std::string out;
+        auto append = [&out](const void* data, size_t size) {
+          out.append(static_cast<const char*>(data), size);
+          return true;
+        };
+        check(copy_text(table, payload.data(), from, to, append, JoinBuffer(buffer)) &&
+                  out == expected,
+              "records " + std::to_string(from) + " to " + std::to_string(to) + ", step " +
+                  std::to_string(step) + ", buffer " + std::to_string(buffer));
+      }
+    }
+    for (const size_t at : {size_t{0}, size_t{99}, size_t{100}}) {
+      std::vector<uint32_t> with_object = ids;
+      with_object[at] = object;
+      auto keep = [](const void*, size_t) { return true; };
+      check(copy_text(table, payload_of(with_object).data(), 0, 100, keep, JoinBuffer()) ==
+                (at == 100),
+            "not text at " + std::to_string(at) + ", step " + std::to_string(step));
+    }
+  }
+}
+
 int main() {
   check_lookups();
   check_placing();
   check_joins();
+  check_joins_ahead();
   check_join_ahead();
   check_pickled_tokens();
   return ormek::test::report();
