@@ -212,15 +212,16 @@ class JoinAhead {
   bool take(size_t file, const unsigned char*& data, size_t& size) {
     give_back_taken();
     if (!started_ || next_ >= files_.size() || files_[next_].file != file) return false;
-    Slot& held = slot(next_++);
+    Slot& held = slot(next_);
     {
       std::unique_lock<std::mutex> hold(helper_.mutex);
       if (held.state == State::kFree) {
-        caller_waits_ = true;
-        helper_.changed.wait(hold, [&held] { return held.state != State::kFree; });
-        caller_waits_ = false;
+        caller_waits_for_ = &slot(std::min(next_ + kAheadSlots / 2 - 1, files_.size() - 1));
+        helper_.changed.wait(hold, [this] { return caller_waits_for_->state != State::kFree; });
+        caller_waits_for_ = nullptr;
       }
     }
+    next_++;
     taken_ = &held;
     data = held.buffer->begin();
     size = held.size;
@@ -237,9 +238,12 @@ class JoinAhead {
 
   Slot& slot(size_t n) { return slots_[n % kAheadSlots]; }
 
-  // Each side wakes the other only when it waits: the helper, once the
-  // slots are full, until the caller has taken half of them, so that the
-  // two hand over a batch of files at a time, not one.
+  // Each side wakes the other only when it waits, and waits for half the
+  // slots: the helper, once the slots are full, until the caller has taken
+  // half of them; the caller, finding its file not joined yet, until the
+  // helper has joined it and the files of half the slots after it (or the
+  // last). So the two hand over a batch of files at a time, not one: with
+  // a wake a file, the handover took as long as joining a C header.
   void give_back_taken() {
     if (!taken_) return;
     bool wake = false;
@@ -271,7 +275,7 @@ class JoinAhead {
       {
         std::lock_guard<std::mutex> hold(helper_.mutex);
         joined.state = state;
-        wake = caller_waits_;
+        wake = caller_waits_for_ == &joined;
       }
       if (wake) helper_.changed.notify_all();
     }
@@ -298,7 +302,7 @@ class JoinAhead {
   size_t next_ = 0;        // the caller's next file in files_
   Slot* taken_ = nullptr;  // the caller's, until its next take
   bool started_ = false;
-  bool caller_waits_ = false;
+  const Slot* caller_waits_for_ = nullptr;  // to be joined
   const Slot* helper_waits_for_ = nullptr;  // to be given back
   Slot slots_[kAheadSlots];
   HelperThread helper_;
