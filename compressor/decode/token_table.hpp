@@ -296,11 +296,16 @@ class JoinBuffer {
 // fetched, the entry kept in a ring until its record comes. Whether the ids
 // are dense is asked once, for the whole walk (kDense). Near `stop` the
 // lookahead stays at the last record, which it looks up again.
+//
+// The distances, taken in turn on the C headers (0.8 M distinct tokens, a
+// table that the cache nearly holds) and a 300 MiB log (10 M, read from
+// memory): 128 and 64 joined the log in a tenth less time than 64 and 32,
+// and the headers no slower; 256 and 64 were no better.
 template <bool kDense>
 class EntriesAhead {
  public:
-  static constexpr std::ptrdiff_t kEntryAhead = 64;
-  static constexpr std::ptrdiff_t kTextAhead = 32;
+  static constexpr std::ptrdiff_t kEntryAhead = 128;
+  static constexpr std::ptrdiff_t kTextAhead = 64;
 
   EntriesAhead(const TokenTable& table, const unsigned char* payload, std::ptrdiff_t start,
                std::ptrdiff_t stop)
