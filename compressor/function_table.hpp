@@ -36,6 +36,7 @@ ORMEK_WRAPPER(judge_package_wrapper);
 ORMEK_WRAPPER(read_outline_wrapper);
 ORMEK_WRAPPER(restore_package_wrapper);
 ORMEK_WRAPPER(restored_text_wrapper);
+ORMEK_WRAPPER(check_text_files_wrapper);
 ORMEK_WRAPPER(reduce_cython_wrapper);
 ORMEK_WRAPPER(setstate_cython_wrapper);
 ORMEK_WRAPPER(unpickle_compressor_wrapper);
@@ -174,6 +175,14 @@ inline constexpr FunctionRow kCompressorFunctions[] = {
                 {Str::tokens},
                 {Str::size, nullptr},
                 {Str::digest, nullptr}}},
+    // The command's check of the files a tree walk found: what each is and
+    // whether it is UTF-8 text, on two threads (check_text_files.cpp).
+    {.name = "check_text_files",
+     .qualname = "OrmekCompressor.check_text_files",
+     .file = kFileCompressor,
+     .first_line = 227,
+     .wrapper = check_text_files_wrapper,
+     .params = {{Str::paths}}},
     {.name = "__reduce_cython__",
      .qualname = "OrmekCompressor.__reduce_cython__",
      .file = kFileStringsource,

@@ -217,6 +217,10 @@ inline constexpr const char kPackageChangedWhileRead[] = "the package changed wh
 // Restoring chosen files (decode_names).
 // The host's own text for a path with a NUL in it.
 inline constexpr const char kEmbeddedNull[] = "embedded null byte";
+// Why a file's bytes are not UTF-8, in the strict decoder's words.
+inline constexpr const char kInvalidStartByte[] = "invalid start byte";
+inline constexpr const char kInvalidContinuationByte[] = "invalid continuation byte";
+inline constexpr const char kUnexpectedEndOfData[] = "unexpected end of data";
 inline constexpr const char kNameNotInPackage[] = "the package holds no file or directory named %R";
 
 }  // namespace ormek::msg

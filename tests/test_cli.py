@@ -11,6 +11,7 @@ import os
 import pickle
 import random
 import re
+import shutil
 import signal
 import stat
 import subprocess
@@ -33,7 +34,9 @@ except ImportError:  # a build tree without the installed wheel
     import ormek
 from ormek import packages, progress, swap, unpack
 from ormek.report import UserError
-from ormek.tree import Entry, clashes, utf8_problem
+from ormek import native
+from ormek import tree as walk
+from ormek.tree import Entry, clashes
 
 SCRIPT = Path(sysconfig.get_path("scripts"), "ormek")
 INSTALLED = SCRIPT.is_file() and os.access(SCRIPT, os.X_OK)
@@ -288,23 +291,86 @@ def test_package_and_dictionary_made_inside_the_walked_tree(run, tree):
 MIB = 1 << 20
 
 
+def both_checks(path):
+    """A file's check the module's way and the plain way, which must agree."""
+    found = native.bare_compressor().check_text_files([str(path)])[0]
+    assert found == walk.check_file(str(path), os.O_NOFOLLOW)
+    return found
+
+
 @pytest.mark.parametrize(
-    "data, problem",
+    "data",
     [
-        (b"a" * (MIB - 1) + "\u00e9".encode() + b"b", None),  # a character across two reads
-        (b"a" * MIB + b"\xff", f"invalid start byte at byte {MIB}"),
-        (b"a" * (MIB - 1) + b"\xc3", f"unexpected end of data at byte {MIB - 1}"),
-        ("\u00e9".encode() + b"a" * MIB + b"\xe9", f"unexpected end of data at byte {MIB + 2}"),
-    ],
+        b"",
+        b"plain ascii\n" * 100,
+        "caf\u00e9 \u2603 \U0001f600".encode(),
+        b"a" * (MIB - 1) + "\u00e9".encode() + b"b",  # a character across two reads
+        b"a" * (MIB - 2) + "\U0001f600".encode(),
+        b"a" * MIB + b"\xff",
+        b"\x80abc",
+        b"a" * (MIB - 1) + b"\xc3",  # truncated at the end, across a read
+        "\u00e9".encode() + b"a" * MIB + b"\xe9",
+        b"x\xed\xa0\x80y",  # an encoded surrogate
+        b"x\xed\xa0",
+        b"\xe0\x80\xaf",  # overlong
+        b"\xf4\x90\x80\x80",  # beyond U+10FFFF
+        b"\xf0\x9f\x98",
+        b"\xf0\x9f\x41\x41",
+        b"ab\xe2\x82",
+    ]
+    + [random.Random(seed).randbytes(40) for seed in range(6)],
 )
-def test_not_utf8_found_at_its_byte(tmp_path, data, problem):
+def test_not_utf8_found_where_the_decoder_finds_it(tmp_path, data):
     (tmp_path / "f").write_bytes(data)
-    fd = os.open(tmp_path / "f", os.O_RDONLY)
+    check = both_checks(tmp_path / "f")
     try:
-        found = utf8_problem(fd, len(data))
-    finally:
-        os.close(fd)
-    assert found == (problem and f"not UTF-8 text ({problem})")
+        data.decode("utf-8")
+        expected = None
+    except UnicodeDecodeError as err:
+        expected = (err.reason, err.start)
+    assert check[3:] == (len(data), expected)
+
+
+def test_special_files_and_open_failures_checked_alike(tmp_path):
+    (tmp_path / "f").write_text("x")
+    (tmp_path / "link").symlink_to("f")
+    os.mkfifo(tmp_path / "fifo")
+    assert both_checks(tmp_path / "link") == errno.ELOOP
+    assert both_checks(tmp_path / "missing") == errno.ENOENT
+    assert stat.S_ISFIFO(both_checks(tmp_path / "fifo")[2])
+
+
+@pytest.mark.parametrize("change", ["none", "remove", "link", "fifo"])
+def test_files_changed_during_the_walk(tmp_path, monkeypatch, change):
+    """Between the listing of the tree and the check of its files: the first
+    failure in walk order is the one refused, wherever it was found."""
+    write_files(tmp_path, {"t/a/x.txt": b"x", "t/b/y.txt": b"y", "t/c/z.txt": b"z"})
+    listed = walk._sorted_entries
+
+    def listing_then_change(folder):
+        if folder.endswith("/b"):
+            x = tmp_path / "t/a/x.txt"
+            if change != "none":
+                x.unlink()
+            if change == "link":
+                x.symlink_to("y")
+            elif change == "fifo":
+                os.mkfifo(x)
+            else:
+                shutil.rmtree(tmp_path / "t/c")
+        return listed(folder)
+
+    monkeypatch.setattr(walk, "_sorted_entries", listing_then_change)
+    failed = {"none": "t/c", "remove": "t/a/x.txt", "link": "t/a/x.txt"}
+    if change in failed:
+        with pytest.raises(UserError) as raised:
+            walk.collect([str(tmp_path / "t")], {})
+        assert str(tmp_path / failed[change]) in str(raised.value)
+    else:
+        found = walk.collect([str(tmp_path / "t")], {})
+        assert [e.name for e in found.entries] == ["t/b/y.txt", "t/c/z.txt"]
+        assert found.skipped.each() == [(str(tmp_path / "t/a/x.txt"), "special file")]
+        assert found.empty_dirs == ["t/a"]
 
 
 @pytest.mark.parametrize("strict", [False, True])

@@ -27,11 +27,16 @@ class InputFile {
   InputFile& operator=(const InputFile&) = delete;
   ~InputFile() { close(); }
 
+  // How an input is opened: never waiting, and, not following links, never
+  // through a link at the last part of the path.
+  static constexpr int open_flags(bool follow_links) {
+    return O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow_links ? 0 : O_NOFOLLOW);
+  }
+
   // kFailed leaves the cause in error(); kNotRegular leaves the file open
   // for the caller to close or hand on.
   Opened open(const char* path, bool follow_links) {
-    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow_links ? 0 : O_NOFOLLOW);
-    fd_ = ::open(path, flags);
+    fd_ = ::open(path, open_flags(follow_links));
     if (fd_ < 0) return failed();
     struct stat st;
     if (fstat(fd_, &st) != 0) return failed();

@@ -10,7 +10,9 @@
 // runs on past the bytes decoded so far waits, as code units, for the next
 // bytes (a token longer than a read waits over several). Input that is not
 // UTF-8 is only recognised, not described: the caller then reads the file the
-// host's way, whose error says where and why.
+// host's way, whose error says where and why. checked_prefix() checks bytes
+// by the same rules without decoding them, and says where and why they are
+// not UTF-8 as that error would.
 //
 // Pure C++, for the encoder's file reader and its C++ tests.
 #pragma once
@@ -47,6 +49,10 @@ struct Piece {
   bool empty() const { return length == 0; }
 };
 
+// What makes bytes not UTF-8, as the host's strict decoder names it (at the
+// first byte of the sequence at fault).
+enum class Fault : uint8_t { kNone, kInvalidStart, kInvalidContinuation, kUnexpectedEnd };
+
 namespace detail {
 
 // The length of the sequence a lead byte starts: 0 for a byte that cannot
@@ -81,6 +87,32 @@ inline int kind_of_bytes(const uint8_t* bytes, size_t count) {
 }
 
 inline bool is_continuation(uint8_t byte) { return (byte & 0xC0) == 0x80; }
+
+// The sequence that starts at bytes[0], with `left` > 0 bytes from there on:
+// its length when it is whole and valid, else 0 and what is wrong with it,
+// judged byte by byte as the host's strict decoder judges it (the input
+// ending is found at the first byte missing).
+struct Sequence {
+  int length;
+  Fault fault;
+};
+inline Sequence sequence_at(const uint8_t* bytes, size_t left) {
+  const uint8_t lead = bytes[0];
+  const int length = sequence_length(lead);
+  if (length == 0) return {0, Fault::kInvalidStart};
+  if (length == 1) return {1, Fault::kNone};
+  if (left < 2) return {0, Fault::kUnexpectedEnd};
+  // The second byte's range rules out overlong forms, surrogates and code
+  // points beyond U+10FFFF.
+  const uint8_t low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+  const uint8_t high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+  if (bytes[1] < low || bytes[1] > high) return {0, Fault::kInvalidContinuation};
+  for (int k = 2; k < length; k++) {
+    if (left <= static_cast<size_t>(k)) return {0, Fault::kUnexpectedEnd};
+    if (!is_continuation(bytes[k])) return {0, Fault::kInvalidContinuation};
+  }
+  return {length, Fault::kNone};
+}
 
 // Decodes bytes[0, count) (whole sequences only) into `out`, which has room
 // for `count` units, with universal newlines: "\r" is written as "\n" and a
@@ -123,22 +155,15 @@ size_t decode(const uint8_t* bytes, size_t count, Out* out, bool& after_cr) {
       continue;
     }
     after_cr = false;
-    const int length = sequence_length(lead);
-    if (length == 0 || count - i < static_cast<size_t>(length)) return SIZE_MAX;
+    const int length = sequence_at(bytes + i, count - i).length;
+    if (length == 0) return SIZE_MAX;
     const uint8_t second = bytes[i + 1];
-    // The second byte's range rules out overlong forms, surrogates and code
-    // points beyond U+10FFFF.
-    const uint8_t low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
-    const uint8_t high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
-    if (second < low || second > high) return SIZE_MAX;
     char32_t cp;
     if (length == 2) {
       cp = (char32_t{lead} & 0x1F) << 6 | (second & 0x3F);
     } else if (length == 3) {
-      if (!is_continuation(bytes[i + 2])) return SIZE_MAX;
       cp = (char32_t{lead} & 0x0F) << 12 | char32_t{second & 0x3Fu} << 6 | (bytes[i + 2] & 0x3F);
     } else {
-      if (!is_continuation(bytes[i + 2]) || !is_continuation(bytes[i + 3])) return SIZE_MAX;
       cp = (char32_t{lead} & 0x07) << 18 | char32_t{second & 0x3Fu} << 12 |
            char32_t{bytes[i + 2] & 0x3Fu} << 6 | (bytes[i + 3] & 0x3F);
     }
@@ -156,6 +181,41 @@ char32_t largest_unit(const Unit* units, size_t count) {
 }
 
 }  // namespace detail
+
+// Checks `count` bytes of a text that goes on after them unless `at_end`,
+// without decoding them: returns how many of them are whole valid sequences.
+// It stops at the first sequence at fault, named in `fault`, or, short of the
+// end, at a sequence that the next bytes must finish (`fault` stays kNone).
+inline size_t checked_prefix(const uint8_t* bytes, size_t count, bool at_end, Fault& fault) {
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  size_t i = 0;
+  while (i < count) {
+    // 32 ASCII bytes at a time, then 8: most text files are ASCII throughout.
+    if (i + 32 <= count) {
+      uint64_t words[4];
+      std::memcpy(words, bytes + i, 32);
+      if (((words[0] | words[1] | words[2] | words[3]) & kHigh) == 0) {
+        i += 32;
+        continue;
+      }
+    }
+    if (i + 8 <= count) {
+      uint64_t word;
+      std::memcpy(&word, bytes + i, 8);
+      if ((word & kHigh) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    const detail::Sequence sequence = detail::sequence_at(bytes + i, count - i);
+    if (sequence.length == 0) {
+      if (at_end || sequence.fault != Fault::kUnexpectedEnd) fault = sequence.fault;
+      return i;
+    }
+    i += static_cast<size_t>(sequence.length);
+  }
+  return i;
+}
 
 class TextCutter {
  public:

@@ -24,6 +24,7 @@ import stat
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 
+from .native import bare_compressor
 from .report import UsageError, UserError, counted, listing, os_problem
 
 SKIPPED_LIST_LIMIT = 5
@@ -129,9 +130,44 @@ def _folders(name: str) -> Iterator[str]:
         end = name.find("/", end + 1)
 
 
-def utf8_problem(fd: int, size: int) -> str | None:
-    """Why the file open on `fd` (of about `size` bytes) is not UTF-8 text, or
-    None when it is. Reads in chunks and stops at the first bad byte, so a
+# A file's check: (st_dev, st_ino, st_mode, st_size, problem) once opened,
+# where problem is None or the (reason, position) of a regular file that is
+# not UTF-8 text; the errno of a failed open; or the OSError its fstat or read
+# raised. The module's check_text_files makes it for every file a walk finds,
+# check_file for one file.
+FileCheck = tuple[int, int, int, int, tuple[str, int] | None] | int | OSError
+
+
+def check_file(path: str, flags: int) -> FileCheck:
+    """The plain way of the module's check_text_files for one file, opened
+    with `flags` besides the walk's own."""
+    try:
+        fd = os.open(path, _OPEN_FLAGS | flags)
+    except OSError as err:
+        return err.errno
+    try:
+        st = os.fstat(fd)
+        problem = utf8_problem(fd, st.st_size) if stat.S_ISREG(st.st_mode) else None
+    except OSError as err:
+        return err
+    finally:
+        os.close(fd)
+    return (st.st_dev, st.st_ino, st.st_mode, st.st_size, problem)
+
+
+def opened(path: str, check: FileCheck) -> tuple[int, int, int, int, tuple[str, int] | None]:
+    """The facts of a checked file; a failed open refused as the user's
+    error, a failed read raised."""
+    if isinstance(check, int):
+        raise UserError(path, os.strerror(check))
+    if isinstance(check, OSError):
+        raise check
+    return check
+
+
+def utf8_problem(fd: int, size: int) -> tuple[str, int] | None:
+    """Why the file open on `fd` (of about `size` bytes) is not UTF-8 text
+    and at which byte, or None when it is. Reads in chunks and stops at the first bad byte, so a
     large binary file costs little; a small file is read in one piece,
     without a chunk-sized buffer to allocate."""
     # ASCII is UTF-8: chunks of it before the first other byte need no
@@ -152,7 +188,7 @@ def utf8_problem(fd: int, size: int) -> str | None:
         try:
             decoder.decode(chunk, final=not chunk)
         except UnicodeDecodeError as err:
-            return not_utf8_text(err.reason, start + err.start)
+            return err.reason, start + err.start
         if not chunk:
             return None
         offset += len(chunk)
@@ -161,6 +197,10 @@ def utf8_problem(fd: int, size: int) -> str | None:
 def _directory_prefix(path: str) -> tuple[str, ...]:
     base = os.path.basename(os.path.normpath(path))
     return () if base in ("", ".", "..") else (base,)
+
+
+# The steps of a walk (_Walker._scan), in walk order.
+_FILE, _LINK, _SPECIAL, _ENTER, _LEAVE = range(5)
 
 
 class _Walker:
@@ -182,76 +222,102 @@ class _Walker:
         else:
             raise UserError(path, "not a regular file or directory")
 
-    def _refuse_written(self, st: os.stat_result, path: str) -> None:
+    def _refuse_written(self, device: int, inode: int, path: str) -> None:
         # Arguments naming them are refused before the walk (pack.refuse_overlaps).
-        found = self.written.get((st.st_dev, st.st_ino))
+        found = self.written.get((device, inode))
         if found is not None:
             option, target = found
             raise UsageError(f"{option} {target} names {path} inside the input tree {self.tree}")
 
     def _add_named_file(self, path: str) -> None:
-        fd = _open(path, 0)
-        try:
-            size = os.fstat(fd).st_size
-            problem = utf8_problem(fd, size)
-        finally:
-            os.close(fd)
+        size, problem = opened(path, check_file(path, 0))[3:]
         if problem is not None:
-            raise UserError(path, problem)
+            raise UserError(path, not_utf8_text(*problem))
         self.inputs.entries.append(Entry(path, os.path.basename(path), size))
 
     def _walk(self, folder: str, parts: tuple[str, ...]) -> None:
+        # The tree's entries are listed first, and its files then checked all
+        # at once by the module on two threads; the results are taken in walk
+        # order, so that what is kept, skipped and refused, and which failure
+        # comes first, are as if each file were checked when it was met.
+        steps: list[tuple] = []
+        try:
+            self._scan(folder, parts, steps)
+            failure = None
+        except Exception as err:  # raised in walk order, after the steps before it
+            failure = err
+        paths = [step[1] for step in steps if step[0] == _FILE]
+        checks = bare_compressor().check_text_files(paths) if paths else []
+        self._assemble(steps, iter(checks))
+        if failure is not None:
+            raise failure
+
+    def _scan(self, folder: str, parts: tuple[str, ...], steps: list[tuple]) -> None:
         # Depth first without recursion, so that a tree of any depth is
         # walked: one iterator over the sorted entries of each open level.
-        levels = [self._level(folder, parts)]
+        levels = [self._level(folder, parts, steps)]
         while levels:
-            children, parts, kept_before = levels[-1]
+            children, parts = levels[-1]
             child = next(children, None)
             if child is None:
                 levels.pop()
-                if parts and self._kept() == kept_before:
-                    # Nothing in it is stored (it is empty, or every file in
-                    # it was skipped): it comes back as an empty directory.
-                    self.inputs.empty_dirs.append("/".join(parts))
+                steps.append((_LEAVE, "/".join(parts)))
             elif child.is_symlink():
-                self.inputs.skipped.add(SYMBOLIC_LINK, child.path)
+                steps.append((_LINK, child.path))
             elif child.is_dir(follow_symlinks=False):
-                levels.append(self._level(child.path, (*parts, child.name)))
+                levels.append(self._level(child.path, (*parts, child.name), steps))
             elif child.is_file(follow_symlinks=False):
-                self._add_found_file(child.path, "/".join((*parts, child.name)))
+                steps.append((_FILE, child.path, "/".join((*parts, child.name))))
             else:
-                self._refuse_written(child.stat(follow_symlinks=False), child.path)
-                self.inputs.skipped.add(SPECIAL_FILE, child.path)
+                st = child.stat(follow_symlinks=False)
+                steps.append((_SPECIAL, child.path, st.st_dev, st.st_ino))
 
     def _level(
-        self, folder: str, parts: tuple[str, ...]
-    ) -> tuple[Iterator[os.DirEntry[str]], tuple[str, ...], int]:
+        self, folder: str, parts: tuple[str, ...], steps: list[tuple]
+    ) -> tuple[Iterator[os.DirEntry[str]], tuple[str, ...]]:
         if parts:
             try:
                 st = os.stat(folder)
             except OSError as err:
                 raise UserError(folder, os_problem(err)) from None
             self.inputs.dir_facts.append(("/".join(parts), st.st_mode & 0o777, st.st_mtime_ns))
-        return iter(_sorted_entries(folder)), parts, self._kept()
+        children = iter(_sorted_entries(folder))
+        steps.append((_ENTER,))
+        return children, parts
+
+    def _assemble(self, steps: list[tuple], checks: Iterator[FileCheck]) -> None:
+        inputs = self.inputs
+        kept_before: list[int] = []
+        for step in steps:
+            kind = step[0]
+            if kind == _FILE:
+                self._add_found_file(step[1], step[2], next(checks))
+            elif kind == _ENTER:
+                kept_before.append(self._kept())
+            elif kind == _LEAVE:
+                if kept_before.pop() == self._kept() and step[1]:
+                    # Nothing in it is stored (it is empty, or every file in
+                    # it was skipped): it comes back as an empty directory.
+                    inputs.empty_dirs.append(step[1])
+            elif kind == _LINK:
+                inputs.skipped.add(SYMBOLIC_LINK, step[1])
+            else:
+                self._refuse_written(step[2], step[3], step[1])
+                inputs.skipped.add(SPECIAL_FILE, step[1])
 
     def _kept(self) -> int:
         """How many files and empty directories are stored so far."""
         return len(self.inputs.entries) + len(self.inputs.empty_dirs)
 
-    def _add_found_file(self, path: str, name: str) -> None:
-        skipped = self.inputs.skipped
-        fd = _open(path, os.O_NOFOLLOW)
-        try:
-            st = os.fstat(fd)
-            self._refuse_written(st, path)
-            if not stat.S_ISREG(st.st_mode):
-                skipped.add(SPECIAL_FILE, path)
-            elif (problem := utf8_problem(fd, st.st_size)) is not None:
-                skipped.add(NOT_UTF8, path, problem)
-            else:
-                self.inputs.entries.append(Entry(path, name, st.st_size))
-        finally:
-            os.close(fd)
+    def _add_found_file(self, path: str, name: str, check: FileCheck) -> None:
+        device, inode, mode, size, problem = opened(path, check)
+        self._refuse_written(device, inode, path)
+        if not stat.S_ISREG(mode):
+            self.inputs.skipped.add(SPECIAL_FILE, path)
+        elif problem is not None:
+            self.inputs.skipped.add(NOT_UTF8, path, not_utf8_text(*problem))
+        else:
+            self.inputs.entries.append(Entry(path, name, size))
 
 
 def _sorted_entries(folder: str) -> list[os.DirEntry[str]]:
@@ -260,10 +326,3 @@ def _sorted_entries(folder: str) -> list[os.DirEntry[str]]:
             return sorted(found, key=lambda child: child.name)
     except OSError as err:
         raise UserError(folder, os_problem(err)) from None
-
-
-def _open(path: str, flags: int) -> int:
-    try:
-        return os.open(path, _OPEN_FLAGS | flags)
-    except OSError as err:
-        raise UserError(path, os_problem(err)) from None
