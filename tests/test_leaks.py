@@ -234,6 +234,9 @@ CASES = [
         "version": 1, "empty_dirs": [], **{key: [bytes(16) if key == "digests" else 0] * len(
             c.package["filenames"]) for key in ("digests", "sizes", "modes", "mtimes_ns")}})),
      ValueError),
+    ("check_text_files", lambda c: c.comp.check_text_files(
+        [c.text, c.latin1, c.empty, c.path("out", "link"), c.path("nope"), c.out]), None),
+    ("check_text_files null byte", lambda c: c.comp.check_text_files([c.text, "a\0"]), ValueError),
     # -- read_package
     ("read_package", lambda c: c.comp.read_package(c.pkg("seed")), None),
     ("read_package refused global", lambda c: c.comp.read_package(_evil(c)),
