@@ -23,6 +23,7 @@ import os
 import stat
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 from .native import bare_compressor
 from .report import UsageError, UserError, counted, listing, os_problem
@@ -144,7 +145,7 @@ def check_file(path: str, flags: int) -> FileCheck:
     try:
         fd = os.open(path, _OPEN_FLAGS | flags)
     except OSError as err:
-        return err.errno
+        return err if err.errno is None else err.errno
     try:
         st = os.fstat(fd)
         problem = utf8_problem(fd, st.st_size) if stat.S_ISREG(st.st_mode) else None
@@ -199,8 +200,9 @@ def _directory_prefix(path: str) -> tuple[str, ...]:
     return () if base in ("", ".", "..") else (base,)
 
 
-# The steps of a walk (_Walker._scan), in walk order.
+# The steps of a walk (_Walker._scan), in walk order: a kind and its facts.
 _FILE, _LINK, _SPECIAL, _ENTER, _LEAVE = range(5)
+_Step = tuple[Any, ...]
 
 
 class _Walker:
@@ -240,7 +242,7 @@ class _Walker:
         # at once by the module on two threads; the results are taken in walk
         # order, so that what is kept, skipped and refused, and which failure
         # comes first, are as if each file were checked when it was met.
-        steps: list[tuple] = []
+        steps: list[_Step] = []
         try:
             self._scan(folder, parts, steps)
             failure = None
@@ -252,7 +254,7 @@ class _Walker:
         if failure is not None:
             raise failure
 
-    def _scan(self, folder: str, parts: tuple[str, ...], steps: list[tuple]) -> None:
+    def _scan(self, folder: str, parts: tuple[str, ...], steps: list[_Step]) -> None:
         # Depth first without recursion, so that a tree of any depth is
         # walked: one iterator over the sorted entries of each open level.
         levels = [self._level(folder, parts, steps)]
@@ -273,7 +275,7 @@ class _Walker:
                 steps.append((_SPECIAL, child.path, st.st_dev, st.st_ino))
 
     def _level(
-        self, folder: str, parts: tuple[str, ...], steps: list[tuple]
+        self, folder: str, parts: tuple[str, ...], steps: list[_Step]
     ) -> tuple[Iterator[os.DirEntry[str]], tuple[str, ...]]:
         if parts:
             try:
@@ -285,7 +287,7 @@ class _Walker:
         steps.append((_ENTER,))
         return children, parts
 
-    def _assemble(self, steps: list[tuple], checks: Iterator[FileCheck]) -> None:
+    def _assemble(self, steps: list[_Step], checks: Iterator[FileCheck]) -> None:
         inputs = self.inputs
         kept_before: list[int] = []
         for step in steps:
