@@ -47,9 +47,11 @@ class InputFile {
   }
 
   // Up to `count` bytes: how many were read, 0 at the end, -1 with errno set.
-  ssize_t read(void* into, size_t count) {
+  ssize_t read(void* into, size_t count) { return read_from(fd_, into, count); }
+  // read(2) on `fd`, again when a signal interrupted it.
+  static ssize_t read_from(int fd, void* into, size_t count) {
     for (;;) {
-      const ssize_t n = ::read(fd_, into, count);
+      const ssize_t n = ::read(fd, into, count);
       if (n >= 0 || errno != EINTR) return n;
     }
   }

@@ -13,13 +13,6 @@ namespace ormek {
 
 namespace {
 
-ssize_t read_retrying(int fd, uint8_t* into, size_t count) {
-  for (;;) {
-    const ssize_t n = ::read(fd, into, count);
-    if (n >= 0 || errno != EINTR) return n;
-  }
-}
-
 // Reads the open regular file to its end, checking its bytes as they come.
 // A read that returns less than was asked for is not taken for the end: the
 // end is the read that returns nothing, as the host's reading of the file
@@ -30,7 +23,7 @@ void check_text(int fd, utf8::Bytes& room, TextFileCheck& check) {
   size_t carried = 0;   // the start of a sequence that the next read finishes
   uint64_t offset = 0;  // of bytes[0] in the file
   for (;;) {
-    const ssize_t n = read_retrying(fd, bytes + carried, room.size - carried);
+    const ssize_t n = InputFile::read_from(fd, bytes + carried, room.size - carried);
     if (n < 0) {
       check.read_error = errno;
       return;
