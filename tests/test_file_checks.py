@@ -6,6 +6,7 @@ import os
 import pickle
 import random
 import sys
+import types
 from pathlib import Path
 
 import pytest
@@ -352,3 +353,62 @@ def test_the_first_damaged_file_is_named_however_the_walk_is_shared(comp, in_tmp
     with pytest.raises(ValueError, match=f"damaged: the file 'f{damaged[0]}.txt'"):
         comp.decode_package("d.pkg", "out")
     assert not os.path.exists("out")
+
+
+def _outcomes(comp):
+    """What checking, restoring all and restoring one file of "d.pkg" come to."""
+    out = []
+    for call in (lambda: comp.check_package("d.pkg"), lambda: comp.restore_package("d.pkg", "o"),
+                 lambda: comp.decode_names("d.pkg", "n", ["f7.txt"])):
+        try:
+            out.append(call())
+        except Exception as e:  # the same type and message either way
+            out.append((type(e), str(e)))
+    return out + [sorted(str(p) for p in Path().rglob("*") if p.is_file())]
+
+
+STREAMS = {
+    "intact": lambda frame: frame,
+    "flipped": lambda frame: frame[:len(frame) // 2] + bytes([frame[len(frame) // 2] ^ 0x5A])
+    + frame[len(frame) // 2 + 1:],
+    "cut": lambda frame: frame[:-5],
+    # one more frame after it: not decompressed in pieces, so walked once made
+    "skippable-after": lambda frame: frame + b"\x50\x2a\x4d\x18" + bytes([4, 0, 0, 0]) + b"skip",
+}
+
+
+# tree: eight files of few distinct tokens (the stream decompressed while the
+# dictionary is read); log: one file of distinct tokens (decompressed after
+# it).
+@pytest.mark.parametrize("corpus, lying", [("tree", ()), ("tree", (0,)), ("tree", (7,)),
+                                           ("tree", (0, 7)), ("log", ()), ("log", (0,))])
+@pytest.mark.parametrize("stream", STREAMS)
+def test_a_walk_beside_the_decompression_answers_as_one_after_it(mod, comp, in_tmp, monkeypatch,
+                                                                 corpus, lying, stream):
+    if corpus == "tree":
+        words = random.Random(3).choices(["w", "x", "yy", "z"], k=160_000)
+        texts = {f"f{i}.txt": " ".join(words[i::8]) for i in range(8)}
+    else:
+        texts = {"f7.txt": " ".join(f"t{i}" for i in range(100_000))}
+    for name, text in texts.items():
+        (in_tmp / name).write_text(text, encoding="utf-8")
+    comp.encode_named_files([(n, n) for n in texts], "t.pkg", checks=True)
+    with open("t.pkg", "rb") as f:
+        package = pickle.load(f)
+    os.remove("t.pkg")
+    ids = bytearray(zstandard.ZstdDecompressor().decompress(package["compressed"]))
+    for i in lying:  # two records change places: the file's digest no longer matches
+        at = 4 * (package["file_boundaries"][i] - 10)
+        ids[at:at + 8] = ids[at + 4:at + 8] + ids[at:at + 4]
+    frame = zstandard.ZstdCompressor(write_checksum=True).compress(bytes(ids))
+    package["compressed"] = STREAMS[stream](frame)
+    write_pickle("d.pkg", package)
+    for name in texts:
+        os.remove(name)
+    got = _outcomes(comp)
+    assert (got[1] == list(texts)) == (stream in ("intact", "skippable-after") and not lying)
+    (in_tmp / "plain").mkdir()
+    os.replace("d.pkg", "plain/d.pkg")
+    monkeypatch.chdir(in_tmp / "plain")
+    monkeypatch.setattr(mod, "pickle", types.SimpleNamespace(load=pickle.load))
+    assert _outcomes(mod.OrmekCompressor()) == got

@@ -110,16 +110,18 @@ bool ids_hash(PyObject* global_dict) {
 }
 
 // Restores each file into its digest and compares it with its facts, when
-// the package carries them (file_digests.hpp). `tokens` are the tokens by
-// id as restoring looks them up (tokens_by_id.hpp): filled from the
-// package's "global_dict" unless it was read natively.
-bool check_files(const PackageParts& parts, const JudgedPackage& judged,
+// the package carries them (file_digests.hpp): over `data`, the stream
+// whose records are at `payload`, as `streamed` walked it while it was
+// made, if it did. `tokens` are the tokens by id as restoring looks them up
+// (tokens_by_id.hpp): filled from the package's "global_dict" unless it was
+// read natively.
+bool check_files(const PackageParts& parts, const JudgedPackage& judged, PyObject* data,
                  const unsigned char* payload, Py_ssize_t num_tokens, TokensById& tokens,
-                 bool native) {
+                 bool native, StreamDigestWalk& streamed) {
   if (!native && (!ids_hash(parts.dictionary) || !tokens.fill_from_tokens(parts.dictionary))) {
     return false;
   }
-  return walk_file_digests(tokens.table(), payload, num_tokens, judged, nullptr).end ==
+  return streamed.walk(tokens.table(), payload, num_tokens, judged, nullptr, data).end ==
          DigestWalkEnd::kMatched;
 }
 
@@ -159,8 +161,10 @@ PyObject* check_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nar
     return kCheckPackageTrace.fail(kCheckPackageLines.load_package);
   }
 
-  Ref data =
-      file.payload_left() ? payload_stream(file) : id_stream(parts.compressed, use_zstd != 0);
+  // A stream left in the file is walked while it is decompressed.
+  StreamDigestWalk streamed(file);
+  if (file.payload_left()) streamed.follow(tokens.table(), judged, nullptr);
+  Ref data = file.payload_left() ? streamed.stream() : id_stream(parts.compressed, use_zstd != 0);
   if (!data) return kCheckPackageTrace.fail(kCheckPackageLines.decompress);
   const Py_ssize_t num_tokens = records_in_stream(PyBytes_GET_SIZE(data.get()));
   if (num_tokens < 0) return kCheckPackageTrace.fail(kCheckPackageLines.decompress);
@@ -169,7 +173,8 @@ PyObject* check_package_wrapper(PyObject*, PyObject* const* args, Py_ssize_t nar
     PyErr_SetString(PyExc_ValueError, msg::kIdOutOfRange);
     return kCheckPackageTrace.fail(kCheckPackageLines.restore);
   }
-  if (!check_files(parts, judged, payload, num_tokens, tokens, native == NativeRead::kRead)) {
+  if (!check_files(parts, judged, data.get(), payload, num_tokens, tokens,
+                   native == NativeRead::kRead, streamed)) {
     return kCheckPackageTrace.fail(kCheckPackageLines.restore);
   }
   return checks_answer(parts.names, judged);

@@ -261,10 +261,12 @@ bool write_file(PyObject* output_dir, size_t i, const StoredFile& file, Restored
 
 // What the file loop restores, judged whole before output_dir is made.
 struct RestorePlan {
-  JudgedPackage judged;      // the files, their names and facts
-  std::vector<char> picked;  // by the choice, one per file
-  std::vector<char> dirs;    // by the choice, one per empty directory
-  size_t verified = 0;       // the picked files before it match their facts
+  JudgedPackage judged;       // the files, their names and facts
+  std::vector<char> picked;   // by the choice, one per file
+  std::vector<char> dirs;     // by the choice, one per empty directory
+  size_t verified = 0;        // the picked files before it match their facts
+  bool judged_early = false;  // before the stream was made (judge_early)
+  bool none_allowed = false;  // as it was judged
 
   const FileFacts* facts_of(size_t i) const {
     const PackageFacts& facts = judged.facts;
@@ -274,13 +276,16 @@ struct RestorePlan {
 
 // With checks, and the records read natively: each picked file's text
 // digested from the records and compared with its facts before anything is
-// written (file_digests.hpp). A damaged one is refused as the file loop
+// written (file_digests.hpp), by the walk that followed the stream while it
+// was made where there was one. A damaged one is refused as the file loop
 // would refuse it when it came to write it; the walk stops, leaving the rest
 // to the loop, at a file whose tokens are not all text, where the loop
 // fails or joins them by the host.
-bool verify_before_writing(const RestoredTokens& restored, RestorePlan& plan) {
-  const DigestWalk walked = walk_file_digests(restored.tokens.table(), restored.records(),
-                                              restored.size, plan.judged, &plan.picked);
+bool verify_before_writing(const RestoredTokens& restored, RestorePlan& plan,
+                           StreamDigestWalk& streamed) {
+  const DigestWalk walked =
+      streamed.walk(restored.tokens.table(), restored.records(), restored.size, plan.judged,
+                    &plan.picked, restored.payload.get());
   plan.verified = walked.file;
   if (walked.end == DigestWalkEnd::kNoMemory)
     return kDecodePackageTrace.fail(kDecodePackageLines.file_loop);
@@ -290,24 +295,47 @@ bool verify_before_writing(const RestoredTokens& restored, RestorePlan& plan) {
   return kDecodePackageTrace.fail(kDecodePackageLines.open_output);
 }
 
-// Every check made before anything is written: the package judged whole
-// (judged_package.hpp: the stored names and the file facts), the choice of
-// files and empty directories, with the module's own join nothing in the way
-// of a picked one (file_restorer.hpp), and each picked file's text against
-// its facts.
+// The package judged whole (judged_package.hpp: the stored names and the
+// file facts) and the choice of files and empty directories made.
+bool judge_and_pick(PyObject* package, FileChoice& choice, RestorePlan& plan) {
+  plan.none_allowed = !global_is_original(Original::kOsPathJoin);
+  return judge_package(package, plan.none_allowed, plan.judged) &&
+         choice.pick_from(plan.judged, plan.picked, plan.dirs);
+}
+
+// For a package read natively whose stream is still to be decompressed from
+// the file: judged and picked before it is, so that the digest walk follows
+// the decompression (file_digests.hpp). Neither runs code of the user's
+// over such a package; where either fails, its error is dropped here and
+// raised again in its turn, after the stream's own.
+void judge_early(PyObject* package, bool table_read, const PackageFile& file, FileChoice& choice,
+                 RestorePlan& plan) {
+  if (!table_read || !file.payload_left() || !choice.writes()) return;
+  plan.judged_early = judge_and_pick(package, choice, plan);
+  if (plan.judged_early) return;
+  PyErr_Clear();
+  plan.judged = JudgedPackage();
+}
+
+// Every check made before anything is written: the package judged whole and
+// the files chosen (unless judge_early did it as it would be done here),
+// with the module's own join nothing in the way of a picked one
+// (file_restorer.hpp), and each picked file's text against its facts.
 bool check_before_writing(PyObject* package, const RestoredTokens& restored, FileChoice& choice,
-                          FileRestorer& restorer, RestorePlan& plan) {
+                          FileRestorer& restorer, RestorePlan& plan, StreamDigestWalk& streamed) {
   const bool original_join = global_is_original(Original::kOsPathJoin);
-  if (!judge_package(package, !original_join, plan.judged) ||
-      !choice.pick_from(plan.judged, plan.picked, plan.dirs)) {
-    return kDecodePackageTrace.fail(kDecodePackageLines.file_loop);
+  if (!plan.judged_early || plan.none_allowed == original_join) {
+    streamed.stop();  // it walks what was judged early
+    plan.judged = JudgedPackage();
+    if (!judge_and_pick(package, choice, plan))
+      return kDecodePackageTrace.fail(kDecodePackageLines.file_loop);
   }
   if (choice.writes() && original_join &&
       !restorer.check_in_the_way(plan.judged, plan.picked, plan.dirs)) {
     return kDecodePackageTrace.fail(kDecodePackageLines.file_loop);
   }
   return !(choice.writes() && restored.native && plan.judged.has_facts()) ||
-         verify_before_writing(restored, plan);
+         verify_before_writing(restored, plan, streamed);
 }
 
 // self.global_dict = package.get("global_dict", {})
@@ -332,12 +360,14 @@ bool take_dictionaries(CompressorObject* self, PyObject* package) {
 }
 
 // data = package["compressed"], decompressed when use_zstd; where the
-// package was read natively and its payload left in `file` (only ever to be
-// decompressed), decompressed from there (native_package.hpp).
-Ref read_payload(PyObject* package, bool use_zstd, PackageFile& file) {
+// package was read natively and its payload left in the file (only ever to
+// be decompressed), decompressed from there, the digest walk following
+// (file_digests.hpp).
+Ref read_payload(PyObject* package, bool use_zstd, const PackageFile& file,
+                 StreamDigestWalk& streamed) {
   Ref data;
   if (file.payload_left()) {
-    data = payload_stream(file);
+    data = streamed.stream();
   } else {
     data = package_item(package, Str::compressed);
     if (!data) return kDecodePackageTrace.fail(kDecodePackageLines.compressed);
@@ -509,12 +539,18 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
   Ref package;
   RestoredTokens restored;
   bool table_read = false;
+  RestorePlan plan;
   PackageFile file;
   if (!load_package(self, package_path, use_zstd, fills_dictionaries, file, package,
                     restored.tokens, table_read)) {
     return nullptr;
   }
-  Ref data = read_payload(package.get(), use_zstd, file);
+  StreamDigestWalk streamed(file);
+  judge_early(package.get(), table_read, file, choice, plan);
+  if (plan.judged_early && plan.judged.has_facts()) {
+    streamed.follow(restored.tokens.table(), plan.judged, &plan.picked);
+  }
+  Ref data = read_payload(package.get(), use_zstd, file, streamed);
   if (!data) return nullptr;
   Py_ssize_t num_tokens = 0;
   if (!count_records(data.get(), num_tokens) ||
@@ -524,8 +560,7 @@ PyObject* decode_package(CompressorObject* self, PyObject* package_path, PyObjec
   data = Ref();  // restored holds what it reads of it
 
   FileRestorer restorer(output_dir);
-  RestorePlan plan;
-  if (!check_before_writing(package.get(), restored, choice, restorer, plan) ||
+  if (!check_before_writing(package.get(), restored, choice, restorer, plan, streamed) ||
       (choice.writes() && !make_output_dir(output_dir)) ||
       !restore_files(output_dir, plan, restored, choice, restorer)) {
     return nullptr;

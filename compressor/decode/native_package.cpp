@@ -122,15 +122,21 @@ NativeRead read_package_natively(PyObject* path, bool use_zstd, PackageFile& fil
   return NativeRead::kPlain;
 }
 
-Ref payload_stream(PackageFile& file) {
+Ref payload_stream_in_pieces(PackageFile& file, FollowedStream& own) {
   EarlyFrame* early = file.early_payload();
-  if (!early) file.stop_early();
-  Ref stream =
-      early ? early->finish()
-            : decompress_frame_in_pieces(PackageFile::read_payload_at, &file, file.payload_size());
-  if (stream || PyErr_Occurred()) return stream;
+  if (early) return early->finish();
+  file.stop_early();
+  return decompress_frame_in_pieces(PackageFile::read_payload_at, &file, file.payload_size(), &own);
+}
+
+Ref payload_stream_whole(PackageFile& file) {
   Ref frame = file.read_payload();
   return frame ? decompress_stream(frame.get()) : Ref();
+}
+
+FollowedStream& payload_followed(PackageFile& file, FollowedStream& own) {
+  EarlyFrame* early = file.early_payload();
+  return early ? early->followed() : own;
 }
 
 }  // namespace ormek

@@ -32,11 +32,20 @@ NativeRead read_package_natively(PyObject* path, bool use_zstd, PackageFile& fil
                                  TokensById& tokens);
 
 // The id stream of the payload read_package_natively left in `file`, as
-// zstd.ZstdDecompressor().decompress(payload) makes it: decompressed from
-// the file a piece at a time where that makes the same bytes
-// (decompress_frame_in_pieces), so that the frame is never held whole; else
-// by that call over the payload read whole, which gives its result or error.
-// Null with the exception set (the caller adds its traceback entry).
-Ref payload_stream(PackageFile& file);
+// zstd.ZstdDecompressor().decompress(payload) makes it, in two steps. First
+// decompressed from the file a piece at a time where that makes the same
+// bytes (decompress_frame_in_pieces), so that the frame is never held
+// whole: by the decompression begun early, when one was, or here. Its bytes
+// are published as they are made to payload_followed(file, own). Null with
+// nothing set where that does not apply or failed; null with a signal
+// handler's exception set.
+Ref payload_stream_in_pieces(PackageFile& file, FollowedStream& own);
+// Then, where the first step gave nothing, that call over the payload read
+// whole, which gives its result or error. Null with the exception set (the
+// caller adds its traceback entry).
+Ref payload_stream_whole(PackageFile& file);
+// Where payload_stream_in_pieces publishes the stream's bytes: the early
+// decompression's, else `own`.
+FollowedStream& payload_followed(PackageFile& file, FollowedStream& own);
 
 }  // namespace ormek

@@ -272,34 +272,49 @@ Ref frame_reader(PyObject* capsule) {
   return call_method(decompressor.get(), str(Str::stream_reader), reader_args, 4);
 }
 
-// reader.readinto(stream), then one more readinto to see the frame end:
-// whether the reader made stream's bytes exactly from all of the frame. The
-// reader is closed either way: one left open short of the frame's end (a
-// failed read) keeps the last piece it was given.
-bool read_frame_into(PyObject* capsule, FramePieces& pieces, PyObject* stream) {
+// The stream is made, and published to its readers, a megabyte at a time.
+constexpr Py_ssize_t kPublishedBytes = Py_ssize_t{1} << 20;
+
+// reader.readinto() of the `room` bytes at `at`: the count made, 0 at the
+// frame's end, -1 with the exception set.
+Py_ssize_t read_into(PyObject* reader, char* at, Py_ssize_t room) {
+  Ref view = Ref::steal(PyMemoryView_FromMemory(at, room, PyBUF_WRITE));
+  PyObject* view_argument = view.get();
+  Ref made = view ? call_method(reader, str(Str::readinto), &view_argument, 1) : Ref();
+  return made ? PyLong_AsSsize_t(made.get()) : -1;
+}
+
+// reader.readinto() over the stream's bytes, a piece at a time (each
+// published to `progress` when given), then one more readinto to see the
+// frame end: whether the reader made stream's bytes exactly from all of the
+// frame. The reader is closed either way: one left open short of the
+// frame's end (a failed read) keeps the last piece it was given.
+bool read_frame_into(PyObject* capsule, FramePieces& pieces, PyObject* stream,
+                     StreamProgress* progress) {
   Ref reader = frame_reader(capsule);
   if (!reader) return false;
   const Py_ssize_t length = PyBytes_GET_SIZE(stream);
-  char after_end = 0;
-  const std::pair<char*, Py_ssize_t> views[] = {{PyBytes_AS_STRING(stream), length},
-                                                {&after_end, 1}};
-  bool made_all = true;
-  for (const auto& [at, room] : views) {
-    Ref view = Ref::steal(PyMemoryView_FromMemory(at, room, PyBUF_WRITE));
-    PyObject* view_argument = view.get();
-    Ref made = view ? call_method(reader.get(), str(Str::readinto), &view_argument, 1) : Ref();
-    made_all = made && PyLong_AsSsize_t(made.get()) == (at == &after_end ? 0 : length);
-    if (!made_all) break;
+  char* const bytes = PyBytes_AS_STRING(stream);
+  Py_ssize_t made = 0;
+  while (made < length) {
+    const Py_ssize_t got =
+        read_into(reader.get(), bytes + made, std::min(length - made, kPublishedBytes));
+    if (got <= 0) break;
+    made += got;
+    if (progress) progress->publish(static_cast<size_t>(made));
   }
+  char after_end = 0;
+  const bool made_all = made == length && read_into(reader.get(), &after_end, 1) == 0;
   PyObject* failure = PyErr_GetRaisedException();
   if (!call_method(reader.get(), str(Str::close), nullptr, 0)) PyErr_Clear();
   PyErr_SetRaisedException(failure);  // null: none
   return made_all && pieces.given == pieces.size && !pieces.failed;
 }
 
-}  // namespace
-
-Ref decompress_frame_in_pieces(ByteWindow::ReadAt read, void* source, uint64_t size) {
+// decompress_frame_in_pieces, the stream kept and begun in `followed` when
+// given.
+Ref frame_in_pieces(ByteWindow::ReadAt read, void* source, uint64_t size,
+                    FollowedStream* followed) {
   if (!global_is_original(Original::kZstdDecompressor)) return Ref();
   const uint64_t content = whole_frame_content(read, source, size);
   if (content == 0) return Ref();
@@ -311,7 +326,14 @@ Ref decompress_frame_in_pieces(ByteWindow::ReadAt read, void* source, uint64_t s
     return Ref();
   }
   Ref stream = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(content)));
-  const bool made = stream && read_frame_into(capsule.get(), *pieces, stream.get());
+  if (stream && followed) {
+    followed->stream = Ref::borrow(stream.get());
+    followed->progress.begin(
+        reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(stream.get())),
+        static_cast<size_t>(content));
+  }
+  const bool made = stream && read_frame_into(capsule.get(), *pieces, stream.get(),
+                                              followed ? &followed->progress : nullptr);
   pieces->read = nullptr;
   if (made) return stream;
   // A signal handler's exception stands; any other failure is the one-shot
@@ -320,16 +342,26 @@ Ref decompress_frame_in_pieces(ByteWindow::ReadAt read, void* source, uint64_t s
   return Ref();
 }
 
+}  // namespace
+
+Ref decompress_frame_in_pieces(ByteWindow::ReadAt read, void* source, uint64_t size,
+                               FollowedStream* followed) {
+  Ref stream = frame_in_pieces(read, source, size, followed);
+  if (!stream && followed) followed->progress.abandon();
+  return stream;
+}
+
 namespace {
 
 // The file an EarlyFrame's helper reads: a descriptor of its own, closed
-// with the capsule, where the frame stands, and whether the caller still
-// wants its stream.
+// with the capsule, where the frame stands, whether the caller still wants
+// its stream, and the stream as it is made.
 struct FrameFile {
   int fd;
   uint64_t at;
   uint64_t size;
   std::atomic<bool> stopped{false};
+  FollowedStream followed;
 };
 
 constexpr const char kFrameFileName[] = "ormek.frame_file";
@@ -364,7 +396,7 @@ int64_t read_frame_file(void* self, uint64_t at, unsigned char* into, size_t siz
 // signal handler, so nothing else is raised there).
 PyObject* frame_file_stream(PyObject* const* args) {
   FrameFile* file = frame_file(args[0]);
-  Ref stream = decompress_frame_in_pieces(read_frame_file, file, file->size);
+  Ref stream = decompress_frame_in_pieces(read_frame_file, file, file->size, &file->followed);
   if (stream) return stream.release();
   PyErr_Clear();
   Py_RETURN_NONE;
@@ -393,13 +425,16 @@ void EarlyFrame::stop() {
   if (source_) frame_file(source_.get())->stopped.store(true, std::memory_order_relaxed);
 }
 
+// The capsule stays until this frame goes: its stream's readers may still
+// read it (followed()).
 Ref EarlyFrame::finish() {
   Ref made = call_.wait();
   if (!made) stop();  // a signal handler raised: the stream is not wanted
-  source_ = Ref();
   if (made.get() == Py_None) return Ref();
   return made;
 }
+
+FollowedStream& EarlyFrame::followed() const { return frame_file(source_.get())->followed; }
 
 Py_ssize_t records_in_stream(Py_ssize_t length) {
   const Py_ssize_t count = length / package::kRecordSize;

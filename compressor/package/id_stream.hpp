@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "compressor/package/byte_window.hpp"
+#include "compressor/package/stream_progress.hpp"
 #include "module/background_work.hpp"
 #include "module/ref.hpp"
 
@@ -107,7 +108,26 @@ Ref decompress_stream(PyObject* data);
 // nothing set where it does not apply or the reader fails: the caller then
 // makes the one-shot call over the whole frame, which gives that frame's
 // result or error. Null with the exception set when a signal handler raised.
-Ref decompress_frame_in_pieces(ByteWindow::ReadAt read, void* source, uint64_t size);
+//
+// With `followed`, the stream's bytes are published there as they are made
+// (a megabyte at a time), and the stream is abandoned there when it is not
+// made whole.
+struct FollowedStream;
+Ref decompress_frame_in_pieces(ByteWindow::ReadAt read, void* source, uint64_t size,
+                               FollowedStream* followed = nullptr);
+
+// A stream decompressed while other threads read it (StreamProgress). The
+// bytes object is kept here from the moment it is begun, so that it stays
+// until the readers are done, whatever becomes of the call that made it
+// (one that fails drops its own reference).
+struct FollowedStream {
+  StreamProgress progress;
+  Ref stream;
+
+  // Whether `data` is this stream, made whole: what the readers found holds
+  // for it.
+  bool made(PyObject* data) const { return data && data == stream.get() && progress.whole(); }
+};
 
 // decompress_frame_in_pieces over the `size` bytes at `at` of an open file,
 // begun on a helper thread while the caller reads on (the package's
@@ -137,6 +157,8 @@ class EarlyFrame {
   // makes the one-shot call), or null with the exception a signal handler
   // raised while waiting.
   Ref finish();
+  // Once started: the stream as it is made, kept until this frame goes.
+  FollowedStream& followed() const;
 
  private:
   Ref source_;  // a capsule: the descriptor and where to stop
