@@ -231,13 +231,14 @@ DigestWalk walk_file_digests(const TokenTable& table, const unsigned char* paylo
 
 // The walk over the stream as it is made, on a thread of its own (and its
 // helper's): it waits for the stream to begin, then walks its records.
-// `walked` is read once joined: kNoMemory at file 0 when it had no buffer
-// or the stream never began (the caller walks the files then).
+// `walked` is read once joined: kNoMemory at file 0 when the stream never
+// began (the caller walks the files then).
 struct StreamDigestWalk::Follower {
   const TokenTable& table;
   const JudgedPackage& judged;
   const std::vector<char>* picked;
   const StreamProgress& progress;
+  JoinBuffer buffer;
   WalkedFiles walked{DigestWalkEnd::kNoMemory, 0};
   std::thread thread;
 
@@ -250,12 +251,7 @@ struct StreamDigestWalk::Follower {
         judged,
         picked,
         &progress};
-    try {
-      const JoinBuffer buffer;
-      walked = walk_all_files(from_package, buffer);
-    } catch (const std::bad_alloc&) {
-      walked = {DigestWalkEnd::kNoMemory, 0};
-    }
+    walked = walk_all_files(from_package, buffer);
   }
 };
 
@@ -267,7 +263,7 @@ void StreamDigestWalk::follow(const TokenTable& table, const JudgedPackage& judg
                               const std::vector<char>* picked) {
   followed_ = &payload_followed(file_, own_);
   try {
-    follower_.reset(new Follower{table, judged, picked, followed_->progress});
+    follower_.reset(new Follower{table, judged, picked, followed_->progress, JoinBuffer()});
     follower_->thread = std::thread([follower = follower_.get()] { follower->walk(); });
   } catch (const std::exception&) {  // no memory or no thread: the walk comes after
     follower_.reset();
@@ -293,6 +289,9 @@ DigestWalk StreamDigestWalk::walk(const TokenTable& table, const unsigned char* 
     Py_END_ALLOW_THREADS;
     const WalkedFiles walked = follower_->walked;
     follower_.reset();
+    // The walk's helpers took their buffers from heaps of their own, which
+    // the write pass's threads may not take again: given back before it.
+    give_back_freed_heap();
     followed_->stream = Ref();  // `data` holds it; its maker is done with it
     if (walked.end != DigestWalkEnd::kNoMemory) return reported(walked, judged.files);
   }

@@ -16,8 +16,6 @@
 
 namespace ormek {
 
-namespace {
-
 // The keys' hashes (distinct_keys.hpp) are hundreds of slabs on the C heap,
 // freed once the keys are known distinct; the heap keeps their pages (some
 // 5 bytes a distinct token) while the id stream, which is mapped on its
@@ -28,6 +26,8 @@ void give_back_freed_heap() {
   malloc_trim(0);
 #endif
 }
+
+namespace {
 
 // The stream is decompressed while the dictionary is walked when the rest of
 // the package (the dictionary, the names and the facts) is at most a third

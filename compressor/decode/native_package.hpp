@@ -44,6 +44,10 @@ Ref payload_stream_in_pieces(PackageFile& file, FollowedStream& own);
 // whole, which gives its result or error. Null with the exception set (the
 // caller adds its traceback entry).
 Ref payload_stream_whole(PackageFile& file);
+// Gives the pages of the C heap's freed memory back to the system (in
+// every heap of the allocator's, one per thread that used one).
+void give_back_freed_heap();
+
 // Where payload_stream_in_pieces publishes the stream's bytes: the early
 // decompression's, else `own`.
 FollowedStream& payload_followed(PackageFile& file, FollowedStream& own);
