@@ -44,7 +44,7 @@ class FirstSightNumbering {
     uint8_t kind;
   };
 
-  FirstSightNumbering() : slots_(kMinSlots) {}
+  FirstSightNumbering() : slots_(kMinSlots, MappedPages::kWholeTable) {}
 
   // Cuts units[0, length) into tokens and numbers them. `keep_going()` is
   // asked every kPollTokens tokens; false stops the cut part-way. Returns
@@ -438,7 +438,7 @@ class FirstSightNumbering {
   // old index is given back before the new one is made.
   void index_tokens(size_t size) {
     slots_ = {};
-    slots_ = MappedArray<uint32_t>(size);
+    slots_ = MappedArray<uint32_t>(size, MappedPages::kWholeTable);
     const auto mask = static_cast<uint32_t>(size - 1);
     constexpr size_t kIndexBatch = 64;
     uint32_t lows[kIndexBatch];
