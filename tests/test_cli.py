@@ -4,8 +4,10 @@ trees, info, the user errors (status 1, one line on stderr), bad usage
 that keeps `info` and `unpack` from running code from a package; and the
 reading API, `ormek.open`, on which `cat` is built."""
 
+import contextlib
 import errno
 import fcntl
+import gc
 import json
 import os
 import pickle
@@ -32,7 +34,7 @@ try:
 except ImportError:  # a build tree without the installed wheel
     sys.path.insert(0, str(REPO / "python"))
     import ormek
-from ormek import packages, progress, swap, unpack
+from ormek import pack as packing, packages, progress, swap, unpack
 from ormek.report import UserError
 from ormek import native
 from ormek import tree as walk
@@ -1322,3 +1324,16 @@ def test_one_file_is_refused_as_restoring_refuses_it(run, in_tmp, ids, dictionar
     assert str(refused.value).endswith(problem)
     assert user_error(run("cat", "raw.pkg", "r.txt", "--raw")).endswith(problem)
     assert user_error(run("unpack", "raw.pkg", "-d", "out", "--raw")).endswith(problem)
+
+
+@pytest.mark.parametrize("fails", [False, True], ids=["packed", "refused"])
+def test_pack_gives_the_collector_back(fails):
+    def command(args):
+        assert not gc.isenabled()
+        if fails:
+            raise UserError(None, "refused")
+        return 0
+
+    with pytest.raises(UserError) if fails else contextlib.nullcontext():
+        packing._collector_held_off(command)(None)
+    assert gc.isenabled()
