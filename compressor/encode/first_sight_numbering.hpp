@@ -21,6 +21,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -60,7 +61,8 @@ class FirstSightNumbering {
       Pending<Char> batch[kBatch];
       size_t pending = 0;
       scan::for_each_token(units, length, [&](size_t begin, size_t end) -> bool {
-        batch[pending] = {units + begin, end - begin, hash(units + begin, end - begin)};
+        batch[pending] = {units + begin, end - begin,
+                          hash(units + begin, end - begin, units + length)};
         if (++pending < kBatch) return true;
         number_batch(batch, pending);
         pending = 0;
@@ -103,7 +105,7 @@ class FirstSightNumbering {
       fits = end - begin <= UINT32_MAX;
       if (fits) {
         cuts.push_back({static_cast<uint32_t>(end - begin),
-                        static_cast<uint32_t>(hash(units + begin, end - begin))});
+                        static_cast<uint32_t>(hash(units + begin, end - begin, units + length))});
       }
       return fits;
     });
@@ -310,9 +312,12 @@ class FirstSightNumbering {
 
   // By code point, eight to a word, each as one byte (its low byte folded
   // with the higher ones): the same token hashes alike in every width, and a
-  // one-byte text is read a word at a time.
+  // one-byte text is read a word at a time. `readable`: where the memory
+  // that may be read past the token ends; a one-byte token's last word is
+  // then read whole where there is room, the bytes past the token masked off
+  // (the same word, so the same hash).
   template <typename Char>
-  static uint64_t hash(const Char* text, size_t length) {
+  static uint64_t hash(const Char* text, size_t length, const Char* readable = nullptr) {
     uint64_t h = 0x9E3779B97F4A7C15ull ^ length;
     size_t i = 0;
     auto lane = [](uint32_t c) -> uint64_t { return (c ^ (c >> 8) ^ (c >> 16)) & 0xFF; };
@@ -327,8 +332,17 @@ class FirstSightNumbering {
       h = (h ^ word) * 0x100000001B3ull;
       h ^= h >> 29;
     }
+    const size_t rest = length - i;
     uint64_t word = 0;
-    for (size_t j = 0; i + j < length; j++) word |= lane(text[i + j]) << (8 * j);
+    bool whole = false;
+    if constexpr (sizeof(Char) == 1 && std::endian::native == std::endian::little) {
+      whole = rest != 0 && readable && static_cast<size_t>(readable - (text + i)) >= 8;
+      if (whole) {
+        std::memcpy(&word, text + i, 8);
+        word &= ~uint64_t{0} >> (8 * (8 - rest));
+      }
+    }
+    for (size_t j = 0; !whole && j < rest; j++) word |= lane(text[i + j]) << (8 * j);
     h = (h ^ word) * 0x100000001B3ull;
     h ^= h >> 29;
     h *= 0xBF58476D1CE4E5B9ull;

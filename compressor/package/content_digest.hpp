@@ -87,8 +87,7 @@ class ContentDigest {
     size_t i = 0;
     while (i < length) {
       if constexpr (sizeof(Unit) == 1) {
-        size_t run = i;
-        while (run < length && units[run] < 0x80) run++;
+        const size_t run = i + ascii_prefix(units + i, length - i);
         if (run > i) {
           feed(units + i, run - i);
           i = run;

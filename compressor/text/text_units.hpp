@@ -7,8 +7,10 @@
 // headers are (every source of the module includes <Python.h> first).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -67,6 +69,25 @@ uint64_t utf8_length(const Unit* units, size_t length) {
     bytes += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
   }
   return bytes;
+}
+
+// How many of the first `length` one-byte units are ASCII (below 0x80): a
+// word of eight at a time, the first unit at or above it found from the
+// word's high bits.
+inline size_t ascii_prefix(const uint8_t* units, size_t length) {
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, units + i, 8);
+    if (const uint64_t high = word & kHigh; high != 0) {
+      const int bit = std::endian::native == std::endian::little ? std::countr_zero(high)
+                                                                 : std::countl_zero(high);
+      return i + static_cast<size_t>(bit) / 8;
+    }
+  }
+  while (i < length && units[i] < 0x80) i++;
+  return i;
 }
 
 // `length` code units appended to `out` as encode_utf8 encodes them.

@@ -75,6 +75,14 @@ int main() {
     named.add_bytes(c.text_utf8.data(), c.text_utf8.size());
     check(named.finish() == want, what + " with the name as UTF-8");
   }
+  // A non-ASCII unit at every place of the words the ASCII runs are read in.
+  for (size_t at = 0; at < 20; at++) {
+    const std::u32string text =
+        std::u32string(at, U'x') + U'\u00ff' + std::u32string(19 - at, U'y');
+    const std::string utf8 = std::string(at, 'x') + "\xc3\xbf" + std::string(19 - at, 'y');
+    check(of_units<uint8_t>(U"n", text) == expected("n", utf8),
+          "one-byte units, non-ASCII at each place");
+  }
   // The length keeps the name and the text apart.
   check(expected("ab", "c") != expected("a", "bc"), "name and text do not run together");
   check(of_units<uint8_t>(U"ab", U"c") != of_units<uint8_t>(U"a", U"bc"),
