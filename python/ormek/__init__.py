@@ -22,8 +22,10 @@ archive (see ormek.reading):
 
 from __future__ import annotations
 
+import os
+import sys
 from collections.abc import Sequence
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, NoReturn
 
 from . import signals
 
@@ -31,7 +33,7 @@ if TYPE_CHECKING:
     from .native import InputPath
     from .reading import FileInfo, Package, PackageError
 
-__all__ = ["FileInfo", "Package", "PackageError", "main", "open"]
+__all__ = ["FileInfo", "Package", "PackageError", "main", "open", "run"]
 # The reading API is imported when it is first used: the command itself
 # imports the extension module only once its signal handlers are in place.
 _READING = frozenset({"FileInfo", "Package", "PackageError"})
@@ -65,3 +67,36 @@ def main(argv: Sequence[str] | None = None) -> int:
         return run_command(argv)
     except signals.Interrupted as stop:
         signals.exit_interrupted(stop.signum)
+
+
+def run() -> NoReturn:
+    """The `ormek` command as a process (the console script and ``python -m
+    ormek``): main(), then the exit with its status. Once the command has
+    ended and its output is flushed, the process leaves at once instead of
+    tearing the interpreter down, which on a free-threaded host walks every
+    object the process holds (some 40 ms on 3.13t, near a tenth of
+    restoring a tree of headers). Where that teardown still has work (an exit handler, a thread
+    to wait for) or a flush fails, the ordinary exit runs and reports as it
+    always did."""
+    status = main()
+    if _nothing_left_for_teardown():
+        try:
+            for stream in (sys.stdout, sys.stderr):
+                if stream is not None:  # a closed descriptor leaves it None
+                    stream.flush()
+        except (OSError, ValueError):
+            sys.exit(status)
+        os._exit(status)
+    sys.exit(status)
+
+
+def _nothing_left_for_teardown() -> bool:
+    import atexit
+
+    if atexit._ncallbacks():
+        return False
+    threading = sys.modules.get("threading")
+    if threading is None:
+        return True
+    main_thread = threading.main_thread()
+    return all(thread.daemon for thread in threading.enumerate() if thread is not main_thread)

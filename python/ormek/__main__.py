@@ -1,5 +1,3 @@
-import sys
+from . import run
 
-from . import main
-
-sys.exit(main())
+run()
