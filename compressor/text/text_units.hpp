@@ -71,12 +71,18 @@ uint64_t utf8_length(const Unit* units, size_t length) {
   return bytes;
 }
 
-// How many of the first `length` one-byte units are ASCII (below 0x80): a
-// word of eight at a time, the first unit at or above it found from the
-// word's high bits.
+// How many of the first `length` one-byte units are ASCII (below 0x80): 32
+// at a time while they all are (most text is ASCII throughout), then a word
+// of eight at a time, the first unit at or above it found from the word's
+// high bits.
 inline size_t ascii_prefix(const uint8_t* units, size_t length) {
   constexpr uint64_t kHigh = 0x8080808080808080ull;
   size_t i = 0;
+  for (; i + 32 <= length; i += 32) {
+    uint64_t words[4];
+    std::memcpy(words, units + i, 32);
+    if (((words[0] | words[1] | words[2] | words[3]) & kHigh) != 0) break;
+  }
   for (; i + 8 <= length; i += 8) {
     uint64_t word;
     std::memcpy(&word, units + i, 8);

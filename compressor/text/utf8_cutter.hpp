@@ -187,32 +187,15 @@ char32_t largest_unit(const Unit* units, size_t count) {
 // It stops at the first sequence at fault, named in `fault`, or, short of the
 // end, at a sequence that the next bytes must finish (`fault` stays kNone).
 inline size_t checked_prefix(const uint8_t* bytes, size_t count, bool at_end, Fault& fault) {
-  constexpr uint64_t kHigh = 0x8080808080808080ull;
-  size_t i = 0;
+  size_t i = ascii_prefix(bytes, count);
   while (i < count) {
-    // 32 ASCII bytes at a time, then 8: most text files are ASCII throughout.
-    if (i + 32 <= count) {
-      uint64_t words[4];
-      std::memcpy(words, bytes + i, 32);
-      if (((words[0] | words[1] | words[2] | words[3]) & kHigh) == 0) {
-        i += 32;
-        continue;
-      }
-    }
-    if (i + 8 <= count) {
-      uint64_t word;
-      std::memcpy(&word, bytes + i, 8);
-      if ((word & kHigh) == 0) {
-        i += 8;
-        continue;
-      }
-    }
     const detail::Sequence sequence = detail::sequence_at(bytes + i, count - i);
     if (sequence.length == 0) {
       if (at_end || sequence.fault != Fault::kUnexpectedEnd) fault = sequence.fault;
       return i;
     }
     i += static_cast<size_t>(sequence.length);
+    i += ascii_prefix(bytes + i, count - i);
   }
   return i;
 }
