@@ -1228,6 +1228,8 @@ def main():
     parser.add_argument("--log-mib", type=float, default=log_corpus.DEFAULT_MIB,
                         help="size of the log case's generated log (default %(default)s MiB)")
     parser.add_argument("--tree", default="/usr/include", help="the tree case's tree (default %(default)s)")
+    parser.add_argument("--no-warm", action="store_true",
+                        help="leave out writing to the free memory once before measuring")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -1235,6 +1237,10 @@ def main():
         return
     # The command's cases (command_bench.py) run after the module's corpora.
     names = args.corpora.split(",")
+    if not args.no_warm:
+        seconds, size = command_bench.warm_memory()
+        print(f"wrote to {size / 2**30:.0f} GiB of free memory once in {seconds:.1f} s"
+              " (command_bench.warm_memory)")
     args.corpora = ",".join(name for name in names if name not in command_bench.CASES)
     if args.corpora:
         parent_main(args)
