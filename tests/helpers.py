@@ -163,29 +163,52 @@ def _binding_refs():
     return sum(sys.getrefcount(c) for c in _zstd_classes())
 
 
-_ERROR_EXTRA = []
+def _fail_to_decompress(n):
+    import zstandard
+
+    for _ in range(n):
+        try:
+            zstandard.ZstdDecompressor().decompress(b"(\xb5/\xfd junk")
+        except zstandard.ZstdError:
+            pass
 
 
-def _binding_error_extra():
-    """References a failing decompress of the binding leaks per call beyond
-    its class's (one more on a free-threaded debug host)."""
-    if not _ERROR_EXTRA:
-        import zstandard
+def _read_through_reader(n):
+    # As the module reads a frame in pieces: a source whose read(size) gives
+    # the frame, readinto to the stream's end and once past it, then close.
+    import io
+    import types
 
-        def fail(n):
-            for _ in range(n):
-                try:
-                    zstandard.ZstdDecompressor().decompress(b"(\xb5/\xfd junk")
-                except zstandard.ZstdError:
-                    pass
+    import zstandard
 
-        fail(100)
+    frame = zstandard.ZstdCompressor().compress(bytes(range(256)) * 64)
+    for _ in range(n):
+        source = types.SimpleNamespace(read=io.BytesIO(frame).read)
+        reader = zstandard.ZstdDecompressor().stream_reader(source, 1 << 17, False, False)
+        out = bytearray(256 * 64 + 1)
+        reader.readinto(memoryview(out)[:-1])
+        reader.readinto(memoryview(out)[-1:])
+        reader.close()
+
+
+# What the binding itself leaks per call beyond its classes' references, by
+# the kind of call: a failing decompress (one more on a free-threaded debug
+# host), and a frame read through a stream reader (zstandard 0.26).
+BINDING_LEAKS = {"failed decompress": _fail_to_decompress, "stream reader": _read_through_reader}
+_binding_extra_found = {}
+
+
+def _binding_extra(kind):
+    """References the binding's `kind` of call leaks per call."""
+    if kind not in _binding_extra_found:
+        calls = BINDING_LEAKS[kind]
+        calls(100)
         gc.collect()
         before = sys.gettotalrefcount() - _binding_refs()
-        fail(400)
+        calls(400)
         gc.collect()
-        _ERROR_EXTRA.append((sys.gettotalrefcount() - _binding_refs() - before) / 400)
-    return _ERROR_EXTRA[0]
+        _binding_extra_found[kind] = (sys.gettotalrefcount() - _binding_refs() - before) / 400
+    return _binding_extra_found[kind]
 
 
 def _rss():
@@ -206,7 +229,7 @@ def _run_calls(op, expected, times):
                 raise AssertionError(f"no {expected.__name__} raised")
 
 
-def _measure(op, expected, iterations, binding_error):
+def _measure(op, expected, iterations, binding_leaks):
     """(references, traced bytes, calls measured), while tracemalloc runs."""
     refcount = getattr(sys, "gettotalrefcount", None)
     half = iterations // 2
@@ -230,8 +253,8 @@ def _measure(op, expected, iterations, binding_error):
     steps = sorted(b - a for a, b in zip(marks, marks[1:]))
     traced = 2 * (steps[1] + steps[2])
     measured = 4 * quarter
-    if refs is not None and binding_error:
-        refs -= round(_binding_error_extra() * measured)
+    if refs is not None:
+        refs -= round(sum(_binding_extra(kind) for kind in binding_leaks) * measured)
     return refs, traced, measured
 
 
@@ -266,14 +289,15 @@ def _too_much(refs, traced, rss, n, budget):
     return problems
 
 
-def leak_problems(name, op, expected=None, *, calls=None, budget=None, binding_error=False):
+def leak_problems(name, op, expected=None, *, calls=None, budget=None, binding_leaks=()):
     """What grew over calls of `op()` (which must raise `expected`, or
     nothing when None): the total reference count (debug builds), traced
     memory and, with ORMEK_LEAK_RSS=1, the resident size; an empty list when
     nothing did. `calls` (at least the iterations set) and `budget`
     (references, traced bytes) suit an operation too cheap for the general
-    limits to see a small leak; `binding_error` takes off what the zstandard
-    binding leaks when its decompress fails. A leak shows in every
+    limits to see a small leak; `binding_leaks` (keys of BINDING_LEAKS: the
+    calls of the zstandard binding that `op` makes once) takes off what
+    those calls leak themselves. A leak shows in every
     measurement; the host's own late frees and merges of references made on
     other threads do not: up to three tries."""
     iterations = max(LEAK_ITERATIONS, 2 * (calls or 0))
@@ -282,7 +306,7 @@ def leak_problems(name, op, expected=None, *, calls=None, budget=None, binding_e
     tracemalloc.start()
     try:
         for attempt in range(3):
-            refs, traced, n = _measure(op, expected, iterations, binding_error)
+            refs, traced, n = _measure(op, expected, iterations, binding_leaks)
             problems = _too_much(refs, traced, None, n, budget)
             if not problems:
                 break
