@@ -65,6 +65,7 @@ namespace ormek {
   X(compress, "compress", kIdent)                                               \
   X(compressobj, "compressobj", kIdent)                                         \
   X(decompress, "decompress", kIdent)                                           \
+  X(decompressobj, "decompressobj", kIdent)                                     \
   X(stream_reader, "stream_reader", kIdent)                                     \
   X(readinto, "readinto", kIdent)                                               \
   X(close, "close", kIdent)                                                     \

@@ -190,20 +190,30 @@ def test_level_and_threads_reach_the_binding(comp, files, monkeypatch, call, exp
     assert list(stand_in.calls[0]) == ["level", "threads"]
 
 
-@pytest.mark.parametrize("replaced", ["module", "class"])
+@pytest.mark.parametrize("replaced", ["module", "class", "while the files are read"])
 def test_replaced_binding_gets_a_big_own_stream_whole(in_tmp, monkeypatch, replaced):
     """A package numbering its own tokens compresses a big stream in pieces
-    only through the module's own binding: a replaced one is called once
+    (begun while the files are still read) only through the module's own
+    binding: a replaced one, even once the frame is begun, is called once
     with the whole stream, as the plain way calls it."""
     stand_in = RecordingZstd()
     if replaced == "module":
         monkeypatch.setattr(ormek_compressor, "zstd", stand_in)
-    else:
+    elif replaced == "class":
         monkeypatch.setattr(ormek_compressor.zstd, "ZstdCompressor", stand_in.ZstdCompressor)
+
+    class Replacing(os.PathLike):
+        def __fspath__(self):
+            monkeypatch.setattr(ormek_compressor, "zstd", stand_in)
+            return "big.txt"
+
     (in_tmp / "big.txt").write_text(" ".join(f"w{i}" for i in range(60_000)) + "\n")
+    entries = [("big.txt", f"{n}.txt") for n in range(12)] + [(Replacing(), "last.txt")]
     comp = ormek_compressor.OrmekCompressor()
-    comp.encode_named_files([("big.txt", "big.txt")], "o.pkg", package_dict="own")
+    comp.encode_named_files(entries, "o.pkg", package_dict="own")
     assert stand_in.calls == [{"level": 6, "threads": 4}, bytearray]
+    restored = comp.decode_package("o.pkg", "out")
+    assert len(restored) == 13 and (in_tmp / "out" / "last.txt").read_text().endswith("w59999\n")
 
 
 # --- failures, their traceback entries and what persists ------------------------

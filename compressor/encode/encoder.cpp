@@ -88,6 +88,7 @@ bool Encoder::read_files() {
   if (entries_) {
     for (const NamedInput& input : named_inputs_) {
       if (!reader.read(input.path.get(), input.name.get())) return false;
+      compress_alongside();
     }
     return true;
   }
@@ -99,6 +100,7 @@ bool Encoder::read_files() {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(filepaths_); i++) {
     Ref path = Ref::borrow(PyList_GET_ITEM(filepaths_, i));
     if (!reader.read(path.get(), nullptr)) return false;
+    compress_alongside();
   }
   return true;
 }
@@ -198,28 +200,74 @@ void Encoder::number_own_natively(uint8_t* packed) {
   });
 }
 
+// The package's own ids of the files read so far, compressed while the next
+// ones are read and numbered, so that a big stream's compression takes the
+// second core's spare time rather than following the numbering. Only records
+// that no file can take back any more are fed (those before the numbering's
+// last mark), into a frame begun without its length once a piece of them is
+// there. The reading answers signals; anything that fails here, or no longer
+// applies, drops the frame, and number_own_in_pieces then makes the stream
+// from its first record as it does without one.
+void Encoder::compress_alongside() {
+  if (alongside_dropped_ || dictionary_ != PackageDictionary::kOwn || !tokens_.native()) return;
+  FirstSightNumbering& numbering = tokens_.numbering();
+  constexpr uint64_t kPieceRecords = PieceCompression::kPieceBytes / kRecordSize;
+  if (numbering.final_record_count() < alongside_place_.count + kPieceRecords) return;
+  if (!alongside_) {
+    if (!PieceCompression::streams_in_pieces(PieceCompression::kPieceBytes)) {
+      alongside_dropped_ = true;
+      return;
+    }
+    alongside_.emplace();
+    alongside_->answer_signals(false);
+    if (!alongside_->begin(level_, threads_, PieceCompression::kUnknownLength)) {
+      drop_alongside();
+      return;
+    }
+  }
+  const bool fed =
+      numbering.read_final_records(alongside_place_, [&](const uint32_t* numbers, size_t count) {
+        uint8_t* record = alongside_->room(count * kRecordSize);
+        if (record) store_own_records(record, numbers, count);
+        return record != nullptr;
+      });
+  if (!fed) drop_alongside();
+}
+
+void Encoder::drop_alongside() {
+  PyErr_Clear();  // number_own_in_pieces meets it again, where the plain way does
+  alongside_.reset();
+  alongside_place_ = {};
+  alongside_dropped_ = true;
+}
+
 // The package's own ids, the native way, compressed piece by piece as they
-// are made (id_stream.hpp): the stream is never held whole, only its frame.
-// Nothing runs meanwhile that a helper thread could overlap it with: the
-// binding's own threads compress, this one feeds them and answers signals.
-// The frame, or null with the exception set and its traceback entry added.
+// are made (id_stream.hpp): the stream is never held whole, only its frame,
+// which goes on from where compress_alongside left it. Nothing runs
+// meanwhile that a helper thread could overlap it with: the binding's own
+// threads compress, this one feeds them and answers signals. The frame, or
+// null with the exception set and its traceback entry added.
 Ref Encoder::number_own_in_pieces() {
   tokens_.release_list();
   // Only the records and, for the package's dictionary, the tokens in order
   // are read from here on: the entries go before the compressor's buffers
   // come.
   tokens_.numbering().release_entries();
-  PieceCompression frame;
-  if (!frame.begin(level_, threads_, kRecordSize * tokens_.count())) {
+  PieceCompression begun_here;
+  PieceCompression* frame = alongside_ ? &*alongside_ : &begun_here;
+  if (!alongside_ && !frame->begin(level_, threads_, kRecordSize * tokens_.count())) {
     return trace_.fail(lines_.compress);
   }
-  const bool drained =
-      tokens_.numbering().drain_records([&](const uint32_t* numbers, size_t count) {
-        uint8_t* record = frame.room(count * kRecordSize);
+  frame->answer_signals(true);
+  const bool drained = tokens_.numbering().drain_records(
+      [&](const uint32_t* numbers, size_t count) {
+        uint8_t* record = frame->room(count * kRecordSize);
         if (record) store_own_records(record, numbers, count);
         return record != nullptr;
-      });
-  Ref compressed = drained ? frame.finish() : Ref();
+      },
+      alongside_place_);
+  Ref compressed = drained ? frame->finish() : Ref();
+  alongside_.reset();
   if (!compressed) return trace_.fail(lines_.compress);
   return compressed;
 }

@@ -24,6 +24,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "compressor/encode/encoder_lines.hpp"
@@ -32,6 +33,7 @@
 #include "compressor/encode/inputs.hpp"
 #include "compressor/encode/numbered_tokens.hpp"
 #include "compressor/object.hpp"
+#include "compressor/package/id_stream.hpp"
 #include "module/ref.hpp"
 
 namespace ormek {
@@ -72,6 +74,8 @@ class Encoder {
   bool number_own_plainly(PyObject* tokens, uint8_t* packed, Py_ssize_t packed_length);
   bool check_record_count();
   void number_own_natively(uint8_t* packed);
+  void compress_alongside();
+  void drop_alongside();
   Ref number_own_in_pieces();
   bool note_used_plainly(PyObject* tokens, const uint8_t* packed);
   Ref enter_tokens_and_compress(IdAssigner* ids);
@@ -94,6 +98,11 @@ class Encoder {
   Ref package_tokens_;
   FileTokens tokens_;
   Ref packed_tokens_;
+  // The package's own ids compressed while the files are read: the frame,
+  // once begun, and where its feed stands in the records.
+  std::optional<PieceCompression> alongside_;
+  FirstSightNumbering::RecordPlace alongside_place_;
+  bool alongside_dropped_ = false;
 };
 
 }  // namespace ormek

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 #include <new>
 #include <utility>
 #include <vector>
@@ -162,10 +163,15 @@ class FirstSightNumbering {
     unsigned char* text_next = nullptr;
     size_t text_room = 0;
   };
-  Mark mark() const {
-    return {distinct_,     records_.size(),     records_.empty() ? 0 : records_.back().used,
-            record_count_, text_blocks_.size(), text_next_,
-            text_room_};
+  // The records before a mark are final from then on: no roll_back takes
+  // them away, and another thread may read them (read_final_records) while
+  // the numbering goes on.
+  Mark mark() {
+    const Mark at{distinct_,     records_.size(),     records_.empty() ? 0 : records_.back().used,
+                  record_count_, text_blocks_.size(), text_next_,
+                  text_room_};
+    publish_final_records(at);
+    return at;
   }
   // Forgets every token and record numbered since `at` was taken. The index
   // is rebuilt from the entries kept, so a token first seen after the mark
@@ -227,36 +233,63 @@ class FirstSightNumbering {
   }
   uint64_t record_count() const { return record_count_; }
 
-  // Hands the records to fn(const uint32_t* numbers, size_t count) in order,
-  // a few thousand at a time, freeing each block once it is read; fn answers
-  // whether to go on. False when it stopped the drain: the records are then
-  // gone all the same.
-  template <typename Fn>
-  bool drain_records(Fn&& fn) {
-    uint32_t numbers[4096];
+  // Where a reader of the records stands: the block, the byte in it, and the
+  // number the next new token gets.
+  struct RecordPlace {
+    size_t block = 0;
+    size_t offset = 0;
     uint32_t next_new = 0;
-    bool going = true;
-    for (RecordBlock& block : records_) {
-      const uint8_t* p = block.bytes.get();
-      const uint8_t* end = p + block.used;
-      while (going && p < end) {
-        size_t count = 0;
-        for (; count < std::size(numbers) && p < end; count++) {
-          uint64_t record = 0;
-          for (int shift = 0;; shift += 7) {
-            const uint8_t byte = *p++;
-            record |= static_cast<uint64_t>(byte & 0x7f) << shift;
-            if (byte < 0x80) break;
-          }
-          numbers[count] = record == 0 ? next_new++ : static_cast<uint32_t>(record - 1);
-        }
-        going = fn(numbers, count);
+    uint64_t count = 0;  // records read so far
+  };
+
+  // How many records are final (mark); safe to ask while the numbering runs.
+  uint64_t final_record_count() {
+    std::lock_guard<std::mutex> hold(final_.mutex);
+    return final_.count;
+  }
+
+  // Hands the final records from `place` on to fn as drain_records hands
+  // them, moving `place` past them, while the numbering may go on on another
+  // thread; nothing is freed. False when fn stopped the reading.
+  template <typename Fn>
+  bool read_final_records(RecordPlace& place, Fn&& fn) {
+    for (;;) {
+      FinalBlock block;
+      bool last;
+      {
+        std::lock_guard<std::mutex> hold(final_.mutex);
+        if (place.block >= final_.blocks.size()) return true;
+        block = final_.blocks[place.block];
+        last = place.block + 1 == final_.blocks.size();
       }
-      block.bytes = {};
+      if (!read_block(block.bytes, block.used, place, fn)) return false;
+      if (last) return true;
+      place.block++;
+      place.offset = 0;
+    }
+  }
+
+  // Hands the records from `place` on to fn(const uint32_t* numbers, size_t
+  // count) in order, a few thousand at a time, freeing each block once it is
+  // read (and those before `place`); fn answers whether to go on. Once the
+  // numbering has ended. False when it stopped the drain: the records are
+  // then gone all the same.
+  template <typename Fn>
+  bool drain_records(Fn&& fn, RecordPlace place = {}) {
+    bool going = true;
+    for (size_t i = 0; i < records_.size(); i++) {
+      if (going && i >= place.block) {
+        going = read_block(records_[i].bytes.get(), records_[i].used, place, fn);
+        place.offset = 0;
+      }
+      records_[i].bytes = {};
     }
     records_.clear();
     record_room_ = 0;
     record_count_ = 0;
+    std::lock_guard<std::mutex> hold(final_.mutex);
+    final_.blocks.clear();
+    final_.count = 0;
     return going;
   }
 
@@ -529,6 +562,59 @@ class FirstSightNumbering {
     size_t used;
   };
 
+  // The records of bytes[place.offset, used) to fn, a few thousand at a time.
+  template <typename Fn>
+  static bool read_block(const uint8_t* bytes, size_t used, RecordPlace& place, Fn& fn) {
+    uint32_t numbers[4096];
+    const uint8_t* p = bytes + place.offset;
+    const uint8_t* const end = bytes + used;
+    while (p < end) {
+      size_t count = 0;
+      for (; count < std::size(numbers) && p < end; count++) {
+        uint64_t record = 0;
+        for (int shift = 0;; shift += 7) {
+          const uint8_t byte = *p++;
+          record |= static_cast<uint64_t>(byte & 0x7f) << shift;
+          if (byte < 0x80) break;
+        }
+        numbers[count] = record == 0 ? place.next_new++ : static_cast<uint32_t>(record - 1);
+      }
+      place.offset = static_cast<size_t>(p - bytes);
+      place.count += count;
+      if (!fn(static_cast<const uint32_t*>(numbers), count)) return false;
+    }
+    return true;
+  }
+
+  // The record blocks up to a mark, as a reader on another thread sees them:
+  // a block's bytes never move, and those below `used` never change again.
+  struct FinalBlock {
+    const uint8_t* bytes = nullptr;
+    size_t used = 0;
+  };
+  struct FinalRecords {
+    std::mutex mutex;
+    std::vector<FinalBlock> blocks;
+    uint64_t count = 0;
+  };
+
+  // A roll_back keeps the blocks before the mark's and its bytes below the
+  // mark, so what was published stays as it was. Without memory to publish,
+  // the records stay unpublished (a reader finds them in the drain).
+  void publish_final_records(const Mark& at) {
+    std::lock_guard<std::mutex> hold(final_.mutex);
+    try {
+      final_.blocks.resize(at.record_blocks);
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+    for (size_t i = 0; i < at.record_blocks; i++) {
+      final_.blocks[i] = {records_[i].bytes.get(), records_[i].used};
+    }
+    if (at.record_blocks) final_.blocks.back().used = at.record_used;
+    final_.count = at.record_count;
+  }
+
   // Entries by number, kTokensPerBlock to a block, and the text block of the
   // first token of each group of kGroupTokens.
   std::vector<MappedArray<uint32_t>> token_blocks_;
@@ -539,6 +625,7 @@ class FirstSightNumbering {
   unsigned char* text_next_ = nullptr;
   size_t text_room_ = 0;
   std::vector<RecordBlock> records_;
+  FinalRecords final_;
   size_t record_room_ = 0;
   uint64_t record_count_ = 0;
   unsigned countdown_ = kPollTokens;

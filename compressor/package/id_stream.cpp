@@ -98,25 +98,32 @@ bool PieceCompression::streams_in_pieces(Py_ssize_t length) {
 bool PieceCompression::begin(int32_t level, int32_t threads, Py_ssize_t length) {
   Ref level_number = Ref::steal(PyLong_FromLong(level));
   Ref thread_count = level_number ? Ref::steal(PyLong_FromLong(threads)) : Ref();
-  Ref size = thread_count ? Ref::steal(PyLong_FromSsize_t(length)) : Ref();
-  if (!size) return false;
+  Ref size =
+      thread_count && length != kUnknownLength ? Ref::steal(PyLong_FromSsize_t(length)) : Ref();
+  if (!thread_count || (length != kUnknownLength && !size)) return false;
   Ref compressor =
       make_compressor(g_state.original.zstd_compressor, level_number.get(), thread_count.get());
   PyObject* size_argument = size.get();
   if (compressor) {
-    compressor_ = call_method(compressor.get(), str(Str::compressobj), &size_argument, 1);
+    compressor_ =
+        call_method(compressor.get(), str(Str::compressobj), &size_argument, size ? 1 : 0);
   }
   frame_pieces_ = compressor_ ? Ref::steal(PyList_New(0)) : Ref();
   if (!frame_pieces_) return false;
   piece_.reset(new (std::nothrow) uint8_t[kPieceBytes]);
-  if (!piece_) PyErr_NoMemory();
-  return static_cast<bool>(piece_);
+  if (!piece_) return PyErr_NoMemory() != nullptr;
+  if (!size) {
+    level_ = std::move(level_number);
+    threads_ = std::move(thread_count);
+  }
+  return true;
 }
 
 uint8_t* PieceCompression::room(size_t bytes) {
   if (filled_ + bytes > kPieceBytes && !compress_piece()) return nullptr;
   uint8_t* at = piece_.get() + filled_;
   filled_ += bytes;
+  stream_bytes_ += static_cast<Py_ssize_t>(bytes);
   return at;
 }
 
@@ -129,7 +136,8 @@ bool PieceCompression::compress_piece() {
   PyObject* view_argument = view.get();
   Ref out = view ? call_method(compressor_.get(), str(Str::compress), &view_argument, 1) : Ref();
   filled_ = 0;
-  return out && keep_frame_piece(std::move(out)) && PyErr_CheckSignals() == 0;
+  return out && keep_frame_piece(std::move(out)) &&
+         (!answers_signals_ || PyErr_CheckSignals() == 0);
 }
 
 bool PieceCompression::keep_frame_piece(Ref piece) {
@@ -142,27 +150,72 @@ bool PieceCompression::keep_frame_piece(Ref piece) {
   return PyList_Append(frame_pieces_.get(), piece.get()) == 0;
 }
 
-// The pieces are joined into one bytes object, each given back once copied.
 Ref PieceCompression::finish() {
   const bool compressed = compress_piece();
   piece_.reset();
   Ref last = compressed ? call_method(compressor_.get(), str(Str::flush), nullptr, 0) : Ref();
   compressor_ = Ref();
   if (!last || !keep_frame_piece(std::move(last))) return Ref();
+  return level_ ? sized_frame() : joined_frame();
+}
+
+// The pieces joined into one bytes object after `head`, their first `skip`
+// bytes left out, each given back once copied.
+Ref PieceCompression::joined_frame(const unsigned char* head, size_t head_bytes, size_t skip) {
   Ref pieces = std::move(frame_pieces_);
   PyObject* list = pieces.get();
-  if (PyList_GET_SIZE(list) == 1) return Ref::borrow(PyList_GET_ITEM(list, 0));
-  Ref frame = Ref::steal(PyBytes_FromStringAndSize(nullptr, frame_bytes_));
+  if (PyList_GET_SIZE(list) == 1 && head_bytes == 0 && skip == 0) {
+    return Ref::borrow(PyList_GET_ITEM(list, 0));
+  }
+  Ref frame = Ref::steal(PyBytes_FromStringAndSize(
+      nullptr, frame_bytes_ + static_cast<Py_ssize_t>(head_bytes) - static_cast<Py_ssize_t>(skip)));
   if (!frame) return Ref();
   char* out = PyBytes_AS_STRING(frame.get());
+  if (head_bytes) std::memcpy(out, head, head_bytes);
+  out += head_bytes;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
     PyObject* piece = PyList_GET_ITEM(list, i);
-    const Py_ssize_t size = PyBytes_GET_SIZE(piece);
-    std::memcpy(out, PyBytes_AS_STRING(piece), static_cast<size_t>(size));
-    out += size;
+    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(piece));
+    const size_t skipped = std::min(skip, size);
+    std::memcpy(out, PyBytes_AS_STRING(piece) + skipped, size - skipped);
+    out += size - skipped;
+    skip -= skipped;
     PyList_SetItem(list, i, Py_NewRef(Py_None));  // given back once copied
   }
   return frame;
+}
+
+// The frame of a stream begun without its length, with the header that
+// length makes in place of the unsized one. Should the binding have written
+// another header, the frame is made again in one call from the stream it
+// holds, as a stream of known length is.
+Ref PieceCompression::sized_frame() {
+  PyObject* list = frame_pieces_.get();
+  unsigned char unsized[zstd_frame::kUnsizedHeader];
+  size_t have = 0;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list) && have < sizeof unsized; i++) {
+    PyObject* piece = PyList_GET_ITEM(list, i);
+    const size_t take =
+        std::min(sizeof unsized - have, static_cast<size_t>(PyBytes_GET_SIZE(piece)));
+    std::memcpy(unsized + have, PyBytes_AS_STRING(piece), take);
+    have += take;
+  }
+  unsigned char header[zstd_frame::kLongestHeader];
+  const size_t header_bytes =
+      have == sizeof unsized
+          ? zstd_frame::sized_header(unsized, static_cast<uint64_t>(stream_bytes_), header)
+          : 0;
+  if (header_bytes) return joined_frame(header, header_bytes, sizeof unsized);
+  Ref frame = joined_frame();
+  Ref decompressor = frame ? call0(g_state.original.zstd_decompressor) : Ref();
+  Ref unpacking =
+      decompressor ? call_method(decompressor.get(), str(Str::decompressobj), nullptr, 0) : Ref();
+  PyObject* frame_argument = frame.get();
+  Ref stream =
+      unpacking ? call_method(unpacking.get(), str(Str::decompress), &frame_argument, 1) : Ref();
+  if (!stream) return Ref();
+  return Ref::steal(
+      compress_frame(g_state.original.zstd_compressor, level_.get(), threads_.get(), stream.get()));
 }
 
 Ref decompress_stream(PyObject* data) {

@@ -62,21 +62,29 @@ class FrameCompression {
 // and no call is given more than a piece, whatever the stream's length.
 // Only for the module's own binding (streams_in_pieces): a replaced one gets
 // the one-shot call over the whole stream, as the plain way makes it.
+//
+// A stream whose length is not known yet (its records are still being made)
+// is begun without it, and its frame is given the header the length makes
+// once the last piece is in (zstd_frame::sized_header): the same frame.
 class PieceCompression {
  public:
   static constexpr size_t kPieceBytes = size_t{1} << 20;
+  static constexpr Py_ssize_t kUnknownLength = -1;
 
   // Whether a stream of `length` bytes is made this way: the binding is the
   // module's own and the stream big enough for pieces to save memory.
   static bool streams_in_pieces(Py_ssize_t length);
 
-  // Begins the frame of a stream of `length` bytes; false with the exception
-  // set (the caller adds its traceback entry).
+  // Begins the frame of a stream of `length` bytes (kUnknownLength: its
+  // size is stated at finish()); false with the exception set (the caller
+  // adds its traceback entry).
   bool begin(int32_t level, int32_t threads, Py_ssize_t length);
   // Room for the next `bytes` (at most kPieceBytes) of the stream, which
   // the caller fills; the full piece before them is compressed first (and a
-  // signal answered). Null with the exception set.
+  // signal answered, unless the caller answers them itself). Null with the
+  // exception set.
   uint8_t* room(size_t bytes);
+  void answer_signals(bool answer) { answers_signals_ = answer; }
   // The whole frame once every byte of the stream was given, or null with
   // the exception set.
   Ref finish();
@@ -84,8 +92,14 @@ class PieceCompression {
  private:
   bool compress_piece();
   bool keep_frame_piece(Ref piece);
+  Ref joined_frame(const unsigned char* head = nullptr, size_t head_bytes = 0, size_t skip = 0);
+  Ref sized_frame();
 
   Ref compressor_;
+  Ref level_;  // kept when the size is stated at the end
+  Ref threads_;
+  Py_ssize_t stream_bytes_ = 0;  // given so far
+  bool answers_signals_ = true;
   std::unique_ptr<uint8_t[]> piece_;
   size_t filled_ = 0;
   Ref frame_pieces_;  // a list of the bytes the compressor gave back

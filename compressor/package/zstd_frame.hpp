@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "compressor/package/byte_window.hpp"
 #include "compressor/package/pickle_layout.hpp"
@@ -51,6 +52,40 @@ inline bool stated_content_size(const unsigned char* p, size_t size, uint64_t& c
   content = load_little_endian(p + end - size_bytes, static_cast<int>(size_bytes)) +
             (size_bytes == 2 ? 256 : 0);
   return true;
+}
+
+// A frame made without its size known up front states it afterwards: the
+// header the compressor writes when told the content's size, in place of
+// the first kUnsizedHeader bytes of one written without it (`header`), with
+// the same window and checksum flag. The blocks that follow are the same
+// either way for the sizes the encoder streams this way (a window's rows of
+// settings are chosen alike from 256 KiB on), and a frame's content fits
+// any window as long. Its length in `out` (room for kLongestHeader), or 0
+// when `header` is not such a header (another magic number, a size, a
+// dictionary id, one segment, a window between powers of two, a reserved
+// bit).
+inline constexpr size_t kUnsizedHeader = 4 + 1 + 1;
+inline size_t sized_header(const unsigned char* header, uint64_t content, unsigned char* out) {
+  using pickle_layout::load_little_endian;
+  const unsigned char descriptor = header[4];
+  const unsigned char window = header[5];
+  constexpr unsigned char kChecksumFlag = 0x04;
+  if (load_little_endian(header, 4) != kMagic || (descriptor & ~kChecksumFlag) != 0 ||
+      (window & 7) != 0) {
+    return 0;
+  }
+  const uint64_t window_size = uint64_t{1} << (10 + (window >> 3));
+  const bool single_segment = content <= window_size;
+  const int size_flag = (content >= 256) + (content >= 65536 + 256) + (content >= 0xFFFFFFFFu);
+  const size_t size_bytes = size_flag == 0 ? 1 : size_t{1} << size_flag;
+  const uint64_t stated = size_flag == 1 ? content - 256 : content;
+  std::memcpy(out, header, 4);
+  out[4] = static_cast<unsigned char>((size_flag << 6) | (single_segment ? 0x20 : 0) |
+                                      (descriptor & kChecksumFlag));
+  size_t at = 5;
+  if (!single_segment) out[at++] = window;
+  for (size_t i = 0; i < size_bytes; i++) out[at++] = static_cast<unsigned char>(stated >> (8 * i));
+  return at;
 }
 
 // The bytes the frame at the window's cursor spans (header, blocks and

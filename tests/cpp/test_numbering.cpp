@@ -2,8 +2,8 @@
 // mixed widths, the table's growth and its long tokens, records across
 // blocks, stopping part-way, the numbering thread against numbering in
 // place, and the feed that hands texts to either (marks, roll-backs, texts
-// kept alive until numbered, a wait given up). The numbers are compared with
-// a plain map over the scanner's tokens.
+// kept alive until numbered, records read while numbering, a wait given
+// up). The numbers are compared with a plain map over the scanner's tokens.
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -260,6 +260,38 @@ void check_feed() {
   }
 }
 
+// Records read while the numbering goes on (those before its last mark),
+// then drained from where that reading stopped, are the numbers a drain
+// after the numbering gives, a file forgotten part-way included; in place
+// and on the thread, the reads meeting the thread's writes in one block.
+void check_final_records() {
+  const std::vector<Text> texts = sample_texts();
+  std::vector<Text> kept = texts;
+  kept.erase(kept.begin() + 4);
+  const std::vector<uint32_t> expected = expected_records(kept);
+  for (const ormek::FeedLimits& limits : {ormek::FeedLimits{size_t(-1), 0}, {0, 0}}) {
+    Feed feed(limits);
+    FirstSightNumbering::RecordPlace place;
+    std::vector<uint32_t> records;
+    auto keep = [&](const uint32_t* numbers, size_t count) {
+      records.insert(records.end(), numbers, numbers + count);
+      return true;
+    };
+    for (size_t i = 0; i < texts.size(); i++) {
+      check(feed.mark(), "marked");
+      const Text& t = texts[i];
+      check(feed.add(t.data(), t.kind, t.code_points.size(), nullptr), "fed");
+      if (i == 4) check(feed.roll_back(), "rolled back");
+      check(feed.numbering().read_final_records(place, keep), "read while numbering");
+      check(records.size() == place.count && place.count <= feed.numbering().final_record_count(),
+            "read no further than the last mark");
+    }
+    check(feed.finish() == Feed::Finish::kDone, "finished");
+    feed.numbering().drain_records(keep, place);
+    check(records == expected, "read while numbering, then drained");
+  }
+}
+
 // A wait given up stops the thread and says so.
 void check_wait_given_up() {
   const std::vector<Text> texts = sample_texts();
@@ -282,6 +314,7 @@ int main() {
   check_thread();
   check_roll_back();
   check_feed();
+  check_final_records();
   check_wait_given_up();
   return ormek::test::report();
 }

@@ -4,7 +4,10 @@
 // that states none or for bytes that begin no frame. Then the walk of a
 // frame's blocks: a run block spans one byte whatever length it stands for,
 // the checksum follows the last block, and a reserved block type or bytes
-// that end first walk to nothing.
+// that end first walk to nothing. Last, the header a frame made without its
+// size is given once the size is known: as the compressor writes it for
+// that size, read back as that size, and none for a header that is not one
+// without a size.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -86,5 +89,35 @@ int main() {
   cut.resize(cut.size() + 300 + 3);  // the checksum cut short
   ormek::ByteWindow in(read_bytes, &cut, cut.size(), 16);
   check(ormek::zstd_frame::walk_frame(in) == 0, "a frame cut short");
+  struct Sized {
+    const char* what;
+    unsigned char descriptor, window;
+    uint64_t content;
+    std::vector<unsigned char> expected;  // after the magic number; empty: refused
+  };
+  const Sized sized[] = {
+      {"within the window: one segment", 0x00, 0x58, 300000, {0xA0, 0xE0, 0x93, 0x04, 0x00}},
+      {"past the window: the window kept", 0x04, 0x58, 0x800000, {0x84, 0x58, 0, 0, 0x80, 0}},
+      {"a small frame, 1-byte size", 0x00, 0x50, 100, {0x20, 100}},
+      {"2 bytes from 256", 0x00, 0x50, 1000, {0x60, 0xE8, 0x02}},
+      {"8 bytes", 0x00, 0x58, 1ull << 33, {0xC0, 0x58, 0, 0, 0, 0, 2, 0, 0, 0}},
+      {"a size stated already", 0x80, 0x58, 300000, {}},
+      {"a dictionary id", 0x01, 0x58, 300000, {}},
+      {"a window between powers of two", 0x00, 0x59, 300000, {}},
+  };
+  for (const Sized& c : sized) {
+    const unsigned char header[] = {0x28, 0xB5, 0x2F, 0xFD, c.descriptor, c.window};
+    unsigned char out[ormek::zstd_frame::kLongestHeader];
+    const size_t length = ormek::zstd_frame::sized_header(header, c.content, out);
+    std::vector<unsigned char> expected = {0x28, 0xB5, 0x2F, 0xFD};
+    expected.insert(expected.end(), c.expected.begin(), c.expected.end());
+    uint64_t stated = 0;
+    check(c.expected.empty() ? length == 0
+                             : std::vector<unsigned char>(out, out + length) == expected &&
+                                   ormek::zstd_frame::header_size(out[4]) == length &&
+                                   ormek::zstd_frame::stated_content_size(out, length, stated) &&
+                                   stated == c.content,
+          c.what);
+  }
   return ormek::test::report();
 }
