@@ -599,16 +599,20 @@ class FirstSightNumbering {
   };
 
   // A roll_back keeps the blocks before the mark's and its bytes below the
-  // mark, so what was published stays as it was. Without memory to publish,
-  // the records stay unpublished (a reader finds them in the drain).
+  // mark, so what was published stays as it was, and a mark only adds to it:
+  // the last block published may have grown, and blocks may have come after
+  // it. Without memory to publish, the records stay unpublished (a reader
+  // finds them in the drain).
   void publish_final_records(const Mark& at) {
     std::lock_guard<std::mutex> hold(final_.mutex);
+    const size_t from =
+        std::min(final_.blocks.empty() ? 0 : final_.blocks.size() - 1, at.record_blocks);
     try {
       final_.blocks.resize(at.record_blocks);
     } catch (const std::bad_alloc&) {
       return;
     }
-    for (size_t i = 0; i < at.record_blocks; i++) {
+    for (size_t i = from; i < at.record_blocks; i++) {
       final_.blocks[i] = {records_[i].bytes.get(), records_[i].used};
     }
     if (at.record_blocks) final_.blocks.back().used = at.record_used;
