@@ -251,7 +251,7 @@ Ref Encoder::number_own_in_pieces() {
   tokens_.release_list();
   // Only the records and, for the package's dictionary, the tokens in order
   // are read from here on: the entries go before the compressor's buffers
-  // come.
+  // come (unless the frame was begun while the files were read).
   tokens_.numbering().release_entries();
   PieceCompression begun_here;
   PieceCompression* frame = alongside_ ? &*alongside_ : &begun_here;
