@@ -570,6 +570,7 @@ class FirstSightNumbering {
     const uint8_t* const end = bytes + used;
     while (p < end) {
       size_t count = 0;
+      uint32_t next_new = place.next_new;  // kept in a register through the batch
       for (; count < std::size(numbers) && p < end; count++) {
         uint64_t record = 0;
         for (int shift = 0;; shift += 7) {
@@ -577,8 +578,9 @@ class FirstSightNumbering {
           record |= static_cast<uint64_t>(byte & 0x7f) << shift;
           if (byte < 0x80) break;
         }
-        numbers[count] = record == 0 ? place.next_new++ : static_cast<uint32_t>(record - 1);
+        numbers[count] = record == 0 ? next_new++ : static_cast<uint32_t>(record - 1);
       }
+      place.next_new = next_new;
       place.offset = static_cast<size_t>(p - bytes);
       place.count += count;
       if (!fn(static_cast<const uint32_t*>(numbers), count)) return false;
