@@ -190,6 +190,16 @@ static void store_own_records(uint8_t* record, const uint32_t* numbers, size_t c
   }
 }
 
+// A drain's or a read's fn that stores the package's own ids of the records
+// in `frame`, as many as it has room for.
+static auto own_records_into(PieceCompression& frame) {
+  return [&frame](const uint32_t* numbers, size_t count) {
+    uint8_t* record = frame.room(count * kRecordSize);
+    if (record) store_own_records(record, numbers, count);
+    return record != nullptr;
+  };
+}
+
 // The package's own ids, the native way.
 void Encoder::number_own_natively(uint8_t* packed) {
   uint8_t* record = packed;
@@ -225,13 +235,9 @@ void Encoder::compress_alongside() {
       return;
     }
   }
-  const bool fed =
-      numbering.read_final_records(alongside_place_, [&](const uint32_t* numbers, size_t count) {
-        uint8_t* record = alongside_->room(count * kRecordSize);
-        if (record) store_own_records(record, numbers, count);
-        return record != nullptr;
-      });
-  if (!fed) drop_alongside();
+  if (!numbering.read_final_records(alongside_place_, own_records_into(*alongside_))) {
+    drop_alongside();
+  }
 }
 
 void Encoder::drop_alongside() {
@@ -253,20 +259,16 @@ Ref Encoder::number_own_in_pieces() {
   // are read from here on: the entries go before the compressor's buffers
   // come (unless the frame was begun while the files were read).
   tokens_.numbering().release_entries();
-  PieceCompression begun_here;
-  PieceCompression* frame = alongside_ ? &*alongside_ : &begun_here;
-  if (!alongside_ && !frame->begin(level_, threads_, kRecordSize * tokens_.count())) {
-    return trace_.fail(lines_.compress);
+  if (!alongside_) {
+    alongside_.emplace();
+    if (!alongside_->begin(level_, threads_, kRecordSize * tokens_.count())) {
+      return trace_.fail(lines_.compress);
+    }
   }
-  frame->answer_signals(true);
-  const bool drained = tokens_.numbering().drain_records(
-      [&](const uint32_t* numbers, size_t count) {
-        uint8_t* record = frame->room(count * kRecordSize);
-        if (record) store_own_records(record, numbers, count);
-        return record != nullptr;
-      },
-      alongside_place_);
-  Ref compressed = drained ? frame->finish() : Ref();
+  alongside_->answer_signals(true);
+  const bool drained =
+      tokens_.numbering().drain_records(own_records_into(*alongside_), alongside_place_);
+  Ref compressed = drained ? alongside_->finish() : Ref();
   alongside_.reset();
   if (!compressed) return trace_.fail(lines_.compress);
   return compressed;

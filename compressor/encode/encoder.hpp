@@ -98,8 +98,8 @@ class Encoder {
   Ref package_tokens_;
   FileTokens tokens_;
   Ref packed_tokens_;
-  // The package's own ids compressed while the files are read: the frame,
-  // once begun, and where its feed stands in the records.
+  // The frame of the package's own ids, once begun (while the files are
+  // read, or after them), and where its feed stands in the records.
   std::optional<PieceCompression> alongside_;
   FirstSightNumbering::RecordPlace alongside_place_;
   bool alongside_dropped_ = false;
