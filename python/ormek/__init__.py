@@ -25,11 +25,14 @@ from __future__ import annotations
 import os
 import sys
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, NoReturn
 
 from . import signals
 
+# Types for the checkers only: importing typing costs every command's start-up.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import NoReturn
+
     from .native import InputPath
     from .reading import FileInfo, Package, PackageError
 

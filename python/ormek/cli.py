@@ -12,7 +12,6 @@ import io
 import os
 import sys
 from collections.abc import Callable, Sequence
-from typing import TypeAlias
 
 from .signals import Interrupted, exit_interrupted, install, raise_if_caught
 from .undo import run_all as undo_all
@@ -31,6 +30,10 @@ from .report import (
     printable,
     set_voice,
 )
+
+TYPE_CHECKING = False  # typing is for the checkers: see ormek/__init__.py
+if TYPE_CHECKING:
+    from typing import TypeAlias
 
 DEFAULT_LEVEL = default_of("encode_named_files", "zstd_level")
 DEFAULT_THREADS = default_of("encode_named_files", "threads")

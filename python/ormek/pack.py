@@ -10,7 +10,6 @@ import stat
 import sys
 import time
 from collections.abc import Callable, Sequence
-from typing import Literal
 
 from .native import Compressor, InputPath, bare_compressor, compressor_with_dictionary
 from .packages import load_reason
@@ -33,8 +32,12 @@ from .report import (
 from .swap import PackageSwap
 from .tree import Entry, Inputs, Skipped, Written, clashes, collect, not_utf8_text
 
+TYPE_CHECKING = False  # typing is for the checkers: see ormek/__init__.py
+if TYPE_CHECKING:
+    from typing import Literal, TypeAlias
+
 # Which token dictionary a package carries (encode_named_files' package_dict).
-PackageDict = Literal["whole", "used", "own"]
+PackageDict: TypeAlias = 'Literal["whole", "used", "own"]'
 
 CLASHES_LIST_LIMIT = 10
 

@@ -13,15 +13,16 @@ from __future__ import annotations
 
 import os
 import pickle
-import shutil
 import sys
-import tempfile
-from typing import BinaryIO
 
 from .packages import NOT_A_PACKAGE
 from .report import STDIO, UserError, alias, os_problem
 from .signals import held
 from .undo import register
+
+TYPE_CHECKING = False  # typing is for the checkers: see ormek/__init__.py
+if TYPE_CHECKING:
+    from typing import BinaryIO
 
 _CHUNK = 1 << 20
 # How a package's pickle begins: PROTO and a protocol this host reads, or the
@@ -33,6 +34,9 @@ _OLD_PROTOCOL_DICT_STARTS = b"(}"
 def private_path(name: str) -> str:
     """A path in a fresh private directory that is removed when the command
     ends, however it ends."""
+    import shutil  # imported here, not at every command's start-up
+    import tempfile
+
     with held():
         folder = tempfile.mkdtemp(prefix="ormek-")
         register(lambda: shutil.rmtree(folder, ignore_errors=True))

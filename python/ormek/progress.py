@@ -3,13 +3,15 @@
 from __future__ import annotations
 
 import os
-import shutil
 import sys
 import threading
 import time
-from typing import TextIO
 
 from .report import NORMAL, counted, detail, report_stream, voice_level
+
+TYPE_CHECKING = False  # typing is for the checkers: see ormek/__init__.py
+if TYPE_CHECKING:
+    from typing import TextIO
 
 # Progress appears only once a pack has run this long: short runs stay quiet.
 PROGRESS_DELAY = 2.0
@@ -20,6 +22,12 @@ def fit_line(text: str, columns: int) -> str:
     """`text` cut to one column less than the terminal is wide: a line that
     fills the last column wraps on some terminals."""
     return text[: max(columns - 1, 0)]
+
+
+def _terminal_columns() -> int:
+    import shutil  # imported once a status line is shown, not at start-up
+
+    return shutil.get_terminal_size().columns
 
 
 class Progress:
@@ -74,7 +82,7 @@ class Progress:
         while not self._stop.wait(PROGRESS_INTERVAL):
             if time.monotonic() - self.start < PROGRESS_DELAY:
                 continue
-            line = fit_line(self.status(), shutil.get_terminal_size().columns)
+            line = fit_line(self.status(), _terminal_columns())
             try:
                 self.stream.write(f"\r\x1b[K{line}")
                 self.stream.flush()

@@ -8,7 +8,10 @@ import os
 import re
 import sys
 from collections.abc import Sequence
-from typing import TextIO
+
+TYPE_CHECKING = False  # typing is for the checkers: see ormek/__init__.py
+if TYPE_CHECKING:
+    from typing import TextIO
 
 PROG = "ormek"
 # A package or output named "-": standard input or output.

@@ -16,9 +16,12 @@ import time
 from collections.abc import Generator
 from contextlib import contextmanager
 from types import FrameType
-from typing import NoReturn
 
 from .report import PROG
+
+TYPE_CHECKING = False  # typing is for the checkers: see ormek/__init__.py
+if TYPE_CHECKING:
+    from typing import NoReturn
 
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 

@@ -12,8 +12,6 @@ from __future__ import annotations
 
 import errno
 import os
-import secrets
-import shutil
 import stat
 
 from .pipe import create_private
@@ -92,7 +90,7 @@ def _identity(path: str | None) -> tuple[int, int] | None:
 def _second_name(path: str) -> str:
     folder, base = os.path.split(path)
     while True:
-        backup = os.path.join(folder, f".{base}.{secrets.token_hex(6)}.ormek-backup")
+        backup = os.path.join(folder, f".{base}.{os.urandom(6).hex()}.ormek-backup")
         try:
             os.link(path, backup, follow_symlinks=False)
         except FileExistsError:
@@ -114,6 +112,8 @@ def _copy(path: str, backup: str) -> None:
     # Opened without following a link: one put in place since the check above
     # fails here instead of having its target copied.
     source_fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    import shutil  # imported here, not at every command's start-up
+
     with open(source_fd, "rb") as source, create_private(backup) as copy:
         try:
             shutil.copyfileobj(source, copy)

@@ -22,11 +22,13 @@ import codecs
 import os
 import stat
 from collections.abc import Iterator, Sequence
-from dataclasses import dataclass, field
-from typing import Any
 
 from .native import bare_compressor
 from .report import UsageError, UserError, counted, listing, os_problem
+
+TYPE_CHECKING = False  # typing is for the checkers: see ormek/__init__.py
+if TYPE_CHECKING:
+    from typing import Any, TypeAlias
 
 SKIPPED_LIST_LIMIT = 5
 _READ_CHUNK = 1 << 20
@@ -37,21 +39,32 @@ def not_utf8_text(reason: str, start: int) -> str:
     return f"not UTF-8 text ({reason} at byte {start})"
 
 
-@dataclass(frozen=True)
+# Plain classes rather than dataclasses: importing dataclasses costs a pack's
+# start-up some 10 ms.
 class Entry:
-    path: str
-    name: str
-    size: int
+    """A file to pack: its path, the name it is stored under, its size."""
+
+    __slots__ = ("path", "name", "size")
+
+    def __init__(self, path: str, name: str, size: int) -> None:
+        self.path = path
+        self.name = name
+        self.size = size
+
+    def __repr__(self) -> str:
+        return f"Entry({self.path!r}, {self.name!r}, {self.size!r})"
 
 
-@dataclass(frozen=True)
 class SkipKind:
     """A kind of file the walk skips: the reason given for each path, and the
-    kind counted once and many times."""
+    kind counted once and many times. Each kind is one object."""
 
-    reason: str
-    one: str
-    many: str
+    __slots__ = ("reason", "one", "many")
+
+    def __init__(self, reason: str, one: str, many: str) -> None:
+        self.reason = reason
+        self.one = one
+        self.many = many
 
 
 SYMBOLIC_LINK = SkipKind("symbolic link", "symbolic link", "symbolic links")
@@ -63,12 +76,12 @@ NOT_UTF8 = SkipKind(
 SKIP_KINDS = (SYMBOLIC_LINK, SPECIAL_FILE, NOT_UTF8)
 
 
-@dataclass
 class Skipped:
-    # Per kind, each skipped path with why it was skipped, in walk order.
-    paths: dict[SkipKind, list[tuple[str, str]]] = field(
-        default_factory=lambda: {kind: [] for kind in SKIP_KINDS}
-    )
+    __slots__ = ("paths",)
+
+    def __init__(self) -> None:
+        # Per kind, each skipped path with why it was skipped, in walk order.
+        self.paths: dict[SkipKind, list[tuple[str, str]]] = {kind: [] for kind in SKIP_KINDS}
 
     def add(self, kind: SkipKind, path: str, reason: str | None = None) -> None:
         self.paths[kind].append((path, reason or kind.reason))
@@ -87,13 +100,24 @@ class Skipped:
         ]
 
 
-@dataclass
 class Inputs:
-    entries: list[Entry] = field(default_factory=list)
-    skipped: Skipped = field(default_factory=Skipped)
-    empty_dirs: list[str] = field(default_factory=list)
-    # Each stored directory's name, permission bits and modification time.
-    dir_facts: list[tuple[str, int, int]] = field(default_factory=list)
+    """What a walk found: the files to pack, those skipped, the empty
+    directories, and each stored directory's name, permission bits and
+    modification time."""
+
+    __slots__ = ("entries", "skipped", "empty_dirs", "dir_facts")
+
+    def __init__(
+        self,
+        entries: list[Entry] | None = None,
+        skipped: Skipped | None = None,
+        empty_dirs: list[str] | None = None,
+        dir_facts: list[tuple[str, int, int]] | None = None,
+    ) -> None:
+        self.entries = [] if entries is None else entries
+        self.skipped = Skipped() if skipped is None else skipped
+        self.empty_dirs = [] if empty_dirs is None else empty_dirs
+        self.dir_facts = [] if dir_facts is None else dir_facts
 
 
 # The files the pack writes, by (device, inode): the option naming each and
@@ -202,7 +226,7 @@ def _directory_prefix(path: str) -> tuple[str, ...]:
 
 # The steps of a walk (_Walker._scan), in walk order: a kind and its facts.
 _FILE, _LINK, _SPECIAL, _ENTER, _LEAVE = range(5)
-_Step = tuple[Any, ...]
+_Step: TypeAlias = "tuple[Any, ...]"
 
 
 class _Walker:
