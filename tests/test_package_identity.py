@@ -10,6 +10,7 @@ import copy
 import importlib.machinery
 import os
 import pickle
+import random
 import sys
 import types
 
@@ -513,6 +514,25 @@ def test_own_tree_frame_is_the_one_shot_frame(mod, in_tmp, threads):
     stream = zstandard.ZstdDecompressor().decompress(frame)
     assert len(stream) == 4 * 16 * 100_000
     assert frame == zstandard.ZstdCompressor(level=6, threads=threads).compress(stream)
+
+
+@pytest.mark.parametrize("checks", [False, True])
+def test_own_package_pickled_while_its_frame_is_made(mod, in_tmp, checks):
+    """A frame too big for the pickle's frames is written where the package
+    pickled before it was made had a stand-in: the host's bytes all the same,
+    names and tokens of one character shared as the host shares them."""
+    words = [f"w{i}" for i in range(30_000)] + ["a", "é"]
+    pick = random.Random(7).choice
+    entries = []
+    for name in ["a", "é", "long"]:
+        source = in_tmp / f"src-{len(entries)}.txt"
+        source.write_text(" ".join(pick(words) for _ in range(60_000)) + "\n", encoding="utf-8")
+        entries.append((str(source), name))
+    mod.OrmekCompressor().encode_named_files(
+        entries, "own.pkg", 6, 2, checks=checks, package_dict="own"
+    )
+    package = _assert_host_bytes_and_restores(in_tmp / "own.pkg", entries, in_tmp / "out")
+    assert len(package["compressed"]) >= 64 * 1024
 
 
 @pytest.mark.parametrize("tokenize", ["native", "overridden"])

@@ -5,6 +5,7 @@
 
 #include "compressor/package/format.hpp"
 #include "compressor/package/id_stream.hpp"
+#include "compressor/package/pickle_layout.hpp"
 #include "compressor/package/pickle_snapshot.hpp"
 #include "compressor/package/pickle_writer.hpp"
 #include "module/host_calls.hpp"
@@ -268,10 +269,38 @@ Ref Encoder::number_own_in_pieces() {
   alongside_->answer_signals(true);
   const bool drained =
       tokens_.numbering().drain_records(own_records_into(*alongside_), alongside_place_);
-  Ref compressed = drained ? alongside_->finish() : Ref();
+  const bool flushing = drained && alongside_->begin_flush();
+  if (flushing) pickle_ahead();
+  Ref compressed = flushing ? alongside_->finish() : Ref();
   alongside_.reset();
   if (!compressed) return trace_.fail(lines_.compress);
   return compressed;
+}
+
+// While the binding's threads make the end of the frame, the package is made
+// with stand-ins for the frame and its token dictionary and pickled into
+// memory, so that only writing it is left once the frame is there
+// (package_pickler.hpp). Nothing is raised here: what making the package
+// raises is raised where the package is made, after the frame, as in the
+// plain order; without an image, the package is pickled as it is written.
+void Encoder::pickle_ahead() {
+  Ref stream = Ref::steal(
+      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pickle_layout::kFrameTarget)));
+  Ref tokens = stream ? Ref::steal(PyDict_New()) : Ref();
+  Ref package = tokens ? make_package(stream.get(), tokens.get()) : Ref();
+  if (!package) {
+    ahead_error_ = Ref::steal(PyErr_GetRaisedException());
+    return;
+  }
+  const FirstSightNumbering& numbering = tokens_.numbering();
+  const NumberedTokens numbered(numbering, nullptr);
+  // A str and its id take some bytes besides the text; the names and facts
+  // take less again.
+  const size_t expected_bytes = numbering.text_room() + 16 * numbering.distinct();
+  NativePackageDump(tokens.get(), numbered)
+      .pickle_ahead(package.get(), stream.get(), expected_bytes, ahead_image_);
+  ahead_package_ = std::move(package);
+  ahead_tokens_ = std::move(tokens);
 }
 
 // The tokens the files use, the plain way, each with the id its first record
@@ -308,27 +337,48 @@ Ref Encoder::enter_tokens_and_compress(IdAssigner* ids) {
   return frame;
 }
 
-// package = {...}, dumped into output_path; the size of the frame. With
-// `tokens`, a stand-in goes where the token dictionary goes, and the package
-// is pickled natively (package_pickler.hpp).
-PyObject* Encoder::write_package(PyObject* compressed, const TokenDictionary* tokens) {
+// package = {"compressed": compressed, "file_boundaries": ..., "filenames":
+// ..., "global_dict": dumped_dict} and, with the files' facts, "file_facts";
+// null with the error set.
+Ref Encoder::make_package(PyObject* compressed, PyObject* dumped_dict) {
   Ref package = Ref::steal(PyDict_New());
-  Ref dumped_dict = tokens            ? Ref::steal(PyDict_New())
-                    : package_tokens_ ? package_tokens_
-                                      : dumped_global_dict(self_->global_dict);
-  Ref boundaries = dumped_dict ? tokens_.boundaries_list() : Ref();
+  Ref boundaries = package ? tokens_.boundaries_list() : Ref();
   Ref names = boundaries ? tokens_.names_list() : Ref();
-  if (!package || !names || PyDict_SetItem(package.get(), str(Str::compressed), compressed) < 0 ||
+  if (!names || PyDict_SetItem(package.get(), str(Str::compressed), compressed) < 0 ||
       PyDict_SetItem(package.get(), str(Str::file_boundaries), boundaries.get()) < 0 ||
       PyDict_SetItem(package.get(), str(Str::filenames), names.get()) < 0 ||
-      PyDict_SetItem(package.get(), str(Str::global_dict), dumped_dict.get()) < 0) {
-    return trace_.fail(lines_.package);
+      PyDict_SetItem(package.get(), str(Str::global_dict), dumped_dict) < 0) {
+    return Ref();
   }
   if (tokens_.keeps_facts()) {
     Ref facts = tokens_.facts(empty_dirs_.get(), dir_facts_);
     if (!facts || PyDict_SetItem(package.get(), str(Str::file_facts), facts.get()) < 0) {
+      return Ref();
+    }
+  }
+  return package;
+}
+
+// package = {...}, dumped into output_path; the size of the frame. With
+// `tokens`, a stand-in goes where the token dictionary goes, and the package
+// is pickled natively (package_pickler.hpp).
+PyObject* Encoder::write_package(PyObject* compressed, const TokenDictionary* tokens) {
+  if (ahead_error_) {
+    PyErr_SetRaisedException(ahead_error_.release());
+    return trace_.fail(lines_.package);
+  }
+  Ref package = std::move(ahead_package_);
+  Ref dumped_dict = std::move(ahead_tokens_);
+  if (package) {
+    if (PyDict_SetItem(package.get(), str(Str::compressed), compressed) < 0) {
       return trace_.fail(lines_.package);
     }
+  } else {
+    dumped_dict = tokens            ? Ref::steal(PyDict_New())
+                  : package_tokens_ ? package_tokens_
+                                    : dumped_global_dict(self_->global_dict);
+    package = dumped_dict ? make_package(compressed, dumped_dict.get()) : Ref();
+    if (!package) return trace_.fail(lines_.package);
   }
 
   // with open(output_path, "wb") as f: pickle.dump(package, f), through a
@@ -336,7 +386,7 @@ PyObject* Encoder::write_package(PyObject* compressed, const TokenDictionary* to
   // leaves no half package and keeps an older one. A dump whose error
   // __exit__ swallowed installs nothing, and the method goes on.
   std::optional<NativePackageDump> native;
-  if (tokens) native.emplace(dumped_dict.get(), *tokens);
+  if (tokens) native.emplace(dumped_dict.get(), *tokens, &ahead_image_);
   if (dump_pickle_replacing(output_path_, package.get(), trace_, lines_.open_package, lines_.dump,
                             native ? &*native : nullptr) == BlockEnd::kFailed) {
     return nullptr;

@@ -77,8 +77,10 @@ class Encoder {
   void compress_alongside();
   void drop_alongside();
   Ref number_own_in_pieces();
+  void pickle_ahead();
   bool note_used_plainly(PyObject* tokens, const uint8_t* packed);
   Ref enter_tokens_and_compress(IdAssigner* ids);
+  Ref make_package(PyObject* compressed, PyObject* dumped_dict);
   PyObject* write_package(PyObject* compressed, const TokenDictionary* tokens);
 
   CompressorObject* self_;
@@ -103,6 +105,13 @@ class Encoder {
   std::optional<PieceCompression> alongside_;
   FirstSightNumbering::RecordPlace alongside_place_;
   bool alongside_dropped_ = false;
+  // The package made while the end of that frame is made, with stand-ins for
+  // the frame and the token dictionary, or what making it raised; and its
+  // pickle, when it could be made then.
+  Ref ahead_package_;
+  Ref ahead_tokens_;
+  Ref ahead_error_;
+  PackageImage ahead_image_;
 };
 
 }  // namespace ormek

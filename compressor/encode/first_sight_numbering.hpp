@@ -197,6 +197,13 @@ class FirstSightNumbering {
 
   bool out_of_memory() const { return out_of_memory_; }
   size_t distinct() const { return distinct_; }
+  // The room the distinct tokens' text takes (their code units, each token
+  // ended): about their UTF-8 bytes, for a guess at their pickle's size.
+  size_t text_room() const {
+    size_t room = 0;
+    for (const MappedArray<unsigned char>& block : text_blocks_) room += block.size();
+    return room;
+  }
   Token token(size_t number) const { return token_at(entry(number)); }
 
   // A place in a walk over the distinct tokens in the order of their numbers.

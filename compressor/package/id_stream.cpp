@@ -55,6 +55,8 @@ PyObject* call_with_one_argument(PyObject* const* args) {
   return PyObject_CallOneArg(args[0], args[1]);
 }
 
+PyObject* call_without_arguments(PyObject* const* args) { return PyObject_CallNoArgs(args[0]); }
+
 }  // namespace
 
 FrameCompression::FrameCompression(PyObject* stream, int32_t level, int32_t threads)
@@ -150,10 +152,21 @@ bool PieceCompression::keep_frame_piece(Ref piece) {
   return PyList_Append(frame_pieces_.get(), piece.get()) == 0;
 }
 
-Ref PieceCompression::finish() {
+bool PieceCompression::begin_flush() {
   const bool compressed = compress_piece();
   piece_.reset();
-  Ref last = compressed ? call_method(compressor_.get(), str(Str::flush), nullptr, 0) : Ref();
+  if (!compressed) return false;
+  flushing_ = true;
+  Ref flush = Ref::steal(PyObject_GetAttr(compressor_.get(), str(Str::flush)));
+  if (!flush) return false;
+  flush_.start(call_without_arguments, {flush.get()});
+  return true;
+}
+
+Ref PieceCompression::finish() {
+  if (!flushing_ && !begin_flush()) return Ref();
+  Ref last =
+      flush_.wait_or([&] { return call_method(compressor_.get(), str(Str::flush), nullptr, 0); });
   compressor_ = Ref();
   if (!last || !keep_frame_piece(std::move(last))) return Ref();
   return level_ ? sized_frame() : joined_frame();

@@ -85,8 +85,14 @@ class PieceCompression {
   // exception set.
   uint8_t* room(size_t bytes);
   void answer_signals(bool answer) { answers_signals_ = answer; }
-  // The whole frame once every byte of the stream was given, or null with
-  // the exception set.
+  // Once every byte of the stream was given: the last piece compressed, and
+  // the binding's flush begun on a helper thread (it runs no code of the
+  // user's), so that the caller may go on with other work while the end of
+  // the frame is made. False with the exception set; finish() is then not
+  // called.
+  bool begin_flush();
+  // The whole frame once every byte of the stream was given (flushed here
+  // unless begin_flush() began it), or null with the exception set.
   Ref finish();
 
  private:
@@ -104,6 +110,8 @@ class PieceCompression {
   size_t filled_ = 0;
   Ref frame_pieces_;  // a list of the bytes the compressor gave back
   Py_ssize_t frame_bytes_ = 0;
+  bool flushing_ = false;
+  BackgroundCall flush_;  // not started: flushed on the caller's thread
 };
 
 // zstd.ZstdDecompressor().decompress(data); null with the exception set (the

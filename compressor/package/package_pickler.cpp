@@ -1,6 +1,8 @@
 // The native package pickler (see package_pickler.hpp).
 #include "compressor/package/package_pickler.hpp"
 
+#include <algorithm>
+#include <limits>
 #include <new>
 #include <unordered_map>
 #include <unordered_set>
@@ -18,6 +20,7 @@ namespace {
 struct FileSink {
   PyObject* file;
   bool write(const unsigned char* data, size_t size) {
+    if (size == 0) return true;
     if (PyErr_CheckSignals() < 0) return false;
     // A view of the bytes, not a copy: a long payload is written in place.
     Ref view =
@@ -27,6 +30,34 @@ struct FileSink {
     return view && call_method(file, str(Str::write), &arg, 1);
   }
 };
+
+// The pickle's bytes kept in memory, but for the stand-in stream's, whose
+// place is noted instead; a write that would take the image past its bound
+// is refused.
+struct ImageSink {
+  std::vector<unsigned char>& bytes;
+  const unsigned char* stand_in;
+  size_t stand_in_size;
+  size_t& stream_at;
+  bool write(const unsigned char* data, size_t size) {
+    if (data == stand_in && size == stand_in_size) {
+      stream_at = bytes.size();
+      return true;
+    }
+    if (size > PackageImage::kMaxBytes - bytes.size()) return false;
+    bytes.insert(bytes.end(), data, data + size);
+    return true;
+  }
+};
+
+// The opcode and length that stand before a stream of `size` bytes, outside
+// the frames (kFrameTarget bytes or more); how many bytes they take.
+size_t stream_header(uint64_t size, unsigned char (&header)[9]) {
+  const int width = size <= pickle_layout::kLongLength ? 4 : 8;
+  header[0] = width == 4 ? pickle_layout::kBinBytes : pickle_layout::kBinBytes8;
+  pickle_layout::store_little_endian(header + 1, size, width);
+  return 1 + static_cast<size_t>(width);
+}
 
 bool is_plain(PyObject* obj, PyObject* stand_in, std::unordered_set<PyObject*>& path) {
   if (obj == stand_in || PyUnicode_CheckExact(obj) || PyBytes_CheckExact(obj)) return true;
@@ -57,9 +88,10 @@ bool is_plain(PyObject* obj, PyObject* stand_in, std::unordered_set<PyObject*>& 
 
 // Saves the objects of a package as the host's pickler does, remembering
 // which memo index each memoized object took.
+template <typename Sink>
 class PackageWalk {
  public:
-  PackageWalk(PickleEmitter<FileSink>& emitter, PyObject* stand_in, const TokenDictionary& tokens)
+  PackageWalk(PickleEmitter<Sink>& emitter, PyObject* stand_in, const TokenDictionary& tokens)
       : emitter_(emitter), stand_in_(stand_in), tokens_(tokens) {}
 
   void save(PyObject* obj) {
@@ -122,7 +154,7 @@ class PackageWalk {
     memo_.emplace(shared.get(), emitter_.save_text(entry.units, entry.kind, entry.length));
   }
 
-  PickleEmitter<FileSink>& emitter_;
+  PickleEmitter<Sink>& emitter_;
   PyObject* stand_in_;
   const TokenDictionary& tokens_;
   std::unordered_map<PyObject*, uint64_t> memo_;
@@ -147,6 +179,49 @@ Ref token_dict_object(const TokenDictionary& tokens) {
 
 }  // namespace
 
+void NativePackageDump::pickle_ahead(PyObject* package, PyObject* stream_stand_in,
+                                     size_t expected_bytes, PackageImage& image) const {
+  if (expected_bytes > PackageImage::kMaxBytes || !PyDict_CheckExact(package)) return;
+  std::vector<unsigned char>& bytes = image.bytes_;
+  try {
+    std::unordered_set<PyObject*> path;
+    if (!is_plain(package, stand_in_, path)) return;
+    bytes.reserve(expected_bytes);
+    size_t stream_at = std::numeric_limits<size_t>::max();
+    const auto stand_in_size = static_cast<size_t>(PyBytes_GET_SIZE(stream_stand_in));
+    ImageSink sink{bytes,
+                   reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(stream_stand_in)),
+                   stand_in_size, stream_at};
+    PickleEmitter<ImageSink> emitter(sink);
+    PackageWalk<ImageSink> walk(emitter, stand_in_, tokens_);
+    emitter.begin(kHostProtocol);
+    walk.save(package);
+    unsigned char header[9];
+    const size_t header_bytes = stream_header(stand_in_size, header);
+    if (emitter.finish() && stream_at != std::numeric_limits<size_t>::max() &&
+        stream_at >= header_bytes &&
+        std::equal(header, header + header_bytes, bytes.begin() + (stream_at - header_bytes))) {
+      image.head_ = stream_at - header_bytes;
+      image.tail_at_ = stream_at;
+      image.package_ = package;
+      return;
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  std::vector<unsigned char>().swap(bytes);
+}
+
+// The image written with `stream` where its stand-in stood.
+bool NativePackageDump::write_image(const PackageImage& image, PyObject* stream, PyObject* file) {
+  FileSink sink{file};
+  const std::vector<unsigned char>& bytes = image.bytes_;
+  unsigned char header[9];
+  const auto size = static_cast<size_t>(PyBytes_GET_SIZE(stream));
+  return sink.write(bytes.data(), image.head_) && sink.write(header, stream_header(size, header)) &&
+         sink.write(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(stream)), size) &&
+         sink.write(bytes.data() + image.tail_at_, bytes.size() - image.tail_at_);
+}
+
 bool NativePackageDump::dump(PyObject* dump, bool dump_is_original, PyObject* package,
                              PyObject* file, PyObject* host_target) const {
   bool native = false;
@@ -158,11 +233,19 @@ bool NativePackageDump::dump(PyObject* dump, bool dump_is_original, PyObject* pa
       native = false;  // the host's pickler, then
     }
   }
+  if (native && image_ && image_->package_ == package) {
+    PyObject* stream = PyDict_GetItemWithError(package, str(Str::compressed));
+    if (stream && PyBytes_CheckExact(stream) &&
+        static_cast<size_t>(PyBytes_GET_SIZE(stream)) >= pickle_layout::kFrameTarget) {
+      return write_image(*image_, stream, file);
+    }
+    if (PyErr_Occurred()) return false;
+  }
   if (native) {
     try {
       FileSink sink{file};
       PickleEmitter<FileSink> emitter(sink);
-      PackageWalk walk(emitter, stand_in_, tokens_);
+      PackageWalk<FileSink> walk(emitter, stand_in_, tokens_);
       emitter.begin(kHostProtocol);
       walk.save(package);
       return emitter.finish();

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace ormek {
 
@@ -36,6 +37,27 @@ class TokenDictionary {
   virtual TokenEntry entry(size_t k) const = 0;
 };
 
+// A package pickled into memory before its compressed stream is made, to be
+// written once the stream is there. The pickle of a stream of kFrameTarget
+// bytes or more differs from that of another such stream only in its length
+// and its bytes: it stands outside the frames, and its memo index is the
+// same (pickle_layout.hpp). So the package is pickled with a stand-in stream
+// of that size, and the real stream is put in its place as the image is
+// written. Bounded by kMaxBytes: a bigger image would hold as much memory
+// again as the token dictionary's pickle, so such a package is pickled after
+// its stream is made, as without an image.
+class PackageImage {
+ public:
+  static constexpr size_t kMaxBytes = size_t{64} << 20;
+
+ private:
+  friend class NativePackageDump;
+  std::vector<unsigned char> bytes_;   // the pickle but for the stand-in's bytes
+  size_t head_ = 0;                    // the bytes before the stand-in's opcode
+  size_t tail_at_ = 0;                 // those after its length, where its bytes were
+  const PyObject* package_ = nullptr;  // the package it was made from
+};
+
 // How a package whose token dictionary is a stand-in is dumped: natively,
 // when the dump is the host's own pickle.dump and the rest of the package is
 // plain data the native pickler writes as the host's pickler does (exact
@@ -44,18 +66,33 @@ class TokenDictionary {
 // replaced by the dict as host objects.
 class NativePackageDump {
  public:
-  NativePackageDump(PyObject* stand_in, const TokenDictionary& tokens)
-      : stand_in_(stand_in), tokens_(tokens) {}
+  // `image`: the package's pickle made ahead, if any.
+  NativePackageDump(PyObject* stand_in, const TokenDictionary& tokens,
+                    const PackageImage* image = nullptr)
+      : stand_in_(stand_in), tokens_(tokens), image_(image) {}
+
+  // Pickles `package`, whose "compressed" value is `stream_stand_in` (a
+  // bytes object of kFrameTarget bytes) for now, into `image` as dump() would
+  // write it natively; `expected_bytes` is about what that takes. Raises
+  // nothing: where the native pickler does not apply, or the image would
+  // outgrow its bound (or is expected to), or memory runs short, no image is
+  // made.
+  void pickle_ahead(PyObject* package, PyObject* stream_stand_in, size_t expected_bytes,
+                    PackageImage& image) const;
 
   // dump(package, host_target), or the native pickle written to `file`
-  // (`dump_is_original`: `dump` is the host's own). False with the
-  // exception set.
+  // (`dump_is_original`: `dump` is the host's own), from the image when it
+  // was made of this package and the package's stream is long enough to
+  // stand where the stand-in stood. False with the exception set.
   bool dump(PyObject* dump, bool dump_is_original, PyObject* package, PyObject* file,
             PyObject* host_target) const;
 
  private:
+  static bool write_image(const PackageImage& image, PyObject* stream, PyObject* file);
+
   PyObject* stand_in_;
   const TokenDictionary& tokens_;
+  const PackageImage* image_;
 };
 
 }  // namespace ormek
