@@ -141,18 +141,21 @@ def clashes(entries: Sequence[Entry]) -> list[str]:
     for entry in entries:
         paths_by_name.setdefault(entry.name, []).append(entry.path)
     found = {name: paths for name, paths in paths_by_name.items() if len(paths) > 1}
+    # Each folder is looked at for the first name in it, outermost first: the
+    # folders of a name are walked up only to the first one an earlier name
+    # was in (a tree's names share most of theirs).
+    seen: set[str] = set()
     for name, paths in paths_by_name.items():
-        for folder in _folders(name):
+        new_folders = []
+        folder = name.rpartition("/")[0]
+        while folder and folder not in seen:
+            seen.add(folder)
+            new_folders.append(folder)
+            folder = folder.rpartition("/")[0]
+        for folder in reversed(new_folders):
             if folder in paths_by_name and folder not in found:
                 found[folder] = [*paths_by_name[folder], paths[0]]
     return [f"{name}: {', '.join(paths)}" for name, paths in found.items()]
-
-
-def _folders(name: str) -> Iterator[str]:
-    end = name.find("/")
-    while end != -1:
-        yield name[:end]
-        end = name.find("/", end + 1)
 
 
 # A file's check: (st_dev, st_ino, st_mode, st_size, problem) once opened,
