@@ -191,6 +191,13 @@ static void store_own_records(uint8_t* record, const uint32_t* numbers, size_t c
   }
 }
 
+// About the bytes of the pickle of a package that numbers its own tokens: a
+// str and its id take some bytes besides the text; the names and facts take
+// less again.
+static size_t package_pickle_bytes(const FirstSightNumbering& numbering) {
+  return numbering.text_room() + 16 * numbering.distinct();
+}
+
 // A drain's or a read's fn that stores the package's own ids of the records
 // in `frame`, as many as it has room for.
 static auto own_records_into(PieceCompression& frame) {
@@ -269,9 +276,15 @@ Ref Encoder::number_own_in_pieces() {
   alongside_->answer_signals(true);
   const bool drained =
       tokens_.numbering().drain_records(own_records_into(*alongside_), alongside_place_);
-  const bool flushing = drained && alongside_->begin_flush();
-  if (flushing) pickle_ahead();
-  Ref compressed = flushing ? alongside_->finish() : Ref();
+  // A token dictionary too big to pickle ahead is pickled after the frame.
+  const FirstSightNumbering& numbering = tokens_.numbering();
+  const size_t expected_bytes = package_pickle_bytes(numbering);
+  bool going = drained;
+  if (going && PackageImage::fits(expected_bytes)) {
+    going = alongside_->begin_flush();
+    if (going) pickle_ahead(expected_bytes);
+  }
+  Ref compressed = going ? alongside_->finish() : Ref();
   alongside_.reset();
   if (!compressed) return trace_.fail(lines_.compress);
   return compressed;
@@ -283,7 +296,7 @@ Ref Encoder::number_own_in_pieces() {
 // (package_pickler.hpp). Nothing is raised here: what making the package
 // raises is raised where the package is made, after the frame, as in the
 // plain order; without an image, the package is pickled as it is written.
-void Encoder::pickle_ahead() {
+void Encoder::pickle_ahead(size_t expected_bytes) {
   Ref stream = Ref::steal(
       PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pickle_layout::kFrameTarget)));
   Ref tokens = stream ? Ref::steal(PyDict_New()) : Ref();
@@ -292,11 +305,7 @@ void Encoder::pickle_ahead() {
     ahead_error_ = Ref::steal(PyErr_GetRaisedException());
     return;
   }
-  const FirstSightNumbering& numbering = tokens_.numbering();
-  const NumberedTokens numbered(numbering, nullptr);
-  // A str and its id take some bytes besides the text; the names and facts
-  // take less again.
-  const size_t expected_bytes = numbering.text_room() + 16 * numbering.distinct();
+  const NumberedTokens numbered(tokens_.numbering(), nullptr);
   NativePackageDump(tokens.get(), numbered)
       .pickle_ahead(package.get(), stream.get(), expected_bytes, ahead_image_);
   ahead_package_ = std::move(package);

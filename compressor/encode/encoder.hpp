@@ -77,7 +77,7 @@ class Encoder {
   void compress_alongside();
   void drop_alongside();
   Ref number_own_in_pieces();
-  void pickle_ahead();
+  void pickle_ahead(size_t expected_bytes);
   bool note_used_plainly(PyObject* tokens, const uint8_t* packed);
   Ref enter_tokens_and_compress(IdAssigner* ids);
   Ref make_package(PyObject* compressed, PyObject* dumped_dict);

@@ -152,10 +152,14 @@ bool PieceCompression::keep_frame_piece(Ref piece) {
   return PyList_Append(frame_pieces_.get(), piece.get()) == 0;
 }
 
-bool PieceCompression::begin_flush() {
+bool PieceCompression::compress_last_piece() {
   const bool compressed = compress_piece();
   piece_.reset();
-  if (!compressed) return false;
+  return compressed;
+}
+
+bool PieceCompression::begin_flush() {
+  if (!compress_last_piece()) return false;
   flushing_ = true;
   Ref flush = Ref::steal(PyObject_GetAttr(compressor_.get(), str(Str::flush)));
   if (!flush) return false;
@@ -164,7 +168,7 @@ bool PieceCompression::begin_flush() {
 }
 
 Ref PieceCompression::finish() {
-  if (!flushing_ && !begin_flush()) return Ref();
+  if (!flushing_ && !compress_last_piece()) return Ref();
   Ref last =
       flush_.wait_or([&] { return call_method(compressor_.get(), str(Str::flush), nullptr, 0); });
   compressor_ = Ref();

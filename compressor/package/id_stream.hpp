@@ -89,7 +89,8 @@ class PieceCompression {
   // the binding's flush begun on a helper thread (it runs no code of the
   // user's), so that the caller may go on with other work while the end of
   // the frame is made. False with the exception set; finish() is then not
-  // called.
+  // called. Only for callers with such work: on the free-threaded host a
+  // flush on a helper raised a 300 MiB log's pack peak by 25 to 45 MB.
   bool begin_flush();
   // The whole frame once every byte of the stream was given (flushed here
   // unless begin_flush() began it), or null with the exception set.
@@ -97,6 +98,7 @@ class PieceCompression {
 
  private:
   bool compress_piece();
+  bool compress_last_piece();
   bool keep_frame_piece(Ref piece);
   Ref joined_frame(const unsigned char* head = nullptr, size_t head_bytes = 0, size_t skip = 0);
   Ref sized_frame();

@@ -181,12 +181,12 @@ Ref token_dict_object(const TokenDictionary& tokens) {
 
 void NativePackageDump::pickle_ahead(PyObject* package, PyObject* stream_stand_in,
                                      size_t expected_bytes, PackageImage& image) const {
-  if (expected_bytes > PackageImage::kMaxBytes || !PyDict_CheckExact(package)) return;
+  if (!PyDict_CheckExact(package)) return;
   std::vector<unsigned char>& bytes = image.bytes_;
   try {
     std::unordered_set<PyObject*> path;
     if (!is_plain(package, stand_in_, path)) return;
-    bytes.reserve(expected_bytes);
+    bytes.reserve(std::min(expected_bytes, PackageImage::kMaxBytes));
     size_t stream_at = std::numeric_limits<size_t>::max();
     const auto stand_in_size = static_cast<size_t>(PyBytes_GET_SIZE(stream_stand_in));
     ImageSink sink{bytes,

@@ -50,6 +50,9 @@ class PackageImage {
  public:
   static constexpr size_t kMaxBytes = size_t{64} << 20;
 
+  // Whether an image of about `expected_bytes` is worth trying.
+  static bool fits(size_t expected_bytes) { return expected_bytes <= kMaxBytes; }
+
  private:
   friend class NativePackageDump;
   std::vector<unsigned char> bytes_;   // the pickle but for the stand-in's bytes
@@ -74,9 +77,8 @@ class NativePackageDump {
   // Pickles `package`, whose "compressed" value is `stream_stand_in` (a
   // bytes object of kFrameTarget bytes) for now, into `image` as dump() would
   // write it natively; `expected_bytes` is about what that takes. Raises
-  // nothing: where the native pickler does not apply, or the image would
-  // outgrow its bound (or is expected to), or memory runs short, no image is
-  // made.
+  // nothing: where the native pickler does not apply, or the image outgrows
+  // its bound, or memory runs short, no image is made.
   void pickle_ahead(PyObject* package, PyObject* stream_stand_in, size_t expected_bytes,
                     PackageImage& image) const;
 
