@@ -109,11 +109,11 @@ def _copy(path: str, backup: str) -> None:
     if os.path.islink(path):
         os.symlink(os.readlink(path), backup)
         return
+    import shutil  # imported here, not at every command's start-up
+
     # Opened without following a link: one put in place since the check above
     # fails here instead of having its target copied.
     source_fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
-    import shutil  # imported here, not at every command's start-up
-
     with open(source_fd, "rb") as source, create_private(backup) as copy:
         try:
             shutil.copyfileobj(source, copy)
